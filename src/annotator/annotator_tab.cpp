@@ -1,0 +1,3 @@
+#include "annotator/annotator_tab.h"
+
+AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QWidget>
+
+class AnnotatorTab : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit AnnotatorTab(QWidget* parent = nullptr);
+};

@@ -1,0 +1,112 @@
+#include "app/orvane_studio.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "annotator/annotator_tab.h"
+#include "enricher/enricher_tab.h"
+#include "resizer/resizer_tab.h"
+#include "splitter/splitter_tab.h"
+#include "ui/help_dialog.h"
+#include "ui/stylesheet.h"
+#include "ui/theme_toggle.h"
+
+namespace {
+
+// Puts a tab widget into its page, edge to edge.
+template <typename Tab>
+Tab* fill_page(QWidget* page) {
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto* tab = new Tab(page);
+  layout->addWidget(tab);
+  return tab;
+}
+
+}  // namespace
+
+QString OrvaneStudio::icon_path() {
+  return QCoreApplication::applicationDirPath() + "/Orvane-Studio-icon.png";
+}
+
+OrvaneStudio::OrvaneStudio() {
+  setWindowTitle("Orvane Studio - Deep Learning Workstation");
+  if (QFileInfo::exists(icon_path())) setWindowIcon(QIcon(icon_path()));
+  resize(1500, 950);
+  init_ui();
+  apply_theme(is_dark_mode);
+  setup_shortcuts();
+}
+
+void OrvaneStudio::init_ui() {
+  tabs = new QTabWidget;
+  setCentralWidget(tabs);
+
+  struct Page {
+    QWidget** field;
+    void (OrvaneStudio::*setup)();
+    const char* title;
+  };
+  const Page pages[] = {
+      {&tab_resizer, &OrvaneStudio::setup_resizer_tab, "Image Resizer + Compressor"},
+      {&tab_splitter, &OrvaneStudio::setup_splitter_tab, "Image Splitter"},
+      {&tab_aug, &OrvaneStudio::setup_aug_tab, "Synthetic Data Enricher"},
+      {&tab_workspace, &OrvaneStudio::setup_workspace_tab, "Image Annotator"},
+      {&tab_config, &OrvaneStudio::setup_config_tab, "YOLO Configuration && AutoML"},
+      {&tab_progress, &OrvaneStudio::setup_progress_tab, "Training Analytics && Live Logs"},
+      {&tab_inference, &OrvaneStudio::setup_inference_tab, "Inference && Model Export"},
+  };
+  for (const Page& page : pages) {
+    *page.field = new QWidget;
+    (this->*page.setup)();
+    tabs->addTab(*page.field, page.title);
+  }
+
+  theme_toggle = new ThemeToggle;
+  theme_toggle->setChecked(is_dark_mode);
+  connect(theme_toggle, &ThemeToggle::toggled, this, &OrvaneStudio::apply_theme);
+
+  auto* help = new QPushButton(QStringLiteral("ℹ"));
+  help->setObjectName("helpBtn");
+  help->setFixedSize(28, 28);
+  help->setCursor(Qt::PointingHandCursor);
+  help->setToolTip("Orvane Studio - User Guide");
+  help->setStyleSheet(
+      "QPushButton { font-size: 14px; font-weight: bold; border-radius: 14px; padding: 0px; }");
+  connect(help, &QPushButton::clicked, this, [this] {
+    HelpDialog dialog(this);
+    dialog.exec();
+  });
+
+  auto* corner = new QWidget;
+  auto* corner_layout = new QHBoxLayout(corner);
+  corner_layout->setContentsMargins(0, 0, 15, 8);
+  corner_layout->setSpacing(8);
+  corner_layout->addWidget(help, 0, Qt::AlignVCenter);
+  corner_layout->addWidget(theme_toggle, 0, Qt::AlignVCenter);
+  tabs->setCornerWidget(corner, Qt::TopRightCorner);
+}
+
+void OrvaneStudio::apply_theme(bool is_dark) {
+  is_dark_mode = is_dark;
+  if (qApp) qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+  // Annotation colours follow class ids, not the theme; the annotator re-applies them here.
+}
+
+void OrvaneStudio::setup_shortcuts() {
+  // Delete/Backspace for the annotator's current shape are installed by the annotator tab,
+  // scoped to that tab so a key pressed elsewhere never destroys an annotation.
+}
+
+void OrvaneStudio::setup_resizer_tab() { resizer = fill_page<ResizerTab>(tab_resizer); }
+void OrvaneStudio::setup_splitter_tab() { splitter = fill_page<SplitterTab>(tab_splitter); }
+void OrvaneStudio::setup_aug_tab() { enricher = fill_page<EnricherTab>(tab_aug); }
+void OrvaneStudio::setup_workspace_tab() { annotator = fill_page<AnnotatorTab>(tab_workspace); }
+void OrvaneStudio::setup_config_tab() {}
+void OrvaneStudio::setup_progress_tab() {}
+void OrvaneStudio::setup_inference_tab() {}

@@ -1,0 +1,12 @@
+#include <iostream>
+
+#include "cli/verbs.h"
+
+namespace orvane::cli {
+
+int run_enrich(const std::vector<std::string>& /*words*/) {
+  std::cerr << "orvane enrich: not available in this build yet\n";
+  return 1;
+}
+
+}  // namespace orvane::cli

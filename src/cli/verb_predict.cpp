@@ -1,0 +1,12 @@
+#include <iostream>
+
+#include "cli/verbs.h"
+
+namespace orvane::cli {
+
+int run_predict(const std::vector<std::string>& /*words*/) {
+  std::cerr << "orvane predict: not available in this build yet\n";
+  return 1;
+}
+
+}  // namespace orvane::cli

@@ -1,0 +1,27 @@
+#pragma once
+// The orvane tool's verbs. Each lives in its own verb_*.cpp; main dispatches by name.
+
+#include <string>
+#include <vector>
+
+namespace orvane::cli {
+
+struct Verb {
+  const char* name;
+  const char* summary;
+  // Runs the verb on its words (everything after the verb name). Returns the exit code; throws
+  // ArgError for bad arguments. `words` == {"help"} prints the verb's keys.
+  int (*run)(const std::vector<std::string>& words);
+};
+
+int run_split(const std::vector<std::string>& words);
+int run_resize(const std::vector<std::string>& words);
+int run_enrich(const std::vector<std::string>& words);
+int run_dataset(const std::vector<std::string>& words);
+int run_train(const std::vector<std::string>& words);
+int run_val(const std::vector<std::string>& words);
+int run_predict(const std::vector<std::string>& words);
+
+const std::vector<Verb>& verbs();
+
+}  // namespace orvane::cli

@@ -1,0 +1,3 @@
+#include "enricher/enricher_tab.h"
+
+EnricherTab::EnricherTab(QWidget* parent) : QWidget(parent) {}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QWidget>
+
+class EnricherTab : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit EnricherTab(QWidget* parent = nullptr);
+};

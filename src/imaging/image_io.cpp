@@ -1,0 +1,73 @@
+#include "imaging/image_io.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace orvane {
+
+cv::Mat read_image_bgr(const QString& path) {
+  if (!QFileInfo(path).isFile()) return {};
+  try {
+    cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+    return image;
+  } catch (const cv::Exception&) {
+    // A corrupt file may make a codec throw; to callers it is simply "does not decode".
+    return {};
+  }
+}
+
+bool write_image_atomic(const QString& path, const cv::Mat& image, const std::vector<int>& params) {
+  if (image.empty()) return false;
+  const QFileInfo info(path);
+  std::vector<uchar> bytes;
+  try {
+    const std::string ext = "." + info.suffix().toLower().toStdString();
+    if (!cv::imencode(ext, image, bytes, params)) return false;
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  const QString tmp = info.absolutePath() + "/." + info.fileName() + ".part";
+  {
+    QFile out(tmp);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    const auto size = static_cast<qint64>(bytes.size());
+    if (out.write(reinterpret_cast<const char*>(bytes.data()), size) != size) {
+      out.close();
+      QFile::remove(tmp);
+      return false;
+    }
+  }
+  if (QFile::exists(path)) QFile::remove(path);
+  if (!QFile::rename(tmp, path)) {
+    QFile::remove(tmp);
+    return false;
+  }
+  return true;
+}
+
+QImage mat_to_qimage(const cv::Mat& mat) {
+  if (mat.empty()) return {};
+  cv::Mat rgb;
+  switch (mat.channels()) {
+    case 1: cv::cvtColor(mat, rgb, cv::COLOR_GRAY2RGB); break;
+    case 4: cv::cvtColor(mat, rgb, cv::COLOR_BGRA2RGB); break;
+    default: cv::cvtColor(mat, rgb, cv::COLOR_BGR2RGB); break;
+  }
+  if (rgb.depth() != CV_8U) rgb.convertTo(rgb, CV_8U);
+  QImage view(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step), QImage::Format_RGB888);
+  return view.copy();
+}
+
+cv::Mat qimage_to_mat(const QImage& image) {
+  if (image.isNull()) return {};
+  const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+  cv::Mat view(rgb.height(), rgb.width(), CV_8UC3, const_cast<uchar*>(rgb.constBits()),
+               static_cast<size_t>(rgb.bytesPerLine()));
+  cv::Mat bgr;
+  cv::cvtColor(view, bgr, cv::COLOR_RGB2BGR);
+  return bgr;
+}
+
+}  // namespace orvane

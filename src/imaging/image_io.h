@@ -1,0 +1,26 @@
+#pragma once
+// The one bridge between Qt images and OpenCV buffers, and the image decoder every tool uses.
+
+#include <QImage>
+#include <QString>
+#include <opencv2/core.hpp>
+
+namespace orvane {
+
+// Decodes an image file into an 8-bit, 3-channel BGR buffer (EXIF orientation applied).
+// Returns an empty Mat when the file is missing or does not decode. Paths are taken as UTF-8
+// bytes, so names outside ASCII work on this platform.
+cv::Mat read_image_bgr(const QString& path);
+
+// Writes `image` with OpenCV's encoder chosen by the extension of `path`, through a temporary
+// beside it and a rename, so a failed write never leaves a partial file. Returns false on failure.
+bool write_image_atomic(const QString& path, const cv::Mat& image,
+                        const std::vector<int>& params = {});
+
+// BGR (or grey / BGRA) cv::Mat -> QImage in RGB order. The QImage owns a deep copy.
+QImage mat_to_qimage(const cv::Mat& mat);
+
+// Any QImage -> 8-bit BGR cv::Mat (alpha dropped). The Mat owns a deep copy.
+cv::Mat qimage_to_mat(const QImage& image);
+
+}  // namespace orvane

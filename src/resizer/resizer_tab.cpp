@@ -1,0 +1,3 @@
+#include "resizer/resizer_tab.h"
+
+ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) {}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QWidget>
+
+class ResizerTab : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit ResizerTab(QWidget* parent = nullptr);
+};

@@ -1,0 +1,3 @@
+#include "splitter/splitter_tab.h"
+
+SplitterTab::SplitterTab(QWidget* parent) : QWidget(parent) {}

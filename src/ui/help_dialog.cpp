@@ -1,0 +1,3 @@
+#include "ui/help_dialog.h"
+
+HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {}

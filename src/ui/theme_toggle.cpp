@@ -1,0 +1,3 @@
+#include "ui/theme_toggle.h"
+
+ThemeToggle::ThemeToggle(QWidget* parent) : QCheckBox(parent) {}

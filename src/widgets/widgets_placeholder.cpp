@@ -1,0 +1,1 @@
+// replaced by ZoomableView and InteractiveCanvas
