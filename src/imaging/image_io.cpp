@@ -23,7 +23,7 @@ bool write_image_atomic(const QString& path, const cv::Mat& image, const std::ve
   const QFileInfo info(path);
   std::vector<uchar> bytes;
   try {
-    const std::string ext = "." + info.suffix().toLower().toStdString();
+    const std::string ext = QString(".%1").arg(info.suffix().toLower()).toStdString();
     if (!cv::imencode(ext, image, bytes, params)) return false;
   } catch (const cv::Exception&) {
     return false;
