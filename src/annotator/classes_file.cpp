@@ -1,0 +1,42 @@
+#include "annotator/classes_file.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace orvane {
+
+QString classes_path_in(const QString& folder) { return QDir(folder).filePath("classes.txt"); }
+
+ClassesFileContents read_classes_file(const QString& path) {
+  ClassesFileContents result;
+  result.exists = QFileInfo::exists(path);
+  if (!result.exists) return result;
+  QByteArray contents;
+  if (!read_whole_file(path, contents, result.error)) return result;
+  for (const QByteArray& line : split_lines(contents)) {
+    const QString name = QString::fromUtf8(line).trimmed();
+    if (!name.isEmpty()) result.classes.append(name);
+  }
+  return result;
+}
+
+FileResult write_classes_file(const QString& path, const QStringList& classes) {
+  QByteArray contents;
+  for (const QString& name : classes) {
+    contents.append(name.toUtf8());
+    contents.append(native_line_end());
+  }
+  return write_file_atomic(path, contents);
+}
+
+int class_id_for(const QStringList& classes, const QString& label) {
+  const qsizetype index = classes.indexOf(label);
+  return index < 0 ? 0 : int(index);
+}
+
+QColor class_color(int class_id) {
+  const int n = int(CLASS_COLORS.size());
+  return QColor(CLASS_COLORS[((class_id % n) + n) % n]);
+}
+
+}  // namespace orvane
