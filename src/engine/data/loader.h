@@ -1,0 +1,105 @@
+#pragma once
+// The multi-threaded loaders: training (shuffled, augmented, square imgsz batches) and
+// validation (in aspect-ratio order, rectangular letterboxed batches).
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/data/augment.h"
+#include "engine/data/batch.h"
+#include "engine/data/data_config.h"
+#include "engine/data/dataset.h"
+
+namespace orvane::engine {
+
+struct LoaderOptions {
+  int imgsz = 640;         // multiple of 32 (callers round up and say so)
+  int batch = 16;          // images per batch; the last batch of an epoch may be smaller
+  int workers = 4;         // loading/augmenting threads; 0 loads on the caller's thread
+  bool augment = false;    // mosaic, random affine, HSV, flips (training)
+  bool shuffle = false;    // a fresh permutation every epoch (training)
+  bool rect = false;       // rectangular batches: images sorted by aspect ratio, each batch
+                           // letterboxed to the smallest stride-multiple shape holding it
+  bool segment = false;    // fill Batch::masks from the polygons
+  bool mosaic = true;      // mosaic while augmenting; the trainer turns it off for the last
+                           // close_mosaic epochs with set_mosaic(false)
+  AugmentHyp hyp;
+  std::uint64_t seed = 0;  // the same seed gives the same batches, whatever `workers` is
+  int stride = 32;
+  int prefetch = 0;        // batches prepared ahead of the consumer; 0 = max(2, 2 * workers)
+  std::size_t cache_limit_bytes = 0;  // see DatasetOptions
+  std::string prefix = "train";
+};
+
+// Requires: a dataset built with the same imgsz/augment/segment.
+// Guarantees: each epoch yields every image exactly once, in size() batches; next() blocks
+// only while the next batch is still being prepared; a failure in a worker (an image that
+// vanished ...) is rethrown from next() as EngineError.
+class DataLoader {
+ public:
+  DataLoader(std::shared_ptr<const YoloDataset> dataset, LoaderOptions options);
+  ~DataLoader();
+  DataLoader(const DataLoader&) = delete;
+  DataLoader& operator=(const DataLoader&) = delete;
+
+  std::size_t size() const;  // batches per epoch
+  const YoloDataset& dataset() const { return *dataset_; }
+  const LoaderOptions& options() const { return options_; }
+
+  // Starts preparing the batches of `epoch` (0-based); abandons what is left of the previous.
+  void begin_epoch(int epoch);
+  // The next batch of the current epoch, nullopt after the last one. Starts epoch 0 if
+  // begin_epoch was never called.
+  std::optional<Batch> next();
+  // Mosaic on/off; takes effect from the next begin_epoch.
+  void set_mosaic(bool on);
+
+  // Builds one sample of the current epoch on the calling thread (tests, plotting).
+  Sample make_sample(std::size_t dataset_index, int epoch, std::size_t position) const;
+
+ private:
+  struct Pending;
+  void stop_workers();
+  void worker_loop();
+  void build_sample(std::size_t batch_i, std::size_t slot);
+  Sample load_letterboxed(std::size_t index, cv::Size2i shape) const;
+  Sample load_plain(std::size_t index) const;
+  Batch collate(std::size_t batch_i, std::vector<Sample>& samples) const;
+
+  std::shared_ptr<const YoloDataset> dataset_;
+  LoaderOptions options_;
+  bool mosaic_next_ = true;
+
+  // Epoch plan: order of dataset indices, batch boundaries, batch shapes (h, w).
+  int epoch_ = -1;
+  bool mosaic_epoch_ = true;
+  std::vector<std::size_t> order_;
+  std::vector<cv::Size2i> batch_shapes_;  // rect mode: per batch; else one imgsz square
+  std::size_t consumed_ = 0;              // batches handed out this epoch
+
+  // Worker state.
+  std::mutex mutex_;
+  std::condition_variable work_cv_;
+  std::condition_variable done_cv_;
+  std::vector<std::thread> threads_;
+  bool quit_ = false;
+  std::uint64_t generation_ = 0;  // bumps on begin_epoch so stale work is dropped
+  std::size_t next_task_ = 0;     // next (batch * batch_size + slot) to hand to a worker
+  std::map<std::size_t, std::unique_ptr<Pending>> pending_;
+  std::string error_;
+};
+
+// Builds the dataset of `split` ("train", "val" or "test") and its loader with `options` as
+// given (the trainer asks for augment+shuffle on train, rect on val). Throws EngineError when
+// the split is missing or has no images.
+std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::string& split,
+                                         LoaderOptions options);
+
+}  // namespace orvane::engine

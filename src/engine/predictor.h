@@ -1,0 +1,61 @@
+#pragma once
+// Prediction on single images: letterbox with minimal padding, NMS, boxes (and mask outlines)
+// mapped back to the source image, and the annotated picture.
+
+#include <opencv2/core.hpp>
+#include <torch/torch.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/model.h"
+
+namespace orvane::engine {
+
+struct PredictOptions {
+  float conf = 0.25f;
+  float iou = 0.7f;
+  int imgsz = 640;       // rounded up to a multiple of 32
+  int max_det = 300;
+  bool verbose = true;   // print "image 1/1 path: 640x480 2 persons, 1 dog, 12.3ms"
+};
+
+struct Boxes {
+  torch::Tensor xyxy;  // [K,4] float32 source-image pixels, clipped to the image
+  torch::Tensor conf;  // [K] float32
+  torch::Tensor cls;   // [K] float32 class ids (as the ecosystem keeps them)
+  std::size_t size() const { return xyxy.defined() ? static_cast<std::size_t>(xyxy.size(0)) : 0; }
+};
+
+struct Masks {
+  std::vector<std::vector<cv::Point2f>> xy;  // one outline per box, source-image pixels
+  std::vector<cv::Mat> data;                 // per box: CV_8U 0/1 mask of the source image size
+};
+
+struct Results {
+  cv::Mat orig_img;  // BGR uint8 as decoded
+  std::string path;
+  std::vector<std::string> names;
+  Boxes boxes;
+  std::optional<Masks> masks;  // segmentation models only
+  double inference_ms = 0;
+
+  // Boxes, "name 0.87" labels and translucent masks on a copy of orig_img.
+  cv::Mat plot(bool show_conf = true) const;
+  // YOLO label text: "cls cx cy w h" per box, or "cls x1 y1 ..." polygons for segmentation,
+  // normalised to the image size, one line each (LF).
+  std::string to_label_text() const;
+  // "2 persons, 1 dog" (or "(no detections)").
+  std::string summary() const;
+};
+
+// Throws EngineError when the image does not decode. Returns one Results (a list, like the
+// ecosystem, so callers take element 0).
+std::vector<Results> predict(YoloModel& model, const std::string& image_path,
+                             const PredictOptions& options = {});
+// The same on an already decoded BGR image.
+Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& path,
+                      const PredictOptions& options = {});
+
+}  // namespace orvane::engine

@@ -1,0 +1,55 @@
+#pragma once
+// Validation of a model on a rectangular (non-augmented) loader: NMS, matching at IoU
+// 0.50:0.05:0.95, AP per class, P/R/F1, confusion matrix, optional val losses, the printed
+// table and the chart data files of the run folder.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/data/loader.h"
+#include "engine/metrics/metrics.h"
+#include "engine/model.h"
+
+namespace orvane::engine {
+
+struct ValOptions {
+  float conf = 0.001f;  // NMS confidence (low, so the PR curves reach high recall)
+  float iou = 0.7f;     // NMS IoU
+  int max_det = 300;
+  std::vector<std::string> names;   // empty = the model's names
+  std::filesystem::path save_dir;   // empty = write nothing
+  bool plots = true;                // with save_dir: val_batch0_*.jpg, curves.json,
+                                    // confusion_matrix.json, then render_plots(save_dir)
+  bool compute_loss = false;        // mean val losses through compute_loss (needs targets)
+  bool per_class = false;           // print one table row per class after the "all" row
+  std::string prefix_batch_plots = "val_batch";  // file stem of the plotted batches
+  // Draws the charts from the data files (set by tools that link the chart renderer).
+  std::function<void(const std::filesystem::path& run_dir)> render_plots;
+};
+
+struct ValSpeed {  // milliseconds per image
+  double preprocess = 0, inference = 0, loss = 0, postprocess = 0;
+};
+
+struct ValResult {
+  ApResult box;
+  std::optional<ApResult> mask;  // segmentation models
+  double fitness = 0;            // 0.1 * mAP50 + 0.9 * mAP50-95 (box + mask for segmentation)
+  std::vector<float> losses;     // compute_loss items averaged over batches; empty if not asked
+  ValSpeed speed;
+  int images = 0;
+  int instances = 0;
+  // ("metrics/precision(B)", p), ("metrics/recall(B)", r), ("metrics/mAP50(B)", ...),
+  // ("metrics/mAP50-95(B)", ...) and the (M) four for segmentation, in results.csv order.
+  std::vector<std::pair<std::string, double>> metrics() const;
+};
+
+// Requires: a loader without augmentation (rect or square); the model in any mode (it is put
+// in eval mode and restored afterwards). Prints the table through LOGGER.
+ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& options);
+
+}  // namespace orvane::engine
