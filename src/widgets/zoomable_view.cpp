@@ -1,0 +1,82 @@
+#include "widgets/zoomable_view.h"
+
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QWheelEvent>
+
+ZoomableView::ZoomableView(QWidget* parent) : QGraphicsView(parent) {
+  scene_ = new QGraphicsScene(this);
+  setScene(scene_);
+  setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+  setDragMode(QGraphicsView::ScrollHandDrag);
+  setTransformationAnchor(QGraphicsView::AnchorUnderMouse);
+  setResizeAnchor(QGraphicsView::AnchorUnderMouse);
+  _is_panning = false;
+}
+
+void ZoomableView::set_image(const QPixmap& pixmap) {
+  scene_->clear();
+  pixmap_item = scene_->addPixmap(pixmap);
+  pixmap_item->setPos(0, 0);
+  setSceneRect(QRectF(0, 0, pixmap.width(), pixmap.height()));
+  fitInView(pixmap_item, Qt::KeepAspectRatio);
+}
+
+void ZoomableView::set_interaction_mode(const QString& mode) {
+  if (mode == QLatin1String("Select/Move")) {
+    setDragMode(QGraphicsView::ScrollHandDrag);
+    viewport()->setCursor(Qt::OpenHandCursor);
+  } else {
+    setDragMode(QGraphicsView::NoDrag);
+    viewport()->setCursor(Qt::CrossCursor);
+  }
+}
+
+void ZoomableView::wheelEvent(QWheelEvent* event) {
+  // An empty scene has nothing to zoom into; let the wheel scroll as usual.
+  if (scene() == nullptr || scene()->items().isEmpty()) {
+    QGraphicsView::wheelEvent(event);
+    return;
+  }
+  // One step per event whatever the delta, so fine-grained touchpads zoom at the same rate as
+  // notched wheels; a purely horizontal delta counts as "out".
+  const double factor = event->angleDelta().y() > 0 ? kZoomInFactor : kZoomOutFactor;
+  scale(factor, factor);
+  event->accept();
+}
+
+void ZoomableView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::MiddleButton) {
+    // Panning never reaches the scene, so a canvas in a drawing mode gets no stray points.
+    _is_panning = true;
+    _pan_start_pos = event->position();
+    setCursor(Qt::ClosedHandCursor);
+    event->accept();
+    return;
+  }
+  QGraphicsView::mousePressEvent(event);
+}
+
+void ZoomableView::mouseMoveEvent(QMouseEvent* event) {
+  if (_is_panning) {
+    const QPointF delta = event->position() - _pan_start_pos;
+    horizontalScrollBar()->setValue(static_cast<int>(horizontalScrollBar()->value() - delta.x()));
+    verticalScrollBar()->setValue(static_cast<int>(verticalScrollBar()->value() - delta.y()));
+    _pan_start_pos = event->position();
+    event->accept();
+    return;
+  }
+  QGraphicsView::mouseMoveEvent(event);
+}
+
+void ZoomableView::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::MiddleButton) {
+    _is_panning = false;
+    setCursor(Qt::ArrowCursor);
+    event->accept();
+    return;
+  }
+  QGraphicsView::mouseReleaseEvent(event);
+}
