@@ -1,0 +1,183 @@
+#include "enricher/enricher_core.h"
+
+#include <QDir>
+#include <QSet>
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgproc.hpp>
+
+#include "imaging/image_files.h"
+#include "imaging/image_io.h"
+
+namespace orvane::enricher {
+
+double uniform(Rng& rng, double a, double b) {
+  // a + (b - a) * u works in either order and gives exactly a for a collapsed range.
+  const double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
+  return a + (b - a) * u;
+}
+
+cv::Mat gamma_table(double gamma) {
+  const double inv_gamma = 1.0 / gamma;
+  cv::Mat table(1, 256, CV_8U);
+  for (int i = 0; i < 256; ++i) {
+    double v = std::pow(i / 255.0, inv_gamma) * 255.0;
+    // Only a non-positive gamma (never offered by the form) leaves 0..255; keep the cast defined.
+    if (!(v >= 0.0)) v = 0.0;
+    table.at<uchar>(i) = static_cast<uchar>(std::min(v, 255.0));
+  }
+  return table;
+}
+
+cv::Mat get_aug_image(const cv::Mat& base, const AugRanges& ranges, Rng& rng) {
+  const int h = base.rows, w = base.cols;
+  if (base.empty()) return {};
+
+  const double alpha = uniform(rng, ranges.contrast.a, ranges.contrast.b);
+  const double beta = uniform(rng, ranges.brightness.a, ranges.brightness.b);
+  cv::Mat img;
+  cv::convertScaleAbs(base, img, alpha, beta);
+
+  const double gamma = uniform(rng, ranges.gamma.a, ranges.gamma.b);
+  cv::LUT(img, gamma_table(gamma), img);
+
+  // The skew is skipped only for a non-positive maximum; a minimum of 0 may still draw 0.
+  if (ranges.warp.b > 0) {
+    const double wp = uniform(rng, ranges.warp.a, ranges.warp.b) / 100.0;
+    const double dx = w * wp, dy = h * wp;
+    const cv::Point2f src[4] = {{0.f, 0.f}, {float(w), 0.f}, {float(w), float(h)}, {0.f, float(h)}};
+    // Drawn corner by corner, x before y, so a seed reproduces the same skew.
+    cv::Point2f dst[4];
+    for (int i = 0; i < 4; ++i) {
+      const double ox = uniform(rng, -dx, dx);
+      const double oy = uniform(rng, -dy, dy);
+      dst[i] = cv::Point2f(float(src[i].x + ox), float(src[i].y + oy));
+    }
+    const cv::Mat m = cv::getPerspectiveTransform(src, dst);
+    cv::warpPerspective(img, img, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  }
+
+  const double angle = uniform(rng, ranges.rotation.a, ranges.rotation.b);
+  const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(w / 2), float(h / 2)), angle, 1.0);
+  cv::Mat out;
+  cv::warpAffine(img, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  return out;
+}
+
+std::optional<cv::Rect> crop_rect(const cv::Size& image_size, cv::Point2d p1, cv::Point2d p2) {
+  const auto clip_x = [&](double x) { return std::clamp(x, 0.0, double(image_size.width)); };
+  const auto clip_y = [&](double y) { return std::clamp(y, 0.0, double(image_size.height)); };
+  // Integer parts, as the scene reports sub-pixel positions and the crop is on whole pixels.
+  const int x1 = int(std::min(clip_x(p1.x), clip_x(p2.x)));
+  const int x2 = int(std::max(clip_x(p1.x), clip_x(p2.x)));
+  const int y1 = int(std::min(clip_y(p1.y), clip_y(p2.y)));
+  const int y2 = int(std::max(clip_y(p1.y), clip_y(p2.y)));
+  if (!(x2 > x1 && y2 > y1)) return std::nullopt;
+  return cv::Rect(x1, y1, x2 - x1, y2 - y1);
+}
+
+std::optional<cv::Mat> crop_image(const cv::Mat& image, cv::Point2d p1, cv::Point2d p2) {
+  if (image.empty()) return std::nullopt;
+  const auto rect = crop_rect(image.size(), p1, p2);
+  if (!rect) return std::nullopt;
+  return image(*rect).clone();
+}
+
+std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2d, 4>& points) {
+  if (image.empty()) return std::nullopt;
+  const double max_x = image.cols - 1, max_y = image.rows - 1;
+  cv::Point2f src[4];
+  for (int i = 0; i < 4; ++i)
+    src[i] = cv::Point2f(float(std::clamp(points[i].x, 0.0, max_x)),
+                         float(std::clamp(points[i].y, 0.0, max_y)));
+
+  const auto length = [](cv::Point2f a, cv::Point2f b) { return double(cv::norm(a - b)); };
+  const double w_a = length(src[2], src[3]), w_b = length(src[1], src[0]);
+  const double h_a = length(src[1], src[2]), h_b = length(src[0], src[3]);
+  const int mw = std::max(int(w_a), int(w_b));
+  const int mh = std::max(int(h_a), int(h_b));
+  // A side below two pixels makes the target rectangle collapse to a line.
+  if (mw < 2 || mh < 2) return std::nullopt;
+
+  const cv::Point2f dst[4] = {
+      {0.f, 0.f}, {float(mw - 1), 0.f}, {float(mw - 1), float(mh - 1)}, {0.f, float(mh - 1)}};
+  const cv::Mat m = cv::getPerspectiveTransform(src, dst);
+  // Three clicked corners on a line leave no invertible mapping (OpenCV then returns a zero
+  // matrix); warping with it would give a black picture.
+  const double det = cv::determinant(m);
+  if (!std::isfinite(det) || std::abs(det) < 1e-12 || !cv::checkRange(m)) return std::nullopt;
+
+  cv::Mat out;
+  cv::warpPerspective(image, out, m, cv::Size(mw, mh), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                      cv::Scalar(0, 0, 0));
+  return out;
+}
+
+cv::Mat rotate_grow(const cv::Mat& image, double angle) {
+  if (image.empty() || !std::isfinite(angle)) return image.clone();
+  const int h = image.rows, w = image.cols;
+  const int cx = w / 2, cy = h / 2;
+  cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(cx), float(cy)), angle, 1.0);
+  const double cos_a = std::abs(m.at<double>(0, 0));
+  const double sin_a = std::abs(m.at<double>(0, 1));
+  const int nw = std::max(1, int(h * sin_a + w * cos_a));
+  const int nh = std::max(1, int(h * cos_a + w * sin_a));
+  m.at<double>(0, 2) += nw / 2.0 - cx;
+  m.at<double>(1, 2) += nh / 2.0 - cy;
+  cv::Mat out;
+  cv::warpAffine(image, out, m, cv::Size(nw, nh), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+  return out;
+}
+
+QString variant_file_name(std::int64_t second, int k) {
+  return QStringLiteral("image_enriched_%1_var_%2.jpg").arg(second).arg(k);
+}
+
+std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int count) {
+  const QStringList entries = QDir(out_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+  const QSet<QString> taken(entries.begin(), entries.end());
+  for (std::int64_t second = now;; ++second) {
+    bool free = true;
+    for (int k = 1; k <= count && free; ++k) free = !taken.contains(variant_file_name(second, k));
+    if (free) return second;
+  }
+}
+
+BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count,
+                         const QString& out_dir, std::int64_t now, Rng& rng,
+                         const std::function<void(int)>& on_variant) {
+  BatchResult result;
+  result.second = free_batch_second(out_dir, now, count);
+  const QDir dir(out_dir);
+  for (int k = 1; k <= count; ++k) {
+    const cv::Mat img = get_aug_image(base, ranges, rng);
+    if (!img.empty()) {
+      const QString path = dir.filePath(variant_file_name(result.second, k));
+      if (write_image_atomic(path, img)) {
+        ++result.created;
+      } else {
+        if (result.failed == 0) result.first_failure = path;
+        ++result.failed;
+      }
+    }
+    if (on_variant) on_variant(k);
+  }
+  return result;
+}
+
+QString closing_message(int created) {
+  return QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipualted image.")
+      .arg(created);
+}
+
+QStringList list_sources(const QString& folder) {
+  QStringList paths;
+  for (const QString& path : list_images(folder, ListOrder::CodePoint))
+    paths << QDir::toNativeSeparators(QDir::cleanPath(path));
+  std::sort(paths.begin(), paths.end(),
+            [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseSensitive) < 0; });
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  return paths;
+}
+
+}  // namespace orvane::enricher
