@@ -17,9 +17,12 @@ QMessageBox::StandardButton show_message(MessageKind kind, QWidget* parent, cons
                                          QMessageBox::StandardButton default_button) {
   if (dialog_hooks().message) return dialog_hooks().message({kind, title, text});
   switch (kind) {
-    case MessageKind::Information: return QMessageBox::information(parent, title, text);
-    case MessageKind::Warning: return QMessageBox::warning(parent, title, text);
-    case MessageKind::Critical: return QMessageBox::critical(parent, title, text);
+    case MessageKind::Information:
+      return QMessageBox::information(parent, title, text);
+    case MessageKind::Warning:
+      return QMessageBox::warning(parent, title, text);
+    case MessageKind::Critical:
+      return QMessageBox::critical(parent, title, text);
     case MessageKind::Question:
       return QMessageBox::question(parent, title, text, buttons, default_button);
   }
@@ -28,7 +31,8 @@ QMessageBox::StandardButton show_message(MessageKind kind, QWidget* parent, cons
 
 }  // namespace
 
-QMessageBox::StandardButton information(QWidget* parent, const QString& title, const QString& text) {
+QMessageBox::StandardButton information(QWidget* parent, const QString& title,
+                                        const QString& text) {
   return show_message(MessageKind::Information, parent, title, text, QMessageBox::Ok,
                       QMessageBox::NoButton);
 }
@@ -61,7 +65,7 @@ QString get_open_file_name(QWidget* parent, const QString& caption, const QStrin
 }
 
 QStringList get_open_file_names(QWidget* parent, const QString& caption, const QString& dir,
-                                 const QString& filter) {
+                                const QString& filter) {
   if (dialog_hooks().open_file_names) return dialog_hooks().open_file_names(caption, filter);
   return QFileDialog::getOpenFileNames(parent, caption, dir, filter);
 }

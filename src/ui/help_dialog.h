@@ -2,10 +2,19 @@
 
 #include <QDialog>
 
-// The user guide, shown modally from the window's help button.
+class QLabel;
+class QPushButton;
+
+// The user guide, shown modally from the window's help button; a new one for every opening.
 class HelpDialog : public QDialog {
   Q_OBJECT
 
  public:
   explicit HelpDialog(QWidget* parent = nullptr);
+
+  // The guide as rich text: one bold section per tab, in tab order.
+  static QString guide_text();
+
+  QLabel* lbl_guide = nullptr;
+  QPushButton* btn_close = nullptr;
 };
