@@ -1,12 +1,201 @@
+// orvane dataset health|stats|split: the annotator's three dataset tools on an annotated folder.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <charconv>
 #include <iostream>
 
+#include "annotator/classes_file.h"
+#include "annotator/image_folder.h"
+#include "cli/args.h"
 #include "cli/verbs.h"
+#include "dataset/class_counts.h"
+#include "dataset/dataset_split.h"
+#include "dataset/health_check.h"
 
 namespace orvane::cli {
 
-int run_dataset(const std::vector<std::string>& /*words*/) {
-  std::cerr << "orvane dataset: not available in this build yet\n";
-  return 1;
+namespace {
+
+namespace ds = orvane::dataset;
+
+const std::vector<KeySpec>& source_keys() {
+  static const std::vector<KeySpec> keys{
+      {"source", "", "annotated image folder (images, label files, classes.txt)"}};
+  return keys;
+}
+
+const std::vector<KeySpec>& split_keys() {
+  static const std::vector<KeySpec> keys{
+      {"source", "", "annotated image folder (images, label files, classes.txt)"},
+      {"output", "", "output folder: {train,val,test}/{images,labels} and data.yaml"},
+      {"train", "70", "train percentage"},
+      {"val", "20", "val percentage"},
+      {"test", "10", "test percentage (the three must total 100)"},
+      {"format", "detection", "detection (labels become boxes) | segmentation (copied)"},
+      {"seed", "", "shuffle seed for a reproducible split; random when empty"},
+  };
+  return keys;
+}
+
+struct Sub {
+  const char* name;
+  const char* summary;
+  const std::vector<KeySpec>& (*keys)();
+};
+
+const Sub kSubs[] = {
+    {"health", "report unannotated images, orphaned labels and duplicate objects", source_keys},
+    {"stats", "objects per class, largest first", source_keys},
+    {"split", "export annotated images into train/val/test with data.yaml", split_keys},
+};
+
+QString to_path(const std::string& text) {
+  return QFile::decodeName(QByteArray::fromStdString(text));
+}
+
+std::string out(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+// The source folder, which must exist: a typo should not read as an empty dataset.
+QString source_folder(const Args& args) {
+  const std::string value = args.str("source");
+  if (value.empty()) throw ArgError("source= is required");
+  const QString folder = to_path(value);
+  if (!QFileInfo(folder).isDir()) throw ArgError("source=" + value + " is not a folder");
+  return folder;
+}
+
+int run_health(const Args& args) {
+  const QString folder = source_folder(args);
+  const ds::HealthResult result = ds::check_dataset_health(folder);
+  if (!result.report) {
+    std::cerr << "orvane dataset health: cannot list " << out(folder) << ": " << out(result.error)
+              << "\n";
+    return 1;
+  }
+  std::cout << out(ds::format_health_report(*result.report)) << "\n";
+  return 0;
+}
+
+// The annotator's state for a folder: its image list and classes.txt.
+struct LoadedFolder {
+  QStringList image_paths;
+  QStringList classes;
+};
+
+LoadedFolder load_folder(const QString& folder, const char* verb) {
+  LoadedFolder loaded;
+  loaded.image_paths = orvane::scan_image_folder(folder).image_paths;
+  const ClassesFileContents classes = read_classes_file(classes_path_in(folder));
+  if (!classes.error.isEmpty()) throw std::runtime_error(out(classes.error));
+  if (!classes.exists)
+    std::cerr << "orvane dataset " << verb << ": no classes.txt in " << out(folder)
+              << ", so no class has a name\n";
+  loaded.classes = classes.classes;
+  return loaded;
+}
+
+int run_stats(const Args& args) {
+  const QString folder = source_folder(args);
+  const LoadedFolder loaded = load_folder(folder, "stats");
+  if (loaded.image_paths.isEmpty()) {
+    std::cerr << "orvane dataset stats: no images in " << out(folder) << "\n";
+    return 1;
+  }
+  const ds::ClassCounts counts = ds::count_classes(loaded.image_paths, loaded.classes);
+  const QString note = ds::skipped_note(counts);
+  if (!note.isEmpty()) std::cerr << "orvane dataset stats: " << out(note) << "\n";
+  if (counts.counts.empty()) {
+    std::cout << "No objects annotated yet.\n";
+    return 0;
+  }
+  for (const ds::ClassCount& row : ds::sorted_by_count(counts.counts))
+    std::cout << out(ds::count_row_text(row)) << "\n";
+  return 0;
+}
+
+int percent(const Args& args, const char* key) {
+  const int value = args.integer(key);
+  if (value < 0 || value > 100)
+    throw ArgError(std::string(key) + "=" + std::to_string(value) + " must be 0 to 100");
+  return value;
+}
+
+int run_split_dataset(const Args& args) {
+  const QString folder = source_folder(args);
+  if (args.str("output").empty()) throw ArgError("output= is required");
+  const int train = percent(args, "train"), val = percent(args, "val"),
+            test = percent(args, "test");
+  if (train + val + test != 100) throw ArgError("train + val + test must total 100%");
+  ds::ExportRequest request;
+  request.output_dir = to_path(args.str("output"));
+  request.train_ratio = train / 100.0;
+  request.val_ratio = val / 100.0;
+  const std::string format = args.str("format");
+  if (format == "detection")
+    request.format = ds::LabelFormat::Detection;
+  else if (format == "segmentation")
+    request.format = ds::LabelFormat::Segmentation;
+  else
+    throw ArgError("format=" + format + " must be detection or segmentation");
+  std::optional<std::uint64_t> seed;
+  if (const std::string text = args.str("seed"); !text.empty()) {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+      throw ArgError("seed=" + text + " is not a whole number");
+    seed = value;
+  }
+
+  const LoadedFolder loaded = load_folder(folder, "split");
+  std::vector<ds::LabeledImage> pairs = ds::annotated_pairs(loaded.image_paths);
+  if (pairs.empty()) {
+    std::cerr << "orvane dataset split: No annotated files found to split.\n";
+    return 1;
+  }
+  ds::shuffle_pairs(pairs, seed);
+  const ds::SplitSizes sizes =
+      ds::split_sizes(static_cast<int>(pairs.size()), request.train_ratio, request.val_ratio);
+  std::cerr << "orvane dataset split: " << pairs.size() << " annotated images -> train "
+            << sizes.train << ", val " << sizes.val << ", test " << sizes.test << " (" << format
+            << ")\n";
+  const ds::ExportResult result = ds::export_split(pairs, loaded.classes, request);
+  if (!result.status.ok) {
+    std::cerr << "orvane dataset split: export stopped: " << out(result.status.error)
+              << " (files already written stay; data.yaml was not written)\n";
+    return 1;
+  }
+  std::cout << "Exported dataset successfully to:\n" << out(request.output_dir) << "\n";
+  return 0;
+}
+
+void print_help() {
+  std::cout << "orvane dataset health|stats|split key=value ...\n";
+  for (const Sub& sub : kSubs)
+    std::cout << format_help(std::string("dataset ") + sub.name, sub.summary, sub.keys());
+}
+
+}  // namespace
+
+int run_dataset(const std::vector<std::string>& words) {
+  if (words.empty() || words[0] == "help") {
+    print_help();
+    return words.empty() ? 2 : 0;
+  }
+  const std::vector<std::string> rest(words.begin() + 1, words.end());
+  for (const Sub& sub : kSubs) {
+    if (words[0] != sub.name) continue;
+    if (rest.size() == 1 && rest[0] == "help") {
+      std::cout << format_help(std::string("dataset ") + sub.name, sub.summary, sub.keys());
+      return 0;
+    }
+    const Args args(rest, sub.keys());
+    if (words[0] == "health") return run_health(args);
+    if (words[0] == "stats") return run_stats(args);
+    return run_split_dataset(args);
+  }
+  throw ArgError("unknown dataset tool '" + words[0] + "' (health, stats or split)");
 }
 
 }  // namespace orvane::cli

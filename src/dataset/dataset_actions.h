@@ -1,6 +1,7 @@
 #pragma once
 // The annotator's three dataset buttons. Each reads the annotator's folder, image list and class
-// list, shows its own dialogs and message boxes (parented to `parent`) and changes no annotator state.
+// list, shows its own dialogs and message boxes (parented to `parent`) and changes no annotator
+// state.
 
 #include <QString>
 #include <QStringList>

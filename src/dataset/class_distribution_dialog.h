@@ -1,0 +1,17 @@
+#pragma once
+// "Dataset Class Distribution": one bar per class, largest first.
+
+#include <QDialog>
+#include <vector>
+
+#include "dataset/class_counts.h"
+
+class ClassDistributionDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `rows` in display order; `note` (what was skipped while counting) is shown under the bars
+  // when not empty.
+  ClassDistributionDialog(const std::vector<orvane::dataset::ClassCount>& rows, const QString& note,
+                          QWidget* parent = nullptr);
+};

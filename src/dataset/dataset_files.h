@@ -1,0 +1,24 @@
+#pragma once
+// File helpers of the dataset tools, on top of the annotator's text-file helpers: label text as
+// lines, text written atomically with native line ends, and copies that keep the source's times.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+#include "annotator/text_file.h"
+
+namespace orvane::dataset {
+
+// All lines of a UTF-8 text file (LF, CR LF or a lone CR; ends not kept). std::nullopt when the
+// file cannot be opened or read, with the file and the cause in `error`.
+std::optional<QStringList> read_text_lines(const QString& path, QString* error = nullptr);
+
+// Replaces `path` atomically with `lines`, each followed by the native line end.
+FileResult write_lines_atomic(const QString& path, const QStringList& lines);
+
+// Copies `source` to `destination` (replacing it atomically) and gives the copy the source's
+// permission bits and its access and modification times.
+FileResult copy_file_preserving(const QString& source, const QString& destination);
+
+}  // namespace orvane::dataset

@@ -1,0 +1,152 @@
+#include "dataset/health_check.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+#include <algorithm>
+
+#include "dataset/dataset_files.h"
+
+namespace orvane::dataset {
+
+namespace {
+
+// The name without its last extension; a leading dot does not start one.
+QString stem_of(const QString& name) {
+  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+  return dot > 0 ? name.left(dot) : name;
+}
+
+QStringList split_tokens(const QString& line) {
+  static const QRegularExpression whitespace(QStringLiteral("\\s+"));
+  return line.split(whitespace, Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+std::optional<double> box_iou(const Box& a, const Box& b) {
+  const double x_a = std::max(a.x_min, b.x_min);
+  const double y_a = std::max(a.y_min, b.y_min);
+  const double x_b = std::min(a.x_max, b.x_max);
+  const double y_b = std::min(a.y_max, b.y_max);
+  if (x_b < x_a || y_b < y_a) return 0.0;
+  const double inter = (x_b - x_a) * (y_b - y_a);
+  const double area_a = (a.x_max - a.x_min) * (a.y_max - a.y_min);
+  const double area_b = (b.x_max - b.x_min) * (b.y_max - b.y_min);
+  const double union_area = area_a + area_b - inter;
+  if (union_area == 0.0) return std::nullopt;
+  return inter / union_area;
+}
+
+std::optional<std::vector<Box>> label_boxes(const QStringList& lines) {
+  std::vector<Box> boxes;
+  for (const QString& line : lines) {
+    const QStringList tokens = split_tokens(line);
+    if (tokens.size() <= 4) continue;
+    Box box;
+    for (qsizetype i = 1; i < tokens.size(); ++i) {
+      bool ok = false;
+      const double value = tokens[i].toDouble(&ok);
+      if (!ok) return std::nullopt;
+      double& lo = (i % 2 == 1) ? box.x_min : box.y_min;
+      double& hi = (i % 2 == 1) ? box.x_max : box.y_max;
+      if (i <= 2) {
+        lo = hi = value;
+      } else {
+        lo = std::min(lo, value);
+        hi = std::max(hi, value);
+      }
+    }
+    boxes.push_back(box);
+  }
+  return boxes;
+}
+
+int count_overlapping_pairs(const std::vector<Box>& boxes) {
+  int pairs = 0;
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    for (size_t j = i + 1; j < boxes.size(); ++j) {
+      const std::optional<double> iou = box_iou(boxes[i], boxes[j]);
+      if (iou && *iou > 0.9) ++pairs;
+    }
+  }
+  return pairs;
+}
+
+HealthResult check_dataset_health(const QString& folder) {
+  const QFileInfo info(folder);
+  if (!info.exists()) return {std::nullopt, QStringLiteral("The folder no longer exists.")};
+  if (!info.isDir()) return {std::nullopt, QStringLiteral("The path is not a folder.")};
+  if (!info.isReadable() || !info.isExecutable())
+    return {std::nullopt, QStringLiteral("Permission denied.")};
+
+  const QDir dir(folder);
+  const QDir::Filters filter = QDir::Files | QDir::Hidden | QDir::System;
+  QStringList images;
+  for (const QString& name : dir.entryList(filter, QDir::Unsorted)) {
+    const QString lower = name.toLower();
+    if (lower.endsWith(".png") || lower.endsWith(".jpg") || lower.endsWith(".jpeg") ||
+        lower.endsWith(".webp"))
+      images << name;
+  }
+  QStringList labels;
+  for (const QString& name : dir.entryList(filter, QDir::Unsorted)) {
+    if (name.toLower().endsWith(".txt") && name != QLatin1String("classes.txt")) labels << name;
+  }
+
+  HealthReport report;
+  const QSet<QString> label_set(labels.begin(), labels.end());
+  for (const QString& image : images) {
+    if (!label_set.contains(stem_of(image) + ".txt")) report.unannotated << image;
+  }
+  // In code-unit order every name starting with a stem sorts right at or after the stem, so one
+  // binary search per label answers "does any image name start with it".
+  QStringList sorted_images = images;
+  std::sort(sorted_images.begin(), sorted_images.end());
+  for (const QString& label : labels) {
+    const QString stem = stem_of(label);
+    const auto it = std::lower_bound(sorted_images.begin(), sorted_images.end(), stem);
+    if (it == sorted_images.end() || !it->startsWith(stem)) report.orphaned << label;
+  }
+  for (const QString& label : labels) {
+    // An unreadable file or a non-numeric coordinate only costs this file's overlap check.
+    const std::optional<QStringList> lines = read_text_lines(dir.filePath(label));
+    if (!lines) continue;
+    const std::optional<std::vector<Box>> boxes = label_boxes(*lines);
+    if (!boxes) continue;
+    const int pairs = count_overlapping_pairs(*boxes);
+    for (int k = 0; k < pairs; ++k) report.overlaps << label + " (IoU > 90%)";
+  }
+  return {report, {}};
+}
+
+QString format_name_list(const QStringList& names) {
+  QStringList quoted;
+  for (const QString& name : names) {
+    const bool use_double = name.contains(QLatin1Char('\'')) && !name.contains(QLatin1Char('"'));
+    const QChar quote = use_double ? QLatin1Char('"') : QLatin1Char('\'');
+    quoted << quote + name + quote;
+  }
+  return QLatin1Char('[') + quoted.join(QStringLiteral(", ")) + QLatin1Char(']');
+}
+
+QString format_health_report(const HealthReport& report) {
+  QString text = QStringLiteral(
+                     "🩺 Dataset QA Health Report:\n\nUnannotated Images: %1\nOrphaned Label "
+                     "Files: %2\nOverlapping Polygons/Boxes (Duplicates): %3\n")
+                     .arg(report.unannotated.size())
+                     .arg(report.orphaned.size())
+                     .arg(report.overlaps.size());
+  if (!report.unannotated.isEmpty())
+    text +=
+        "\nMissing Annotations (Sample):\n" + format_name_list(report.unannotated.mid(0, 3)) + "\n";
+  if (!report.overlaps.isEmpty()) {
+    QStringList distinct = report.overlaps;
+    distinct.removeDuplicates();  // keeps first occurrences, in order
+    text += "\nHigh IoU Overlaps:\n" + format_name_list(distinct.mid(0, 3));
+  }
+  return text;
+}
+
+}  // namespace orvane::dataset

@@ -1,0 +1,52 @@
+#pragma once
+// The dataset health check: images without a label file, label files without an image, and
+// likely duplicate objects (boxes overlapping by more than 90 % IoU) inside one label file.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+namespace orvane::dataset {
+
+// An object's bounding box in normalised coordinates.
+struct Box {
+  double x_min = 0, y_min = 0, x_max = 0, y_max = 0;
+};
+
+// Intersection over union of two boxes; 0 when they do not meet (touching edges meet with an
+// empty intersection) and std::nullopt when both are degenerate and their union has no area.
+std::optional<double> box_iou(const Box& a, const Box& b);
+
+// The boxes of a label file's lines, in line order. Only lines with more than four tokens count
+// (class id, then x y pairs); x values are tokens 1, 3, 5 ..., y values 2, 4, 6 .... std::nullopt
+// when a coordinate is not a number.
+std::optional<std::vector<Box>> label_boxes(const QStringList& lines);
+
+// How many object pairs of one file overlap by IoU > 0.9. Pairs whose union has no area cannot be
+// measured and are passed over.
+int count_overlapping_pairs(const std::vector<Box>& boxes);
+
+struct HealthReport {
+  QStringList unannotated;  // image names without "stem.txt"
+  QStringList orphaned;     // label names whose stem starts no image name
+  QStringList overlaps;     // "name.txt (IoU > 90%)", one per overlapping pair
+};
+
+struct HealthResult {
+  std::optional<HealthReport> report;
+  QString error;  // why the folder could not be listed, when `report` is empty
+};
+
+// Examines the files directly inside `folder`, by name, in directory listing order. Label files
+// that cannot be read or hold a non-numeric coordinate contribute no overlaps.
+HealthResult check_dataset_health(const QString& folder);
+
+// The report text shown to the operator ("🩺 Dataset QA Health Report: ...").
+QString format_health_report(const HealthReport& report);
+
+// "['a.png', 'b.png']": each item in single quotes (double quotes for an item holding a single
+// quote and no double quote), separated by ", ".
+QString format_name_list(const QStringList& names);
+
+}  // namespace orvane::dataset
