@@ -1,10 +1,104 @@
 #pragma once
 
+#include <QList>
+#include <QPointF>
+#include <QSet>
+#include <QString>
+#include <QStringList>
 #include <QWidget>
+#include <opencv2/core.hpp>
+#include <optional>
 
+#include "enricher/enricher_core.h"
+
+class InteractiveCanvas;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class ZoomableView;
+
+// "Synthetic Data Enricher": steps through the images of an input folder, lets the operator crop,
+// straighten and rotate the current one on the canvas, previews random variants of it and writes
+// a batch of them as numbered JPEGs. The image work is enricher_core; this class reads the form,
+// keeps the state and shows results. An empty cv::Mat stands for "no image".
 class EnricherTab : public QWidget {
   Q_OBJECT
 
  public:
   explicit EnricherTab(QWidget* parent = nullptr);
+
+  // The ten range spin boxes as core ranges (min spin first; either order is valid).
+  orvane::enricher::AugRanges aug_ranges() const;
+  // One random variant of `base_img` with the ranges of the form; changes no field.
+  cv::Mat get_aug_image(const cv::Mat& base_img);
+
+  // --- State -----------------------------------------------------------------------------------
+  QStringList aug_image_paths;           // cleaned full paths of the sources, sorted
+  std::optional<int> aug_current_idx;    // unset until a folder is loaded; readers use 0
+  cv::Mat aug_original_cv_img;           // the current source as read from disk
+  cv::Mat aug_display_cv_img;            // what the canvas shows (working image or a preview)
+  cv::Mat aug_active_base_img;           // the working image variants are made from
+  QList<QPointF> aug_crop_points;        // clicks collected in "Crop" mode
+  QList<QPointF> aug_warp_points;        // clicks collected in "Warp" mode
+  QSet<QString> aug_history;             // its size is the status line's "Enriched" count
+  // Every random draw of the preview and the batch; seeded from the clock at construction.
+  orvane::enricher::Rng aug_rng;
+
+  // --- Widgets (children of this tab) ----------------------------------------------------------
+  QLineEdit* aug_entry_in = nullptr;
+  QLineEdit* aug_entry_out = nullptr;
+  QPushButton* btn_aug_browse_in = nullptr;
+  QPushButton* btn_aug_browse_out = nullptr;
+  QLabel* aug_lbl_status = nullptr;
+  QDoubleSpinBox* aug_b_min = nullptr;
+  QDoubleSpinBox* aug_b_max = nullptr;
+  QDoubleSpinBox* aug_c_min = nullptr;
+  QDoubleSpinBox* aug_c_max = nullptr;
+  QDoubleSpinBox* aug_r_min = nullptr;
+  QDoubleSpinBox* aug_r_max = nullptr;
+  QDoubleSpinBox* aug_l_min = nullptr;
+  QDoubleSpinBox* aug_l_max = nullptr;
+  QDoubleSpinBox* aug_w_min = nullptr;
+  QDoubleSpinBox* aug_w_max = nullptr;
+  QSpinBox* spin_aug_gen_count = nullptr;
+  QPushButton* btn_aug_enrich = nullptr;
+  InteractiveCanvas* aug_canvas = nullptr;  // child QObject of this tab, shown in the view
+  ZoomableView* aug_preview_view = nullptr;
+  QComboBox* aug_combo_mode = nullptr;
+  QPushButton* btn_aug_rotate_cw = nullptr;
+  QPushButton* btn_aug_rotate_ccw = nullptr;
+  QLineEdit* aug_entry_angle = nullptr;
+  QPushButton* btn_aug_rotate = nullptr;
+  QPushButton* btn_aug_reset = nullptr;
+  QPushButton* btn_aug_preview = nullptr;
+  QPushButton* btn_aug_prev = nullptr;
+  QLabel* aug_lbl_counter = nullptr;
+  QPushButton* btn_aug_next = nullptr;
+
+ public Q_SLOTS:
+  void aug_load_input();
+  void aug_load_output();
+  void aug_update_status();
+  void aug_load_current_image();
+  void aug_prev_image();
+  void aug_next_image();
+  void render_aug_canvas();
+
+  void change_aug_active_mode(const QString& mode);
+  void handle_aug_canvas_point(const QPointF& pos);
+  // Degrees, positive counter-clockwise; the canvas grows so nothing is cut off.
+  void aug_rotate_fixed(double angle);
+  void aug_rotate_custom();
+  void aug_reset_image();
+
+  void run_aug_preview();
+  void enrich_current_image();
+
+ private:
+  void setup_ui();
+  // The display image becomes the new working image too (every manual edit does this).
+  void set_working_image(const cv::Mat& image);
 };
