@@ -1,0 +1,522 @@
+#include "annotator/annotator_tab.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGraphicsPolygonItem>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+
+#include "annotator/classes_file.h"
+#include "annotator/label_dialog.h"
+#include "common/dialog_recorder.h"
+#include "common/gui_app.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
+
+using namespace orvane;
+
+namespace {
+
+QByteArray read_all(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void write_raw(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+QList<QByteArray> lines_of(const QString& path) {
+  QList<QByteArray> lines = read_all(path).split('\n');
+  if (!lines.isEmpty() && lines.back().isEmpty()) lines.pop_back();
+  return lines;
+}
+
+class AnnotatorTabTest : public test::GuiTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    tab.resize(1300, 800);
+  }
+
+  QString path(const QString& name) const { return dir.filePath(name); }
+  void image(const QString& name, int width, int height) {
+    cv::Mat mat(height, width, CV_8UC3, cv::Scalar(40, 90, 160));
+    ASSERT_TRUE(cv::imwrite(path(name).toStdString(), mat));
+  }
+  void open() {
+    dialogs.directories.push_back(dir.path());
+    tab.load_directory();
+  }
+  // The next label dialog is answered with `text` (typed into its combo) and OK.
+  void answer_label(const QString& text) {
+    dialogs.dialog_actions.push_back([text](QDialog& d) {
+      auto& dialog = dynamic_cast<LabelDialog&>(d);
+      dialog.combo->setCurrentText(text);
+      return int(QDialog::Accepted);
+    });
+  }
+  void show() {
+    tab.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
+    tab.fit_canvas_to_screen();
+  }
+  void mode(const QString& m) { tab.combo_mode->setCurrentText(m); }
+  QPoint at(QPointF scene) const { return tab.canvas_view->mapFromScene(scene); }
+  QPointF scene_of(QPointF scene) const { return tab.canvas_view->mapToScene(at(scene)); }
+  void press(QPointF p, Qt::MouseButton b = Qt::LeftButton) {
+    QTest::mousePress(tab.canvas_view->viewport(), b, {}, at(p));
+  }
+  void release(QPointF p, Qt::MouseButton b = Qt::LeftButton) {
+    QTest::mouseRelease(tab.canvas_view->viewport(), b, {}, at(p));
+  }
+  void drag(QPointF from, QPointF to) {
+    press(from);
+    QTest::mouseMove(tab.canvas_view->viewport(), at(to));
+    release(to);
+  }
+  QPolygonF scene_polygon(int i) const {
+    const QGraphicsPolygonItem* item = tab.annotations.at(i).item;
+    return item->mapToScene(item->polygon());
+  }
+
+  QTemporaryDir dir;
+  test::DialogRecorder dialogs;
+  AnnotatorTab tab;
+};
+
+}  // namespace
+
+TEST_F(AnnotatorTabTest, LoadsFolderInCodePointOrderWithStatusMarksAndClasses) {
+  image("b.png", 40, 30);
+  image("A.jpg", 40, 30);
+  image("a.jpg", 40, 30);
+  image("IMG_10.jpg", 40, 30);
+  image("IMG_2.WebP", 40, 30);
+  write_raw(path("notes.txt"), "x");
+  write_raw(path("archive.tif"), "x");
+  QDir(dir.path()).mkpath("sub");
+  image("sub/c.png", 40, 30);
+  write_raw(path("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+  write_raw(path("classes.txt"), "bolt\r\n\r\n nut \r\n");
+  open();
+
+  QStringList rows;
+  for (int i = 0; i < tab.list_images->count(); ++i) rows << tab.list_images->item(i)->text();
+  EXPECT_EQ(rows, (QStringList{"[  ] A.jpg", "[  ] IMG_10.jpg", "[  ] IMG_2.WebP", "[✓] a.jpg",
+                               "[  ] b.png"}));
+  EXPECT_EQ(tab.classes, (QStringList{"bolt", "nut"}));
+  EXPECT_EQ(tab.current_idx, 0);
+  EXPECT_EQ(tab.list_images->currentRow(), 0);
+  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: PENDING");
+  EXPECT_EQ(tab.canvas->sceneRect(), QRectF(0, 0, 40, 30));
+
+  tab.list_images->setCurrentRow(3);  // a.jpg, with its label file
+  EXPECT_EQ(tab.current_idx, 3);
+  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: ANNOTATED");
+  ASSERT_EQ(tab.annotations.size(), 1u);
+  EXPECT_EQ(tab.annotations[0].label, "bolt");
+  EXPECT_EQ(tab.annotations[0].type, "Polygon");
+  EXPECT_EQ(tab.table_objects->rowCount(), 1);
+
+  // A second folder without classes.txt keeps the class list; an empty one shows no image.
+  QTemporaryDir other;
+  cv::imwrite(QDir(other.path()).filePath("z.png").toStdString(),
+              cv::Mat(10, 10, CV_8UC3, cv::Scalar::all(0)));
+  dialogs.directories.push_back(other.path());
+  tab.load_directory();
+  EXPECT_EQ(tab.classes, (QStringList{"bolt", "nut"}));
+  QTemporaryDir empty;
+  dialogs.directories.push_back(empty.path());
+  tab.load_directory();
+  EXPECT_EQ(tab.list_images->count(), 0);
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_TRUE(tab.display_cv_img.empty());
+}
+
+TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
+  image("photo.png", 200, 100);
+  open();
+  show();
+  const QString label = path("photo.txt");
+
+  mode("Polygon");
+  answer_label("  nut ");
+  for (QPointF p : {QPointF(20, 20), QPointF(80, 20), QPointF(50, 70)}) {
+    press(p);
+    release(p);
+  }
+  press({50, 50}, Qt::RightButton);
+  ASSERT_EQ(tab.annotations.size(), 1u);
+  EXPECT_EQ(tab.annotations[0].label, "nut");  // typed with spaces, stored without
+  EXPECT_EQ(tab.classes, QStringList{"nut"});
+  EXPECT_EQ(read_all(path("classes.txt")), "nut\n");
+  EXPECT_EQ(tab.list_images->item(0)->text(), "[✓] photo.png");
+  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: PENDING");  // until the image is shown again
+
+  mode("Rectangle");
+  answer_label("bolt");
+  drag({100, 10}, {150, 60});
+  mode("Circle");
+  answer_label("nut");  // an existing name reuses its id
+  drag({30, 85}, {30, 75});
+  mode("Pentagon");
+  answer_label("bolt");
+  drag({178, 80}, {168, 85});
+  ASSERT_EQ(tab.annotations.size(), 4u);
+  EXPECT_EQ(tab.classes, (QStringList{"nut", "bolt"}));
+  EXPECT_EQ(tab.last_label, "bolt");
+
+  const QStringList types{"Polygon", "Rectangle", "Circle", "Pentagon"};
+  const int vertices[] = {3, 4, 32, 5};
+  const int ids[] = {0, 1, 0, 1};
+  const QList<QByteArray> lines = lines_of(label);
+  ASSERT_EQ(lines.size(), 4);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(tab.table_objects->item(i, 1)->text(), types[i]);
+    EXPECT_EQ(tab.table_objects->item(i, 0)->text(), tab.annotations[i].label);
+    const QList<QByteArray> tokens = lines[i].split(' ');
+    EXPECT_EQ(tokens[0].toInt(), ids[i]) << i;
+    EXPECT_EQ(tokens.size(), 1 + 2 * vertices[i]) << i;
+    // The file holds exactly what is on screen, normalised to the image size.
+    const QPolygonF on_screen = scene_polygon(i);
+    for (int v = 0; v < vertices[i]; ++v) {
+      EXPECT_NEAR(tokens[1 + 2 * v].toDouble(), std::clamp(on_screen[v].x() / 200, 0.0, 1.0), 5e-7);
+      EXPECT_NEAR(tokens[2 + 2 * v].toDouble(), std::clamp(on_screen[v].y() / 100, 0.0, 1.0), 5e-7);
+    }
+  }
+  // The rectangle's corners are where the mouse went, in drawing order.
+  EXPECT_EQ(scene_polygon(1)[0], scene_of({100, 10}));
+  EXPECT_EQ(scene_polygon(1)[2], scene_of({150, 60}));
+
+  // Shown again, the image reads back the same shapes (file shapes are typed by vertex count).
+  tab.load_current_image();
+  ASSERT_EQ(tab.annotations.size(), 4u);
+  EXPECT_EQ(tab.annotations[1].type, "Rectangle");
+  EXPECT_EQ(tab.annotations[2].type, "Polygon");
+  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: ANNOTATED");
+}
+
+TEST_F(AnnotatorTabTest, CancelledOrBlankLabelDropsTheShape) {
+  image("a.png", 50, 50);
+  open();
+  tab.handle_new_poly(QPolygonF{{1, 1}, {20, 1}, {20, 20}});  // no answer queued: cancelled
+  answer_label("   ");
+  tab.handle_new_poly(QPolygonF{{1, 1}, {20, 1}, {20, 20}});
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_TRUE(tab.classes.isEmpty());
+  EXPECT_FALSE(QFile::exists(path("a.txt")));
+  EXPECT_FALSE(QFile::exists(path("classes.txt")));
+  EXPECT_EQ(dialogs.dialogs_run, 2);
+}
+
+TEST_F(AnnotatorTabTest, SavesBeforeEveryMoveAndOnlyThen) {
+  image("a.png", 100, 80);
+  image("b.png", 100, 80);
+  open();
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
+
+  // A drag is written by the next save: here, "◄ Prev" on the first image does nothing.
+  tab.annotations[0].item->setPos(10, 0);
+  tab.btn_prev_img->click();
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
+  tab.list_images->setCurrentRow(0);  // the row already shown: no save, no reload
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
+  tab.btn_next_img->click();
+  EXPECT_EQ(tab.current_idx, 1);
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.200000 0.250000 0.600000 0.250000 0.400000 0.750000\n");
+
+  // Dragged past the edge and saved with the button: clamped.
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{90, 70}, {99, 70}, {99, 79}});
+  tab.annotations[0].item->setPos(20, 20);
+  tab.btn_next_img->click();  // last image: no save
+  EXPECT_EQ(read_all(path("b.txt")), "0 0.900000 0.875000 0.990000 0.875000 0.990000 0.987500\n");
+  tab.btn_save->click();
+  EXPECT_EQ(read_all(path("b.txt")), "0 1.000000 1.000000 1.000000 1.000000 1.000000 1.000000\n");
+  tab.annotations[0].item->setPos(0, 0);
+  tab.list_images->setCurrentRow(0);
+  EXPECT_EQ(read_all(path("b.txt")), "0 0.900000 0.875000 0.990000 0.875000 0.990000 0.987500\n");
+}
+
+TEST_F(AnnotatorTabTest, DeletingTheLastShapeRemovesTheLabelFile) {
+  image("cat.png", 100, 80);
+  open();
+  answer_label("cat");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  answer_label("cat");
+  tab.handle_new_poly(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
+  ASSERT_EQ(lines_of(path("cat.txt")).size(), 2);
+  tab.table_objects->selectRow(0);
+  tab.btn_delete_shape->click();
+  EXPECT_EQ(lines_of(path("cat.txt")).size(), 1);
+  tab.table_objects->selectRow(0);
+  tab.btn_delete_shape->click();
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_EQ(tab.table_objects->rowCount(), 0);
+  EXPECT_FALSE(QFile::exists(path("cat.txt")));
+  EXPECT_EQ(tab.list_images->item(0)->text(), "[  ] cat.png");
+  tab.btn_delete_shape->click();  // nothing left: nothing happens
+  EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(AnnotatorTabTest, CopyPreviousScalesShapesToTheCurrentImage) {
+  image("1.png", 100, 80);
+  image("2.png", 200, 160);
+  image("3.png", 50, 50);
+  write_raw(path("classes.txt"), "a\nb\n");
+  write_raw(path("1.txt"), "1 0.1 0.25 0.5 0.25 0.3 0.75\n");
+  open();
+  tab.btn_copy_prev->click();  // first image: nothing before it
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Unavailable");
+  EXPECT_EQ(dialogs.messages[0].text, "No previous image available to copy annotations from.");
+
+  tab.next_image();
+  answer_label("a");
+  tab.handle_new_poly(QPolygonF{{0, 0}, {10, 0}, {10, 10}});  // replaced by the copy
+  tab.btn_copy_prev->click();
+  ASSERT_EQ(tab.annotations.size(), 1u);
+  EXPECT_EQ(tab.annotations[0].label, "b");
+  EXPECT_EQ(scene_polygon(0), (QPolygonF{{20, 40}, {100, 40}, {60, 120}}));
+  EXPECT_EQ(tab.canvas->items().size(), 2);  // picture + the copied shape, nothing left over
+  EXPECT_EQ(read_all(path("2.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
+
+  // From an image without labels the copy empties the current one and removes its file.
+  tab.next_image();
+  answer_label("a");
+  tab.handle_new_poly(QPolygonF{{0, 0}, {10, 0}, {10, 10}});
+  QFile::remove(path("2.txt"));
+  tab.btn_copy_prev->click();
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_FALSE(QFile::exists(path("3.txt")));
+}
+
+TEST_F(AnnotatorTabTest, SelectionFollowsBetweenTableAndCanvasAndColoursFollowClassIds) {
+  image("a.png", 100, 100);
+  QStringList names;
+  for (int i = 0; i < 11; ++i) names << QStringLiteral("c%1").arg(i);
+  write_raw(path("classes.txt"), names.join('\n').toUtf8());
+  open();
+  for (const char* label : {"c1", "c10", "c0"}) {
+    answer_label(label);
+    tab.handle_new_poly(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
+  }
+  EXPECT_EQ(tab.annotations[0].item->pen().color(), QColor("#FF0000"));
+  EXPECT_EQ(tab.annotations[1].item->pen().color(), QColor("#00FF00"));  // id 10 wraps to 0
+  EXPECT_EQ(tab.annotations[1].item->brush().color().alpha(), 60);
+
+  tab.table_objects->selectRow(1);
+  EXPECT_TRUE(tab.annotations[1].item->isSelected());
+  EXPECT_FALSE(tab.annotations[0].item->isSelected());
+  EXPECT_EQ(tab.annotations[1].item->pen().width(), 4);
+  EXPECT_EQ(tab.annotations[1].item->brush().color().alpha(), 120);
+  EXPECT_EQ(tab.annotations[1].item->zValue(), 1.0);
+  EXPECT_EQ(tab.annotations[0].item->zValue(), 0.0);
+
+  tab.annotations[2].item->setSelected(true);  // as a click on the canvas does
+  tab.annotations[1].item->setSelected(false);
+  EXPECT_EQ(tab.table_objects->currentRow(), 2);
+  EXPECT_EQ(tab.table_objects->selectionModel()->selectedRows().size(), 1);
+  EXPECT_EQ(tab.annotations[2].item->pen().width(), 4);
+  EXPECT_EQ(tab.annotations[1].item->pen().width(), 2);
+
+  // Nothing selected on the canvas: Delete must not remove the shape selected before.
+  tab.canvas->clearSelection();
+  EXPECT_EQ(tab.table_objects->currentRow(), -1);
+  tab.ann_delete_selected();
+  EXPECT_EQ(tab.annotations.size(), 3u);
+}
+
+TEST_F(AnnotatorTabTest, DeleteKeysActOnlyWhileTheAnnotatorIsShown) {
+  image("a.png", 100, 100);
+  open();
+  for (int i = 0; i < 2; ++i) {
+    answer_label("x");
+    tab.handle_new_poly(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
+  }
+  // The tab inside a tab widget beside another page, as in the main window.
+  QTabWidget tabs;
+  auto* other = new QWidget;
+  auto* other_button = new QPushButton("elsewhere", other);
+  tabs.addTab(new QWidget, "placeholder");
+  tab.setParent(nullptr);
+  tabs.addTab(&tab, "Image Annotator");
+  tabs.addTab(other, "Other");
+  tabs.resize(1300, 800);
+  tabs.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&tabs));
+
+  tab.table_objects->selectRow(0);
+  tabs.setCurrentWidget(other);
+  other_button->setFocus();
+  QTest::keyClick(other_button, Qt::Key_Delete);
+  QTest::keyClick(other_button, Qt::Key_Backspace);
+  EXPECT_EQ(tab.annotations.size(), 2u);
+
+  tabs.setCurrentWidget(&tab);
+  tab.table_objects->setFocus();
+  tab.table_objects->selectRow(0);
+  QTest::keyClick(tab.table_objects, Qt::Key_Delete);
+  EXPECT_EQ(tab.annotations.size(), 1u);
+  tab.table_objects->selectRow(0);
+  QTest::keyClick(tab.table_objects, Qt::Key_Backspace);
+  EXPECT_TRUE(tab.annotations.empty());
+  tabs.removeTab(tabs.indexOf(&tab));
+  tab.setParent(nullptr);
+}
+
+TEST_F(AnnotatorTabTest, LinesTheReaderCannotShowSurviveEverySave) {
+  image("a.png", 100, 80);
+  write_raw(path("classes.txt"), "bolt\nnut\n");
+  write_raw(path("a.txt"),
+            "5 0.1 0.1 0.2 0.2 0.3 0.3\r\n"
+            "1 0.1 0.25 0.5 0.25 0.3 0.75\r\n"
+            "0 0.5\r\n"
+            "0 0.5 0.5 0.2\r\n"
+            "0 0.9 0.9 0.8 0.8 0.7 0.7\r\n");
+  testing::internal::CaptureStdout();
+  open();
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("Error loading annotations: "), std::string::npos);
+  ASSERT_EQ(tab.annotations.size(), 1u);
+  EXPECT_TRUE(tab.lbl_img_status->text().contains("LABEL FILE ERROR"));
+
+  // Deleting the only shown shape keeps the file with the lines that were not shown.
+  tab.table_objects->selectRow(0);
+  tab.ann_delete_selected();
+  EXPECT_EQ(read_all(path("a.txt")),
+            "5 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.5\n0 0.5 0.5 0.2\n0 0.9 0.9 0.8 0.8 0.7 0.7\n");
+  answer_label("nut");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  EXPECT_EQ(read_all(path("a.txt")),
+            "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n"
+            "5 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.5\n0 0.5 0.5 0.2\n0 0.9 0.9 0.8 0.8 0.7 0.7\n");
+}
+
+TEST_F(AnnotatorTabTest, EmptyClassListShowsNoShapeButKeepsTheFile) {
+  image("a.png", 100, 80);
+  image("b.png", 100, 80);
+  const QByteArray original = "0 0.1 0.25 0.5 0.25 0.3 0.75\n";
+  write_raw(path("a.txt"), original);
+  open();
+  EXPECT_TRUE(tab.annotations.empty());
+  tab.next_image();
+  tab.prev_image();
+  tab.btn_save->click();
+  EXPECT_EQ(read_all(path("a.txt")), original);
+}
+
+TEST_F(AnnotatorTabTest, UndecodableImageShowsNothingAndItsLabelFileIsNeverTouched) {
+  image("a.png", 100, 80);
+  write_raw(path("b.jpg"), "not a jpeg");
+  write_raw(path("classes.txt"), "car\n");
+  const QByteArray b_labels = "0 0.1 0.1 0.2 0.2 0.3 0.3\n";
+  write_raw(path("b.txt"), b_labels);
+  open();
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+
+  tab.next_image();
+  EXPECT_EQ(tab.current_idx, 1);
+  EXPECT_TRUE(tab.display_cv_img.empty());
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_EQ(tab.table_objects->rowCount(), 0);
+  EXPECT_TRUE(tab.lbl_img_status->text().contains("COULD NOT BE DECODED"));
+  EXPECT_EQ(tab.canvas->items().size(), 0);
+  tab.handle_new_poly(QPolygonF{{1, 1}, {5, 1}, {5, 5}});  // nothing to draw on
+  tab.btn_save->click();
+  tab.btn_copy_prev->click();
+  tab.prev_image();
+  EXPECT_EQ(read_all(path("b.txt")), b_labels);
+  EXPECT_EQ(tab.annotations.size(), 1u);
+  EXPECT_EQ(lines_of(path("a.txt")).size(), 1);
+}
+
+TEST_F(AnnotatorTabTest, FailedWritesWarnKeepShapesAndBlockTheMove) {
+  image("a.png", 100, 80);
+  image("b.png", 100, 80);
+  open();
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  // The label file turns into something that cannot be replaced.
+  QFile::remove(path("a.txt"));
+  QDir(dir.path()).mkdir("a.txt");
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, ui::MessageKind::Warning);
+  EXPECT_TRUE(dialogs.messages[0].text.contains(path("a.txt")));
+  EXPECT_EQ(tab.annotations.size(), 2u);
+
+  tab.next_image();
+  EXPECT_EQ(tab.current_idx, 0);  // stayed: moving on would lose the shapes
+  EXPECT_EQ(tab.annotations.size(), 2u);
+  tab.list_images->setCurrentRow(1);
+  EXPECT_EQ(tab.current_idx, 0);
+  EXPECT_EQ(tab.list_images->currentRow(), 0);
+  EXPECT_EQ(dialogs.messages.size(), 3u);
+
+  QDir(dir.path()).rmdir("a.txt");
+  tab.next_image();
+  EXPECT_EQ(tab.current_idx, 1);
+  EXPECT_EQ(lines_of(path("a.txt")).size(), 2);
+}
+
+TEST_F(AnnotatorTabTest, UnreadableLabelFileIsLeftUntouched) {
+  image("a.png", 100, 80);
+  image("b.png", 100, 80);
+  QDir(dir.path()).mkdir("a.txt");  // exists, cannot be read as a file
+  open();
+  EXPECT_TRUE(tab.lbl_img_status->text().contains("UNREADABLE"));
+  EXPECT_EQ(tab.list_images->item(0)->text(), "[✓] a.png");
+  tab.next_image();  // nothing drawn: the move goes ahead and the entry stays
+  EXPECT_EQ(tab.current_idx, 1);
+  tab.prev_image();
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Save Failed");
+  EXPECT_TRUE(QFileInfo(path("a.txt")).isDir());
+}
+
+TEST_F(AnnotatorTabTest, UnreadableClassesFileIsNotOverwritten) {
+  image("a.png", 100, 80);
+  QDir(dir.path()).mkdir("classes.txt");
+  open();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_TRUE(tab.classes.isEmpty());
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  EXPECT_EQ(tab.classes, QStringList{"car"});
+  EXPECT_TRUE(QFileInfo(path("classes.txt")).isDir());
+  EXPECT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(lines_of(path("a.txt")).size(), 1);
+}
+
+TEST_F(AnnotatorTabTest, LabelDialogProposesTheLastLabelWhileItIsKnown) {
+  test::gui_app();
+  LabelDialog known({"bolt", "nut"}, "nut");
+  EXPECT_EQ(known.windowTitle(), "Assign Target Class");
+  EXPECT_EQ(known.combo->currentText(), "nut");
+  EXPECT_TRUE(known.combo->isEditable());
+  LabelDialog unknown({"bolt", "nut"}, "gear");
+  EXPECT_EQ(unknown.combo->currentText(), "bolt");
+  LabelDialog none({}, "");
+  EXPECT_EQ(none.get_label(), "");
+  unknown.combo->setCurrentText("  Nut  ");
+  EXPECT_EQ(unknown.get_label(), "Nut");
+}
