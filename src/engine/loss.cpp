@@ -1,0 +1,3 @@
+#include "engine/loss.h"
+
+namespace orvane::engine {}  // namespace orvane::engine

@@ -1,0 +1,107 @@
+#pragma once
+// YOLOv8 detection and segmentation networks, layer for layer as published (scales n/s/m/l/x).
+//
+//   images [B,3,H,W] float 0..1 RGB, H and W multiples of 32
+//     backbone: Conv s2 -> Conv s2 -> C2f -> Conv s2 -> C2f (P3/8) -> Conv s2 -> C2f (P4/16)
+//               -> Conv s2 -> C2f -> SPPF (P5/32)
+//     neck (PAN): up + cat P4 -> C2f -> up + cat P3 -> C2f (out P3) -> Conv s2 + cat -> C2f (out P4)
+//               -> Conv s2 + cat -> C2f (out P5)
+//     head: per level a box branch (4 x reg_max DFL logits) and a class branch (nc logits);
+//           segmentation adds a coefficient branch (32 per anchor) and prototypes at stride 4.
+//
+// Every Conv is Conv2d (no bias) + BatchNorm2d (eps 1e-3, momentum 0.03) + SiLU.
+
+#include <torch/torch.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane::engine {
+
+inline constexpr int kRegMax = 16;          // DFL bins per box side
+inline constexpr int kNumMasks = 32;        // prototypes / coefficients per box
+inline constexpr std::array<int, 3> kStrides{8, 16, 32};
+
+// What the network returns in training and in evaluation alike (decode separately).
+struct ModelOutput {
+  std::vector<torch::Tensor> feats;  // per level (strides 8,16,32): [B, 4*16 + nc, H/s, W/s]
+  torch::Tensor mask_coef;           // segmentation only: [B, 32, A]  (A = total anchors)
+  torch::Tensor proto;               // segmentation only: [B, 32, H/4, W/4]
+};
+
+enum class Task { detect, segment };
+
+// One architecture: the scale letter and the task. Parsed from names such as "yolov8n.pt",
+// "yolov8s-seg.pt", "yolov8m.yaml" or "yolov8x-seg".
+struct ModelSpec {
+  char scale = 'n';  // n s m l x
+  Task task = Task::detect;
+  int nc = 80;
+
+  std::string name() const;  // "yolov8n" / "yolov8n-seg"
+};
+
+// Parses a model name (any folder and extension dropped). nullopt when it is not a YOLOv8 name.
+std::optional<ModelSpec> parse_model_name(const std::string& name);
+
+// Parameter count, layer count and GFLOPs at 640x640 (multiply-adds x 2, as usually reported).
+struct ModelInfo {
+  int64_t layers = 0;
+  int64_t parameters = 0;
+  int64_t gradients = 0;
+  double gflops = 0.0;
+};
+
+class YoloNetImpl;  // the layers, defined in model.cpp
+
+class YoloModelImpl : public torch::nn::Module {
+ public:
+  // Builds fresh weights with the head biases initialised for `spec.nc` classes
+  // (box 1.0, class log(5 / nc / (640 / stride)^2)). `names` may be empty: then "class0"...
+  explicit YoloModelImpl(const ModelSpec& spec, std::vector<std::string> names = {});
+
+  // images [B,3,H,W], H % 32 == 0 and W % 32 == 0. Train mode keeps BN statistics updating.
+  ModelOutput forward(torch::Tensor images);
+
+  // [B, 4 + nc (+32 for seg), A]: rows 0-3 are box centre x, y, width, height in input pixels
+  // (DFL expectation over 16 bins, times the level's stride), then the nc class probabilities
+  // (sigmoid), then for segmentation the 32 mask coefficients. Anchors run level by level,
+  // row-major inside a level.
+  torch::Tensor decode(const ModelOutput& out);
+
+  // Anchor centres [A,2] (x, y in grid cells + 0.5) and strides [A,1] for the given feature maps.
+  static std::pair<torch::Tensor, torch::Tensor> make_anchors(
+      const std::vector<torch::Tensor>& feats, double offset = 0.5);
+
+  // Folds every BatchNorm into the preceding convolution for inference. Irreversible: do it on a
+  // copy you will not train. Idempotent.
+  void fuse();
+  bool is_fused() const { return fused_; }
+
+  int nc() const { return spec_.nc; }
+  bool is_segment() const { return spec_.task == Task::segment; }
+  const ModelSpec& spec() const { return spec_; }
+  ModelInfo info() const;
+  // "YOLOv8n summary: 225 layers, 3,157,200 parameters, 3,157,184 gradients, 8.9 GFLOPs"
+  std::string summary() const;
+
+  std::vector<std::string> names;  // class id -> class name, size nc
+
+  // The DFL projection has no gradient (fixed 0..15); optimizer groups skip it.
+  bool is_frozen(const std::string& param_name) const;
+
+ private:
+  std::shared_ptr<YoloNetImpl> net_;  // the layers; registered as submodule "model"
+  ModelSpec spec_;
+  bool fused_ = false;
+};
+TORCH_MODULE(YoloModel);
+
+// Deep copy of a model (weights, buffers, names), e.g. for EMA or a fused inference copy.
+YoloModel clone_model(const YoloModel& model);
+
+}  // namespace orvane::engine
