@@ -62,14 +62,16 @@ QString double_quoted(const QString& value) {
 }
 
 // True when `value` written plain reads back as this same string in YAML 1.1 and 1.2 parsers:
-// not empty, no surrounding spaces, no indicator at the start, no ':' '#' quote or flow
-// character anywhere, and nothing a parser resolves to null, a boolean or a number.
+// not empty, no surrounding spaces, no indicator at the start, no "# , [ ] { } ' \"" anywhere, no
+// ':' before a space or at the end, and nothing a parser resolves to null, a boolean or a number.
 bool safe_as_plain(const QString& value) {
   if (value.isEmpty()) return false;
   if (value.front().isSpace() || value.back().isSpace()) return false;
   static const QString leading_indicators = QStringLiteral("-?:,[]{}#&*!|>'\"%@`~<=");
   if (leading_indicators.contains(value.front())) return false;
-  static const QRegularExpression anywhere(QStringLiteral("[:#,\\[\\]{}'\"]"));
+  if (value.startsWith(QLatin1String("..."))) return false;  // a document end marker
+  // ':' only separates a key when a space or the end follows ("D:/sets" stays plain).
+  static const QRegularExpression anywhere(QStringLiteral("[#,\\[\\]{}'\"]|:(\\s|$)"));
   if (anywhere.match(value).hasMatch()) return false;
   static const QRegularExpression reserved(QStringLiteral("^(null|true|false|yes|no|on|off|y|n)$"),
                                            QRegularExpression::CaseInsensitiveOption);

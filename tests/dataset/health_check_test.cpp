@@ -1,0 +1,162 @@
+#include "dataset/health_check.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <algorithm>
+
+#include "dataset/test_files.h"
+
+using namespace orvane::dataset;
+using orvane::test::write_file;
+
+namespace {
+
+// A folder holding the named files (contents "" unless given).
+struct Folder {
+  QTemporaryDir dir;
+  Folder(std::initializer_list<std::pair<const char*, const char*>> files) {
+    for (const auto& [name, contents] : files) write_file(dir.filePath(name), contents);
+  }
+  HealthReport check() const {
+    const HealthResult result = check_dataset_health(dir.path());
+    EXPECT_TRUE(result.report) << result.error.toStdString();
+    return result.report.value_or(HealthReport{});
+  }
+};
+
+QStringList sorted(QStringList list) {
+  list.sort();
+  return list;
+}
+
+const char* kSquare = "0 0.1 0.1 0.5 0.1 0.5 0.5 0.1 0.5\n";
+
+}  // namespace
+
+TEST(HealthCheck, MatchedPairGivesACleanReport) {
+  Folder folder{{"a.png", ""}, {"a.txt", "0 0.1 0.1 0.2 0.2\n"}, {"classes.txt", "bolt\n"}};
+  const HealthReport report = folder.check();
+  EXPECT_TRUE(report.unannotated.isEmpty());
+  EXPECT_TRUE(report.orphaned.isEmpty());
+  EXPECT_TRUE(report.overlaps.isEmpty());
+  EXPECT_EQ(format_health_report(report),
+            "🩺 Dataset QA Health Report:\n\nUnannotated Images: 0\nOrphaned Label Files: 0\n"
+            "Overlapping Polygons/Boxes (Duplicates): 0\n");
+}
+
+TEST(HealthCheck, NameRules) {
+  // Stem prefix: a.txt belongs to abc.png, though abc.png itself has no label.
+  {
+    Folder folder{{"abc.png", ""}, {"a.txt", ""}};
+    const HealthReport report = folder.check();
+    EXPECT_EQ(report.unannotated, QStringList{"abc.png"});
+    EXPECT_TRUE(report.orphaned.isEmpty());
+  }
+  // Names are case-sensitive; the extension test is not.
+  {
+    Folder folder{{"A.png", ""}, {"a.txt", ""}, {"b.JPEG", ""}, {"b.txt", ""}};
+    const HealthReport report = folder.check();
+    EXPECT_EQ(report.unannotated, QStringList{"A.png"});
+    EXPECT_EQ(report.orphaned, QStringList{"a.txt"});
+  }
+  {
+    Folder folder{{"A.png", ""}, {"ab.webp", ""}, {"a.txt", ""}};
+    EXPECT_TRUE(folder.check().orphaned.isEmpty());
+  }
+  // classes.txt is no label, Classes.txt is; .bmp is not an image here; names with more dots.
+  {
+    Folder folder{{"classes.txt", ""},  {"Classes.txt", ""},  {"x.bmp", ""},      {"x.txt", ""},
+                  {"car.left.jpg", ""}, {"car.left.txt", ""}, {".hidden.png", ""}};
+    const HealthReport report = folder.check();
+    EXPECT_EQ(sorted(report.orphaned), (QStringList{"Classes.txt", "x.txt"}));
+    EXPECT_EQ(report.unannotated, QStringList{".hidden.png"});
+  }
+}
+
+TEST(HealthCheck, CountsOverlappingPairsPerFile) {
+  Folder folder{
+      {"one.png", ""},   {"one.txt", QByteArray(kSquare).repeated(2).constData()},
+      {"three.png", ""}, {"three.txt", QByteArray(kSquare).repeated(3).constData()},
+      {"apart.png", ""}, {"apart.txt", "0 0 0 0.5 0.5\r\n1 0.5 0 1 0.5\r\n"},  // share an edge
+      {"two.png", ""},   {"two.txt", "0 0 0 1 1\n1 0 0 1\n0 0 0 1 1\n"},       // two-vertex lines
+      {"bad.png", ""},   {"bad.txt", "0 0 0 1 1\n0 0 0 1 1\n0 0 x 1 1\n"},
+  };
+  const HealthReport report = folder.check();
+  EXPECT_EQ(sorted(report.overlaps),
+            (QStringList{"one.txt (IoU > 90%)", "three.txt (IoU > 90%)", "three.txt (IoU > 90%)",
+                         "three.txt (IoU > 90%)", "two.txt (IoU > 90%)"}));
+  // The sample shows each file once.
+  const QString text = format_health_report(report);
+  EXPECT_TRUE(text.contains("Overlapping Polygons/Boxes (Duplicates): 5\n")) << text.toStdString();
+  EXPECT_EQ(text.count("three.txt"), 1);
+}
+
+TEST(HealthCheck, IouThresholdIsStrict) {
+  const Box unit{0, 0, 1, 1};
+  EXPECT_DOUBLE_EQ(*box_iou(unit, unit), 1.0);
+  // 90 / 100 is exactly the double nearest 0.9, which is not above the threshold.
+  const Box big{0, 0, 10, 10};
+  EXPECT_EQ(*box_iou(big, Box{0, 0, 10, 9}), 0.9);
+  EXPECT_EQ(count_overlapping_pairs({big, Box{0, 0, 10, 9}}), 0);
+  EXPECT_EQ(count_overlapping_pairs({big, Box{0, 0, 10, 9.1}}), 1);
+  EXPECT_EQ(*box_iou(Box{0, 0, 0.5, 1}, Box{0.5, 0, 1, 1}), 0.0);  // touching edges
+  EXPECT_EQ(*box_iou(Box{0, 0, 0.4, 1}, Box{0.5, 0, 1, 1}), 0.0);  // apart
+  // Two zero-area boxes on one point have no measurable IoU; later pairs are still checked.
+  const Box point{0.3, 0.3, 0.3, 0.3};
+  EXPECT_FALSE(box_iou(point, point));
+  EXPECT_EQ(count_overlapping_pairs({point, point, unit, unit}), 1);
+}
+
+TEST(HealthCheck, BoxesFromLabelLines) {
+  const auto boxes =
+      label_boxes({"2 0.1 0.2 0.3 0.4 0.2 0.6", "", "0 1 2 3", "  1 0.5 0.5 0.6 0.1 0.7 "});
+  ASSERT_TRUE(boxes);
+  ASSERT_EQ(boxes->size(), 2u);
+  EXPECT_DOUBLE_EQ((*boxes)[0].x_min, 0.1);
+  EXPECT_DOUBLE_EQ((*boxes)[0].x_max, 0.3);
+  EXPECT_DOUBLE_EQ((*boxes)[0].y_min, 0.2);
+  EXPECT_DOUBLE_EQ((*boxes)[0].y_max, 0.6);
+  // An odd number of values: the last x has no y.
+  EXPECT_DOUBLE_EQ((*boxes)[1].x_max, 0.7);
+  EXPECT_DOUBLE_EQ((*boxes)[1].y_min, 0.1);
+  EXPECT_DOUBLE_EQ((*boxes)[1].y_max, 0.5);
+  EXPECT_FALSE(label_boxes({"0 0.1 0.1 0.2 zero"}));
+}
+
+TEST(HealthCheck, ReportText) {
+  HealthReport report;
+  report.unannotated = {"c.png", "d.jpg"};
+  report.overlaps = {"b.txt (IoU > 90%)"};
+  EXPECT_EQ(format_health_report(report),
+            "🩺 Dataset QA Health Report:\n\nUnannotated Images: 2\nOrphaned Label Files: 0\n"
+            "Overlapping Polygons/Boxes (Duplicates): 1\n\nMissing Annotations (Sample):\n"
+            "['c.png', 'd.jpg']\n\nHigh IoU Overlaps:\n['b.txt (IoU > 90%)']");
+
+  report.unannotated = {"1.png", "2.png", "3.png", "4.png"};
+  report.orphaned = {"x.txt"};
+  report.overlaps = {"a.txt (IoU > 90%)", "a.txt (IoU > 90%)", "b.txt (IoU > 90%)",
+                     "c.txt (IoU > 90%)", "d.txt (IoU > 90%)"};
+  const QString text = format_health_report(report);
+  EXPECT_TRUE(
+      text.contains("Unannotated Images: 4\nOrphaned Label Files: 1\n"
+                    "Overlapping Polygons/Boxes (Duplicates): 5\n"));
+  EXPECT_TRUE(text.contains("\n['1.png', '2.png', '3.png']\n"));
+  EXPECT_TRUE(text.endsWith("\n['a.txt (IoU > 90%)', 'b.txt (IoU > 90%)', 'c.txt (IoU > 90%)']"))
+      << text.toStdString();
+}
+
+TEST(HealthCheck, ListQuoting) {
+  EXPECT_EQ(format_name_list({}), "[]");
+  EXPECT_EQ(format_name_list({"it's.png", "a\"b.png", "both'\".png"}),
+            "[\"it's.png\", 'a\"b.png', 'both'\".png']");
+}
+
+TEST(HealthCheck, FolderThatCannotBeListed) {
+  QTemporaryDir dir;
+  const HealthResult missing = check_dataset_health(dir.filePath("gone"));
+  EXPECT_FALSE(missing.report);
+  EXPECT_FALSE(missing.error.isEmpty());
+  write_file(dir.filePath("file.png"), "");
+  EXPECT_FALSE(check_dataset_health(dir.filePath("file.png")).report);
+}
