@@ -50,7 +50,7 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* layout = new QHBoxLayout(this);
 
   // Left column: folder, image queue, navigation, dataset tools.
-  auto* left = new QGroupBox("Directory & Image Queue");
+  auto* left = new QGroupBox("Directory && Image Queue");
   left->setFixedWidth(280);
   auto* left_layout = new QVBoxLayout(left);
   btn_load_dir = new QPushButton("📂 Load Directory");
@@ -79,6 +79,8 @@ void AnnotatorTab::setup_workspace_tab() {
   lbl_img_status = new QLabel("Status: Pending");
   lbl_img_status->setAlignment(Qt::AlignCenter);
   lbl_img_status->setWordWrap(true);
+  // Room for two lines from the start, so a longer status never shifts the buttons under the mouse.
+  lbl_img_status->setMinimumHeight(2 * lbl_img_status->fontMetrics().lineSpacing() + 4);
   left_layout->addWidget(lbl_img_status);
   left_layout->addSpacing(10);
   btn_health_check = new QPushButton("🩺 Dataset Health Inspector");
@@ -127,7 +129,7 @@ void AnnotatorTab::setup_workspace_tab() {
   mode_row->addWidget(combo_mode, 1);
   right_layout->addLayout(mode_row);
 
-  auto* assist = new QGroupBox("AI Assist & Auto-Labeling");
+  auto* assist = new QGroupBox("AI Assist && Auto-Labeling");
   auto* assist_layout = new QVBoxLayout(assist);
   btn_copy_prev = new QPushButton("📋 Copy Previous Frame Shapes");
   connect(btn_copy_prev, &QPushButton::clicked, this, &AnnotatorTab::copy_previous_frame_shapes);

@@ -1,7 +1,6 @@
 #include "annotator/label_dialog.h"
 
 #include <QComboBox>
-#include <QCompleter>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -15,12 +14,15 @@ LabelDialog::LabelDialog(const QStringList& existing_classes, const QString& las
   layout->addWidget(new QLabel("Select existing label or type new:"));
   combo = new QComboBox;
   combo->setEditable(true);
-  // Typed names are taken as they stand: completion may offer an existing class but never turns
-  // "Car" into "car", and Enter does not add the typed text to the combo's own list.
+  // Typed names are taken as they stand and Enter accepts the dialog at once. An inline completer
+  // would swallow the first Enter (it takes the pre-selected proposal for a completion to accept)
+  // and could turn "Car" into "car"; the drop-down still lists every class.
   combo->setInsertPolicy(QComboBox::NoInsert);
-  combo->completer()->setCaseSensitivity(Qt::CaseSensitive);
+  combo->setCompleter(nullptr);
   combo->addItems(existing_classes);
-  if (existing_classes.contains(last_label)) combo->setCurrentText(last_label);
+  // Selecting the item (not only its text) keeps the combo's index and its edit text in step.
+  const qsizetype last = existing_classes.indexOf(last_label);
+  if (last >= 0) combo->setCurrentIndex(int(last));
   layout->addWidget(combo);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

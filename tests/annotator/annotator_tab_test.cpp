@@ -519,4 +519,11 @@ TEST_F(AnnotatorTabTest, LabelDialogProposesTheLastLabelWhileItIsKnown) {
   EXPECT_EQ(none.get_label(), "");
   unknown.combo->setCurrentText("  Nut  ");
   EXPECT_EQ(unknown.get_label(), "Nut");
+
+  // Enter on the proposed name accepts it at once: reusing the last class is one key.
+  known.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&known));
+  QTest::keyClick(known.combo, Qt::Key_Return);
+  EXPECT_EQ(known.result(), QDialog::Accepted);
+  EXPECT_EQ(known.get_label(), "nut");
 }
