@@ -1,5 +1,6 @@
 #include "annotator/annotator_tab.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
@@ -181,6 +182,30 @@ void AnnotatorTab::setup_shortcuts() {
   shortcut_back = new QShortcut(QKeySequence(Qt::Key_Backspace), this);
   shortcut_back->setContext(Qt::WidgetWithChildrenShortcut);
   connect(shortcut_back, &QShortcut::activated, this, &AnnotatorTab::ann_delete_selected);
+}
+
+void AnnotatorTab::showEvent(QShowEvent* event) {
+  QWidget* top = window();
+  if (top != this && top != watched_window_) {
+    if (watched_window_) watched_window_->removeEventFilter(this);
+    watched_window_ = top;
+    top->installEventFilter(this);
+  }
+  QWidget::showEvent(event);
+}
+
+bool AnnotatorTab::eventFilter(QObject* watched, QEvent* event) {
+  // A drag is written by the next save; quitting is the last chance for one.
+  if (watched == watched_window_ && event->type() == QEvent::Close && !save_current_annotations()) {
+    const auto answer = ui::question(
+        window(), "Unsaved Shapes",
+        "The shapes of the current image could not be saved. Close anyway and lose them?");
+    if (answer != QMessageBox::Yes) {
+      event->ignore();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 // ---- Folder and navigation ------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QPointF>
+#include <QPointer>
 #include <QPolygonF>
 #include <QString>
 #include <QStringList>
@@ -107,6 +108,11 @@ class AnnotatorTab : public QWidget {
   void ann_delete_selected();
   void copy_previous_frame_shapes();
 
+ protected:
+  // Watches the window this tab lives in, so closing it first saves what was dragged.
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void setup_workspace_tab();
   void setup_shortcuts();
@@ -121,4 +127,5 @@ class AnnotatorTab : public QWidget {
   QString label_error_;                // why the current label file was not (fully) read
   QString classes_file_error_;         // set while classes.txt exists but could not be read
   std::vector<bool> listed_labelled_;  // label presence from the folder listing, for one refill
+  QPointer<QWidget> watched_window_;   // the top-level window whose close saves first
 };

@@ -13,6 +13,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QVBoxLayout>
 #include <opencv2/imgcodecs.hpp>
 
 #include "annotator/classes_file.h"
@@ -250,6 +251,34 @@ TEST_F(AnnotatorTabTest, SavesBeforeEveryMoveAndOnlyThen) {
   tab.annotations[0].item->setPos(0, 0);
   tab.list_images->setCurrentRow(0);
   EXPECT_EQ(read_all(path("b.txt")), "0 0.900000 0.875000 0.990000 0.875000 0.990000 0.987500\n");
+}
+
+TEST_F(AnnotatorTabTest, ClosingTheWindowSavesADraggedShape) {
+  image("a.png", 100, 80);
+  open();
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  QWidget window;
+  auto* layout = new QVBoxLayout(&window);
+  layout->addWidget(&tab);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  tab.annotations[0].item->setPos(10, 0);
+  EXPECT_TRUE(window.close());
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.200000 0.250000 0.600000 0.250000 0.400000 0.750000\n");
+
+  // When the save fails the operator chooses: "No" keeps the window open.
+  window.show();
+  QFile::remove(path("a.txt"));
+  QDir(dir.path()).mkdir("a.txt");
+  dialogs.answers = {QMessageBox::Ok, QMessageBox::No};  // the save's warning, then the question
+  EXPECT_FALSE(window.close());
+  dialogs.answers = {QMessageBox::Ok, QMessageBox::Yes};
+  EXPECT_TRUE(window.close());
+  ASSERT_EQ(dialogs.messages.size(), 4u);
+  EXPECT_EQ(dialogs.messages[1].title, "Unsaved Shapes");
+  layout->removeWidget(&tab);
+  tab.setParent(nullptr);
 }
 
 TEST_F(AnnotatorTabTest, DeletingTheLastShapeRemovesTheLabelFile) {
