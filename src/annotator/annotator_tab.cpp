@@ -432,11 +432,20 @@ bool AnnotatorTab::save_current_annotations() {
   if (label_status == LabelReadStatus::Unreadable) {
     // Its contents are unknown, so neither replacing nor deleting it is safe.
     if (annotations.empty()) return true;
-    ui::warning(window(), "Save Failed",
-                label_error_ +
-                    "\n\nThe label file could not be read, so it is left untouched; the shapes "
-                    "stay on screen but are not saved.");
-    return false;
+    // The cause may have been fixed meanwhile (permissions, a lock): then every line it holds is
+    // kept after the new shapes and the save goes ahead.
+    const LabelFileContents again = read_label_file(label_path, 0);
+    if (again.status == LabelReadStatus::Unreadable) {
+      ui::warning(window(), "Save Failed",
+                  again.error +
+                      "\n\nThe label file could not be read, so it is left untouched; the shapes "
+                      "stay on screen but are not saved. Delete them to move on, or make the "
+                      "file readable and save again.");
+      return false;
+    }
+    label_status = again.status;
+    kept_lines = again.kept_lines;
+    label_error_.clear();
   }
   const double width = display_cv_img.cols;
   const double height = display_cv_img.rows;

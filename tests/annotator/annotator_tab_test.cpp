@@ -520,6 +520,13 @@ TEST_F(AnnotatorTabTest, UnreadableLabelFileIsLeftUntouched) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Save Failed");
   EXPECT_TRUE(QFileInfo(path("a.txt")).isDir());
+
+  // Once the file can be read again, the next save keeps its lines after the new shape.
+  QDir(dir.path()).rmdir("a.txt");
+  write_raw(path("a.txt"), "4 0.1 0.1 0.2 0.2 0.3 0.3\n");
+  tab.btn_save->click();
+  EXPECT_EQ(read_all(path("a.txt")),
+            "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n4 0.1 0.1 0.2 0.2 0.3 0.3\n");
 }
 
 TEST_F(AnnotatorTabTest, UnreadableClassesFileIsNotOverwritten) {
