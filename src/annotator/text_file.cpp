@@ -45,6 +45,15 @@ bool read_whole_file(const QString& path, QByteArray& contents, QString& error) 
 }
 
 FileResult write_file_atomic(const QString& path, const QByteArray& contents) {
+  // Moving through images saves each one; an unchanged file is not rewritten, so browsing a
+  // read-only or synced folder neither fails nor touches anything.
+  {
+    QFile existing(path);
+    if (existing.size() == contents.size() && existing.open(QIODevice::ReadOnly) &&
+        existing.readAll() == contents) {
+      return {};
+    }
+  }
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) {
     return FileResult::failure(

@@ -29,7 +29,8 @@ QList<QByteArray> split_lines(const QByteArray& contents);
 bool read_whole_file(const QString& path, QByteArray& contents, QString& error);
 
 // Replaces `path` with `contents` atomically (QSaveFile: a temporary beside it, then a rename),
-// so a failure leaves the old file whole. The file's permissions are kept.
+// so a failure leaves the old file whole. The file's permissions are kept. A file that already
+// holds exactly `contents` is left as it is (not even its modification time changes).
 FileResult write_file_atomic(const QString& path, const QByteArray& contents);
 
 // Deletes `path`. A file that does not exist counts as deleted.

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "annotator/classes_file.h"
@@ -164,6 +166,23 @@ TEST(LabelWriter, SaveRemovesTheFileOnlyWhenNothingIsLeftAndReportsFailures) {
   // Deleting a directory in place of the label file fails and says so.
   QDir(dir.path()).mkdir("d.txt");
   EXPECT_FALSE(save_label_file(dir.filePath("d.txt"), {}).ok);
+}
+
+TEST(LabelWriter, AnUnchangedFileIsNotRewritten) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("a.txt");
+  const std::vector<LabelShape> shapes{{0, QPolygonF{{0.5, 0.5}, {0.6, 0.5}, {0.6, 0.6}}}};
+  ASSERT_TRUE(save_label_file(path, shapes));
+  const QDateTime old_time = QDateTime::currentDateTime().addDays(-2);
+  {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(old_time, QFileDevice::FileModificationTime));
+  }
+  ASSERT_TRUE(save_label_file(path, shapes));
+  EXPECT_EQ(QFileInfo(path).lastModified().toSecsSinceEpoch(), old_time.toSecsSinceEpoch());
+  ASSERT_TRUE(save_label_file(path, {{1, shapes[0].points}}));
+  EXPECT_NE(QFileInfo(path).lastModified().toSecsSinceEpoch(), old_time.toSecsSinceEpoch());
 }
 
 TEST(LabelWriter, RoundTripKeepsNormalisedCoordinatesAcrossImageSizes) {
