@@ -1,8 +1,8 @@
 #include "annotator/annotator_tab.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QEvent>
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsPolygonItem>
@@ -524,13 +524,11 @@ void AnnotatorTab::update_annotation_colors() {
 }
 
 void AnnotatorTab::sync_table_selection() {
-  {
-    const QSignalBlocker block(canvas);
-    canvas->clearSelection();
-    const int row = table_objects->currentRow();
-    if (row >= 0 && row < int(annotations.size())) annotations[row].item->setSelected(true);
-    update_annotation_colors();
-  }
+  const QSignalBlocker block(canvas);
+  canvas->clearSelection();
+  const int row = table_objects->currentRow();
+  if (row >= 0 && row < int(annotations.size())) annotations[row].item->setSelected(true);
+  update_annotation_colors();
 }
 
 void AnnotatorTab::sync_canvas_selection() {
