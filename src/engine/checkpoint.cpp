@@ -1,0 +1,200 @@
+#include "engine/checkpoint.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <system_error>
+
+#include "engine/error.h"
+
+namespace orvane::engine {
+
+namespace fs = std::filesystem;
+
+std::string meta_to_yaml(const CheckpointMeta& meta) {
+  YAML::Emitter out;
+  out << YAML::BeginMap;
+  out << YAML::Key << "format" << YAML::Value << kCheckpointFormat;
+  out << YAML::Key << "version" << YAML::Value << kCheckpointVersion;
+  out << YAML::Key << "architecture" << YAML::Value << meta.spec.name();
+  out << YAML::Key << "task" << YAML::Value
+      << (meta.spec.task == Task::segment ? "segment" : "detect");
+  out << YAML::Key << "nc" << YAML::Value << meta.spec.nc;
+  out << YAML::Key << "names" << YAML::Value << YAML::BeginMap;
+  for (size_t i = 0; i < meta.names.size(); ++i)
+    out << YAML::Key << int(i) << YAML::Value << meta.names[i];
+  out << YAML::EndMap;
+  out << YAML::Key << "imgsz" << YAML::Value << meta.imgsz;
+  out << YAML::Key << "epoch" << YAML::Value << meta.epoch;
+  out << YAML::Key << "epochs" << YAML::Value << meta.epochs;
+  out << YAML::Key << "best_fitness" << YAML::Value << meta.best_fitness;
+  out << YAML::Key << "ema_updates" << YAML::Value << meta.ema_updates;
+  out << YAML::Key << "date" << YAML::Value << meta.date;
+  out << YAML::Key << "metrics" << YAML::Value << YAML::BeginMap;
+  for (const auto& [k, v] : meta.metrics) out << YAML::Key << k << YAML::Value << v;
+  out << YAML::EndMap;
+  out << YAML::Key << "train_args" << YAML::Value << YAML::BeginMap;
+  for (const auto& [k, v] : meta.train_args) out << YAML::Key << k << YAML::Value << v;
+  out << YAML::EndMap;
+  out << YAML::EndMap;
+  return out.c_str();
+}
+
+CheckpointMeta meta_from_yaml(const std::string& text) {
+  CheckpointMeta meta;
+  try {
+    auto root = YAML::Load(text);
+    if (!root.IsMap() || root["format"].as<std::string>("") != kCheckpointFormat)
+      throw EngineError("not an Orvane checkpoint");
+    const int version = root["version"].as<int>(0);
+    if (version < 1 || version > kCheckpointVersion)
+      throw EngineError("checkpoint format version " + std::to_string(version) +
+                        " is newer than this program reads (" +
+                        std::to_string(kCheckpointVersion) + ")");
+    auto spec = parse_model_name(root["architecture"].as<std::string>(""));
+    if (!spec) throw EngineError("unknown architecture '" +
+                                 root["architecture"].as<std::string>("") + "'");
+    meta.spec = *spec;
+    meta.spec.nc = root["nc"].as<int>(0);
+    if (meta.spec.nc < 1) throw EngineError("checkpoint has no classes");
+    meta.names.assign(size_t(meta.spec.nc), "");
+    if (auto names = root["names"]; names.IsMap()) {
+      for (const auto& item : names) {
+        const int id = item.first.as<int>(-1);
+        if (id >= 0 && id < meta.spec.nc) meta.names[size_t(id)] = item.second.as<std::string>();
+      }
+    }
+    for (int i = 0; i < meta.spec.nc; ++i)
+      if (meta.names[size_t(i)].empty()) meta.names[size_t(i)] = "class" + std::to_string(i);
+    meta.imgsz = root["imgsz"].as<int>(640);
+    meta.epoch = root["epoch"].as<int>(-1);
+    meta.epochs = root["epochs"].as<int>(0);
+    meta.best_fitness = root["best_fitness"].as<double>(0.0);
+    meta.ema_updates = root["ema_updates"].as<std::int64_t>(0);
+    meta.date = root["date"].as<std::string>("");
+    if (auto m = root["metrics"]; m.IsMap())
+      for (const auto& item : m)
+        meta.metrics.emplace_back(item.first.as<std::string>(), item.second.as<double>());
+    if (auto a = root["train_args"]; a.IsMap())
+      for (const auto& item : a)
+        meta.train_args[item.first.as<std::string>()] = item.second.as<std::string>("");
+  } catch (const YAML::Exception& e) {
+    throw EngineError(std::string("checkpoint metadata does not parse: ") + e.what());
+  }
+  return meta;
+}
+
+void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMeta& meta,
+                     torch::optim::Optimizer* optimizer) {
+  const fs::path tmp = path.string() + ".tmp";
+  try {
+    torch::serialize::OutputArchive archive;
+    archive.write("orvane_meta", c10::IValue(meta_to_yaml(meta)));
+    torch::serialize::OutputArchive weights;
+    model->save(weights);
+    archive.write("model", weights);
+    if (optimizer) {
+      torch::serialize::OutputArchive state;
+      optimizer->save(state);
+      archive.write("optimizer", state);
+    }
+    archive.save_to(tmp.string());
+  } catch (const std::exception& e) {
+    std::error_code ec;
+    fs::remove(tmp, ec);
+    throw EngineError("cannot write checkpoint " + path.string() + ": " +
+                      std::string(e.what()).substr(0, std::string(e.what()).find('\n')));
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    throw EngineError("cannot write checkpoint " + path.string() + ": " + ec.message());
+  }
+}
+
+namespace {
+
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Opens the archive and reads the metadata; any failure is a one-line EngineError.
+CheckpointMeta open_archive(const fs::path& path, torch::serialize::InputArchive& archive) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec))
+    throw EngineError("weights file not found: " + path.string());
+  // A LibTorch archive is a zip file; anything else is rejected before the reader sees it.
+  {
+    std::ifstream in(path, std::ios::binary);
+    char magic[4] = {};
+    in.read(magic, 4);
+    if (!in || magic[0] != 'P' || magic[1] != 'K' || magic[2] != 3 || magic[3] != 4)
+      throw EngineError(path.string() + " is not an Orvane checkpoint (not a LibTorch archive)");
+  }
+  try {
+    archive.load_from(path.string());
+  } catch (const std::exception& e) {
+    throw EngineError(path.string() + " is not an Orvane checkpoint or is damaged (" +
+                      first_line(e.what()) + ")");
+  }
+  c10::IValue meta_value;
+  bool found = false;
+  try {
+    found = archive.try_read("orvane_meta", meta_value);
+  } catch (const std::exception&) {
+    found = false;
+  }
+  if (!found || !meta_value.isString())
+    throw EngineError(path.string() +
+                      " is not an Orvane checkpoint (a file from another program, e.g. a Python "
+                      "YOLO .pt, cannot be read)");
+  try {
+    return meta_from_yaml(meta_value.toStringRef());
+  } catch (const EngineError& e) {
+    throw EngineError(path.string() + ": " + e.what());
+  }
+}
+
+}  // namespace
+
+LoadedCheckpoint load_checkpoint(const fs::path& path) {
+  torch::serialize::InputArchive archive;
+  LoadedCheckpoint loaded;
+  loaded.meta = open_archive(path, archive);
+  loaded.model = YoloModel(loaded.meta.spec, loaded.meta.names);
+  try {
+    torch::serialize::InputArchive weights;
+    if (!archive.try_read("model", weights)) throw EngineError("no weights");
+    loaded.model->load(weights);
+  } catch (const std::exception& e) {
+    throw EngineError(path.string() + " is damaged: its weights do not fit " +
+                      loaded.meta.spec.name() + " (" + first_line(e.what()) + ")");
+  }
+  loaded.model->eval();
+  torch::serialize::InputArchive state;
+  try {
+    loaded.has_optimizer = archive.try_read("optimizer", state);
+  } catch (const std::exception&) {
+    loaded.has_optimizer = false;
+  }
+  return loaded;
+}
+
+void load_optimizer_state(const fs::path& path, torch::optim::Optimizer& optimizer) {
+  torch::serialize::InputArchive archive;
+  open_archive(path, archive);
+  try {
+    torch::serialize::InputArchive state;
+    if (!archive.try_read("optimizer", state))
+      throw EngineError(path.string() + " holds no optimizer state (only last.pt can resume)");
+    optimizer.load(state);
+  } catch (const EngineError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EngineError(path.string() + ": optimizer state does not fit (" + first_line(e.what()) +
+                      ")");
+  }
+}
+
+}  // namespace orvane::engine

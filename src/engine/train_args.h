@@ -1,0 +1,19 @@
+#pragma once
+// TrainOptions as text: args.yaml and checkpoints store it, resume and the command line read it.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/trainer.h"
+
+namespace orvane::engine {
+
+// Every plain option as (key, text) in a stable order (callbacks and hooks are not options).
+std::vector<std::pair<std::string, std::string>> train_args_list(const TrainOptions& options);
+
+// Sets one option from text. Throws EngineError naming the key for an unknown key or a value
+// that does not parse.
+void set_train_arg(TrainOptions& options, const std::string& key, const std::string& value);
+
+}  // namespace orvane::engine

@@ -1,0 +1,663 @@
+#include "engine/trainer.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "engine/checkpoint.h"
+#include "engine/data/data_config.h"
+#include "engine/data/loader.h"
+#include "engine/error.h"
+#include "engine/logger.h"
+#include "engine/plotting.h"
+#include "engine/train_args.h"
+
+namespace orvane::engine {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, args);
+  va_end(args);
+  return buf;
+}
+
+std::string hms(double seconds) {
+  const auto s = int64_t(std::max(0.0, seconds));
+  if (s >= 3600) return format("%ld:%02ld:%02ld", long(s / 3600), long(s / 60 % 60), long(s % 60));
+  return format("%02ld:%02ld", long(s / 60), long(s % 60));
+}
+
+// "100%|██████████| 4/4 [00:01<00:00,  3.1it/s]" as progress bars usually read.
+std::string progress_bar(int done, int total, double elapsed) {
+  const int width = 10;
+  const double frac = total > 0 ? double(done) / total : 1.0;
+  const int full = int(frac * width);
+  std::string bar;
+  for (int i = 0; i < width; ++i) bar += i < full ? "\u2588" : " ";
+  const double rate = elapsed > 0 ? done / elapsed : 0.0;
+  const double eta = rate > 0 ? (total - done) / rate : 0.0;
+  std::string speed = rate >= 1.0 || rate == 0.0 ? format("%5.2fit/s", rate)
+                                                 : format("%5.2fs/it", 1.0 / rate);
+  return format("%3d%%|%s| %d/%d [%s<%s, %s]", int(frac * 100), bar.c_str(), done, total,
+                hms(elapsed).c_str(), hms(eta).c_str(), speed.c_str());
+}
+
+std::string iso_date() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+double interp(double x, double x0, double x1, double y0, double y1) {
+  if (x <= x0) return y0;
+  if (x >= x1) return y1;
+  return y0 + (y1 - y0) * (x - x0) / (x1 - x0);
+}
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+void write_run_file(const fs::path& path, const std::string& text) {
+  const fs::path tmp = path.string() + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::error_code ec;
+      fs::remove(tmp, ec);
+      throw EngineError("cannot write " + path.string());
+    }
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) throw EngineError("cannot write " + path.string() + ": " + ec.message());
+}
+
+}  // namespace
+
+int default_threads() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? int(n) : 1;
+}
+
+fs::path increment_path(const fs::path& path, bool exist_ok) {
+  std::error_code ec;
+  if (exist_ok || !fs::exists(path, ec)) return path;
+  for (int n = 2; n < 10000; ++n) {
+    fs::path candidate = path.string() + std::to_string(n);
+    if (!fs::exists(candidate, ec)) return candidate;
+  }
+  throw EngineError("no free run folder name next to " + path.string());
+}
+
+struct Trainer::State {
+  DataConfig data;
+  std::unique_ptr<DataLoader> train_loader, val_loader;
+  std::unique_ptr<torch::optim::Optimizer> optimizer;
+  std::string optimizer_name;
+  bool sgd = false;
+  std::vector<double> initial_lr;
+  double momentum = 0.0;
+  double warmup_bias_lr = 0.0;
+  int batch = 16;
+  int accumulate = 1;
+  int warmup_iters = 0;
+  int64_t last_opt_step = -1;
+  std::vector<torch::Tensor> trainable;
+  std::vector<std::pair<torch::Tensor, torch::Tensor>> ema_pairs;  // (ema, model)
+  int64_t ema_updates = 0;
+  int start_epoch = 0;
+  int best_epoch = 0;
+  std::vector<std::string> csv_header;
+  std::vector<std::vector<double>> csv_rows;
+  std::vector<float> val_losses;
+  Clock::time_point start;
+  double elapsed_before = 0.0;  // resumed runs: time of the earlier part
+  int epochs_completed = 0;
+};
+
+Trainer::Trainer(YoloModel model, TrainOptions options, fs::path resume_from)
+    : options_(std::move(options)),
+      model_(std::move(model)),
+      resume_from_(std::move(resume_from)),
+      s_(std::make_unique<State>()) {}
+
+Trainer::~Trainer() = default;
+
+void Trainer::add_callback(const std::string& event, Callback callback) {
+  static const std::vector<std::string> events{"on_train_start",     "on_train_epoch_start",
+                                               "on_train_batch_end", "on_train_epoch_end",
+                                               "on_fit_epoch_end",   "on_train_end"};
+  if (std::find(events.begin(), events.end(), event) == events.end())
+    throw EngineError("unknown callback event '" + event + "'");
+  callbacks_[event].push_back(std::move(callback));
+}
+
+void Trainer::run_callbacks(const std::string& event) {
+  auto it = callbacks_.find(event);
+  if (it == callbacks_.end()) return;
+  for (auto& cb : it->second) cb(*this);
+}
+
+void Trainer::setup() {
+  auto& o = options_;
+  torch::set_num_threads(o.threads > 0 ? o.threads : default_threads());
+  torch::manual_seed(o.seed);
+
+  if (o.device != "cpu" && !o.device.empty())
+    LOGGER.warning("device=" + o.device +
+                   " is not available in this build (no CUDA); training on the CPU");
+  if (o.data.empty()) throw EngineError("train needs data=path/to/data.yaml");
+  s_->data = load_data_config(o.data);
+  if (s_->data.val.empty())
+    throw EngineError(o.data + " names no 'val' split; training needs one to validate");
+  if (o.epochs < 1) throw EngineError("epochs must be at least 1");
+  if (o.imgsz < 32) {
+    LOGGER.warning("imgsz=" + std::to_string(o.imgsz) + " is below 32, using 32");
+    o.imgsz = 32;
+  } else if (o.imgsz % 32 != 0) {
+    const int rounded = (o.imgsz + 31) / 32 * 32;
+    LOGGER.warning("imgsz=" + std::to_string(o.imgsz) +
+                   " must be a multiple of max stride 32, updating to " + std::to_string(rounded));
+    o.imgsz = rounded;
+  }
+  if (o.batch == -1 || o.batch == 0) {
+    LOGGER.info("AutoBatch: using batch=16 on the CPU");
+    o.batch = 16;
+  } else if (o.batch < -1) {
+    throw EngineError("batch must be a positive number or -1");
+  }
+  if (o.workers < 0) o.workers = 0;
+  epochs = o.epochs;
+
+  // Classes come from the data: a model with other classes keeps its body and gets a new head.
+  const auto& names = s_->data.names;
+  if (model_->nc() != int(names.size())) {
+    if (!resume_from_.empty() && o.resume)
+      throw EngineError("cannot resume: the data has " + std::to_string(names.size()) +
+                        " classes, the checkpoint " + std::to_string(model_->nc()));
+    ModelSpec spec = model_->spec();
+    spec.nc = int(names.size());
+    YoloModel fresh(spec, names);
+    torch::NoGradGuard no_grad;
+    auto old_params = model_->named_parameters(true);
+    auto old_buffers = model_->named_buffers(true);
+    int transferred = 0, total = 0;
+    for (auto& p : fresh->named_parameters(true)) {
+      ++total;
+      if (auto* old = old_params.find(p.key()); old && old->sizes() == p.value().sizes()) {
+        p.value().copy_(*old);
+        ++transferred;
+      }
+    }
+    for (auto& b : fresh->named_buffers(true)) {
+      ++total;
+      if (auto* old = old_buffers.find(b.key()); old && old->sizes() == b.value().sizes()) {
+        b.value().copy_(*old);
+        ++transferred;
+      }
+    }
+    if (model_->nc() != 80 || transferred < total)
+      LOGGER.info("Overriding model nc=" + std::to_string(model_->nc()) + " with nc=" +
+                  std::to_string(names.size()));
+    LOGGER.info("Transferred " + std::to_string(transferred) + "/" + std::to_string(total) +
+                " items from the model's weights");
+    model_ = fresh;
+  }
+  model_->names = names;
+
+  // Run folder.
+  if (o.resume && !resume_from_.empty()) {
+    save_dir = resume_from_.parent_path().parent_path();
+  } else {
+    save_dir = increment_path(fs::path(o.project) / o.name, o.exist_ok);
+  }
+  std::error_code ec;
+  fs::create_directories(save_dir / "weights", ec);
+  if (ec || !fs::is_directory(save_dir / "weights"))
+    throw EngineError("cannot create the run folder " + save_dir.string() +
+                      (ec ? ": " + ec.message() : ""));
+  {
+    // Prove the folder is writable now, not after the first epoch.
+    const auto probe = save_dir / ".write_test";
+    std::ofstream out(probe);
+    if (!out) throw EngineError("cannot write into the run folder " + save_dir.string());
+    out.close();
+    fs::remove(probe, ec);
+  }
+  YAML::Emitter args;
+  args << YAML::BeginMap;
+  for (const auto& [k, v] : train_args_list(o)) args << YAML::Key << k << YAML::Value << v;
+  args << YAML::Key << "save_dir" << YAML::Value << save_dir.string();
+  args << YAML::EndMap;
+  write_run_file(save_dir / "args.yaml", std::string(args.c_str()) + "\n");
+
+  // Data.
+  LoaderOptions train_opts;
+  train_opts.imgsz = o.imgsz;
+  train_opts.batch = o.batch;
+  train_opts.workers = o.workers;
+  train_opts.augment = true;
+  train_opts.shuffle = true;
+  train_opts.segment = model_->is_segment();
+  train_opts.mosaic = o.hyp.mosaic > 0;
+  train_opts.hyp = o.hyp;
+  train_opts.seed = o.seed;
+  train_opts.prefix = "train";
+  s_->train_loader = build_loader(s_->data, "train", train_opts);
+  const auto n_train = int(s_->train_loader->dataset().size());
+  if (o.batch > n_train) {
+    LOGGER.warning("batch=" + std::to_string(o.batch) + " is larger than the " +
+                   std::to_string(n_train) + " training images; using batch=" +
+                   std::to_string(n_train));
+    o.batch = n_train;
+    train_opts.batch = n_train;
+    s_->train_loader = build_loader(s_->data, "train", train_opts);
+  }
+  s_->batch = o.batch;
+  LoaderOptions val_opts;
+  val_opts.imgsz = o.imgsz;
+  val_opts.batch = o.batch * 2;
+  val_opts.workers = o.workers;
+  val_opts.rect = true;
+  val_opts.segment = model_->is_segment();
+  val_opts.seed = o.seed;
+  val_opts.prefix = "val";
+  s_->val_loader = build_loader(s_->data, "val", val_opts);
+  batches = int(s_->train_loader->size());
+  if (o.plots) plot_labels(s_->train_loader->dataset(), save_dir / "labels.jpg");
+
+  loss_names = model_->is_segment()
+                   ? std::vector<std::string>{"box_loss", "seg_loss", "cls_loss", "dfl_loss"}
+                   : std::vector<std::string>{"box_loss", "cls_loss", "dfl_loss"};
+
+  s_->accumulate = std::max(int(std::lround(double(o.nbs) / o.batch)), 1);
+  build_optimizer();
+
+  // EMA.
+  ema_ = clone_model(model_);
+  ema_->eval();
+  for (auto& p : ema_->parameters()) p.set_requires_grad(false);
+  {
+    auto mp = model_->named_parameters(true);
+    for (auto& p : ema_->named_parameters(true))
+      if (p.value().is_floating_point()) s_->ema_pairs.emplace_back(p.value(), mp[p.key()]);
+    auto mb = model_->named_buffers(true);
+    for (auto& b : ema_->named_buffers(true))
+      if (b.value().is_floating_point()) s_->ema_pairs.emplace_back(b.value(), mb[b.key()]);
+  }
+
+  // Resume: optimizer state, epoch, best fitness, results so far.
+  if (o.resume && !resume_from_.empty()) {
+    auto loaded = load_checkpoint(resume_from_);
+    if (loaded.meta.epoch + 1 >= loaded.meta.epochs)
+      throw EngineError(resume_from_.string() + " finished its " +
+                        std::to_string(loaded.meta.epochs) + " epochs; nothing to resume");
+    load_optimizer_state(resume_from_, *s_->optimizer);
+    s_->start_epoch = loaded.meta.epoch + 1;
+    best_fitness = loaded.meta.best_fitness;
+    s_->ema_updates = loaded.meta.ema_updates;
+    LOGGER.info("Resuming training from " + resume_from_.string() + " from epoch " +
+                std::to_string(s_->start_epoch + 1) + " to " + std::to_string(epochs));
+    // Earlier rows of results.csv are kept.
+    std::ifstream in(save_dir / "results.csv");
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+      if (header) {
+        header = false;
+        continue;
+      }
+      std::vector<double> row;
+      std::stringstream ss(line);
+      std::string cell;
+      while (std::getline(ss, cell, ',')) row.push_back(std::strtod(cell.c_str(), nullptr));
+      if (!row.empty() && int(row[0]) <= s_->start_epoch) s_->csv_rows.push_back(row);
+    }
+    if (!s_->csv_rows.empty() && s_->csv_rows.back().size() > 1)
+      s_->elapsed_before = s_->csv_rows.back()[1];
+  }
+  const int nb = batches;
+  s_->warmup_iters = o.warmup_epochs > 0 ? std::max(int(std::lround(o.warmup_epochs * nb)), 100)
+                                         : -1;
+}
+
+void Trainer::build_optimizer() {
+  auto& o = options_;
+  std::vector<torch::Tensor> g_decay, g_bn, g_bias;
+  for (auto& p : model_->named_parameters(true)) {
+    if (!p.value().requires_grad() || model_->is_frozen(p.key())) continue;
+    s_->trainable.push_back(p.value());
+    if (ends_with(p.key(), "bias"))
+      g_bias.push_back(p.value());
+    else if (p.key().find(".bn.") != std::string::npos)
+      g_bn.push_back(p.value());
+    else
+      g_decay.push_back(p.value());
+  }
+  const double decay = o.weight_decay * o.batch * s_->accumulate / o.nbs;
+  std::string name = o.optimizer;
+  double lr = o.lr0, momentum = o.momentum;
+  s_->warmup_bias_lr = o.warmup_bias_lr;
+  if (name == "auto") {
+    const int64_t n_train = int64_t(s_->train_loader->dataset().size());
+    const int64_t iterations = int64_t(
+        std::ceil(double(n_train) / std::max(o.batch, o.nbs)) * o.epochs);
+    const double lr_fit = std::round(0.002 * 5 / (4 + model_->nc()) * 1e6) / 1e6;
+    LOGGER.info(format("optimizer: 'optimizer=auto' found, ignoring 'lr0=%g' and 'momentum=%g' "
+                       "and determining best 'optimizer', 'lr0' and 'momentum' automatically...",
+                       o.lr0, o.momentum));
+    if (iterations > 10000) {
+      name = "SGD";
+      lr = 0.01;
+      momentum = 0.9;
+    } else {
+      name = "AdamW";
+      lr = lr_fit;
+      momentum = 0.9;
+    }
+    s_->warmup_bias_lr = 0.0;  // a bias lr of 0.1 is far too high for Adam
+  }
+  std::vector<torch::optim::OptimizerParamGroup> groups;
+  auto make = [&](double wd) -> std::unique_ptr<torch::optim::OptimizerOptions> {
+    if (name == "SGD")
+      return std::make_unique<torch::optim::SGDOptions>(
+          torch::optim::SGDOptions(lr).momentum(momentum).nesterov(true).weight_decay(wd));
+    if (name == "Adam")
+      return std::make_unique<torch::optim::AdamOptions>(
+          torch::optim::AdamOptions(lr).betas({momentum, 0.999}).weight_decay(wd));
+    return std::make_unique<torch::optim::AdamWOptions>(
+        torch::optim::AdamWOptions(lr).betas({momentum, 0.999}).weight_decay(wd));
+  };
+  if (name != "SGD" && name != "Adam" && name != "AdamW")
+    throw EngineError("optimizer '" + o.optimizer + "' is not supported; use SGD, Adam, AdamW or auto");
+  // Group order as the ecosystem logs it: pg0 biases, pg1 weights with decay, pg2 BN weights.
+  groups.emplace_back(g_bias, make(0.0));
+  groups.emplace_back(g_decay, make(decay));
+  groups.emplace_back(g_bn, make(0.0));
+  if (name == "SGD")
+    s_->optimizer = std::make_unique<torch::optim::SGD>(
+        groups, torch::optim::SGDOptions(lr).momentum(momentum).nesterov(true));
+  else if (name == "Adam")
+    s_->optimizer = std::make_unique<torch::optim::Adam>(
+        groups, torch::optim::AdamOptions(lr).betas({momentum, 0.999}));
+  else
+    s_->optimizer = std::make_unique<torch::optim::AdamW>(
+        groups, torch::optim::AdamWOptions(lr).betas({momentum, 0.999}).weight_decay(0.0));
+  s_->optimizer_name = name;
+  s_->sgd = name == "SGD";
+  s_->momentum = momentum;
+  s_->initial_lr.assign(3, lr);
+  LOGGER.info(format("optimizer: %s(lr=%g, momentum=%g) with parameter groups %zu weight(decay=0.0), "
+                     "%zu weight(decay=%g), %zu bias(decay=0.0)",
+                     name.c_str(), lr, momentum, g_bn.size(), g_decay.size(), decay, g_bias.size()));
+}
+
+void Trainer::ema_update() {
+  torch::NoGradGuard no_grad;
+  ++s_->ema_updates;
+  const double d = 0.9999 * (1.0 - std::exp(-double(s_->ema_updates) / 2000.0));
+  for (auto& [e, m] : s_->ema_pairs) {
+    e.mul_(d);
+    e.add_(m.detach(), 1.0 - d);
+  }
+}
+
+void Trainer::train_epoch() {
+  auto& o = options_;
+  auto& opt = *s_->optimizer;
+  model_->train();
+  if (epoch == o.epochs - o.close_mosaic && o.close_mosaic > 0) {
+    LOGGER.info("Closing dataloader mosaic");
+    s_->train_loader->set_mosaic(false);
+  }
+  auto& loader = *s_->train_loader;
+  loader.begin_epoch(epoch);
+  const int nb = batches;
+  const double lf = (1.0 - double(epoch) / o.epochs) * (1.0 - o.lrf) + o.lrf;
+  for (size_t j = 0; j < opt.param_groups().size(); ++j)
+    opt.param_groups()[j].options().set_lr(s_->initial_lr[j] * lf);
+  tloss.assign(loss_names.size(), 0.0f);
+
+  std::string head = format("%11s%11s", "Epoch", "GPU_mem");
+  for (const auto& n : loss_names) head += format("%11s", n.c_str());
+  head += format("%11s%11s", "Instances", "Size");
+  LOGGER.info("\n" + head);
+
+  const auto t0 = Clock::now();
+  std::string line;
+  opt.zero_grad();
+  for (int i = 0; i < nb; ++i) {
+    auto batch = loader.next();
+    if (!batch) break;
+    const int64_t ni = i + int64_t(nb) * epoch;
+    // Warm-up: accumulation grows to the nominal batch, bias lr falls from warmup_bias_lr,
+    // other lrs rise from 0, SGD momentum rises from warmup_momentum.
+    if (ni <= s_->warmup_iters) {
+      const double xi = double(s_->warmup_iters);
+      s_->accumulate = std::max(
+          1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->batch))));
+      for (size_t j = 0; j < opt.param_groups().size(); ++j) {
+        auto& g = opt.param_groups()[j];
+        g.options().set_lr(interp(double(ni), 0, xi, j == 0 ? s_->warmup_bias_lr : 0.0,
+                                  s_->initial_lr[j] * lf));
+        if (s_->sgd)
+          static_cast<torch::optim::SGDOptions&>(g.options())
+              .momentum(interp(double(ni), 0, xi, o.warmup_momentum, s_->momentum));
+      }
+    }
+    auto out = model_->forward(batch->images);
+    auto loss = compute_loss(model_, out, *batch, o.gains);
+    if (!std::isfinite(loss.total.item<double>())) {
+      LOGGER.warning("non-finite loss in epoch " + std::to_string(epoch + 1) + " batch " +
+                     std::to_string(i + 1) + "; batch skipped");
+      opt.zero_grad();
+      continue;
+    }
+    loss.total.backward();
+    if (ni - s_->last_opt_step >= s_->accumulate) {
+      torch::nn::utils::clip_grad_norm_(s_->trainable, 10.0);
+      opt.step();
+      opt.zero_grad();
+      ema_update();
+      s_->last_opt_step = ni;
+    }
+    auto items = loss.items.to(torch::kFloat).contiguous();
+    for (size_t k = 0; k < tloss.size(); ++k)
+      tloss[k] = (tloss[k] * float(i) + items[int64_t(k)].item<float>()) / float(i + 1);
+
+    line = format("%11s%11s", (std::to_string(epoch + 1) + "/" + std::to_string(epochs)).c_str(),
+                  "0G");
+    for (float v : tloss) line += format("%11.4g", double(v));
+    line += format("%11ld%11ld", long(batch->cls.defined() ? batch->cls.numel() : 0),
+                   long(batch->images.size(3)));
+    line += ": " + progress_bar(i + 1, nb, seconds_since(t0));
+    if (o.verbose) LOGGER.progress(line);
+    if (o.plots && epoch == s_->start_epoch && i < 3)
+      plot_batch(*batch, model_->names, save_dir / ("train_batch" + std::to_string(i) + ".jpg"));
+
+    batch_index = i;
+    run_callbacks("on_train_batch_end");
+    if (stop) break;
+  }
+  if (!line.empty()) LOGGER.info(line);
+  lr.clear();
+  for (size_t j = 0; j < opt.param_groups().size(); ++j)
+    lr["lr/pg" + std::to_string(j)] = opt.param_groups()[j].options().get_lr();
+}
+
+std::optional<ValResult> Trainer::validate_epoch() {
+  ValOptions vo;
+  vo.names = model_->names;
+  vo.compute_loss = true;
+  vo.plots = false;
+  auto result = validate(ema_, *s_->val_loader, vo);
+  metrics = result.metrics();
+  fitness = result.fitness;
+  s_->val_losses = result.losses;
+  return result;
+}
+
+void Trainer::write_results_row(double elapsed) {
+  if (s_->csv_header.empty()) {
+    s_->csv_header = {"epoch", "time"};
+    for (const auto& n : loss_names) s_->csv_header.push_back("train/" + n);
+    for (const auto& [k, v] : metrics) s_->csv_header.push_back(k);
+    for (const auto& n : loss_names) s_->csv_header.push_back("val/" + n);
+    for (int j = 0; j < 3; ++j) s_->csv_header.push_back("lr/pg" + std::to_string(j));
+  }
+  std::vector<double> row{double(epoch + 1), elapsed};
+  for (float v : tloss) row.push_back(v);
+  for (const auto& [k, v] : metrics) row.push_back(v);
+  for (size_t k = 0; k < loss_names.size(); ++k)
+    row.push_back(k < s_->val_losses.size() ? s_->val_losses[k] : 0.0);
+  for (int j = 0; j < 3; ++j) row.push_back(lr["lr/pg" + std::to_string(j)]);
+  s_->csv_rows.push_back(row);
+
+  // Fixed-width columns as the ecosystem writes them; readers trim the spaces.
+  std::string text;
+  for (size_t c = 0; c < s_->csv_header.size(); ++c)
+    text += format(c ? ",%23s" : "%23s", s_->csv_header[c].c_str());
+  text += "\n";
+  for (const auto& r : s_->csv_rows) {
+    for (size_t c = 0; c < r.size(); ++c) text += format(c ? ",%23.5g" : "%23.5g", r[c]);
+    text += "\n";
+  }
+  write_run_file(save_dir / "results.csv", text);
+}
+
+void Trainer::save(bool final_epoch, bool stopped) {
+  CheckpointMeta meta;
+  meta.spec = ema_->spec();
+  meta.names = ema_->names = model_->names;
+  meta.imgsz = options_.imgsz;
+  // A stopped epoch is not finished: resuming repeats it.
+  meta.epoch = stopped ? epoch - 1 : epoch;
+  meta.epochs = epochs;
+  meta.best_fitness = best_fitness;
+  meta.ema_updates = s_->ema_updates;
+  meta.date = iso_date();
+  for (const auto& [k, v] : metrics) meta.metrics.emplace_back(k, v);
+  for (const auto& [k, v] : train_args_list(options_)) meta.train_args[k] = v;
+  const auto weights = save_dir / "weights";
+  save_checkpoint(weights / "last.pt", ema_, meta, s_->optimizer.get());
+  std::error_code ec;
+  const bool improved = !stopped && fitness >= best_fitness;
+  if (improved || !fs::exists(weights / "best.pt", ec)) {
+    save_checkpoint(weights / "best.pt", ema_, meta);
+  }
+  (void)final_epoch;
+}
+
+std::optional<ValResult> Trainer::final_eval() {
+  const auto best = save_dir / "weights" / "best.pt";
+  std::error_code ec;
+  if (!fs::exists(best, ec)) return std::nullopt;
+  LOGGER.info("\nValidating " + best.string() + "...");
+  auto loaded = load_checkpoint(best);
+  LOGGER.info(loaded.model->summary());
+  ValOptions vo;
+  vo.names = loaded.model->names;
+  vo.save_dir = save_dir;
+  vo.plots = options_.plots;
+  vo.per_class = true;
+  vo.render_plots = options_.render_plots;
+  auto result = validate(loaded.model, *s_->val_loader, vo);
+  metrics = result.metrics();
+  return result;
+}
+
+TrainResult Trainer::train() {
+  s_->start = Clock::now();
+  setup();
+  auto& o = options_;
+  LOGGER.info(format("Image sizes %d train, %d val", o.imgsz, o.imgsz));
+  LOGGER.info(format("Using %d dataloader workers, %d compute threads", o.workers,
+                     torch::get_num_threads()));
+  LOGGER.info("Logging results to " + save_dir.string());
+  LOGGER.info(format("Starting training for %d epochs...", epochs));
+  run_callbacks("on_train_start");
+
+  TrainResult result;
+  result.save_dir = save_dir;
+  int stale = 0;
+  for (epoch = s_->start_epoch; epoch < epochs; ++epoch) {
+    const auto t_epoch = Clock::now();
+    run_callbacks("on_train_epoch_start");
+    train_epoch();
+    run_callbacks("on_train_epoch_end");
+    const bool final_epoch = epoch + 1 >= epochs;
+    if (stop) {
+      // Answer the stop at once: no validation, save what was trained and return.
+      save(final_epoch, true);
+      epoch_time = seconds_since(t_epoch);
+      run_callbacks("on_fit_epoch_end");
+      result.stopped = true;
+      LOGGER.info(format("Training stopped in epoch %d; weights saved to %s", epoch + 1,
+                         (save_dir / "weights" / "last.pt").c_str()));
+      break;
+    }
+    if (o.val || final_epoch) validate_epoch();
+    if (fitness > best_fitness || s_->csv_rows.empty()) s_->best_epoch = epoch;
+    if (fitness >= best_fitness) {
+      best_fitness = fitness;
+      stale = 0;
+    } else {
+      ++stale;
+    }
+    write_results_row(s_->elapsed_before + seconds_since(s_->start));
+    save(final_epoch, false);
+    ++s_->epochs_completed;
+    epoch_time = seconds_since(t_epoch);
+    if (o.render_plots) o.render_plots(save_dir);
+    run_callbacks("on_fit_epoch_end");
+    if (stop) {
+      result.stopped = true;
+      LOGGER.info(format("Training stopped after epoch %d", epoch + 1));
+      break;
+    }
+    if (stale >= o.patience && !final_epoch) {
+      LOGGER.info(format("Stopping training early as no improvement observed in last %d epochs. "
+                         "Best results observed at epoch %d, best model saved as best.pt.",
+                         o.patience, s_->best_epoch + 1));
+      break;
+    }
+  }
+  result.epochs_completed = s_->epochs_completed;
+  if (!result.stopped) {
+    LOGGER.info(format("\n%d epochs completed in %.3f hours.", s_->epochs_completed,
+                       seconds_since(s_->start) / 3600.0));
+    result.metrics = final_eval();
+    if (o.render_plots) o.render_plots(save_dir);
+    LOGGER.info("Results saved to " + save_dir.string());
+  }
+  run_callbacks("on_train_end");
+  return result;
+}
+
+}  // namespace orvane::engine

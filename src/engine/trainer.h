@@ -1,0 +1,140 @@
+#pragma once
+// Training as YOLOv8 does it: SGD/Adam/AdamW (or auto), three parameter groups, warm-up,
+// linear learning-rate decay, gradient accumulation to a nominal batch of 64, gradient-norm
+// clipping, EMA weights, per-epoch validation, best.pt/last.pt, args.yaml and results.csv.
+//
+// Run folder (project/name, or name2, name3 ... when it exists and exist_ok is false):
+//   weights/best.pt  weights/last.pt  args.yaml  results.csv  labels.jpg  train_batch0..2.jpg
+//   and, from the final validation of best.pt, confusion_matrix.json, curves.json,
+//   val_batch0_labels.jpg, val_batch0_pred.jpg; the charts come from `render_plots`.
+
+#include <torch/torch.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/data/augment.h"
+#include "engine/loss.h"
+#include "engine/model.h"
+#include "engine/validator.h"
+
+namespace orvane::engine {
+
+class DataLoader;
+
+// The keywords of `train`, with the ecosystem's defaults.
+struct TrainOptions {
+  std::string data;            // data.yaml (required)
+  int epochs = 100;
+  int imgsz = 640;             // rounded up to a multiple of 32 with a warning
+  int batch = 16;              // -1: 16 on a CPU
+  int workers = 8;             // loader threads
+  std::string optimizer = "auto";  // SGD | Adam | AdamW | auto
+  double lr0 = 0.01;
+  double lrf = 0.01;           // final learning rate = lr0 * lrf
+  double momentum = 0.937;     // SGD momentum / Adam beta1
+  double weight_decay = 0.0005;
+  double warmup_epochs = 3.0;
+  double warmup_momentum = 0.8;
+  double warmup_bias_lr = 0.1;
+  int nbs = 64;                // nominal batch size (gradient accumulation)
+  LossGains gains;
+  AugmentHyp hyp;
+  int close_mosaic = 10;       // mosaic off for the last N epochs
+  std::string device = "cpu";  // "cpu"; a CUDA device falls back to the CPU with a warning
+  std::string project = "runs/detect";
+  std::string name = "train";
+  bool exist_ok = false;
+  bool verbose = true;
+  std::uint64_t seed = 0;
+  int patience = 100;          // epochs without fitness improvement before stopping early
+  bool val = true;             // validate every epoch (the last epoch always validates)
+  bool plots = true;           // labels.jpg, batch pictures, final charts
+  bool resume = false;         // continue the run whose last.pt the model was loaded from
+  int threads = 0;             // intra-op threads; 0 = every core
+  // Draws the charts of the run folder from the data files (results.csv, curves.json ...).
+  // Called after every epoch and after the final validation. The engine links no Qt, so the
+  // caller supplies it (orvane train uses the plots library).
+  std::function<void(const std::filesystem::path& run_dir)> render_plots;
+};
+
+// What `train` returns.
+struct TrainResult {
+  std::filesystem::path save_dir;
+  std::optional<ValResult> metrics;  // final validation of best.pt; empty when stopped
+  bool stopped = false;              // a callback set `stop`
+  int epochs_completed = 0;
+};
+
+class Trainer {
+ public:
+  using Callback = std::function<void(Trainer&)>;
+
+  // `model` is trained in place; `resume_from` is the last.pt it was loaded from (resume).
+  Trainer(YoloModel model, TrainOptions options, std::filesystem::path resume_from = {});
+  ~Trainer();
+
+  // Events: "on_train_start", "on_train_epoch_start", "on_train_batch_end",
+  // "on_train_epoch_end", "on_fit_epoch_end" (after validation and saving), "on_train_end".
+  // Throws EngineError for an unknown event.
+  void add_callback(const std::string& event, Callback callback);
+
+  // Runs the whole training. Returns normally when finished or stopped; throws EngineError (or
+  // a LibTorch error) on failure, leaving weights/last.pt of the last finished epoch whole.
+  TrainResult train();
+
+  // ---- state the callbacks read ----
+  int epoch = 0;             // current epoch, 0-based
+  int epochs = 0;            // planned epochs
+  int batch_index = 0;       // batch within the epoch, 0-based (in on_train_batch_end)
+  int batches = 0;           // batches per epoch
+  std::atomic<bool> stop{false};  // set it (from a callback or any thread): training ends
+                                  // after the current batch, last.pt is saved, train returns
+  std::filesystem::path save_dir;
+  std::vector<float> tloss;  // running mean of this epoch's loss items
+  std::vector<std::string> loss_names;  // "box_loss", ("seg_loss",) "cls_loss", "dfl_loss"
+  std::vector<std::pair<std::string, double>> metrics;  // last validation, results.csv names
+  std::map<std::string, double> lr;                     // "lr/pg0" ...
+  double fitness = 0.0;
+  double best_fitness = 0.0;
+  double epoch_time = 0.0;   // seconds of the last epoch (train + val)
+
+  const TrainOptions& options() const { return options_; }
+  YoloModel& model() { return model_; }
+  YoloModel& ema_model() { return ema_; }
+
+ private:
+  void run_callbacks(const std::string& event);
+  void setup();
+  void build_optimizer();
+  void train_epoch();
+  void ema_update();
+  void save(bool final_epoch, bool stopped);
+  void write_results_row(double elapsed);
+  std::optional<ValResult> validate_epoch();
+  std::optional<ValResult> final_eval();
+
+  TrainOptions options_;
+  YoloModel model_;
+  YoloModel ema_{nullptr};
+  std::filesystem::path resume_from_;
+  std::map<std::string, std::vector<Callback>> callbacks_;
+
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// project/name, or the first free project/name2, name3 ... when exist_ok is false.
+std::filesystem::path increment_path(const std::filesystem::path& path, bool exist_ok);
+
+// The number of intra-op threads LibTorch will use when `requested` is 0: every core.
+int default_threads();
+
+}  // namespace orvane::engine

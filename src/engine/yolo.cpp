@@ -1,0 +1,152 @@
+#include "engine/yolo.h"
+
+#include "engine/data/data_config.h"
+#include "engine/data/loader.h"
+#include "engine/error.h"
+#include "engine/logger.h"
+#include "engine/train_args.h"
+
+namespace orvane::engine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// LibTorch as Debian ships it starts with one intra-op thread; on one thread a training step is
+// several times slower, so every entry point asks for all cores.
+void use_all_cores(int requested = 0) {
+  const int want = requested > 0 ? requested : default_threads();
+  if (torch::get_num_threads() != want) torch::set_num_threads(want);
+}
+
+int round_imgsz(int imgsz) {
+  if (imgsz < 32) {
+    LOGGER.warning("imgsz=" + std::to_string(imgsz) + " is below 32, using 32");
+    return 32;
+  }
+  if (imgsz % 32 == 0) return imgsz;
+  const int rounded = (imgsz + 31) / 32 * 32;
+  LOGGER.warning("imgsz=" + std::to_string(imgsz) +
+                 " must be a multiple of max stride 32, updating to " + std::to_string(rounded));
+  return rounded;
+}
+
+}  // namespace
+
+YOLO::YOLO(const std::string& model) {
+  use_all_cores();
+  const fs::path path(model);
+  std::error_code ec;
+  if (model.empty()) throw EngineError("no model given (a weights file or a name like yolov8n.pt)");
+  if (fs::is_directory(path, ec))
+    throw EngineError(model + " is a folder, not a weights file");
+  if (fs::exists(path, ec)) {
+    auto loaded = load_checkpoint(path);
+    model_ = loaded.model;
+    meta_ = loaded.meta;
+    path_ = path;
+  } else if (auto spec = parse_model_name(model); spec && !path.has_parent_path()) {
+    model_ = YoloModel(*spec);
+    model_->eval();
+    LOGGER.info("No pretrained weights for " + model + " exist offline (nothing is downloaded): " +
+                "building " + spec->name() + " with fresh weights, training starts from scratch");
+  } else {
+    throw EngineError("weights file not found: " + model);
+  }
+  LOGGER.info(model_->summary());
+}
+
+void YOLO::add_callback(const std::string& event, Trainer::Callback callback) {
+  // Validate the event name now rather than at train time.
+  Trainer probe(model_, TrainOptions{});
+  probe.add_callback(event, callback);
+  callbacks_.emplace_back(event, std::move(callback));
+}
+
+TrainResult YOLO::train(TrainOptions options) {
+  fs::path resume_from;
+  if (options.resume) {
+    if (!meta_ || path_.empty())
+      throw EngineError("resume=true needs the last.pt of an earlier run as the model");
+    TrainOptions restored;
+    for (const auto& [k, v] : meta_->train_args) {
+      try {
+        set_train_arg(restored, k, v);
+      } catch (const EngineError&) {
+        // An option this version no longer knows: its default applies.
+      }
+    }
+    restored.resume = true;
+    restored.render_plots = options.render_plots;
+    restored.threads = options.threads;
+    restored.verbose = options.verbose;
+    options = restored;
+    resume_from = path_;
+  }
+  Trainer trainer(model_, std::move(options), resume_from);
+  for (const auto& [event, cb] : callbacks_) trainer.add_callback(event, cb);
+  auto result = trainer.train();
+  // Keep what training produced, as the ecosystem does: best.pt, or last.pt after a stop.
+  const auto weights = result.save_dir / "weights" / (result.stopped ? "last.pt" : "best.pt");
+  std::error_code ec;
+  if (fs::exists(weights, ec)) {
+    auto loaded = load_checkpoint(weights);
+    model_ = loaded.model;
+    meta_ = loaded.meta;
+    path_ = weights;
+    fused_ = nullptr;
+  }
+  return result;
+}
+
+ValResult YOLO::val(const ValArgs& args) {
+  use_all_cores(args.threads);
+  if (args.data.empty()) throw EngineError("val needs data=path/to/data.yaml");
+  if (args.device != "cpu" && !args.device.empty())
+    LOGGER.warning("device=" + args.device + " is not available in this build (no CUDA); using the CPU");
+  auto config = load_data_config(args.data);
+  if (config.nc() != model_->nc())
+    throw EngineError("the model has " + std::to_string(model_->nc()) + " classes, " +
+                      args.data + " names " + std::to_string(config.nc()));
+  LoaderOptions lo;
+  lo.imgsz = round_imgsz(args.imgsz);
+  lo.batch = std::max(1, args.batch);
+  lo.workers = std::max(0, args.workers);
+  lo.rect = true;
+  lo.segment = model_->is_segment();
+  lo.prefix = args.split;
+  auto loader = build_loader(config, args.split, lo);
+  ValOptions vo;
+  vo.conf = args.conf;
+  vo.iou = args.iou;
+  vo.names = model_->names;
+  vo.save_dir = args.save_dir;
+  vo.plots = args.plots;
+  vo.per_class = true;
+  vo.render_plots = args.render_plots;
+  if (!args.save_dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(args.save_dir, ec);
+    if (ec) throw EngineError("cannot create " + args.save_dir.string() + ": " + ec.message());
+  }
+  if (!fused_) {
+    fused_ = clone_model(model_);
+    fused_->eval();
+    fused_->fuse();
+  }
+  return validate(fused_, *loader, vo);
+}
+
+std::vector<Results> YOLO::predict(const std::string& image_path, const PredictOptions& options) {
+  use_all_cores();
+  if (!fused_) {
+    fused_ = clone_model(model_);
+    fused_->eval();
+    fused_->fuse();
+  }
+  PredictOptions o = options;
+  if (o.imgsz % 32 != 0 || o.imgsz < 32) o.imgsz = round_imgsz(o.imgsz);
+  return engine::predict(fused_, image_path, o);
+}
+
+}  // namespace orvane::engine

@@ -1,0 +1,79 @@
+#pragma once
+// The engine's public face, shaped like the YOLO ecosystem's model class:
+//
+//   YOLO model("runs/detect/train/weights/best.pt");   // or "yolov8n.pt" (fresh weights)
+//   model.add_callback("on_train_batch_end", [&](Trainer& t) { if (cancel) t.stop = true; });
+//   auto run = model.train({.data = "data.yaml", .epochs = 50, .imgsz = 640});
+//   auto metrics = model.val({.data = "data.yaml"});
+//   auto results = model.predict("image.jpg", {.conf = 0.25f});
+//   cv::Mat annotated = results[0].plot();
+//
+// Every failure a user can cause (missing file, foreign weights, bad data.yaml ...) is an
+// EngineError with a one-line message.
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/checkpoint.h"
+#include "engine/model.h"
+#include "engine/predictor.h"
+#include "engine/trainer.h"
+#include "engine/validator.h"
+
+namespace orvane::engine {
+
+struct ValArgs {
+  std::string data;        // data.yaml (required)
+  int imgsz = 640;         // rounded up to a multiple of 32 with a warning
+  int batch = 16;
+  int workers = 4;
+  std::string device = "cpu";
+  std::string split = "val";  // val or test
+  float conf = 0.001f;
+  float iou = 0.7f;
+  std::filesystem::path save_dir;  // empty: write nothing
+  bool plots = true;               // with save_dir
+  int threads = 0;                 // 0 = every core
+  std::function<void(const std::filesystem::path&)> render_plots;
+};
+
+class YOLO {
+ public:
+  // `model`: one of our checkpoints, or a model name ("yolov8n.pt", "yolov8s-seg.pt") for which
+  // no file exists: that architecture with fresh weights (nothing is downloaded). Logs the
+  // model summary. Throws EngineError for anything else.
+  explicit YOLO(const std::string& model);
+
+  // Class id -> class name.
+  const std::vector<std::string>& names() const { return model_->names; }
+  std::string task() const { return model_->is_segment() ? "segment" : "detect"; }
+  YoloModel& model() { return model_; }
+  // The checkpoint the model came from; empty for a fresh model.
+  const std::optional<CheckpointMeta>& checkpoint() const { return meta_; }
+
+  // Events as Trainer::add_callback lists them; applied to every later train().
+  void add_callback(const std::string& event, Trainer::Callback callback);
+
+  // Trains (see TrainOptions). Afterwards this object holds the trained weights (best.pt, or
+  // last.pt when stopped). resume=true continues the run of the last.pt this object was loaded
+  // from, with that run's options.
+  TrainResult train(TrainOptions options);
+
+  ValResult val(const ValArgs& args);
+
+  // Element 0 is the image's result. Throws EngineError when the image does not decode.
+  std::vector<Results> predict(const std::string& image_path, const PredictOptions& options = {});
+
+ private:
+  YoloModel model_{nullptr};
+  YoloModel fused_{nullptr};  // inference copy with BatchNorm folded in, made on first predict
+  std::optional<CheckpointMeta> meta_;
+  std::filesystem::path path_;
+  std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
+};
+
+}  // namespace orvane::engine
