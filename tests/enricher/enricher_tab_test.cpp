@@ -1,0 +1,362 @@
+#include "enricher/enricher_tab.h"
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QGraphicsPixmapItem>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <opencv2/imgcodecs.hpp>
+
+#include "common/dialog_recorder.h"
+#include "common/gui_app.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
+
+namespace {
+
+using orvane::test::DialogRecorder;
+
+cv::Mat gradient(int w, int h) {
+  cv::Mat img(h, w, CV_8UC3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      img.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(20 + x * 200 / w), uchar(20 + y * 200 / h), 90);
+  return img;
+}
+
+bool equal(const cv::Mat& a, const cv::Mat& b) {
+  return a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
+class EnricherTabTest : public orvane::test::GuiTest {
+ protected:
+  EnricherTabTest() { tab.aug_rng.seed(11); }
+
+  // Writes PNG sources (lossless, so loads compare exactly) and loads the folder as a user would.
+  void load_folder(const std::vector<std::pair<QString, cv::Mat>>& images) {
+    for (const auto& [name, img] : images)
+      ASSERT_TRUE(cv::imwrite(QDir(in.path()).filePath(name).toStdString(), img));
+    dialogs.directories.push_back(in.path());
+    tab.btn_aug_browse_in->click();
+  }
+  void load_one(const cv::Mat& img) { load_folder({{"src.png", img}}); }
+  void mode(const QString& m) { tab.aug_combo_mode->setCurrentText(m); }
+  void point(double x, double y) { Q_EMIT tab.aug_canvas->point_clicked(QPointF(x, y)); }
+  void identity_ranges() {
+    for (auto* s : {tab.aug_b_min, tab.aug_b_max, tab.aug_r_min, tab.aug_r_max, tab.aug_w_min,
+                    tab.aug_w_max})
+      s->setValue(0);
+    for (auto* s : {tab.aug_c_min, tab.aug_c_max, tab.aug_l_min, tab.aug_l_max}) s->setValue(1);
+  }
+  QStringList written() const { return QDir(out.path()).entryList(QDir::Files, QDir::Name); }
+
+  DialogRecorder dialogs;
+  QTemporaryDir in, out;
+  EnricherTab tab;
+};
+
+TEST_F(EnricherTabTest, StartsEmptyWithTheFormDefaults) {
+  EXPECT_EQ(tab.aug_lbl_status->text(), "Total Images: 0 | Enriched: 0");
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "0 / 0");
+  EXPECT_EQ(tab.aug_combo_mode->currentText(), "Select/Move");
+  EXPECT_EQ(tab.aug_combo_mode->count(), 3);
+  const auto r = tab.aug_ranges();
+  EXPECT_EQ(r.brightness.a, -30);
+  EXPECT_EQ(r.contrast.b, 1.2);
+  EXPECT_EQ(r.rotation.a, -15);
+  EXPECT_EQ(r.gamma.a, 0.8);
+  EXPECT_EQ(r.warp.b, 5);
+  EXPECT_EQ(tab.aug_w_max->decimals(), 1);
+  EXPECT_EQ(tab.aug_r_min->minimum(), -180);
+  EXPECT_EQ(tab.spin_aug_gen_count->value(), 10);
+  EXPECT_EQ(tab.spin_aug_gen_count->maximum(), 1000);
+  EXPECT_FALSE(tab.aug_current_idx.has_value());
+}
+
+TEST_F(EnricherTabTest, LoadsAFolderAndWrapsAroundInBothDirections) {
+  QDir(in.path()).mkdir("sub");
+  ASSERT_TRUE(cv::imwrite(QDir(in.path()).filePath("sub/z.png").toStdString(), gradient(8, 8)));
+  QFile(QDir(in.path()).filePath("x.tif")).open(QIODevice::WriteOnly);
+  load_folder({{"a.png", gradient(30, 20)}, {"B.JPG", gradient(40, 20)}, {"c.bmp", gradient(50, 20)}});
+
+  EXPECT_EQ(tab.aug_entry_in->text(), in.path());
+  ASSERT_EQ(tab.aug_image_paths.size(), 3);  // no .tif, no sub-folder
+  EXPECT_EQ(tab.aug_lbl_status->text(), "Total Images: 3 | Enriched: 0");
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "1 / 3 - B.JPG");  // code-point order: upper case first
+  EXPECT_EQ(tab.aug_display_cv_img.cols, 40);
+  EXPECT_EQ(tab.aug_canvas->sceneRect(), QRectF(0, 0, 40, 20));
+  EXPECT_EQ(tab.aug_canvas->items().size(), 1);
+
+  tab.btn_aug_prev->click();
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "3 / 3 - c.bmp");
+  EXPECT_TRUE(equal(tab.aug_display_cv_img, gradient(50, 20)));
+  tab.btn_aug_next->click();
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "1 / 3 - B.JPG");
+  tab.btn_aug_next->click();
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "2 / 3 - a.png");
+  // The three images are independent copies.
+  EXPECT_NE(tab.aug_original_cv_img.data, tab.aug_display_cv_img.data);
+  EXPECT_NE(tab.aug_active_base_img.data, tab.aug_display_cv_img.data);
+
+  // A cancelled chooser changes nothing.
+  tab.btn_aug_browse_in->click();
+  EXPECT_EQ(tab.aug_image_paths.size(), 3);
+  EXPECT_EQ(*tab.aug_current_idx, 1);
+
+  // A new folder restarts at its first image.
+  QTemporaryDir second;
+  for (int i = 1; i <= 12; ++i)
+    cv::imwrite(QDir(second.path()).filePath(QString("img_%1.png").arg(i, 2, 10, QChar('0'))).toStdString(),
+                gradient(10 + i, 10));
+  dialogs.directories.push_back(second.path());
+  tab.btn_aug_browse_in->click();
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "1 / 12 - img_01.png");
+  tab.btn_aug_next->click();
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "2 / 12 - img_02.png");
+}
+
+TEST_F(EnricherTabTest, UnreadableSourceKeepsThePreviousImage) {
+  QFile bad(QDir(in.path()).filePath("b_broken.jpg"));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write("not a jpeg");
+  bad.close();
+  load_folder({{"a.png", gradient(30, 20)}});
+  tab.btn_aug_next->click();
+  EXPECT_EQ(tab.aug_lbl_counter->text(), "1 / 2 - a.png");
+  EXPECT_EQ(tab.aug_display_cv_img.cols, 30);
+}
+
+TEST_F(EnricherTabTest, CropsByTwoRealClicksInEitherOrder) {
+  const cv::Mat img = gradient(400, 300);
+  load_one(img);
+  tab.resize(1200, 800);
+  tab.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
+  tab.aug_preview_view->resetTransform();
+  tab.aug_preview_view->centerOn(200, 150);
+  const auto click_at = [&](double x, double y) {
+    QTest::mouseClick(tab.aug_preview_view->viewport(), Qt::LeftButton, {},
+                      tab.aug_preview_view->mapFromScene(QPointF(x, y)));
+  };
+
+  // Where a click on a whole viewport pixel lands in the scene.
+  const auto landed = [&](double x, double y) {
+    const QPointF p = tab.aug_preview_view->mapToScene(
+        tab.aug_preview_view->mapFromScene(QPointF(x, y)));
+    return cv::Point2d(p.x(), p.y());
+  };
+  const auto expected = orvane::enricher::crop_rect(img.size(), landed(50, 40), landed(250, 180));
+  ASSERT_TRUE(expected);
+
+  mode("Crop");
+  click_at(250, 180);  // bottom-right first
+  click_at(50, 40);
+  ASSERT_EQ(tab.aug_display_cv_img.size(), expected->size());
+  EXPECT_NEAR(expected->width, 200, 1);
+  EXPECT_TRUE(equal(tab.aug_display_cv_img, img(*expected)));
+  EXPECT_TRUE(equal(tab.aug_active_base_img, tab.aug_display_cv_img));
+  EXPECT_EQ(tab.aug_combo_mode->currentText(), "Select/Move");
+  EXPECT_EQ(tab.aug_canvas->draw_mode, "Select/Move");
+  EXPECT_TRUE(tab.aug_crop_points.isEmpty());
+  EXPECT_EQ(tab.aug_canvas->sceneRect(), QRectF(0, 0, expected->width, expected->height));
+}
+
+TEST_F(EnricherTabTest, CropEdgeCases) {
+  const cv::Mat img = gradient(100, 80);
+  load_one(img);
+
+  // A mode change between the clicks discards the first one.
+  mode("Crop");
+  point(10, 10);
+  mode("Warp");
+  mode("Crop");
+  point(60, 50);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), img.size());
+  point(90, 70);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(30, 20));
+
+  // Outside points are clipped; an empty rectangle changes nothing and later clicks crop nothing
+  // until the mode is chosen again.
+  tab.btn_aug_reset->click();
+  mode("Crop");
+  point(-20, 10);
+  point(-5, 60);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), img.size());
+  point(50, 50);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), img.size());
+  EXPECT_EQ(tab.aug_crop_points.size(), 3);
+  mode("Select/Move");
+  mode("Crop");
+  point(-20, -20);
+  point(40, 500);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(40, 80));
+
+  // Points in Select/Move do nothing.
+  mode("Select/Move");
+  point(1, 1);
+  EXPECT_TRUE(tab.aug_crop_points.isEmpty());
+}
+
+TEST_F(EnricherTabTest, WarpsTheClickedRegion) {
+  load_one(gradient(400, 400));
+  mode("Warp");
+  point(0, 0);
+  point(200, 0);
+  point(200, 100);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(400, 400));
+  point(0, 100);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(200, 100));
+  EXPECT_EQ(tab.aug_active_base_img.size(), cv::Size(200, 100));
+  EXPECT_EQ(tab.aug_combo_mode->currentText(), "Select/Move");
+  EXPECT_TRUE(tab.aug_warp_points.isEmpty());
+  // Still the top-left region: its top-left pixel is the source's.
+  EXPECT_EQ(tab.aug_display_cv_img.at<cv::Vec3b>(0, 0), gradient(400, 400).at<cv::Vec3b>(0, 0));
+
+  // A collapsed quadrilateral changes nothing.
+  mode("Warp");
+  for (int i = 0; i < 4; ++i) point(5, 5);
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(200, 100));
+}
+
+TEST_F(EnricherTabTest, RotatesResetsAndRejectsBadAngles) {
+  const cv::Mat img = gradient(640, 480);
+  tab.btn_aug_rotate_cw->click();  // nothing loaded: nothing happens
+  EXPECT_TRUE(tab.aug_display_cv_img.empty());
+
+  load_one(img);
+  tab.btn_aug_rotate_cw->click();
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(480, 640));
+  EXPECT_EQ(tab.aug_active_base_img.size(), cv::Size(480, 640));
+  EXPECT_EQ(tab.aug_canvas->sceneRect(), QRectF(0, 0, 480, 640));
+  for (int i = 0; i < 3; ++i) tab.btn_aug_rotate_ccw->click();
+  EXPECT_EQ(tab.aug_display_cv_img.size(), cv::Size(640, 480));
+
+  tab.aug_entry_angle->setText(" 45 ");
+  tab.btn_aug_rotate->click();
+  EXPECT_EQ(tab.aug_display_cv_img.cols, int(480 * std::sqrt(0.5) + 640 * std::sqrt(0.5)));
+
+  const cv::Mat before = tab.aug_display_cv_img.clone();
+  for (const char* bad : {"abc", "", "nan", "inf", "12deg"}) {
+    tab.aug_entry_angle->setText(bad);
+    tab.btn_aug_rotate->click();
+  }
+  ASSERT_EQ(dialogs.messages.size(), 5u);
+  EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Critical);
+  EXPECT_EQ(dialogs.messages[0].title, "Error");
+  EXPECT_EQ(dialogs.messages[0].text, "Enter a valid numeric angle.");
+  EXPECT_TRUE(equal(tab.aug_display_cv_img, before));
+
+  mode("Crop");
+  point(3, 3);
+  tab.btn_aug_reset->click();
+  EXPECT_TRUE(equal(tab.aug_display_cv_img, img));
+  EXPECT_TRUE(equal(tab.aug_active_base_img, img));
+  EXPECT_TRUE(tab.aug_crop_points.isEmpty());
+  EXPECT_EQ(tab.aug_combo_mode->currentText(), "Crop");  // reset does not change the mode
+}
+
+TEST_F(EnricherTabTest, PreviewShowsAVariantAndKeepsTheWorkingImage) {
+  tab.btn_aug_preview->click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Preview");
+  EXPECT_EQ(dialogs.messages[0].text, "Load an input dataset folder first.");
+
+  const cv::Mat first = gradient(60, 40), second = gradient(70, 40);
+  load_folder({{"1.png", first}, {"2.png", second}});
+  tab.btn_aug_next->click();
+  tab.btn_aug_preview->click();
+  EXPECT_EQ(tab.aug_display_cv_img.size(), second.size());
+  EXPECT_FALSE(equal(tab.aug_display_cv_img, second));
+  EXPECT_TRUE(equal(tab.aug_active_base_img, second));
+
+  identity_ranges();
+  tab.btn_aug_preview->click();
+  EXPECT_TRUE(equal(tab.aug_display_cv_img, second));
+
+  // No working image but sources: the preview starts from the first source, not the current one.
+  tab.aug_active_base_img = cv::Mat();
+  tab.btn_aug_preview->click();
+  EXPECT_TRUE(equal(tab.aug_display_cv_img, first));
+  EXPECT_TRUE(equal(tab.aug_original_cv_img, first));
+  EXPECT_TRUE(equal(tab.aug_active_base_img, first));
+}
+
+TEST_F(EnricherTabTest, EnrichChecksItsInputs) {
+  tab.btn_aug_enrich->click();
+  load_one(gradient(30, 30));
+  tab.aug_entry_out->setText("   ");
+  tab.btn_aug_enrich->click();
+  QFile blocker(QDir(out.path()).filePath("file"));
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  tab.aug_entry_out->setText(QDir(out.path()).filePath("file/sub"));
+  tab.btn_aug_enrich->click();
+
+  ASSERT_EQ(dialogs.messages.size(), 3u);
+  EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Warning);
+  EXPECT_EQ(dialogs.messages[0].title, "Error");
+  EXPECT_EQ(dialogs.messages[0].text, "No image is currently loaded on the canvas.");
+  EXPECT_EQ(dialogs.messages[1].text, "Select a valid output directory first.");
+  EXPECT_EQ(dialogs.messages[2].kind, orvane::ui::MessageKind::Critical);
+  EXPECT_TRUE(dialogs.messages[2].text.startsWith("Could not create the output directory"));
+  EXPECT_EQ(written(), QStringList{"file"});
+}
+
+TEST_F(EnricherTabTest, EnrichWritesNumberedVariantsWithoutOverwriting) {
+  load_one(gradient(64, 48));
+  mode("Crop");
+  point(0, 0);
+  point(32, 24);
+  dialogs.directories.push_back(QDir(out.path()).filePath("new/deeper"));
+  tab.btn_aug_browse_out->click();
+  tab.spin_aug_gen_count->setValue(1);
+  tab.btn_aug_enrich->click();
+  tab.spin_aug_gen_count->setValue(2);
+  tab.btn_aug_enrich->click();
+
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[0].title, "Success");
+  EXPECT_EQ(dialogs.messages[0].text,
+            "Enrichment complete! Saved 1 variant(s) of the manipualted image.");
+  EXPECT_EQ(dialogs.messages[1].text,
+            "Enrichment complete! Saved 2 variant(s) of the manipualted image.");
+  const QDir dir(QDir(out.path()).filePath("new/deeper"));
+  const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+  ASSERT_EQ(files.size(), 3);  // the second batch did not replace the first one's var_1
+  EXPECT_TRUE(files[0].endsWith("_var_1.jpg"));
+  for (const QString& f : files) {
+    const cv::Mat v = cv::imread(dir.filePath(f).toStdString());
+    EXPECT_EQ(v.size(), cv::Size(32, 24)) << f.toStdString();  // variants of the cropped image
+  }
+  EXPECT_EQ(tab.aug_lbl_status->text(), "Total Images: 1 | Enriched: 0");
+}
+
+TEST_F(EnricherTabTest, EnrichReportsVariantsThatCouldNotBeWritten) {
+  load_one(gradient(20, 20));
+  tab.aug_entry_out->setText(out.path());
+  tab.spin_aug_gen_count->setValue(3);
+  // A folder where var_2's temporary file must go makes that one write fail, whichever of the
+  // next seconds the batch takes.
+  const qint64 now = QDateTime::currentSecsSinceEpoch();
+  for (qint64 s = now; s < now + 30; ++s)
+    QDir(out.path()).mkdir(QString(".image_enriched_%1_var_2.jpg.part").arg(s));
+  tab.btn_aug_enrich->click();
+
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Critical);
+  EXPECT_TRUE(dialogs.messages[0].text.startsWith(
+      "Enrichment complete! Saved 2 variant(s) of the manipualted image."));
+  EXPECT_TRUE(dialogs.messages[0].text.contains("1 variant(s) could not be written"));
+  EXPECT_EQ(written().size(), 2);
+}
+
+}  // namespace
