@@ -4,9 +4,33 @@
 
 #include "app/orvane_studio.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+// Gives the studio its own task-bar group and icon on Windows; elsewhere there is no such id.
+void register_app_id() {
+#ifdef Q_OS_WIN
+  // Looked up at run time so an old or stripped shell32 cannot stop the start; any failure only
+  // costs the task-bar grouping and is ignored.
+  using SetAppId = HRESULT(WINAPI*)(PCWSTR);
+  if (HMODULE shell = LoadLibraryW(L"shell32.dll")) {
+    auto set_app_id = reinterpret_cast<SetAppId>(
+        reinterpret_cast<void*>(GetProcAddress(shell, "SetCurrentProcessExplicitAppUserModelID")));
+    if (set_app_id != nullptr) (void)set_app_id(L"orvane.studio.engine.1.0");
+  }
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  // The Windows shell application id has no counterpart on this platform.
+  register_app_id();
+  // Looked up beside the executable, so launching from any working directory finds it; a missing
+  // file only means no icon.
   const QString icon = OrvaneStudio::icon_path();
   if (QFileInfo::exists(icon)) QApplication::setWindowIcon(QIcon(icon));
   OrvaneStudio window;

@@ -12,6 +12,7 @@
 #include "enricher/enricher_tab.h"
 #include "resizer/resizer_tab.h"
 #include "splitter/splitter_tab.h"
+#include "ui/dialogs.h"
 #include "ui/help_dialog.h"
 #include "ui/stylesheet.h"
 #include "ui/theme_toggle.h"
@@ -71,7 +72,7 @@ void OrvaneStudio::init_ui() {
   theme_toggle->setChecked(is_dark_mode);
   connect(theme_toggle, &ThemeToggle::toggled, this, &OrvaneStudio::apply_theme);
 
-  auto* help = new QPushButton(QStringLiteral("ℹ"));
+  auto* help = btn_help = new QPushButton(QStringLiteral("ℹ"));
   help->setObjectName("helpBtn");
   help->setFixedSize(28, 28);
   help->setCursor(Qt::PointingHandCursor);
@@ -79,11 +80,11 @@ void OrvaneStudio::init_ui() {
   help->setStyleSheet(
       "QPushButton { font-size: 14px; font-weight: bold; border-radius: 14px; padding: 0px; }");
   connect(help, &QPushButton::clicked, this, [this] {
-    HelpDialog dialog(this);
-    dialog.exec();
+    HelpDialog dialog(this);  // a fresh guide on every click
+    orvane::ui::exec_dialog(dialog);
   });
 
-  auto* corner = new QWidget;
+  auto* corner = corner_widget = new QWidget;
   auto* corner_layout = new QHBoxLayout(corner);
   corner_layout->setContentsMargins(0, 0, 15, 8);
   corner_layout->setSpacing(8);
@@ -96,6 +97,7 @@ void OrvaneStudio::apply_theme(bool is_dark) {
   is_dark_mode = is_dark;
   if (qApp) qApp->setStyleSheet(get_stylesheet(is_dark_mode));
   // Annotation colours follow class ids, not the theme; the annotator re-applies them here.
+  if (annotator) annotator->update_annotation_colors();
 }
 
 void OrvaneStudio::setup_shortcuts() {

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 
+class QPushButton;
 class QTabWidget;
 class QWidget;
 class ThemeToggle;
@@ -31,6 +32,8 @@ class OrvaneStudio : public QMainWindow {
   QWidget* tab_progress = nullptr;
   QWidget* tab_inference = nullptr;
   ThemeToggle* theme_toggle = nullptr;
+  QPushButton* btn_help = nullptr;   // in the corner widget; opens the user guide
+  QWidget* corner_widget = nullptr;  // the tab bar's top-right corner: help, theme switch
 
   // The tab widgets that live inside the pages (children of their page).
   ResizerTab* resizer = nullptr;

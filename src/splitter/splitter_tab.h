@@ -2,9 +2,36 @@
 
 #include <QWidget>
 
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+
+// The "Image Splitter" tab: cuts every image of a folder into a grid of tiles.
 class SplitterTab : public QWidget {
   Q_OBJECT
 
  public:
   explicit SplitterTab(QWidget* parent = nullptr);
+
+  // Controls (owned by the tab through Qt's parent chain).
+  QLineEdit* entry_split_in = nullptr;
+  QLineEdit* entry_split_out = nullptr;
+  QPushButton* btn_browse_in = nullptr;
+  QPushButton* btn_browse_out = nullptr;
+  QSpinBox* spin_split_parts = nullptr;
+  QComboBox* combo_grid_mode = nullptr;
+  QCheckBox* chk_subfolders = nullptr;
+  QPushButton* btn_split = nullptr;
+
+ public Q_SLOTS:
+  // Offers every grid of exactly the chosen number of tiles; the first (one row) becomes current.
+  void update_splitter_grid_modes();
+  // Runs the batch with the current settings and reports the result in message boxes.
+  void process_image_splitting();
+
+ private:
+  void setup_splitter_tab();
+  void browse_into(QLineEdit* entry, const QString& caption);
 };

@@ -1,0 +1,185 @@
+#include "splitter/splitter_core.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "imaging/image_io.h"
+
+namespace orvane::splitter {
+
+std::vector<Grid> grid_options(int parts) {
+  std::vector<Grid> options;
+  for (int rows = 1; rows <= parts; ++rows) {
+    if (parts % rows == 0) options.push_back({rows, parts / rows});
+  }
+  return options;
+}
+
+QString grid_option_text(const Grid& grid) {
+  return QStringLiteral("%1 Rows x %2 Cols").arg(grid.rows).arg(grid.cols);
+}
+
+std::optional<Grid> parse_grid_option(const QString& text) {
+  static const QRegularExpression pattern(QStringLiteral("^(\\d+) Rows x (\\d+) Cols$"));
+  const auto match = pattern.match(text);
+  if (!match.hasMatch()) return std::nullopt;
+  const Grid grid{match.captured(1).toInt(), match.captured(2).toInt()};
+  if (grid.rows < 1 || grid.cols < 1) return std::nullopt;
+  return grid;
+}
+
+QString tile_index_text(int index, int parts) {
+  const int pad = static_cast<int>(QString::number(parts).size());
+  return QStringLiteral("%1").arg(index, pad, 10, QLatin1Char('0'));
+}
+
+QString tile_file_name(const QString& source_file_name, int index, int parts) {
+  const qsizetype dot = source_file_name.lastIndexOf(QLatin1Char('.'));
+  const QString base = dot < 0 ? source_file_name : source_file_name.left(dot);
+  const QString ext = dot < 0 ? QString() : source_file_name.mid(dot);
+  return base + QStringLiteral("_part_") + tile_index_text(index, parts) + ext;
+}
+
+QString part_folder_name(int index, int parts) {
+  return QStringLiteral("part_") + tile_index_text(index, parts);
+}
+
+std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid) {
+  std::vector<cv::Rect> rects;
+  if (grid.rows < 1 || grid.cols < 1) return rects;
+  const int tile_h = height / grid.rows;
+  const int tile_w = width / grid.cols;
+  rects.reserve(static_cast<size_t>(grid.rows) * grid.cols);
+  for (int r = 0; r < grid.rows; ++r) {
+    const int y1 = r * tile_h;
+    const int y2 = r == grid.rows - 1 ? height : (r + 1) * tile_h;
+    for (int c = 0; c < grid.cols; ++c) {
+      const int x1 = c * tile_w;
+      const int x2 = c == grid.cols - 1 ? width : (c + 1) * tile_w;
+      rects.emplace_back(x1, y1, x2 - x1, y2 - y1);
+    }
+  }
+  return rects;
+}
+
+QStringList list_split_sources(const QString& folder) {
+  static const QStringList patterns{"*.jpg", "*.jpeg", "*.png", "*.bmp", "*.webp"};
+  const QDir dir(folder);
+  QStringList files;
+  for (const QString& pattern : patterns) {
+    // QDir name filters ignore letter case by default; without QDir::Hidden, dot-files are left
+    // out as a shell glob would.
+    const auto entries = dir.entryInfoList({pattern}, QDir::Files, QDir::Unsorted);
+    for (const QFileInfo& info : entries) files << dir.filePath(info.fileName());
+  }
+  return files;
+}
+
+bool SplitReport::has_problems() const {
+  return !undecodable.isEmpty() || !unwritable_tiles.isEmpty() || !uncreatable_folders.isEmpty() ||
+         empty_tiles_skipped > 0;
+}
+
+SplitReport split_images(const SplitOptions& options, const QStringList& files,
+                         const SplitProgress& progress) {
+  SplitReport report;
+  report.images_found = static_cast<int>(files.size());
+  const QDir out_dir(options.output_dir);
+  const int total = static_cast<int>(files.size());
+
+  for (int i = 0; i < total; ++i) {
+    const QString& path = files[i];
+    if (progress) progress(i, total, path);
+    const QString file_name = QFileInfo(path).fileName();
+    const cv::Mat image = read_image_bgr(path);
+    if (image.empty()) {
+      report.undecodable << file_name;
+      continue;
+    }
+    ++report.images_split;
+
+    const std::vector<cv::Rect> rects = tile_rects(image.cols, image.rows, options.grid);
+    bool had_empty = false;
+    for (size_t t = 0; t < rects.size(); ++t) {
+      const int index = static_cast<int>(t) + 1;
+      // An image with fewer pixels than the grid leaves leading tiles empty; they have nothing
+      // to write, but the later tiles keep their positional index.
+      if (rects[t].empty()) {
+        ++report.empty_tiles_skipped;
+        had_empty = true;
+        continue;
+      }
+      QString folder = options.output_dir;
+      if (options.use_subfolders) {
+        folder = out_dir.filePath(part_folder_name(index, options.parts));
+        if (!QDir().mkpath(folder)) {
+          if (!report.uncreatable_folders.contains(folder)) report.uncreatable_folders << folder;
+          report.unwritable_tiles << QDir(folder).filePath(
+              tile_file_name(file_name, index, options.parts));
+          continue;
+        }
+      }
+      const QString tile_path =
+          QDir(folder).filePath(tile_file_name(file_name, index, options.parts));
+      if (write_image_atomic(tile_path, image(rects[t]))) {
+        ++report.tiles_written;
+      } else {
+        report.unwritable_tiles << tile_path;
+      }
+    }
+    if (had_empty) {
+      report.images_with_empty_tiles
+          << QStringLiteral("%1 (%2 x %3 px)")
+                 .arg(file_name, QString::number(image.cols), QString::number(image.rows));
+    }
+  }
+  return report;
+}
+
+QString success_message(const SplitReport& report) {
+  return QStringLiteral("Split %1 images into %2 tile parts.")
+      .arg(report.images_split)
+      .arg(report.tiles_written);
+}
+
+namespace {
+
+// At most `limit` entries, then "... and N more", so a failed batch of thousands stays readable.
+QString short_list(const QStringList& items, int limit = 10) {
+  QStringList shown = items.mid(0, limit);
+  QString text = QStringLiteral("  ") + shown.join(QStringLiteral("\n  "));
+  if (items.size() > limit) text += QStringLiteral("\n  ... and %1 more").arg(items.size() - limit);
+  return text;
+}
+
+}  // namespace
+
+QString problems_message(const SplitReport& report) {
+  QStringList parts;
+  if (!report.undecodable.isEmpty()) {
+    parts << QStringLiteral("%1 file(s) could not be read as images and were skipped:\n%2")
+                 .arg(report.undecodable.size())
+                 .arg(short_list(report.undecodable));
+  }
+  if (!report.uncreatable_folders.isEmpty()) {
+    parts << QStringLiteral("%1 folder(s) could not be created:\n%2")
+                 .arg(report.uncreatable_folders.size())
+                 .arg(short_list(report.uncreatable_folders));
+  }
+  if (!report.unwritable_tiles.isEmpty()) {
+    parts << QStringLiteral("%1 tile(s) could not be written:\n%2")
+                 .arg(report.unwritable_tiles.size())
+                 .arg(short_list(report.unwritable_tiles));
+  }
+  if (report.empty_tiles_skipped > 0) {
+    parts << QStringLiteral(
+                 "%1 empty tile(s) were skipped because these images have fewer pixels than "
+                 "the grid has rows or columns:\n%2")
+                 .arg(report.empty_tiles_skipped)
+                 .arg(short_list(report.images_with_empty_tiles));
+  }
+  return parts.join(QStringLiteral("\n\n"));
+}
+
+}  // namespace orvane::splitter

@@ -1,0 +1,73 @@
+// `orvane split` as a script would run it: exit codes, the closing message on standard output,
+// progress and problems on standard error.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "splitter/split_fixture.h"
+
+namespace {
+
+struct CliResult {
+  int code;
+  QString out, err;
+};
+
+CliResult orvane(const QStringList& args) {
+  QProcess process;
+  process.start(qEnvironmentVariable("ORVANE_BIN_DIR") + "/orvane", QStringList{"split"} + args);
+  EXPECT_TRUE(process.waitForFinished(60000));
+  return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+          QString::fromUtf8(process.readAllStandardError())};
+}
+
+class SplitCli : public ::testing::Test {
+ protected:
+  QString src() const { return "source=" + input.path(); }
+  QString dst() const { return "output=" + output.path(); }
+  QTemporaryDir input, output;
+};
+
+TEST_F(SplitCli, DefaultsCutFourColumnsIntoPartFolders) {
+  orvane::test::write_image(input.path() + "/x.png", orvane::test::position_image(40, 10));
+  const CliResult run = orvane({src(), dst()});
+  EXPECT_EQ(run.code, 0) << run.err.toStdString();
+  EXPECT_EQ(run.out, "Split 1 images into 4 tile parts.\n");
+  EXPECT_TRUE(run.err.contains("[1/1] x.png"));
+  const cv::Mat tile = cv::imread((output.path() + "/part_4/x_part_4.png").toStdString());
+  EXPECT_EQ(tile.cols, 10);
+  EXPECT_EQ(tile.rows, 10);
+}
+
+TEST_F(SplitCli, GridKeysAndFlatOutput) {
+  orvane::test::write_image(input.path() + "/x.png", orvane::test::position_image(40, 30));
+  CliResult run = orvane({src(), dst(), "parts=6", "cols=2", "subfolders=false"});
+  EXPECT_EQ(run.code, 0) << run.err.toStdString();
+  EXPECT_EQ(QDir(output.path()).entryList(QDir::Files).size(), 6);
+  const cv::Mat tile = cv::imread((output.path() + "/x_part_6.png").toStdString());
+  EXPECT_EQ(tile.rows, 10);  // 3 rows x 2 cols
+  EXPECT_EQ(tile.cols, 20);
+}
+
+TEST_F(SplitCli, BadArgumentsAndFailuresExitNonZero) {
+  orvane::test::write_image(input.path() + "/x.png", orvane::test::position_image(8, 8));
+  EXPECT_EQ(orvane({src(), dst(), "parts=6", "rows=4"}).code, 2);
+  EXPECT_EQ(orvane({src(), dst(), "parts=4", "rows=3", "cols=2"}).code, 2);
+  EXPECT_EQ(orvane({src(), dst(), "parts=101"}).code, 2);
+  EXPECT_EQ(orvane({"source=" + input.path() + "/none", dst()}).code, 2);
+  EXPECT_EQ(orvane({src(), dst(), "tiles=4"}).code, 2);  // typo'd key
+  const CliResult failed =
+      orvane({src(), "output=" + output.path() + "/missing", "subfolders=false"});
+  EXPECT_EQ(failed.code, 1);
+  EXPECT_EQ(failed.out, "Split 1 images into 0 tile parts.\n");
+  EXPECT_TRUE(failed.err.contains("could not be written"));
+  QTemporaryDir empty;
+  EXPECT_EQ(orvane({"source=" + empty.path(), dst()}).code, 1);
+  const CliResult help = orvane({"help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_TRUE(help.out.contains("subfolders=true"));
+}
+
+}  // namespace

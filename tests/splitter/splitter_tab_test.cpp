@@ -1,0 +1,135 @@
+#include "splitter/splitter_tab.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "common/dialog_recorder.h"
+#include "common/gui_app.h"
+#include "splitter/split_fixture.h"
+
+using orvane::test::DialogRecorder;
+using orvane::ui::MessageKind;
+
+namespace {
+
+QStringList options(const QComboBox* combo) {
+  QStringList items;
+  for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+  return items;
+}
+
+class SplitterTabTest : public orvane::test::GuiTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(input.isValid() && output.isValid()); }
+  void click_split() { QTest::mouseClick(tab.btn_split, Qt::LeftButton); }
+  SplitterTab tab;
+  DialogRecorder dialogs;
+  QTemporaryDir input, output;
+};
+
+TEST_F(SplitterTabTest, StartsWithFourPartsAndTheirThreeGrids) {
+  EXPECT_EQ(tab.spin_split_parts->minimum(), 1);
+  EXPECT_EQ(tab.spin_split_parts->maximum(), 100);
+  EXPECT_EQ(tab.spin_split_parts->value(), 4);
+  EXPECT_EQ(options(tab.combo_grid_mode),
+            QStringList({"1 Rows x 4 Cols", "2 Rows x 2 Cols", "4 Rows x 1 Cols"}));
+  EXPECT_EQ(tab.combo_grid_mode->currentIndex(), 0);
+  EXPECT_TRUE(tab.chk_subfolders->isChecked());
+  EXPECT_EQ(tab.chk_subfolders->text(),
+            "Save each tile part index in a separate subfolder (e.g. part_1/, part_2/)");
+  EXPECT_EQ(tab.entry_split_in->placeholderText(), "Select source directory containing images...");
+  EXPECT_EQ(tab.entry_split_out->placeholderText(), "Select destination directory for tiles...");
+  EXPECT_EQ(tab.btn_split->text(), QString::fromUtf8("✂ SPLIT IMAGES"));
+  EXPECT_EQ(tab.btn_split->objectName(), "primaryBtn");
+}
+
+TEST_F(SplitterTabTest, ChangingThePartCountResetsTheGridChoice) {
+  tab.combo_grid_mode->setCurrentIndex(2);
+  tab.spin_split_parts->setValue(7);
+  EXPECT_EQ(options(tab.combo_grid_mode), QStringList({"1 Rows x 7 Cols", "7 Rows x 1 Cols"}));
+  EXPECT_EQ(tab.combo_grid_mode->currentIndex(), 0);
+  tab.spin_split_parts->setValue(1);
+  EXPECT_EQ(options(tab.combo_grid_mode), QStringList({"1 Rows x 1 Cols"}));
+}
+
+TEST_F(SplitterTabTest, BrowseFillsTheEntryAndCancelKeepsIt) {
+  tab.entry_split_in->setText("/kept");
+  dialogs.directories = {"/chosen/in", ""};
+  QTest::mouseClick(tab.btn_browse_in, Qt::LeftButton);
+  EXPECT_EQ(tab.entry_split_in->text(), "/chosen/in");
+  QTest::mouseClick(tab.btn_browse_in, Qt::LeftButton);  // cancelled
+  EXPECT_EQ(tab.entry_split_in->text(), "/chosen/in");
+  dialogs.directories = {"/chosen/out"};
+  QTest::mouseClick(tab.btn_browse_out, Qt::LeftButton);
+  EXPECT_EQ(tab.entry_split_out->text(), "/chosen/out");
+}
+
+TEST_F(SplitterTabTest, InvalidFoldersAndEmptyInputAreWarnedAndNothingIsWritten) {
+  struct Case {
+    QString in, out, title, text;
+  };
+  const QString missing = input.path() + "/nope";
+  for (const Case& c :
+       {Case{"", output.path(), "Error", "Specify valid Input and Output directories."},
+        Case{missing, output.path(), "Error", "Specify valid Input and Output directories."},
+        Case{input.path(), "   ", "Error", "Specify valid Input and Output directories."},
+        Case{input.path(), output.path(), "No Images", "No images found in input folder."}}) {
+    dialogs.messages.clear();
+    tab.entry_split_in->setText(c.in);
+    tab.entry_split_out->setText(c.out);
+    click_split();
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Warning);
+    EXPECT_EQ(dialogs.messages[0].title, c.title);
+    EXPECT_EQ(dialogs.messages[0].text, c.text);
+  }
+  EXPECT_TRUE(QDir(output.path()).isEmpty());
+}
+
+TEST_F(SplitterTabTest, SplitsWithTheChosenGridAndSaysWhatWasWritten) {
+  orvane::test::write_image(input.path() + "/photo.JPG", orvane::test::position_image(30, 20));
+  orvane::test::write_image(input.path() + "/a.b.png", orvane::test::position_image(30, 20));
+  tab.entry_split_in->setText("  " + input.path() + " ");  // surrounding spaces are trimmed
+  tab.entry_split_out->setText(output.path() + "/tiles");  // created as needed
+  tab.spin_split_parts->setValue(12);
+  tab.combo_grid_mode->setCurrentText("3 Rows x 4 Cols");
+  click_split();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Information);
+  EXPECT_EQ(dialogs.messages[0].title, "Splitting Success");
+  EXPECT_EQ(dialogs.messages[0].text, "Split 2 images into 24 tile parts.");
+  EXPECT_TRUE(QFileInfo::exists(output.path() + "/tiles/part_01/photo_part_01.JPG"));
+  EXPECT_TRUE(QFileInfo::exists(output.path() + "/tiles/part_12/a.b_part_12.png"));
+}
+
+TEST_F(SplitterTabTest, ProblemsFollowTheSuccessBoxAndATotalFailureIsNotASuccess) {
+  orvane::test::write_image(input.path() + "/good.png", orvane::test::position_image(8, 8));
+  orvane::test::write_bytes(input.path() + "/broken.webp", "garbage");
+  tab.entry_split_in->setText(input.path());
+  tab.entry_split_out->setText(output.path());
+  click_split();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[0].text, "Split 1 images into 4 tile parts.");
+  EXPECT_EQ(dialogs.messages[1].kind, MessageKind::Warning);
+  EXPECT_TRUE(dialogs.messages[1].text.contains("broken.webp"));
+
+  // Flat output into a folder that does not exist: nothing can be written.
+  dialogs.messages.clear();
+  tab.chk_subfolders->setChecked(false);
+  tab.entry_split_out->setText(output.path() + "/missing");
+  click_split();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Warning);
+  EXPECT_EQ(dialogs.messages[0].title, "Splitting Failed");
+  EXPECT_TRUE(dialogs.messages[0].text.contains("good_part_1.png"));
+}
+
+}  // namespace
