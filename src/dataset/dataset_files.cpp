@@ -3,7 +3,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QTemporaryFile>
 #include <filesystem>
 #include <system_error>
 
@@ -49,38 +49,34 @@ FileResult copy_file_preserving(const QString& source, const QString& destinatio
   const QDateTime accessed = info.lastRead();
   std::error_code ec;
   const auto modified = std::filesystem::last_write_time(fs_path(source), ec);
+  const auto mode = std::filesystem::status(fs_path(source), ec).permissions();
   if (ec) return failed("copy", source, QString::fromLocal8Bit(ec.message().c_str()));
 
   QFile in(source);
   if (!in.open(QIODevice::ReadOnly)) return failed("copy", source, in.errorString());
-  QSaveFile out(destination);
-  if (!out.open(QIODevice::WriteOnly)) return failed("write", destination, out.errorString());
+  // The copy gets its contents, times and mode under a temporary name beside the destination and
+  // then replaces it in one rename, so a reader never sees a half-written or a fresh-dated file,
+  // and a read-only copy from an earlier export is replaced like any other.
+  QTemporaryFile out(QFileInfo(destination).absolutePath() + "/.orvane-copy-XXXXXX");
+  if (!out.open()) return failed("write", destination, out.errorString());
   constexpr qint64 kChunk = 1 << 20;
   while (!in.atEnd()) {
     const QByteArray chunk = in.read(kChunk);
-    if (in.error() != QFileDevice::NoError) {
-      out.cancelWriting();
-      return failed("read", source, in.errorString());
-    }
-    if (out.write(chunk) != chunk.size()) {
-      const QString cause = out.errorString();
-      out.cancelWriting();
-      return failed("write", destination, cause);
-    }
+    if (in.error() != QFileDevice::NoError) return failed("read", source, in.errorString());
+    if (out.write(chunk) != chunk.size()) return failed("write", destination, out.errorString());
   }
-  if (!out.commit()) return failed("write", destination, out.errorString());
-
-  QFile copy(destination);
-  if (!copy.open(QIODevice::ReadOnly) || !copy.setFileTime(accessed, QFileDevice::FileAccessTime))
-    return failed("set the access time of", destination, copy.errorString());
-  copy.close();
+  if (!out.flush()) return failed("write", destination, out.errorString());
+  if (!out.setFileTime(accessed, QFileDevice::FileAccessTime))
+    return failed("set the access time of", destination, out.errorString());
+  out.close();
+  const std::filesystem::path temporary = fs_path(out.fileName());
   // The modification time through std::filesystem, which keeps its sub-millisecond part.
-  std::filesystem::last_write_time(fs_path(destination), modified, ec);
-  if (ec)
-    return failed("set the modification time of", destination,
-                  QString::fromLocal8Bit(ec.message().c_str()));
-  if (!QFile::setPermissions(destination, info.permissions()))
-    return failed("set the permissions of", destination, "Operation not permitted");
+  std::filesystem::last_write_time(temporary, modified, ec);
+  if (!ec)
+    std::filesystem::permissions(temporary, mode, std::filesystem::perm_options::replace, ec);
+  if (!ec) std::filesystem::rename(temporary, fs_path(destination), ec);
+  if (ec) return failed("write", destination, QString::fromLocal8Bit(ec.message().c_str()));
+  out.setAutoRemove(false);  // renamed away: nothing left to remove
   return {};
 }
 

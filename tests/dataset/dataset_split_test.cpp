@@ -245,7 +245,10 @@ TEST(ExportSplit, SegmentationCopiesKeepContentsTimesAndPermissions) {
       ASSERT_TRUE(f.setFileTime(old_time.addDays(1), QFileDevice::FileAccessTime));
     }
   }
-  QFile::setPermissions(set.images[1], QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+  // Read-only sources, as photos copied off a camera card often are.
+  for (const QString& image : set.images)
+    std::filesystem::permissions(image.toStdString(), std::filesystem::perms(0444));
+  std::filesystem::permissions(set.images[1].toStdString(), std::filesystem::perms(0640));
   ASSERT_TRUE(set.run(LabelFormat::Segmentation, 0, 0).status.ok);
   for (const QString& image : set.images) {
     const QString name = QFileInfo(image).fileName();
@@ -257,8 +260,13 @@ TEST(ExportSplit, SegmentationCopiesKeepContentsTimesAndPermissions) {
     EXPECT_EQ(read_file(label_copy), read_file(orvane::label_path_for(image)));
     EXPECT_EQ(mtime(copy), mtime(image)) << name.toStdString();
     EXPECT_EQ(mtime(label_copy), mtime(orvane::label_path_for(image)));
-    EXPECT_EQ(QFileInfo(copy).permissions(), QFileInfo(image).permissions());
+    EXPECT_EQ(std::filesystem::status(copy.toStdString()).permissions(),
+              std::filesystem::status(image.toStdString()).permissions());
   }
+  // A second export replaces the read-only copies of the first and leaves no temporary behind.
+  ASSERT_TRUE(set.run(LabelFormat::Segmentation, 0, 0).status.ok);
+  EXPECT_EQ(QDir(set.output.filePath("test/images")).entryList(QDir::Files | QDir::Hidden).size(),
+            3);
 }
 
 TEST(ExportSplit, SecondRunOverwritesAndKeepsOthers) {
