@@ -30,7 +30,10 @@ struct Boxes {
 
 struct Masks {
   std::vector<std::vector<cv::Point2f>> xy;  // one outline per box, source-image pixels
-  std::vector<cv::Mat> data;                 // per box: CV_8U 0/1 mask of the source image size
+  // Per box: CV_8U 0/1 mask at network-input resolution covering exactly the source image (the
+  // letterbox padding removed); resize to orig_img's size to overlay. Kept small on purpose:
+  // 300 masks of a 12-megapixel photo would not fit in memory.
+  std::vector<cv::Mat> data;
 };
 
 struct Results {
@@ -57,5 +60,11 @@ std::vector<Results> predict(YoloModel& model, const std::string& image_path,
 // The same on an already decoded BGR image.
 Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& path,
                       const PredictOptions& options = {});
+
+// Instance masks from prototypes: proto [32, mh, mw], coef [K, 32], boxes [K, 4] xyxy in input
+// pixels of an input of (height, width). Returns [K, mh, mw] (or [K, height, width] when
+// upsample) float 0/1: sigmoid(coef . proto) > 0.5 inside each box.
+torch::Tensor process_mask(const torch::Tensor& proto, const torch::Tensor& coef,
+                           const torch::Tensor& boxes, int height, int width, bool upsample);
 
 }  // namespace orvane::engine

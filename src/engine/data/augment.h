@@ -73,6 +73,10 @@ void augment_hsv(cv::Mat& image, const AugmentHyp& hyp, std::mt19937& rng);
 // Flips with probabilities hyp.fliplr / hyp.flipud, objects included.
 void random_flip(Sample& sample, const AugmentHyp& hyp, std::mt19937& rng);
 
+// The part of a polygon inside [0,w]x[0,h] (Sutherland-Hodgman; concave and joined outlines
+// keep their area, possibly with zero-width edges along the border).
+std::vector<cv::Point2f> clip_polygon(const std::vector<cv::Point2f>& polygon, cv::Size2f size);
+
 // Bounding box of a polygon clipped to [0,w]x[0,h]; empty rect when nothing is inside.
 cv::Rect2f clipped_polygon_box(const std::vector<cv::Point2f>& polygon, cv::Size2f size);
 

@@ -15,9 +15,8 @@
 namespace orvane::engine {
 
 struct DatasetOptions {
-  int imgsz = 640;       // images are kept resized so the longer side is imgsz (never enlarged
-                         // for validation, enlarged for training like the ecosystem does)
-  bool augment = false;  // choose the training resize (linear) vs. validation resize (area)
+  int imgsz = 640;       // images are kept resized so the longer side is imgsz
+  bool augment = false;  // training resize (linear) vs. validation resize (area when shrinking)
   bool segment = false;  // keep polygons (box lines become rectangles); else only boxes matter
   int threads = 4;       // threads for the first scan (decode, resize, cache)
   // Decoded images are cached when they fit; 0 = choose from available memory (at most half

@@ -35,7 +35,7 @@ struct LoaderOptions {
   int stride = 32;
   int prefetch = 0;        // batches prepared ahead of the consumer; 0 = max(2, 2 * workers)
   std::size_t cache_limit_bytes = 0;  // see DatasetOptions
-  std::string prefix = "train";
+  std::string prefix;  // names the split in log lines; empty = the split's name
 };
 
 // Requires: a dataset built with the same imgsz/augment/segment.
@@ -68,10 +68,10 @@ class DataLoader {
   struct Pending;
   void stop_workers();
   void worker_loop();
-  void build_sample(std::size_t batch_i, std::size_t slot);
+  Sample make_sample_impl(std::size_t dataset_index, int epoch, std::size_t position,
+                          bool mosaic) const;
   Sample load_letterboxed(std::size_t index, cv::Size2i shape) const;
   Sample load_plain(std::size_t index) const;
-  Batch collate(std::size_t batch_i, std::vector<Sample>& samples) const;
 
   std::shared_ptr<const YoloDataset> dataset_;
   LoaderOptions options_;

@@ -37,12 +37,14 @@ std::vector<torch::Tensor> non_max_suppression(const torch::Tensor& prediction, 
                                                const NmsOptions& options);
 
 // 101-point interpolated AP of one precision-recall curve (recall ascending).
-// Returns AP; fills the monotone envelope `mpre` and `mrec` when given.
-double compute_ap(const std::vector<double>& recall, const std::vector<double>& precision);
+// The precision envelope is made monotone, sampled at recall 0, 0.01 ... 1 and integrated with
+// the trapezoid rule. When `pr_at` is given it receives the envelope sampled at those points.
+double compute_ap(const std::vector<double>& recall, const std::vector<double>& precision,
+                  const std::vector<double>* pr_x = nullptr, std::vector<double>* pr_at = nullptr);
 
 // Per-class results of one metric family (boxes or masks).
 struct ApResult {
-  std::vector<int> classes;               // classes with labels or predictions, ascending
+  std::vector<int> classes;               // classes with ground truth, ascending
   std::vector<double> p, r, f1;           // per listed class at the chosen confidence
   std::vector<std::vector<double>> ap;    // per listed class: AP at IoU 0.50, 0.55 ... 0.95
   // Curves sampled at px = 1000 points in 0..1, one row per listed class:
@@ -63,7 +65,8 @@ struct ApResult {
 };
 
 // tp [N,10] bool (prediction correct at each IoU threshold), conf [N], pred_cls [N], target_cls
-// [M] (every ground-truth object). Classes are those present in targets or predictions.
+// [M] (every ground-truth object). Classes are those with ground truth; predictions of other
+// classes only count against those (they are false positives in the confusion matrix).
 ApResult ap_per_class(const torch::Tensor& tp, const torch::Tensor& conf,
                       const torch::Tensor& pred_cls, const torch::Tensor& target_cls);
 

@@ -1,0 +1,428 @@
+#include "engine/data/loader.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "engine/error.h"
+
+namespace orvane::engine {
+
+// A sample ready to be collated: the image is already in the batch tensor.
+struct Prepared {
+  std::vector<int> cls;
+  std::vector<cv::Rect2f> boxes;  // pixels of the batch shape
+  std::vector<cv::Mat> masks;     // CV_8U (H/4, W/4) per object when segmenting
+  std::string path;
+  std::array<int, 2> ori_shape{0, 0};
+  LetterboxInfo letterbox;
+};
+
+struct DataLoader::Pending {
+  torch::Tensor images;  // [n, 3, H, W]
+  std::vector<Prepared> samples;
+  std::size_t done = 0;
+  bool ready = false;
+  Batch batch;
+};
+
+namespace {
+
+// splitmix64: decorrelates (seed, epoch, position) into independent generator seeds.
+std::uint64_t mix(std::uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+std::mt19937 sample_rng(std::uint64_t seed, int epoch, std::size_t position) {
+  const std::uint64_t s = mix(mix(mix(seed) ^ static_cast<std::uint64_t>(epoch)) ^ position);
+  std::seed_seq seq{static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(s >> 32)};
+  return std::mt19937(seq);
+}
+
+// BGR uint8 HxW -> the RGB float 0..1 planes of `slot` ([3, H, W], contiguous).
+void write_image(const cv::Mat& bgr, torch::Tensor slot) {
+  const int h = bgr.rows, w = bgr.cols;
+  float* base = slot.data_ptr<float>();
+  cv::Mat planes[3];
+  cv::split(bgr, planes);
+  for (int c = 0; c < 3; ++c) {
+    cv::Mat dst(h, w, CV_32F, base + static_cast<std::size_t>(c) * h * w);
+    planes[2 - c].convertTo(dst, CV_32F, 1.0 / 255.0);
+  }
+}
+
+// The mask of one polygon at 1/4 of the image resolution. fillPoly counts every pixel its
+// outline touches, which at 1/4 scale would grow masks by a whole cell; filling at full
+// resolution (only around the polygon) and averaging 4x4 blocks keeps the area right.
+cv::Mat rasterise(const std::vector<cv::Point2f>& polygon, cv::Size image_size) {
+  const cv::Size mask_size(image_size.width / 4, image_size.height / 4);
+  cv::Mat mask = cv::Mat::zeros(mask_size, CV_8U);
+  if (polygon.size() < 3) return mask;
+  float bx1 = polygon[0].x, by1 = polygon[0].y, bx2 = bx1, by2 = by1;
+  for (const auto& p : polygon)
+    bx1 = std::min(bx1, p.x), by1 = std::min(by1, p.y), bx2 = std::max(bx2, p.x), by2 = std::max(by2, p.y);
+  const int cx1 = std::clamp(static_cast<int>(std::floor(bx1 / 4)), 0, mask_size.width);
+  const int cy1 = std::clamp(static_cast<int>(std::floor(by1 / 4)), 0, mask_size.height);
+  const int cx2 = std::clamp(static_cast<int>(std::ceil(bx2 / 4)), 0, mask_size.width);
+  const int cy2 = std::clamp(static_cast<int>(std::ceil(by2 / 4)), 0, mask_size.height);
+  if (cx2 <= cx1 || cy2 <= cy1) return mask;
+  cv::Mat local = cv::Mat::zeros((cy2 - cy1) * 4, (cx2 - cx1) * 4, CV_8U);
+  constexpr int kShift = 3;
+  std::vector<cv::Point> pts;
+  pts.reserve(polygon.size());
+  // fillPoly puts integer coordinates at pixel centres, ours at pixel corners: shift by half.
+  for (const auto& p : polygon)
+    pts.emplace_back(static_cast<int>(std::lround((p.x - cx1 * 4 - 0.5f) * (1 << kShift))),
+                     static_cast<int>(std::lround((p.y - cy1 * 4 - 0.5f) * (1 << kShift))));
+  const cv::Point* data = pts.data();
+  const int count = static_cast<int>(pts.size());
+  cv::fillPoly(local, &data, &count, 1, cv::Scalar(255), cv::LINE_8, kShift);
+  cv::Mat small;
+  cv::resize(local, small, cv::Size(cx2 - cx1, cy2 - cy1), 0, 0, cv::INTER_AREA);
+  cv::threshold(small, mask(cv::Rect(cx1, cy1, cx2 - cx1, cy2 - cy1)), 127, 1, cv::THRESH_BINARY);
+  return mask;
+}
+
+}  // namespace
+
+DataLoader::DataLoader(std::shared_ptr<const YoloDataset> dataset, LoaderOptions options)
+    : dataset_(std::move(dataset)), options_(std::move(options)) {
+  if (!dataset_) throw EngineError("loader without a dataset");
+  options_.batch = std::max(1, options_.batch);
+  options_.stride = std::max(1, options_.stride);
+  mosaic_next_ = options_.mosaic;
+  const std::size_t n = dataset_->size();
+  order_.resize(n);
+  std::iota(order_.begin(), order_.end(), std::size_t{0});
+  const std::size_t nb = size();
+  batch_shapes_.assign(nb, cv::Size2i(options_.imgsz, options_.imgsz));
+  if (options_.rect) {
+    // Similar aspect ratios share a batch, which then needs little padding.
+    std::vector<double> ar(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto s = dataset_->resized_shape(i);
+      ar[i] = static_cast<double>(s[0]) / s[1];
+    }
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::size_t a, std::size_t b) { return ar[a] < ar[b]; });
+    for (std::size_t b = 0; b < nb; ++b) {
+      const std::size_t lo = b * options_.batch, hi = std::min(n, lo + options_.batch);
+      double mini = 1e9, maxi = 0;
+      for (std::size_t k = lo; k < hi; ++k)
+        mini = std::min(mini, ar[order_[k]]), maxi = std::max(maxi, ar[order_[k]]);
+      double sh = 1, sw = 1;  // (h, w) relative to imgsz
+      if (maxi < 1)
+        sh = maxi;
+      else if (mini > 1)
+        sw = 1 / mini;
+      const int stride = options_.stride;
+      const int H = static_cast<int>(std::ceil(sh * options_.imgsz / stride)) * stride;
+      const int W = static_cast<int>(std::ceil(sw * options_.imgsz / stride)) * stride;
+      batch_shapes_[b] = cv::Size2i(std::max(W, stride), std::max(H, stride));
+    }
+  }
+  const int workers = std::max(0, options_.workers);
+  for (int t = 0; t < workers; ++t) threads_.emplace_back([this] { worker_loop(); });
+}
+
+DataLoader::~DataLoader() { stop_workers(); }
+
+void DataLoader::stop_workers() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  work_cv_.notify_all();
+  for (auto& t : threads_)
+    if (t.joinable()) t.join();
+  threads_.clear();
+}
+
+std::size_t DataLoader::size() const {
+  const std::size_t b = static_cast<std::size_t>(options_.batch);
+  return (dataset_->size() + b - 1) / b;
+}
+
+void DataLoader::set_mosaic(bool on) {
+  std::lock_guard lock(mutex_);
+  mosaic_next_ = on;
+}
+
+void DataLoader::begin_epoch(int epoch) {
+  std::lock_guard lock(mutex_);
+  epoch_ = epoch;
+  mosaic_epoch_ = mosaic_next_;
+  if (options_.shuffle && !options_.rect) {
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    std::mt19937_64 rng(mix(options_.seed) ^ mix(0x5eed0000ULL + static_cast<std::uint64_t>(epoch)));
+    std::shuffle(order_.begin(), order_.end(), rng);
+  }
+  ++generation_;
+  next_task_ = 0;
+  consumed_ = 0;
+  pending_.clear();
+  error_.clear();
+  work_cv_.notify_all();
+}
+
+Sample DataLoader::load_plain(std::size_t index) const {
+  Sample s;
+  s.image = dataset_->load_resized(index);
+  const auto ori = dataset_->ori_shape(index);
+  const float w = static_cast<float>(s.image.cols), h = static_cast<float>(s.image.rows);
+  s.letterbox.gain = w / ori[1];
+  for (const Instance& inst : dataset_->labels(index)) {
+    s.cls.push_back(inst.cls);
+    s.boxes.emplace_back(inst.box.x * w, inst.box.y * h, inst.box.width * w, inst.box.height * h);
+    std::vector<cv::Point2f> poly;
+    poly.reserve(inst.polygon.size());
+    for (const auto& p : inst.polygon) poly.emplace_back(p.x * w, p.y * h);
+    s.polygons.push_back(std::move(poly));
+  }
+  return s;
+}
+
+Sample DataLoader::load_letterboxed(std::size_t index, cv::Size2i shape) const {
+  Sample s = load_plain(index);
+  letterbox_sample(s, shape, false, false, options_.stride);
+  return s;
+}
+
+Sample DataLoader::make_sample(std::size_t dataset_index, int epoch, std::size_t position) const {
+  return make_sample_impl(dataset_index, epoch, position, mosaic_epoch_);
+}
+
+Sample DataLoader::make_sample_impl(std::size_t dataset_index, int epoch, std::size_t position,
+                                    bool mosaic) const {
+  const cv::Size2i shape = options_.rect ? batch_shapes_[position / options_.batch]
+                                         : cv::Size2i(options_.imgsz, options_.imgsz);
+  if (!options_.augment) return load_letterboxed(dataset_index, shape);
+
+  std::mt19937 rng = sample_rng(options_.seed, epoch, position);
+  const int s = options_.imgsz;
+  const AugmentHyp& hyp = options_.hyp;
+  Sample sample;
+  if (mosaic && hyp.mosaic > 0 &&
+      std::uniform_real_distribution<float>(0, 1)(rng) < hyp.mosaic) {
+    std::vector<Sample> four;
+    four.push_back(load_plain(dataset_index));
+    std::uniform_int_distribution<std::size_t> pick(0, dataset_->size() - 1);
+    for (int k = 0; k < 3; ++k) four.push_back(load_plain(pick(rng)));
+    sample = mosaic4(four, s, rng);
+    random_perspective(sample, hyp, cv::Size2i(s, s), -s / 2, rng);
+  } else {
+    sample = load_letterboxed(dataset_index, cv::Size2i(s, s));
+    random_perspective(sample, hyp, cv::Size2i(s, s), 0, rng);
+  }
+  augment_hsv(sample.image, hyp, rng);
+  random_flip(sample, hyp, rng);
+  return sample;
+}
+
+namespace {
+
+Prepared prepare(Sample&& sample, const std::string& path, std::array<int, 2> ori_shape,
+                 bool segment, torch::Tensor slot) {
+  write_image(sample.image, slot);
+  Prepared p;
+  p.cls = std::move(sample.cls);
+  p.boxes = std::move(sample.boxes);
+  p.path = path;
+  p.ori_shape = ori_shape;
+  p.letterbox = sample.letterbox;
+  if (segment) {
+    const cv::Size mask_size(sample.image.cols / 4, sample.image.rows / 4);
+    for (std::size_t k = 0; k < p.cls.size(); ++k) {
+      if (k < sample.polygons.size() && sample.polygons[k].size() >= 3) {
+        p.masks.push_back(rasterise(sample.polygons[k], sample.image.size()));
+      } else {  // a plain box: its mask is the box
+        cv::Mat m = cv::Mat::zeros(mask_size, CV_8U);
+        const cv::Rect2f& b = p.boxes[k];
+        const cv::Point p1(static_cast<int>(std::lround(b.x / 4)),
+                           static_cast<int>(std::lround(b.y / 4)));
+        const cv::Point p2(static_cast<int>(std::lround((b.x + b.width) / 4)) - 1,
+                           static_cast<int>(std::lround((b.y + b.height) / 4)) - 1);
+        if (p2.x >= p1.x && p2.y >= p1.y) cv::rectangle(m, p1, p2, cv::Scalar(1), cv::FILLED);
+        p.masks.push_back(m);
+      }
+    }
+  }
+  return p;
+}
+
+Batch finish(torch::Tensor images, std::vector<Prepared>& samples, bool segment) {
+  Batch batch;
+  batch.images = images;
+  const int H = static_cast<int>(images.size(2)), W = static_cast<int>(images.size(3));
+  std::size_t n = 0;
+  for (const auto& s : samples) n += s.cls.size();
+  batch.batch_idx = torch::empty({static_cast<int64_t>(n)}, torch::kInt64);
+  batch.cls = torch::empty({static_cast<int64_t>(n)}, torch::kInt64);
+  batch.bboxes = torch::empty({static_cast<int64_t>(n), 4}, torch::kFloat32);
+  if (segment) batch.masks = torch::zeros({static_cast<int64_t>(n), H / 4, W / 4}, torch::kFloat32);
+  auto bi = batch.batch_idx.accessor<int64_t, 1>();
+  auto ci = batch.cls.accessor<int64_t, 1>();
+  auto bb = batch.bboxes.accessor<float, 2>();
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const Prepared& s = samples[i];
+    for (std::size_t j = 0; j < s.cls.size(); ++j, ++k) {
+      bi[k] = static_cast<int64_t>(i);
+      ci[k] = s.cls[j];
+      const cv::Rect2f& b = s.boxes[j];
+      bb[k][0] = (b.x + b.width / 2) / W;
+      bb[k][1] = (b.y + b.height / 2) / H;
+      bb[k][2] = b.width / W;
+      bb[k][3] = b.height / H;
+      if (segment) {
+        cv::Mat dst(H / 4, W / 4, CV_32F, batch.masks[k].data_ptr<float>());
+        s.masks[j].convertTo(dst, CV_32F);
+      }
+    }
+    batch.paths.push_back(s.path);
+    batch.ori_shapes.push_back(s.ori_shape);
+    batch.letterbox.push_back(s.letterbox);
+  }
+  return batch;
+}
+
+}  // namespace
+
+void DataLoader::worker_loop() {
+  std::unique_lock lock(mutex_);
+  const std::size_t bs = static_cast<std::size_t>(options_.batch);
+  const std::size_t window =
+      static_cast<std::size_t>(options_.prefetch > 0 ? options_.prefetch
+                                                     : std::max(2, 2 * options_.workers));
+  for (;;) {
+    work_cv_.wait(lock, [&] {
+      return quit_ || (epoch_ >= 0 && error_.empty() && next_task_ < order_.size() &&
+                       next_task_ / bs < consumed_ + window);
+    });
+    if (quit_) return;
+    const std::size_t task = next_task_++;
+    const std::uint64_t generation = generation_;
+    const int epoch = epoch_;
+    const bool mosaic = mosaic_epoch_;
+    const std::size_t batch_i = task / bs, slot = task % bs;
+    const std::size_t index = order_[task];
+    auto& pending = pending_[batch_i];
+    if (!pending) {
+      pending = std::make_unique<Pending>();
+      const std::size_t count = std::min(bs, order_.size() - batch_i * bs);
+      const cv::Size2i shape = batch_shapes_[batch_i];
+      pending->images = torch::empty({static_cast<int64_t>(count), 3, shape.height, shape.width});
+      pending->samples.resize(count);
+    }
+    torch::Tensor slot_tensor = pending->images[static_cast<int64_t>(slot)];
+    lock.unlock();
+
+    std::string failure;
+    Prepared prepared;
+    try {
+      Sample sample = make_sample_impl(index, epoch, task, mosaic);
+      prepared = prepare(std::move(sample), dataset_->image_path(index),
+                         dataset_->ori_shape(index), options_.segment, slot_tensor);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+
+    lock.lock();
+    if (generation != generation_) continue;  // the epoch was restarted meanwhile
+    if (!failure.empty()) {
+      error_ = failure;
+      done_cv_.notify_all();
+      continue;
+    }
+    Pending& p = *pending_[batch_i];
+    p.samples[slot] = std::move(prepared);
+    if (++p.done == p.samples.size()) {
+      torch::Tensor images = p.images;
+      std::vector<Prepared> samples = std::move(p.samples);
+      lock.unlock();
+      Batch batch = finish(images, samples, options_.segment);
+      lock.lock();
+      if (generation != generation_) continue;
+      Pending& q = *pending_[batch_i];
+      q.batch = std::move(batch);
+      q.ready = true;
+      done_cv_.notify_all();
+    }
+  }
+}
+
+std::optional<Batch> DataLoader::next() {
+  bool start = false;
+  {
+    std::lock_guard lock(mutex_);
+    start = epoch_ < 0;
+  }
+  if (start) begin_epoch(0);
+  const std::size_t nb = size();
+  const std::size_t bs = static_cast<std::size_t>(options_.batch);
+  if (threads_.empty()) {
+    // Synchronous loading on the caller's thread.
+    if (consumed_ >= nb) return std::nullopt;
+    const std::size_t b = consumed_++;
+    const std::size_t lo = b * bs, hi = std::min(order_.size(), lo + bs);
+    const cv::Size2i shape = batch_shapes_[b];
+    torch::Tensor images =
+        torch::empty({static_cast<int64_t>(hi - lo), 3, shape.height, shape.width});
+    std::vector<Prepared> samples;
+    for (std::size_t t = lo; t < hi; ++t) {
+      const std::size_t index = order_[t];
+      samples.push_back(prepare(make_sample(index, epoch_, t), dataset_->image_path(index),
+                                dataset_->ori_shape(index), options_.segment,
+                                images[static_cast<int64_t>(t - lo)]));
+    }
+    return finish(images, samples, options_.segment);
+  }
+  std::unique_lock lock(mutex_);
+  if (consumed_ >= nb) return std::nullopt;
+  const std::size_t b = consumed_;
+  done_cv_.wait(lock, [&] {
+    auto it = pending_.find(b);
+    return !error_.empty() || (it != pending_.end() && it->second->ready);
+  });
+  if (!error_.empty()) throw EngineError(error_);
+  Batch batch = std::move(pending_[b]->batch);
+  pending_.erase(b);
+  ++consumed_;
+  lock.unlock();
+  work_cv_.notify_all();
+  return batch;
+}
+
+std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::string& split,
+                                         LoaderOptions options) {
+  const std::vector<std::filesystem::path>* sources = nullptr;
+  if (split == "train") sources = &config.train;
+  else if (split == "val") sources = &config.val;
+  else if (split == "test") sources = &config.test;
+  else throw EngineError("unknown dataset split '" + split + "'");
+  if (sources->empty())
+    throw EngineError(config.yaml_path.string() + " names no '" + split + "' images");
+  std::vector<std::string> files;
+  try {
+    files = list_split_images(*sources);
+  } catch (const EngineError& e) {
+    throw EngineError(split + ": " + e.what());
+  }
+  if (files.empty()) throw EngineError(split + ": no images found in " + (*sources)[0].string());
+  DatasetOptions dopt;
+  dopt.imgsz = options.imgsz;
+  dopt.augment = options.augment;
+  dopt.segment = options.segment;
+  dopt.threads = std::max(1, options.workers);
+  dopt.cache_limit_bytes = options.cache_limit_bytes;
+  dopt.prefix = options.prefix.empty() ? split : options.prefix;
+  auto dataset = std::make_shared<const YoloDataset>(files, config.names, dopt);
+  return std::make_unique<DataLoader>(std::move(dataset), std::move(options));
+}
+
+}  // namespace orvane::engine

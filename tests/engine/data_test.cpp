@@ -1,0 +1,327 @@
+// Data pipeline: data.yaml forms, label parsing, the dataset scan, letterbox geometry, the
+// augmentation keeping boxes/masks on their objects, and the loader's determinism.
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "engine/data/augment.h"
+#include "engine/data/data_config.h"
+#include "engine/data/dataset.h"
+#include "engine/data/labels.h"
+#include "engine/data/loader.h"
+#include "engine/error.h"
+
+namespace fs = std::filesystem;
+using namespace orvane::engine;
+
+namespace {
+
+fs::path temp_dir(const std::string& name) {
+  fs::path dir = fs::temp_directory_path() / ("orvane_data_test_" + name + "_" +
+                                              std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+void write(const fs::path& p, const std::string& text) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// A grey image with one red rectangle (class 0) and one blue disc (class 1, as a polygon).
+struct Drawn {
+  cv::Mat image;
+  std::string labels;
+};
+Drawn draw_scene(int w, int h, int seed) {
+  std::mt19937 rng(seed);
+  auto u = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  Drawn d;
+  d.image = cv::Mat(h, w, CV_8UC3, cv::Scalar(90, 90, 90));
+  const int rw = u(w / 6, w / 3), rh = u(h / 6, h / 3);
+  const int rx = u(0, w / 2 - rw), ry = u(0, h - rh - 1);
+  cv::rectangle(d.image, cv::Rect(rx, ry, rw, rh), cv::Scalar(0, 0, 255), cv::FILLED);
+  const int r = u(std::min(w, h) / 10, std::min(w, h) / 6);
+  const int cx = u(w / 2 + r, w - r - 1), cy = u(r, h - r - 1);
+  cv::circle(d.image, {cx, cy}, r, cv::Scalar(255, 0, 0), cv::FILLED);
+  std::ostringstream s;
+  s << "0 " << (rx + rw / 2.0) / w << " " << (ry + rh / 2.0) / h << " " << double(rw) / w << " "
+    << double(rh) / h << "\r\n1";
+  for (int k = 0; k < 24; ++k) {
+    const double a = k * 2 * CV_PI / 24;
+    s << " " << (cx + r * std::cos(a)) / w << " " << (cy + r * std::sin(a)) / h;
+  }
+  d.labels = s.str();  // CR LF between lines, no final newline
+  return d;
+}
+
+// root/{train,val}/{images,labels} with n generated images each.
+fs::path make_dataset(const std::string& name, int n, int w = 96, int h = 64) {
+  const fs::path root = temp_dir(name);
+  for (const char* split : {"train", "val"})
+    for (int i = 0; i < n; ++i) {
+      Drawn d = draw_scene(w + 8 * (i % 3), h, i * 7 + (split[0] == 'v'));
+      const std::string stem = "img" + std::to_string(i);
+      fs::create_directories(root / split / "images");
+      cv::imwrite((root / split / "images" / (stem + ".png")).string(), d.image);
+      write(root / split / "labels" / (stem + ".txt"), d.labels);
+    }
+  write(root / "data.yaml", "path: " + root.string() +
+                                "\ntrain: train/images\nval: val/images\nnc: 2\nnames:\n"
+                                "  - red box\n  - blue disc\n");
+  return root;
+}
+
+}  // namespace
+
+TEST(Labels, LabelPathFollowsTheImagesFolderRule) {
+  EXPECT_EQ(label_path_for_image("/d/train/images/a.b.jpg"), "/d/train/labels/a.b.txt");
+  EXPECT_EQ(label_path_for_image("/images/x/images/b.PNG"), "/images/x/labels/b.txt");
+  EXPECT_EQ(label_path_for_image("/d/pics/c.webp"), "/d/pics/c.txt");
+}
+
+TEST(Labels, BoxesPolygonsLineEndsAndBadLines) {
+  const std::string text =
+      "0 0.5 0.5 0.2 0.4\r\n"
+      "\r\n"
+      "1 0.1 0.1 0.3 0.1 0.3 0.4 0.1 0.1\r\n"  // polygon that revisits its first point
+      "2 0.5 0.5 0.2\n"                          // three coordinates: bad
+      "x 0.5 0.5 0.2 0.2\n"                      // not a number: bad
+      "1 0.1 0.1 0.2 0.2 0.3\n"                  // odd polygon: bad
+      "0 1.5 0.5 0.2 0.2\n"                      // far outside the image: bad
+      "-1 0.5 0.5 0.2 0.2\n"                     // negative class: bad
+      "3 0.998 0.5 0.01 0.2";                    // slightly outside, clipped; no final newline
+  const LabelFile f = parse_labels(text);
+  EXPECT_EQ(f.bad_lines, 5);
+  ASSERT_EQ(f.instances.size(), 3u);
+  EXPECT_EQ(f.instances[0].cls, 0);
+  EXPECT_TRUE(f.instances[0].polygon.empty());
+  EXPECT_NEAR(f.instances[0].box.x, 0.4, 1e-6);
+  EXPECT_NEAR(f.instances[0].box.y, 0.3, 1e-6);
+  EXPECT_NEAR(f.instances[0].box.width, 0.2, 1e-6);
+  EXPECT_NEAR(f.instances[0].box.height, 0.4, 1e-6);
+  EXPECT_EQ(f.instances[1].cls, 1);
+  EXPECT_EQ(f.instances[1].polygon.size(), 4u);
+  EXPECT_NEAR(f.instances[1].box.x, 0.1, 1e-6);
+  EXPECT_NEAR(f.instances[1].box.width, 0.2, 1e-6);
+  EXPECT_NEAR(f.instances[1].box.height, 0.3, 1e-6);
+  EXPECT_EQ(f.instances[2].cls, 3);
+  EXPECT_LE(f.instances[2].box.x + f.instances[2].box.width, 1.0f);
+}
+
+TEST(DataConfig, OurSplitAndEcosystemForms) {
+  const fs::path root = make_dataset("cfg", 1);
+  DataConfig ours = load_data_config(root / "data.yaml");
+  EXPECT_EQ(ours.names, (std::vector<std::string>{"red box", "blue disc"}));
+  ASSERT_EQ(ours.train.size(), 1u);
+  EXPECT_EQ(list_split_images(ours.train).size(), 1u);
+
+  // Ecosystem form: relative path, names as a mapping, val as a list file, CR LF throughout.
+  write(root / "val.txt", "val/images/img0.png\r\n\r\n./train/images/img0.png\r\n");
+  write(root / "sub" / "eco.yaml",
+        "path: ..\r\ntrain: [train/images]\r\nval: val.txt\r\ntest:\r\nnames:\r\n  0: red box\r\n"
+        "  1: blue disc\r\n");
+  DataConfig eco = load_data_config(root / "sub" / "eco.yaml");
+  EXPECT_EQ(fs::weakly_canonical(eco.root), fs::weakly_canonical(root));
+  EXPECT_EQ(eco.names[1], "blue disc");
+  EXPECT_TRUE(eco.test.empty());
+  const auto val = list_split_images(eco.val);
+  ASSERT_EQ(val.size(), 2u);
+  EXPECT_TRUE(fs::exists(val[0]) && fs::exists(val[1]));
+
+  write(root / "bad_nc.yaml", "train: train/images\nval: val/images\nnc: 3\nnames: [a, b]\n");
+  write(root / "broken.yaml", "train: [unclosed\n");
+  write(root / "no_names.yaml", "train: train/images\nval: val/images\n");
+  for (const char* name : {"bad_nc.yaml", "broken.yaml", "no_names.yaml", "missing.yaml"}) {
+    try {
+      load_data_config(root / name);
+      ADD_FAILURE() << name << " was accepted";
+    } catch (const EngineError& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+      EXPECT_NE(what.find(name), std::string::npos) << what;
+    }
+  }
+  fs::remove_all(root);
+}
+
+TEST(Dataset, CountsBadInputOnceAndRejectsUnknownClasses) {
+  const fs::path root = make_dataset("scan", 3);
+  write(root / "train" / "images" / "broken.jpg", "not a jpeg");
+  write(root / "train" / "labels" / "img1.txt", "0 0.5 0.5 0.2 0.2\nnonsense\n");
+  const auto files = list_split_images({root / "train" / "images"});
+  ASSERT_EQ(files.size(), 4u);
+  DatasetOptions opt;
+  opt.imgsz = 64;
+  YoloDataset ds(files, {"red box", "blue disc"}, opt);
+  EXPECT_EQ(ds.size(), 3u);
+  EXPECT_EQ(ds.corrupt_images(), 1);
+  EXPECT_EQ(ds.bad_label_lines(), 1);
+  EXPECT_TRUE(ds.cached());
+  EXPECT_EQ(ds.resized_shape(0)[1], 64);  // the longer side becomes imgsz
+  EXPECT_EQ(ds.ori_shape(0)[1], 96);
+
+  write(root / "train" / "labels" / "img2.txt", "5 0.5 0.5 0.2 0.2\n");
+  try {
+    YoloDataset bad(files, {"red box", "blue disc"}, opt);
+    ADD_FAILURE() << "class 5 accepted";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("img2.txt"), std::string::npos) << e.what();
+  }
+  fs::remove_all(root);
+}
+
+TEST(Letterbox, GeometryAndInverseMapping) {
+  const cv::Mat image(50, 100, CV_8UC3, cv::Scalar(0, 0, 0));
+  cv::Mat out;
+  LetterboxInfo lb = letterbox(image, out, {64, 64}, false, true);
+  EXPECT_EQ(out.size(), cv::Size(64, 64));
+  EXPECT_FLOAT_EQ(lb.gain, 0.64f);
+  EXPECT_FLOAT_EQ(lb.pad_x, 0.0f);
+  EXPECT_FLOAT_EQ(lb.pad_y, 16.0f);
+  EXPECT_EQ(out.at<cv::Vec3b>(0, 0), cv::Vec3b(114, 114, 114));
+  EXPECT_EQ(out.at<cv::Vec3b>(32, 32), cv::Vec3b(0, 0, 0));
+
+  // Minimal padding: 320 wide, 160 + padding to the next multiple of 32 high.
+  const cv::Mat tall(300, 600, CV_8UC3);
+  lb = letterbox(tall, out, {320, 320}, true, true);
+  EXPECT_EQ(out.size(), cv::Size(320, 160));
+  EXPECT_FLOAT_EQ(lb.pad_y, 0.0f);
+  const cv::Mat odd(250, 600, CV_8UC3);
+  lb = letterbox(odd, out, {320, 320}, true, true);  // 133 high -> 160: 13 above, 14 below
+  EXPECT_EQ(out.size(), cv::Size(320, 160));
+  EXPECT_FLOAT_EQ(lb.pad_y, 13.0f);
+
+  // A box and an outline in input pixels map back onto the source and are clipped to it.
+  const cv::Rect2f in_box(10 * lb.gain, 20 * lb.gain + lb.pad_y, 100 * lb.gain, 500 * lb.gain);
+  const cv::Rect2f back = unletterbox_box(in_box, lb, {600, 250});
+  EXPECT_NEAR(back.x, 10, 1e-3);
+  EXPECT_NEAR(back.y, 20, 1e-3);
+  EXPECT_NEAR(back.width, 100, 1e-3);
+  EXPECT_NEAR(back.height, 230, 1e-3);  // clipped at the bottom edge
+  const auto pts = unletterbox_points({{0, lb.pad_y}, {320, 160}}, lb, {600, 250});
+  EXPECT_NEAR(pts[0].x, 0, 1e-3);
+  EXPECT_NEAR(pts[0].y, 0, 1e-3);
+  EXPECT_NEAR(pts[1].x, 600, 1e-3);
+  EXPECT_NEAR(pts[1].y, 250, 1e-3);
+}
+
+TEST(Augment, ClippedPolygonBox) {
+  // A concave outline half outside the image: its box is the visible part.
+  const std::vector<cv::Point2f> poly{{-10, 10}, {30, 10}, {30, 50}, {20, 50}, {20, 20}, {-10, 20}};
+  const cv::Rect2f b = clipped_polygon_box(poly, {40, 40});
+  EXPECT_NEAR(b.x, 0, 1e-4);
+  EXPECT_NEAR(b.y, 10, 1e-4);
+  EXPECT_NEAR(b.width, 30, 1e-4);
+  EXPECT_NEAR(b.height, 30, 1e-4);
+  EXPECT_TRUE(clipped_polygon_box({{50, 50}, {60, 50}, {60, 60}}, {40, 40}).empty());
+}
+
+// After mosaic + affine + flip the boxes still sit on the drawn objects and the masks cover them.
+TEST(Augment, BoxesAndMasksFollowTheObjects) {
+  const fs::path root = make_dataset("aug", 6, 128, 96);
+  const DataConfig cfg = load_data_config(root / "data.yaml");
+  LoaderOptions opt;
+  opt.imgsz = 128;
+  opt.batch = 4;
+  opt.workers = 0;
+  opt.augment = true;
+  opt.shuffle = true;
+  opt.segment = true;
+  opt.hyp.hsv_h = opt.hyp.hsv_s = opt.hyp.hsv_v = 0;  // keep the colours recognisable
+  opt.hyp.degrees = 10;                                // and exercise rotation too
+  auto loader = build_loader(cfg, "train", opt);
+  int objects = 0;
+  for (int epoch = 0; epoch < 3; ++epoch) {
+    loader->set_mosaic(epoch < 2);
+    loader->begin_epoch(epoch);
+    while (auto batch = loader->next()) {
+      ASSERT_EQ(batch->images.sizes(), (std::vector<int64_t>{batch->images.size(0), 3, 128, 128}));
+      ASSERT_EQ(batch->masks.size(0), batch->cls.size(0));
+      for (int64_t k = 0; k < batch->cls.size(0); ++k) {
+        const int64_t i = batch->batch_idx[k].item<int64_t>();
+        const int cls = static_cast<int>(batch->cls[k].item<int64_t>());
+        auto b = batch->bboxes[k];
+        const float cx = b[0].item<float>() * 128, cy = b[1].item<float>() * 128;
+        const float w = b[2].item<float>() * 128, h = b[3].item<float>() * 128;
+        // Slivers cut by the image edge are too small to judge on a 1/4-scale mask.
+        if (w < 8 || h < 8) continue;
+        // RGB planes of the image: class 0 red (R high), class 1 blue (B high).
+        auto img = batch->images[i];
+        auto target = img[cls == 0 ? 0 : 2], other = img[cls == 0 ? 2 : 0];
+        auto object = (target > 0.7) & (other < 0.3);
+        const int x1 = std::max(0, int(cx - w / 2)), x2 = std::min(128, int(cx + w / 2 + 1));
+        const int y1 = std::max(0, int(cy - h / 2)), y2 = std::min(128, int(cy + h / 2 + 1));
+        auto inside = object.index({torch::indexing::Slice(y1, y2), torch::indexing::Slice(x1, x2)});
+        const double fill = inside.to(torch::kFloat).mean().item<double>();
+        // Rectangles fill their box; discs about pi/4 of it (the remainder is antialiasing).
+        EXPECT_GT(fill, cls == 0 ? 0.6 : 0.45) << "epoch " << epoch << " object " << k;
+        // The mask (1/4 scale) lies on the object.
+        auto mask = batch->masks[k] > 0.5;
+        auto small = torch::nn::functional::avg_pool2d(
+            object.to(torch::kFloat).unsqueeze(0), torch::nn::functional::AvgPool2dFuncOptions(4));
+        const double on_object =
+            (small[0].index({mask}) > 0.25).to(torch::kFloat).mean().item<double>();
+        EXPECT_GT(on_object, 0.7) << "epoch " << epoch << " object " << k;
+        ++objects;
+      }
+    }
+  }
+  EXPECT_GT(objects, 20);
+  fs::remove_all(root);
+}
+
+TEST(Loader, DeterministicWhateverTheWorkersAndRectShapes) {
+  const fs::path root = make_dataset("loader", 7, 96, 64);
+  const DataConfig cfg = load_data_config(root / "data.yaml");
+  LoaderOptions opt;
+  opt.imgsz = 96;
+  opt.batch = 3;
+  opt.augment = true;
+  opt.shuffle = true;
+  opt.seed = 11;
+  auto collect = [&](int workers) {
+    opt.workers = workers;
+    auto loader = build_loader(cfg, "train", opt);
+    EXPECT_EQ(loader->size(), 3u);
+    std::vector<Batch> batches;
+    loader->begin_epoch(1);
+    while (auto b = loader->next()) batches.push_back(*b);
+    return batches;
+  };
+  const auto a = collect(0), b = collect(3);
+  ASSERT_EQ(a.size(), 3u);
+  ASSERT_EQ(b.size(), 3u);
+  std::set<std::string> seen;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_TRUE(torch::equal(a[i].images, b[i].images));
+    EXPECT_TRUE(torch::equal(a[i].bboxes, b[i].bboxes));
+    EXPECT_EQ(a[i].paths, b[i].paths);
+    seen.insert(a[i].paths.begin(), a[i].paths.end());
+  }
+  EXPECT_EQ(seen.size(), 7u);
+
+  // Validation: rect batches, stride multiples, letterbox info maps back to the source.
+  LoaderOptions vopt;
+  vopt.imgsz = 96;
+  vopt.batch = 4;
+  vopt.rect = true;
+  vopt.workers = 2;
+  auto val = build_loader(cfg, "val", vopt);
+  while (auto batch = val->next()) {
+    EXPECT_EQ(batch->images.size(2) % 32, 0);
+    EXPECT_EQ(batch->images.size(3), 96);
+    EXPECT_LE(batch->images.size(2), 96);  // wide images need less height
+    for (std::size_t i = 0; i < batch->paths.size(); ++i) {
+      const LetterboxInfo& lb = batch->letterbox[i];
+      EXPECT_NEAR(batch->ori_shapes[i][1] * lb.gain + 2 * lb.pad_x, 96, 1.0);
+    }
+  }
+  fs::remove_all(root);
+}
