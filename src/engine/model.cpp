@@ -174,7 +174,9 @@ class ProtoImpl : public nn::Module {
   torch::Tensor forward(const torch::Tensor& x) {
     auto y = cv1(x);
     y = upsample(y);
-    if (g_macs) *g_macs += double(y.numel() / y.size(0)) * double(c_);
+    // Counted per output pixel over the whole 2x2 kernel, as the profiler behind the published
+    // figures counts transposed convolutions.
+    if (g_macs) *g_macs += double(y.numel() / y.size(0)) * double(c_) * 4.0;
     return cv3(cv2(y));
   }
   void fuse() {

@@ -22,3 +22,87 @@ TEST(ModelTest, ParameterCountsMatchThePublishedArchitectures) {
 
 }  // namespace
 }  // namespace orvane::engine
+
+namespace orvane::engine {
+namespace {
+
+TEST(ModelTest, ParsesModelNamesAndRejectsOthers) {
+  auto s = parse_model_name("yolov8s-seg.pt");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->scale, 's');
+  EXPECT_EQ(s->task, Task::segment);
+  EXPECT_EQ(parse_model_name("models/YOLOv8X.yaml")->scale, 'x');
+  EXPECT_EQ(parse_model_name("yolov8m")->task, Task::detect);
+  EXPECT_EQ(parse_model_name("yolov8n.pt")->name(), "yolov8n");
+  for (const char* bad : {"yolov5s.pt", "yolov8q.pt", "best.pt", "yolov8n.onnx", ""})
+    EXPECT_FALSE(parse_model_name(bad)) << bad;
+}
+
+TEST(ModelTest, SummaryReportsLayersParametersAndPublishedGflops) {
+  YoloModel det(*parse_model_name("yolov8n.pt"));
+  const auto info = det->info();
+  EXPECT_EQ(info.parameters, 3157200);
+  EXPECT_EQ(info.gradients, 3157200 - 16);  // the DFL projection is fixed
+  EXPECT_NEAR(info.gflops, 8.7, 0.3);
+  EXPECT_NE(det->summary().find("3,157,200 parameters"), std::string::npos) << det->summary();
+  YoloModel seg(*parse_model_name("yolov8n-seg.pt"));
+  EXPECT_NEAR(seg->info().gflops, 12.6, 0.5);
+}
+
+TEST(ModelTest, HeadBiasesStartAtTheUsualPriors) {
+  YoloModel model(ModelSpec{'n', Task::detect, 80});
+  auto params = model->named_parameters(true);
+  EXPECT_FLOAT_EQ(params["model.22.cv2.0.2.bias"][0].item<float>(), 1.0f);
+  EXPECT_NEAR(params["model.22.cv3.0.2.bias"][0].item<float>(),
+              std::log(5.0 / 80 / std::pow(640.0 / 8, 2)), 1e-5);
+  EXPECT_NEAR(params["model.22.cv3.2.2.bias"][0].item<float>(),
+              std::log(5.0 / 80 / std::pow(640.0 / 32, 2)), 1e-5);
+}
+
+TEST(ModelTest, DecodeGivesCentreSizeScoresAndCoefficientsPerAnchor) {
+  YoloModel model(ModelSpec{'n', Task::segment, 3});
+  model->eval();
+  torch::NoGradGuard no_grad;
+  auto out = model->forward(torch::rand({2, 3, 64, 96}));
+  ASSERT_EQ(out.feats.size(), 3u);
+  EXPECT_EQ(out.feats[0].sizes(), (std::vector<int64_t>{2, 64 + 3, 8, 12}));
+  EXPECT_EQ(out.proto.sizes(), (std::vector<int64_t>{2, 32, 16, 24}));
+  const int64_t anchors = 8 * 12 + 4 * 6 + 2 * 3;
+  EXPECT_EQ(out.mask_coef.sizes(), (std::vector<int64_t>{2, 32, anchors}));
+  EXPECT_EQ(model->decode(out).sizes(), (std::vector<int64_t>{2, 4 + 3 + 32, anchors}));
+
+  // All-zero logits: every side distance is the mean bin 7.5, so a box is 15 strides wide,
+  // centred on its anchor; scores are sigmoid(0).
+  for (auto& f : out.feats) f.zero_();
+  auto y = model->decode(out);
+  EXPECT_NEAR(y[0][0][0].item<float>(), 4.0f, 1e-4);         // x of anchor (0.5, 0.5) at s8
+  EXPECT_NEAR(y[0][1][13].item<float>(), 12.0f, 1e-4);       // y of anchor row 1
+  EXPECT_NEAR(y[0][2][0].item<float>(), 15 * 8.0f, 1e-3);    // width at stride 8
+  EXPECT_NEAR(y[0][3][anchors - 1].item<float>(), 15 * 32.0f, 1e-3);  // height at stride 32
+  EXPECT_NEAR(y[1][5][7].item<float>(), 0.5f, 1e-6);
+}
+
+TEST(ModelTest, FusedModelComputesTheSameAsTheOriginal) {
+  torch::manual_seed(1);
+  YoloModel model(ModelSpec{'n', Task::detect, 4});
+  // Non-trivial BatchNorm statistics, as after training.
+  {
+    torch::NoGradGuard no_grad;
+    for (auto& b : model->named_buffers(true)) {
+      if (b.key().find("running_mean") != std::string::npos) b.value().uniform_(-0.5, 0.5);
+      if (b.key().find("running_var") != std::string::npos) b.value().uniform_(0.5, 2.0);
+    }
+  }
+  model->eval();
+  auto fused = clone_model(model);
+  fused->fuse();
+  EXPECT_TRUE(fused->is_fused());
+  torch::NoGradGuard no_grad;
+  auto x = torch::rand({1, 3, 64, 64});
+  auto a = model->decode(model->forward(x));
+  auto b = fused->decode(fused->forward(x));
+  EXPECT_TRUE(torch::allclose(a, b, 1e-3, 1e-3)) << (a - b).abs().max();
+}
+
+}  // namespace
+}  // namespace orvane::engine

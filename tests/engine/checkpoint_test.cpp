@@ -1,0 +1,139 @@
+#include "engine/checkpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "engine/error.h"
+
+namespace orvane::engine {
+namespace {
+
+namespace fs = std::filesystem;
+
+class CheckpointTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("orvane_ckpt_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  void write_bytes(const fs::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+  }
+
+  fs::path dir;
+};
+
+CheckpointMeta meta_for(const YoloModel& model) {
+  CheckpointMeta meta;
+  meta.spec = model->spec();
+  meta.names = model->names;
+  meta.imgsz = 320;
+  meta.epoch = 4;
+  meta.epochs = 10;
+  meta.best_fitness = 0.375;
+  meta.ema_updates = 42;
+  meta.metrics = {{"metrics/mAP50(B)", 0.5}, {"metrics/mAP50-95(B)", 0.25}};
+  meta.train_args = {{"data", "data: odd.yaml"}, {"epochs", "10"}};
+  meta.date = "2026-01-01T00:00:00Z";
+  return meta;
+}
+
+TEST_F(CheckpointTest, RoundTripKeepsWeightsNamesAndMetadata) {
+  torch::manual_seed(3);
+  YoloModel model(ModelSpec{'n', Task::segment, 2}, std::vector<std::string>{"nut", "bolt: M4"});
+  model->eval();
+  const auto path = dir / "best.pt";
+  save_checkpoint(path, model, meta_for(model));
+  EXPECT_FALSE(fs::exists(dir / "best.pt.tmp"));
+
+  auto loaded = load_checkpoint(path);
+  EXPECT_EQ(loaded.meta.spec.name(), "yolov8n-seg");
+  EXPECT_EQ(loaded.meta.spec.nc, 2);
+  EXPECT_EQ(loaded.model->names, (std::vector<std::string>{"nut", "bolt: M4"}));
+  EXPECT_EQ(loaded.meta.epoch, 4);
+  EXPECT_EQ(loaded.meta.epochs, 10);
+  EXPECT_DOUBLE_EQ(loaded.meta.best_fitness, 0.375);
+  EXPECT_EQ(loaded.meta.ema_updates, 42);
+  ASSERT_EQ(loaded.meta.metrics.size(), 2u);
+  EXPECT_EQ(loaded.meta.metrics[1].first, "metrics/mAP50-95(B)");
+  EXPECT_EQ(loaded.meta.train_args.at("data"), "data: odd.yaml");
+  EXPECT_FALSE(loaded.has_optimizer);
+
+  torch::NoGradGuard no_grad;
+  auto x = torch::rand({1, 3, 64, 64});
+  EXPECT_TRUE(torch::equal(model->decode(model->forward(x)),
+                           loaded.model->decode(loaded.model->forward(x))));
+}
+
+TEST_F(CheckpointTest, OptimizerStateRoundTripsForResuming) {
+  YoloModel model(ModelSpec{'n', Task::detect, 1});
+  torch::optim::SGD opt(model->parameters(), torch::optim::SGDOptions(0.01).momentum(0.9));
+  auto out = model->forward(torch::rand({1, 3, 64, 64}));
+  out.feats[0].sum().backward();
+  opt.step();
+  const auto path = dir / "last.pt";
+  save_checkpoint(path, model, meta_for(model), &opt);
+  EXPECT_TRUE(load_checkpoint(path).has_optimizer);
+
+  torch::optim::SGD fresh(model->parameters(), torch::optim::SGDOptions(0.01).momentum(0.9));
+  load_optimizer_state(path, fresh);
+  EXPECT_EQ(fresh.state().size(), opt.state().size());
+  // best.pt-like files carry no optimizer and say so.
+  save_checkpoint(dir / "best.pt", model, meta_for(model));
+  EXPECT_THROW(load_optimizer_state(dir / "best.pt", fresh), EngineError);
+}
+
+TEST_F(CheckpointTest, ForeignOrDamagedFilesGiveAOneLineError) {
+  YoloModel model(ModelSpec{'n', Task::detect, 1});
+  save_checkpoint(dir / "good.pt", model, meta_for(model));
+  std::ifstream in(dir / "good.pt", std::ios::binary);
+  const std::string good((std::istreambuf_iterator<char>(in)), {});
+
+  write_bytes(dir / "text.pt", "this is not a model\n");
+  write_bytes(dir / "empty.pt", "");
+  write_bytes(dir / "truncated.pt", good.substr(0, good.size() / 2));
+  write_bytes(dir / "zip.pt", std::string("PK\x03\x04", 4) + std::string(200, 'x'));
+  torch::save(torch::ones({3}), (dir / "tensor.pt").string());  // a LibTorch file, not ours
+
+  for (const char* name : {"text.pt", "empty.pt", "truncated.pt", "zip.pt", "tensor.pt",
+                           "missing.pt"}) {
+    try {
+      load_checkpoint(dir / name);
+      ADD_FAILURE() << name << " loaded";
+    } catch (const EngineError& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+      EXPECT_NE(what.find(name), std::string::npos) << what;
+    }
+  }
+  // A checkpoint from a newer format version is refused with a reason.
+  auto meta = meta_from_yaml(meta_to_yaml(meta_for(model)));
+  EXPECT_EQ(meta.spec.nc, 1);
+  std::string yaml = meta_to_yaml(meta_for(model));
+  yaml.replace(yaml.find("version: 1"), 10, "version: 99");
+  EXPECT_THROW(meta_from_yaml(yaml), EngineError);
+}
+
+TEST_F(CheckpointTest, AFailedWriteLeavesTheOldFileWhole) {
+  YoloModel model(ModelSpec{'n', Task::detect, 1});
+  const auto path = dir / "last.pt";
+  save_checkpoint(path, model, meta_for(model));
+  const auto size = fs::file_size(path);
+  // A folder where the temporary file should go makes the write fail.
+  fs::create_directories(dir / "last.pt.tmp" / "blocker");
+  EXPECT_THROW(save_checkpoint(path, model, meta_for(model)), EngineError);
+  EXPECT_EQ(fs::file_size(path), size);
+  EXPECT_NO_THROW(load_checkpoint(path));
+  EXPECT_THROW(save_checkpoint(dir / "no" / "such" / "dir" / "x.pt", model, meta_for(model)),
+               EngineError);
+}
+
+}  // namespace
+}  // namespace orvane::engine
