@@ -3,8 +3,9 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 namespace orvane::dataset {
@@ -17,6 +18,36 @@ FileResult failed(const char* action, const QString& path, const QString& cause)
 
 std::filesystem::path fs_path(const QString& path) {
   return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Replaces `destination` in one rename with a temporary beside it that `fill` writes. Unlike
+// QSaveFile this neither syncs each file to disk (an export writes thousands) nor refuses to
+// replace a read-only file, such as the copy of a read-only image from an earlier export. The
+// temporary is created like any new file (mode 0666 less the umask), so new files get the usual
+// permissions.
+FileResult replace_file(const QString& destination,
+                        const std::function<FileResult(QFile& out)>& fill) {
+  const QString folder = QFileInfo(destination).absolutePath();
+  QFile out;
+  for (int attempt = 0;; ++attempt) {
+    out.setFileName(folder + "/.orvane-" +
+                    QString::number(QRandomGenerator::global()->generate64(), 36) + ".part");
+    if (out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) break;
+    if (attempt == 8 || !out.exists()) return failed("write", destination, out.errorString());
+  }
+  const QString temporary = out.fileName();
+  FileResult result = fill(out);
+  if (result.ok && out.isOpen() && !out.flush())
+    result = failed("write", destination, out.errorString());
+  out.close();
+  if (result.ok) {
+    std::error_code ec;
+    std::filesystem::rename(fs_path(temporary), fs_path(destination), ec);
+    if (!ec) return {};
+    result = failed("write", destination, QString::fromLocal8Bit(ec.message().c_str()));
+  }
+  QFile::remove(temporary);
+  return result;
 }
 
 }  // namespace
@@ -39,7 +70,10 @@ FileResult write_lines_atomic(const QString& path, const QStringList& lines) {
     contents += line.toUtf8();
     contents += native_line_end();
   }
-  return write_file_atomic(path, contents);
+  return replace_file(path, [&](QFile& out) -> FileResult {
+    if (out.write(contents) != contents.size()) return failed("write", path, out.errorString());
+    return {};
+  });
 }
 
 FileResult copy_file_preserving(const QString& source, const QString& destination) {
@@ -54,30 +88,30 @@ FileResult copy_file_preserving(const QString& source, const QString& destinatio
 
   QFile in(source);
   if (!in.open(QIODevice::ReadOnly)) return failed("copy", source, in.errorString());
-  // The copy gets its contents, times and mode under a temporary name beside the destination and
-  // then replaces it in one rename, so a reader never sees a half-written or a fresh-dated file,
-  // and a read-only copy from an earlier export is replaced like any other.
-  QTemporaryFile out(QFileInfo(destination).absolutePath() + "/.orvane-copy-XXXXXX");
-  if (!out.open()) return failed("write", destination, out.errorString());
-  constexpr qint64 kChunk = 1 << 20;
-  while (!in.atEnd()) {
-    const QByteArray chunk = in.read(kChunk);
-    if (in.error() != QFileDevice::NoError) return failed("read", source, in.errorString());
-    if (out.write(chunk) != chunk.size()) return failed("write", destination, out.errorString());
-  }
-  if (!out.flush()) return failed("write", destination, out.errorString());
-  if (!out.setFileTime(accessed, QFileDevice::FileAccessTime))
-    return failed("set the access time of", destination, out.errorString());
-  out.close();
-  const std::filesystem::path temporary = fs_path(out.fileName());
-  // The modification time through std::filesystem, which keeps its sub-millisecond part.
-  std::filesystem::last_write_time(temporary, modified, ec);
-  if (!ec)
-    std::filesystem::permissions(temporary, mode, std::filesystem::perm_options::replace, ec);
-  if (!ec) std::filesystem::rename(temporary, fs_path(destination), ec);
-  if (ec) return failed("write", destination, QString::fromLocal8Bit(ec.message().c_str()));
-  out.setAutoRemove(false);  // renamed away: nothing left to remove
-  return {};
+  // Contents, times and mode are all set before the rename, so the copy never shows up
+  // half-written or freshly dated.
+  return replace_file(destination, [&](QFile& out) -> FileResult {
+    constexpr qint64 kChunk = 1 << 20;
+    while (!in.atEnd()) {
+      const QByteArray chunk = in.read(kChunk);
+      if (in.error() != QFileDevice::NoError) return failed("read", source, in.errorString());
+      if (out.write(chunk) != chunk.size()) return failed("write", destination, out.errorString());
+    }
+    if (!out.flush()) return failed("write", destination, out.errorString());
+    if (!out.setFileTime(accessed, QFileDevice::FileAccessTime))
+      return failed("set the access time of", destination, out.errorString());
+    out.close();
+    std::error_code error;
+    const std::filesystem::path written = fs_path(out.fileName());
+    // The modification time through std::filesystem, which keeps its sub-millisecond part.
+    std::filesystem::last_write_time(written, modified, error);
+    if (!error)
+      std::filesystem::permissions(written, mode, std::filesystem::perm_options::replace, error);
+    if (error)
+      return failed("set the times of", destination,
+                    QString::fromLocal8Bit(error.message().c_str()));
+    return {};
+  });
 }
 
 }  // namespace orvane::dataset

@@ -14,7 +14,8 @@ namespace orvane::dataset {
 // file cannot be opened or read, with the file and the cause in `error`.
 std::optional<QStringList> read_text_lines(const QString& path, QString* error = nullptr);
 
-// Replaces `path` atomically with `lines`, each followed by the native line end.
+// Replaces `path` atomically (a temporary beside it, then a rename) with `lines`, each followed by
+// the native line end.
 FileResult write_lines_atomic(const QString& path, const QStringList& lines);
 
 // Copies `source` to `destination` (replacing it atomically) and gives the copy the source's

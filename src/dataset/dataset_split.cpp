@@ -233,9 +233,10 @@ ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringL
       if (!result.status.ok) return result;
     }
   }
-  QStringList yaml = data_yaml_text(out.absolutePath(), classes).split(QLatin1Char('\n'));
-  yaml.removeLast();  // the text ends in a line end
-  result.status = write_lines_atomic(out.filePath(QStringLiteral("data.yaml")), yaml);
+  // The manifest last, and synced to disk (QSaveFile): its presence marks a complete export.
+  QByteArray yaml = data_yaml_text(out.absolutePath(), classes).toUtf8();
+  yaml.replace("\n", native_line_end().toByteArray());
+  result.status = write_file_atomic(out.filePath(QStringLiteral("data.yaml")), yaml);
   return result;
 }
 

@@ -201,6 +201,11 @@ TEST(ExportSplit, LayoutCountsAndDetectionLabels) {
   }();
   ASSERT_FALSE(expected_empty.isEmpty());
   EXPECT_EQ(read_file(expected_empty), "");
+  // Converted labels are new files with the usual permissions, like any file made here.
+  write_file(set.output.filePath("probe"), "");
+  EXPECT_EQ(QFileInfo(set.output.filePath("train/labels/" + set.names_in("train/labels").value(0)))
+                .permissions(),
+            QFileInfo(set.output.filePath("probe")).permissions());
   // A polygon became its box; a single point became a zero-size box.
   const QString converted = set.names_in("train/labels").filter("img").value(0);
   EXPECT_EQ(read_file(set.output.filePath("train/labels/" + converted)),
