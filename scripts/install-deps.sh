@@ -11,7 +11,7 @@ packages=(
   libtorch-dev libonnx-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth imagemagick
-  fonts-dejavu-core fonts-noto-color-emoji
+  fonts-dejavu-core fonts-noto-color-emoji fonts-liberation2 fonts-symbola
   python3-opencv python3-torch python3-numpy
 )
 

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QFileInfo>
+#include <QFont>
 #include <QIcon>
 
 #include "app/orvane_studio.h"
@@ -24,11 +25,21 @@ void register_app_id() {
 #endif
 }
 
+// The stylesheet asks for 'Segoe UI', then Arial. Where neither exists, fontconfig's metric twin
+// of Arial (Liberation Sans) keeps the layout the stylesheet was drawn for; without it Qt falls to
+// the generic sans-serif, whose wider letters push the last tab titles off the tab bar.
+void install_font_fallbacks() {
+  QFont::insertSubstitutions("Segoe UI", {"Arial", "Liberation Sans"});
+  QFont::insertSubstitution("Arial", "Liberation Sans");
+  QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   register_app_id();
+  install_font_fallbacks();
   // Looked up beside the executable, so launching from any working directory finds it; a missing
   // file only means no icon.
   const QString icon = OrvaneStudio::icon_path();

@@ -41,9 +41,12 @@ void SplitterTab::setup_splitter_tab() {
   grid->addWidget(create_info_label("Output Folder:", "Destination directory"), 1, 0);
   grid->addWidget(entry_split_out, 1, 1);
   grid->addWidget(btn_browse_out, 1, 2);
+  // The info labels stretch too; without this the paths would get only half the width.
+  grid->setColumnStretch(1, 1);
   layout->addWidget(dirs);
 
-  auto* params = new QGroupBox("Splitting Grid Parameters & Folder Structure");
+  // "&&" shows one "&": a single one would be taken as a keyboard mnemonic and vanish.
+  auto* params = new QGroupBox("Splitting Grid Parameters && Folder Structure");
   auto* form = new QFormLayout(params);
   spin_split_parts = new QSpinBox;
   spin_split_parts->setRange(1, 100);

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -49,6 +50,11 @@ TEST_F(SplitterTabTest, StartsWithFourPartsAndTheirThreeGrids) {
   EXPECT_EQ(tab.entry_split_out->placeholderText(), "Select destination directory for tiles...");
   EXPECT_EQ(tab.btn_split->text(), QString::fromUtf8("✂ SPLIT IMAGES"));
   EXPECT_EQ(tab.btn_split->objectName(), "primaryBtn");
+  QStringList titles;
+  for (auto* box : tab.findChildren<QGroupBox*>()) titles << box->title();
+  // Doubled so the box shows one "&" instead of taking it as a mnemonic.
+  EXPECT_EQ(titles, QStringList({"Directory Configuration",
+                                 "Splitting Grid Parameters && Folder Structure"}));
 }
 
 TEST_F(SplitterTabTest, ChangingThePartCountResetsTheGridChoice) {
