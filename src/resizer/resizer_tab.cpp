@@ -1,3 +1,225 @@
 #include "resizer/resizer_tab.h"
 
-ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) {}
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "resizer/resize_image.h"
+#include "resizer/resize_settings.h"
+#include "ui/dialogs.h"
+#include "ui/info_label.h"
+#include "widgets/zoomable_view.h"
+
+using namespace orvane::resizer;
+
+ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
+
+void ResizerTab::setup_resizer_tab() {
+  auto* layout = new QHBoxLayout(this);
+
+  // Left: the parameters.
+  auto* params = new QGroupBox("Scaling & Quality Parameters");
+  params->setFixedWidth(350);
+  auto* params_layout = new QVBoxLayout(params);
+
+  auto* dim_group = new QGroupBox("Dimension Controls");
+  auto* dim = new QGridLayout(dim_group);
+  chk_enable_dim = new QCheckBox("Enable Resizing");
+  chk_enable_dim->setChecked(true);
+  entry_resize_w = new QLineEdit;
+  entry_resize_w->setPlaceholderText("Width");
+  entry_resize_h = new QLineEdit;
+  entry_resize_h->setPlaceholderText("Height");
+  combo_unit = new QComboBox;
+  combo_unit->addItems(unit_names());
+  entry_dpi = new QLineEdit("300");
+  chk_aspect_ratio = new QCheckBox("Lock Aspect Ratio");
+  chk_aspect_ratio->setChecked(true);
+  dim->addWidget(chk_enable_dim, 0, 0, 1, 2);
+  dim->addWidget(create_info_label("Width:", "Target export width"), 1, 0);
+  dim->addWidget(entry_resize_w, 1, 1);
+  dim->addWidget(create_info_label("Height:", "Target export height"), 2, 0);
+  dim->addWidget(entry_resize_h, 2, 1);
+  dim->addWidget(create_info_label("Unit:", "Measurement unit"), 3, 0);
+  dim->addWidget(combo_unit, 3, 1);
+  dim->addWidget(create_info_label("Target DPI:", "Resolution target DPI"), 4, 0);
+  dim->addWidget(entry_dpi, 4, 1);
+  dim->addWidget(chk_aspect_ratio, 5, 0, 1, 2);
+  params_layout->addWidget(dim_group);
+
+  auto* comp_group = new QGroupBox("Quality & Compression Engine");
+  auto* comp = new QFormLayout(comp_group);
+  chk_enable_comp = new QCheckBox("Enable Target Size Constraint");
+  entry_target_kb = new QLineEdit("500");
+  comp->addRow(chk_enable_comp);
+  comp->addRow("Max File Size (KB):", entry_target_kb);
+  params_layout->addWidget(comp_group);
+
+  auto* format_group = new QGroupBox("Format & Rotation");
+  auto* format = new QFormLayout(format_group);
+  combo_resizer_format = new QComboBox;
+  combo_resizer_format->addItems({"Match Original", "JPEG", "PNG", "WEBP"});
+  combo_resizer_rotate = new QComboBox;
+  combo_resizer_rotate->addItems({"0°", "90°", "180°", "270°"});
+  format->addRow("Export Format:", combo_resizer_format);
+  format->addRow("Rotation:", combo_resizer_rotate);
+  params_layout->addWidget(format_group);
+  params_layout->addStretch();
+  layout->addWidget(params);
+
+  // Right: the queue, the preview and the batch.
+  auto* queue_group = new QGroupBox("Processing Queue & Live Analytics");
+  auto* queue = new QVBoxLayout(queue_group);
+  auto* buttons = new QHBoxLayout;
+  btn_add_files = new QPushButton("+ Add Files");
+  btn_add_folder = new QPushButton("+ Add Folder");
+  btn_clear_queue = new QPushButton("Clear Queue");
+  buttons->addWidget(btn_add_files);
+  buttons->addWidget(btn_add_folder);
+  buttons->addWidget(btn_clear_queue);
+  queue->addLayout(buttons);
+  chk_recursive = new QCheckBox("Include Subfolders recursively");
+  queue->addWidget(chk_recursive);
+  list_resizer_queue = new QListWidget;
+  queue->addWidget(list_resizer_queue);
+  lbl_queue_count = new QLabel("0 files in queue");
+  queue->addWidget(lbl_queue_count);
+  preview_resizer_view = new ZoomableView;
+  preview_resizer_view->setFixedHeight(220);
+  queue->addWidget(preview_resizer_view);
+  lbl_resizer_details = new QLabel("Select an image from queue to preview expected output.");
+  lbl_resizer_details->setAlignment(Qt::AlignCenter);
+  queue->addWidget(lbl_resizer_details);
+  progress_resizer = new QProgressBar;
+  queue->addWidget(progress_resizer);
+  btn_run_resizer = new QPushButton("⚡ RUN BATCH EXPORT");
+  btn_run_resizer->setObjectName("primaryBtn");
+  queue->addWidget(btn_run_resizer);
+  layout->addWidget(queue_group, 1);
+
+  connect(btn_add_files, &QPushButton::clicked, this, &ResizerTab::resizer_add_files);
+  connect(btn_add_folder, &QPushButton::clicked, this, &ResizerTab::resizer_add_folder);
+  connect(btn_clear_queue, &QPushButton::clicked, this, &ResizerTab::resizer_clear_queue);
+  connect(list_resizer_queue, &QListWidget::itemSelectionChanged, this,
+          &ResizerTab::resizer_update_preview);
+  connect(btn_run_resizer, &QPushButton::clicked, this, &ResizerTab::resizer_process_batch);
+}
+
+BatchInput ResizerTab::current_input() const {
+  BatchInput input;
+  input.resize_on = chk_enable_dim->isChecked();
+  input.width_text = entry_resize_w->text();
+  input.height_text = entry_resize_h->text();
+  input.unit = combo_unit->currentText();
+  input.dpi_text = entry_dpi->text();
+  input.lock_aspect = chk_aspect_ratio->isChecked();
+  input.rotation_text = combo_resizer_rotate->currentText();
+  input.format_text = combo_resizer_format->currentText();
+  input.budget_on = chk_enable_comp->isChecked();
+  input.budget_text = entry_target_kb->text();
+  return input;
+}
+
+void ResizerTab::resizer_add_files() {
+  const QStringList paths = orvane::ui::get_open_file_names(
+      window(), "Select Images", QString(), "Images (*.jpg *.jpeg *.png *.webp *.bmp)");
+  append_unique(resizer_queue, paths);
+  resizer_update_queue_ui();
+}
+
+void ResizerTab::resizer_add_folder() {
+  const QString folder = orvane::ui::get_existing_directory(window(), "Select Folder");
+  if (folder.isEmpty()) return;
+  append_unique(resizer_queue, collect_folder(folder, chk_recursive->isChecked()));
+  resizer_update_queue_ui();
+}
+
+void ResizerTab::resizer_clear_queue() {
+  resizer_queue.clear();
+  resizer_update_queue_ui();
+}
+
+void ResizerTab::resizer_update_queue_ui() {
+  list_resizer_queue->clear();
+  for (const QString& path : resizer_queue) list_resizer_queue->addItem(QFileInfo(path).fileName());
+  lbl_queue_count->setText(QString("%1 files in queue").arg(resizer_queue.size()));
+}
+
+void ResizerTab::resizer_update_preview() {
+  const int row = list_resizer_queue->currentRow();
+  if (row < 0 || row >= resizer_queue.size()) return;
+  const QString path = resizer_queue[row];
+  auto show_error = [this](const QString& why) {
+    lbl_resizer_details->setText("Preview Error: " + why);
+  };
+
+  const auto size = displayed_size(path);
+  if (!size) return show_error(size.error());
+  const qint64 bytes = QFileInfo(path).size();
+  const auto dpi = parse_dpi(entry_dpi->text());
+  if (!dpi) return show_error(dpi.error());
+  const auto rotation = parse_rotation(combo_resizer_rotate->currentText());
+  if (!rotation) return show_error(rotation.error());
+
+  SizeSettings settings;
+  settings.resize_on = chk_enable_dim->isChecked();
+  settings.width_text = entry_resize_w->text().trimmed();
+  settings.height_text = entry_resize_h->text().trimmed();
+  settings.unit = combo_unit->currentText();
+  settings.lock_aspect = chk_aspect_ratio->isChecked();
+  settings.rotation = *rotation;
+  const auto target = target_size(*size, settings, *dpi, true);
+  if (!target) return show_error(target.error());
+
+  const QImage thumbnail = load_thumbnail(path, QSize(240, 140));
+  if (thumbnail.isNull()) return show_error("cannot load the picture");
+  preview_resizer_view->set_image(QPixmap::fromImage(thumbnail));
+  lbl_resizer_details->setText(preview_details(*target, *dpi, bytes));
+}
+
+void ResizerTab::resizer_process_batch() {
+  if (resizer_queue.isEmpty()) return;
+  // Everything that does not depend on an image is checked before the operator picks a folder,
+  // so a typo never leaves half a batch behind.
+  const auto options = read_batch_options(current_input());
+  if (!options) {
+    orvane::ui::warning(window(), "Invalid Settings",
+                        options.error() + "\n\nNothing was exported.");
+    return;
+  }
+  const QString output = orvane::ui::get_existing_directory(window(), "Select Output Directory");
+  if (output.isEmpty()) return;
+
+  const QStringList queue = resizer_queue;
+  progress_resizer->setRange(0, int(queue.size()));
+  btn_run_resizer->setEnabled(false);
+  const auto summary = run_batch(queue, output, *options, [this](const FileResult& r, int done) {
+    if (!r.ok) {
+      std::fputs(qPrintable(error_line(r) + "\n"), stdout);
+      std::fflush(stdout);
+    }
+    progress_resizer->setValue(done);
+    // Lets the bar repaint; clicks wait until the batch ends.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  });
+  btn_run_resizer->setEnabled(true);
+
+  const QString text = closing_message(summary);
+  if (summary.failures.empty())
+    orvane::ui::information(window(), "Export Complete", text);
+  else
+    orvane::ui::warning(window(), "Export Complete", text);
+}

@@ -1,10 +1,64 @@
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
 
+#include "resizer/resizer_batch.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class ZoomableView;
+
+// "Image Resizer + Compressor": a queue of images resized to a physical size at a DPI, rotated,
+// converted and compressed to a size budget. The widget only reads its controls and shows
+// results; the work is resizer_core's.
 class ResizerTab : public QWidget {
   Q_OBJECT
 
  public:
   explicit ResizerTab(QWidget* parent = nullptr);
+
+  // Full paths in the order they were added; no path twice.
+  QStringList resizer_queue;
+
+  // Controls (children of this widget).
+  QCheckBox* chk_enable_dim = nullptr;
+  QLineEdit* entry_resize_w = nullptr;
+  QLineEdit* entry_resize_h = nullptr;
+  QComboBox* combo_unit = nullptr;
+  QLineEdit* entry_dpi = nullptr;
+  QCheckBox* chk_aspect_ratio = nullptr;
+  QCheckBox* chk_enable_comp = nullptr;
+  QLineEdit* entry_target_kb = nullptr;
+  QComboBox* combo_resizer_format = nullptr;
+  QComboBox* combo_resizer_rotate = nullptr;
+  QCheckBox* chk_recursive = nullptr;
+  QPushButton* btn_add_files = nullptr;
+  QPushButton* btn_add_folder = nullptr;
+  QPushButton* btn_clear_queue = nullptr;
+  QListWidget* list_resizer_queue = nullptr;
+  QLabel* lbl_queue_count = nullptr;
+  ZoomableView* preview_resizer_view = nullptr;
+  QLabel* lbl_resizer_details = nullptr;
+  QProgressBar* progress_resizer = nullptr;
+  QPushButton* btn_run_resizer = nullptr;
+
+  // The settings as typed in the controls right now.
+  orvane::resizer::BatchInput current_input() const;
+
+ public Q_SLOTS:
+  void resizer_add_files();
+  void resizer_add_folder();
+  void resizer_clear_queue();
+  void resizer_update_queue_ui();
+  void resizer_update_preview();
+  void resizer_process_batch();
+
+ private:
+  void setup_resizer_tab();
 };

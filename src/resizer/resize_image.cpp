@@ -1,0 +1,235 @@
+#include "resizer/resize_image.h"
+
+#include <QColorSpace>
+#include <QImageReader>
+#include <algorithm>
+#include <opencv2/imgproc.hpp>
+
+namespace orvane::resizer {
+
+namespace {
+
+// Qt refuses images over 128 MB by default; large camera files and 16-bit scans exceed that.
+constexpr int kAllocationLimitMb = 2048;
+
+bool transposes(QImageIOHandler::Transformations t) {
+  return t.testFlag(QImageIOHandler::TransformationRotate90);
+}
+
+QImage::Format work_format(PixelKind kind) {
+  switch (kind) {
+    case PixelKind::Gray8:
+      return QImage::Format_Grayscale8;
+    case PixelKind::Gray16:
+      return QImage::Format_Grayscale16;
+    case PixelKind::Rgb8:
+      return QImage::Format_RGB888;
+    case PixelKind::Rgba8:
+      return QImage::Format_RGBA8888_Premultiplied;
+    case PixelKind::Rgb16:
+      return QImage::Format_RGBX64;
+    case PixelKind::Rgba16:
+      return QImage::Format_RGBA64_Premultiplied;
+    case PixelKind::Indexed:
+      return QImage::Format_Indexed8;
+  }
+  return QImage::Format_RGB888;
+}
+
+// The format handed to the encoders: alpha straight, not premultiplied.
+QImage::Format output_format(PixelKind kind) {
+  switch (kind) {
+    case PixelKind::Rgba8:
+      return QImage::Format_RGBA8888;
+    case PixelKind::Rgba16:
+      return QImage::Format_RGBA64;
+    default:
+      return work_format(kind);
+  }
+}
+
+int cv_type(PixelKind kind) {
+  switch (kind) {
+    case PixelKind::Gray8:
+    case PixelKind::Indexed:
+      return CV_8UC1;
+    case PixelKind::Gray16:
+      return CV_16UC1;
+    case PixelKind::Rgb8:
+      return CV_8UC3;
+    case PixelKind::Rgba8:
+      return CV_8UC4;
+    case PixelKind::Rgb16:
+    case PixelKind::Rgba16:
+      return CV_16UC4;
+  }
+  return CV_8UC3;
+}
+
+bool palette_has_alpha(const QImage& image) {
+  const auto table = image.colorTable();
+  return std::any_of(table.begin(), table.end(), [](QRgb c) { return qAlpha(c) != 255; });
+}
+
+// Lanczos overshoots at hard edges; in premultiplied form a colour above its alpha is invalid
+// and would turn into a bright fringe when un-premultiplied.
+template <typename T>
+void clamp_colour_to_alpha(cv::Mat& rgba) {
+  for (int y = 0; y < rgba.rows; ++y) {
+    T* p = rgba.ptr<T>(y);
+    for (int x = 0; x < rgba.cols; ++x, p += 4) {
+      p[0] = std::min(p[0], p[3]);
+      p[1] = std::min(p[1], p[3]);
+      p[2] = std::min(p[2], p[3]);
+    }
+  }
+}
+
+}  // namespace
+
+Result<DecodedImage> decode_image(const QString& path) {
+  QImageReader reader(path);
+  reader.setDecideFormatFromContent(true);
+  reader.setAutoTransform(true);
+  reader.setAllocationLimit(kAllocationLimitMb);
+  // Asked before reading: afterwards the reader would probe a consumed device and find nothing.
+  const QByteArray format = reader.format().toLower();
+  QImage image;
+  if (!reader.read(&image) || image.isNull())
+    return fail(QString("cannot decode image (%1)").arg(reader.errorString()));
+  return DecodedImage{image, format};
+}
+
+Result<QSize> displayed_size(const QString& path) {
+  QImageReader reader(path);
+  reader.setDecideFormatFromContent(true);
+  const QSize size = reader.size();
+  if (!size.isValid()) {
+    // Some handlers cannot tell the size without decoding; fall back to a full read.
+    const auto decoded = decode_image(path);
+    if (!decoded) return Failure{decoded.error()};
+    return decoded->image.size();
+  }
+  return transposes(reader.transformation()) ? size.transposed() : size;
+}
+
+QImage load_thumbnail(const QString& path, QSize box) {
+  QImageReader reader(path);
+  reader.setDecideFormatFromContent(true);
+  reader.setAutoTransform(true);
+  reader.setAllocationLimit(kAllocationLimitMb);
+  const QSize stored = reader.size();
+  if (stored.isValid()) {
+    const bool swap = transposes(reader.transformation());
+    const QSize shown = swap ? stored.transposed() : stored;
+    // Decoding at twice the box keeps the final smooth scaling sharp; JPEG decodes scaled
+    // down natively, which makes previews of large photos quick.
+    QSize fit = shown.scaled(box * 2, Qt::KeepAspectRatio);
+    if (fit.width() < shown.width() && fit.height() < shown.height() && !fit.isEmpty())
+      reader.setScaledSize(swap ? fit.transposed() : fit);
+  }
+  QImage image;
+  if (!reader.read(&image) || image.isNull()) return {};
+  return image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
+PixelKind pixel_kind(const QImage& image) {
+  switch (image.format()) {
+    case QImage::Format_Mono:
+    case QImage::Format_MonoLSB:
+    case QImage::Format_Indexed8:
+      return PixelKind::Indexed;
+    case QImage::Format_Grayscale8:
+      return PixelKind::Gray8;
+    case QImage::Format_Grayscale16:
+      return PixelKind::Gray16;
+    case QImage::Format_BGR30:
+    case QImage::Format_RGB30:
+      return PixelKind::Rgb16;
+    case QImage::Format_A2BGR30_Premultiplied:
+    case QImage::Format_A2RGB30_Premultiplied:
+      return PixelKind::Rgba16;
+    default:
+      break;
+  }
+  const bool deep = image.depth() >= 64;
+  if (image.hasAlphaChannel()) return deep ? PixelKind::Rgba16 : PixelKind::Rgba8;
+  return deep ? PixelKind::Rgb16 : PixelKind::Rgb8;
+}
+
+PixelKind storable_kind(PixelKind kind, const QByteArray& format, bool palette_has_alpha) {
+  const QByteArray f = format.toLower();
+  const bool eight_bit_only = f == "jpeg" || f == "jpg" || f == "webp" || f == "bmp";
+  if (eight_bit_only) {
+    if (kind == PixelKind::Gray16) kind = PixelKind::Gray8;
+    if (kind == PixelKind::Rgb16) kind = PixelKind::Rgb8;
+    if (kind == PixelKind::Rgba16) kind = PixelKind::Rgba8;
+  }
+  if (f == "jpeg" || f == "jpg") {
+    if (kind == PixelKind::Indexed || kind == PixelKind::Rgba8) return PixelKind::Rgb8;
+  } else if (f == "webp") {
+    if (kind == PixelKind::Indexed) return palette_has_alpha ? PixelKind::Rgba8 : PixelKind::Rgb8;
+  }
+  return kind;
+}
+
+cv::Mat resample_lanczos(const cv::Mat& source, cv::Size size) {
+  const double fx = double(source.cols) / size.width;
+  const double fy = double(source.rows) / size.height;
+  cv::Mat current = source;
+  if (fx >= 2.0 || fy >= 2.0) {
+    const cv::Size between(fx >= 2.0 ? size.width * 2 : source.cols,
+                           fy >= 2.0 ? size.height * 2 : source.rows);
+    cv::resize(source, current, between, 0, 0, cv::INTER_AREA);
+  }
+  cv::Mat result;
+  cv::resize(current, result, size, 0, 0, cv::INTER_LANCZOS4);
+  return result;
+}
+
+Result<QImage> transform_image(const QImage& source, std::optional<QSize> size, int rotation,
+                               const QByteArray& format) {
+  const PixelKind kind = pixel_kind(source);
+  const bool palette_alpha = kind == PixelKind::Indexed && palette_has_alpha(source);
+  const PixelKind target = storable_kind(kind, format, palette_alpha);
+  const bool resampling = size && *size != source.size();
+  if (resampling && (size->width() <= 0 || size->height() <= 0))
+    return fail(QString("target size %1x%2 px is not a valid image size")
+                    .arg(size->width())
+                    .arg(size->height()));
+
+  PixelKind work = target;
+  if (target == PixelKind::Indexed && resampling)
+    work = palette_alpha ? PixelKind::Rgba8 : PixelKind::Rgb8;
+
+  QImage input = source.convertToFormat(work_format(work));
+  if (input.isNull()) return fail("out of memory while converting the image");
+  cv::Mat mat(input.height(), input.width(), cv_type(work), input.bits(),
+              static_cast<size_t>(input.bytesPerLine()));
+  if (resampling) {
+    mat = resample_lanczos(mat, cv::Size(size->width(), size->height()));
+    if (work == PixelKind::Rgba8) clamp_colour_to_alpha<uchar>(mat);
+    if (work == PixelKind::Rgba16) clamp_colour_to_alpha<ushort>(mat);
+  }
+  if (rotation == 90 || rotation == 180 || rotation == 270) {
+    cv::Mat turned;
+    const int code = rotation == 90    ? cv::ROTATE_90_CLOCKWISE
+                     : rotation == 180 ? cv::ROTATE_180
+                                       : cv::ROTATE_90_COUNTERCLOCKWISE;
+    cv::rotate(mat, turned, code);
+    mat = turned;
+  }
+
+  QImage result =
+      QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step), work_format(work))
+          .copy();
+  if (result.isNull()) return fail("out of memory while building the output image");
+  if (work == PixelKind::Indexed) result.setColorTable(input.colorTable());
+  result = result.convertToFormat(output_format(work));
+  if (target == PixelKind::Indexed && work != PixelKind::Indexed)
+    result = result.convertToFormat(QImage::Format_Indexed8, source.colorTable());
+  result.setColorSpace(source.colorSpace());
+  return result;
+}
+
+}  // namespace orvane::resizer

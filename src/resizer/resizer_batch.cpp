@@ -1,0 +1,294 @@
+#include "resizer/resizer_batch.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QThread>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <opencv2/core.hpp>
+#include <thread>
+
+#include "imaging/image_files.h"
+#include "resizer/encode_image.h"
+#include "resizer/resize_image.h"
+
+namespace orvane::resizer {
+
+namespace {
+
+// Far beyond any print size, but small enough that a typo ("10000 in") is refused instead of
+// exhausting memory: 2^29 pixels is 2 GB of 8-bit RGBA.
+constexpr qint64 kMaxSide = 1 << 20;
+constexpr qint64 kMaxPixels = qint64(1) << 29;
+
+void walk(const QString& folder, QStringList& out) {
+  out += list_images(folder, ListOrder::Directory);
+  const QDir dir(folder);
+  const auto subfolders =
+      dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Unsorted);
+  for (const QFileInfo& info : subfolders) {
+    if (info.isSymLink()) continue;
+    walk(dir.filePath(info.fileName()), out);
+  }
+}
+
+Result<double> read_size_text(const QString& what, const QString& text) {
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty()) return 0.0;
+  const auto value = parse_real(trimmed);
+  if (!value || std::isnan(*value))
+    return fail(QString("%1 '%2' is not a number.").arg(what, text));
+  if (*value < 0) return fail(QString("%1 must not be negative (got '%2').").arg(what, text));
+  return *value;
+}
+
+}  // namespace
+
+QStringList collect_folder(const QString& folder, bool recursive) {
+  if (!recursive) return list_images(folder, ListOrder::Directory);
+  QStringList out;
+  walk(folder, out);
+  return out;
+}
+
+int append_unique(QStringList& queue, const QStringList& paths) {
+  int added = 0;
+  for (const QString& path : paths) {
+    if (queue.contains(path)) continue;
+    queue.append(path);
+    ++added;
+  }
+  return added;
+}
+
+Result<BatchOptions> read_batch_options(const BatchInput& input) {
+  BatchOptions options;
+  const auto dpi = parse_dpi(input.dpi_text);
+  if (!dpi) return fail(QString("Target DPI '%1' is not a number.").arg(input.dpi_text));
+  if (!std::isfinite(*dpi) || *dpi <= 0)
+    return fail(QString("Target DPI must be a positive number (got '%1').").arg(input.dpi_text));
+  options.dpi = *dpi;
+
+  options.size.resize_on = input.resize_on;
+  options.size.width_text = input.width_text.trimmed();
+  options.size.height_text = input.height_text.trimmed();
+  options.size.unit = input.unit;
+  options.size.lock_aspect = input.lock_aspect;
+  if (input.unit != "px" && !unit_to_inches().contains(input.unit))
+    return fail(QString("Unknown unit '%1'.").arg(input.unit));
+  if (input.resize_on) {
+    for (const auto& [what, text] : {std::pair{QString("Width"), input.width_text},
+                                     std::pair{QString("Height"), input.height_text}}) {
+      const auto value = read_size_text(what, text);
+      if (!value) return Failure{value.error()};
+      const auto pixels = to_px(text, input.unit, options.dpi);
+      if (!pixels) return fail(QString("%1: %2.").arg(what, pixels.error()));
+      if (*pixels && (**pixels > kMaxSide))
+        return fail(QString("%1 of %2 px is too large.").arg(what).arg(**pixels));
+    }
+  }
+
+  const auto rotation = parse_rotation(input.rotation_text);
+  if (!rotation)
+    return fail(QString("Rotation '%1' is not 0, 90, 180 or 270.").arg(input.rotation_text));
+  options.size.rotation = *rotation;
+
+  const auto format = parse_format_choice(input.format_text);
+  if (!format) return fail(QString("Unknown export format '%1'.").arg(input.format_text));
+  options.format = *format;
+
+  options.budget_on = input.budget_on;
+  if (input.budget_on) {
+    const auto budget = parse_real(input.budget_text);
+    if (!budget || std::isnan(*budget))
+      return fail(QString("Max File Size '%1' is not a number.").arg(input.budget_text));
+    options.budget_kb = *budget;
+  }
+  return options;
+}
+
+FileResult process_file(const QString& source, const QString& output_dir,
+                        const BatchOptions& options) {
+  FileResult result;
+  result.source = source;
+  result.output = QDir(output_dir).filePath(output_file_name(source, options.format));
+  try {
+    QImage transformed;
+    QByteArray format;
+    {
+      // The decoded picture is dropped as soon as it is transformed: large photos are big.
+      auto decoded = decode_image(source);
+      if (!decoded) {
+        result.error = decoded.error();
+        return result;
+      }
+      std::optional<QSize> size;
+      if (options.size.resize_on) {
+        const auto target = target_size(decoded->image.size(), options.size, options.dpi, false);
+        if (!target) {
+          result.error = target.error();
+          return result;
+        }
+        if (target->width <= 0 || target->height <= 0) {
+          result.error = QString("target size %1x%2 px is not a valid image size")
+                             .arg(target->width)
+                             .arg(target->height);
+          return result;
+        }
+        if (target->width > kMaxSide || target->height > kMaxSide ||
+            target->width * target->height > kMaxPixels) {
+          result.error =
+              QString("target size %1x%2 px is too large").arg(target->width).arg(target->height);
+          return result;
+        }
+        size = QSize(int(target->width), int(target->height));
+      }
+      format = output_format_for(options.format, decoded->format);
+      auto image = transform_image(decoded->image, size, options.size.rotation, format);
+      if (!image) {
+        result.error = image.error();
+        return result;
+      }
+      transformed = std::move(image.value());
+    }
+
+    QByteArray bytes;
+    if (options.budget_on) {
+      const auto encoded =
+          encode_within_budget(transformed, format, options.dpi, options.budget_kb);
+      if (!encoded) {
+        result.error = encoded.error();
+        return result;
+      }
+      bytes = encoded->bytes;
+      if (quality_changes_size(format)) result.quality = encoded->quality;
+      result.over_budget = !encoded->fits;
+    } else {
+      const auto encoded = encode_image(transformed, format, options.dpi);
+      if (!encoded) {
+        result.error = encoded.error();
+        return result;
+      }
+      bytes = *encoded;
+    }
+    const auto written = write_file_atomic(result.output, bytes);
+    if (!written) {
+      result.error = written.error();
+      return result;
+    }
+    result.ok = true;
+    result.size = transformed.size();
+    result.bytes = bytes.size();
+  } catch (const cv::Exception& e) {
+    result.error = QString("image processing failed (%1)").arg(QString::fromStdString(e.err));
+  } catch (const std::bad_alloc&) {
+    result.error = "out of memory";
+  } catch (const std::exception& e) {
+    result.error = QString::fromLocal8Bit(e.what());
+  }
+  return result;
+}
+
+BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
+                       const BatchOptions& options,
+                       const std::function<void(const FileResult&, int done)>& on_file, int jobs) {
+  BatchSummary summary;
+  summary.total = int(queue.size());
+  std::vector<std::optional<FileResult>> results(queue.size());
+
+  // Entries that share an output name form one group, run in queue order by one worker.
+  std::vector<std::vector<int>> groups;
+  QHash<QString, int> group_of;
+  for (int i = 0; i < int(queue.size()); ++i) {
+    const QString out = QDir(output_dir).filePath(output_file_name(queue[i], options.format));
+    const auto it = group_of.constFind(out);
+    if (it == group_of.constEnd()) {
+      group_of.insert(out, int(groups.size()));
+      groups.push_back({i});
+    } else {
+      groups[*it].push_back(i);
+    }
+  }
+
+  if (jobs <= 0) jobs = std::max(1, QThread::idealThreadCount());
+  jobs = std::min<int>(jobs, int(groups.size()));
+  int done = 0;
+  auto report = [&](int index, FileResult result) {
+    ++done;
+    if (on_file) on_file(result, done);
+    results[index] = std::move(result);
+  };
+
+  if (jobs <= 1) {
+    for (const auto& group : groups)
+      for (int i : group) report(i, process_file(queue[i], output_dir, options));
+  } else {
+    std::mutex mutex;
+    std::condition_variable ready_cv;
+    std::deque<std::pair<int, FileResult>> ready;
+    std::atomic<size_t> next_group{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < jobs; ++w) {
+      workers.emplace_back([&] {
+        for (size_t g = next_group++; g < groups.size(); g = next_group++) {
+          for (int i : groups[g]) {
+            FileResult result = process_file(queue[i], output_dir, options);
+            {
+              std::lock_guard lock(mutex);
+              ready.emplace_back(i, std::move(result));
+            }
+            ready_cv.notify_one();
+          }
+        }
+      });
+    }
+    // The caller's thread reports progress, so a GUI caller can update its widgets here.
+    for (int remaining = int(queue.size()); remaining > 0; --remaining) {
+      std::unique_lock lock(mutex);
+      ready_cv.wait(lock, [&] { return !ready.empty(); });
+      auto [index, result] = std::move(ready.front());
+      ready.pop_front();
+      lock.unlock();
+      report(index, std::move(result));
+    }
+    for (auto& worker : workers) worker.join();
+  }
+
+  for (auto& result : results) {
+    if (!result) continue;
+    if (result->ok)
+      ++summary.written;
+    else
+      summary.failures.push_back(std::move(*result));
+  }
+  return summary;
+}
+
+QString error_line(const FileResult& result) {
+  return QString("Resizer Error: %1: %2").arg(result.source, result.error);
+}
+
+QString closing_message(const BatchSummary& summary) {
+  QString text = QString("Batch process finished. Exported %1 images.").arg(summary.written);
+  if (summary.failures.empty()) return text;
+  constexpr int kListed = 15;
+  text += QString("\n\n%1 of %2 files could not be exported:")
+              .arg(summary.failures.size())
+              .arg(summary.total);
+  int listed = 0;
+  for (const FileResult& failure : summary.failures) {
+    if (listed++ == kListed) {
+      text += QString("\n... and %1 more").arg(int(summary.failures.size()) - kListed);
+      break;
+    }
+    text += QString("\n%1: %2").arg(QFileInfo(failure.source).fileName(), failure.error);
+  }
+  return text;
+}
+
+}  // namespace orvane::resizer

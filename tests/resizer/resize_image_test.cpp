@@ -1,0 +1,150 @@
+#include "resizer/resize_image.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "test_images.h"
+
+using namespace orvane::resizer;
+using namespace orvane::test;
+
+namespace {
+
+TEST(Resample, ShrinkingFineStripesGivesEvenGreyNotMoire) {
+  // One-pixel black/white columns: an honest 7.3x reduction is mid-grey all over. Lanczos taps
+  // alone land on mostly-black and mostly-white columns (a deviation near 90 grey levels).
+  cv::Mat stripes(64, 730, CV_8UC1);
+  for (int x = 0; x < stripes.cols; ++x) stripes.col(x).setTo(x % 2 ? 255 : 0);
+  const cv::Mat small = resample_lanczos(stripes, cv::Size(100, 9));
+  ASSERT_EQ(small.size(), cv::Size(100, 9));
+  cv::Scalar mean, stddev;
+  cv::meanStdDev(small, mean, stddev);
+  EXPECT_NEAR(mean[0], 127.5, 4.0);
+  EXPECT_LT(stddev[0], 16.0);
+}
+
+TEST(Resample, KeepsSmoothContentAndExactSize) {
+  cv::Mat ramp(300, 400, CV_8UC3);
+  for (int y = 0; y < ramp.rows; ++y)
+    for (int x = 0; x < ramp.cols; ++x)
+      ramp.at<cv::Vec3b>(y, x) = cv::Vec3b(x * 255 / 399, 80, 200);
+  const cv::Mat up = resample_lanczos(ramp, cv::Size(1181, 886));
+  ASSERT_EQ(up.size(), cv::Size(1181, 886));
+  EXPECT_NEAR(up.at<cv::Vec3b>(443, 590)[0], 127, 3);
+  EXPECT_EQ(up.at<cv::Vec3b>(443, 590)[1], 80);
+}
+
+TEST(TransformImage, RotationIsAnExactClockwiseTransposition) {
+  QImage source(4, 2, QImage::Format_RGB888);
+  source.fill(Qt::black);
+  source.setPixel(0, 0, qRgb(255, 0, 0));  // top-left red
+  source.setPixel(3, 0, qRgb(0, 255, 0));  // top-right green
+  const auto r90 = transform_image(source, std::nullopt, 90, "png");
+  ASSERT_TRUE(r90.ok());
+  ASSERT_EQ(r90->size(), QSize(2, 4));
+  EXPECT_EQ(r90->pixel(1, 0), qRgb(255, 0, 0));  // top-left went to top-right
+  EXPECT_EQ(r90->pixel(1, 3), qRgb(0, 255, 0));
+  const auto r270 = transform_image(source, std::nullopt, 270, "png");
+  EXPECT_EQ(r270->pixel(0, 3), qRgb(255, 0, 0));
+  const auto r180 = transform_image(source, std::nullopt, 180, "png");
+  EXPECT_EQ(r180->size(), QSize(4, 2));
+  EXPECT_EQ(r180->pixel(3, 1), qRgb(255, 0, 0));
+}
+
+TEST(TransformImage, AlphaIsResampledPremultipliedAndDroppedOnlyForJpeg) {
+  const QImage source = half_transparent(64, 32);
+  const auto png = transform_image(source, QSize(25, 12), 0, "png");
+  ASSERT_TRUE(png.ok());
+  ASSERT_TRUE(png->hasAlphaChannel());
+  EXPECT_EQ(qAlpha(png->pixel(0, 6)), 255);
+  EXPECT_EQ(qAlpha(png->pixel(24, 6)), 0);
+  for (int x = 0; x < 25; ++x) {
+    // The hidden red of the transparent half must not bleed into the visible edge.
+    const QRgb p = png->pixel(x, 6);
+    if (qAlpha(p) > 8) {
+      EXPECT_LT(qRed(p), 40) << "x=" << x << " alpha=" << qAlpha(p);
+    }
+  }
+  EXPECT_TRUE(transform_image(source, QSize(25, 12), 0, "webp")->hasAlphaChannel());
+  EXPECT_TRUE(transform_image(source, QSize(25, 12), 0, "bmp")->hasAlphaChannel());
+  const auto jpeg = transform_image(source, QSize(25, 12), 0, "jpeg");
+  EXPECT_FALSE(jpeg->hasAlphaChannel());
+  // Dropped, not blended: the hidden colour shows.
+  EXPECT_EQ(qRed(jpeg->pixel(24, 6)), 255);
+}
+
+TEST(TransformImage, PalettesSurviveWherePossible) {
+  QImage palette(40, 20, QImage::Format_Indexed8);
+  palette.setColorTable({qRgba(0, 0, 0, 0), qRgb(255, 0, 0), qRgb(0, 0, 255), qRgb(0, 255, 0)});
+  for (int y = 0; y < 20; ++y)
+    for (int x = 0; x < 40; ++x) palette.setPixel(x, y, (x / 10) % 4);
+  const auto png = transform_image(palette, QSize(80, 40), 0, "png");
+  ASSERT_TRUE(png.ok());
+  EXPECT_EQ(png->format(), QImage::Format_Indexed8);
+  EXPECT_LE(png->colorCount(), 4);
+  for (QRgb c : png->colorTable()) EXPECT_TRUE(palette.colorTable().contains(c));
+  EXPECT_EQ(qAlpha(png->pixel(2, 2)), 0);  // transparency kept
+  EXPECT_EQ(transform_image(palette, QSize(80, 40), 0, "bmp")->format(), QImage::Format_Indexed8);
+  // Rotation alone keeps every index exactly.
+  const auto turned = transform_image(palette, std::nullopt, 90, "png");
+  EXPECT_EQ(turned->format(), QImage::Format_Indexed8);
+  EXPECT_EQ(turned->pixelIndex(19, 39), 3);
+  const auto webp = transform_image(palette, QSize(80, 40), 0, "webp");
+  EXPECT_NE(webp->format(), QImage::Format_Indexed8);
+  EXPECT_TRUE(webp->hasAlphaChannel());  // the palette's transparency becomes alpha
+  EXPECT_FALSE(transform_image(palette, QSize(80, 40), 0, "jpeg")->hasAlphaChannel());
+}
+
+TEST(TransformImage, GreyAndSixteenBitStayWhatTheyAre) {
+  QImage grey16(30, 20, QImage::Format_Grayscale16);
+  for (int y = 0; y < 20; ++y) {
+    auto* row = reinterpret_cast<quint16*>(grey16.scanLine(y));
+    for (int x = 0; x < 30; ++x) row[x] = quint16(1000 + x * 2000);
+  }
+  EXPECT_EQ(transform_image(grey16, QSize(60, 40), 0, "png")->format(), QImage::Format_Grayscale16);
+  EXPECT_EQ(transform_image(grey16, QSize(60, 40), 0, "jpeg")->format(), QImage::Format_Grayscale8);
+  QImage rgb64(30, 20, QImage::Format_RGBX64);
+  rgb64.fill(QColor::fromRgba64(1000, 30000, 65000));
+  const auto deep = transform_image(rgb64, QSize(15, 10), 0, "png");
+  EXPECT_GE(deep->depth(), 64);
+  EXPECT_FALSE(deep->hasAlphaChannel());
+  EXPECT_NEAR(deep->pixelColor(7, 5).rgba64().green(), 30000, 2);
+}
+
+TEST(TransformImage, RefusesNonPositiveSizes) {
+  const auto result = transform_image(noise_image(10, 10), QSize(-5, 10), 0, "png");
+  ASSERT_FALSE(result.ok());
+  EXPECT_TRUE(result.error().contains("-5x10"));
+}
+
+TEST(Decode, FormatComesFromTheContentAndExifOrientationIsApplied) {
+  QTemporaryDir dir;
+  const QString fake = dir.filePath("really_png.jpg");
+  ASSERT_TRUE(save(noise_image(8, 6), fake, "png"));
+  const auto decoded = decode_image(fake);
+  ASSERT_TRUE(decoded.ok()) << decoded.error().toStdString();
+  EXPECT_EQ(decoded->format, "png");
+
+  const QString turned = dir.filePath("turned.jpg");
+  QFile f(turned);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(jpeg_with_orientation_6(noise_image(40, 30)));
+  f.close();
+  EXPECT_EQ(*displayed_size(turned), QSize(30, 40));
+  EXPECT_EQ(decode_image(turned)->image.size(), QSize(30, 40));
+  EXPECT_EQ(load_thumbnail(turned, QSize(240, 140)).size(), QSize(105, 140));
+
+  const QString junk = dir.filePath("junk.png");
+  QFile j(junk);
+  ASSERT_TRUE(j.open(QIODevice::WriteOnly));
+  j.write("not an image at all");
+  j.close();
+  EXPECT_FALSE(decode_image(junk).ok());
+  EXPECT_FALSE(displayed_size(junk).ok());
+  EXPECT_FALSE(decode_image(dir.filePath("missing.png")).ok());
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#include "resizer/resizer_batch.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include "test_images.h"
+
+using namespace orvane::resizer;
+using namespace orvane::test;
+
+namespace {
+
+void write_text(const QString& path, const QByteArray& text) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(text);
+}
+
+QStringList names(const QStringList& paths) {
+  QStringList out;
+  for (const QString& p : paths) out << QFileInfo(p).fileName();
+  return out;
+}
+
+TEST(Queue, FolderListingTakesImageFilesOnlyAndRecursionGoesTopDown) {
+  QTemporaryDir dir;
+  const QDir root(dir.path());
+  ASSERT_TRUE(root.mkpath("x.jpg"));  // a folder with an image name
+  ASSERT_TRUE(root.mkpath("a/deeper"));
+  ASSERT_TRUE(root.mkpath("b"));
+  write_text(root.filePath("photo.JPG"), "x");
+  write_text(root.filePath("notes.txt"), "x");
+  write_text(root.filePath("a/img.png"), "x");
+  write_text(root.filePath("a/deeper/z.webp"), "x");
+  write_text(root.filePath("b/img.png"), "x");
+  write_text(root.filePath("x.jpg/inside.bmp"), "x");
+
+  EXPECT_EQ(names(collect_folder(dir.path(), false)), QStringList{"photo.JPG"});
+
+  const QStringList all = collect_folder(dir.path(), true);
+  EXPECT_EQ(all.size(), 5);
+  EXPECT_EQ(QFileInfo(all.front()).fileName(), "photo.JPG");  // the folder's own files first
+  EXPECT_TRUE(all.contains(root.filePath("a/img.png")));
+  EXPECT_TRUE(all.contains(root.filePath("b/img.png")));
+  EXPECT_TRUE(all.contains(root.filePath("x.jpg/inside.bmp")));
+  EXPECT_FALSE(all.contains(root.filePath("x.jpg")));
+  EXPECT_LT(all.indexOf(root.filePath("a/img.png")), all.indexOf(root.filePath("a/deeper/z.webp")));
+
+  QStringList queue;
+  EXPECT_EQ(append_unique(queue, all), 5);
+  EXPECT_EQ(append_unique(queue, all), 0);
+  EXPECT_EQ(append_unique(queue, {"/elsewhere/a.png", "/elsewhere/a.png"}), 1);
+  EXPECT_EQ(queue.size(), 6);
+}
+
+TEST(ReadBatchOptions, RefusesWhatNoImageCanFix) {
+  BatchInput input;
+  EXPECT_TRUE(read_batch_options(input).ok());
+  input.dpi_text = "";
+  EXPECT_EQ(read_batch_options(input)->dpi, 300.0);
+  for (const char* dpi : {"abc", "  ", "-300", "0", "inf"}) {
+    input.dpi_text = dpi;
+    const auto result = read_batch_options(input);
+    EXPECT_FALSE(result.ok()) << dpi;
+    EXPECT_TRUE(result.error().contains("DPI")) << result.error().toStdString();
+  }
+  input.dpi_text = "300";
+  input.width_text = "ten";
+  EXPECT_TRUE(read_batch_options(input).error().contains("Width"));
+  input.width_text = "-10";
+  EXPECT_FALSE(read_batch_options(input).ok());
+  input.resize_on = false;  // the size fields are not read when resizing is off
+  EXPECT_TRUE(read_batch_options(input).ok());
+  input.budget_on = true;
+  input.budget_text = "lots";
+  EXPECT_TRUE(read_batch_options(input).error().contains("Max File Size"));
+  input.budget_on = false;
+  EXPECT_TRUE(read_batch_options(input).ok());
+  input.rotation_text = "90°";
+  input.format_text = "WEBP";
+  EXPECT_EQ(read_batch_options(input)->size.rotation, 90);
+  EXPECT_EQ(read_batch_options(input)->format, FormatChoice::Webp);
+}
+
+class Batch : public ::testing::Test {
+ protected:
+  QTemporaryDir in, out;
+  QString image(const QString& name, const QImage& picture, const char* format) {
+    const QString path = QDir(in.path()).filePath(name);
+    QDir().mkpath(QFileInfo(path).path());
+    EXPECT_TRUE(save(picture, path, format));
+    return path;
+  }
+  QString output(const QString& name) const { return QDir(out.path()).filePath(name); }
+};
+
+TEST_F(Batch, PhysicalSizeFormatAndRotationEndToEnd) {
+  const QString photo = image("photo.PNG", noise_image(400, 300), "png");
+  BatchInput input;
+  input.width_text = "10";
+  input.unit = "cm";
+  input.format_text = "JPEG";
+  input.rotation_text = "90°";
+  const auto options = read_batch_options(input);
+  const FileResult r = process_file(photo, out.path(), *options);
+  ASSERT_TRUE(r.ok) << r.error.toStdString();
+  EXPECT_EQ(r.output, output("photo_scaled.jpeg"));
+  const QImage written = read_image(r.output);
+  EXPECT_EQ(written.size(), QSize(886, 1181));  // 1181x886, then turned
+  EXPECT_EQ(detected_format(r.output), "jpeg");
+  EXPECT_EQ(jfif_density(read_bytes(r.output)).x, 300);
+}
+
+TEST_F(Batch, MatchOriginalKeepsTheNameAndWritesTheRealFormat) {
+  const QString fake = image("shot.jpg", half_transparent(40, 30), "png");  // PNG named .jpg
+  BatchInput input;
+  input.resize_on = false;
+  const FileResult r = process_file(fake, out.path(), *read_batch_options(input));
+  ASSERT_TRUE(r.ok) << r.error.toStdString();
+  EXPECT_EQ(r.output, output("shot_scaled.jpg"));
+  EXPECT_EQ(detected_format(r.output), "png");
+  EXPECT_TRUE(read_image(r.output).hasAlphaChannel());
+  EXPECT_EQ(read_image(r.output).size(), QSize(40, 30));
+}
+
+TEST_F(Batch, ExifOrientationIsAppliedBeforeResizing) {
+  const QString path = QDir(in.path()).filePath("portrait.jpg");
+  write_text(path, jpeg_with_orientation_6(noise_image(400, 300)));
+  BatchInput input;
+  input.width_text = "150";  // of the displayed 300x400 picture
+  const FileResult r = process_file(path, out.path(), *read_batch_options(input));
+  ASSERT_TRUE(r.ok) << r.error.toStdString();
+  EXPECT_EQ(read_image(r.output).size(), QSize(150, 200));
+}
+
+TEST_F(Batch, BudgetIsMetWhenPossible) {
+  const QString photo = image("noise.png", noise_image(300, 200), "png");
+  BatchInput input;
+  input.resize_on = false;
+  input.format_text = "WEBP";
+  input.budget_on = true;
+  input.budget_text = "40";
+  FileResult r = process_file(photo, out.path(), *read_batch_options(input));
+  ASSERT_TRUE(r.ok) << r.error.toStdString();
+  EXPECT_LE(QFileInfo(r.output).size(), 40 * 1024);
+  EXPECT_FALSE(r.over_budget);
+  ASSERT_TRUE(r.quality.has_value());
+  input.budget_text = "0.1";
+  r = process_file(photo, out.path(), *read_batch_options(input));
+  ASSERT_TRUE(r.ok);
+  EXPECT_TRUE(r.over_budget);
+  EXPECT_EQ(r.quality, 5);
+}
+
+TEST_F(Batch, ClosingMessageCountsOnlyWrittenFilesAndListsFailures) {
+  const QString good = image("good.png", noise_image(40, 30), "png");
+  const QString broken = QDir(in.path()).filePath("broken.png");
+  write_text(broken, "this is not a PNG");
+  const QString tiny = image("tiny.png", noise_image(4, 4), "png");
+  BatchInput input;
+  input.width_text = "-20";  // a negative size is refused up front...
+  EXPECT_FALSE(read_batch_options(input).ok());
+  input.width_text = "20";
+  std::vector<int> progress;
+  QStringList errors;
+  const auto summary = run_batch({good, broken, tiny}, out.path(), *read_batch_options(input),
+                                 [&](const FileResult& r, int done) {
+                                   progress.push_back(done);
+                                   if (!r.ok) errors << error_line(r);
+                                 });
+  EXPECT_EQ(progress, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(summary.total, 3);
+  EXPECT_EQ(summary.written, 2);
+  ASSERT_EQ(summary.failures.size(), 1u);
+  EXPECT_EQ(summary.failures[0].source, broken);
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_TRUE(errors[0].startsWith("Resizer Error: " + broken));
+  EXPECT_FALSE(QFileInfo::exists(output("broken_scaled.png")));
+  const QString message = closing_message(summary);
+  EXPECT_TRUE(message.startsWith("Batch process finished. Exported 2 images.\n\n1 of 3 files"));
+  EXPECT_TRUE(message.contains("broken.png: "));
+  EXPECT_EQ(closing_message({1, 1, {}}), "Batch process finished. Exported 1 images.");
+}
+
+TEST_F(Batch, SameOutputNameLaterEntryWinsWhateverTheParallelism) {
+  const QString first = image("a/img.png", noise_image(10, 10), "png");
+  const QString second = image("b/img.png", noise_image(30, 20), "png");
+  QStringList queue{first, second};
+  for (int i = 0; i < 6; ++i)
+    queue << image(QString("filler%1.png").arg(i), noise_image(50, 50), "png");
+  BatchInput input;
+  input.resize_on = false;
+  for (int jobs : {1, 4}) {
+    const auto summary = run_batch(queue, out.path(), *read_batch_options(input), {}, jobs);
+    EXPECT_EQ(summary.written, 8);
+    EXPECT_EQ(read_image(output("img_scaled.png")).size(), QSize(30, 20)) << jobs;
+  }
+}
+
+}  // namespace
