@@ -54,7 +54,10 @@ cv::Mat get_aug_image(const cv::Mat& base, const AugRanges& ranges, Rng& rng) {
       dst[i] = cv::Point2f(float(src[i].x + ox), float(src[i].y + oy));
     }
     const cv::Mat m = cv::getPerspectiveTransform(src, dst);
-    cv::warpPerspective(img, img, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    // A separate output: warping in place would make OpenCV copy the whole source first.
+    cv::Mat warped;
+    cv::warpPerspective(img, warped, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+    img = warped;
   }
 
   const double angle = uniform(rng, ranges.rotation.a, ranges.rotation.b);
