@@ -26,6 +26,7 @@ ClassDistributionDialog::ClassDistributionDialog(
     auto* line = new QHBoxLayout();
     auto* name = new QLabel(orvane::dataset::count_row_text(row), inner);
     name->setFixedWidth(120);
+    name->setToolTip(name->text());  // long class names are cut off at this width
     auto* bar = new QProgressBar(inner);
     bar->setRange(0, max_count);
     bar->setValue(row.count);

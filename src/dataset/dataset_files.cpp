@@ -76,7 +76,13 @@ FileResult write_lines_atomic(const QString& path, const QStringList& lines) {
   });
 }
 
+bool same_file(const QString& a, const QString& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(fs_path(a), fs_path(b), ec) && !ec;
+}
+
 FileResult copy_file_preserving(const QString& source, const QString& destination) {
+  if (same_file(source, destination)) return {};
   // Take the times before reading the file, which may move its access time.
   const QFileInfo info(source);
   if (!info.exists()) return failed("copy", source, "No such file or directory");

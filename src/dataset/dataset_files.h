@@ -18,8 +18,12 @@ std::optional<QStringList> read_text_lines(const QString& path, QString* error =
 // the native line end.
 FileResult write_lines_atomic(const QString& path, const QStringList& lines);
 
+// True when both paths exist and name the same file (through links or different spellings).
+bool same_file(const QString& a, const QString& b);
+
 // Copies `source` to `destination` (replacing it atomically) and gives the copy the source's
-// permission bits and its access and modification times.
+// permission bits and its access and modification times. A destination that is the source
+// itself is left alone.
 FileResult copy_file_preserving(const QString& source, const QString& destination);
 
 }  // namespace orvane::dataset

@@ -217,6 +217,13 @@ ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringL
         if (!result.status.ok) return result;
         continue;
       }
+      // Writing boxes over the polygons they came from would destroy the operator's annotations.
+      if (same_file(pair.label, label_dest)) {
+        result.status = FileResult::failure(
+            QStringLiteral("Could not write %1: it is the source label file itself")
+                .arg(label_dest));
+        return result;
+      }
       QString why;
       const std::optional<QStringList> lines = read_text_lines(pair.label, &why);
       if (!lines) {

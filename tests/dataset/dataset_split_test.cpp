@@ -319,3 +319,20 @@ TEST(ExportSplit, AFailureStopsNamesTheFileAndWritesNoManifest) {
       << copy_failed.status.error.toStdString();
   EXPECT_FALSE(QFileInfo::exists(blocked.output.filePath("data.yaml")));
 }
+
+TEST(ExportSplit, NeverWritesOverTheSourceFiles) {
+  // Images and labels in OUT/train/labels: the label copies would land on the sources themselves.
+  QTemporaryDir out;
+  const QString folder = out.filePath("train/labels");
+  write_file(folder + "/a.png", "png");
+  write_file(folder + "/a.txt", "0 0.1 0.2 0.3 0.4 0.2 0.6\n");
+  const auto pairs = annotated_pairs({folder + "/a.png"});
+  const ExportResult segmentation =
+      export_split(pairs, {"bolt"}, {out.path(), LabelFormat::Segmentation, 1, 0});
+  EXPECT_TRUE(segmentation.status.ok) << segmentation.status.error.toStdString();
+  const ExportResult detection =
+      export_split(pairs, {"bolt"}, {out.path(), LabelFormat::Detection, 1, 0});
+  EXPECT_FALSE(detection.status.ok);
+  EXPECT_TRUE(detection.status.error.contains("source label file itself"));
+  EXPECT_EQ(read_file(folder + "/a.txt"), "0 0.1 0.2 0.3 0.4 0.2 0.6\n");
+}
