@@ -1,12 +1,123 @@
+// orvane predict: runs a model on an image or on every image of a folder; with save=DIR writes
+// each annotated picture and a YOLO label file beside it.
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 
+#include "cli/args.h"
 #include "cli/verbs.h"
+#include "engine/error.h"
+#include "engine/logger.h"
+#include "engine/plotting.h"
+#include "engine/yolo.h"
 
 namespace orvane::cli {
 
-int run_predict(const std::vector<std::string>& /*words*/) {
-  std::cerr << "orvane predict: not available in this build yet\n";
-  return 1;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSummary = "predict with a YOLO model on an image or folder";
+
+const std::vector<KeySpec>& predict_keys() {
+  static const std::vector<KeySpec> keys{
+      {"model", "", "weights file, or a model name (fresh weights)"},
+      {"source", "", "an image file or a folder of images"},
+      {"conf", "0.25", "confidence threshold"},
+      {"iou", "0.7", "IoU threshold of the NMS"},
+      {"imgsz", "640", "inference size (rounded up to a multiple of 32)"},
+      {"save", "", "folder for the annotated images and one label file per image"},
+  };
+  return keys;
+}
+
+bool is_image(const fs::path& p) {
+  auto ext = p.extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".bmp" || ext == ".webp";
+}
+
+void write_text_file(const fs::path& path, const std::string& text) {
+  const fs::path tmp = path.string() + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) throw engine::EngineError("cannot write " + path.string());
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) throw engine::EngineError("cannot write " + path.string() + ": " + ec.message());
+}
+
+}  // namespace
+
+int run_predict(const std::vector<std::string>& words) {
+  if (words.size() == 1 && words[0] == "help") {
+    std::cout << format_help("predict", kSummary, predict_keys());
+    return 0;
+  }
+  const Args args(words, predict_keys());
+  if (args.str("model").empty()) throw ArgError("model= is required");
+  if (args.str("source").empty()) throw ArgError("source= is required");
+  const fs::path source = args.str("source");
+  std::error_code ec;
+  std::vector<fs::path> images;
+  if (fs::is_directory(source, ec)) {
+    for (const auto& entry : fs::directory_iterator(source, ec))
+      if (entry.is_regular_file(ec) && is_image(entry.path())) images.push_back(entry.path());
+    std::sort(images.begin(), images.end());
+    if (images.empty()) throw std::runtime_error("no images in " + source.string());
+  } else if (fs::is_regular_file(source, ec)) {
+    images.push_back(source);
+  } else {
+    throw std::runtime_error("source not found: " + source.string());
+  }
+  const fs::path save = args.str("save");
+  if (!save.empty()) {
+    fs::create_directories(save, ec);
+    if (!fs::is_directory(save, ec)) throw std::runtime_error("cannot create " + save.string());
+  }
+
+  engine::PredictOptions options;
+  options.conf = float(args.real("conf"));
+  options.iou = float(args.real("iou"));
+  options.imgsz = args.integer("imgsz");
+  options.verbose = false;
+  int done = 0, failed = 0;
+  try {
+    engine::YOLO model(args.str("model"));
+    for (size_t i = 0; i < images.size(); ++i) {
+      const auto& path = images[i];
+      try {
+        auto results = model.predict(path.string(), options);
+        const auto& r = results.at(0);
+        engine::LOGGER.info("image " + std::to_string(i + 1) + "/" + std::to_string(images.size()) +
+                            " " + path.string() + ": " + std::to_string(r.orig_img.rows) + "x" +
+                            std::to_string(r.orig_img.cols) + " " + r.summary() + ", " +
+                            std::to_string(int(r.inference_ms + 0.5)) + "ms");
+        if (!save.empty()) {
+          const auto out_image = save / path.filename();
+          if (!engine::write_image_file(out_image, r.plot()))
+            throw engine::EngineError("cannot write " + out_image.string());
+          write_text_file(save / path.filename().replace_extension(".txt"), r.to_label_text());
+        }
+        ++done;
+      } catch (const engine::EngineError& e) {
+        ++failed;
+        engine::LOGGER.warning(std::string("skipping ") + path.string() + ": " + e.what());
+      }
+    }
+  } catch (const std::exception& e) {
+    std::string message = e.what();
+    throw std::runtime_error(message.substr(0, message.find('\n')));
+  }
+  if (!save.empty()) engine::LOGGER.info("Results saved to " + save.string());
+  if (failed > 0)
+    std::cerr << "orvane predict: " << failed << " of " << images.size()
+              << " images could not be read\n";
+  return done > 0 ? 0 : 1;
 }
 
 }  // namespace orvane::cli

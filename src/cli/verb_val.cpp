@@ -1,12 +1,66 @@
+// orvane val: validates a model on a dataset split and prints the metrics table.
+
 #include <iostream>
 
+#include "cli/args.h"
 #include "cli/verbs.h"
+#include "engine/error.h"
+#include "engine/yolo.h"
+#include "plots/plots.h"
 
 namespace orvane::cli {
 
-int run_val(const std::vector<std::string>& /*words*/) {
-  std::cerr << "orvane val: not available in this build yet\n";
-  return 1;
+namespace {
+
+constexpr const char* kSummary = "validate a YOLO model on a dataset";
+
+const std::vector<KeySpec>& val_keys() {
+  static const std::vector<KeySpec> keys{
+      {"model", "", "weights file (best.pt / last.pt of a run)"},
+      {"data", "data.yaml", "dataset manifest"},
+      {"imgsz", "640", "image size (rounded up to a multiple of 32)"},
+      {"device", "cpu", ""},
+      {"batch", "16", ""},
+      {"workers", "4", "data loading threads"},
+      {"split", "val", "val | test"},
+      {"conf", "0.001", "confidence threshold of the NMS"},
+      {"iou", "0.7", "IoU threshold of the NMS"},
+      {"save", "", "folder for the charts, confusion matrices and batch pictures (empty: none)"},
+  };
+  return keys;
+}
+
+}  // namespace
+
+int run_val(const std::vector<std::string>& words) {
+  if (words.size() == 1 && words[0] == "help") {
+    std::cout << format_help("val", kSummary, val_keys());
+    return 0;
+  }
+  const Args args(words, val_keys());
+  if (args.str("model").empty()) throw ArgError("model= is required");
+  engine::ValArgs va;
+  va.data = args.str("data");
+  va.imgsz = args.integer("imgsz");
+  va.device = args.str("device");
+  va.batch = args.integer("batch");
+  va.workers = args.integer("workers");
+  va.split = args.str("split");
+  if (va.split != "val" && va.split != "test") throw ArgError("split must be val or test");
+  va.conf = float(args.real("conf"));
+  va.iou = float(args.real("iou"));
+  va.save_dir = args.str("save");
+  if (!va.save_dir.empty())
+    va.render_plots = [](const std::filesystem::path& dir) { plots::render_run_folder(dir); };
+  try {
+    engine::YOLO model(args.str("model"));
+    auto result = model.val(va);
+    (void)result;
+  } catch (const std::exception& e) {
+    std::string message = e.what();
+    throw std::runtime_error(message.substr(0, message.find('\n')));
+  }
+  return 0;
 }
 
 }  // namespace orvane::cli

@@ -1,0 +1,139 @@
+// Engine timings beside the machine's measured matrix-multiply peak:
+//   engine_bench gemm               GFLOP/s of a large float GEMM (the physical reference)
+//   engine_bench step  [batch imgsz]  one yolov8n training step (forward, loss, backward)
+//   engine_bench infer [imgsz]        one yolov8n inference (fused, no NMS), batch 1
+//   engine_bench epoch DATA_YAML [epochs imgsz batch]  seconds per epoch (train + val)
+// Each timing is the median of several runs after a warm-up. Threads: all cores, or
+// ORVANE_THREADS. run.sh runs the same work in PyTorch and prints the ratios.
+
+#include <torch/torch.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/data/batch.h"
+#include "engine/logger.h"
+#include "engine/loss.h"
+#include "engine/model.h"
+#include "engine/trainer.h"
+#include "engine/yolo.h"
+
+using namespace orvane::engine;
+
+namespace {
+
+double median_seconds(int warmup, int runs, const std::function<void()>& fn) {
+  for (int i = 0; i < warmup; ++i) fn();
+  std::vector<double> t;
+  for (int i = 0; i < runs; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    t.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::sort(t.begin(), t.end());
+  return t[t.size() / 2];
+}
+
+double gemm_gflops() {
+  const int64_t n = 1024;
+  auto a = torch::rand({n, n}), b = torch::rand({n, n});
+  const double s = median_seconds(2, 7, [&] { auto c = torch::mm(a, b); });
+  return 2.0 * n * n * n / s / 1e9;
+}
+
+// A batch of random images with three boxes (and masks) per image.
+Batch make_batch(int batch, int imgsz, bool masks) {
+  Batch b;
+  b.images = torch::rand({batch, 3, imgsz, imgsz});
+  std::vector<int64_t> idx;
+  for (int i = 0; i < batch; ++i)
+    for (int k = 0; k < 3; ++k) idx.push_back(i);
+  const auto n = int64_t(idx.size());
+  b.batch_idx = torch::tensor(idx, torch::kLong);
+  b.cls = torch::randint(0, 2, {n}, torch::kLong);
+  b.bboxes = torch::cat({torch::rand({n, 2}) * 0.6 + 0.2, torch::rand({n, 2}) * 0.2 + 0.1}, 1);
+  if (masks) b.masks = (torch::rand({n, imgsz / 4, imgsz / 4}) > 0.5).to(torch::kFloat);
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "all";
+  const char* env = std::getenv("ORVANE_THREADS");
+  torch::set_num_threads(env ? std::atoi(env) : default_threads());
+  torch::manual_seed(0);
+  LOGGER.set_console(mode == "epoch");
+  std::printf("threads %d\n", torch::get_num_threads());
+  if (mode == "gemm" || mode == "all") std::printf("gemm_gflops %.1f\n", gemm_gflops());
+  if (mode == "step" || mode == "all") {
+    const int batch = argc > 2 ? std::atoi(argv[2]) : 8;
+    const int imgsz = argc > 3 ? std::atoi(argv[3]) : 320;
+    YoloModel model(ModelSpec{'n', Task::detect, 80});
+    model->train();
+    auto b = make_batch(batch, imgsz, false);
+    double fwd = 0, loss_t = 0, bwd = 0;
+    const double s = median_seconds(2, 7, [&] {
+      model->zero_grad();
+      auto t0 = std::chrono::steady_clock::now();
+      auto out = model->forward(b.images);
+      auto t1 = std::chrono::steady_clock::now();
+      auto loss = compute_loss(model, out, b);
+      auto t2 = std::chrono::steady_clock::now();
+      loss.total.backward();
+      auto t3 = std::chrono::steady_clock::now();
+      fwd = std::chrono::duration<double>(t1 - t0).count();
+      loss_t = std::chrono::duration<double>(t2 - t1).count();
+      bwd = std::chrono::duration<double>(t3 - t2).count();
+    });
+    std::printf("train_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px)\n", s,
+                fwd, loss_t, bwd, batch, imgsz);
+    // Forward+backward is about 3x the forward multiply-adds.
+    const double gflop = 3.0 * model->info().gflops * batch * (imgsz / 640.0) * (imgsz / 640.0);
+    std::printf("train_step_gflops_per_s %.1f\n", gflop / s);
+  }
+  if (mode == "infer" || mode == "all") {
+    const int imgsz = argc > 2 && mode == "infer" ? std::atoi(argv[2]) : 640;
+    YoloModel model(ModelSpec{'n', Task::detect, 80});
+    model->eval();
+    auto fused = clone_model(model);
+    fused->fuse();
+    auto x = torch::rand({1, 3, imgsz, imgsz});
+    torch::InferenceMode guard;
+    const double s = median_seconds(3, 15, [&] { fused->decode(fused->forward(x)); });
+    std::printf("inference_ms %.2f (%d px, fused)\n", s * 1000, imgsz);
+    std::printf("inference_gflops_per_s %.1f\n",
+                model->info().gflops * (imgsz / 640.0) * (imgsz / 640.0) / s);
+  }
+  if (mode == "epoch") {
+    if (argc < 3) {
+      std::fprintf(stderr, "usage: engine_bench epoch DATA_YAML [epochs imgsz batch]\n");
+      return 2;
+    }
+    TrainOptions o;
+    o.data = argv[2];
+    o.epochs = argc > 3 ? std::atoi(argv[3]) : 60;
+    o.imgsz = argc > 4 ? std::atoi(argv[4]) : 128;
+    o.batch = argc > 5 ? std::atoi(argv[5]) : 8;
+    o.workers = 2;
+    o.project = "/tmp/orvane_engine_bench";
+    o.name = "run";
+    o.exist_ok = true;
+    o.plots = false;
+    o.verbose = false;
+    YOLO yolo(std::getenv("ORVANE_MODEL") ? std::getenv("ORVANE_MODEL") : "yolov8n.pt");
+    const auto t0 = std::chrono::steady_clock::now();
+    auto r = yolo.train(o);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("epoch_s %.3f (%d epochs, total %.1f s)\n", s / o.epochs, o.epochs, s);
+    if (r.metrics)
+      std::printf("final mAP50 %.3f mAP50-95 %.3f\n", r.metrics->box.map50(),
+                  r.metrics->box.map());
+  }
+  return 0;
+}
