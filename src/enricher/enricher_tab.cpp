@@ -65,7 +65,7 @@ void EnricherTab::setup_ui() {
   auto* layout = new QHBoxLayout(this);
 
   // --- Left column: folders, ranges, batch ---------------------------------------------------
-  auto* left = new QGroupBox("Configuration & Parameters");
+  auto* left = new QGroupBox("Configuration && Parameters");
   left->setFixedWidth(380);
   auto* left_layout = new QVBoxLayout(left);
 
