@@ -178,9 +178,11 @@ cv::Mat resample_lanczos(const cv::Mat& source, cv::Size size) {
   const double fy = double(source.rows) / size.height;
   cv::Mat current = source;
   if (fx >= 2.0 || fy >= 2.0) {
-    const cv::Size between(fx >= 2.0 ? size.width * 2 : source.cols,
-                           fy >= 2.0 ? size.height * 2 : source.rows);
-    cv::resize(source, current, between, 0, 0, cv::INTER_AREA);
+    // Whole-number factors take OpenCV's fast block-averaging path (several times quicker than
+    // an arbitrary factor on a large photo); Lanczos then does the remaining step of under 2x.
+    const int kx = fx >= 2.0 ? int(fx) : 1;
+    const int ky = fy >= 2.0 ? int(fy) : 1;
+    cv::resize(source, current, cv::Size(), 1.0 / kx, 1.0 / ky, cv::INTER_AREA);
   }
   cv::Mat result;
   cv::resize(current, result, size, 0, 0, cv::INTER_LANCZOS4);

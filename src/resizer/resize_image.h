@@ -38,8 +38,8 @@ PixelKind pixel_kind(const QImage& image);
 PixelKind storable_kind(PixelKind kind, const QByteArray& format, bool palette_has_alpha);
 
 // Lanczos resampling to exactly `size`. When shrinking by 2x or more along an axis the image is
-// first area-averaged to twice the target there: Lanczos taps alone would skip over fine detail
-// and alias (moiré on fabric, jagged thin lines).
+// first block-averaged by the whole part of the factor there: Lanczos taps alone would skip over
+// fine detail and alias (moiré on fabric, jagged thin lines).
 cv::Mat resample_lanczos(const cv::Mat& source, cv::Size size);
 
 // Resizes to `size` (when given and different), rotates clockwise by `rotation` degrees (an exact
