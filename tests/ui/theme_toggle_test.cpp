@@ -56,4 +56,25 @@ TEST_F(ThemeToggleTest, KnobRightAndDarkTrackWhenCheckedKnobLeftWhenNot) {
   EXPECT_EQ(light.pixelColor(0, 0).alpha(), 0);
 }
 
+// True when something other than the track is painted inside the columns [x0, x1).
+bool has_glyph(const QImage& image, int x0, int x1, const QColor& track) {
+  for (int y = 3; y < image.height() - 3; ++y)
+    for (int x = x0; x < x1; ++x) {
+      const QColor c = image.pixelColor(x, y);
+      if (c.alpha() == 255 && c != track && c != QColor("#FFFFFF")) return true;
+    }
+  return false;
+}
+
+TEST_F(ThemeToggleTest, GlyphSitsOppositeTheKnob) {
+  toggle.setChecked(true);
+  const QImage dark = render();
+  EXPECT_TRUE(has_glyph(dark, 6, 28, QColor("#222226")));    // moon on the left
+  EXPECT_FALSE(has_glyph(dark, 28, 33, QColor("#222226")));  // nothing between glyph and knob
+  toggle.setChecked(false);
+  const QImage light = render();
+  EXPECT_TRUE(has_glyph(light, 28, 50, QColor("#D1D1D6")));  // sun on the right
+  EXPECT_FALSE(has_glyph(light, 25, 28, QColor("#D1D1D6")));
+}
+
 }  // namespace
