@@ -1,20 +1,20 @@
 #include "engine/plotting.h"
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <unistd.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace orvane::engine {
 
 cv::Scalar class_color(int cls) {
   // A fixed palette of 20 well-separated colours (RGB hex), reused cyclically.
-  static const unsigned kPalette[20] = {
-      0xFF3838, 0xFF9D97, 0xFF701F, 0xFFB21D, 0xCFD231, 0x48F90A, 0x92CC17,
-      0x3DDB86, 0x1A9334, 0x00D4BB, 0x2C99A8, 0x00C2FF, 0x344593, 0x6473FF,
-      0x0018EC, 0x8438FF, 0x520085, 0xCB38FF, 0xFF95C8, 0xFF37C7};
+  static const unsigned kPalette[20] = {0xFF3838, 0xFF9D97, 0xFF701F, 0xFFB21D, 0xCFD231,
+                                        0x48F90A, 0x92CC17, 0x3DDB86, 0x1A9334, 0x00D4BB,
+                                        0x2C99A8, 0x00C2FF, 0x344593, 0x6473FF, 0x0018EC,
+                                        0x8438FF, 0x520085, 0xCB38FF, 0xFF95C8, 0xFF37C7};
   const unsigned c = kPalette[((cls % 20) + 20) % 20];
   return cv::Scalar(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
 }
@@ -39,7 +39,8 @@ void draw_box_label(cv::Mat& image, const cv::Rect2f& box, const cv::Scalar& col
   const double scale = std::max(thickness / 3.0, 0.35);
   const int font_thickness = std::max(thickness - 1, 1);
   int baseline = 0;
-  const cv::Size size = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, scale, font_thickness, &baseline);
+  const cv::Size size =
+      cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, scale, font_thickness, &baseline);
   const bool outside = p1.y - size.height - 3 >= 0;  // room for the tab above the box
   const int x = std::clamp(p1.x, 0, std::max(0, image.cols - size.width));
   const cv::Point t1(x, outside ? p1.y - size.height - 3 : p1.y);
@@ -53,8 +54,7 @@ bool write_image_file(const std::filesystem::path& path, const cv::Mat& image) {
   std::vector<uchar> bytes;
   const std::string ext = path.extension().string();
   try {
-    if (!cv::imencode(ext.empty() ? ".jpg" : ext, image, bytes,
-                      {cv::IMWRITE_JPEG_QUALITY, 95}))
+    if (!cv::imencode(ext.empty() ? ".jpg" : ext, image, bytes, {cv::IMWRITE_JPEG_QUALITY, 95}))
       return false;
   } catch (const cv::Exception&) {
     return false;
@@ -84,7 +84,8 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
   const int h = static_cast<int>(batch.images.size(2)), w = static_cast<int>(batch.images.size(3));
   const int ns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(bs))));
   const double scale = std::min(1.0, static_cast<double>(kMaxSize) / (ns * std::max(h, w)));
-  const int th = static_cast<int>(std::ceil(h * scale)), tw = static_cast<int>(std::ceil(w * scale));
+  const int th = static_cast<int>(std::ceil(h * scale)),
+            tw = static_cast<int>(std::ceil(w * scale));
   cv::Mat mosaic(ns * th, ns * tw, CV_8UC3, cv::Scalar(255, 255, 255));
   const int thickness = std::max(1, static_cast<int>(std::lround(std::max(th, tw) / 200.0)));
   auto name_of = [&](int c) {
@@ -121,7 +122,8 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
               (*prediction_masks)[i].defined() && k < (*prediction_masks)[i].size(0)) {
             torch::Tensor m = ((*prediction_masks)[i][k] > 0.5).to(torch::kUInt8).contiguous();
             overlay(cv::Mat(static_cast<int>(m.size(0)), static_cast<int>(m.size(1)), CV_8U,
-                            m.data_ptr<uint8_t>()).clone(),
+                            m.data_ptr<uint8_t>())
+                        .clone(),
                     class_color(c));
           }
           const cv::Rect2f box(d[0].item<float>() * sx, d[1].item<float>() * sy,
@@ -139,7 +141,8 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
         if (batch.masks.defined() && k < batch.masks.size(0)) {
           torch::Tensor m = (batch.masks[k] > 0.5).to(torch::kUInt8).contiguous();
           overlay(cv::Mat(static_cast<int>(m.size(0)), static_cast<int>(m.size(1)), CV_8U,
-                          m.data_ptr<uint8_t>()).clone(),
+                          m.data_ptr<uint8_t>())
+                      .clone(),
                   class_color(c));
         }
         auto b = batch.bboxes[k];
@@ -171,8 +174,8 @@ cv::Mat panel(int size, const std::string& title, const std::string& x_caption,
               cv::LINE_AA);
   cv::putText(p, x_caption, {size / 2 - 10, size - 10}, cv::FONT_HERSHEY_SIMPLEX, 0.5,
               cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
-  cv::putText(p, y_caption, {8, size / 2}, cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(40, 40, 40),
-              1, cv::LINE_AA);
+  cv::putText(p, y_caption, {8, size / 2}, cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(40, 40, 40), 1,
+              cv::LINE_AA);
   cv::rectangle(p, cv::Rect(40, 35, size - 60, size - 80), cv::Scalar(120, 120, 120), 1);
   return p;
 }

@@ -1,11 +1,10 @@
 #include "engine/predictor.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 
 #include "engine/data/augment.h"
@@ -34,11 +33,11 @@ torch::Tensor process_mask(const torch::Tensor& proto, const torch::Tensor& coef
   auto rows = torch::arange(mh, torch::kFloat32).view({1, mh, 1});
   masks = masks * ((cols >= x1) & (cols < x2) & (rows >= y1) & (rows < y2));
   if (upsample)
-    masks = torch::nn::functional::interpolate(
-                masks.unsqueeze(0), torch::nn::functional::InterpolateFuncOptions()
-                                        .size(std::vector<int64_t>{height, width})
-                                        .mode(torch::kBilinear)
-                                        .align_corners(false))
+    masks = torch::nn::functional::interpolate(masks.unsqueeze(0),
+                                               torch::nn::functional::InterpolateFuncOptions()
+                                                   .size(std::vector<int64_t>{height, width})
+                                                   .mode(torch::kBilinear)
+                                                   .align_corners(false))
                 .squeeze(0);
   return masks.gt(0.5).to(torch::kFloat32);
 }
@@ -86,8 +85,8 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
   if (model->is_segment()) {
     Masks masks;
     if (det.size(0)) {
-      auto m = process_mask(out.proto[0], det.narrow(1, 6, det.size(1) - 6), det.narrow(1, 0, 4),
-                            H, W, true);
+      auto m = process_mask(out.proto[0], det.narrow(1, 6, det.size(1) - 6), det.narrow(1, 0, 4), H,
+                            W, true);
       // The part of the input that shows the image (letterbox padding removed).
       const cv::Rect inner(static_cast<int>(lb.pad_x), static_cast<int>(lb.pad_y),
                            std::min(W - static_cast<int>(lb.pad_x),
@@ -105,13 +104,12 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
         cv::Mat full(H, W, CV_8U, m[k].data_ptr<uint8_t>());
         cv::Mat visible = full(inner).clone();
         std::vector<std::vector<cv::Point>> contours;
-        cv::findContours(visible, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE,
-                         inner.tl());
+        cv::findContours(visible, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, inner.tl());
         std::vector<cv::Point2f> outline;
         if (!contours.empty()) {
-          const auto largest = std::max_element(
-              contours.begin(), contours.end(),
-              [](const auto& a, const auto& b) { return a.size() < b.size(); });
+          const auto largest =
+              std::max_element(contours.begin(), contours.end(),
+                               [](const auto& a, const auto& b) { return a.size() < b.size(); });
           std::vector<cv::Point2f> pts(largest->begin(), largest->end());
           outline = unletterbox_points(pts, lb, {bgr.cols, bgr.rows});
         }
@@ -191,7 +189,8 @@ std::string Results::to_label_text() const {
 cv::Mat Results::plot(bool show_conf) const {
   cv::Mat image = orig_img.clone();
   if (image.empty()) return image;
-  const int lw = std::max(static_cast<int>(std::lround((image.rows + image.cols) / 2.0 * 0.003)), 2);
+  const int lw =
+      std::max(static_cast<int>(std::lround((image.rows + image.cols) / 2.0 * 0.003)), 2);
   if (masks) {
     // Masks first, so boxes and labels stay readable on top.
     for (std::size_t i = 0; i < masks->data.size() && i < boxes.size(); ++i) {

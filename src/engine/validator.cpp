@@ -14,11 +14,10 @@
 namespace orvane::engine {
 
 std::vector<std::pair<std::string, double>> ValResult::metrics() const {
-  std::vector<std::pair<std::string, double>> out{
-      {"metrics/precision(B)", box.mp()},
-      {"metrics/recall(B)", box.mr()},
-      {"metrics/mAP50(B)", box.map50()},
-      {"metrics/mAP50-95(B)", box.map()}};
+  std::vector<std::pair<std::string, double>> out{{"metrics/precision(B)", box.mp()},
+                                                  {"metrics/recall(B)", box.mr()},
+                                                  {"metrics/mAP50(B)", box.map50()},
+                                                  {"metrics/mAP50-95(B)", box.map()}};
   if (mask) {
     out.emplace_back("metrics/precision(M)", mask->mp());
     out.emplace_back("metrics/recall(M)", mask->mr());
@@ -104,9 +103,9 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
     std::vector<torch::Tensor> pred_masks(bs);
 
     auto batch_idx = batch->batch_idx;
-    auto gt_xyxy = xywh2xyxy(batch->bboxes) *
-                   torch::tensor({static_cast<float>(W), static_cast<float>(H),
-                                  static_cast<float>(W), static_cast<float>(H)});
+    auto gt_xyxy =
+        xywh2xyxy(batch->bboxes) * torch::tensor({static_cast<float>(W), static_cast<float>(H),
+                                                  static_cast<float>(W), static_cast<float>(H)});
     for (int64_t i = 0; i < bs; ++i) {
       auto sel = (batch_idx == i).nonzero().view(-1);
       auto gt_cls = batch->cls.index({sel});
@@ -133,9 +132,8 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
       if (segment) {
         // Masks are compared on the prototype grid (1/4 of the input), where the loader also
         // rasterises the ground truth.
-        auto pm = process_mask(out.proto[i], det.narrow(1, 6, det.size(1) - 6),
-                               det.narrow(1, 0, 4), static_cast<int>(H), static_cast<int>(W),
-                               false);
+        auto pm = process_mask(out.proto[i], det.narrow(1, 6, det.size(1) - 6), det.narrow(1, 0, 4),
+                               static_cast<int>(H), static_cast<int>(W), false);
         pred_masks[i] = pm;
         if (ngt) {
           auto gm = batch->masks.index({sel});
@@ -201,7 +199,8 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
   table << header << "\n";
   std::vector<double> all{result.box.mp(), result.box.mr(), result.box.map50(), result.box.map()};
   if (result.mask)
-    for (double v : {result.mask->mp(), result.mask->mr(), result.mask->map50(), result.mask->map()})
+    for (double v :
+         {result.mask->mp(), result.mask->mr(), result.mask->map50(), result.mask->map()})
       all.push_back(v);
   table << row("all", result.images, result.instances, all);
   if (result.instances == 0)

@@ -12,7 +12,6 @@
 #include <QPainterPath>
 #include <QSaveFile>
 #include <QTextStream>
-
 #include <algorithm>
 #include <cmath>
 #include <iostream>
@@ -117,8 +116,7 @@ class Axes {
       bold.setPointSizeF(font.pointSizeF() * 1.1);
       p_.setFont(bold);
       const QFontMetricsF bfm(bold);
-      p_.drawText(QPointF(frame_.center().x() - bfm.horizontalAdvance(title) / 2,
-                          frame_.top() - 8),
+      p_.drawText(QPointF(frame_.center().x() - bfm.horizontalAdvance(title) / 2, frame_.top() - 8),
                   title);
       p_.setFont(font);
     }
@@ -162,18 +160,17 @@ class Axes {
 };
 
 // Legend box in the frame's top-right (or bottom-left) corner.
-void draw_legend(QPainter& p, const QRectF& frame, const std::vector<std::pair<QString, QPen>>& items,
-                 bool bottom_left = false) {
+void draw_legend(QPainter& p, const QRectF& frame,
+                 const std::vector<std::pair<QString, QPen>>& items, bool bottom_left = false) {
   if (items.empty()) return;
   const QFontMetricsF fm(p.font());
   double w = 0;
   for (const auto& it : items) w = std::max(w, fm.horizontalAdvance(it.first));
   const double lh = fm.height() + 2;
-  const QRectF box = bottom_left
-                         ? QRectF(frame.left() + 10, frame.bottom() - 10 - lh * items.size() - 8,
-                                  w + 50, lh * items.size() + 8)
-                         : QRectF(frame.right() - w - 60, frame.top() + 10, w + 50,
-                                  lh * items.size() + 8);
+  const QRectF box =
+      bottom_left ? QRectF(frame.left() + 10, frame.bottom() - 10 - lh * items.size() - 8, w + 50,
+                           lh * items.size() + 8)
+                  : QRectF(frame.right() - w - 60, frame.top() + 10, w + 50, lh * items.size() + 8);
   p.setPen(QPen(QColor(200, 200, 200), 1));
   p.setBrush(QColor(255, 255, 255, 220));
   p.drawRoundedRect(box, 3, 3);
@@ -192,7 +189,8 @@ std::vector<double> gaussian_smooth(const std::vector<double>& y, double sigma) 
   const int radius = static_cast<int>(4 * sigma + 0.5);
   std::vector<double> kernel(2 * radius + 1);
   double sum = 0;
-  for (int k = -radius; k <= radius; ++k) sum += kernel[k + radius] = std::exp(-0.5 * k * k / (sigma * sigma));
+  for (int k = -radius; k <= radius; ++k)
+    sum += kernel[k + radius] = std::exp(-0.5 * k * k / (sigma * sigma));
   for (double& k : kernel) k /= sum;
   auto at = [&](int i) {  // mirror at the ends (half-sample symmetric)
     while (i < 0 || i >= n) i = i < 0 ? -i - 1 : 2 * n - i - 1;
@@ -210,8 +208,8 @@ std::optional<QJsonObject> read_json(const fs::path& path) {
   QJsonParseError error;
   const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &error);
   if (error.error != QJsonParseError::NoError || !doc.isObject()) {
-    std::cerr << "plots: " << path.string() << " is not valid JSON: "
-              << error.errorString().toStdString() << "\n";
+    std::cerr << "plots: " << path.string()
+              << " is not valid JSON: " << error.errorString().toStdString() << "\n";
     return std::nullopt;
   }
   return doc.object();
@@ -284,7 +282,8 @@ bool render_results(const fs::path& csv, const fs::path& png) {
     const int c = panels[k];
     std::vector<double> xs, ys;
     for (std::size_t i = 0; i < columns[c].size(); ++i)
-      if (std::isfinite(columns[c][i]) && std::isfinite(x[i])) xs.push_back(x[i]), ys.push_back(columns[c][i]);
+      if (std::isfinite(columns[c][i]) && std::isfinite(x[i]))
+        xs.push_back(x[i]), ys.push_back(columns[c][i]);
     const QRectF frame((k % cols) * PW + 62, (k / cols) * PH + 30, PW - 80, PH - 75);
     double y0 = 0, y1 = 1, x0 = 0, x1 = 1;
     if (!ys.empty()) {
@@ -348,7 +347,8 @@ bool render_confusion(const fs::path& json, const fs::path& png, bool normalized
       const double v = m[r][c];
       const double t = peak > 0 ? v / peak : 0;
       // Blues: white to dark blue.
-      const QColor color(static_cast<int>(247 - t * (247 - 8)), static_cast<int>(251 - t * (251 - 48)),
+      const QColor color(static_cast<int>(247 - t * (247 - 8)),
+                         static_cast<int>(251 - t * (251 - 48)),
                          static_cast<int>(255 - t * (255 - 107)));
       const QRectF rect(grid.left() + c * cell, grid.top() + r * cell, cell, cell);
       p.fillRect(rect, v < (normalized ? 0.005 : 0.5) ? QColor(Qt::white) : color);
@@ -388,7 +388,8 @@ bool render_confusion(const fs::path& json, const fs::path& png, bool normalized
                      grid.bottom() + label_space + 30),
              "True");
   p.save();
-  p.translate(grid.left() - label_space - 30, grid.center().y() + bfm.horizontalAdvance("Predicted") / 2);
+  p.translate(grid.left() - label_space - 30,
+              grid.center().y() + bfm.horizontalAdvance("Predicted") / 2);
   p.rotate(-90);
   p.drawText(QPointF(0, 0), "Predicted");
   p.restore();
@@ -448,7 +449,8 @@ std::vector<fs::path> render_curves(const fs::path& json, const fs::path& dir) {
       QPainter p(&image);
       setup_painter(p, 10);
       Axes axes(p, QRectF(110, 60, 960, 640), 0, 1, 0, 1);
-      const QString title = QString(pr ? "Precision-Recall Curve" : QString(kind.ylabel) + "-Confidence Curve");
+      const QString title =
+          QString(pr ? "Precision-Recall Curve" : QString(kind.ylabel) + "-Confidence Curve");
       axes.draw_frame(title, kind.xlabel, kind.ylabel, 5, 5, false);
       std::vector<std::pair<QString, QPen>> legend;
       const bool per_class_legend = !rows.empty() && rows.size() < 21;
@@ -485,9 +487,8 @@ std::vector<fs::path> render_curves(const fs::path& json, const fs::path& dir) {
           smoothed[k] = s / (2 * half + 1);
         }
         const auto best = std::max_element(smoothed.begin(), smoothed.end()) - smoothed.begin();
-        all_label = QString("all classes %1 at %2")
-                        .arg(smoothed[best], 0, 'f', 2)
-                        .arg(px[best], 0, 'f', 3);
+        all_label =
+            QString("all classes %1 at %2").arg(smoothed[best], 0, 'f', 2).arg(px[best], 0, 'f', 3);
         axes.line(px, smoothed, all_pen);
       }
       legend.emplace_back(all_label, all_pen);
@@ -512,7 +513,8 @@ std::vector<fs::path> render_run_folder(const fs::path& run_dir) {
         render_results(run_dir / "results.csv", run_dir / "results.png"))
       written.push_back(run_dir / "results.png");
     if (fs::exists(run_dir / "confusion_matrix.json", ec)) {
-      if (render_confusion(run_dir / "confusion_matrix.json", run_dir / "confusion_matrix.png", false))
+      if (render_confusion(run_dir / "confusion_matrix.json", run_dir / "confusion_matrix.png",
+                           false))
         written.push_back(run_dir / "confusion_matrix.png");
       if (render_confusion(run_dir / "confusion_matrix.json",
                            run_dir / "confusion_matrix_normalized.png", true))

@@ -2,11 +2,11 @@
 // augmentation keeping boxes/masks on their objects, and the loader's determinism.
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <set>
 
 #include "engine/data/augment.h"
@@ -22,8 +22,8 @@ using namespace orvane::engine;
 namespace {
 
 fs::path temp_dir(const std::string& name) {
-  fs::path dir = fs::temp_directory_path() / ("orvane_data_test_" + name + "_" +
-                                              std::to_string(::getpid()));
+  fs::path dir =
+      fs::temp_directory_path() / ("orvane_data_test_" + name + "_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -91,12 +91,12 @@ TEST(Labels, BoxesPolygonsLineEndsAndBadLines) {
       "0 0.5 0.5 0.2 0.4\r\n"
       "\r\n"
       "1 0.1 0.1 0.3 0.1 0.3 0.4 0.1 0.1\r\n"  // polygon that revisits its first point
-      "2 0.5 0.5 0.2\n"                          // three coordinates: bad
-      "x 0.5 0.5 0.2 0.2\n"                      // not a number: bad
-      "1 0.1 0.1 0.2 0.2 0.3\n"                  // odd polygon: bad
-      "0 1.5 0.5 0.2 0.2\n"                      // far outside the image: bad
-      "-1 0.5 0.5 0.2 0.2\n"                     // negative class: bad
-      "3 0.998 0.5 0.01 0.2";                    // slightly outside, clipped; no final newline
+      "2 0.5 0.5 0.2\n"                        // three coordinates: bad
+      "x 0.5 0.5 0.2 0.2\n"                    // not a number: bad
+      "1 0.1 0.1 0.2 0.2 0.3\n"                // odd polygon: bad
+      "0 1.5 0.5 0.2 0.2\n"                    // far outside the image: bad
+      "-1 0.5 0.5 0.2 0.2\n"                   // negative class: bad
+      "3 0.998 0.5 0.01 0.2";                  // slightly outside, clipped; no final newline
   const LabelFile f = parse_labels(text);
   EXPECT_EQ(f.bad_lines, 5);
   ASSERT_EQ(f.instances.size(), 3u);
@@ -235,7 +235,7 @@ TEST(Augment, BoxesAndMasksFollowTheObjects) {
   opt.shuffle = true;
   opt.segment = true;
   opt.hyp.hsv_h = opt.hyp.hsv_s = opt.hyp.hsv_v = 0;  // keep the colours recognisable
-  opt.hyp.degrees = 10;                                // and exercise rotation too
+  opt.hyp.degrees = 10;                               // and exercise rotation too
   auto loader = build_loader(cfg, "train", opt);
   int objects = 0;
   for (int epoch = 0; epoch < 3; ++epoch) {
@@ -258,7 +258,8 @@ TEST(Augment, BoxesAndMasksFollowTheObjects) {
         auto object = (target > 0.7) & (other < 0.3);
         const int x1 = std::max(0, int(cx - w / 2)), x2 = std::min(128, int(cx + w / 2 + 1));
         const int y1 = std::max(0, int(cy - h / 2)), y2 = std::min(128, int(cy + h / 2 + 1));
-        auto inside = object.index({torch::indexing::Slice(y1, y2), torch::indexing::Slice(x1, x2)});
+        auto inside =
+            object.index({torch::indexing::Slice(y1, y2), torch::indexing::Slice(x1, x2)});
         const double fill = inside.to(torch::kFloat).mean().item<double>();
         // Rectangles fill their box; discs about pi/4 of it (the remainder is antialiasing).
         EXPECT_GT(fill, cls == 0 ? 0.6 : 0.45) << "epoch " << epoch << " object " << k;

@@ -1,12 +1,12 @@
 // Metrics against hand-computed values: IoU, NMS, AP of a known precision-recall curve, the
 // matching at several IoU thresholds, the confusion matrix.
 
+#include "engine/metrics/metrics.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include "engine/metrics/metrics.h"
 
 using namespace orvane::engine;
 
@@ -27,9 +27,9 @@ TEST(Metrics, BoxAndMaskIou) {
 
 TEST(Metrics, GreedyNmsAndBatchedPostprocess) {
   auto boxes = torch::tensor({{0.f, 0.f, 10.f, 10.f},
-                              {1.f, 1.f, 11.f, 11.f},     // IoU 0.68 with box 0
+                              {1.f, 1.f, 11.f, 11.f},  // IoU 0.68 with box 0
                               {20.f, 20.f, 30.f, 30.f},
-                              {0.f, 0.f, 10.f, 9.f}});   // IoU 0.9 with box 0
+                              {0.f, 0.f, 10.f, 9.f}});  // IoU 0.9 with box 0
   auto scores = torch::tensor({0.9f, 0.8f, 0.7f, 0.95f});
   auto keep = nms(boxes, scores, 0.7f);
   ASSERT_EQ(keep.size(0), 3);
@@ -114,13 +114,14 @@ TEST(Metrics, ConfusionMatrixWithBackground) {
                             {20.f, 20.f, 30.f, 30.f, 0.8f, 0.f},
                             {50.f, 50.f, 60.f, 60.f, 0.7f, 1.f},
                             {70.f, 70.f, 80.f, 80.f, 0.1f, 1.f}});
-  auto gt = torch::tensor({{0.f, 0.f, 10.f, 10.f}, {20.f, 20.f, 30.f, 31.f}, {90.f, 90.f, 99.f, 99.f}});
+  auto gt =
+      torch::tensor({{0.f, 0.f, 10.f, 10.f}, {20.f, 20.f, 30.f, 31.f}, {90.f, 90.f, 99.f, 99.f}});
   cm.process_batch(det, gt, torch::tensor({0, 1, 1}));
   const auto& m = cm.matrix();  // rows predicted, columns true; index 2 = background
-  EXPECT_EQ(m[0][0], 1);  // correct
-  EXPECT_EQ(m[0][1], 1);  // a class-1 object called class 0
-  EXPECT_EQ(m[2][1], 1);  // the class-1 object at 90 was missed
-  EXPECT_EQ(m[1][2], 1);  // a class-1 detection on background
+  EXPECT_EQ(m[0][0], 1);        // correct
+  EXPECT_EQ(m[0][1], 1);        // a class-1 object called class 0
+  EXPECT_EQ(m[2][1], 1);        // the class-1 object at 90 was missed
+  EXPECT_EQ(m[1][2], 1);        // a class-1 detection on background
   double total = 0;
   for (const auto& row : m)
     for (double v : row) total += v;

@@ -1,23 +1,22 @@
 // The chart renderer draws every chart of a run folder from its data files, and survives
 // damaged ones.
 
+#include "plots/plots.h"
+
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
 #include <QImage>
-
 #include <filesystem>
 #include <fstream>
-
-#include "plots/plots.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 fs::path make_run(const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / ("orvane_plots_" + name + "_" +
-                                                    std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("orvane_plots_" + name + "_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -49,7 +48,8 @@ TEST(Plots, RendersEveryChartOfARunFolder) {
   const fs::path run = make_run("full");
   write(run / "results.csv",
         "                  epoch,         train/box_loss,     metrics/mAP50(B),   lr/pg0\r\n"
-        "1, 2.5, 0.01, 0.001\r\n2, 2.1, 0.05, 0.002\r\n3, 1.9, 0.12, 0.003\r\n4, 1.7, 0.2, 0.003\r\n");
+        "1, 2.5, 0.01, 0.001\r\n2, 2.1, 0.05, 0.002\r\n3, 1.9, 0.12, 0.003\r\n4, 1.7, 0.2, "
+        "0.003\r\n");
   write(run / "confusion_matrix.json",
         R"({"names": ["cat", "dog"], "matrix": [[5, 1, 2], [0, 7, 1], [1, 0, 0]]})");
   std::string px = "[";
@@ -69,9 +69,9 @@ TEST(Plots, RendersEveryChartOfARunFolder) {
 
   const auto written = orvane::plots::render_run_folder(run);
   const std::vector<std::string> expected{
-      "results.png",        "confusion_matrix.png", "confusion_matrix_normalized.png",
-      "BoxF1_curve.png",    "BoxP_curve.png",       "BoxR_curve.png",
-      "BoxPR_curve.png",    "MaskF1_curve.png",     "MaskPR_curve.png"};
+      "results.png",     "confusion_matrix.png", "confusion_matrix_normalized.png",
+      "BoxF1_curve.png", "BoxP_curve.png",       "BoxR_curve.png",
+      "BoxPR_curve.png", "MaskF1_curve.png",     "MaskPR_curve.png"};
   EXPECT_EQ(written.size(), 11u);
   for (const auto& name : expected) {
     const QImage image(QString::fromStdString((run / name).string()));

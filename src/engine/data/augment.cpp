@@ -1,9 +1,8 @@
 #include "engine/data/augment.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 namespace orvane::engine {
 
@@ -20,7 +19,8 @@ float uniform(std::mt19937& rng, float lo, float hi) {
 LetterboxInfo letterbox(const cv::Mat& image, cv::Mat& out, cv::Size2i shape, bool auto_pad,
                         bool scaleup, int stride) {
   const int h0 = image.rows, w0 = image.cols;
-  double r = std::min(static_cast<double>(shape.height) / h0, static_cast<double>(shape.width) / w0);
+  double r =
+      std::min(static_cast<double>(shape.height) / h0, static_cast<double>(shape.width) / w0);
   if (!scaleup) r = std::min(r, 1.0);
   const int new_w = static_cast<int>(std::lround(w0 * r));
   const int new_h = static_cast<int>(std::lround(h0 * r));
@@ -33,8 +33,10 @@ LetterboxInfo letterbox(const cv::Mat& image, cv::Mat& out, cv::Size2i shape, bo
   else
     resized = image;
   // Odd padding goes one pixel more to the bottom/right, as the ecosystem does.
-  const int top = static_cast<int>(std::lround(dh - 0.1)), bottom = static_cast<int>(std::lround(dh + 0.1));
-  const int left = static_cast<int>(std::lround(dw - 0.1)), right = static_cast<int>(std::lround(dw + 0.1));
+  const int top = static_cast<int>(std::lround(dh - 0.1)),
+            bottom = static_cast<int>(std::lround(dh + 0.1));
+  const int left = static_cast<int>(std::lround(dw - 0.1)),
+            right = static_cast<int>(std::lround(dw + 0.1));
   cv::copyMakeBorder(resized, out, top, bottom, left, right, cv::BORDER_CONSTANT, kGrey);
   if (out.data == image.data) out = image.clone();  // never alias a cached source image
   LetterboxInfo info;
@@ -63,7 +65,8 @@ cv::Rect2f unletterbox_box(const cv::Rect2f& box, const LetterboxInfo& lb, cv::S
   const float x1 = std::clamp((box.x - lb.pad_x) / lb.gain, 0.0f, float(source.width));
   const float y1 = std::clamp((box.y - lb.pad_y) / lb.gain, 0.0f, float(source.height));
   const float x2 = std::clamp((box.x + box.width - lb.pad_x) / lb.gain, 0.0f, float(source.width));
-  const float y2 = std::clamp((box.y + box.height - lb.pad_y) / lb.gain, 0.0f, float(source.height));
+  const float y2 =
+      std::clamp((box.y + box.height - lb.pad_y) / lb.gain, 0.0f, float(source.height));
   return {x1, y1, x2 - x1, y2 - y1};
 }
 
@@ -202,8 +205,8 @@ void random_perspective(Sample& sample, const AugmentHyp& hyp, cv::Size2i out_si
 
   cv::Mat warped;
   if (perspective)
-    cv::warpPerspective(sample.image, warped, cv::Mat(M), cv::Size(width, height),
-                        cv::INTER_LINEAR, cv::BORDER_CONSTANT, kGrey);
+    cv::warpPerspective(sample.image, warped, cv::Mat(M), cv::Size(width, height), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT, kGrey);
   else
     cv::warpAffine(sample.image, warped, cv::Mat(M).rowRange(0, 2), cv::Size(width, height),
                    cv::INTER_LINEAR, cv::BORDER_CONSTANT, kGrey);
@@ -234,7 +237,8 @@ void random_perspective(Sample& sample, const AugmentHyp& hyp, cv::Size2i out_si
                                       apply({old.x + old.width, old.y + old.height})};
       float x1 = corners[0].x, y1 = corners[0].y, x2 = x1, y2 = y1;
       for (const auto& c : corners)
-        x1 = std::min(x1, c.x), y1 = std::min(y1, c.y), x2 = std::max(x2, c.x), y2 = std::max(y2, c.y);
+        x1 = std::min(x1, c.x), y1 = std::min(y1, c.y), x2 = std::max(x2, c.x),
+        y2 = std::max(y2, c.y);
       x1 = std::clamp(x1, 0.0f, bounds.width), x2 = std::clamp(x2, 0.0f, bounds.width);
       y1 = std::clamp(y1, 0.0f, bounds.height), y2 = std::clamp(y2, 0.0f, bounds.height);
       box = cv::Rect2f(x1, y1, x2 - x1, y2 - y1);

@@ -3,7 +3,6 @@
 // validation and prediction. Everything random draws from the std::mt19937 passed in.
 
 #include <opencv2/core.hpp>
-
 #include <random>
 #include <string>
 #include <vector>

@@ -34,9 +34,9 @@ struct Batch {
   torch::Tensor cls;
   torch::Tensor bboxes;
   torch::Tensor masks;
-  std::vector<std::string> paths;             // source image path of each image
+  std::vector<std::string> paths;              // source image path of each image
   std::vector<std::array<int, 2>> ori_shapes;  // (h, w) of each source image
-  std::vector<LetterboxInfo> letterbox;       // per image; exact for non-augmented batches
+  std::vector<LetterboxInfo> letterbox;        // per image; exact for non-augmented batches
 };
 
 }  // namespace orvane::engine

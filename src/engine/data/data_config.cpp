@@ -18,7 +18,8 @@ namespace {
 bool is_image_file(const fs::path& p) {
   static const std::set<std::string> exts{".jpg", ".jpeg", ".png", ".bmp", ".webp"};
   std::string ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   return exts.count(ext) > 0;
 }
 
@@ -152,7 +153,8 @@ std::vector<std::string> list_split_images(const std::vector<fs::path>& sources)
       for (auto it = fs::recursive_directory_iterator(
                source, fs::directory_options::skip_permission_denied, ec);
            !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_regular_file(ec) && is_image_file(it->path())) found.push_back(it->path().string());
+        if (it->is_regular_file(ec) && is_image_file(it->path()))
+          found.push_back(it->path().string());
       }
       std::sort(found.begin(), found.end());
       files.insert(files.end(), found.begin(), found.end());

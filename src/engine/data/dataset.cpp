@@ -1,13 +1,12 @@
 #include "engine/data/dataset.h"
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <fstream>
 #include <mutex>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 #include <thread>
 
@@ -78,10 +77,10 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   std::vector<char> ok(n, 0);
   std::vector<int> bad_lines(n, 0);
   std::vector<std::string> class_errors(n);
-  const std::size_t budget = options_.cache_limit_bytes
-                                 ? options_.cache_limit_bytes
-                                 : std::min<std::size_t>(available_memory_bytes() / 2,
-                                                         std::size_t(8) << 30);
+  const std::size_t budget =
+      options_.cache_limit_bytes
+          ? options_.cache_limit_bytes
+          : std::min<std::size_t>(available_memory_bytes() / 2, std::size_t(8) << 30);
   std::atomic<std::size_t> next{0}, cached_bytes{0};
   std::atomic<bool> cache_full{false};
   const int nc = static_cast<int>(names_.size());
@@ -98,14 +97,15 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
       bad_lines[i] = labels.bad_lines;
       for (Instance& inst : labels.instances) {
         if (inst.cls >= nc) {
-          class_errors[i] = "label class " + std::to_string(inst.cls) +
-                            " exceeds the dataset's " + std::to_string(nc) + " classes in " +
-                            label_path;
+          class_errors[i] = "label class " + std::to_string(inst.cls) + " exceeds the dataset's " +
+                            std::to_string(nc) + " classes in " + label_path;
           break;
         }
         if (options_.segment && inst.polygon.empty()) {
           const cv::Rect2f& b = inst.box;
-          inst.polygon = {{b.x, b.y}, {b.x + b.width, b.y}, {b.x + b.width, b.y + b.height},
+          inst.polygon = {{b.x, b.y},
+                          {b.x + b.width, b.y},
+                          {b.x + b.width, b.y + b.height},
                           {b.x, b.y + b.height}};
         }
       }

@@ -2,11 +2,10 @@
 // The images and labels of one dataset split, checked once when built, with the decoded
 // (resized) images kept in memory when they fit.
 
-#include <opencv2/core.hpp>
-
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
@@ -41,7 +40,7 @@ class YoloDataset {
   const DatasetOptions& options() const { return options_; }
   const std::string& image_path(std::size_t i) const { return items_[i].path; }
   const std::vector<Instance>& labels(std::size_t i) const { return items_[i].instances; }
-  std::array<int, 2> ori_shape(std::size_t i) const { return items_[i].ori_shape; }     // (h, w)
+  std::array<int, 2> ori_shape(std::size_t i) const { return items_[i].ori_shape; }  // (h, w)
   std::array<int, 2> resized_shape(std::size_t i) const { return items_[i].resized_shape; }
 
   // BGR uint8 image resized to resized_shape(i), from the cache or decoded now. Throws

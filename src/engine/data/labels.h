@@ -3,7 +3,6 @@
 // polygon with at least three points), all coordinates normalised to 0..1.
 
 #include <opencv2/core.hpp>
-
 #include <string>
 #include <vector>
 
@@ -11,7 +10,7 @@ namespace orvane::engine {
 
 struct Instance {
   int cls = 0;
-  cv::Rect2f box;                  // normalised (x, y, w, h) top-left corner and size
+  cv::Rect2f box;                    // normalised (x, y, w, h) top-left corner and size
   std::vector<cv::Point2f> polygon;  // normalised; empty for box lines
 };
 

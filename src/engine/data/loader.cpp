@@ -1,10 +1,9 @@
 #include "engine/data/loader.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <opencv2/imgproc.hpp>
 
 #include "engine/error.h"
 
@@ -65,7 +64,8 @@ cv::Mat rasterise(const std::vector<cv::Point2f>& polygon, cv::Size image_size) 
   if (polygon.size() < 3) return mask;
   float bx1 = polygon[0].x, by1 = polygon[0].y, bx2 = bx1, by2 = by1;
   for (const auto& p : polygon)
-    bx1 = std::min(bx1, p.x), by1 = std::min(by1, p.y), bx2 = std::max(bx2, p.x), by2 = std::max(by2, p.y);
+    bx1 = std::min(bx1, p.x), by1 = std::min(by1, p.y), bx2 = std::max(bx2, p.x),
+    by2 = std::max(by2, p.y);
   const int cx1 = std::clamp(static_cast<int>(std::floor(bx1 / 4)), 0, mask_size.width);
   const int cy1 = std::clamp(static_cast<int>(std::floor(by1 / 4)), 0, mask_size.height);
   const int cx2 = std::clamp(static_cast<int>(std::ceil(bx2 / 4)), 0, mask_size.width);
@@ -159,7 +159,8 @@ void DataLoader::begin_epoch(int epoch) {
   mosaic_epoch_ = mosaic_next_;
   if (options_.shuffle && !options_.rect) {
     std::iota(order_.begin(), order_.end(), std::size_t{0});
-    std::mt19937_64 rng(mix(options_.seed) ^ mix(0x5eed0000ULL + static_cast<std::uint64_t>(epoch)));
+    std::mt19937_64 rng(mix(options_.seed) ^
+                        mix(0x5eed0000ULL + static_cast<std::uint64_t>(epoch)));
     std::shuffle(order_.begin(), order_.end(), rng);
   }
   ++generation_;
@@ -207,8 +208,7 @@ Sample DataLoader::make_sample_impl(std::size_t dataset_index, int epoch, std::s
   const int s = options_.imgsz;
   const AugmentHyp& hyp = options_.hyp;
   Sample sample;
-  if (mosaic && hyp.mosaic > 0 &&
-      std::uniform_real_distribution<float>(0, 1)(rng) < hyp.mosaic) {
+  if (mosaic && hyp.mosaic > 0 && std::uniform_real_distribution<float>(0, 1)(rng) < hyp.mosaic) {
     std::vector<Sample> four;
     four.push_back(load_plain(dataset_index));
     std::uniform_int_distribution<std::size_t> pick(0, dataset_->size() - 1);
@@ -296,9 +296,8 @@ Batch finish(torch::Tensor images, std::vector<Prepared>& samples, bool segment)
 void DataLoader::worker_loop() {
   std::unique_lock lock(mutex_);
   const std::size_t bs = static_cast<std::size_t>(options_.batch);
-  const std::size_t window =
-      static_cast<std::size_t>(options_.prefetch > 0 ? options_.prefetch
-                                                     : std::max(2, 2 * options_.workers));
+  const std::size_t window = static_cast<std::size_t>(
+      options_.prefetch > 0 ? options_.prefetch : std::max(2, 2 * options_.workers));
   for (;;) {
     work_cv_.wait(lock, [&] {
       return quit_ || (epoch_ >= 0 && error_.empty() && next_task_ < order_.size() &&
@@ -326,8 +325,8 @@ void DataLoader::worker_loop() {
     Prepared prepared;
     try {
       Sample sample = make_sample_impl(index, epoch, task, mosaic);
-      prepared = prepare(std::move(sample), dataset_->image_path(index),
-                         dataset_->ori_shape(index), options_.segment, slot_tensor);
+      prepared = prepare(std::move(sample), dataset_->image_path(index), dataset_->ori_shape(index),
+                         options_.segment, slot_tensor);
     } catch (const std::exception& e) {
       failure = e.what();
     }
@@ -401,10 +400,14 @@ std::optional<Batch> DataLoader::next() {
 std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::string& split,
                                          LoaderOptions options) {
   const std::vector<std::filesystem::path>* sources = nullptr;
-  if (split == "train") sources = &config.train;
-  else if (split == "val") sources = &config.val;
-  else if (split == "test") sources = &config.test;
-  else throw EngineError("unknown dataset split '" + split + "'");
+  if (split == "train")
+    sources = &config.train;
+  else if (split == "val")
+    sources = &config.val;
+  else if (split == "test")
+    sources = &config.test;
+  else
+    throw EngineError("unknown dataset split '" + split + "'");
   if (sources->empty())
     throw EngineError(config.yaml_path.string() + " names no '" + split + "' images");
   std::vector<std::string> files;

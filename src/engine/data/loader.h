@@ -20,22 +20,22 @@
 namespace orvane::engine {
 
 struct LoaderOptions {
-  int imgsz = 640;         // multiple of 32 (callers round up and say so)
-  int batch = 16;          // images per batch; the last batch of an epoch may be smaller
-  int workers = 4;         // loading/augmenting threads; 0 loads on the caller's thread
-  bool augment = false;    // mosaic, random affine, HSV, flips (training)
-  bool shuffle = false;    // a fresh permutation every epoch (training)
-  bool rect = false;       // rectangular batches: images sorted by aspect ratio, each batch
-                           // letterboxed to the smallest stride-multiple shape holding it
-  bool segment = false;    // fill Batch::masks from the polygons
-  bool mosaic = true;      // mosaic while augmenting; the trainer turns it off for the last
-                           // close_mosaic epochs with set_mosaic(false)
+  int imgsz = 640;       // multiple of 32 (callers round up and say so)
+  int batch = 16;        // images per batch; the last batch of an epoch may be smaller
+  int workers = 4;       // loading/augmenting threads; 0 loads on the caller's thread
+  bool augment = false;  // mosaic, random affine, HSV, flips (training)
+  bool shuffle = false;  // a fresh permutation every epoch (training)
+  bool rect = false;     // rectangular batches: images sorted by aspect ratio, each batch
+                         // letterboxed to the smallest stride-multiple shape holding it
+  bool segment = false;  // fill Batch::masks from the polygons
+  bool mosaic = true;    // mosaic while augmenting; the trainer turns it off for the last
+                         // close_mosaic epochs with set_mosaic(false)
   AugmentHyp hyp;
   std::uint64_t seed = 0;  // the same seed gives the same batches, whatever `workers` is
   int stride = 32;
-  int prefetch = 0;        // batches prepared ahead of the consumer; 0 = max(2, 2 * workers)
+  int prefetch = 0;  // batches prepared ahead of the consumer; 0 = max(2, 2 * workers)
   std::size_t cache_limit_bytes = 0;  // see DatasetOptions
-  std::string prefix;  // names the split in log lines; empty = the split's name
+  std::string prefix;                 // names the split in log lines; empty = the split's name
 };
 
 // Requires: a dataset built with the same imgsz/augment/segment.

@@ -1,5 +1,7 @@
 #include "engine/metrics/metrics.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -7,7 +9,6 @@
 #include <map>
 #include <numeric>
 #include <sstream>
-#include <unistd.h>
 
 #include "engine/error.h"
 
@@ -449,8 +450,8 @@ std::string json_names(const std::vector<std::string>& names) {
 
 void ConfusionMatrix::save_json(const std::filesystem::path& path,
                                 const std::vector<std::string>& names) const {
-  write_text_atomic(path, "{\"names\": " + json_names(names) + ",\n \"matrix\": " +
-                              json_rows(matrix_) + "}\n");
+  write_text_atomic(
+      path, "{\"names\": " + json_names(names) + ",\n \"matrix\": " + json_rows(matrix_) + "}\n");
 }
 
 void save_curves_json(const std::filesystem::path& path, const std::vector<std::string>& names,
@@ -467,11 +468,11 @@ void save_curves_json(const std::filesystem::path& path, const std::vector<std::
     first = false;
     std::vector<double> classes(r->classes.begin(), r->classes.end()), ap50;
     for (const auto& a : r->ap) ap50.push_back(a.empty() ? 0.0 : a[0]);
-    out += "\n {\"prefix\": " + json_string(prefix) + ", \"classes\": " + json_numbers(classes) +
-           ", \"ap50\": " + json_numbers(ap50) + ", \"best_conf\": " +
-           json_numbers({r->best_conf}) + ",\n  \"p\": " + json_rows(r->p_curve) +
-           ",\n  \"r\": " + json_rows(r->r_curve) + ",\n  \"f1\": " + json_rows(r->f1_curve) +
-           ",\n  \"pr\": " + json_rows(r->pr_curve) + "}";
+    out +=
+        "\n {\"prefix\": " + json_string(prefix) + ", \"classes\": " + json_numbers(classes) +
+        ", \"ap50\": " + json_numbers(ap50) + ", \"best_conf\": " + json_numbers({r->best_conf}) +
+        ",\n  \"p\": " + json_rows(r->p_curve) + ",\n  \"r\": " + json_rows(r->r_curve) +
+        ",\n  \"f1\": " + json_rows(r->f1_curve) + ",\n  \"pr\": " + json_rows(r->pr_curve) + "}";
   }
   out += "]}\n";
   write_text_atomic(path, out);

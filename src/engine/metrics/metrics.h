@@ -22,12 +22,12 @@ torch::Tensor xyxy2xywh(const torch::Tensor& x);
 torch::Tensor nms(const torch::Tensor& boxes, const torch::Tensor& scores, float iou_threshold);
 
 struct NmsOptions {
-  float conf = 0.25f;       // minimum class score
-  float iou = 0.7f;         // suppress same-class boxes overlapping more than this
-  int max_det = 300;        // kept per image
-  bool multi_label = false; // one row per (box, class) whose score passes conf
-  bool agnostic = false;    // suppress across classes
-  int max_nms = 30000;      // boxes entering NMS per image (highest scores first)
+  float conf = 0.25f;        // minimum class score
+  float iou = 0.7f;          // suppress same-class boxes overlapping more than this
+  int max_det = 300;         // kept per image
+  bool multi_label = false;  // one row per (box, class) whose score passes conf
+  bool agnostic = false;     // suppress across classes
+  int max_nms = 30000;       // boxes entering NMS per image (highest scores first)
 };
 
 // Input: decoded predictions [B, 4 + nc + nm, A] (xywh, class scores, nm extra values such as
@@ -44,19 +44,19 @@ double compute_ap(const std::vector<double>& recall, const std::vector<double>& 
 
 // Per-class results of one metric family (boxes or masks).
 struct ApResult {
-  std::vector<int> classes;               // classes with ground truth, ascending
-  std::vector<double> p, r, f1;           // per listed class at the chosen confidence
-  std::vector<std::vector<double>> ap;    // per listed class: AP at IoU 0.50, 0.55 ... 0.95
+  std::vector<int> classes;             // classes with ground truth, ascending
+  std::vector<double> p, r, f1;         // per listed class at the chosen confidence
+  std::vector<std::vector<double>> ap;  // per listed class: AP at IoU 0.50, 0.55 ... 0.95
   // Curves sampled at px = 1000 points in 0..1, one row per listed class:
   std::vector<double> px;
   std::vector<std::vector<double>> p_curve, r_curve, f1_curve;  // against confidence
-  std::vector<std::vector<double>> pr_curve;                   // precision against recall, IoU .5
-  double best_conf = 0.0;                 // confidence where the mean F1 is highest
+  std::vector<std::vector<double>> pr_curve;                    // precision against recall, IoU .5
+  double best_conf = 0.0;  // confidence where the mean F1 is highest
 
-  double mp() const;     // mean precision
-  double mr() const;     // mean recall
-  double map50() const;  // mean AP at IoU 0.5
-  double map() const;    // mean AP over IoU 0.5:0.95
+  double mp() const;              // mean precision
+  double mr() const;              // mean recall
+  double map50() const;           // mean AP at IoU 0.5
+  double map() const;             // mean AP over IoU 0.5:0.95
   double ap50_of(int cls) const;  // 0 for classes without entries
   double ap_of(int cls) const;
   double p_of(int cls) const;
