@@ -1,10 +1,10 @@
 #pragma once
 // Pictures of batches and label statistics drawn with OpenCV (the engine links no Qt).
 
-#include <opencv2/core.hpp>
 #include <torch/torch.h>
 
 #include <filesystem>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 

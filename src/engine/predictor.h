@@ -2,9 +2,9 @@
 // Prediction on single images: letterbox with minimal padding, NMS, boxes (and mask outlines)
 // mapped back to the source image, and the annotated picture.
 
-#include <opencv2/core.hpp>
 #include <torch/torch.h>
 
+#include <opencv2/core.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,9 +16,9 @@ namespace orvane::engine {
 struct PredictOptions {
   float conf = 0.25f;
   float iou = 0.7f;
-  int imgsz = 640;       // rounded up to a multiple of 32
+  int imgsz = 640;  // rounded up to a multiple of 32
   int max_det = 300;
-  bool verbose = true;   // print "image 1/1 path: 640x480 2 persons, 1 dog, 12.3ms"
+  bool verbose = true;  // print "image 1/1 path: 640x480 2 persons, 1 dog, 12.3ms"
 };
 
 struct Boxes {

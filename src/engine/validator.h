@@ -20,12 +20,12 @@ struct ValOptions {
   float conf = 0.001f;  // NMS confidence (low, so the PR curves reach high recall)
   float iou = 0.7f;     // NMS IoU
   int max_det = 300;
-  std::vector<std::string> names;   // empty = the model's names
-  std::filesystem::path save_dir;   // empty = write nothing
-  bool plots = true;                // with save_dir: val_batch0_*.jpg, curves.json,
-                                    // confusion_matrix.json, then render_plots(save_dir)
-  bool compute_loss = false;        // mean val losses through compute_loss (needs targets)
-  bool per_class = false;           // print one table row per class after the "all" row
+  std::vector<std::string> names;  // empty = the model's names
+  std::filesystem::path save_dir;  // empty = write nothing
+  bool plots = true;               // with save_dir: val_batch0_*.jpg, curves.json,
+                                   // confusion_matrix.json, then render_plots(save_dir)
+  bool compute_loss = false;       // mean val losses through compute_loss (needs targets)
+  bool per_class = false;          // print one table row per class after the "all" row
   std::string prefix_batch_plots = "val_batch";  // file stem of the plotted batches
   // Draws the charts from the data files (set by tools that link the chart renderer).
   std::function<void(const std::filesystem::path& run_dir)> render_plots;
