@@ -36,7 +36,7 @@ void draw_box_label(cv::Mat& image, const cv::Rect2f& box, const cv::Scalar& col
                      static_cast<int>(std::lround(box.y + box.height)));
   cv::rectangle(image, p1, p2, color, thickness, cv::LINE_AA);
   if (text.empty()) return;
-  const double scale = std::max(thickness / 3.0, 0.35);
+  const double scale = std::max(thickness / 2.5, 0.4);
   const int font_thickness = std::max(thickness - 1, 1);
   int baseline = 0;
   const cv::Size size =
@@ -83,11 +83,13 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
   const int bs = std::min<int>(static_cast<int>(batch.images.size(0)), kMaxImages);
   const int h = static_cast<int>(batch.images.size(2)), w = static_cast<int>(batch.images.size(3));
   const int ns = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(bs))));
-  const double scale = std::min(1.0, static_cast<double>(kMaxSize) / (ns * std::max(h, w)));
+  // Small training images are enlarged (up to 640 px a tile) so labels stay readable.
+  const double scale = std::min(static_cast<double>(kMaxSize) / (ns * std::max(h, w)),
+                                std::max(1.0, 640.0 / std::max(h, w)));
   const int th = static_cast<int>(std::ceil(h * scale)),
             tw = static_cast<int>(std::ceil(w * scale));
   cv::Mat mosaic(ns * th, ns * tw, CV_8UC3, cv::Scalar(255, 255, 255));
-  const int thickness = std::max(1, static_cast<int>(std::lround(std::max(th, tw) / 200.0)));
+  const int thickness = std::max(1, static_cast<int>(std::lround(std::max(th, tw) / 320.0)));
   auto name_of = [&](int c) {
     return c >= 0 && c < static_cast<int>(names.size()) ? names[c] : std::to_string(c);
   };
@@ -98,16 +100,18 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
     cv::Mat rgb(h, w, CV_8UC3, images[i].data_ptr<uint8_t>());
     cv::Mat tile;
     cv::cvtColor(rgb, tile, cv::COLOR_RGB2BGR);
-    if (scale < 1) cv::resize(tile, tile, cv::Size(tw, th), 0, 0, cv::INTER_AREA);
+    if (scale != 1)
+      cv::resize(tile, tile, cv::Size(tw, th), 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
     const double sx = static_cast<double>(tile.cols) / w, sy = static_cast<double>(tile.rows) / h;
 
     auto overlay = [&](const cv::Mat& mask01, const cv::Scalar& color) {
       cv::Mat m;
-      cv::resize(mask01, m, tile.size(), 0, 0, cv::INTER_LINEAR);
+      cv::resize(mask01 * 255, m, tile.size(), 0, 0, cv::INTER_LINEAR);
+      m = m > 127;  // smooth outline at the mask's own boundary, not a dilated one
       cv::Mat colored(tile.size(), CV_8UC3, color);
       cv::Mat blended;
       cv::addWeighted(tile, 0.5, colored, 0.5, 0, blended);
-      blended.copyTo(tile, m > 0);
+      blended.copyTo(tile, m);
     };
 
     if (predictions) {
@@ -156,8 +160,10 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
     tile.copyTo(mosaic(cv::Rect(col * tw, row * th, tile.cols, tile.rows)));
     if (i < static_cast<int>(batch.paths.size())) {
       const std::string file = std::filesystem::path(batch.paths[i]).filename().string();
-      cv::putText(mosaic, file.substr(0, 40), cv::Point(col * tw + 5, row * th + 15),
-                  cv::FONT_HERSHEY_SIMPLEX, 0.4, cv::Scalar(220, 220, 220), 1, cv::LINE_AA);
+      cv::putText(mosaic, file.substr(0, 40), cv::Point(col * tw + 5, row * th + 18),
+                  cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(0, 0, 0), 3, cv::LINE_AA);
+      cv::putText(mosaic, file.substr(0, 40), cv::Point(col * tw + 5, row * th + 18),
+                  cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(255, 255, 255), 1, cv::LINE_AA);
     }
     cv::rectangle(mosaic, cv::Rect(col * tw, row * th, tw, th), cv::Scalar(255, 255, 255), 2);
   }
@@ -166,23 +172,25 @@ bool plot_batch(const Batch& batch, const std::vector<std::string>& names,
 
 namespace {
 
+constexpr int kLeft = 70;  // left margin of a labels.jpg panel: tick labels and the caption
+
 // One panel of labels.jpg: a frame with a title and axis captions.
 cv::Mat panel(int size, const std::string& title, const std::string& x_caption,
               const std::string& y_caption) {
   cv::Mat p(size, size, CV_8UC3, cv::Scalar(255, 255, 255));
-  cv::putText(p, title, {40, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.55, cv::Scalar(40, 40, 40), 1,
+  cv::putText(p, title, {kLeft, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.55, cv::Scalar(40, 40, 40), 1,
               cv::LINE_AA);
   cv::putText(p, x_caption, {size / 2 - 10, size - 10}, cv::FONT_HERSHEY_SIMPLEX, 0.5,
               cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
-  cv::putText(p, y_caption, {8, size / 2}, cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(40, 40, 40), 1,
+  cv::putText(p, y_caption, {4, 28}, cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(40, 40, 40), 1,
               cv::LINE_AA);
-  cv::rectangle(p, cv::Rect(40, 35, size - 60, size - 80), cv::Scalar(120, 120, 120), 1);
+  cv::rectangle(p, cv::Rect(kLeft, 35, size - kLeft - 20, size - 80), cv::Scalar(120, 120, 120), 1);
   return p;
 }
 
 // A 2-D histogram of points in 0..1 x 0..1 drawn as shaded cells (darker = more).
 void draw_histogram2d(cv::Mat& p, const std::vector<cv::Point2f>& points, const cv::Scalar& color) {
-  const cv::Rect area(40, 35, p.cols - 60, p.rows - 80);
+  const cv::Rect area(kLeft, 35, p.cols - kLeft - 20, p.rows - 80);
   constexpr int kBins = 50;
   std::vector<int> counts(kBins * kBins, 0);
   int peak = 1;
@@ -233,7 +241,7 @@ bool plot_labels(const YoloDataset& dataset, const std::filesystem::path& path) 
   // Instances per class.
   cv::Mat bars = panel(S, "instances per class", "", "");
   {
-    const cv::Rect area(40, 35, S - 60, S - 80);
+    const cv::Rect area(kLeft, 35, S - kLeft - 20, S - 80);
     const int peak = std::max(1, *std::max_element(per_class.begin(), per_class.end()));
     const int shown = std::min(nc, 60);
     for (int c = 0; c < shown; ++c) {
@@ -255,7 +263,7 @@ bool plot_labels(const YoloDataset& dataset, const std::filesystem::path& path) 
   // Every box drawn around a common centre, to show the shapes.
   cv::Mat shapes = panel(S, "boxes (centred)", "", "");
   {
-    const cv::Rect area(40, 35, S - 60, S - 80);
+    const cv::Rect area(kLeft, 35, S - kLeft - 20, S - 80);
     cv::Mat layer = shapes.clone();
     for (const auto& [c, b] : boxes) {
       const float bw = b.width * area.width, bh = b.height * area.height;

@@ -196,7 +196,8 @@ cv::Mat Results::plot(bool show_conf) const {
     for (std::size_t i = 0; i < masks->data.size() && i < boxes.size(); ++i) {
       const int c = static_cast<int>(boxes.cls[static_cast<int64_t>(i)].item<float>());
       cv::Mat m;
-      cv::resize(masks->data[i], m, image.size(), 0, 0, cv::INTER_LINEAR);
+      cv::resize(masks->data[i] * 255, m, image.size(), 0, 0, cv::INTER_LINEAR);
+      m = m > 127;
       const cv::Rect roi = cv::boundingRect(m);
       if (roi.empty()) continue;
       cv::Mat region = image(roi);

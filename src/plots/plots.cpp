@@ -31,7 +31,19 @@ bool ensure_gui_application() {
   static int argc = 3;
   static char arg0[] = "orvane", arg1[] = "-platform", arg2[] = "offscreen";
   static char* argv[] = {arg0, arg1, arg2, nullptr};
+  // Qt warns that XDG_RUNTIME_DIR is unset on headless machines; that is expected here and
+  // would only clutter the training log.
+  static QtMessageHandler previous = nullptr;
+  previous = qInstallMessageHandler(
+      [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+        if (message.startsWith("QStandardPaths:")) return;
+        if (previous)
+          previous(type, context, message);
+        else
+          std::cerr << message.toStdString() << "\n";
+      });
   static QGuiApplication* app = new QGuiApplication(argc, argv);  // intentionally never freed
+  qInstallMessageHandler(previous);
   return app != nullptr;
 }
 
@@ -86,7 +98,9 @@ class Axes {
     QFont font = p_.font();
     const QFontMetricsF fm(font);
     p_.setPen(QPen(QColor(40, 40, 40), 1));
-    const double xs = nice_step(x0_, x1_, xticks), ys = nice_step(y0_, y1_, yticks);
+    double xs = nice_step(x0_, x1_, xticks);
+    if (integer_x_) xs = std::max(1.0, std::round(xs));
+    const double ys = nice_step(y0_, y1_, yticks);
     for (double v = std::ceil(x0_ / xs - 1e-9) * xs; v <= x1_ + 1e-9 * xs; v += xs) {
       const QPointF a = map(v, y0_);
       if (grid) {
@@ -152,8 +166,10 @@ class Axes {
     p_.restore();
   }
   const QRectF& frame() const { return frame_; }
+  void set_integer_x(bool on) { integer_x_ = on; }
 
  private:
+  bool integer_x_ = false;
   QPainter& p_;
   QRectF frame_;
   double x0_, x1_, y0_, y1_;
@@ -289,11 +305,13 @@ bool render_results(const fs::path& csv, const fs::path& png) {
     if (!ys.empty()) {
       y0 = *std::min_element(ys.begin(), ys.end());
       y1 = *std::max_element(ys.begin(), ys.end());
-      const double pad = std::max((y1 - y0) * 0.08, std::abs(y1) * 0.01 + 1e-9);
+      // A flat series (all zeros early in training) still gets a readable axis.
+      const double pad = y1 - y0 > 1e-9 ? (y1 - y0) * 0.08 : std::max(std::abs(y1) * 0.1, 0.05);
       y0 -= pad, y1 += pad;
       x0 = xs.front(), x1 = std::max(xs.back(), xs.front() + 1);
     }
     Axes axes(p, frame, x0, x1, y0, y1);
+    axes.set_integer_x(true);  // epochs
     axes.draw_frame(header[c], "", "", 5, 5, true);
     const QPen raw(series_color(0), 2);
     const QPen smooth(series_color(1), 2, Qt::DotLine);
