@@ -82,8 +82,8 @@ int run_enrich(const std::vector<std::string>& words) {
   if (source_info.isDir()) {
     images = enricher::list_sources(source);
     if (images.isEmpty()) {
-      std::cerr << "orvane enrich: no images (.jpg .jpeg .png .bmp .webp) in " << source.toStdString()
-                << "\n";
+      std::cerr << "orvane enrich: no images (.jpg .jpeg .png .bmp .webp) in "
+                << source.toStdString() << "\n";
       return 1;
     }
   } else if (source_info.isFile()) {

@@ -137,7 +137,8 @@ QString variant_file_name(std::int64_t second, int k) {
 }
 
 std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int count) {
-  const QStringList entries = QDir(out_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+  const QStringList entries =
+      QDir(out_dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
   const QSet<QString> taken(entries.begin(), entries.end());
   for (std::int64_t second = now;; ++second) {
     bool free = true;

@@ -60,8 +60,9 @@ std::optional<cv::Mat> crop_image(const cv::Mat& image, cv::Point2d p1, cv::Poin
 // Straightens the quadrilateral of four clicked points, in the order top-left, top-right,
 // bottom-right, bottom-left (no reordering: another order mirrors or twists the result), into an
 // upright rectangle whose sides are the longer of each pair of opposite edges. Points outside the
-// image are first clipped to its outermost pixel centres, so no black border is sampled. nullopt when the quadrilateral is degenerate (a side shorter than
-// two pixels, or three corners on a line), which would only give a black or empty picture.
+// image are first clipped to its outermost pixel centres, so no black border is sampled. nullopt
+// when the quadrilateral is degenerate (a side shorter than two pixels, or three corners on a
+// line), which would only give a black or empty picture.
 std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2d, 4>& points);
 
 // Rotates by `angle` degrees (positive counter-clockwise) about the centre and grows the canvas
@@ -80,10 +81,10 @@ QString variant_file_name(std::int64_t second, int k);
 std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int count);
 
 struct BatchResult {
-  int created = 0;         // variants actually written
-  int failed = 0;          // variants whose write failed
-  std::int64_t second = 0; // the second in this batch's file names
-  QString first_failure;   // path of the first variant that could not be written
+  int created = 0;          // variants actually written
+  int failed = 0;           // variants whose write failed
+  std::int64_t second = 0;  // the second in this batch's file names
+  QString first_failure;    // path of the first variant that could not be written
 };
 
 // Writes `count` random variants of `base` into `out_dir` (which must exist) as

@@ -390,8 +390,9 @@ void EnricherTab::enrich_current_image() {
     return;
   }
   if (!QDir().mkpath(out_dir)) {
-    ui::critical(this, "Error", QStringLiteral("Could not create the output directory:\n%1")
-                                    .arg(QDir::toNativeSeparators(out_dir)));
+    ui::critical(this, "Error",
+                 QStringLiteral("Could not create the output directory:\n%1")
+                     .arg(QDir::toNativeSeparators(out_dir)));
     return;
   }
 

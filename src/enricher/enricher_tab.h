@@ -36,14 +36,14 @@ class EnricherTab : public QWidget {
   cv::Mat get_aug_image(const cv::Mat& base_img);
 
   // --- State -----------------------------------------------------------------------------------
-  QStringList aug_image_paths;           // cleaned full paths of the sources, sorted
-  std::optional<int> aug_current_idx;    // unset until a folder is loaded; readers use 0
-  cv::Mat aug_original_cv_img;           // the current source as read from disk
-  cv::Mat aug_display_cv_img;            // what the canvas shows (working image or a preview)
-  cv::Mat aug_active_base_img;           // the working image variants are made from
-  QList<QPointF> aug_crop_points;        // clicks collected in "Crop" mode
-  QList<QPointF> aug_warp_points;        // clicks collected in "Warp" mode
-  QSet<QString> aug_history;             // its size is the status line's "Enriched" count
+  QStringList aug_image_paths;         // cleaned full paths of the sources, sorted
+  std::optional<int> aug_current_idx;  // unset until a folder is loaded; readers use 0
+  cv::Mat aug_original_cv_img;         // the current source as read from disk
+  cv::Mat aug_display_cv_img;          // what the canvas shows (working image or a preview)
+  cv::Mat aug_active_base_img;         // the working image variants are made from
+  QList<QPointF> aug_crop_points;      // clicks collected in "Crop" mode
+  QList<QPointF> aug_warp_points;      // clicks collected in "Warp" mode
+  QSet<QString> aug_history;           // its size is the status line's "Enriched" count
   // Every random draw of the preview and the batch; seeded from the clock at construction.
   orvane::enricher::Rng aug_rng;
 

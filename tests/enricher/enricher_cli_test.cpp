@@ -35,8 +35,8 @@ TEST(OrvaneEnrich, FolderGivesCountVariantsOfEachImage) {
   d.mkdir("src");
   cv::imwrite(d.filePath("src/a.png").toStdString(), picture(60, 40, 50));
   cv::imwrite(d.filePath("src/b.jpg").toStdString(), picture(50, 50, 90));
-  const Outcome run = orvane({"source=" + d.filePath("src"), "output=" + d.filePath("out"), "count=3",
-                          "seed=4", "warp=0,10"});
+  const Outcome run = orvane({"source=" + d.filePath("src"), "output=" + d.filePath("out"),
+                              "count=3", "seed=4", "warp=0,10"});
   EXPECT_EQ(run.code, 0) << run.err.toStdString();
   EXPECT_EQ(run.out, "Enrichment complete! Saved 6 variant(s) of the manipualted image.\n");
   const QStringList files = QDir(d.filePath("out")).entryList(QDir::Files);

@@ -212,7 +212,7 @@ TEST(WarpQuad, ClipsOutsidePointsAndRejectsDegenerateQuads) {
   EXPECT_FALSE(has_black(*outside));
 
   EXPECT_FALSE(en::warp_quad(img, {{{10, 10}, {10, 10}, {10, 10}, {10, 10}}}));
-  EXPECT_FALSE(en::warp_quad(img, {{{0, 0}, {30, 30}, {60, 60}, {0, 70}}}));  // three on a line
+  EXPECT_FALSE(en::warp_quad(img, {{{0, 0}, {30, 30}, {60, 60}, {0, 70}}}));     // three on a line
   EXPECT_FALSE(en::warp_quad(img, {{{-9, -9}, {-8, -9}, {-8, -8}, {-9, -8}}}));  // all off-image
 }
 
@@ -290,5 +290,6 @@ TEST(Sources, FiltersSortsAndCleans) {
 
   const QStringList got = en::list_sources(dir.path() + "/sub/../.");
   const QString root = QDir::cleanPath(dir.path());
-  EXPECT_EQ(got, (QStringList{root + "/A.JPG", root + "/b.png", root + "/c.webp", root + "/d.Jpeg"}));
+  EXPECT_EQ(got,
+            (QStringList{root + "/A.JPG", root + "/b.png", root + "/c.webp", root + "/d.Jpeg"}));
 }

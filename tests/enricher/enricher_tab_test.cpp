@@ -52,8 +52,8 @@ class EnricherTabTest : public orvane::test::GuiTest {
   void mode(const QString& m) { tab.aug_combo_mode->setCurrentText(m); }
   void point(double x, double y) { Q_EMIT tab.aug_canvas->point_clicked(QPointF(x, y)); }
   void identity_ranges() {
-    for (auto* s : {tab.aug_b_min, tab.aug_b_max, tab.aug_r_min, tab.aug_r_max, tab.aug_w_min,
-                    tab.aug_w_max})
+    for (auto* s :
+         {tab.aug_b_min, tab.aug_b_max, tab.aug_r_min, tab.aug_r_max, tab.aug_w_min, tab.aug_w_max})
       s->setValue(0);
     for (auto* s : {tab.aug_c_min, tab.aug_c_max, tab.aug_l_min, tab.aug_l_max}) s->setValue(1);
   }
@@ -86,7 +86,8 @@ TEST_F(EnricherTabTest, LoadsAFolderAndWrapsAroundInBothDirections) {
   QDir(in.path()).mkdir("sub");
   ASSERT_TRUE(cv::imwrite(QDir(in.path()).filePath("sub/z.png").toStdString(), gradient(8, 8)));
   QFile(QDir(in.path()).filePath("x.tif")).open(QIODevice::WriteOnly);
-  load_folder({{"a.png", gradient(30, 20)}, {"B.JPG", gradient(40, 20)}, {"c.bmp", gradient(50, 20)}});
+  load_folder(
+      {{"a.png", gradient(30, 20)}, {"B.JPG", gradient(40, 20)}, {"c.bmp", gradient(50, 20)}});
 
   EXPECT_EQ(tab.aug_entry_in->text(), in.path());
   ASSERT_EQ(tab.aug_image_paths.size(), 3);  // no .tif, no sub-folder
@@ -115,8 +116,9 @@ TEST_F(EnricherTabTest, LoadsAFolderAndWrapsAroundInBothDirections) {
   // A new folder restarts at its first image.
   QTemporaryDir second;
   for (int i = 1; i <= 12; ++i)
-    cv::imwrite(QDir(second.path()).filePath(QString("img_%1.png").arg(i, 2, 10, QChar('0'))).toStdString(),
-                gradient(10 + i, 10));
+    cv::imwrite(
+        QDir(second.path()).filePath(QString("img_%1.png").arg(i, 2, 10, QChar('0'))).toStdString(),
+        gradient(10 + i, 10));
   dialogs.directories.push_back(second.path());
   tab.btn_aug_browse_in->click();
   EXPECT_EQ(tab.aug_lbl_counter->text(), "1 / 12 - img_01.png");
@@ -150,8 +152,8 @@ TEST_F(EnricherTabTest, CropsByTwoRealClicksInEitherOrder) {
 
   // Where a click on a whole viewport pixel lands in the scene.
   const auto landed = [&](double x, double y) {
-    const QPointF p = tab.aug_preview_view->mapToScene(
-        tab.aug_preview_view->mapFromScene(QPointF(x, y)));
+    const QPointF p =
+        tab.aug_preview_view->mapToScene(tab.aug_preview_view->mapFromScene(QPointF(x, y)));
     return cv::Point2d(p.x(), p.y());
   };
   const auto expected = orvane::enricher::crop_rect(img.size(), landed(50, 40), landed(250, 180));
