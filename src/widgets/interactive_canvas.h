@@ -54,7 +54,8 @@ class InteractiveCanvas : public QGraphicsScene {
   QString draw_mode = QStringLiteral("Select/Move");
   QList<QPointF> current_polygon;
   bool drawing = false;
-  // Owned by the scene while present; null when there is no preview.
+  // Owned by the scene while present; null when there is no preview. Read-only for owners: the
+  // canvas alone creates and deletes it (always a PreviewPolygonItem).
   QGraphicsPolygonItem* temp_poly_item = nullptr;
   std::optional<QPointF> start_pos;
 
