@@ -1,7 +1,10 @@
 #include "resizer/resize_image.h"
 
 #include <QColorSpace>
+#include <QFile>
 #include <QImageReader>
+#include <QTransform>
+#include <QtEndian>
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
@@ -14,6 +17,38 @@ constexpr int kAllocationLimitMb = 2048;
 
 bool transposes(QImageIOHandler::Transformations t) {
   return t.testFlag(QImageIOHandler::TransformationRotate90);
+}
+
+// Qt applies the EXIF orientation of JPEG files itself but ignores it in WEBP files, where the EXIF
+// block is a chunk after the image data. Returns the orientation (1-8) Qt will not apply, else 1.
+int unapplied_orientation(QImageReader& reader, const QString& path) {
+  if (reader.format().toLower() != "webp") return 1;
+  if (reader.transformation() != QImageIOHandler::TransformationNone) return 1;
+  return webp_exif_orientation(path);
+}
+
+bool orientation_transposes(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+QImage apply_orientation(const QImage& image, int orientation) {
+  const QTransform quarter = QTransform().rotate(90);  // exact for multiples of 90 degrees
+  switch (orientation) {
+    case 2:
+      return image.mirrored(true, false);
+    case 3:
+      return image.mirrored(true, true);
+    case 4:
+      return image.mirrored(false, true);
+    case 5:
+      return image.transformed(quarter).mirrored(true, false);  // transpose
+    case 6:
+      return image.transformed(quarter);
+    case 7:
+      return image.transformed(quarter).mirrored(false, true);  // transverse
+    case 8:
+      return image.transformed(QTransform().rotate(270));
+    default:
+      return image;
+  }
 }
 
 QImage::Format work_format(PixelKind kind) {
@@ -87,6 +122,49 @@ void clamp_colour_to_alpha(cv::Mat& rgba) {
 
 }  // namespace
 
+int webp_exif_orientation(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return 1;
+  const QByteArray riff = file.read(12);
+  if (riff.size() < 12 || !riff.startsWith("RIFF") || riff.mid(8, 4) != "WEBP") return 1;
+  // Walk the chunk headers only; image data is skipped, not read.
+  qint64 pos = 12;
+  while (true) {
+    if (!file.seek(pos)) return 1;
+    const QByteArray header = file.read(8);
+    if (header.size() < 8) return 1;
+    const quint32 size = qFromLittleEndian<quint32>(header.constData() + 4);
+    if (header.startsWith("EXIF")) {
+      QByteArray tiff = file.read(qMin<quint32>(size, 1 << 20));
+      if (tiff.startsWith(QByteArray("Exif\0\0", 6))) tiff.remove(0, 6);
+      if (tiff.size() < 8) return 1;
+      const bool big = tiff.startsWith("MM");
+      if (!big && !tiff.startsWith("II")) return 1;
+      auto u16 = [&](qsizetype at) -> quint32 {
+        if (at < 0 || at + 2 > tiff.size()) return 0;
+        return big ? qFromBigEndian<quint16>(tiff.constData() + at)
+                   : qFromLittleEndian<quint16>(tiff.constData() + at);
+      };
+      auto u32 = [&](qsizetype at) -> quint32 {
+        if (at < 0 || at + 4 > tiff.size()) return 0;
+        return big ? qFromBigEndian<quint32>(tiff.constData() + at)
+                   : qFromLittleEndian<quint32>(tiff.constData() + at);
+      };
+      const qsizetype ifd = u32(4);
+      const quint32 entries = u16(ifd);
+      for (quint32 i = 0; i < entries && i < 512; ++i) {
+        const qsizetype entry = ifd + 2 + 12 * qsizetype(i);
+        if (u16(entry) == 0x0112) {
+          const quint32 value = u16(entry + 8);
+          return value >= 1 && value <= 8 ? int(value) : 1;
+        }
+      }
+      return 1;
+    }
+    pos += 8 + qint64(size) + (size % 2);
+  }
+}
+
 Result<DecodedImage> decode_image(const QString& path) {
   QImageReader reader(path);
   reader.setDecideFormatFromContent(true);
@@ -94,10 +172,11 @@ Result<DecodedImage> decode_image(const QString& path) {
   reader.setAllocationLimit(kAllocationLimitMb);
   // Asked before reading: afterwards the reader would probe a consumed device and find nothing.
   const QByteArray format = reader.format().toLower();
+  const int orientation = unapplied_orientation(reader, path);
   QImage image;
   if (!reader.read(&image) || image.isNull())
     return fail(QString("cannot decode image (%1)").arg(reader.errorString()));
-  return DecodedImage{image, format};
+  return DecodedImage{apply_orientation(image, orientation), format};
 }
 
 Result<QSize> displayed_size(const QString& path) {
@@ -110,7 +189,9 @@ Result<QSize> displayed_size(const QString& path) {
     if (!decoded) return Failure{decoded.error()};
     return decoded->image.size();
   }
-  return transposes(reader.transformation()) ? size.transposed() : size;
+  const bool swap = transposes(reader.transformation()) ||
+                    orientation_transposes(unapplied_orientation(reader, path));
+  return swap ? size.transposed() : size;
 }
 
 QImage load_thumbnail(const QString& path, QSize box) {
@@ -119,8 +200,9 @@ QImage load_thumbnail(const QString& path, QSize box) {
   reader.setAutoTransform(true);
   reader.setAllocationLimit(kAllocationLimitMb);
   const QSize stored = reader.size();
+  const int orientation = unapplied_orientation(reader, path);
   if (stored.isValid()) {
-    const bool swap = transposes(reader.transformation());
+    const bool swap = transposes(reader.transformation()) || orientation_transposes(orientation);
     const QSize shown = swap ? stored.transposed() : stored;
     // Decoding at twice the box keeps the final smooth scaling sharp; JPEG decodes scaled
     // down natively, which makes previews of large photos quick.
@@ -130,7 +212,8 @@ QImage load_thumbnail(const QString& path, QSize box) {
   }
   QImage image;
   if (!reader.read(&image) || image.isNull()) return {};
-  return image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  return apply_orientation(image, orientation)
+      .scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
 PixelKind pixel_kind(const QImage& image) {

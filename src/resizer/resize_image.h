@@ -24,6 +24,9 @@ Result<DecodedImage> decode_image(const QString& path);
 // Width and height as the image displays (EXIF orientation applied), read from the header only.
 Result<QSize> displayed_size(const QString& path);
 
+// The EXIF orientation (1-8) recorded in a WEBP file; 1 when there is none or it is not WEBP.
+int webp_exif_orientation(const QString& path);
+
 // A small picture of the file as it displays, fitting `box` (aspect kept); null if unreadable.
 QImage load_thumbnail(const QString& path, QSize box);
 

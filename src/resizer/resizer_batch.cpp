@@ -259,12 +259,15 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
     for (auto& worker : workers) worker.join();
   }
 
+  summary.budget_kb = options.budget_kb;
   for (auto& result : results) {
     if (!result) continue;
-    if (result->ok)
-      ++summary.written;
-    else
+    if (!result->ok) {
       summary.failures.push_back(std::move(*result));
+      continue;
+    }
+    ++summary.written;
+    if (result->over_budget) summary.over_budget.push_back(std::move(*result));
   }
   return summary;
 }
@@ -273,20 +276,38 @@ QString error_line(const FileResult& result) {
   return QString("Resizer Error: %1: %2").arg(result.source, result.error);
 }
 
-QString closing_message(const BatchSummary& summary) {
-  QString text = QString("Batch process finished. Exported %1 images.").arg(summary.written);
-  if (summary.failures.empty()) return text;
+namespace {
+
+void list_files(QString& text, const std::vector<FileResult>& files, bool with_error) {
   constexpr int kListed = 15;
-  text += QString("\n\n%1 of %2 files could not be exported:")
-              .arg(summary.failures.size())
-              .arg(summary.total);
   int listed = 0;
-  for (const FileResult& failure : summary.failures) {
+  for (const FileResult& file : files) {
     if (listed++ == kListed) {
-      text += QString("\n... and %1 more").arg(int(summary.failures.size()) - kListed);
+      text += QString("\n... and %1 more").arg(int(files.size()) - kListed);
       break;
     }
-    text += QString("\n%1: %2").arg(QFileInfo(failure.source).fileName(), failure.error);
+    text += "\n" + QFileInfo(file.source).fileName();
+    if (with_error) text += ": " + file.error;
+  }
+}
+
+}  // namespace
+
+QString closing_message(const BatchSummary& summary) {
+  QString text = QString("Batch process finished. Exported %1 images.").arg(summary.written);
+  if (!summary.failures.empty()) {
+    text += QString("\n\n%1 of %2 files could not be exported:")
+                .arg(summary.failures.size())
+                .arg(summary.total);
+    list_files(text, summary.failures, true);
+  }
+  if (!summary.over_budget.empty()) {
+    text += QString(
+                "\n\n%1 files are larger than %2 KB even at the lowest quality (PNG and BMP "
+                "do not shrink with quality):")
+                .arg(summary.over_budget.size())
+                .arg(summary.budget_kb);
+    list_files(text, summary.over_budget, false);
   }
   return text;
 }

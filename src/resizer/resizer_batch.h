@@ -66,7 +66,9 @@ FileResult process_file(const QString& source, const QString& output_dir,
 struct BatchSummary {
   int total = 0;
   int written = 0;
-  std::vector<FileResult> failures;  // in queue order
+  std::vector<FileResult> failures;     // in queue order
+  std::vector<FileResult> over_budget;  // written, but larger than the budget even at the minimum
+  double budget_kb = 0;
 };
 
 // Processes every entry, `jobs` files at a time (0: one per core). Entries that write the same
@@ -81,7 +83,7 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
 QString error_line(const FileResult& result);
 
 // "Batch process finished. Exported N images." counting only written files, followed by the
-// failed files when there are any.
+// failed files and the files left over the size budget, when there are any.
 QString closing_message(const BatchSummary& summary);
 
 }  // namespace orvane::resizer

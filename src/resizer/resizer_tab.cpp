@@ -31,7 +31,8 @@ void ResizerTab::setup_resizer_tab() {
   auto* layout = new QHBoxLayout(this);
 
   // Left: the parameters.
-  auto* params = new QGroupBox("Scaling & Quality Parameters");
+  // Group titles double their "&": Qt would otherwise take it for a mnemonic and hide it.
+  auto* params = new QGroupBox("Scaling && Quality Parameters");
   params->setFixedWidth(350);
   auto* params_layout = new QVBoxLayout(params);
 
@@ -60,7 +61,7 @@ void ResizerTab::setup_resizer_tab() {
   dim->addWidget(chk_aspect_ratio, 5, 0, 1, 2);
   params_layout->addWidget(dim_group);
 
-  auto* comp_group = new QGroupBox("Quality & Compression Engine");
+  auto* comp_group = new QGroupBox("Quality && Compression Engine");
   auto* comp = new QFormLayout(comp_group);
   chk_enable_comp = new QCheckBox("Enable Target Size Constraint");
   entry_target_kb = new QLineEdit("500");
@@ -68,7 +69,7 @@ void ResizerTab::setup_resizer_tab() {
   comp->addRow("Max File Size (KB):", entry_target_kb);
   params_layout->addWidget(comp_group);
 
-  auto* format_group = new QGroupBox("Format & Rotation");
+  auto* format_group = new QGroupBox("Format && Rotation");
   auto* format = new QFormLayout(format_group);
   combo_resizer_format = new QComboBox;
   combo_resizer_format->addItems({"Match Original", "JPEG", "PNG", "WEBP"});
@@ -81,7 +82,7 @@ void ResizerTab::setup_resizer_tab() {
   layout->addWidget(params);
 
   // Right: the queue, the preview and the batch.
-  auto* queue_group = new QGroupBox("Processing Queue & Live Analytics");
+  auto* queue_group = new QGroupBox("Processing Queue && Live Analytics");
   auto* queue = new QVBoxLayout(queue_group);
   auto* buttons = new QHBoxLayout;
   btn_add_files = new QPushButton("+ Add Files");
@@ -218,7 +219,7 @@ void ResizerTab::resizer_process_batch() {
   btn_run_resizer->setEnabled(true);
 
   const QString text = closing_message(summary);
-  if (summary.failures.empty())
+  if (summary.failures.empty() && summary.over_budget.empty())
     orvane::ui::information(window(), "Export Complete", text);
   else
     orvane::ui::warning(window(), "Export Complete", text);

@@ -137,6 +137,25 @@ TEST(Decode, FormatComesFromTheContentAndExifOrientationIsApplied) {
   EXPECT_EQ(decode_image(turned)->image.size(), QSize(30, 40));
   EXPECT_EQ(load_thumbnail(turned, QSize(240, 140)).size(), QSize(105, 140));
 
+  // Qt leaves WEBP orientation to us.
+  QImage marked(40, 30, QImage::Format_RGB32);
+  marked.fill(Qt::blue);
+  for (int y = 0; y < 10; ++y)
+    for (int x = 0; x < 10; ++x) marked.setPixel(x, y, qRgb(255, 0, 0));  // red top-left
+  const QString webp = dir.filePath("turned.webp");
+  QFile w(webp);
+  ASSERT_TRUE(w.open(QIODevice::WriteOnly));
+  w.write(webp_with_orientation_6(marked));
+  w.close();
+  EXPECT_EQ(webp_exif_orientation(webp), 6);
+  EXPECT_EQ(webp_exif_orientation(fake), 1);
+  EXPECT_EQ(*displayed_size(webp), QSize(30, 40));
+  const QImage upright = decode_image(webp)->image;
+  ASSERT_EQ(upright.size(), QSize(30, 40));
+  EXPECT_GT(qRed(upright.pixel(26, 3)), 200);  // top-left went to top-right
+  EXPECT_LT(qRed(upright.pixel(3, 3)), 60);
+  EXPECT_EQ(load_thumbnail(webp, QSize(240, 140)).size(), QSize(105, 140));
+
   const QString junk = dir.filePath("junk.png");
   QFile j(junk);
   ASSERT_TRUE(j.open(QIODevice::WriteOnly));

@@ -152,6 +152,14 @@ TEST_F(Batch, BudgetIsMetWhenPossible) {
   ASSERT_TRUE(r.ok);
   EXPECT_TRUE(r.over_budget);
   EXPECT_EQ(r.quality, 5);
+  // The operator hears which files stayed over the budget.
+  input.format_text = "Match Original";
+  const auto summary = run_batch({photo}, out.path(), *read_batch_options(input));
+  EXPECT_EQ(summary.written, 1);
+  ASSERT_EQ(summary.over_budget.size(), 1u);
+  EXPECT_EQ(closing_message(summary),
+            "Batch process finished. Exported 1 images.\n\n1 files are larger than 0.1 KB even at "
+            "the lowest quality (PNG and BMP do not shrink with quality):\nnoise.png");
 }
 
 TEST_F(Batch, ClosingMessageCountsOnlyWrittenFilesAndListsFailures) {
@@ -181,7 +189,7 @@ TEST_F(Batch, ClosingMessageCountsOnlyWrittenFilesAndListsFailures) {
   const QString message = closing_message(summary);
   EXPECT_TRUE(message.startsWith("Batch process finished. Exported 2 images.\n\n1 of 3 files"));
   EXPECT_TRUE(message.contains("broken.png: "));
-  EXPECT_EQ(closing_message({1, 1, {}}), "Batch process finished. Exported 1 images.");
+  EXPECT_EQ(closing_message({1, 1, {}, {}, 0}), "Batch process finished. Exported 1 images.");
 }
 
 TEST_F(Batch, SameOutputNameLaterEntryWinsWhateverTheParallelism) {

@@ -117,4 +117,31 @@ inline QByteArray jpeg_with_orientation_6(const QImage& stored) {
   return jpeg.left(2) + segment + jpeg.mid(2);
 }
 
+// A lossy WEBP with an EXIF chunk saying "rotate 90° clockwise to display" (orientation 6).
+inline QByteArray webp_with_orientation_6(const QImage& stored) {
+  QByteArray simple;
+  QBuffer buffer(&simple);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter(&buffer, "webp").write(stored);
+  auto u32 = [](quint32 v) {
+    QByteArray b(4, '\0');
+    qToLittleEndian(v, b.data());
+    return b;
+  };
+  auto u24 = [](quint32 v) {
+    const char b[3] = {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF)};
+    return QByteArray(b, 3);
+  };
+  QByteArray tiff(
+      "MM\x00\x2A\x00\x00\x00\x08\x00\x01\x01\x12\x00\x03\x00\x00\x00\x01\x00\x06\x00\x00"
+      "\x00\x00\x00\x00",
+      26);
+  QByteArray body = "WEBP";
+  body += "VP8X" + u32(10) + QByteArray("\x08\x00\x00\x00", 4) + u24(stored.width() - 1) +
+          u24(stored.height() - 1);
+  body += simple.mid(12);  // the VP8 chunk of the simple file
+  body += "EXIF" + u32(tiff.size()) + tiff;
+  return "RIFF" + u32(body.size()) + body;
+}
+
 }  // namespace orvane::test
