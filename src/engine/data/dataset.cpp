@@ -128,12 +128,14 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   for (std::size_t i = 0; i < n; ++i)
     if (!class_errors[i].empty()) throw EngineError(options_.prefix + ": " + class_errors[i]);
 
-  std::string first_corrupt;
+  std::string first_corrupt, first_bad_labels;
   int backgrounds = 0;
   std::size_t total_cached = 0;
   cached_ = true;
   for (std::size_t i = 0; i < n; ++i) {
     bad_label_lines_ += bad_lines[i];
+    if (bad_lines[i] && first_bad_labels.empty())
+      first_bad_labels = label_path_for_image(image_files[i]);
     if (!ok[i]) {
       if (first_corrupt.empty()) first_corrupt = image_files[i];
       ++corrupt_images_;
@@ -157,7 +159,8 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
     w << options_.prefix << ": skipped " << corrupt_images_ << " unreadable image"
       << (corrupt_images_ == 1 ? "" : "s") << " and " << bad_label_lines_ << " malformed label line"
       << (bad_label_lines_ == 1 ? "" : "s");
-    if (!first_corrupt.empty()) w << " (first unreadable: " << first_corrupt << ")";
+    if (!first_corrupt.empty()) w << "; first unreadable image: " << first_corrupt;
+    if (!first_bad_labels.empty()) w << "; first label file with bad lines: " << first_bad_labels;
     LOGGER.warning(w.str());
   }
   if (items_.empty())

@@ -40,7 +40,7 @@ torch::Tensor mask_iou(const torch::Tensor& a, const torch::Tensor& b) {
 }
 
 torch::Tensor nms(const torch::Tensor& boxes_in, const torch::Tensor& scores_in,
-                  float iou_threshold) {
+                  float iou_threshold, int max_keep) {
   const int64_t n = boxes_in.size(0);
   if (n == 0) return torch::empty({0}, torch::kInt64);
   auto boxes = boxes_in.to(torch::kFloat32).contiguous();
@@ -55,6 +55,7 @@ torch::Tensor nms(const torch::Tensor& boxes_in, const torch::Tensor& scores_in,
     const int64_t i = o[k];
     if (removed[i]) continue;
     keep.push_back(i);
+    if (max_keep >= 0 && static_cast<int>(keep.size()) >= max_keep) break;
     for (int64_t m = k + 1; m < n; ++m) {
       const int64_t j = o[m];
       if (removed[j]) continue;
@@ -103,7 +104,7 @@ std::vector<torch::Tensor> non_max_suppression(const torch::Tensor& prediction, 
     if (det.size(0) > options.max_nms)
       det = det.index({det.select(1, 4).argsort(0, true).narrow(0, 0, options.max_nms)});
     auto offset = det.narrow(1, 5, 1) * (options.agnostic ? 0.0f : kMaxWh);
-    auto keep = nms(det.narrow(1, 0, 4) + offset, det.select(1, 4), options.iou);
+    auto keep = nms(det.narrow(1, 0, 4) + offset, det.select(1, 4), options.iou, options.max_det);
     if (keep.size(0) > options.max_det) keep = keep.narrow(0, 0, options.max_det);
     output.push_back(det.index({keep}).contiguous());
   }

@@ -18,8 +18,10 @@ torch::Tensor xywh2xyxy(const torch::Tensor& x);
 torch::Tensor xyxy2xywh(const torch::Tensor& x);
 
 // Greedy NMS on one image's boxes [N,4] xyxy with scores [N]; returns kept indices (int64) in
-// descending score order.
-torch::Tensor nms(const torch::Tensor& boxes, const torch::Tensor& scores, float iou_threshold);
+// descending score order, at most `max_keep` of them (< 0: no limit). Stopping at the limit
+// keeps an untrained model's tens of thousands of candidates from costing seconds.
+torch::Tensor nms(const torch::Tensor& boxes, const torch::Tensor& scores, float iou_threshold,
+                  int max_keep = -1);
 
 struct NmsOptions {
   float conf = 0.25f;        // minimum class score
