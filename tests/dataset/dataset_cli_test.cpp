@@ -7,24 +7,16 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "common/run_orvane.h"
 #include "dataset/test_files.h"
 
 using orvane::test::write_file;
 
+using orvane::test::ToolRun;
+
 namespace {
 
-struct CliResult {
-  int code;
-  QString out, err;
-};
-
-CliResult run_orvane(const QStringList& args) {
-  QProcess process;
-  process.start(qEnvironmentVariable("ORVANE_BIN_DIR") + "/orvane", QStringList{"dataset"} + args);
-  EXPECT_TRUE(process.waitForFinished(60000));
-  return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-          QString::fromUtf8(process.readAllStandardError())};
-}
+ToolRun run_orvane(const QStringList& args) { return orvane::test::run_orvane("dataset", args); }
 
 // Every file under `folder`, relative, sorted.
 QStringList tree(const QString& folder) {
@@ -53,7 +45,7 @@ class DatasetCli : public ::testing::Test {
 }  // namespace
 
 TEST_F(DatasetCli, HealthAndStatsPrintWhatTheStudioShows) {
-  const CliResult health = run_orvane({"health", src()});
+  const ToolRun health = run_orvane({"health", src()});
   EXPECT_EQ(health.code, 0) << health.err.toStdString();
   EXPECT_EQ(health.out,
             "🩺 Dataset QA Health Report:\n\nUnannotated Images: 1\nOrphaned Label Files: 0\n"
@@ -61,7 +53,7 @@ TEST_F(DatasetCli, HealthAndStatsPrintWhatTheStudioShows) {
             "['bare.jpg']\n\n");
 
   write_file(input.filePath("img0.txt"), "0 0.1 0.1 0.2 0.2\nbolt 0 0\n");
-  const CliResult stats = run_orvane({"stats", src()});
+  const ToolRun stats = run_orvane({"stats", src()});
   EXPECT_EQ(stats.code, 0) << stats.err.toStdString();
   EXPECT_EQ(stats.out, "nut (16)\nbolt (4)\n");
   EXPECT_TRUE(stats.err.contains("Skipped 1 line whose class id is not an integer."));
@@ -69,7 +61,7 @@ TEST_F(DatasetCli, HealthAndStatsPrintWhatTheStudioShows) {
 
 TEST_F(DatasetCli, SeededSplitsRepeatAndUnseededOnesVary) {
   QTemporaryDir again, other;
-  const CliResult first = run_orvane({"split", src(), "output=" + output.path(), "seed=5"});
+  const ToolRun first = run_orvane({"split", src(), "output=" + output.path(), "seed=5"});
   ASSERT_EQ(first.code, 0) << first.err.toStdString();
   EXPECT_EQ(first.out, "Exported dataset successfully to:\n" + output.path() + "\n");
   ASSERT_EQ(run_orvane({"split", src(), "output=" + again.path(), "seed=5"}).code, 0);
@@ -103,7 +95,7 @@ TEST_F(DatasetCli, BadArgumentsAndNothingToSplit) {
 
   QTemporaryDir bare;
   write_file(bare.filePath("a.png"), "png");
-  const CliResult none = run_orvane({"split", "source=" + bare.path(), dst});
+  const ToolRun none = run_orvane({"split", "source=" + bare.path(), dst});
   EXPECT_EQ(none.code, 1);
   EXPECT_TRUE(none.err.contains("No annotated files found to split."));
   EXPECT_TRUE(QDir(output.path()).isEmpty());

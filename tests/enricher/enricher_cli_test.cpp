@@ -8,20 +8,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "common/run_orvane.h"
+
+using orvane::test::ToolRun;
+
 namespace {
 
-struct Outcome {
-  int code;
-  QString out, err;
-};
-
-Outcome orvane(const QStringList& args) {
-  QProcess p;
-  p.start(qEnvironmentVariable("ORVANE_BIN_DIR") + "/orvane", QStringList{"enrich"} + args);
-  EXPECT_TRUE(p.waitForFinished(60000));
-  return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-          QString::fromUtf8(p.readAllStandardError())};
-}
+ToolRun orvane(const QStringList& args) { return orvane::test::run_orvane("enrich", args); }
 
 cv::Mat picture(int w, int h, int shade) {
   cv::Mat img(h, w, CV_8UC3, cv::Scalar(shade, 120, 200));
@@ -35,7 +28,7 @@ TEST(OrvaneEnrich, FolderGivesCountVariantsOfEachImage) {
   d.mkdir("src");
   cv::imwrite(d.filePath("src/a.png").toStdString(), picture(60, 40, 50));
   cv::imwrite(d.filePath("src/b.jpg").toStdString(), picture(50, 50, 90));
-  const Outcome run = orvane({"source=" + d.filePath("src"), "output=" + d.filePath("out"),
+  const ToolRun run = orvane({"source=" + d.filePath("src"), "output=" + d.filePath("out"),
                               "count=3", "seed=4", "warp=0,10"});
   EXPECT_EQ(run.code, 0) << run.err.toStdString();
   EXPECT_EQ(run.out, "Enrichment complete! Saved 6 variant(s) of the manipualted image.\n");
@@ -71,7 +64,7 @@ TEST(OrvaneEnrich, BadInputIsAOneLineError) {
        {QStringList{src}, QStringList{src, out, "count=0"}, QStringList{src, out, "gamma=0,1"},
         QStringList{src, out, "warp=5"}, QStringList{src, out, "seed=-1"},
         QStringList{"source=" + d.filePath("missing"), out}, QStringList{src, out, "bogus=1"}}) {
-    const Outcome run = orvane(args);
+    const ToolRun run = orvane(args);
     EXPECT_NE(run.code, 0) << args.join(' ').toStdString();
     EXPECT_EQ(run.err.count('\n'), 1) << run.err.toStdString();
     EXPECT_TRUE(run.out.isEmpty());

@@ -6,25 +6,16 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "common/run_orvane.h"
 #include "test_images.h"
 
 using namespace orvane::test;
 
+using orvane::test::ToolRun;
+
 namespace {
 
-struct ToolRun {
-  int exit_code = -1;
-  QString out, err;
-};
-
-ToolRun orvane(const QStringList& args) {
-  QProcess process;
-  process.start(QDir(qEnvironmentVariable("ORVANE_BIN_DIR")).filePath("orvane"),
-                QStringList{"resize"} + args);
-  process.waitForFinished(120000);
-  return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-          QString::fromUtf8(process.readAllStandardError())};
-}
+ToolRun orvane(const QStringList& args) { return orvane::test::run_orvane("resize", args); }
 
 TEST(OrvaneResize, PhysicalSizeUnderABudgetFromAFolder) {
   QTemporaryDir in, out;
@@ -33,7 +24,7 @@ TEST(OrvaneResize, PhysicalSizeUnderABudgetFromAFolder) {
   const QString target = QDir(out.path()).filePath("made/here");
   const ToolRun run = orvane({"source=" + in.path(), "output=" + target, "width=2", "unit=in",
                               "dpi=150", "budget=true", "budget_kb=60", "format=jpeg"});
-  EXPECT_EQ(run.exit_code, 0) << run.err.toStdString();
+  EXPECT_EQ(run.code, 0) << run.err.toStdString();
   EXPECT_EQ(run.out.trimmed(), "Batch process finished. Exported 2 images.");
   EXPECT_TRUE(run.err.contains("[2/2]"));
   const QString a = QDir(target).filePath("a_scaled.jpeg");
@@ -53,7 +44,7 @@ TEST(OrvaneResize, FailuresGoToStandardOutputAndTheExitCode) {
   ASSERT_TRUE(save(noise_image(10, 10), QDir(in.path()).filePath("ok.png"), "png"));
   const ToolRun run = orvane({"source=" + bad + "," + QDir(in.path()).filePath("ok.png"),
                               "output=" + out.path(), "resize=false"});
-  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.code, 1);
   EXPECT_TRUE(run.out.startsWith("Resizer Error: " + bad)) << run.out.toStdString();
   EXPECT_TRUE(run.out.contains("Exported 1 images."));
 }
@@ -64,11 +55,11 @@ TEST(OrvaneResize, BadSettingsAreRefusedBeforeAnythingIsWritten) {
   for (const QString& bad : {QString("dpi=abc"), QString("rotate=45"), QString("unit=ft"),
                              QString("format=gif"), QString("colour=red")}) {
     const ToolRun run = orvane({"source=" + in.path(), "output=" + out.path(), bad});
-    EXPECT_EQ(run.exit_code, 2) << bad.toStdString();
+    EXPECT_EQ(run.code, 2) << bad.toStdString();
     EXPECT_FALSE(run.err.isEmpty());
   }
   EXPECT_TRUE(QDir(out.path()).isEmpty());
-  EXPECT_EQ(orvane({"help"}).exit_code, 0);
+  EXPECT_EQ(orvane({"help"}).code, 0);
 }
 
 }  // namespace

@@ -6,22 +6,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "common/run_orvane.h"
 #include "splitter/split_fixture.h"
+
+using orvane::test::ToolRun;
 
 namespace {
 
-struct CliResult {
-  int code;
-  QString out, err;
-};
-
-CliResult orvane(const QStringList& args) {
-  QProcess process;
-  process.start(qEnvironmentVariable("ORVANE_BIN_DIR") + "/orvane", QStringList{"split"} + args);
-  EXPECT_TRUE(process.waitForFinished(60000));
-  return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-          QString::fromUtf8(process.readAllStandardError())};
-}
+ToolRun orvane(const QStringList& args) { return orvane::test::run_orvane("split", args); }
 
 class SplitCli : public ::testing::Test {
  protected:
@@ -32,7 +24,7 @@ class SplitCli : public ::testing::Test {
 
 TEST_F(SplitCli, DefaultsCutFourColumnsIntoPartFolders) {
   orvane::test::write_image(input.path() + "/x.png", orvane::test::position_image(40, 10));
-  const CliResult run = orvane({src(), dst()});
+  const ToolRun run = orvane({src(), dst()});
   EXPECT_EQ(run.code, 0) << run.err.toStdString();
   EXPECT_EQ(run.out, "Split 1 images into 4 tile parts.\n");
   EXPECT_TRUE(run.err.contains("[1/1] x.png"));
@@ -43,7 +35,7 @@ TEST_F(SplitCli, DefaultsCutFourColumnsIntoPartFolders) {
 
 TEST_F(SplitCli, GridKeysAndFlatOutput) {
   orvane::test::write_image(input.path() + "/x.png", orvane::test::position_image(40, 30));
-  CliResult run = orvane({src(), dst(), "parts=6", "cols=2", "subfolders=false"});
+  ToolRun run = orvane({src(), dst(), "parts=6", "cols=2", "subfolders=false"});
   EXPECT_EQ(run.code, 0) << run.err.toStdString();
   EXPECT_EQ(QDir(output.path()).entryList(QDir::Files).size(), 6);
   const cv::Mat tile = cv::imread((output.path() + "/x_part_6.png").toStdString());
@@ -58,14 +50,14 @@ TEST_F(SplitCli, BadArgumentsAndFailuresExitNonZero) {
   EXPECT_EQ(orvane({src(), dst(), "parts=101"}).code, 2);
   EXPECT_EQ(orvane({"source=" + input.path() + "/none", dst()}).code, 2);
   EXPECT_EQ(orvane({src(), dst(), "tiles=4"}).code, 2);  // typo'd key
-  const CliResult failed =
+  const ToolRun failed =
       orvane({src(), "output=" + output.path() + "/missing", "subfolders=false"});
   EXPECT_EQ(failed.code, 1);
   EXPECT_EQ(failed.out, "Split 1 images into 0 tile parts.\n");
   EXPECT_TRUE(failed.err.contains("could not be written"));
   QTemporaryDir empty;
   EXPECT_EQ(orvane({"source=" + empty.path(), dst()}).code, 1);
-  const CliResult help = orvane({"help"});
+  const ToolRun help = orvane({"help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_TRUE(help.out.contains("subfolders=true"));
 }
