@@ -36,9 +36,13 @@ void draw_box_label(cv::Mat& image, const cv::Rect2f& box, const cv::Scalar& col
                      static_cast<int>(std::lround(box.y + box.height)));
   cv::rectangle(image, p1, p2, color, thickness, cv::LINE_AA);
   if (text.empty()) return;
-  const double scale = std::max(thickness / 2.5, 0.4);
   const int font_thickness = std::max(thickness - 1, 1);
   int baseline = 0;
+  // Readable on large photos, yet never taller than a tenth of a small image.
+  const int unit_height =
+      cv::getTextSize("Ag", cv::FONT_HERSHEY_SIMPLEX, 1.0, font_thickness, &baseline).height;
+  const double scale =
+      std::min(std::max(thickness / 2.5, 0.4), 0.1 * image.rows / std::max(unit_height, 1));
   const cv::Size size =
       cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, scale, font_thickness, &baseline);
   const bool outside = p1.y - size.height - 3 >= 0;  // room for the tab above the box
