@@ -344,9 +344,19 @@ void DataLoader::worker_loop() {
       torch::Tensor images = p.images;
       std::vector<Prepared> samples = std::move(p.samples);
       lock.unlock();
-      Batch batch = finish(images, samples, options_.segment);
+      Batch batch;
+      try {
+        batch = finish(images, samples, options_.segment);
+      } catch (const std::exception& e) {
+        failure = e.what();
+      }
       lock.lock();
       if (generation != generation_) continue;
+      if (!failure.empty()) {
+        error_ = failure;
+        done_cv_.notify_all();
+        continue;
+      }
       Pending& q = *pending_[batch_i];
       q.batch = std::move(batch);
       q.ready = true;
