@@ -1,0 +1,267 @@
+// Training end to end on a generated, trivially learnable set: the model learns, a stop answers
+// within a batch, the run folder is complete, bad input fails cleanly.
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "engine/checkpoint.h"
+#include "engine/error.h"
+#include "engine/logger.h"
+#include "engine/yolo.h"
+
+namespace orvane::engine {
+namespace {
+
+namespace fs = std::filesystem;
+
+// `count` images of size x size, each with one large filled rectangle (class 0) or disc
+// (class 1) on a dark noisy background. Box labels, or polygon labels when `polygons`.
+fs::path make_dataset(const fs::path& root, bool polygons, int count = 16, int size = 64) {
+  fs::remove_all(root);
+  fs::create_directories(root / "images" / "train");
+  fs::create_directories(root / "labels" / "train");
+  std::mt19937 rng(7);
+  const double s = size;
+  std::uniform_int_distribution<int> colour(150, 255), pos(size * 7 / 32, size * 25 / 32),
+      radius(size * 9 / 64, size * 13 / 64);
+  for (int i = 0; i < count; ++i) {
+    cv::Mat img(size, size, CV_8UC3, cv::Scalar(40, 30, 25));
+    cv::Mat noise(size, size, CV_8UC3);
+    cv::randn(noise, 0, 6);
+    img += noise;
+    const int cls = i % 2;
+    const int cx = pos(rng), cy = pos(rng), r = radius(rng);
+    const cv::Scalar c(colour(rng), colour(rng), colour(rng));
+    std::ostringstream label;
+    label << cls;
+    if (cls == 0) {
+      cv::rectangle(img, cv::Point(cx - r, cy - r), cv::Point(cx + r - 1, cy + r - 1), c, -1);
+      if (polygons) {
+        for (auto [x, y] : {std::pair{cx - r, cy - r}, {cx + r, cy - r}, {cx + r, cy + r},
+                            {cx - r, cy + r}})
+          label << " " << x / s << " " << y / s;
+      }
+    } else {
+      cv::circle(img, cv::Point(cx, cy), r, c, -1, cv::LINE_AA);
+      if (polygons) {
+        for (int k = 0; k < 24; ++k) {
+          const double t = 2 * M_PI * k / 24;
+          label << " " << (cx + r * std::cos(t)) / s << " " << (cy + r * std::sin(t)) / s;
+        }
+      }
+    }
+    if (!polygons) label << " " << cx / s << " " << cy / s << " " << 2 * r / s << " " << 2 * r / s;
+    const auto stem = "img" + std::to_string(i);
+    cv::imwrite((root / "images" / "train" / (stem + ".png")).string(), img);
+    std::ofstream(root / "labels" / "train" / (stem + ".txt")) << label.str() << "\n";
+  }
+  // Validation on the training images: this set tests that learning works, not generalisation.
+  std::ofstream(root / "data.yaml") << "path: " << root.string()
+                                    << "\ntrain: images/train\nval: images/train\n"
+                                       "names:\n  0: square\n  1: disc\n";
+  return root / "data.yaml";
+}
+
+class TrainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          (std::string("orvane_train_") +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+           std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    LOGGER.set_console(false);
+    handler = LOGGER.add_handler([this](const LogRecord& r) {
+      if (!r.transient) log += r.message + "\n";
+    });
+  }
+  void TearDown() override {
+    LOGGER.remove_handler(handler);
+    LOGGER.set_console(true);
+    fs::remove_all(dir);
+  }
+
+  // Options that learn this set in a few epochs: no mosaic, light augmentation, an optimizer
+  // step every batch and no warm-up.
+  TrainOptions quick(const fs::path& data, int epochs) {
+    TrainOptions o;
+    o.data = data.string();
+    o.epochs = epochs;
+    o.imgsz = 64;
+    o.batch = 4;
+    o.nbs = 4;
+    o.workers = 1;
+    o.optimizer = "AdamW";
+    o.lr0 = 0.004;
+    o.warmup_epochs = 0;
+    o.hyp.mosaic = 0;
+    o.hyp.scale = 0.1f;
+    o.hyp.translate = 0.05f;
+    o.close_mosaic = 0;
+    o.project = (dir / "runs").string();
+    o.name = "train";
+    o.plots = false;
+    o.seed = 1;
+    return o;
+  }
+
+  fs::path dir;
+  std::string log;
+  int handler = 0;
+};
+
+TEST_F(TrainTest, DetectorLearnsAndLeavesACompleteRunFolder) {
+  const auto data = make_dataset(dir / "det", false);
+  YOLO model("yolov8n.pt");
+  int epoch_ends = 0;
+  model.add_callback("on_fit_epoch_end", [&](Trainer& t) {
+    EXPECT_EQ(t.epoch, epoch_ends);
+    EXPECT_EQ(t.epochs, 40);
+    ++epoch_ends;
+  });
+  auto options = quick(data, 40);
+  options.plots = true;
+  auto result = model.train(options);
+  EXPECT_FALSE(result.stopped);
+  EXPECT_EQ(result.epochs_completed, 40);
+  EXPECT_EQ(epoch_ends, 40);
+  ASSERT_TRUE(result.metrics);
+  EXPECT_GT(result.metrics->box.map50(), 0.5) << log;
+  EXPECT_EQ(model.names(), (std::vector<std::string>{"square", "disc"}));
+
+  const auto run = result.save_dir;
+  EXPECT_EQ(run, dir / "runs" / "train");
+  for (const char* f : {"weights/best.pt", "weights/last.pt", "args.yaml", "results.csv",
+                        "labels.jpg", "train_batch0.jpg", "val_batch0_labels.jpg",
+                        "val_batch0_pred.jpg"})
+    EXPECT_TRUE(fs::exists(run / f)) << f;
+  std::ifstream csv(run / "results.csv");
+  std::string header, line;
+  std::getline(csv, header);
+  header.erase(std::remove(header.begin(), header.end(), ' '), header.end());
+  EXPECT_EQ(header,
+            "epoch,time,train/box_loss,train/cls_loss,train/dfl_loss,metrics/precision(B),"
+            "metrics/recall(B),metrics/mAP50(B),metrics/mAP50-95(B),val/box_loss,val/cls_loss,"
+            "val/dfl_loss,lr/pg0,lr/pg1,lr/pg2");
+  int rows = 0;
+  while (std::getline(csv, line)) ++rows;
+  EXPECT_EQ(rows, 40);
+
+  // The checkpoint carries what a later run or a viewer needs.
+  auto best = load_checkpoint(run / "weights" / "best.pt");
+  EXPECT_EQ(best.meta.names, (std::vector<std::string>{"square", "disc"}));
+  EXPECT_EQ(best.meta.imgsz, 64);
+  EXPECT_EQ(best.meta.train_args.at("epochs"), "40");
+  EXPECT_TRUE(load_checkpoint(run / "weights" / "last.pt").has_optimizer);
+
+  // A second run with exist_ok=false gets a fresh folder; predicting uses the trained weights.
+  auto again = quick(data, 1);
+  again.val = false;
+  EXPECT_EQ(YOLO((run / "weights" / "best.pt").string()).train(again).save_dir,
+            dir / "runs" / "train2");
+  auto results = model.predict((dir / "det" / "images" / "train" / "img1.png").string(),
+                               {.conf = 0.1f, .imgsz = 64});
+  ASSERT_EQ(results.size(), 1u);
+  ASSERT_GE(results[0].boxes.size(), 1u);
+  EXPECT_EQ(results[0].boxes.cls[0].item<float>(), 1.0f);  // img1 holds a disc
+}
+
+TEST_F(TrainTest, StopInTheFirstBatchEndsAfterThatBatchWithLastPtSaved) {
+  const auto data = make_dataset(dir / "det", false);
+  YOLO model("yolov8n.pt");
+  int batches_seen = 0, epoch_ends = 0;
+  model.add_callback("on_train_batch_end", [&](Trainer& t) {
+    ++batches_seen;
+    t.stop = true;
+  });
+  model.add_callback("on_fit_epoch_end", [&](Trainer&) { ++epoch_ends; });
+  auto result = model.train(quick(data, 5));
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(batches_seen, 1);
+  EXPECT_LE(epoch_ends, 1);
+  EXPECT_EQ(result.epochs_completed, 0);
+  EXPECT_FALSE(result.metrics);
+  auto last = load_checkpoint(result.save_dir / "weights" / "last.pt");
+  EXPECT_EQ(last.meta.epoch, -1);  // no epoch finished: a resume starts from the first
+  EXPECT_TRUE(last.has_optimizer);
+}
+
+TEST_F(TrainTest, SegmentationModelLearnsMasks) {
+  // Prototypes are at a quarter of the input: 96 px gives masks enough pixels to be judged.
+  const auto data = make_dataset(dir / "seg", true, 16, 96);
+  YOLO model("yolov8n-seg.pt");
+  auto options = quick(data, 30);
+  options.imgsz = 96;
+  auto result = model.train(options);
+  ASSERT_TRUE(result.metrics);
+  ASSERT_TRUE(result.metrics->mask);
+  EXPECT_GT(result.metrics->box.map50(), 0.4) << log;
+  EXPECT_GT(result.metrics->mask->map50(), 0.2) << log;
+  std::ifstream csv(result.save_dir / "results.csv");
+  std::string header;
+  std::getline(csv, header);
+  EXPECT_NE(header.find("train/seg_loss"), std::string::npos);
+  EXPECT_NE(header.find("metrics/mAP50-95(M)"), std::string::npos);
+
+  // The best mask outline of each image covers its shape: IoU with the drawn shape > 0.5.
+  int good = 0;
+  for (int i = 0; i < 4; ++i) {
+    const auto path = dir / "seg" / "images" / "train" / ("img" + std::to_string(i) + ".png");
+    auto results = model.predict(path.string(), {.conf = 0.1f, .imgsz = 96});
+    ASSERT_TRUE(results[0].masks);
+    EXPECT_EQ(results[0].masks->xy.size(), results[0].boxes.size());
+    if (results[0].boxes.size() == 0) continue;
+    cv::Mat pred = cv::Mat::zeros(96, 96, CV_8U), truth;
+    std::vector<cv::Point> outline;
+    for (const auto& p : results[0].masks->xy[0]) outline.emplace_back(cvRound(p.x), cvRound(p.y));
+    if (outline.size() >= 3) cv::fillPoly(pred, std::vector<std::vector<cv::Point>>{outline}, 255);
+    // The shape is the only bright thing in the picture.
+    cv::cvtColor(cv::imread(path.string()), truth, cv::COLOR_BGR2GRAY);
+    cv::threshold(truth, truth, 110, 255, cv::THRESH_BINARY);
+    const double inter = cv::countNonZero(pred & truth), uni = cv::countNonZero(pred | truth);
+    if (uni > 0 && inter / uni > 0.5) ++good;
+  }
+  EXPECT_GE(good, 3) << log;
+}
+
+TEST_F(TrainTest, BadInputFailsWithOneLineOrIsCorrectedWithAWarning) {
+  const auto data = make_dataset(dir / "det", false, 4);
+  YOLO model("yolov8n.pt");
+  auto o = quick(data, 1);
+  o.data = (dir / "missing.yaml").string();
+  EXPECT_THROW(model.train(o), EngineError);
+
+  // An image size off the stride grid is rounded up; a batch larger than the set shrinks.
+  o = quick(data, 1);
+  o.imgsz = 70;
+  o.batch = 64;
+  o.val = false;
+  auto result = model.train(o);
+  EXPECT_NE(log.find("updating to 96"), std::string::npos) << log;
+  EXPECT_NE(log.find("batch=4"), std::string::npos) << log;
+  EXPECT_EQ(load_checkpoint(result.save_dir / "weights" / "last.pt").meta.imgsz, 96);
+
+  // A run folder that cannot be created.
+  o = quick(data, 1);
+  std::ofstream(dir / "file") << "x";
+  o.project = (dir / "file").string();
+  try {
+    model.train(o);
+    ADD_FAILURE() << "trained into a file";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+  }
+  EXPECT_THROW(YOLO((dir / "det" / "data.yaml").string()), EngineError);
+  EXPECT_THROW(YOLO("runs/nowhere/best.pt"), EngineError);
+  EXPECT_THROW(model.add_callback("on_banana", [](Trainer&) {}), EngineError);
+}
+
+}  // namespace
+}  // namespace orvane::engine
