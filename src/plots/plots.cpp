@@ -349,11 +349,16 @@ bool render_confusion(const fs::path& json, const fs::path& png, bool normalized
     for (double v : row) peak = std::max(peak, v);
   const bool annotate = n <= 30;
   const bool labels = n <= 100;
-  const double label_space = labels ? 160 : 40;
+
   const int W = 1400, H = 1150;
   QImage image = white_canvas(W, H);
   QPainter p(&image);
   setup_painter(p, n > 20 ? 7 : 10);
+  // Room for the longest class name (names are cut at 24 characters).
+  double longest = 0;
+  for (const QString& name : names)
+    longest = std::max(longest, QFontMetricsF(p.font()).horizontalAdvance(name.left(24)));
+  const double label_space = labels ? std::min(longest + 16, 260.0) : 40;
   const double side = std::min(W - label_space - 230.0, H - label_space - 110.0);
   const QRectF grid(label_space + 60, 70, side, side);
   const double cell = side / n;
