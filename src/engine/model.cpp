@@ -31,11 +31,10 @@ class ConvImpl : public nn::Module {
   }
 
   torch::Tensor forward(const torch::Tensor& x) {
-    torch::Tensor y;
-    if (fused_w_.defined())
-      y = torch::silu(torch::conv2d(x, fused_w_, fused_b_, s_, k_ / 2, 1, g_));
-    else
-      y = torch::silu(bn->forward(conv->forward(x)));
+    torch::Tensor y = fused_w_.defined() ? torch::conv2d(x, fused_w_, fused_b_, s_, k_ / 2, 1, g_)
+                                         : bn->forward(conv->forward(x));
+    // Without autograd the activation can overwrite its fresh input: one buffer less per layer.
+    y = torch::GradMode::is_enabled() ? torch::silu(y) : torch::silu_(y);
     count_conv(y, cin_, k_, g_);
     return y;
   }

@@ -146,6 +146,33 @@ TEST_F(TrainTest, StopInTheFirstBatchEndsAfterThatBatchWithLastPtSaved) {
   EXPECT_TRUE(last.has_optimizer);
 }
 
+TEST_F(TrainTest, AStoppedRunResumesFromLastPtWhereItEnded) {
+  const auto data = make_dataset(dir / "det", false, 8);
+  YOLO model("yolov8n.pt");
+  model.add_callback("on_fit_epoch_end", [](Trainer& t) { t.stop = true; });
+  auto first = model.train(quick(data, 3));
+  ASSERT_TRUE(first.stopped);
+  EXPECT_EQ(first.epochs_completed, 1);
+  const auto last = first.save_dir / "weights" / "last.pt";
+  EXPECT_EQ(load_checkpoint(last).meta.epoch, 0);
+
+  YOLO resumed(last.string());
+  std::vector<int> epochs_seen;
+  resumed.add_callback("on_fit_epoch_end", [&](Trainer& t) { epochs_seen.push_back(t.epoch); });
+  TrainOptions o;
+  o.resume = true;
+  auto second = resumed.train(o);
+  EXPECT_FALSE(second.stopped);
+  EXPECT_EQ(second.save_dir, first.save_dir);
+  EXPECT_EQ(epochs_seen, (std::vector<int>{1, 2}));
+  std::ifstream csv(second.save_dir / "results.csv");
+  int lines = 0;
+  for (std::string l; std::getline(csv, l);) ++lines;
+  EXPECT_EQ(lines, 1 + 3);  // header and one row per epoch of the whole run
+  // A finished run has nothing left to resume.
+  EXPECT_THROW(YOLO(last.string()).train(o), EngineError);
+}
+
 TEST_F(TrainTest, SegmentationModelLearnsMasks) {
   // Prototypes are at a quarter of the input: 96 px gives masks enough pixels to be judged.
   const auto data = make_dataset(dir / "seg", true, 16, 96);
