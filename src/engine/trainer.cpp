@@ -141,10 +141,11 @@ struct Trainer::State {
   int epochs_completed = 0;
 };
 
-Trainer::Trainer(YoloModel model, TrainOptions options, fs::path resume_from)
+Trainer::Trainer(YoloModel model, TrainOptions options, fs::path resume_from, bool fresh)
     : options_(std::move(options)),
       model_(std::move(model)),
       resume_from_(std::move(resume_from)),
+      fresh_(fresh),
       s_(std::make_unique<State>()) {}
 
 Trainer::~Trainer() = default;
@@ -197,7 +198,11 @@ void Trainer::setup() {
 
   // Classes come from the data: a model with other classes keeps its body and gets a new head.
   const auto& names = s_->data.names;
-  if (model_->nc() != int(names.size())) {
+  if (fresh_) {
+    ModelSpec spec = model_->spec();
+    spec.nc = int(names.size());
+    model_ = YoloModel(spec, names);
+  } else if (model_->nc() != int(names.size())) {
     if (!resume_from_.empty() && o.resume)
       throw EngineError("cannot resume: the data has " + std::to_string(names.size()) +
                         " classes, the checkpoint " + std::to_string(model_->nc()));
@@ -524,16 +529,28 @@ std::optional<ValResult> Trainer::validate_epoch() {
 }
 
 void Trainer::write_results_row(double elapsed) {
+  // The columns are fixed by the task; an epoch without validation repeats the last metrics.
+  std::vector<std::string> metric_names;
+  for (const char* suffix : {"(B)", "(M)"}) {
+    if (std::string(suffix) == "(M)" && !model_->is_segment()) break;
+    for (const char* m : {"precision", "recall", "mAP50", "mAP50-95"})
+      metric_names.push_back(std::string("metrics/") + m + suffix);
+  }
   if (s_->csv_header.empty()) {
     s_->csv_header = {"epoch", "time"};
     for (const auto& n : loss_names) s_->csv_header.push_back("train/" + n);
-    for (const auto& [k, v] : metrics) s_->csv_header.push_back(k);
+    for (const auto& k : metric_names) s_->csv_header.push_back(k);
     for (const auto& n : loss_names) s_->csv_header.push_back("val/" + n);
     for (int j = 0; j < 3; ++j) s_->csv_header.push_back("lr/pg" + std::to_string(j));
   }
   std::vector<double> row{double(epoch + 1), elapsed};
   for (float v : tloss) row.push_back(v);
-  for (const auto& [k, v] : metrics) row.push_back(v);
+  for (const auto& k : metric_names) {
+    double value = 0.0;
+    for (const auto& [name, v] : metrics)
+      if (name == k) value = v;
+    row.push_back(value);
+  }
   for (size_t k = 0; k < loss_names.size(); ++k)
     row.push_back(k < s_->val_losses.size() ? s_->val_losses[k] : 0.0);
   for (int j = 0; j < 3; ++j) row.push_back(lr["lr/pg" + std::to_string(j)]);

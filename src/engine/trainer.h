@@ -78,7 +78,10 @@ class Trainer {
   using Callback = std::function<void(Trainer&)>;
 
   // `model` is trained in place; `resume_from` is the last.pt it was loaded from (resume).
-  Trainer(YoloModel model, TrainOptions options, std::filesystem::path resume_from = {});
+  // `fresh`: the model has no trained weights; it is rebuilt after seeding so that the seed
+  // decides the initial weights too.
+  Trainer(YoloModel model, TrainOptions options, std::filesystem::path resume_from = {},
+          bool fresh = false);
   ~Trainer();
 
   // Events: "on_train_start", "on_train_epoch_start", "on_train_batch_end",
@@ -125,6 +128,7 @@ class Trainer {
   YoloModel model_;
   YoloModel ema_{nullptr};
   std::filesystem::path resume_from_;
+  bool fresh_ = false;
   std::map<std::string, std::vector<Callback>> callbacks_;
 
   struct State;

@@ -83,7 +83,7 @@ TrainResult YOLO::train(TrainOptions options) {
     options = restored;
     resume_from = path_;
   }
-  Trainer trainer(model_, std::move(options), resume_from);
+  Trainer trainer(model_, std::move(options), resume_from, /*fresh=*/!meta_.has_value());
   for (const auto& [event, cb] : callbacks_) trainer.add_callback(event, cb);
   auto result = trainer.train();
   // Keep what training produced, as the ecosystem does: best.pt, or last.pt after a stop.

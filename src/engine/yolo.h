@@ -71,7 +71,7 @@ class YOLO {
  private:
   YoloModel model_{nullptr};
   YoloModel fused_{nullptr};  // inference copy with BatchNorm folded in, made on first predict
-  std::optional<CheckpointMeta> meta_;
+  std::optional<CheckpointMeta> meta_;  // set when the weights came from a checkpoint
   std::filesystem::path path_;
   std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
 };

@@ -173,6 +173,29 @@ TEST_F(TrainTest, AStoppedRunResumesFromLastPtWhereItEnded) {
   EXPECT_THROW(YOLO(last.string()).train(o), EngineError);
 }
 
+TEST_F(TrainTest, TheSameSeedRepeatsARun) {
+  const auto data = make_dataset(dir / "det", false, 8);
+  auto losses = [&](std::uint64_t seed, const std::string& name) {
+    auto o = quick(data, 2);
+    o.seed = seed;
+    o.name = name;
+    o.val = false;
+    o.workers = 2;
+    o.hyp.mosaic = 1.0f;  // the random parts too
+    o.hyp.scale = 0.5f;
+    YOLO model("yolov8n.pt");
+    auto run = model.train(o);
+    std::ifstream csv(run.save_dir / "results.csv");
+    std::string header, rows, line;
+    std::getline(csv, header);
+    while (std::getline(csv, line)) rows += line.substr(line.find(',', line.find(',') + 1)) + "\n";
+    return rows;  // everything but epoch and time
+  };
+  const auto a = losses(5, "a"), b = losses(5, "b"), c = losses(6, "c");
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, c);
+}
+
 TEST_F(TrainTest, SegmentationModelLearnsMasks) {
   // Prototypes are at a quarter of the input: 96 px gives masks enough pixels to be judged.
   const auto data = make_dataset(dir / "seg", true, 16, 96);
