@@ -80,10 +80,10 @@ int run_train(const std::vector<std::string>& words) {
   }
   const Args args(words, train_keys());
   engine::TrainOptions options;
-  for (const auto& spec : train_keys()) {
-    if (spec.key == "model" || spec.key == "progress") continue;
+  for (const auto& key_info : train_keys()) {
+    if (key_info.key == "model" || key_info.key == "progress") continue;
     try {
-      engine::set_train_arg(options, spec.key, args.str(spec.key));
+      engine::set_train_arg(options, key_info.key, args.str(key_info.key));
     } catch (const engine::EngineError& e) {
       throw ArgError(e.what());
     }
