@@ -105,6 +105,17 @@ int default_threads() {
   return n > 0 ? int(n) : 1;
 }
 
+void configure_compute_threads(int threads) {
+  const int want = threads > 0 ? threads : default_threads();
+  if (torch::get_num_threads() != want) torch::set_num_threads(want);
+  at::globalContext().setFlushDenormal(true);
+  // The flag lives in each thread's floating-point control register: set it on every pool
+  // thread too (one chunk per thread).
+  at::parallel_for(0, want, 1, [](int64_t, int64_t) {
+    at::globalContext().setFlushDenormal(true);
+  });
+}
+
 fs::path increment_path(const fs::path& path, bool exist_ok) {
   std::error_code ec;
   if (exist_ok || !fs::exists(path, ec)) return path;
@@ -167,7 +178,7 @@ void Trainer::run_callbacks(const std::string& event) {
 
 void Trainer::setup() {
   auto& o = options_;
-  torch::set_num_threads(o.threads > 0 ? o.threads : default_threads());
+  configure_compute_threads(o.threads);
   torch::manual_seed(o.seed);
 
   if (o.device != "cpu" && !o.device.empty())

@@ -14,10 +14,7 @@ namespace {
 
 // LibTorch as Debian ships it starts with one intra-op thread; on one thread a training step is
 // several times slower, so every entry point asks for all cores.
-void use_all_cores(int requested = 0) {
-  const int want = requested > 0 ? requested : default_threads();
-  if (torch::get_num_threads() != want) torch::set_num_threads(want);
-}
+void use_all_cores(int requested = 0) { configure_compute_threads(requested); }
 
 int round_imgsz(int imgsz) {
   if (imgsz < 32) {

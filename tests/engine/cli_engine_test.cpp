@@ -34,7 +34,7 @@ class CliEngineTest : public ::testing::Test {
   QStringList quick_train(int epochs) const {
     return {"model=yolov8n.pt", "data=" + q(data), "epochs=" + QString::number(epochs),
             "imgsz=64", "batch=4", "workers=1", "project=" + q(dir / "runs"), "name=run",
-            "warmup_epochs=0", "mosaic=0"};
+            "warmup_epochs=0", "mosaic=0", "threads=1"};
   }
   static std::vector<std::string> lines_of(const fs::path& p) {
     std::vector<std::string> lines;

@@ -62,6 +62,10 @@ class TrainTest : public ::testing::Test {
     o.name = "train";
     o.plots = false;
     o.seed = 1;
+    // CTest runs two tests at once on this two-core machine; one compute thread each keeps
+    // them from fighting over the cores (spinning OpenMP threads slow down many times when
+    // they have to share).
+    o.threads = 1;
     return o;
   }
 
