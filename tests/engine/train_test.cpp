@@ -62,9 +62,8 @@ class TrainTest : public ::testing::Test {
     o.name = "train";
     o.plots = false;
     o.seed = 1;
-    // CTest runs two tests at once on this two-core machine; one compute thread each keeps
-    // them from fighting over the cores (spinning OpenMP threads slow down many times when
-    // they have to share).
+    // One compute thread: when other work shares the two cores, spinning OpenMP threads slow
+    // down many times over, a single thread only by the share it loses.
     o.threads = 1;
     return o;
   }
