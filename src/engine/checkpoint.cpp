@@ -18,10 +18,10 @@ std::string meta_to_yaml(const CheckpointMeta& meta) {
   out << YAML::BeginMap;
   out << YAML::Key << "format" << YAML::Value << kCheckpointFormat;
   out << YAML::Key << "version" << YAML::Value << kCheckpointVersion;
-  out << YAML::Key << "architecture" << YAML::Value << meta.spec.name();
+  out << YAML::Key << "architecture" << YAML::Value << meta.arch.name();
   out << YAML::Key << "task" << YAML::Value
-      << (meta.spec.task == Task::segment ? "segment" : "detect");
-  out << YAML::Key << "nc" << YAML::Value << meta.spec.nc;
+      << (meta.arch.task == Task::segment ? "segment" : "detect");
+  out << YAML::Key << "nc" << YAML::Value << meta.arch.nc;
   out << YAML::Key << "names" << YAML::Value << YAML::BeginMap;
   for (size_t i = 0; i < meta.names.size(); ++i)
     out << YAML::Key << int(i) << YAML::Value << meta.names[i];
@@ -53,20 +53,20 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
       throw EngineError("checkpoint format version " + std::to_string(version) +
                         " is newer than this program reads (" +
                         std::to_string(kCheckpointVersion) + ")");
-    auto spec = parse_model_name(root["architecture"].as<std::string>(""));
-    if (!spec) throw EngineError("unknown architecture '" +
+    auto arch = parse_model_name(root["architecture"].as<std::string>(""));
+    if (!arch) throw EngineError("unknown architecture '" +
                                  root["architecture"].as<std::string>("") + "'");
-    meta.spec = *spec;
-    meta.spec.nc = root["nc"].as<int>(0);
-    if (meta.spec.nc < 1) throw EngineError("checkpoint has no classes");
-    meta.names.assign(size_t(meta.spec.nc), "");
+    meta.arch = *arch;
+    meta.arch.nc = root["nc"].as<int>(0);
+    if (meta.arch.nc < 1) throw EngineError("checkpoint has no classes");
+    meta.names.assign(size_t(meta.arch.nc), "");
     if (auto names = root["names"]; names.IsMap()) {
       for (const auto& item : names) {
         const int id = item.first.as<int>(-1);
-        if (id >= 0 && id < meta.spec.nc) meta.names[size_t(id)] = item.second.as<std::string>();
+        if (id >= 0 && id < meta.arch.nc) meta.names[size_t(id)] = item.second.as<std::string>();
       }
     }
-    for (int i = 0; i < meta.spec.nc; ++i)
+    for (int i = 0; i < meta.arch.nc; ++i)
       if (meta.names[size_t(i)].empty()) meta.names[size_t(i)] = "class" + std::to_string(i);
     meta.imgsz = root["imgsz"].as<int>(640);
     meta.epoch = root["epoch"].as<int>(-1);
@@ -162,14 +162,14 @@ LoadedCheckpoint load_checkpoint(const fs::path& path) {
   torch::serialize::InputArchive archive;
   LoadedCheckpoint loaded;
   loaded.meta = open_archive(path, archive);
-  loaded.model = YoloModel(loaded.meta.spec, loaded.meta.names);
+  loaded.model = YoloModel(loaded.meta.arch, loaded.meta.names);
   try {
     torch::serialize::InputArchive weights;
     if (!archive.try_read("model", weights)) throw EngineError("no weights");
     loaded.model->load(weights);
   } catch (const std::exception& e) {
     throw EngineError(path.string() + " is damaged: its weights do not fit " +
-                      loaded.meta.spec.name() + " (" + first_line(e.what()) + ")");
+                      loaded.meta.arch.name() + " (" + first_line(e.what()) + ")");
   }
   loaded.model->eval();
   torch::serialize::InputArchive state;

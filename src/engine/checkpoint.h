@@ -18,7 +18,7 @@ inline constexpr const char* kCheckpointFormat = "orvane-yolo";
 inline constexpr int kCheckpointVersion = 1;
 
 struct CheckpointMeta {
-  ModelSpec spec;                  // architecture, task, nc
+  ModelSpec arch;                  // architecture, task, nc
   std::vector<std::string> names;  // size nc
   int imgsz = 640;
   int epoch = -1;                  // last finished epoch (0-based); -1 when none finished

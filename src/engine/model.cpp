@@ -279,8 +279,8 @@ ScaleFactors scale_factors(char scale) {
 // The network proper, so that state-dict keys read "model.<layer>..." beneath YoloModel.
 class YoloNetImpl : public nn::Module {
  public:
-  YoloNetImpl(const ModelSpec& spec) : nc_(spec.nc), segment_(spec.task == Task::segment) {
-    const auto f = scale_factors(spec.scale);
+  YoloNetImpl(const ModelSpec& arch) : nc_(arch.nc), segment_(arch.task == Task::segment) {
+    const auto f = scale_factors(arch.scale);
     auto ch = [&](int c) -> int64_t {
       const double v = std::min(c, f.max_channels) * f.width;
       return int64_t(std::ceil(v / 8.0) * 8);
@@ -352,14 +352,14 @@ std::optional<ModelSpec> parse_model_name(const std::string& name) {
   const auto stem = std::filesystem::path(name).filename().string();
   std::smatch m;
   if (!std::regex_match(stem, m, re)) return std::nullopt;
-  ModelSpec spec;
-  spec.scale = char(std::tolower(m[1].str()[0]));
-  spec.task = m[2].matched ? Task::segment : Task::detect;
-  return spec;
+  ModelSpec arch;
+  arch.scale = char(std::tolower(m[1].str()[0]));
+  arch.task = m[2].matched ? Task::segment : Task::detect;
+  return arch;
 }
 
-YoloModelImpl::YoloModelImpl(const ModelSpec& spec, std::vector<std::string> class_names)
-    : names(std::move(class_names)), spec_(spec) {
+YoloModelImpl::YoloModelImpl(const ModelSpec& arch, std::vector<std::string> class_names)
+    : names(std::move(class_names)), spec_(arch) {
   if (spec_.nc < 1) throw std::invalid_argument("a model needs at least one class");
   names.resize(spec_.nc);
   for (int i = 0; i < spec_.nc; ++i)
@@ -473,7 +473,7 @@ std::string YoloModelImpl::summary() const {
 }
 
 YoloModel clone_model(const YoloModel& model) {
-  YoloModel copy(model->spec(), model->names);
+  YoloModel copy(model->arch(), model->names);
   torch::NoGradGuard no_grad;
   auto src_params = model->named_parameters(true);
   for (auto& p : copy->named_parameters(true)) p.value().copy_(src_params[p.key()]);

@@ -60,9 +60,9 @@ class YoloNetImpl;  // the layers, defined in model.cpp
 
 class YoloModelImpl : public torch::nn::Module {
  public:
-  // Builds fresh weights with the head biases initialised for `spec.nc` classes
+  // Builds fresh weights with the head biases initialised for `arch.nc` classes
   // (box 1.0, class log(5 / nc / (640 / stride)^2)). `names` may be empty: then "class0"...
-  explicit YoloModelImpl(const ModelSpec& spec, std::vector<std::string> names = {});
+  explicit YoloModelImpl(const ModelSpec& arch, std::vector<std::string> names = {});
 
   // images [B,3,H,W], H % 32 == 0 and W % 32 == 0. Train mode keeps BN statistics updating.
   ModelOutput forward(torch::Tensor images);
@@ -84,7 +84,7 @@ class YoloModelImpl : public torch::nn::Module {
 
   int nc() const { return spec_.nc; }
   bool is_segment() const { return spec_.task == Task::segment; }
-  const ModelSpec& spec() const { return spec_; }
+  const ModelSpec& arch() const { return spec_; }
   ModelInfo info() const;
   // "YOLOv8n summary: 225 layers, 3,157,200 parameters, 3,157,184 gradients, 8.9 GFLOPs"
   std::string summary() const;

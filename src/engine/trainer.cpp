@@ -210,16 +210,16 @@ void Trainer::setup() {
   // Classes come from the data: a model with other classes keeps its body and gets a new head.
   const auto& names = s_->data.names;
   if (fresh_) {
-    ModelSpec spec = model_->spec();
-    spec.nc = int(names.size());
-    model_ = YoloModel(spec, names);
+    ModelSpec arch = model_->arch();
+    arch.nc = int(names.size());
+    model_ = YoloModel(arch, names);
   } else if (model_->nc() != int(names.size())) {
     if (!resume_from_.empty() && o.resume)
       throw EngineError("cannot resume: the data has " + std::to_string(names.size()) +
                         " classes, the checkpoint " + std::to_string(model_->nc()));
-    ModelSpec spec = model_->spec();
-    spec.nc = int(names.size());
-    YoloModel fresh(spec, names);
+    ModelSpec arch = model_->arch();
+    arch.nc = int(names.size());
+    YoloModel fresh(arch, names);
     torch::NoGradGuard no_grad;
     auto old_params = model_->named_parameters(true);
     auto old_buffers = model_->named_buffers(true);
@@ -581,7 +581,7 @@ void Trainer::write_results_row(double elapsed) {
 
 void Trainer::save(bool final_epoch, bool stopped) {
   CheckpointMeta meta;
-  meta.spec = ema_->spec();
+  meta.arch = ema_->arch();
   meta.names = ema_->names = model_->names;
   meta.imgsz = options_.imgsz;
   // A stopped epoch is not finished: resuming repeats it.

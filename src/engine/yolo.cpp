@@ -42,11 +42,11 @@ YOLO::YOLO(const std::string& model) {
     model_ = loaded.model;
     meta_ = loaded.meta;
     path_ = path;
-  } else if (auto spec = parse_model_name(model); spec && !path.has_parent_path()) {
-    model_ = YoloModel(*spec);
+  } else if (auto arch = parse_model_name(model); arch && !path.has_parent_path()) {
+    model_ = YoloModel(*arch);
     model_->eval();
     LOGGER.info("No pretrained weights for " + model + " exist offline (nothing is downloaded): " +
-                "building " + spec->name() + " with fresh weights, training starts from scratch");
+                "building " + arch->name() + " with fresh weights, training starts from scratch");
   } else {
     throw EngineError("weights file not found: " + model);
   }

@@ -32,7 +32,7 @@ class CheckpointTest : public ::testing::Test {
 
 CheckpointMeta meta_for(const YoloModel& model) {
   CheckpointMeta meta;
-  meta.spec = model->spec();
+  meta.arch = model->arch();
   meta.names = model->names;
   meta.imgsz = 320;
   meta.epoch = 4;
@@ -54,8 +54,8 @@ TEST_F(CheckpointTest, RoundTripKeepsWeightsNamesAndMetadata) {
   EXPECT_FALSE(fs::exists(dir / "best.pt.tmp"));
 
   auto loaded = load_checkpoint(path);
-  EXPECT_EQ(loaded.meta.spec.name(), "yolov8n-seg");
-  EXPECT_EQ(loaded.meta.spec.nc, 2);
+  EXPECT_EQ(loaded.meta.arch.name(), "yolov8n-seg");
+  EXPECT_EQ(loaded.meta.arch.nc, 2);
   EXPECT_EQ(loaded.model->names, (std::vector<std::string>{"nut", "bolt: M4"}));
   EXPECT_EQ(loaded.meta.epoch, 4);
   EXPECT_EQ(loaded.meta.epochs, 10);
@@ -115,7 +115,7 @@ TEST_F(CheckpointTest, ForeignOrDamagedFilesGiveAOneLineError) {
   }
   // A checkpoint from a newer format version is refused with a reason.
   auto meta = meta_from_yaml(meta_to_yaml(meta_for(model)));
-  EXPECT_EQ(meta.spec.nc, 1);
+  EXPECT_EQ(meta.arch.nc, 1);
   std::string yaml = meta_to_yaml(meta_for(model));
   yaml.replace(yaml.find("version: 1"), 10, "version: 99");
   EXPECT_THROW(meta_from_yaml(yaml), EngineError);

@@ -11,9 +11,9 @@ TEST(ModelTest, ParameterCountsMatchThePublishedArchitectures) {
       {"yolov8n.pt", 3157200},  {"yolov8s.pt", 11166560}, {"yolov8m.pt", 25902640},
       {"yolov8l.pt", 43691520}, {"yolov8x.pt", 68229648}, {"yolov8n-seg.pt", 3409968}};
   for (const auto& [name, count] : expected) {
-    auto spec = parse_model_name(name);
-    ASSERT_TRUE(spec) << name;
-    YoloModel model(*spec);
+    auto arch = parse_model_name(name);
+    ASSERT_TRUE(arch) << name;
+    YoloModel model(*arch);
     int64_t n = 0;
     for (const auto& p : model->parameters()) n += p.numel();
     EXPECT_EQ(n, count) << name;
