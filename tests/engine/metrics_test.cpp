@@ -93,17 +93,25 @@ TEST(Metrics, ApOfKnownCurves) {
 }
 
 TEST(Metrics, MatchingAtIouThresholds) {
-  // gt 0 (class 0) overlaps pred 0 at 0.72 and pred 1 at 0.9; gt 1 (class 1) overlaps pred 2 at
-  // 0.6, but pred 2 says class 0.
-  auto iou = torch::tensor({{0.72f, 0.9f, 0.0f}, {0.0f, 0.0f, 0.6f}});
-  auto pred_cls = torch::tensor({0, 0, 0});
-  auto gt_cls = torch::tensor({0, 1});
+  // Predictions most confident first. gt 0 (class 0) overlaps pred 0 at 0.72 and pred 1 at 0.9;
+  // gt 1 (class 1) overlaps pred 2 at 0.6, but pred 2 says class 0; gt 2 (class 0) overlaps
+  // pred 1 at 0.55 and pred 3 at 0.8.
+  auto iou = torch::tensor({{0.72f, 0.9f, 0.0f, 0.0f},
+                            {0.0f, 0.0f, 0.6f, 0.0f},
+                            {0.0f, 0.55f, 0.0f, 0.8f}});
+  auto pred_cls = torch::tensor({0, 0, 0, 0});
+  auto gt_cls = torch::tensor({0, 1, 0});
   auto correct = match_predictions(pred_cls, gt_cls, iou);
-  // pred 1 takes gt 0 at every threshold up to 0.90; pred 0 is a duplicate; pred 2 wrong class.
   for (int t = 0; t < 10; ++t) {
-    EXPECT_EQ(correct[1][t].item<bool>(), 0.5 + 0.05 * t <= 0.9 + 1e-6) << t;
-    EXPECT_FALSE(correct[0][t].item<bool>());
-    EXPECT_FALSE(correct[2][t].item<bool>());
+    const double thr = 0.5 + 0.05 * t;
+    // The confident pred 0 keeps gt 0 wherever it reaches the threshold, although pred 1
+    // overlaps gt 0 better; pred 1 then takes gt 0 above 0.72, or else gt 2.
+    EXPECT_EQ(correct[0][t].item<bool>(), thr <= 0.72 + 1e-6) << t;
+    EXPECT_EQ(correct[1][t].item<bool>(), thr <= 0.55 + 1e-6 || (thr > 0.72 && thr <= 0.9 + 1e-6))
+        << t;
+    EXPECT_FALSE(correct[2][t].item<bool>()) << t;  // wrong class
+    // pred 3 finds gt 2 taken by pred 1 at 0.50-0.55, free above.
+    EXPECT_EQ(correct[3][t].item<bool>(), thr > 0.55 + 1e-6 && thr <= 0.8 + 1e-6) << t;
   }
 }
 

@@ -121,8 +121,9 @@ DataLoader::DataLoader(std::shared_ptr<const YoloDataset> dataset, LoaderOptions
       else if (mini > 1)
         sw = 1 / mini;
       const int stride = options_.stride;
-      const int H = static_cast<int>(std::ceil(sh * options_.imgsz / stride)) * stride;
-      const int W = static_cast<int>(std::ceil(sw * options_.imgsz / stride)) * stride;
+      const double pad = options_.rect_pad;
+      const int H = static_cast<int>(std::ceil(sh * options_.imgsz / stride + pad)) * stride;
+      const int W = static_cast<int>(std::ceil(sw * options_.imgsz / stride + pad)) * stride;
       batch_shapes_[b] = cv::Size2i(std::max(W, stride), std::max(H, stride));
     }
   }

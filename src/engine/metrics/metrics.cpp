@@ -302,25 +302,22 @@ torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tens
   auto ia = iou.accessor<float, 2>();
   auto pa = pc.accessor<int64_t, 1>();
   auto ga = gc.accessor<int64_t, 1>();
-  struct Pair {
-    float iou;
-    int64_t gt, pred;
-  };
-  std::vector<Pair> pairs;
-  for (int64_t g = 0; g < ng; ++g)
-    for (int64_t p = 0; p < np; ++p)
-      if (ga[g] == pa[p] && ia[g][p] >= 0.5f) pairs.push_back({ia[g][p], g, p});
-  // Highest overlaps first; each ground truth and each prediction is matched at most once.
-  std::stable_sort(pairs.begin(), pairs.end(),
-                   [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
   auto ca = correct.accessor<bool, 2>();
+  // Predictions arrive most confident first (the order NMS returns). Each takes the unmatched
+  // ground truth of its class that it overlaps most: a confident detection is never turned into
+  // a false positive by a weaker duplicate that happens to overlap a little better, which would
+  // understate AP for every model that still produces duplicates.
   for (int t = 0; t < 10; ++t) {
-    const float threshold = 0.5f + 0.05f * t;
-    std::vector<char> gt_used(ng, 0), pred_used(np, 0);
-    for (const Pair& m : pairs) {
-      if (m.iou < threshold - 1e-6f || gt_used[m.gt] || pred_used[m.pred]) continue;
-      gt_used[m.gt] = pred_used[m.pred] = 1;
-      ca[m.pred][t] = true;
+    const float threshold = 0.5f + 0.05f * t - 1e-6f;
+    std::vector<char> gt_used(ng, 0);
+    for (int64_t p = 0; p < np; ++p) {
+      int64_t best = -1;
+      float best_iou = threshold;
+      for (int64_t g = 0; g < ng; ++g)
+        if (!gt_used[g] && ga[g] == pa[p] && ia[g][p] >= best_iou) best = g, best_iou = ia[g][p];
+      if (best < 0) continue;
+      gt_used[best] = 1;
+      ca[p][t] = true;
     }
   }
   return correct;

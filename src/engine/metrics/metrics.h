@@ -72,8 +72,9 @@ struct ApResult {
 ApResult ap_per_class(const torch::Tensor& tp, const torch::Tensor& conf,
                       const torch::Tensor& pred_cls, const torch::Tensor& target_cls);
 
-// Matches predictions to ground truth at IoU thresholds 0.5:0.05:0.95 greedily by IoU (a
-// prediction must have the right class). iou [M gt, N pred]. Returns tp [N,10] bool.
+// Matches predictions to ground truth at IoU thresholds 0.5:0.05:0.95. Requires predictions in
+// descending confidence (NMS order): each in turn takes the unmatched ground truth of its class
+// that it overlaps most. iou [M gt, N pred]. Returns tp [N,10] bool.
 torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
                                 const torch::Tensor& iou);
 
