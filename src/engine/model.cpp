@@ -25,9 +25,10 @@ class ConvImpl : public nn::Module {
   ConvImpl(int64_t c1, int64_t c2, int64_t k = 1, int64_t s = 1, int64_t g = 1)
       : cin_(c1), k_(k), s_(s), g_(g) {
     conv = register_module(
-        "conv", nn::Conv2d(nn::Conv2dOptions(c1, c2, k).stride(s).padding(k / 2).groups(g).bias(
-                    false)));
-    bn = register_module("bn", nn::BatchNorm2d(nn::BatchNorm2dOptions(c2).eps(1e-3).momentum(0.03)));
+        "conv",
+        nn::Conv2d(nn::Conv2dOptions(c1, c2, k).stride(s).padding(k / 2).groups(g).bias(false)));
+    bn = register_module(
+        "bn", nn::BatchNorm2d(nn::BatchNorm2dOptions(c2).eps(kBnEps).momentum(kBnMomentum)));
   }
 
   torch::Tensor forward(const torch::Tensor& x) {
@@ -265,11 +266,16 @@ struct ScaleFactors {
 
 ScaleFactors scale_factors(char scale) {
   switch (scale) {
-    case 'n': return {0.33, 0.25, 1024};
-    case 's': return {0.33, 0.50, 1024};
-    case 'm': return {0.67, 0.75, 768};
-    case 'l': return {1.00, 1.00, 512};
-    case 'x': return {1.00, 1.25, 512};
+    case 'n':
+      return {0.33, 0.25, 1024};
+    case 's':
+      return {0.33, 0.50, 1024};
+    case 'm':
+      return {0.67, 0.75, 768};
+    case 'l':
+      return {1.00, 1.00, 512};
+    case 'x':
+      return {1.00, 1.25, 512};
   }
   throw std::invalid_argument(std::string("unknown YOLOv8 scale '") + scale + "'");
 }
@@ -306,8 +312,9 @@ class YoloNetImpl : public nn::Module {
     l19 = register_module("19", Conv(c512, c512, 3, 2));
     l21 = register_module("21", C2f(c512 + c1024, c1024, depth(3), false));
 
-    head = register_module("22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024},
-                                                            nc_, segment_ ? ch(256) : 0));
+    head =
+        register_module("22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024},
+                                                         nc_, segment_ ? ch(256) : 0));
   }
 
   ModelOutput forward(const torch::Tensor& x) {
@@ -334,10 +341,9 @@ class YoloNetImpl : public nn::Module {
 
   int64_t nc_;
   bool segment_;
-  Conv l0{nullptr}, l1{nullptr}, l3{nullptr}, l5{nullptr}, l7{nullptr}, l16{nullptr},
-      l19{nullptr};
-  C2f l2{nullptr}, l4{nullptr}, l6{nullptr}, l8{nullptr}, l12{nullptr}, l15{nullptr},
-      l18{nullptr}, l21{nullptr};
+  Conv l0{nullptr}, l1{nullptr}, l3{nullptr}, l5{nullptr}, l7{nullptr}, l16{nullptr}, l19{nullptr};
+  C2f l2{nullptr}, l4{nullptr}, l6{nullptr}, l8{nullptr}, l12{nullptr}, l15{nullptr}, l18{nullptr},
+      l21{nullptr};
   SPPF l9{nullptr};
   std::shared_ptr<HeadImpl> head;
 };
@@ -347,8 +353,7 @@ std::string ModelSpec::name() const {
 }
 
 std::optional<ModelSpec> parse_model_name(const std::string& name) {
-  static const std::regex re(R"(^yolov8([nsmlx])(-seg)?(\.pt|\.yaml|\.pth)?$)",
-                             std::regex::icase);
+  static const std::regex re(R"(^yolov8([nsmlx])(-seg)?(\.pt|\.yaml|\.pth)?$)", std::regex::icase);
   const auto stem = std::filesystem::path(name).filename().string();
   std::smatch m;
   if (!std::regex_match(stem, m, re)) return std::nullopt;
@@ -464,7 +469,8 @@ std::string thousands(int64_t v) {
 std::string YoloModelImpl::summary() const {
   const auto i = info();
   std::ostringstream out;
-  out << "YOLOv8" << spec_.scale << (is_segment() ? "-seg" : "") << (fused_ ? " summary (fused): " : " summary: ") << i.layers << " layers, "
+  out << "YOLOv8" << spec_.scale << (is_segment() ? "-seg" : "")
+      << (fused_ ? " summary (fused): " : " summary: ") << i.layers << " layers, "
       << thousands(i.parameters) << " parameters, " << thousands(i.gradients) << " gradients, ";
   out.setf(std::ios::fixed);
   out.precision(1);
@@ -482,6 +488,26 @@ YoloModel clone_model(const YoloModel& model) {
   copy->train(model->is_training());
   if (model->is_fused()) copy->fuse();
   return copy;
+}
+
+// A fresh BatchNorm layer starts its running statistics at mean 0, variance 1. At the usual
+// momentum of 0.03 that start takes some 150 batches to fade, and until then the evaluation-mode
+// network (validation, best.pt, prediction) rescales every layer wrongly, the error compounding
+// with depth: on a small set it scores nothing for half the run. Layers that have seen fewer than
+// 1/momentum batches therefore average their batches cumulatively, which gives the exact mean
+// from the first batch on; the configured momentum takes over as soon as it weighs more. Training
+// itself (batch statistics) is unchanged. Returns false once no layer needs it any more.
+bool warm_up_batchnorm(torch::nn::Module& model) {
+  bool any = false;
+  for (auto& m : model.modules(/*include_self=*/false)) {
+    auto* bn = dynamic_cast<torch::nn::BatchNorm2dImpl*>(m.get());
+    if (!bn || !bn->num_batches_tracked.defined()) continue;
+    const double seen = double(bn->num_batches_tracked.item<int64_t>());
+    const double cumulative = 1.0 / (seen + 1.0);
+    bn->options.momentum(std::max(kBnMomentum, cumulative));
+    any = any || cumulative > kBnMomentum;
+  }
+  return any;
 }
 
 }  // namespace orvane::engine

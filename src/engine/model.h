@@ -4,7 +4,8 @@
 //   images [B,3,H,W] float 0..1 RGB, H and W multiples of 32
 //     backbone: Conv s2 -> Conv s2 -> C2f -> Conv s2 -> C2f (P3/8) -> Conv s2 -> C2f (P4/16)
 //               -> Conv s2 -> C2f -> SPPF (P5/32)
-//     neck (PAN): up + cat P4 -> C2f -> up + cat P3 -> C2f (out P3) -> Conv s2 + cat -> C2f (out P4)
+//     neck (PAN): up + cat P4 -> C2f -> up + cat P3 -> C2f (out P3) -> Conv s2 + cat -> C2f (out
+//     P4)
 //               -> Conv s2 + cat -> C2f (out P5)
 //     head: per level a box branch (4 x reg_max DFL logits) and a class branch (nc logits);
 //           segmentation adds a coefficient branch (32 per anchor) and prototypes at stride 4.
@@ -22,9 +23,11 @@
 
 namespace orvane::engine {
 
-inline constexpr int kRegMax = 16;          // DFL bins per box side
-inline constexpr int kNumMasks = 32;        // prototypes / coefficients per box
+inline constexpr int kRegMax = 16;    // DFL bins per box side
+inline constexpr int kNumMasks = 32;  // prototypes / coefficients per box
 inline constexpr std::array<int, 3> kStrides{8, 16, 32};
+inline constexpr double kBnMomentum = 0.03;  // BatchNorm running-statistics momentum
+inline constexpr double kBnEps = 1e-3;
 
 // What the network returns in training and in evaluation alike (decode separately).
 struct ModelOutput {
@@ -103,5 +106,11 @@ TORCH_MODULE(YoloModel);
 
 // Deep copy of a model (weights, buffers, names), e.g. for EMA or a fused inference copy.
 YoloModel clone_model(const YoloModel& model);
+
+// Call before each training forward pass. BatchNorm layers of `model` that have seen fewer than
+// 1/kBnMomentum batches average their running statistics cumulatively (exact from the first
+// batch) instead of starting from mean 0 / variance 1; the others keep kBnMomentum. Returns
+// whether any layer still needs it (callers may stop calling once it returns false).
+bool warm_up_batchnorm(torch::nn::Module& model);
 
 }  // namespace orvane::engine

@@ -179,16 +179,36 @@ namespace {
 constexpr int kLeft = 70;  // left margin of a labels.jpg panel: tick labels and the caption
 
 // One panel of labels.jpg: a frame with a title and axis captions.
+int text_width(const std::string& text, double scale) {
+  int baseline = 0;
+  return cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, scale, 1, &baseline).width;
+}
+
 cv::Mat panel(int size, const std::string& title, const std::string& x_caption,
               const std::string& y_caption) {
   cv::Mat p(size, size, CV_8UC3, cv::Scalar(255, 255, 255));
-  cv::putText(p, title, {kLeft, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.55, cv::Scalar(40, 40, 40), 1,
-              cv::LINE_AA);
-  cv::putText(p, x_caption, {size / 2 - 10, size - 10}, cv::FONT_HERSHEY_SIMPLEX, 0.5,
-              cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
-  cv::putText(p, y_caption, {4, 28}, cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(40, 40, 40), 1,
-              cv::LINE_AA);
-  cv::rectangle(p, cv::Rect(kLeft, 35, size - kLeft - 20, size - 80), cv::Scalar(120, 120, 120), 1);
+  const cv::Scalar ink(40, 40, 40);
+  const cv::Rect area(kLeft, 35, size - kLeft - 20, size - 80);
+  cv::putText(p, title, {kLeft, 22}, cv::FONT_HERSHEY_SIMPLEX, 0.55, ink, 1, cv::LINE_AA);
+  int baseline = 0;
+  if (!x_caption.empty()) {
+    const cv::Size t = cv::getTextSize(x_caption, cv::FONT_HERSHEY_SIMPLEX, 0.5, 1, &baseline);
+    cv::putText(p, x_caption, {area.x + (area.width - t.width) / 2, size - 10},
+                cv::FONT_HERSHEY_SIMPLEX, 0.5, ink, 1, cv::LINE_AA);
+  }
+  if (!y_caption.empty()) {
+    // Written upright on its own strip and turned a quarter, so it reads along the axis and
+    // stays clear of the tick labels and the title.
+    const cv::Size t = cv::getTextSize(y_caption, cv::FONT_HERSHEY_SIMPLEX, 0.5, 1, &baseline);
+    cv::Mat strip(t.height + baseline + 4, t.width + 4, CV_8UC3, cv::Scalar(255, 255, 255));
+    cv::putText(strip, y_caption, {2, t.height + 2}, cv::FONT_HERSHEY_SIMPLEX, 0.5, ink, 1,
+                cv::LINE_AA);
+    cv::rotate(strip, strip, cv::ROTATE_90_COUNTERCLOCKWISE);
+    const int y = std::max(0, area.y + (area.height - strip.rows) / 2);
+    if (strip.cols + 8 <= kLeft - 34 && y + strip.rows <= size)
+      strip.copyTo(p(cv::Rect(8, y, strip.cols, strip.rows)));
+  }
+  cv::rectangle(p, area, cv::Scalar(120, 120, 120), 1);
   return p;
 }
 
@@ -248,6 +268,10 @@ bool plot_labels(const YoloDataset& dataset, const std::filesystem::path& path) 
     const cv::Rect area(kLeft, 35, S - kLeft - 20, S - 80);
     const int peak = std::max(1, *std::max_element(per_class.begin(), per_class.end()));
     const int shown = std::min(nc, 60);
+    bool crowded = false;
+    for (int c = 0; c < shown; ++c)
+      crowded =
+          crowded || text_width(dataset.names()[c].substr(0, 10), 0.33) + 4 > area.width / shown;
     for (int c = 0; c < shown; ++c) {
       const int x0 = area.x + c * area.width / shown + 1;
       const int x1 = area.x + (c + 1) * area.width / shown - 1;
@@ -256,10 +280,13 @@ bool plot_labels(const YoloDataset& dataset, const std::filesystem::path& path) 
                     class_color(c), cv::FILLED);
       if (shown <= 20) {
         const std::string n = std::to_string(per_class[c]);
-        cv::putText(bars, n, {x0, std::max(area.y + 12, top - 3)}, cv::FONT_HERSHEY_SIMPLEX, 0.35,
-                    cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
+        cv::putText(bars, n, {(x0 + x1 - text_width(n, 0.35)) / 2, std::max(area.y + 12, top - 3)},
+                    cv::FONT_HERSHEY_SIMPLEX, 0.35, cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
+        // Names centred under their bars; alternate rows only when neighbours would touch.
         std::string name = dataset.names()[c].substr(0, 10);
-        cv::putText(bars, name, {x0, area.y + area.height + 14 + (c % 2) * 12},
+        const int tw = text_width(name, 0.33);
+        cv::putText(bars, name,
+                    {(x0 + x1 - tw) / 2, area.y + area.height + 14 + (crowded ? (c % 2) * 12 : 0)},
                     cv::FONT_HERSHEY_SIMPLEX, 0.33, cv::Scalar(40, 40, 40), 1, cv::LINE_AA);
       }
     }

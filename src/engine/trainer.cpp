@@ -56,8 +56,8 @@ std::string progress_bar(int done, int total, double elapsed) {
   for (int i = 0; i < width; ++i) bar += i < full ? "\u2588" : " ";
   const double rate = elapsed > 0 ? done / elapsed : 0.0;
   const double eta = rate > 0 ? (total - done) / rate : 0.0;
-  std::string speed = rate >= 1.0 || rate == 0.0 ? format("%5.2fit/s", rate)
-                                                 : format("%5.2fs/it", 1.0 / rate);
+  std::string speed =
+      rate >= 1.0 || rate == 0.0 ? format("%5.2fit/s", rate) : format("%5.2fs/it", 1.0 / rate);
   return format("%3d%%|%s| %d/%d [%s<%s, %s]", int(frac * 100), bar.c_str(), done, total,
                 hms(elapsed).c_str(), hms(eta).c_str(), speed.c_str());
 }
@@ -78,7 +78,8 @@ double interp(double x, double x0, double x1, double y0, double y1) {
 }
 
 bool ends_with(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 void write_run_file(const fs::path& path, const std::string& text) {
@@ -111,9 +112,8 @@ void configure_compute_threads(int threads) {
   at::globalContext().setFlushDenormal(true);
   // The flag lives in each thread's floating-point control register: set it on every pool
   // thread too (one chunk per thread).
-  at::parallel_for(0, want, 1, [](int64_t, int64_t) {
-    at::globalContext().setFlushDenormal(true);
-  });
+  at::parallel_for(0, want, 1,
+                   [](int64_t, int64_t) { at::globalContext().setFlushDenormal(true); });
 }
 
 fs::path increment_path(const fs::path& path, bool exist_ok) {
@@ -139,6 +139,7 @@ struct Trainer::State {
   int accumulate = 1;
   int warmup_iters = 0;
   int64_t last_opt_step = -1;
+  bool bn_warming = true;  // some BatchNorm layer still averages cumulatively
   std::vector<torch::Tensor> trainable;
   std::vector<std::pair<torch::Tensor, torch::Tensor>> ema_pairs;  // (ema, model)
   int64_t ema_updates = 0;
@@ -239,8 +240,8 @@ void Trainer::setup() {
       }
     }
     if (model_->nc() != 80 || transferred < total)
-      LOGGER.info("Overriding model nc=" + std::to_string(model_->nc()) + " with nc=" +
-                  std::to_string(names.size()));
+      LOGGER.info("Overriding model nc=" + std::to_string(model_->nc()) +
+                  " with nc=" + std::to_string(names.size()));
     LOGGER.info("Transferred " + std::to_string(transferred) + "/" + std::to_string(total) +
                 " items from the model's weights");
     model_ = fresh;
@@ -289,8 +290,8 @@ void Trainer::setup() {
   const auto n_train = int(s_->train_loader->dataset().size());
   if (o.batch > n_train) {
     LOGGER.warning("batch=" + std::to_string(o.batch) + " is larger than the " +
-                   std::to_string(n_train) + " training images; using batch=" +
-                   std::to_string(n_train));
+                   std::to_string(n_train) +
+                   " training images; using batch=" + std::to_string(n_train));
     o.batch = n_train;
     train_opts.batch = n_train;
     s_->train_loader = build_loader(s_->data, "train", train_opts);
@@ -360,8 +361,8 @@ void Trainer::setup() {
       s_->elapsed_before = s_->csv_rows.back()[1];
   }
   const int nb = batches;
-  s_->warmup_iters = o.warmup_epochs > 0 ? std::max(int(std::lround(o.warmup_epochs * nb)), 100)
-                                         : -1;
+  s_->warmup_iters =
+      o.warmup_epochs > 0 ? std::max(int(std::lround(o.warmup_epochs * nb)), 100) : -1;
 }
 
 void Trainer::build_optimizer() {
@@ -383,12 +384,13 @@ void Trainer::build_optimizer() {
   s_->warmup_bias_lr = o.warmup_bias_lr;
   if (name == "auto") {
     const int64_t n_train = int64_t(s_->train_loader->dataset().size());
-    const int64_t iterations = int64_t(
-        std::ceil(double(n_train) / std::max(o.batch, o.nbs)) * o.epochs);
+    const int64_t iterations =
+        int64_t(std::ceil(double(n_train) / std::max(o.batch, o.nbs)) * o.epochs);
     const double lr_fit = std::round(0.002 * 5 / (4 + model_->nc()) * 1e6) / 1e6;
-    LOGGER.info(format("optimizer: 'optimizer=auto' found, ignoring 'lr0=%g' and 'momentum=%g' "
-                       "and determining best 'optimizer', 'lr0' and 'momentum' automatically...",
-                       o.lr0, o.momentum));
+    LOGGER.info(
+        format("optimizer: 'optimizer=auto' found, ignoring 'lr0=%g' and 'momentum=%g' "
+               "and determining best 'optimizer', 'lr0' and 'momentum' automatically...",
+               o.lr0, o.momentum));
     if (iterations > 10000) {
       name = "SGD";
       lr = 0.01;
@@ -412,7 +414,8 @@ void Trainer::build_optimizer() {
         torch::optim::AdamWOptions(lr).betas({momentum, 0.999}).weight_decay(wd));
   };
   if (name != "SGD" && name != "Adam" && name != "AdamW")
-    throw EngineError("optimizer '" + o.optimizer + "' is not supported; use SGD, Adam, AdamW or auto");
+    throw EngineError("optimizer '" + o.optimizer +
+                      "' is not supported; use SGD, Adam, AdamW or auto");
   // Group order as the ecosystem logs it: pg0 biases, pg1 weights with decay, pg2 BN weights.
   groups.emplace_back(g_bias, make(0.0));
   groups.emplace_back(g_decay, make(decay));
@@ -430,9 +433,10 @@ void Trainer::build_optimizer() {
   s_->sgd = name == "SGD";
   s_->momentum = momentum;
   s_->initial_lr.assign(3, lr);
-  LOGGER.info(format("optimizer: %s(lr=%g, momentum=%g) with parameter groups %zu weight(decay=0.0), "
-                     "%zu weight(decay=%g), %zu bias(decay=0.0)",
-                     name.c_str(), lr, momentum, g_bn.size(), g_decay.size(), decay, g_bias.size()));
+  LOGGER.info(
+      format("optimizer: %s(lr=%g, momentum=%g) with parameter groups %zu weight(decay=0.0), "
+             "%zu weight(decay=%g), %zu bias(decay=0.0)",
+             name.c_str(), lr, momentum, g_bn.size(), g_decay.size(), decay, g_bias.size()));
 }
 
 void Trainer::ema_update() {
@@ -477,17 +481,18 @@ void Trainer::train_epoch() {
     // other lrs rise from 0, SGD momentum rises from warmup_momentum.
     if (ni <= s_->warmup_iters) {
       const double xi = double(s_->warmup_iters);
-      s_->accumulate = std::max(
-          1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->batch))));
+      s_->accumulate =
+          std::max(1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->batch))));
       for (size_t j = 0; j < opt.param_groups().size(); ++j) {
         auto& g = opt.param_groups()[j];
-        g.options().set_lr(interp(double(ni), 0, xi, j == 0 ? s_->warmup_bias_lr : 0.0,
-                                  s_->initial_lr[j] * lf));
+        g.options().set_lr(
+            interp(double(ni), 0, xi, j == 0 ? s_->warmup_bias_lr : 0.0, s_->initial_lr[j] * lf));
         if (s_->sgd)
           static_cast<torch::optim::SGDOptions&>(g.options())
               .momentum(interp(double(ni), 0, xi, o.warmup_momentum, s_->momentum));
       }
     }
+    if (s_->bn_warming) s_->bn_warming = warm_up_batchnorm(*model_);
     auto out = model_->forward(batch->images);
     auto loss = compute_loss(model_, out, *batch, o.gains);
     if (!std::isfinite(loss.total.item<double>())) {
@@ -671,9 +676,10 @@ TrainResult Trainer::train() {
       break;
     }
     if (stale >= o.patience && !final_epoch) {
-      LOGGER.info(format("Stopping training early as no improvement observed in last %d epochs. "
-                         "Best results observed at epoch %d, best model saved as best.pt.",
-                         o.patience, s_->best_epoch + 1));
+      LOGGER.info(
+          format("Stopping training early as no improvement observed in last %d epochs. "
+                 "Best results observed at epoch %d, best model saved as best.pt.",
+                 o.patience, s_->best_epoch + 1));
       break;
     }
   }

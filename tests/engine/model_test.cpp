@@ -59,6 +59,33 @@ TEST(ModelTest, HeadBiasesStartAtTheUsualPriors) {
               std::log(5.0 / 80 / std::pow(640.0 / 32, 2)), 1e-5);
 }
 
+// Fresh running statistics must describe the data after the first batch, not mean 0 / var 1.
+TEST(ModelTest, BatchNormWarmUpAveragesEarlyBatchesExactly) {
+  torch::manual_seed(3);
+  torch::nn::Sequential net(
+      torch::nn::BatchNorm2d(torch::nn::BatchNorm2dOptions(3).eps(kBnEps).momentum(kBnMomentum)));
+  auto bn = net[0]->as<torch::nn::BatchNorm2d>();
+  net->train();
+  auto x1 = torch::randn({4, 3, 5, 5}) * 2 + 1, x2 = torch::randn({4, 3, 5, 5}) * 0.5 - 3;
+  auto channel_mean = [](const torch::Tensor& x) { return x.mean({0, 2, 3}); };
+  auto channel_var = [](const torch::Tensor& x) { return x.transpose(0, 1).flatten(1).var(1); };
+  EXPECT_TRUE(warm_up_batchnorm(*net));
+  net->forward(x1);
+  EXPECT_TRUE(torch::allclose(bn->running_mean, channel_mean(x1), 1e-5, 1e-5));
+  EXPECT_TRUE(torch::allclose(bn->running_var, channel_var(x1), 1e-4, 1e-4));
+  EXPECT_TRUE(warm_up_batchnorm(*net));
+  net->forward(x2);
+  EXPECT_TRUE(
+      torch::allclose(bn->running_mean, (channel_mean(x1) + channel_mean(x2)) / 2, 1e-5, 1e-5));
+  // Once a batch weighs less than the momentum, the momentum is back.
+  for (int i = 0; i < 40; ++i) {
+    warm_up_batchnorm(*net);
+    net->forward(x1);
+  }
+  EXPECT_FALSE(warm_up_batchnorm(*net));
+  EXPECT_DOUBLE_EQ(*bn->options.momentum(), kBnMomentum);
+}
+
 TEST(ModelTest, DecodeGivesCentreSizeScoresAndCoefficientsPerAnchor) {
   YoloModel model(ModelSpec{'n', Task::segment, 3});
   model->eval();
@@ -75,9 +102,9 @@ TEST(ModelTest, DecodeGivesCentreSizeScoresAndCoefficientsPerAnchor) {
   // centred on its anchor; scores are sigmoid(0).
   for (auto& f : out.feats) f.zero_();
   auto y = model->decode(out);
-  EXPECT_NEAR(y[0][0][0].item<float>(), 4.0f, 1e-4);         // x of anchor (0.5, 0.5) at s8
-  EXPECT_NEAR(y[0][1][13].item<float>(), 12.0f, 1e-4);       // y of anchor row 1
-  EXPECT_NEAR(y[0][2][0].item<float>(), 15 * 8.0f, 1e-3);    // width at stride 8
+  EXPECT_NEAR(y[0][0][0].item<float>(), 4.0f, 1e-4);       // x of anchor (0.5, 0.5) at s8
+  EXPECT_NEAR(y[0][1][13].item<float>(), 12.0f, 1e-4);     // y of anchor row 1
+  EXPECT_NEAR(y[0][2][0].item<float>(), 15 * 8.0f, 1e-3);  // width at stride 8
   EXPECT_NEAR(y[0][3][anchors - 1].item<float>(), 15 * 32.0f, 1e-3);  // height at stride 32
   EXPECT_NEAR(y[1][5][7].item<float>(), 0.5f, 1e-6);
 }
