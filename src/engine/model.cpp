@@ -432,7 +432,16 @@ ModelInfo YoloModelImpl::info() const {
     info.parameters += p.numel();
     if (p.requires_grad()) info.gradients += p.numel();
   }
-  info.layers = int64_t(modules(/*include_self=*/false).size());
+  // Counted as the published summaries count modules, so the figure is the one users know
+  // (yolov8n 225): ours plus the model and its layer list, the two upsamples, four concats, the
+  // shared activation and the pooling that our forward() writes as plain functions; fused
+  // layers no longer count their BatchNorm.
+  int64_t batchnorms = 0;
+  for (const auto& m : modules(/*include_self=*/false))
+    if (dynamic_cast<const torch::nn::BatchNorm2dImpl*>(m.get())) ++batchnorms;
+  constexpr int64_t kFunctionalModules = 2 + 2 + 4 + 1 + 1;
+  info.layers = int64_t(modules(/*include_self=*/false).size()) + kFunctionalModules -
+                (is_fused() ? batchnorms : 0);
   // Count multiply-adds on a small input and scale to 640x640, as is customary.
   double macs = 0;
   {

@@ -44,9 +44,15 @@ TEST(ModelTest, SummaryReportsLayersParametersAndPublishedGflops) {
   EXPECT_EQ(info.parameters, 3157200);
   EXPECT_EQ(info.gradients, 3157200 - 16);  // the DFL projection is fixed
   EXPECT_NEAR(info.gflops, 8.7, 0.3);
+  EXPECT_EQ(info.layers, 225);  // the figures users know from the published summaries
   EXPECT_NE(det->summary().find("3,157,200 parameters"), std::string::npos) << det->summary();
   YoloModel seg(*parse_model_name("yolov8n-seg.pt"));
   EXPECT_NEAR(seg->info().gflops, 12.6, 0.5);
+  EXPECT_EQ(seg->info().layers, 261);
+  det->fuse();
+  EXPECT_EQ(det->info().layers, 168);
+  seg->fuse();
+  EXPECT_EQ(seg->info().layers, 195);
 }
 
 TEST(ModelTest, HeadBiasesStartAtTheUsualPriors) {
