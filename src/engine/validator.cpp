@@ -111,6 +111,17 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
       auto gt_cls = batch->cls.index({sel});
       auto gt_boxes = gt_xyxy.index({sel});
       torch::Tensor det = dets[i];
+      if (det.size(0) && i < static_cast<int64_t>(batch->letterbox.size())) {
+        // Boxes are judged as they come out in the source image, where a box reaching into the
+        // letterbox margin ends at the picture's edge. Masks keep the unclipped box.
+        const LetterboxInfo& lb = batch->letterbox[i];
+        const auto& shape = batch->ori_shapes[i];
+        det = det.clone();
+        det.select(1, 0).clamp_(lb.pad_x, lb.pad_x + shape[1] * lb.gain);
+        det.select(1, 2).clamp_(lb.pad_x, lb.pad_x + shape[1] * lb.gain);
+        det.select(1, 1).clamp_(lb.pad_y, lb.pad_y + shape[0] * lb.gain);
+        det.select(1, 3).clamp_(lb.pad_y, lb.pad_y + shape[0] * lb.gain);
+      }
       const int64_t npred = det.size(0), ngt = gt_cls.size(0);
       ++result.images;
       result.instances += static_cast<int>(ngt);
@@ -124,16 +135,17 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
       confusion.process_batch(det, gt_boxes, gt_cls);
       if (npred == 0) continue;
       auto det_cls = det.select(1, 5).to(torch::kInt64);
-      // IoU is invariant under the letterbox's uniform scale, so matching in input pixels gives
-      // the same result as in source pixels.
+      // IoU is invariant under the letterbox's uniform scale and shift, so matching the clipped
+      // boxes in input pixels gives the same result as in source pixels.
       tp_box.push_back(match_predictions(det_cls, gt_cls, box_iou(gt_boxes, det.narrow(1, 0, 4))));
       confs.push_back(det.select(1, 4));
       pred_classes.push_back(det_cls);
       if (segment) {
         // Masks are compared on the prototype grid (1/4 of the input), where the loader also
         // rasterises the ground truth.
-        auto pm = process_mask(out.proto[i], det.narrow(1, 6, det.size(1) - 6), det.narrow(1, 0, 4),
-                               static_cast<int>(H), static_cast<int>(W), false);
+        auto pm =
+            process_mask(out.proto[i], det.narrow(1, 6, det.size(1) - 6), dets[i].narrow(1, 0, 4),
+                         static_cast<int>(H), static_cast<int>(W), false);
         pred_masks[i] = pm;
         if (ngt) {
           auto gm = batch->masks.index({sel});
