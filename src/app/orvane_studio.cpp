@@ -95,10 +95,12 @@ void OrvaneStudio::init_ui() {
 
 void OrvaneStudio::apply_theme(bool is_dark) {
   is_dark_mode = is_dark;
-  if (qApp) qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+  if (qApp) {
+    QApplication::setPalette(theme_palette(is_dark_mode));
+    qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+  }
   // Shape colours follow class ids, not the theme; the annotator re-applies them on every switch.
   // Before the annotator exists there is nothing to do.
-  if (annotator != nullptr) annotator->update_annotation_colors();
   if (annotator) annotator->update_annotation_colors();
 }
 

@@ -85,3 +85,25 @@ QString get_stylesheet(bool is_dark) {
   }
   return lines.join(QLatin1Char('\n'));
 }
+
+QPalette theme_palette(bool is_dark) {
+  const auto& c = palette(is_dark);
+  auto colour = [&](const char* slot) { return QColor(c.value(slot)); };
+  QPalette p;
+  p.setColor(QPalette::Window, colour("bg"));
+  p.setColor(QPalette::WindowText, colour("txt"));
+  p.setColor(QPalette::Base, colour("panel"));
+  p.setColor(QPalette::AlternateBase, colour("inp"));
+  p.setColor(QPalette::Text, colour("txt"));
+  p.setColor(QPalette::PlaceholderText, colour("txt_mute"));
+  p.setColor(QPalette::Button, colour("btn"));
+  p.setColor(QPalette::ButtonText, colour("txt"));
+  p.setColor(QPalette::ToolTipBase, colour("panel"));
+  p.setColor(QPalette::ToolTipText, colour("txt"));
+  p.setColor(QPalette::Highlight, colour("acc"));
+  p.setColor(QPalette::HighlightedText, QColor(Qt::white));
+  p.setColor(QPalette::Link, colour("acc"));
+  for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    p.setColor(QPalette::Disabled, role, colour("txt_mute"));
+  return p;
+}

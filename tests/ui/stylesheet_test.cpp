@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <cmath>
 
 namespace {
 
@@ -60,3 +61,17 @@ TEST(Stylesheet, ThemeSpecificAndFixedColours) {
 }
 
 }  // namespace
+
+// Views the stylesheet does not name (file chooser lists) draw text on the palette's base: the
+// two must contrast in both themes, and follow the theme's own panel and text colours.
+TEST(Stylesheet, PaletteGivesReadableViewsInBothThemes) {
+  for (bool dark : {true, false}) {
+    const QPalette p = theme_palette(dark);
+    const double base = p.color(QPalette::Base).lightnessF();
+    const double text = p.color(QPalette::Text).lightnessF();
+    EXPECT_GT(std::abs(base - text), 0.6) << dark;
+    EXPECT_EQ(p.color(QPalette::Base), QColor(dark ? "#1A1A1E" : "#FFFFFF"));
+    EXPECT_EQ(p.color(QPalette::Text), QColor(dark ? "#ECECEE" : "#1C1C1E"));
+    EXPECT_EQ(p.color(QPalette::Window), QColor(dark ? "#121214" : "#FAFAFA"));
+  }
+}
