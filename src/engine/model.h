@@ -4,9 +4,8 @@
 //   images [B,3,H,W] float 0..1 RGB, H and W multiples of 32
 //     backbone: Conv s2 -> Conv s2 -> C2f -> Conv s2 -> C2f (P3/8) -> Conv s2 -> C2f (P4/16)
 //               -> Conv s2 -> C2f -> SPPF (P5/32)
-//     neck (PAN): up + cat P4 -> C2f -> up + cat P3 -> C2f (out P3) -> Conv s2 + cat -> C2f (out
-//     P4)
-//               -> Conv s2 + cat -> C2f (out P5)
+//     neck (PAN): up + cat P4 -> C2f -> up + cat P3 -> C2f (out P3)
+//               -> Conv s2 + cat -> C2f (out P4) -> Conv s2 + cat -> C2f (out P5)
 //     head: per level a box branch (4 x reg_max DFL logits) and a class branch (nc logits);
 //           segmentation adds a coefficient branch (32 per anchor) and prototypes at stride 4.
 //

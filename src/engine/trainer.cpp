@@ -302,7 +302,7 @@ void Trainer::setup() {
   val_opts.batch = o.batch * 2;
   val_opts.workers = o.workers;
   val_opts.rect = true;
-  val_opts.rect_pad = 0.5f;
+  val_opts.rect_pad = kValidationRectPad;
   val_opts.segment = model_->is_segment();
   val_opts.seed = o.seed;
   val_opts.prefix = "val";

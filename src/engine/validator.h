@@ -16,6 +16,11 @@
 
 namespace orvane::engine {
 
+// Validation letterboxes each rectangular batch to its shape plus this many strides of margin
+// before rounding up (a 128-px square image is validated at 160 px), as the ecosystem's
+// validation does, so figures compare with its runs.
+inline constexpr float kValidationRectPad = 0.5f;
+
 struct ValOptions {
   float conf = 0.001f;  // NMS confidence (low, so the PR curves reach high recall)
   float iou = 0.7f;     // NMS IoU

@@ -110,7 +110,7 @@ ValResult YOLO::val(const ValArgs& args) {
   lo.batch = std::max(1, args.batch);
   lo.workers = std::max(0, args.workers);
   lo.rect = true;
-  lo.rect_pad = 0.5f;
+  lo.rect_pad = kValidationRectPad;
   lo.segment = model_->is_segment();
   lo.prefix = args.split;
   auto loader = build_loader(config, args.split, lo);

@@ -324,5 +324,18 @@ TEST(Loader, DeterministicWhateverTheWorkersAndRectShapes) {
       EXPECT_NEAR(batch->ori_shapes[i][1] * lb.gain + 2 * lb.pad_x, 96, 1.0);
     }
   }
+  // With the validation margin the same batches grow by a stride each way, and the images keep
+  // their scale, centred in the margin.
+  vopt.rect_pad = 0.5f;
+  auto padded = build_loader(cfg, "val", vopt);
+  while (auto batch = padded->next()) {
+    EXPECT_EQ(batch->images.size(3), 128);
+    EXPECT_LE(batch->images.size(2), 128);
+    for (std::size_t i = 0; i < batch->paths.size(); ++i) {
+      const LetterboxInfo& lb = batch->letterbox[i];
+      EXPECT_NEAR(batch->ori_shapes[i][1] * lb.gain + 2 * lb.pad_x, 128, 1.0);
+      EXPECT_GE(lb.pad_x, 15.5f);
+    }
+  }
   fs::remove_all(root);
 }

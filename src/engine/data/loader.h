@@ -27,8 +27,8 @@ struct LoaderOptions {
   bool shuffle = false;  // a fresh permutation every epoch (training)
   bool rect = false;     // rectangular batches: images sorted by aspect ratio, each batch
                          // letterboxed to the smallest stride-multiple shape holding it
-  float rect_pad = 0.0f;  // rect mode: extra margin in strides added before rounding up (0.5
-                          // gives every validation image at least a quarter stride of border)
+  float rect_pad = 0.0f;  // rect mode: margin in strides added before rounding the shape up
+                          // (validation uses kValidationRectPad)
   bool segment = false;  // fill Batch::masks from the polygons
   bool mosaic = true;    // mosaic while augmenting; the trainer turns it off for the last
                          // close_mosaic epochs with set_mosaic(false)
