@@ -119,15 +119,7 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
     }
     r.masks = std::move(masks);
   }
-  const int64_t k = det.size(0);
-  auto boxes = det.narrow(1, 0, 4).clone();
-  if (k) {
-    boxes.select(1, 0).sub_(lb.pad_x).div_(lb.gain).clamp_(0, bgr.cols);
-    boxes.select(1, 2).sub_(lb.pad_x).div_(lb.gain).clamp_(0, bgr.cols);
-    boxes.select(1, 1).sub_(lb.pad_y).div_(lb.gain).clamp_(0, bgr.rows);
-    boxes.select(1, 3).sub_(lb.pad_y).div_(lb.gain).clamp_(0, bgr.rows);
-  }
-  r.boxes.xyxy = boxes.contiguous();
+  r.boxes.xyxy = unletterbox_boxes(det.narrow(1, 0, 4), lb, {bgr.cols, bgr.rows}).contiguous();
   r.boxes.conf = det.select(1, 4).contiguous();
   r.boxes.cls = det.select(1, 5).contiguous();
   r.inference_ms =

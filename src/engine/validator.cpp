@@ -110,17 +110,14 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
       auto sel = (batch_idx == i).nonzero().view(-1);
       auto gt_cls = batch->cls.index({sel});
       auto gt_boxes = gt_xyxy.index({sel});
+      // Boxes are judged as they come out in the source image (scaled back and clipped to the
+      // picture, so a box reaching into the letterbox margin ends at the edge). IoU is the same
+      // there as in input pixels otherwise. Masks keep the input-pixel box.
       torch::Tensor det = dets[i];
-      if (det.size(0) && i < static_cast<int64_t>(batch->letterbox.size())) {
-        // Boxes are judged as they come out in the source image, where a box reaching into the
-        // letterbox margin ends at the picture's edge. Masks keep the unclipped box.
-        const LetterboxInfo& lb = batch->letterbox[i];
-        const auto& shape = batch->ori_shapes[i];
-        det = det.clone();
-        det.select(1, 0).clamp_(lb.pad_x, lb.pad_x + shape[1] * lb.gain);
-        det.select(1, 2).clamp_(lb.pad_x, lb.pad_x + shape[1] * lb.gain);
-        det.select(1, 1).clamp_(lb.pad_y, lb.pad_y + shape[0] * lb.gain);
-        det.select(1, 3).clamp_(lb.pad_y, lb.pad_y + shape[0] * lb.gain);
+      if (i < static_cast<int64_t>(batch->letterbox.size())) {
+        const cv::Size2i source(batch->ori_shapes[i][1], batch->ori_shapes[i][0]);
+        det = unletterbox_boxes(det, batch->letterbox[i], source);
+        gt_boxes = unletterbox_boxes(gt_boxes, batch->letterbox[i], source);
       }
       const int64_t npred = det.size(0), ngt = gt_cls.size(0);
       ++result.images;
@@ -135,8 +132,6 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
       confusion.process_batch(det, gt_boxes, gt_cls);
       if (npred == 0) continue;
       auto det_cls = det.select(1, 5).to(torch::kInt64);
-      // IoU is invariant under the letterbox's uniform scale and shift, so matching the clipped
-      // boxes in input pixels gives the same result as in source pixels.
       tp_box.push_back(match_predictions(det_cls, gt_cls, box_iou(gt_boxes, det.narrow(1, 0, 4))));
       confs.push_back(det.select(1, 4));
       pred_classes.push_back(det_cls);

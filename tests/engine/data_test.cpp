@@ -205,6 +205,17 @@ TEST(Letterbox, GeometryAndInverseMapping) {
   EXPECT_NEAR(back.y, 20, 1e-3);
   EXPECT_NEAR(back.width, 100, 1e-3);
   EXPECT_NEAR(back.height, 230, 1e-3);  // clipped at the bottom edge
+  // The tensor form gives the same, leaves extra columns alone, and clips a box reaching into
+  // the margin above the picture to its top edge.
+  const float x2 = in_box.x + in_box.width, y2 = in_box.y + in_box.height;
+  const auto boxes = unletterbox_boxes(torch::tensor({{in_box.x, in_box.y, x2, y2, 0.9f},
+                                                      {0.0f, 2.0f, 30.0f, lb.pad_y + 5.0f, 0.5f}}),
+                                       lb, {600, 250});
+  EXPECT_TRUE(
+      torch::allclose(boxes[0], torch::tensor({10.0f, 20.0f, 110.0f, 250.0f, 0.9f}), 1e-4, 1e-3));
+  EXPECT_NEAR(boxes[1][1].item<float>(), 0.0f, 1e-4);
+  EXPECT_NEAR(boxes[1][3].item<float>(), 5.0f / lb.gain, 1e-3);
+  EXPECT_FLOAT_EQ(boxes[1][4].item<float>(), 0.5f);
   const auto pts = unletterbox_points({{0, lb.pad_y}, {320, 160}}, lb, {600, 250});
   EXPECT_NEAR(pts[0].x, 0, 1e-3);
   EXPECT_NEAR(pts[0].y, 0, 1e-3);

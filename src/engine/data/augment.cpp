@@ -70,6 +70,15 @@ cv::Rect2f unletterbox_box(const cv::Rect2f& box, const LetterboxInfo& lb, cv::S
   return {x1, y1, x2 - x1, y2 - y1};
 }
 
+torch::Tensor unletterbox_boxes(const torch::Tensor& boxes, const LetterboxInfo& lb,
+                                cv::Size2i source) {
+  auto out = boxes.clone();
+  if (out.size(0) == 0) return out;
+  for (int c : {0, 2}) out.select(1, c).sub_(lb.pad_x).div_(lb.gain).clamp_(0, source.width);
+  for (int c : {1, 3}) out.select(1, c).sub_(lb.pad_y).div_(lb.gain).clamp_(0, source.height);
+  return out;
+}
+
 std::vector<cv::Point2f> unletterbox_points(const std::vector<cv::Point2f>& points,
                                             const LetterboxInfo& lb, cv::Size2i source) {
   std::vector<cv::Point2f> out;

@@ -50,6 +50,10 @@ void letterbox_sample(Sample& sample, cv::Size2i shape, bool auto_pad, bool scal
 // Inverse of a placement: input-pixel coordinates back to source pixels, clipped to the source
 // image of size (w, h).
 cv::Rect2f unletterbox_box(const cv::Rect2f& box, const LetterboxInfo& lb, cv::Size2i source);
+// The same for boxes as a tensor: [K,4+] with xyxy in columns 0..3 (other columns untouched);
+// returns a copy.
+torch::Tensor unletterbox_boxes(const torch::Tensor& boxes, const LetterboxInfo& lb,
+                                cv::Size2i source);
 std::vector<cv::Point2f> unletterbox_points(const std::vector<cv::Point2f>& points,
                                             const LetterboxInfo& lb, cv::Size2i source);
 
