@@ -46,7 +46,8 @@ struct Sub {
 };
 
 const Sub kSubs[] = {
-    {"health", "report unannotated images, orphaned labels and duplicate objects", source_keys},
+    {"health", "report unannotated images, orphaned labels, duplicate objects, unknown class ids",
+     source_keys},
     {"stats", "objects per class, largest first", source_keys},
     {"split", "export annotated images into train/val/test with data.yaml", split_keys},
 };

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <algorithm>
 
+#include "annotator/classes_file.h"
 #include "dataset/dataset_files.h"
 
 namespace orvane::dataset {
@@ -63,6 +64,20 @@ std::optional<std::vector<Box>> label_boxes(const QStringList& lines) {
   return boxes;
 }
 
+std::vector<long long> class_ids_beyond(const QStringList& lines, int class_count) {
+  std::vector<long long> ids;
+  for (const QString& line : lines) {
+    const QStringList tokens = split_tokens(line);
+    if (tokens.isEmpty()) continue;
+    bool ok = false;
+    const long long id = tokens[0].toLongLong(&ok);
+    if (!ok || (id >= 0 && id < class_count)) continue;
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
 int count_overlapping_pairs(const std::vector<Box>& boxes) {
   int pairs = 0;
   for (size_t i = 0; i < boxes.size(); ++i) {
@@ -109,10 +124,21 @@ HealthResult check_dataset_health(const QString& folder) {
     const auto it = std::lower_bound(sorted_images.begin(), sorted_images.end(), stem);
     if (it == sorted_images.end() || !it->startsWith(stem)) report.orphaned << label;
   }
+  const ClassesFileContents classes = read_classes_file(classes_path_in(folder));
+  if (classes.exists && classes.error.isEmpty()) report.class_count = int(classes.classes.size());
   for (const QString& label : labels) {
     // An unreadable file or a non-numeric coordinate only costs this file's overlap check.
     const std::optional<QStringList> lines = read_text_lines(dir.filePath(label));
     if (!lines) continue;
+    if (report.class_count >= 0) {
+      const std::vector<long long> ids = class_ids_beyond(*lines, report.class_count);
+      if (!ids.empty()) {
+        QStringList id_texts;
+        for (long long id : ids) id_texts << QString::number(id);
+        report.unknown_classes << label + (ids.size() == 1 ? " (class " : " (classes ") +
+                                      id_texts.join(QStringLiteral(", ")) + ")";
+      }
+    }
     const std::optional<std::vector<Box>> boxes = label_boxes(*lines);
     if (!boxes) continue;
     const int pairs = count_overlapping_pairs(*boxes);
@@ -138,6 +164,11 @@ QString format_health_report(const HealthReport& report) {
                      .arg(report.unannotated.size())
                      .arg(report.orphaned.size())
                      .arg(report.overlaps.size());
+  if (!report.unknown_classes.isEmpty())
+    text += QStringLiteral("Class IDs Beyond classes.txt (%1 %2): %3\n")
+                .arg(report.class_count)
+                .arg(report.class_count == 1 ? "class" : "classes")
+                .arg(report.unknown_classes.size());
   if (!report.unannotated.isEmpty())
     text +=
         "\nMissing Annotations (Sample):\n" + format_name_list(report.unannotated.mid(0, 3)) + "\n";
@@ -145,6 +176,11 @@ QString format_health_report(const HealthReport& report) {
     QStringList distinct = report.overlaps;
     distinct.removeDuplicates();  // keeps first occurrences, in order
     text += "\nHigh IoU Overlaps:\n" + format_name_list(distinct.mid(0, 3));
+  }
+  if (!report.unknown_classes.isEmpty()) {
+    text += text.endsWith(QLatin1Char('\n')) ? "\n" : "\n\n";
+    text += "Class IDs Beyond classes.txt (Sample):\n" +
+            format_name_list(report.unknown_classes.mid(0, 3));
   }
   return text;
 }

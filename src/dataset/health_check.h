@@ -1,6 +1,7 @@
 #pragma once
-// The dataset health check: images without a label file, label files without an image, and
-// likely duplicate objects (boxes overlapping by more than 90 % IoU) inside one label file.
+// The dataset health check: images without a label file, label files without an image, likely
+// duplicate objects (boxes overlapping by more than 90 % IoU) inside one label file, and label
+// files whose class ids lie beyond classes.txt (training leaves their images out).
 
 #include <QString>
 #include <QStringList>
@@ -31,7 +32,15 @@ struct HealthReport {
   QStringList unannotated;  // image names without "stem.txt"
   QStringList orphaned;     // label names whose stem starts no image name
   QStringList overlaps;     // "name.txt (IoU > 90%)", one per overlapping pair
+  // "name.txt (class 3)" or "name.txt (classes 3, 7)", one per label file with a class id that
+  // is negative or not below the number of names in classes.txt; empty without classes.txt.
+  QStringList unknown_classes;
+  int class_count = -1;  // names in classes.txt; -1 when the folder has none (no class check)
 };
+
+// The class ids of `lines` (token 0 of each line, when it is a whole number) outside
+// 0..class_count-1, each once, in ascending order.
+std::vector<long long> class_ids_beyond(const QStringList& lines, int class_count);
 
 struct HealthResult {
   std::optional<HealthReport> report;
@@ -39,10 +48,11 @@ struct HealthResult {
 };
 
 // Examines the files directly inside `folder`, by name, in directory listing order. Label files
-// that cannot be read or hold a non-numeric coordinate contribute no overlaps.
+// that cannot be read or hold a non-numeric coordinate contribute no overlaps. Reads only.
 HealthResult check_dataset_health(const QString& folder);
 
-// The report text shown to the operator ("🩺 Dataset QA Health Report: ...").
+// The report text shown to the operator ("🩺 Dataset QA Health Report: ..."). Label files with
+// class ids beyond classes.txt add a count line and a sample only when there are any.
 QString format_health_report(const HealthReport& report);
 
 // "['a.png', 'b.png']": each item in single quotes (double quotes for an item holding a single

@@ -160,3 +160,53 @@ TEST(HealthCheck, FolderThatCannotBeListed) {
   write_file(dir.filePath("file.png"), "");
   EXPECT_FALSE(check_dataset_health(dir.filePath("file.png")).report);
 }
+
+TEST(HealthCheck, ClassIdsBeyondClassesTxt) {
+  const char* a_text =
+      "0 0.1 0.1 0.2 0.2\n4 0.3 0.1 0.2 0.2\n3 0.6 0.3 0.2 0.2\n4 0.5 0.5 0.1 0.1\n";
+  Folder folder{{"a.png", ""},
+                {"a.txt", a_text},
+                {"b.png", ""},
+                {"b.txt", "1 0.1 0.1 0.2 0.2\r\n"},
+                {"c.png", ""},
+                {"c.txt", "-1 0.1 0.1 0.2 0.2\n"},
+                {"d.png", ""},
+                {"d.txt", "x 0.1 0.1 0.2 0.2\n0 0.5 0.5 0.2 0.2\n"},
+                {"classes.txt", "bolt\nnut\n"}};
+  const HealthReport report = folder.check();
+  EXPECT_EQ(report.class_count, 2);
+  EXPECT_EQ(sorted(report.unknown_classes),
+            (QStringList{"a.txt (classes 3, 4)", "c.txt (class -1)"}));
+  const QString text = format_health_report(report);
+  EXPECT_TRUE(
+      text.contains("Overlapping Polygons/Boxes (Duplicates): 0\n"
+                    "Class IDs Beyond classes.txt (2 classes): 2\n\n"
+                    "Class IDs Beyond classes.txt (Sample):\n['"))
+      << text.toStdString();
+  // Read only: the files are as they were.
+  EXPECT_EQ(orvane::test::read_file(folder.dir.filePath("a.txt")), QByteArray(a_text));
+
+  // Without classes.txt there is nothing to check against, and the report is as before.
+  Folder bare{{"a.png", ""}, {"a.txt", "7 0.1 0.1 0.2 0.2\n"}};
+  const HealthReport plain = bare.check();
+  EXPECT_EQ(plain.class_count, -1);
+  EXPECT_TRUE(plain.unknown_classes.isEmpty());
+  EXPECT_FALSE(format_health_report(plain).contains("Class IDs"));
+}
+
+TEST(HealthCheck, ReportTextWithUnknownClassIds) {
+  HealthReport report;
+  report.unannotated = {"c.png"};
+  report.class_count = 1;
+  report.unknown_classes = {"a.txt (class 3)", "b.txt (classes 1, 2)", "d.txt (class 5)",
+                            "e.txt (class 9)"};
+  EXPECT_EQ(format_health_report(report),
+            "🩺 Dataset QA Health Report:\n\nUnannotated Images: 1\nOrphaned Label Files: 0\n"
+            "Overlapping Polygons/Boxes (Duplicates): 0\nClass IDs Beyond classes.txt (1 class): "
+            "4\n\nMissing Annotations (Sample):\n['c.png']\n\nClass IDs Beyond classes.txt "
+            "(Sample):\n['a.txt (class 3)', 'b.txt (classes 1, 2)', 'd.txt (class 5)']");
+  report.unannotated.clear();
+  report.overlaps = {"b.txt (IoU > 90%)"};
+  EXPECT_TRUE(format_health_report(report).contains(
+      "High IoU Overlaps:\n['b.txt (IoU > 90%)']\n\nClass IDs Beyond classes.txt (Sample):\n"));
+}
