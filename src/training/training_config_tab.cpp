@@ -1,0 +1,193 @@
+#include "training/training_config_tab.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "training/yolo_threads.h"
+#include "ui/dialogs.h"
+#include "ui/info_label.h"
+
+using namespace orvane::training;
+
+TrainingConfigTab::TrainingConfigTab(QWidget* parent) : QWidget(parent) { setup_config_tab(); }
+
+TrainingConfigTab::~TrainingConfigTab() {
+  // The thread object's own destructor ends a search still running; nothing is left behind.
+  delete tuner_thread;
+}
+
+void TrainingConfigTab::setup_config_tab() {
+  auto* layout = new QVBoxLayout(this);
+
+  auto* model_group = new QGroupBox("Model Backbone && Dataset Mapping");
+  auto* model_grid = new QGridLayout(model_group);
+  model_combo = new QComboBox;
+  model_combo->setEditable(true);
+  model_combo->addItems({"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt",
+                         "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt",
+                         "yolov8x-seg.pt"});
+  data_yaml_input = new QLineEdit("data.yaml");
+  auto* browse = new QPushButton("Browse...");
+  connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);
+  project_dir_input = new QLineEdit("runs/detect");
+  run_name_input = new QLineEdit("tavrix_yolo_run");
+  model_grid->addWidget(create_info_label("YOLO Model Architecture:", "Pretrained weights file"), 0,
+                        0);
+  model_grid->addWidget(model_combo, 0, 1, 1, 2);
+  model_grid->addWidget(create_info_label("Data Manifest (.yaml):", "Dataset configuration path"),
+                        1, 0);
+  model_grid->addWidget(data_yaml_input, 1, 1);
+  model_grid->addWidget(browse, 1, 2);
+  model_grid->addWidget(create_info_label("Save Project Directory:", "Output folder"), 2, 0);
+  model_grid->addWidget(project_dir_input, 2, 1, 1, 2);
+  model_grid->addWidget(create_info_label("Run Identification Name:", "Experiment folder name"), 3,
+                        0);
+  model_grid->addWidget(run_name_input, 3, 1, 1, 2);
+  layout->addWidget(model_group);
+
+  auto spin = [](int low, int high, int step, int value) {
+    auto* box = new QSpinBox;
+    box->setRange(low, high);
+    box->setSingleStep(step);
+    box->setValue(value);
+    return box;
+  };
+  auto* hyper_group = new QGroupBox("Training Hyperparameters");
+  auto* hyper = new QGridLayout(hyper_group);
+  epochs_input = spin(1, 2000, 1, 100);
+  imgsz_input = spin(32, 4096, 32, 640);
+  batch_input = spin(-1, 256, 1, 16);
+  workers_input = spin(0, 32, 1, 4);
+  optimizer_combo = new QComboBox;
+  optimizer_combo->addItems({"auto", "AdamW", "SGD", "Adam"});
+  lr0_input = new QDoubleSpinBox;
+  lr0_input->setDecimals(5);
+  lr0_input->setSingleStep(0.0001);
+  lr0_input->setValue(0.01);
+  lrf_input = new QDoubleSpinBox;
+  lrf_input->setDecimals(5);
+  lrf_input->setValue(0.01);
+  close_mosaic_input = spin(0, 100, 1, 10);
+  struct Row {
+    const char* text;
+    const char* tip;
+    QWidget* field;
+  };
+  const Row rows[] = {
+      {"Epochs:", "Passes", epochs_input},
+      {"Image Size:", "Pixel size", imgsz_input},
+      {"Batch Size:", "Batch size (-1 for auto)", batch_input},
+      {"DataLoader Workers:", "Worker threads", workers_input},
+      {"Optimizer:", "Optimization strategy", optimizer_combo},
+      {"Initial LR:", "Starting learning rate", lr0_input},
+      {"Final LR Ratio:", "Final learning rate factor", lrf_input},
+      {"Close Mosaic Epochs:", "Disable mosaic at end", close_mosaic_input},
+  };
+  for (int i = 0; i < 8; ++i) {
+    hyper->addWidget(create_info_label(rows[i].text, rows[i].tip), i / 2, (i % 2) * 2);
+    hyper->addWidget(rows[i].field, i / 2, (i % 2) * 2 + 1);
+  }
+  layout->addWidget(hyper_group);
+  layout->addStretch();
+
+  auto* buttons = new QHBoxLayout;
+  auto* automl = new QPushButton(QStringLiteral("🧬 AutoML Hyperparameter Genetic Search"));
+  connect(automl, &QPushButton::clicked, this, &TrainingConfigTab::start_automl_tuning);
+  auto* start = new QPushButton(QStringLiteral("🚀 START MODEL TRAINING"));
+  start->setObjectName("primaryBtn");
+  connect(start, &QPushButton::clicked, this, &TrainingConfigTab::start_training_requested);
+  buttons->addWidget(automl);
+  buttons->addWidget(start);
+  layout->addLayout(buttons);
+}
+
+TrainingForm TrainingConfigTab::current_form() const {
+  TrainingForm form;
+  form.model_path = model_combo->currentText();
+  form.data_yaml = data_yaml_input->text();
+  form.project = project_dir_input->text();
+  form.name = run_name_input->text();
+  form.epochs = epochs_input->value();
+  form.imgsz = imgsz_input->value();
+  form.batch = batch_input->value();
+  form.workers = workers_input->value();
+  form.optimizer = optimizer_combo->currentText();
+  form.lr0 = lr0_input->value();
+  form.lrf = lrf_input->value();
+  form.close_mosaic = close_mosaic_input->value();
+  return form;
+}
+
+bool TrainingConfigTab::is_tuning() const { return tuner_thread && tuner_thread->isRunning(); }
+
+void TrainingConfigTab::browse_data_yaml() {
+  const QString path =
+      orvane::ui::get_open_file_name(this, "Select Data YAML", QString(), "YAML (*.yaml *.yml)");
+  if (!path.isEmpty()) data_yaml_input->setText(path);
+}
+
+void TrainingConfigTab::start_automl_tuning() {
+  const QString data_yaml = data_yaml_input->text().trimmed();
+  if (!QFileInfo::exists(data_yaml)) {
+    orvane::ui::critical(this, "Error", "Data YAML file path does not exist.");
+    return;
+  }
+  // One search at a time: two would share the console and the machine's cores.
+  if (is_tuning()) {
+    orvane::ui::warning(this, "AutoML Busy",
+                        "An AutoML search is already running; wait for it to finish.");
+    return;
+  }
+  const QVariantMap record = tuning_param_record(current_form());
+  Q_EMIT automl_started();
+
+  delete tuner_thread;  // the previous search has ended
+  tuner_thread = new YoloTunerThread(record);
+  connect(tuner_thread, &YoloTunerThread::log_signal, this, &TrainingConfigTab::log_text);
+  connect(tuner_thread, &YoloTunerThread::finished_signal, this,
+          &TrainingConfigTab::apply_automl_results);
+  connect(tuner_thread, &YoloTunerThread::error_signal, this, &TrainingConfigTab::automl_error);
+  tuner_thread->start();
+}
+
+void TrainingConfigTab::apply_automl_results(const QVariantMap& best_params) {
+  // Both values are checked before either is set, so a bad file leaves the form as it was.
+  struct Target {
+    const char* key;
+    QDoubleSpinBox* box;
+    double value = 0;
+  };
+  Target targets[] = {{"lr0", lr0_input}, {"lrf", lrf_input}};
+  QStringList problems;
+  for (Target& t : targets) {
+    if (!best_params.contains(t.key)) continue;
+    bool ok = false;
+    t.value = best_params[t.key].toString().trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(t.value))
+      problems << QString("%1 is not a number (\"%2\")").arg(t.key, best_params[t.key].toString());
+  }
+  if (!problems.isEmpty()) {
+    orvane::ui::warning(this, "AutoML Error",
+                        "The tuning result was not applied: " + problems.join("; ") +
+                            ". The form keeps its values.");
+    Q_EMIT show_requested();
+    return;
+  }
+  for (const Target& t : targets)
+    if (best_params.contains(t.key)) t.box->setValue(t.value);
+  orvane::ui::information(this, "AutoML Complete", "Optimal hyperparameters applied to controls.");
+  Q_EMIT show_requested();
+}
+
+void TrainingConfigTab::automl_error(const QString& message) {
+  orvane::ui::critical(this, "AutoML Error", message);
+}

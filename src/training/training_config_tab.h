@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QVariantMap>
+#include <QWidget>
+
+#include "training/training_params.h"
+
+class QComboBox;
+class QDoubleSpinBox;
+class QLineEdit;
+class QSpinBox;
+
+namespace orvane::training {
+class YoloTunerThread;
+}
+
+// "YOLO Configuration & AutoML": the training form, and the AutoML search whose learning rates
+// land back in it. The training itself is started by the monitor tab, which the window wires to
+// start_training_requested.
+class TrainingConfigTab : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TrainingConfigTab(QWidget* parent = nullptr);
+  ~TrainingConfigTab() override;
+
+  QComboBox* model_combo = nullptr;
+  QLineEdit* data_yaml_input = nullptr;
+  QLineEdit* project_dir_input = nullptr;
+  QLineEdit* run_name_input = nullptr;
+  QSpinBox* epochs_input = nullptr;
+  QSpinBox* imgsz_input = nullptr;
+  QSpinBox* batch_input = nullptr;
+  QSpinBox* workers_input = nullptr;
+  QComboBox* optimizer_combo = nullptr;
+  QDoubleSpinBox* lr0_input = nullptr;
+  QDoubleSpinBox* lrf_input = nullptr;
+  QSpinBox* close_mosaic_input = nullptr;
+
+  // The last tuning search started; null before the first. Owned by this tab.
+  orvane::training::YoloTunerThread* tuner_thread = nullptr;
+  bool is_tuning() const;
+
+  // The form's values right now.
+  orvane::training::TrainingForm current_form() const;
+
+ Q_SIGNALS:
+  void start_training_requested();
+  // A search is starting: the window clears the console and shows the monitor.
+  void automl_started();
+  // Console text of the search.
+  void log_text(const QString& text);
+  // The search's results are in the form: the window shows this tab.
+  void show_requested();
+
+ public Q_SLOTS:
+  void browse_data_yaml();
+  void start_automl_tuning();
+  void apply_automl_results(const QVariantMap& best_params);
+  void automl_error(const QString& message);
+
+ private:
+  void setup_config_tab();
+};

@@ -1,0 +1,180 @@
+#include "training/yolo_threads.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <fstream>
+
+#include "training/job_runner.h"
+#include "training/train_progress.h"
+#include "training/training_params.h"
+
+namespace orvane::training {
+
+YoloTrainerThread::YoloTrainerThread(QVariantMap p, QObject* parent)
+    : QThread(parent), params(std::move(p)) {}
+
+YoloTrainerThread::~YoloTrainerThread() {
+  // A thread object is never destroyed with its child still running.
+  if (isRunning()) {
+    abort();
+    wait();
+  }
+}
+
+void YoloTrainerThread::stop() { is_stopped = true; }
+void YoloTrainerThread::abort() {
+  is_stopped = true;
+  aborted_ = true;
+}
+
+void YoloTrainerThread::run() {
+  // Elapsed time counts from here, so the ETA includes loading the model and the data.
+  QElapsedTimer clock;
+  clock.start();
+  const QString program = orvane_program();
+  const JobControl control{&is_stopped, &aborted_, &child_pid_};
+  auto console = [this](const QString& text) { Q_EMIT log_signal(text); };
+
+  QString save_dir;
+  auto on_progress = [&](const QJsonObject& event) {
+    const QString kind = event["event"].toString();
+    if (kind == "start") {
+      save_dir = QFileInfo(event["save_dir"].toString()).absoluteFilePath();
+    } else if (kind == "epoch") {
+      const int completed = event["epoch"].toInt(), total = event["epochs"].toInt();
+      const double elapsed = clock.nsecsElapsed() / 1e9;
+      // The engine redraws results.png before it reports the epoch.
+      const QString chart = save_dir.isEmpty() ? QString() : QDir(save_dir).filePath("results.png");
+      Q_EMIT progress_signal(progress_percent(completed, total),
+                             epoch_status_text(completed, total, elapsed),
+                             QFileInfo::exists(chart) ? chart : QString());
+    }
+  };
+
+  const JobResult train = run_job(program, "train", train_arguments(params), "training process",
+                                  {console, on_progress}, control);
+  const Outcome outcome = training_outcome(train, is_stopped);
+  if (outcome.kind == Outcome::Stopped) {
+    Q_EMIT stopped_signal();
+    return;
+  }
+  if (outcome.kind == Outcome::Error) {
+    Q_EMIT error_signal(outcome.message);
+    return;
+  }
+  const QString run_dir = QFileInfo(train.last_event["save_dir"].toString()).absoluteFilePath();
+  Q_EMIT progress_signal(100, "Evaluating Validation Metrics...", QString());
+  const JobResult val = run_job(program, "val", val_arguments(run_dir, params),
+                                "validation process", {console, nullptr}, control);
+  const Outcome checked = plain_outcome(val, is_stopped, "validation process");
+  if (checked.kind == Outcome::Stopped) {
+    Q_EMIT stopped_signal();
+  } else if (checked.kind == Outcome::Error) {
+    Q_EMIT error_signal(checked.message);
+  } else {
+    Q_EMIT finished_signal(QVariantMap{
+        {"save_dir", run_dir}, {"metrics", train.last_event["metrics"].toObject().toVariantMap()}});
+  }
+}
+
+YoloTunerThread::YoloTunerThread(QVariantMap p, QObject* parent)
+    : QThread(parent), params(std::move(p)) {}
+
+YoloTunerThread::~YoloTunerThread() {
+  if (isRunning()) {
+    abort();
+    wait();
+  }
+}
+
+void YoloTunerThread::stop() { stop_ = true; }
+void YoloTunerThread::abort() {
+  stop_ = true;
+  aborted_ = true;
+}
+
+void YoloTunerThread::run() {
+  // Only results written by this search count: one left by an earlier search in the same
+  // project must not be mistaken for this one's. One second of slack for coarse file times.
+  const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
+  const JobControl control{&stop_, &aborted_, &child_pid_};
+  const JobResult tune =
+      run_job(orvane_program(), "tune", tune_arguments(params), "tuning process",
+              {[this](const QString& text) { Q_EMIT log_signal(text); }, nullptr}, control);
+  const Outcome outcome = plain_outcome(tune, stop_, "tuning process");
+  if (outcome.kind == Outcome::Error) {
+    Q_EMIT error_signal(outcome.message);
+    return;
+  }
+  if (outcome.kind == Outcome::Stopped) {
+    Q_EMIT error_signal("AutoML tuning was stopped.");
+    return;
+  }
+  const QString file = find_best_hyperparameters(params["project"].toString(), started);
+  if (file.isEmpty()) {
+    Q_EMIT error_signal(kNoTuningResult);
+    return;
+  }
+  const HyperparameterFile result = read_hyperparameters(file);
+  if (!result.error.isEmpty()) {
+    Q_EMIT error_signal(result.error);
+    return;
+  }
+  Q_EMIT finished_signal(result.values);
+}
+
+QString find_best_hyperparameters(const QString& project, const QDateTime& since) {
+  QString best;
+  QDateTime best_time;
+  QDirIterator it(project.isEmpty() ? QString(".") : project, {"best_hyperparameters.yaml"},
+                  QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QFileInfo info(it.next());
+    if (since.isValid() && info.lastModified() < since) continue;
+    QDateTime created = info.birthTime();
+    if (!created.isValid()) created = info.metadataChangeTime();
+    if (best.isEmpty() || created > best_time) {
+      best = info.filePath();
+      best_time = created;
+    }
+  }
+  return best;
+}
+
+namespace {
+
+QVariant to_variant(const YAML::Node& node) {
+  if (node.IsScalar()) return QString::fromStdString(node.Scalar());
+  if (node.IsSequence()) {
+    QVariantList list;
+    for (const auto& item : node) list << to_variant(item);
+    return list;
+  }
+  if (node.IsMap()) {
+    QVariantMap map;
+    for (const auto& entry : node)
+      map.insert(QString::fromStdString(entry.first.as<std::string>()), to_variant(entry.second));
+    return map;
+  }
+  return {};
+}
+
+}  // namespace
+
+HyperparameterFile read_hyperparameters(const QString& path) {
+  const QString name = QFileInfo(path).fileName();
+  try {
+    const YAML::Node root = YAML::LoadFile(path.toStdString());
+    if (!root.IsMap()) return {{}, name + ": the top level is not a mapping of names to values."};
+    return {to_variant(root).toMap(), {}};
+  } catch (const YAML::Exception& e) {
+    return {{}, QString("%1: %2").arg(name, QString::fromStdString(e.msg))};
+  }
+}
+
+}  // namespace orvane::training
