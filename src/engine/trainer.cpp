@@ -210,6 +210,11 @@ void Trainer::setup() {
 
   // Classes come from the data: a model with other classes keeps its body and gets a new head.
   const auto& names = s_->data.names;
+  const std::string nc_text = std::to_string(names.size());
+  if (model_->nc() != int(names.size()) && !(o.resume && !resume_from_.empty()))
+    LOGGER.info("Overriding model nc=" + std::to_string(model_->nc()) + " with nc=" + nc_text +
+                ": the head is rebuilt for " + nc_text +
+                (names.size() == 1 ? " class" : " classes"));
   if (fresh_) {
     ModelSpec arch = model_->arch();
     arch.nc = int(names.size());
@@ -239,14 +244,51 @@ void Trainer::setup() {
         ++transferred;
       }
     }
-    if (model_->nc() != 80 || transferred < total)
-      LOGGER.info("Overriding model nc=" + std::to_string(model_->nc()) +
-                  " with nc=" + std::to_string(names.size()));
     LOGGER.info("Transferred " + std::to_string(transferred) + "/" + std::to_string(total) +
                 " items from the model's weights");
     model_ = fresh;
   }
   model_->names = names;
+  // The model that trains, once: the one the caller built may have had another head.
+  LOGGER.info(model_->summary());
+
+  // Data, before the run folder: a dataset that cannot be trained on leaves nothing behind
+  // that looks like a run.
+  LoaderOptions train_opts;
+  train_opts.imgsz = o.imgsz;
+  train_opts.batch = o.batch;
+  train_opts.workers = o.workers;
+  train_opts.augment = true;
+  train_opts.shuffle = true;
+  train_opts.segment = model_->is_segment();
+  train_opts.mosaic = o.hyp.mosaic > 0;
+  train_opts.hyp = o.hyp;
+  train_opts.seed = o.seed;
+  train_opts.prefix = "train";
+  auto train_set = build_dataset(s_->data, "train", train_opts);
+  const auto n_train = int(train_set->size());
+  if (o.batch > n_train) {
+    LOGGER.warning("batch=" + std::to_string(o.batch) + " is larger than the " +
+                   std::to_string(n_train) +
+                   " training images; using batch=" + std::to_string(n_train));
+    o.batch = n_train;
+    train_opts.batch = n_train;
+  }
+  s_->batch = o.batch;
+  LoaderOptions val_opts;
+  val_opts.imgsz = o.imgsz;
+  val_opts.batch = o.batch * 2;
+  val_opts.workers = o.workers;
+  val_opts.rect = true;
+  val_opts.rect_pad = kValidationRectPad;
+  val_opts.segment = model_->is_segment();
+  val_opts.seed = o.seed;
+  val_opts.prefix = "val";
+  // Validation often reads some of the training files: their faults were named already.
+  auto val_set = build_dataset(s_->data, "val", val_opts, train_set->named());
+  s_->train_loader = std::make_unique<DataLoader>(std::move(train_set), train_opts);
+  s_->val_loader = std::make_unique<DataLoader>(std::move(val_set), val_opts);
+  batches = int(s_->train_loader->size());
 
   // Run folder.
   if (o.resume && !resume_from_.empty()) {
@@ -274,40 +316,6 @@ void Trainer::setup() {
   args << YAML::EndMap;
   write_run_file(save_dir / "args.yaml", std::string(args.c_str()) + "\n");
 
-  // Data.
-  LoaderOptions train_opts;
-  train_opts.imgsz = o.imgsz;
-  train_opts.batch = o.batch;
-  train_opts.workers = o.workers;
-  train_opts.augment = true;
-  train_opts.shuffle = true;
-  train_opts.segment = model_->is_segment();
-  train_opts.mosaic = o.hyp.mosaic > 0;
-  train_opts.hyp = o.hyp;
-  train_opts.seed = o.seed;
-  train_opts.prefix = "train";
-  s_->train_loader = build_loader(s_->data, "train", train_opts);
-  const auto n_train = int(s_->train_loader->dataset().size());
-  if (o.batch > n_train) {
-    LOGGER.warning("batch=" + std::to_string(o.batch) + " is larger than the " +
-                   std::to_string(n_train) +
-                   " training images; using batch=" + std::to_string(n_train));
-    o.batch = n_train;
-    train_opts.batch = n_train;
-    s_->train_loader = build_loader(s_->data, "train", train_opts);
-  }
-  s_->batch = o.batch;
-  LoaderOptions val_opts;
-  val_opts.imgsz = o.imgsz;
-  val_opts.batch = o.batch * 2;
-  val_opts.workers = o.workers;
-  val_opts.rect = true;
-  val_opts.rect_pad = kValidationRectPad;
-  val_opts.segment = model_->is_segment();
-  val_opts.seed = o.seed;
-  val_opts.prefix = "val";
-  s_->val_loader = build_loader(s_->data, "val", val_opts);
-  batches = int(s_->train_loader->size());
   if (o.plots) plot_labels(s_->train_loader->dataset(), save_dir / "labels.jpg");
 
   loss_names = model_->is_segment()

@@ -50,7 +50,8 @@ YOLO::YOLO(const std::string& model) {
   } else {
     throw EngineError("weights file not found: " + model);
   }
-  LOGGER.info(model_->summary());
+  // No summary here: training prints the model that really trains (its head may be rebuilt for
+  // the data's classes), validation and prediction the fused model they run.
 }
 
 void YOLO::add_callback(const std::string& event, Trainer::Callback callback) {
@@ -131,6 +132,7 @@ ValResult YOLO::val(const ValArgs& args) {
     fused_ = clone_model(model_);
     fused_->eval();
     fused_->fuse();
+    LOGGER.info(fused_->summary());
   }
   return validate(fused_, *loader, vo);
 }
@@ -141,6 +143,7 @@ std::vector<Results> YOLO::predict(const std::string& image_path, const PredictO
     fused_ = clone_model(model_);
     fused_->eval();
     fused_->fuse();
+    LOGGER.info(fused_->summary());
   }
   PredictOptions o = options;
   if (o.imgsz % 32 != 0 || o.imgsz < 32) o.imgsz = round_imgsz(o.imgsz);

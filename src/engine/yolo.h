@@ -44,8 +44,9 @@ struct ValArgs {
 class YOLO {
  public:
   // `model`: one of our checkpoints, or a model name ("yolov8n.pt", "yolov8s-seg.pt") for which
-  // no file exists: that architecture with fresh weights (nothing is downloaded). Logs the
-  // model summary. Throws EngineError for anything else.
+  // no file exists: that architecture with fresh weights (nothing is downloaded). Training
+  // logs the summary of the model it trains, val and predict that of the fused model. Throws
+  // EngineError for anything else.
   explicit YOLO(const std::string& model);
 
   // Class id -> class name.

@@ -15,6 +15,7 @@
 #include "engine/data/labels.h"
 #include "engine/data/loader.h"
 #include "engine/error.h"
+#include "engine/logger.h"
 
 namespace fs = std::filesystem;
 using namespace orvane::engine;
@@ -86,20 +87,23 @@ TEST(Labels, LabelPathFollowsTheImagesFolderRule) {
   EXPECT_EQ(label_path_for_image("/d/pics/c.webp"), "/d/pics/c.txt");
 }
 
-TEST(Labels, BoxesPolygonsLineEndsAndBadLines) {
+TEST(Labels, BoxesPolygonsLineEndsAndMendedSlips) {
   const std::string text =
+      "\xEF\xBB\xBF"  // a byte order mark from a Windows tool
       "0 0.5 0.5 0.2 0.4\r\n"
       "\r\n"
       "1 0.1 0.1 0.3 0.1 0.3 0.4 0.1 0.1\r\n"  // polygon that revisits its first point
-      "2 0.5 0.5 0.2\n"                        // three coordinates: bad
-      "x 0.5 0.5 0.2 0.2\n"                    // not a number: bad
-      "1 0.1 0.1 0.2 0.2 0.3\n"                // odd polygon: bad
-      "0 1.5 0.5 0.2 0.2\n"                    // far outside the image: bad
-      "-1 0.5 0.5 0.2 0.2\n"                   // negative class: bad
-      "3 0.998 0.5 0.01 0.2";                  // slightly outside, clipped; no final newline
-  const LabelFile f = parse_labels(text);
-  EXPECT_EQ(f.bad_lines, 5);
-  ASSERT_EQ(f.instances.size(), 3u);
+      "0 0.50 0.5 0.2 0.4\n"                   // the first line again: dropped
+      "0 0.5 0.5 0 0.4\n"                      // no width: dropped
+      "1.0 0.2,0.2,0.1,0.1\n"                  // commas, and a class written as 1.0
+      "1 0.998 0.5 0.01 0.2\n"                 // a corner past the edge: cut to the picture
+      "0 -0.004 0.5 0.2 0.2";                  // a value slightly outside 0..1: clipped
+  const LabelFile f = parse_labels(text, 2);
+  ASSERT_FALSE(f.fault) << f.fault->message;
+  EXPECT_EQ(f.duplicates, 1);
+  EXPECT_EQ(f.no_area, 1);
+  EXPECT_EQ(f.clipped, 1);  // only values outside 0..1 count, not box corners
+  ASSERT_EQ(f.instances.size(), 5u);
   EXPECT_EQ(f.instances[0].cls, 0);
   EXPECT_TRUE(f.instances[0].polygon.empty());
   EXPECT_NEAR(f.instances[0].box.x, 0.4, 1e-6);
@@ -111,8 +115,54 @@ TEST(Labels, BoxesPolygonsLineEndsAndBadLines) {
   EXPECT_NEAR(f.instances[1].box.x, 0.1, 1e-6);
   EXPECT_NEAR(f.instances[1].box.width, 0.2, 1e-6);
   EXPECT_NEAR(f.instances[1].box.height, 0.3, 1e-6);
-  EXPECT_EQ(f.instances[2].cls, 3);
-  EXPECT_LE(f.instances[2].box.x + f.instances[2].box.width, 1.0f);
+  EXPECT_EQ(f.instances[2].cls, 1);
+  EXPECT_LE(f.instances[3].box.x + f.instances[3].box.width, 1.0f);
+  EXPECT_GE(f.instances[4].box.x, 0.0f);
+}
+
+// One fault makes the whole file unusable; the message names the cause and the line.
+TEST(Labels, EachFaultIsNamedWithItsLine) {
+  const struct {
+    const char* text;
+    const char* kind;
+    const char* message;
+  } cases[] = {
+      {"0 0.5 0.5 0.2 0.2\n3 0.5 0.5 0.2 0.2\n", "class beyond the names",
+       "Label class 3 exceeds dataset class count 2 (line 2)"},
+      {"-1 0.5 0.5 0.2 0.2\n", "negative class id", "negative class label -1 (line 1)"},
+      {"1.5 0.5 0.5 0.2 0.2\n", "class id not a whole number", "class label 1.5"},
+      {"\n0 0.5 x 0.2 0.2\n", "non-numeric value", "non-numeric value 'x' (line 2)"},
+      {"0 0.5 0.5 0.2 0.2a\n", "non-numeric value", "'0.2a'"},
+      {"1 0.1 0.1 0.3 0.1\r\n", "", ""},  // four values are a box, not two points
+      {"1 0.1 0.1 0.3 0.1 0.3\n", "odd count of polygon values", "5 polygon values"},
+      {"1 0.1 0.1\n", "fewer than 3 points", "polygon of 1 point, at least 3 needed (line 1)"},
+      {"1\n", "no coordinates", "(line 1)"},
+      {"0 1.5 0.5 0.2 0.2\n", "coordinates out of bounds", "coordinate 1.5 (line 1)"},
+      {"0 245 120 30 40\n", "coordinates out of bounds", "non-normalized"},
+      {"0 0.5 0.5 nan 0.2\n", "coordinates out of bounds", "nan"},
+  };
+  for (const auto& c : cases) {
+    const LabelFile f = parse_labels(c.text, 2);
+    if (std::string(c.message).empty()) {
+      EXPECT_FALSE(f.fault) << c.text;
+      continue;
+    }
+    ASSERT_TRUE(f.fault) << c.text;
+    EXPECT_TRUE(f.instances.empty());
+    EXPECT_EQ(f.fault->kind, c.kind) << c.text;
+    EXPECT_NE(f.fault->message.find(c.message), std::string::npos) << f.fault->message;
+  }
+  // Without a class count only the form of the id is checked.
+  EXPECT_FALSE(parse_labels("7 0.5 0.5 0.2 0.2", -1).fault);
+
+  // A missing file is a background; one that cannot be read is a fault.
+  const fs::path dir = temp_dir("labelfile");
+  EXPECT_FALSE(read_label_file((dir / "none.txt").string(), 2).fault);
+  fs::create_directories(dir / "folder.txt");
+  const LabelFile folder = read_label_file((dir / "folder.txt").string(), 2);
+  ASSERT_TRUE(folder.fault);
+  EXPECT_EQ(folder.fault->kind, "unreadable label file");
+  fs::remove_all(dir);
 }
 
 TEST(DataConfig, OurSplitAndEcosystemForms) {
@@ -151,30 +201,140 @@ TEST(DataConfig, OurSplitAndEcosystemForms) {
   fs::remove_all(root);
 }
 
-TEST(Dataset, CountsBadInputOnceAndRejectsUnknownClasses) {
-  const fs::path root = make_dataset("scan", 3);
-  write(root / "train" / "images" / "broken.jpg", "not a jpeg");
-  write(root / "train" / "labels" / "img1.txt", "0 0.5 0.5 0.2 0.2\nnonsense\n");
-  const auto files = list_split_images({root / "train" / "images"});
-  ASSERT_EQ(files.size(), 4u);
+// One rule for a bad sample: the image is left out, named once with its reason, and counted.
+TEST(Dataset, LeavesOutBadSamplesAndNamesEachOnce) {
+  const fs::path root = make_dataset("scan", 4);
+  const fs::path images = root / "train" / "images", labels = root / "train" / "labels";
+  write(images / "broken.jpg", "not a jpeg");
+  write(labels / "img1.txt", "0 0.5 0.5 0.2 0.2\nnonsense\n");
+  write(labels / "img2.txt", "5 0.5 0.5 0.2 0.2\n");
+  write(labels / "img3.txt", "0 0.5 0.5 0.2 0.2\n0 0.5 0.5 0.2 0.2\n1 1.004 0.5 0.2 0.2\n");
+  const auto files = list_split_images({images});
+  ASSERT_EQ(files.size(), 5u);
+  std::vector<std::string> warnings;
+  const int handler = LOGGER.add_handler([&](const LogRecord& r) {
+    if (r.level == LogLevel::warning || r.level == LogLevel::info) warnings.push_back(r.message);
+  });
   DatasetOptions opt;
   opt.imgsz = 64;
+  opt.threads = 3;
   YoloDataset ds(files, {"red box", "blue disc"}, opt);
-  EXPECT_EQ(ds.size(), 3u);
-  EXPECT_EQ(ds.corrupt_images(), 1);
-  EXPECT_EQ(ds.bad_label_lines(), 1);
+  LOGGER.remove_handler(handler);
+  EXPECT_EQ(ds.size(), 2u);
+  EXPECT_EQ(ds.corrupt_images(), 3);
+  EXPECT_EQ(ds.clipped_labels(), 1);
+  EXPECT_EQ(ds.duplicate_labels(), 1);
   EXPECT_TRUE(ds.cached());
   EXPECT_EQ(ds.resized_shape(0)[1], 64);  // the longer side becomes imgsz
   EXPECT_EQ(ds.ori_shape(0)[1], 96);
+  EXPECT_EQ(ds.labels(1).size(), 2u);  // img3: the duplicate dropped, the clipped one kept
+  // Named in file order, each once, then the summary line.
+  ASSERT_EQ(warnings.size(), 5u);
+  const std::string prefix = "WARNING \u26a0\ufe0f ";
+  EXPECT_EQ(warnings[0], prefix + (images / "broken.jpg").string() +
+                             ": ignoring corrupt image/label: not an image (unknown file format)");
+  EXPECT_EQ(warnings[1],
+            prefix + (images / "img1.png").string() +
+                ": ignoring corrupt image/label: non-numeric value 'nonsense' (line 2)");
+  EXPECT_EQ(warnings[2], prefix + (images / "img2.png").string() +
+                             ": ignoring corrupt image/label: Label class 5 exceeds dataset class "
+                             "count 2 (line 1)");
+  EXPECT_EQ(warnings[3], prefix + (images / "img3.png").string() + ": 1 duplicate label removed");
+  EXPECT_EQ(warnings[4], ds.summary());
+  EXPECT_EQ(ds.summary().rfind(
+                "train: 2 images, 0 backgrounds, 3 corrupt, 1 label clipped, 1 duplicate label "
+                "removed, cached ",
+                0),
+            0u)
+      << ds.summary();
+  EXPECT_EQ(ds.named().size(), 4u);
 
-  write(root / "train" / "labels" / "img2.txt", "5 0.5 0.5 0.2 0.2\n");
+  // Already named (the training split read the same files): counted, not named again.
+  warnings.clear();
+  opt.already_named = ds.named();
+  const int again = LOGGER.add_handler([&](const LogRecord& r) { warnings.push_back(r.message); });
+  YoloDataset second(files, {"red box", "blue disc"}, opt);
+  LOGGER.remove_handler(again);
+  EXPECT_EQ(second.corrupt_images(), 3);
+  EXPECT_EQ(warnings.size(), 1u);
+
+  // Nothing usable left: one line with the count and the commonest reasons.
+  for (const char* stem : {"img0", "img3"})
+    write(labels / (std::string(stem) + ".txt"), "2 0.5 0.5 0.1 0.1\n");
   try {
-    YoloDataset bad(files, {"red box", "blue disc"}, opt);
-    ADD_FAILURE() << "class 5 accepted";
+    YoloDataset none(files, {"red box", "blue disc"}, opt);
+    ADD_FAILURE() << "a set without a usable image was accepted";
   } catch (const EngineError& e) {
-    EXPECT_NE(std::string(e.what()).find("img2.txt"), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()),
+              "train: no usable images: all 5 were skipped as corrupt (3 class beyond the names, "
+              "1 not an image, 1 non-numeric value; data.yaml names 2 classes)");
   }
   fs::remove_all(root);
+}
+
+// Grey, 16-bit, alpha and EXIF-rotated images are no faults: they load as 8-bit BGR as they
+// display. Truncated, empty and tiny images are faults.
+TEST(Dataset, ImageFormsAndImageFaults) {
+  const fs::path dir = temp_dir("forms");
+  cv::Mat colour(40, 60, CV_8UC3, cv::Scalar(30, 60, 200));
+  colour(cv::Rect(0, 0, 30, 40)).setTo(cv::Scalar(200, 30, 30));  // left half blue
+  cv::Mat grey, deep, alpha;
+  cv::cvtColor(colour, grey, cv::COLOR_BGR2GRAY);
+  colour.convertTo(deep, CV_16UC3, 257);
+  cv::cvtColor(colour, alpha, cv::COLOR_BGR2BGRA);
+  cv::imwrite((dir / "grey.png").string(), grey);
+  cv::imwrite((dir / "deep.png").string(), deep);
+  cv::imwrite((dir / "alpha.png").string(), alpha);
+  for (const char* name : {"grey.png", "deep.png", "alpha.png"}) {
+    SampleFault fault;
+    const cv::Mat m = read_training_image((dir / name).string(), fault);
+    ASSERT_FALSE(m.empty()) << name << ": " << fault.message;
+    EXPECT_EQ(m.type(), CV_8UC3) << name;
+    EXPECT_EQ(m.size(), cv::Size(60, 40)) << name;
+  }
+  // A JPEG whose EXIF says "rotate 90 degrees clockwise" (orientation 6) loads upright: taller
+  // than wide, the blue half on top.
+  std::vector<uchar> jpeg;
+  cv::imencode(".jpg", colour, jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
+  const std::vector<uchar> exif{0xFF, 0xE1, 0x00, 0x22, 'E',  'x',  'i',  'f',  0,
+                                0,    'M',  'M',  0x00, 0x2A, 0x00, 0x00, 0x00, 0x08,
+                                0x00, 0x01, 0x01, 0x12, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                0x01, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
+  {
+    std::ofstream out(dir / "rotated.jpg", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(jpeg.data()), std::streamsize(jpeg.size()));
+  }
+  SampleFault fault;
+  const cv::Mat upright = read_training_image((dir / "rotated.jpg").string(), fault);
+  ASSERT_EQ(upright.size(), cv::Size(40, 60)) << fault.message;
+  EXPECT_GT(upright.at<cv::Vec3b>(10, 20)[0], 150);  // blue on top
+  EXPECT_LT(upright.at<cv::Vec3b>(50, 20)[0], 100);
+
+  // The same JPEG cut short would decode with a grey bottom: refused, as are the others.
+  {
+    std::ofstream out(dir / "cut.jpg", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(jpeg.data()), std::streamsize(jpeg.size() * 2 / 3));
+  }
+  write(dir / "empty.png", "");
+  cv::imwrite((dir / "tiny.png").string(), cv::Mat(8, 40, CV_8UC3, cv::Scalar(1, 2, 3)));
+  const std::pair<const char*, const char*> faults[] = {{"cut.jpg", "truncated image"},
+                                                        {"empty.png", "empty image file"},
+                                                        {"tiny.png", "image too small"},
+                                                        {"missing.png", "unreadable image"}};
+  for (const auto& [name, kind] : faults) {
+    SampleFault f;
+    EXPECT_TRUE(read_training_image((dir / name).string(), f).empty()) << name;
+    EXPECT_EQ(f.kind, kind) << name << ": " << f.message;
+  }
+  // Data after the end of the picture (a phone's motion clip) is no truncation.
+  jpeg.insert(jpeg.end(), 5000, 0x42);
+  {
+    std::ofstream out(dir / "trailer.jpg", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(jpeg.data()), std::streamsize(jpeg.size()));
+  }
+  EXPECT_FALSE(read_training_image((dir / "trailer.jpg").string(), fault).empty()) << fault.message;
+  fs::remove_all(dir);
 }
 
 TEST(Letterbox, GeometryAndInverseMapping) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -30,6 +31,98 @@ cv::Mat read_bgr(const std::string& path) {
 
 namespace {
 
+// True when the JPEG's end-of-image marker is reached, walking its segments (and the entropy-coded
+// data after each start-of-scan) from the start. Data appended after the image (a phone's motion
+// clip) does not matter; a file cut short does.
+bool jpeg_complete(const std::vector<uchar>& b) {
+  const std::size_t n = b.size();
+  std::size_t i = 2;
+  while (i + 1 < n) {
+    if (b[i] != 0xFF) return false;
+    const uchar marker = b[i + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++i;
+      continue;
+    }
+    if (marker == 0xD9) return true;
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length field
+      i += 2;
+      continue;
+    }
+    if (i + 3 >= n) return false;
+    const std::size_t length = (std::size_t(b[i + 2]) << 8) | b[i + 3];
+    if (length < 2) return false;
+    i += 2 + length;
+    if (marker == 0xDA) {
+      // Scan data runs to the next marker that is neither a stuffed 0xFF00 nor a restart.
+      while (i + 1 < n &&
+             !(b[i] == 0xFF && b[i + 1] != 0x00 && !(b[i + 1] >= 0xD0 && b[i + 1] <= 0xD7)))
+        ++i;
+    }
+  }
+  return false;
+}
+
+// A JPEG is whole when its segments lead to the end marker or, should some damage inside the
+// scan data confuse the walk, when the file at least ends with that marker.
+bool jpeg_truncated(const std::vector<uchar>& b) {
+  if (b.size() < 3 || b[0] != 0xFF || b[1] != 0xD8) return false;  // not a JPEG
+  std::size_t end = b.size();
+  while (end > 2 && (b[end - 1] == 0x00 || b[end - 1] == '\n' || b[end - 1] == '\r')) --end;
+  if (end >= 2 && b[end - 2] == 0xFF && b[end - 1] == 0xD9) return false;
+  return !jpeg_complete(b);
+}
+
+// The ecosystem's lower limit for a training image.
+constexpr int kMinImageSide = 10;
+
+}  // namespace
+
+cv::Mat read_training_image(const std::string& path, SampleFault& fault) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fault = {"unreadable image", "cannot open the image file"};
+    return {};
+  }
+  std::vector<uchar> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    fault = {"unreadable image", "read error"};
+    return {};
+  }
+  if (bytes.empty()) {
+    fault = {"empty image file", "image file is empty (0 bytes)"};
+    return {};
+  }
+  if (jpeg_truncated(bytes)) {
+    fault = {"truncated image", "truncated JPEG: the file ends before the image does"};
+    return {};
+  }
+  cv::Mat image;
+  try {
+    // IMREAD_COLOR gives 8-bit BGR for grey, CMYK, palette, 16-bit and alpha files and applies
+    // EXIF orientation, as read_bgr does: training sees images as prediction will.
+    image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    image.release();
+  }
+  if (image.empty() || image.type() != CV_8UC3) {
+    if (!cv::haveImageReader(path))
+      fault = {"not an image", "not an image (unknown file format)"};
+    else
+      fault = {"image does not decode", "image does not decode (damaged or cut short)"};
+    return {};
+  }
+  if (image.cols < kMinImageSide || image.rows < kMinImageSide) {
+    fault = {"image too small", "image size " + std::to_string(image.cols) + "x" +
+                                    std::to_string(image.rows) + " is below " +
+                                    std::to_string(kMinImageSide) + " pixels"};
+    return {};
+  }
+  return image;
+}
+
+namespace {
+
 std::size_t available_memory_bytes() {
   std::ifstream in("/proc/meminfo");
   std::string key;
@@ -47,12 +140,15 @@ std::string megabytes(std::size_t bytes) {
   return s.str();
 }
 
+// "3 labels clipped" / "1 label clipped".
+std::string count_of(int n, const std::string& one, const std::string& many,
+                     const std::string& tail) {
+  return std::to_string(n) + " " + (n == 1 ? one : many) + tail;
+}
+
 }  // namespace
 
-cv::Mat YoloDataset::decode_resized(const std::string& path, std::array<int, 2>* ori_shape) const {
-  cv::Mat image = read_bgr(path);
-  if (image.empty()) return {};
-  if (ori_shape) *ori_shape = {image.rows, image.cols};
+cv::Mat YoloDataset::resized_for_cache(const cv::Mat& image) const {
   const int imgsz = options_.imgsz;
   const double r = static_cast<double>(imgsz) / std::max(image.rows, image.cols);
   if (r != 1.0) {
@@ -74,9 +170,8 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
 
   const std::size_t n = image_files.size();
   std::vector<Item> scanned(n);
-  std::vector<char> ok(n, 0);
-  std::vector<int> bad_lines(n, 0);
-  std::vector<std::string> class_errors(n);
+  std::vector<std::optional<SampleFault>> faults(n);
+  std::vector<LabelFile> mended(n);  // counts of what was mended; instances moved out
   const std::size_t budget =
       options_.cache_limit_bytes
           ? options_.cache_limit_bytes
@@ -89,19 +184,24 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
     for (std::size_t i = next++; i < n; i = next++) {
       Item& item = scanned[i];
       item.path = image_files[i];
-      cv::Mat image = decode_resized(item.path, &item.ori_shape);
-      if (image.empty()) continue;
+      // The label first: a faulty file spares decoding its image.
+      LabelFile labels = read_label_file(label_path_for_image(item.path), nc);
+      if (labels.fault) {
+        faults[i] = std::move(labels.fault);
+        continue;
+      }
+      SampleFault fault;
+      const cv::Mat original = read_training_image(item.path, fault);
+      if (original.empty()) {
+        faults[i] = std::move(fault);
+        continue;
+      }
+      item.ori_shape = {original.rows, original.cols};
+      cv::Mat image = resized_for_cache(original);
       item.resized_shape = {image.rows, image.cols};
-      const std::string label_path = label_path_for_image(item.path);
-      LabelFile labels = read_label_file(label_path);
-      bad_lines[i] = labels.bad_lines;
-      for (Instance& inst : labels.instances) {
-        if (inst.cls >= nc) {
-          class_errors[i] = "label class " + std::to_string(inst.cls) + " exceeds the dataset's " +
-                            std::to_string(nc) + " classes in " + label_path;
-          break;
-        }
-        if (options_.segment && inst.polygon.empty()) {
+      if (options_.segment) {
+        for (Instance& inst : labels.instances) {
+          if (!inst.polygon.empty()) continue;
           const cv::Rect2f& b = inst.box;
           inst.polygon = {{b.x, b.y},
                           {b.x + b.width, b.y},
@@ -110,13 +210,13 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
         }
       }
       item.instances = std::move(labels.instances);
+      mended[i] = std::move(labels);
       const std::size_t bytes = image.total() * image.elemSize();
       if (!cache_full && cached_bytes.fetch_add(bytes) + bytes <= budget) {
         item.cache = std::move(image);
       } else {
         cache_full = true;
       }
-      ok[i] = 1;
     }
   };
   const int threads = std::max(1, std::min<int>(options_.threads, static_cast<int>(n)));
@@ -125,22 +225,32 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   work();
   for (auto& t : pool) t.join();
 
-  for (std::size_t i = 0; i < n; ++i)
-    if (!class_errors[i].empty()) throw EngineError(options_.prefix + ": " + class_errors[i]);
-
-  std::string first_corrupt, first_bad_labels;
+  // Reported in file order, whatever order the threads finished in.
   int backgrounds = 0;
   std::size_t total_cached = 0;
   cached_ = true;
   for (std::size_t i = 0; i < n; ++i) {
-    bad_label_lines_ += bad_lines[i];
-    if (bad_lines[i] && first_bad_labels.empty())
-      first_bad_labels = label_path_for_image(image_files[i]);
-    if (!ok[i]) {
-      if (first_corrupt.empty()) first_corrupt = image_files[i];
-      ++corrupt_images_;
+    const std::string& path = image_files[i];
+    if (faults[i]) {
+      if (!options_.already_named.count(path))
+        LOGGER.warning("\u26a0\ufe0f " + path +
+                       ": ignoring corrupt image/label: " + faults[i]->message);
+      faults_.emplace_back(path, std::move(*faults[i]));
       continue;
     }
+    const LabelFile& m = mended[i];
+    if (m.duplicates || m.no_area) noted_.push_back(path);
+    if (!options_.already_named.count(path)) {
+      if (m.duplicates)
+        LOGGER.warning("\u26a0\ufe0f " + path + ": " +
+                       count_of(m.duplicates, "duplicate label", "duplicate labels", " removed"));
+      if (m.no_area)
+        LOGGER.warning("\u26a0\ufe0f " + path + ": " +
+                       count_of(m.no_area, "label", "labels", " without area removed"));
+    }
+    clipped_ += m.clipped;
+    duplicates_ += m.duplicates;
+    no_area_ += m.no_area;
     if (scanned[i].instances.empty()) ++backgrounds;
     if (scanned[i].cache.empty())
       cached_ = false;
@@ -150,29 +260,51 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   }
   std::ostringstream s;
   s << options_.prefix << ": " << items_.size() << " images, " << backgrounds << " backgrounds, "
-    << corrupt_images_ << " corrupt, " << bad_label_lines_ << " bad label lines";
+    << faults_.size() << " corrupt";
+  if (clipped_) s << ", " << count_of(clipped_, "label", "labels", " clipped");
+  if (duplicates_)
+    s << ", " << count_of(duplicates_, "duplicate label", "duplicate labels", " removed");
+  if (no_area_) s << ", " << count_of(no_area_, "label", "labels", " without area removed");
   if (total_cached) s << ", cached " << megabytes(total_cached) << (cached_ ? "" : " (part)");
   summary_ = s.str();
   LOGGER.info(summary_);
-  if (corrupt_images_ || bad_label_lines_) {
-    std::ostringstream w;
-    w << options_.prefix << ": skipped " << corrupt_images_ << " unreadable image"
-      << (corrupt_images_ == 1 ? "" : "s") << " and " << bad_label_lines_ << " malformed label line"
-      << (bad_label_lines_ == 1 ? "" : "s");
-    if (!first_corrupt.empty()) w << "; first unreadable image: " << first_corrupt;
-    if (!first_bad_labels.empty()) w << "; first label file with bad lines: " << first_bad_labels;
-    LOGGER.warning(w.str());
+
+  if (items_.empty()) {
+    // How many were skipped and why, commonest reasons first.
+    std::vector<std::pair<std::string, int>> kinds;
+    for (const auto& [path, fault] : faults_) {
+      auto it = std::find_if(kinds.begin(), kinds.end(),
+                             [&](const auto& k) { return k.first == fault.kind; });
+      if (it == kinds.end())
+        kinds.emplace_back(fault.kind, 1);
+      else
+        ++it->second;
+    }
+    std::stable_sort(kinds.begin(), kinds.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string reasons;
+    for (std::size_t k = 0; k < kinds.size() && k < 3; ++k)
+      reasons += (k ? ", " : "") + std::to_string(kinds[k].second) + " " + kinds[k].first;
+    if (kinds.size() > 3) reasons += ", ...";
+    if (kinds.front().first.rfind("class beyond", 0) == 0)
+      reasons += "; data.yaml names " + std::to_string(nc) + " class" + (nc == 1 ? "" : "es");
+    throw EngineError(options_.prefix + ": no usable images: all " + std::to_string(n) +
+                      " were skipped as corrupt (" + reasons + ")");
   }
-  if (items_.empty())
-    throw EngineError(options_.prefix + ": none of the " + std::to_string(n) +
-                      " images could be read");
+}
+
+std::set<std::string> YoloDataset::named() const {
+  std::set<std::string> out(noted_.begin(), noted_.end());
+  for (const auto& fault : faults_) out.insert(fault.first);
+  return out;
 }
 
 cv::Mat YoloDataset::load_resized(std::size_t i) const {
   const Item& item = items_[i];
   if (!item.cache.empty()) return item.cache;
-  cv::Mat image = decode_resized(item.path, nullptr);
-  if (image.empty()) throw EngineError("image " + item.path + " can no longer be read");
+  const cv::Mat original = read_bgr(item.path);
+  if (original.empty()) throw EngineError("image " + item.path + " can no longer be read");
+  cv::Mat image = resized_for_cache(original);
   if (image.rows != item.resized_shape[0] || image.cols != item.resized_shape[1])
     throw EngineError("image " + item.path + " changed while training");
   return image;

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/data/labels.h"
@@ -22,13 +25,20 @@ struct DatasetOptions {
   // of what /proc/meminfo reports as available, never more than 8 GiB).
   std::size_t cache_limit_bytes = 0;
   std::string prefix = "train";  // names the split in the summary line ("train: 32 images ...")
+  // Images whose fault was already named (the training split, when validation reads the same
+  // files): still left out and counted, but not named a second time.
+  std::set<std::string> already_named;
 };
 
-// Construction scans every image and label file once (in parallel):
-//  - images that do not decode are dropped, counted, and named in one warning line;
-//  - label lines that are neither a box nor a polygon are dropped and counted (same line);
-//  - a class id >= names.size() throws EngineError naming the label file;
-//  - an empty image list throws EngineError.
+// Construction scans every image and label file once (in parallel). One rule for a bad sample:
+// an image is left out when it does not decode (empty file, not an image, truncated JPEG,
+// smaller than 10 pixels a side) or its label file has a fault (see parse_labels, with the
+// class ids checked against `names`). Each such image is named once, in file order, with its
+// reason: "WARNING ⚠️ /d/x.jpg: ignoring corrupt image/label: Label class 3 exceeds dataset
+// class count 1 (line 2)". Duplicate lines and objects without area are dropped with a note;
+// coordinates slightly outside 0..1 are clipped. All of it is counted in the summary line.
+// Throws EngineError (one line: how many were skipped and the commonest reasons) when no image
+// is left, and when `image_files` or `names` is empty.
 // Afterwards the dataset is immutable and safe to read from many threads.
 class YoloDataset {
  public:
@@ -47,11 +57,18 @@ class YoloDataset {
   // EngineError if a file vanished or changed since the scan.
   cv::Mat load_resized(std::size_t i) const;
 
-  // One line such as "train: 32 images, 2 backgrounds, 0 corrupt, 0 bad label lines, cached
-  // 12.3 MB" and, when something was skipped, one warning line; both printed at construction.
+  // One line such as "train: 32 images, 2 backgrounds, 1 corrupt, 3 labels clipped, 1 duplicate
+  // label removed, cached 12.3 MB" (the mended counts only when not zero), printed at
+  // construction after the lines naming the faults.
   const std::string& summary() const { return summary_; }
-  int corrupt_images() const { return corrupt_images_; }
-  int bad_label_lines() const { return bad_label_lines_; }
+  int corrupt_images() const { return static_cast<int>(faults_.size()); }
+  int clipped_labels() const { return clipped_; }
+  int duplicate_labels() const { return duplicates_; }
+  int labels_without_area() const { return no_area_; }
+  // The images left out, in file order, each with its reason.
+  const std::vector<std::pair<std::string, SampleFault>>& faults() const { return faults_; }
+  // Every image named on the console (faults and notes), for DatasetOptions::already_named.
+  std::set<std::string> named() const;
   bool cached() const { return cached_; }
 
  private:
@@ -62,19 +79,27 @@ class YoloDataset {
     std::array<int, 2> resized_shape{0, 0};
     cv::Mat cache;
   };
-  cv::Mat decode_resized(const std::string& path, std::array<int, 2>* ori_shape) const;
+  cv::Mat resized_for_cache(const cv::Mat& image) const;  // resized so the longer side is imgsz
 
   std::vector<std::string> names_;
   DatasetOptions options_;
   std::vector<Item> items_;
   std::string summary_;
-  int corrupt_images_ = 0;
-  int bad_label_lines_ = 0;
+  std::vector<std::pair<std::string, SampleFault>> faults_;
+  std::vector<std::string> noted_;  // usable images named for a mended slip
+  int clipped_ = 0;
+  int duplicates_ = 0;
+  int no_area_ = 0;
   bool cached_ = false;
 };
 
-// Reads an image file as 8-bit BGR (grey, 16-bit and alpha images converted, EXIF orientation
-// applied). Returns an empty Mat when it does not decode.
+// Reads an image file as 8-bit BGR (grey, CMYK, palette, 16-bit and alpha images converted, the
+// alpha channel dropped, EXIF orientation applied). Returns an empty Mat when it does not decode.
 cv::Mat read_bgr(const std::string& path);
+
+// read_bgr for training data, stricter: a JPEG that ends before its end-of-image marker (which
+// would decode with its missing part grey) and an image under 10 pixels a side are refused too.
+// On failure returns an empty Mat and says why in `fault`.
+cv::Mat read_training_image(const std::string& path, SampleFault& fault);
 
 }  // namespace orvane::engine

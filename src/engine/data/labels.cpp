@@ -1,9 +1,13 @@
 #include "engine/data/labels.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace orvane::engine {
@@ -21,77 +25,164 @@ std::string label_path_for_image(const std::string& image_path) {
 
 namespace {
 
-// Numbers within 1 % outside 0..1 are sloppy exports; clip them. Further out is a bad line.
-constexpr float kTolerance = 0.01f;
+// Numbers within 1 % outside 0..1 are sloppy exports; clip them. Further out the file is bad.
+constexpr double kTolerance = 0.01;
 
-bool normalised(float v) { return std::isfinite(v) && v >= -kTolerance && v <= 1.0f + kTolerance; }
-float clip01(float v) { return std::clamp(v, 0.0f, 1.0f); }
+bool in_bounds(double v) { return std::isfinite(v) && v >= -kTolerance && v <= 1.0 + kTolerance; }
+float clip01(double v) { return static_cast<float>(std::clamp(v, 0.0, 1.0)); }
 
-bool parse_line(const std::string& line, Instance& out) {
-  std::vector<double> values;
+std::string number_text(double v) {
+  std::ostringstream s;
+  s << v;
+  return s.str();
+}
+
+// One parsed line, or why it is unusable (the caller adds the line number).
+struct Line {
+  std::vector<double> values;  // class id, then the coordinates
+  std::optional<SampleFault> fault;
+};
+
+Line split_numbers(const std::string& line) {
+  Line out;
   const char* s = line.c_str();
   while (true) {
     while (*s == ' ' || *s == '\t' || *s == ',') ++s;
     if (*s == '\0') break;
     char* end = nullptr;
     const double v = std::strtod(s, &end);
-    if (end == s) return false;  // not a number
-    values.push_back(v);
+    const bool separated = end != s && (*end == '\0' || *end == ' ' || *end == '\t' || *end == ',');
+    if (!separated) {
+      const char* stop = s;
+      while (*stop && *stop != ' ' && *stop != '\t' && *stop != ',') ++stop;
+      std::string token(s, stop);
+      if (token.size() > 20) token = token.substr(0, 20) + "...";
+      out.fault = SampleFault{"non-numeric value", "non-numeric value '" + token + "'"};
+      return out;
+    }
+    out.values.push_back(v);
     s = end;
   }
-  if (values.size() < 5) return false;
+  return out;
+}
+
+// Checks the numbers of one line and turns them into an instance. Returns the fault, if any;
+// `clipped` and `no_area` report the mended slips.
+std::optional<SampleFault> to_instance(const std::vector<double>& values, int nc, Instance& out,
+                                       bool& clipped, bool& no_area) {
   const double c = values[0];
-  if (!std::isfinite(c) || c < 0 || c != std::floor(c) || c > 1e6) return false;
-  out.cls = static_cast<int>(c);
+  if (!std::isfinite(c) || c != std::floor(c))
+    return SampleFault{"class id not a whole number",
+                       "class label " + number_text(c) + " is not a whole number"};
+  if (c < 0) return SampleFault{"negative class id", "negative class label " + number_text(c)};
+  if (nc >= 0 && c >= nc)
+    return SampleFault{
+        "class beyond the names",
+        "Label class " + number_text(c) + " exceeds dataset class count " + std::to_string(nc)};
+  if (c > 1e6) return SampleFault{"class beyond the names", "class label " + number_text(c)};
   const std::size_t coords = values.size() - 1;
-  for (std::size_t i = 1; i < values.size(); ++i)
-    if (!normalised(static_cast<float>(values[i]))) return false;
-  if (coords == 4) {
-    const float cx = values[1], cy = values[2], w = values[3], h = values[4];
-    const float x1 = clip01(cx - w / 2), y1 = clip01(cy - h / 2);
-    const float x2 = clip01(cx + w / 2), y2 = clip01(cy + h / 2);
-    if (x2 <= x1 || y2 <= y1) return false;
-    out.box = cv::Rect2f(x1, y1, x2 - x1, y2 - y1);
-    out.polygon.clear();
-    return true;
+  if (coords == 0) return SampleFault{"no coordinates", "a class without coordinates"};
+  if (coords != 4 && coords % 2 != 0)
+    return SampleFault{"odd count of polygon values",
+                       std::to_string(coords) + " polygon values, an odd count"};
+  if (coords != 4 && coords < 6)
+    return SampleFault{"fewer than 3 points", "polygon of " + std::to_string(coords / 2) +
+                                                  " point" + (coords == 2 ? "" : "s") +
+                                                  ", at least 3 needed"};
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    if (!in_bounds(values[i]))
+      return SampleFault{"coordinates out of bounds",
+                         "non-normalized or out of bounds coordinate " + number_text(values[i])};
+    if (values[i] < 0 || values[i] > 1) clipped = true;
   }
-  if (coords < 6 || coords % 2 != 0) return false;
+  out.cls = static_cast<int>(c);
   out.polygon.clear();
   float x1 = 1, y1 = 1, x2 = 0, y2 = 0;
-  for (std::size_t i = 1; i + 1 < values.size(); i += 2) {
-    const float x = clip01(values[i]), y = clip01(values[i + 1]);
-    out.polygon.emplace_back(x, y);
-    x1 = std::min(x1, x), y1 = std::min(y1, y), x2 = std::max(x2, x), y2 = std::max(y2, y);
+  if (coords == 4) {
+    const double cx = values[1], cy = values[2], w = values[3], h = values[4];
+    x1 = clip01(cx - w / 2), y1 = clip01(cy - h / 2);
+    x2 = clip01(cx + w / 2), y2 = clip01(cy + h / 2);
+  } else {
+    for (std::size_t i = 1; i + 1 < values.size(); i += 2) {
+      const float x = clip01(values[i]), y = clip01(values[i + 1]);
+      out.polygon.emplace_back(x, y);
+      x1 = std::min(x1, x), y1 = std::min(y1, y), x2 = std::max(x2, x), y2 = std::max(y2, y);
+    }
   }
-  if (x2 <= x1 || y2 <= y1) return false;  // all points on one line: no area
+  // A box of no width or height (a stray click, all points on one line) marks nothing.
+  if (x2 <= x1 || y2 <= y1) {
+    no_area = true;
+    return std::nullopt;
+  }
   out.box = cv::Rect2f(x1, y1, x2 - x1, y2 - y1);
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace
 
-LabelFile parse_labels(const std::string& text) {
+LabelFile parse_labels(const std::string& text, int nc) {
   LabelFile file;
   std::istringstream in(text);
   std::string line;
+  std::set<std::vector<double>> seen;
+  int number = 0;
   while (std::getline(in, line)) {
+    ++number;
+    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (line.find_first_not_of(" \t\r,") == std::string::npos) continue;
+    Line parsed = split_numbers(line);
     Instance inst;
-    if (parse_line(line, inst))
-      file.instances.push_back(std::move(inst));
-    else
-      ++file.bad_lines;
+    bool clipped = false, no_area = false;
+    if (!parsed.fault) parsed.fault = to_instance(parsed.values, nc, inst, clipped, no_area);
+    if (parsed.fault) {
+      parsed.fault->message += " (line " + std::to_string(number) + ")";
+      LabelFile bad;
+      bad.fault = std::move(parsed.fault);
+      return bad;
+    }
+    if (!seen.insert(parsed.values).second) {
+      ++file.duplicates;
+      continue;
+    }
+    if (no_area) {
+      ++file.no_area;
+      continue;
+    }
+    if (clipped) ++file.clipped;
+    file.instances.push_back(std::move(inst));
   }
   return file;
 }
 
-LabelFile read_label_file(const std::string& label_path) {
+LabelFile read_label_file(const std::string& label_path, int nc) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(label_path, ec);
+  if (status.type() == std::filesystem::file_type::not_found) return {};
+  LabelFile bad;
+  if (ec) {
+    bad.fault = SampleFault{"unreadable label file", "cannot read label file: " + ec.message()};
+    return bad;
+  }
+  if (std::filesystem::is_directory(status)) {
+    bad.fault = SampleFault{"unreadable label file", "the label file is a folder"};
+    return bad;
+  }
+  errno = 0;
   std::ifstream in(label_path, std::ios::binary);
-  if (!in) return {};
+  if (!in) {
+    bad.fault =
+        SampleFault{"unreadable label file", std::string("cannot read label file: ") +
+                                                 (errno ? std::strerror(errno) : "open failed")};
+    return bad;
+  }
   std::ostringstream buffer;
   buffer << in.rdbuf();
-  return parse_labels(buffer.str());
+  if (in.bad()) {
+    bad.fault = SampleFault{"unreadable label file", "cannot read label file: read error"};
+    return bad;
+  }
+  return parse_labels(buffer.str(), nc);
 }
 
 }  // namespace orvane::engine

@@ -1,8 +1,13 @@
 #pragma once
 // YOLO label files: one object per line, "class x y w h" (a box) or "class x1 y1 x2 y2 ..." (a
 // polygon with at least three points), all coordinates normalised to 0..1.
+//
+// A label file is usable as a whole or not at all: training on an image whose file lost one
+// object to a bad line would teach the model that the object is background. So the first fault
+// makes the whole file (and its image) unusable; only harmless slips are mended, and counted.
 
 #include <opencv2/core.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +19,21 @@ struct Instance {
   std::vector<cv::Point2f> polygon;  // normalised; empty for box lines
 };
 
+// Why an image or its label file is left out of a dataset. `kind` is a short fixed phrase for
+// counting faults by cause ("class beyond the names"); `message` says what exactly is wrong, in
+// the words the YOLO ecosystem uses where it has them ("Label class 3 exceeds dataset class
+// count 1 (line 2)").
+struct SampleFault {
+  std::string kind;
+  std::string message;
+};
+
 struct LabelFile {
   std::vector<Instance> instances;
-  int bad_lines = 0;  // lines that are neither a box nor a polygon, or have unreadable numbers
+  std::optional<SampleFault> fault;  // set: the file is unusable and `instances` is empty
+  int clipped = 0;     // objects with a coordinate slightly outside 0..1 (within 1 %), clipped
+  int duplicates = 0;  // lines repeating an earlier line exactly, dropped
+  int no_area = 0;     // objects whose box has no width or height once clipped, dropped
 };
 
 // "data/train/images/a.jpg" -> "data/train/labels/a.txt": the last "/images/" path component
@@ -24,11 +41,15 @@ struct LabelFile {
 // beside the image.
 std::string label_path_for_image(const std::string& image_path);
 
-// Parses label text. Blank lines are skipped; CR LF and a missing final newline are fine.
-// Coordinates slightly outside 0..1 (within 1 %) are clipped, further out the line is bad.
-LabelFile parse_labels(const std::string& text);
+// Parses label text. Blank lines are skipped; CR LF, a UTF-8 byte order mark and a missing final
+// newline are fine; tokens are separated by spaces, tabs or commas. Faults, reported for the
+// first offending line: a token that is not a number; a class id that is negative, not a whole
+// number, or (when nc >= 0) not below nc; a line with fewer than 3 points or an odd count of
+// polygon values; a coordinate outside 0..1 by more than 1 %.
+LabelFile parse_labels(const std::string& text, int nc = -1);
 
-// Reads and parses `label_path`; a missing file is an image without objects.
-LabelFile read_label_file(const std::string& label_path);
+// Reads and parses `label_path`; a missing file is an image without objects, a file that exists
+// but cannot be read is a fault.
+LabelFile read_label_file(const std::string& label_path, int nc = -1);
 
 }  // namespace orvane::engine

@@ -408,8 +408,9 @@ std::optional<Batch> DataLoader::next() {
   return batch;
 }
 
-std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::string& split,
-                                         LoaderOptions options) {
+std::shared_ptr<const YoloDataset> build_dataset(const DataConfig& config, const std::string& split,
+                                                 const LoaderOptions& options,
+                                                 std::set<std::string> already_named) {
   const std::vector<std::filesystem::path>* sources = nullptr;
   if (split == "train")
     sources = &config.train;
@@ -435,7 +436,13 @@ std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::st
   dopt.threads = std::max(1, options.workers);
   dopt.cache_limit_bytes = options.cache_limit_bytes;
   dopt.prefix = options.prefix.empty() ? split : options.prefix;
-  auto dataset = std::make_shared<const YoloDataset>(files, config.names, dopt);
+  dopt.already_named = std::move(already_named);
+  return std::make_shared<const YoloDataset>(files, config.names, dopt);
+}
+
+std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::string& split,
+                                         LoaderOptions options) {
+  auto dataset = build_dataset(config, split, options);
   return std::make_unique<DataLoader>(std::move(dataset), std::move(options));
 }
 

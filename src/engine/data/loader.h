@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,9 +99,17 @@ class DataLoader {
   std::string error_;
 };
 
-// Builds the dataset of `split` ("train", "val" or "test") and its loader with `options` as
-// given (the trainer asks for augment+shuffle on train, rect on val). Throws EngineError when
-// the split is missing or has no images.
+// Builds the dataset of `split` ("train", "val" or "test") for loaders with `options` (imgsz,
+// augment, segment, workers, cache limit and prefix matter). Images in `already_named` are
+// counted but not named again when faulty (see DatasetOptions). Throws EngineError when the
+// split is missing or no usable image is left.
+std::shared_ptr<const YoloDataset> build_dataset(const DataConfig& config,
+                                                 const std::string& split,
+                                                 const LoaderOptions& options,
+                                                 std::set<std::string> already_named = {});
+
+// build_dataset and a loader over it with `options` as given (the trainer asks for
+// augment+shuffle on train, rect on val).
 std::unique_ptr<DataLoader> build_loader(const DataConfig& config, const std::string& split,
                                          LoaderOptions options);
 
