@@ -1,0 +1,27 @@
+#include "inference/export_thread.h"
+
+#include <exception>
+
+#include "engine/exporter.h"
+#include "inference/inference_core.h"
+
+ExportThread::ExportThread(const QString& model_path, const QString& format_str,
+                           const QString& export_dir, QObject* parent)
+    : QThread(parent), mp(model_path), fs(format_str), ed(export_dir) {}
+
+void ExportThread::run() {
+  // The thread's one boundary: every failure below becomes the one error_signal of this run.
+  try {
+    const auto written =
+        orvane::engine::export_model({.weights = mp.toStdString(), .format = fs.toStdString()});
+    const auto placed =
+        orvane::inference::place_exported_item(QString::fromStdString(written.string()), ed);
+    if (placed.ok()) {
+      Q_EMIT finished_signal(placed.destination);
+    } else {
+      Q_EMIT error_signal(placed.error);
+    }
+  } catch (const std::exception& e) {
+    Q_EMIT error_signal(QString::fromUtf8(e.what()));
+  }
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QThread>
+
+// Converts a weights file into a deployment format on its own thread (a conversion takes seconds
+// to minutes) and puts the result into the export folder. Emits exactly one of the two signals
+// per run; the texts are plain values, so they cross to the GUI thread queued.
+class ExportThread : public QThread {
+  Q_OBJECT
+
+ public:
+  ExportThread(const QString& model_path, const QString& format_str, const QString& export_dir,
+               QObject* parent = nullptr);
+
+  const QString mp;  // weights file to export
+  const QString fs;  // format name: onnx, engine, openvino, torchscript, coreml
+  const QString ed;  // export folder
+
+ Q_SIGNALS:
+  void finished_signal(const QString& path);  // the item's path inside the export folder
+  void error_signal(const QString& message);
+
+ protected:
+  void run() override;
+};

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <memory>
+
+class ExportThread;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class ZoomableView;
+
+namespace orvane::engine {
+class YOLO;
+}
+
+// "Inference & Model Export": tries trained weights on a folder of unseen images, one image at a
+// time with the predictions drawn on it, re-predicting whenever the image, the confidence or the
+// resolution changes; and exports the weights to a deployment format on a worker thread.
+// Prediction runs on the GUI thread with the engine library in this process.
+class InferenceTab : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit InferenceTab(QWidget* parent = nullptr);
+  // Waits for a running export: a QThread must not be destroyed while it runs.
+  ~InferenceTab() override;
+
+  // --- State -----------------------------------------------------------------------------------
+  std::unique_ptr<orvane::engine::YOLO> inf_model;  // null until a load succeeds
+  QStringList inf_image_paths;
+  int inf_current_idx = 0;
+  ExportThread* export_thread = nullptr;  // the last export started; child of this tab
+
+  // --- Widgets (children of this tab) ----------------------------------------------------------
+  QLineEdit* entry_inf_weights = nullptr;
+  QPushButton* btn_inf_browse_weights = nullptr;
+  QLineEdit* entry_inf_folder = nullptr;
+  QPushButton* btn_inf_browse_folder = nullptr;
+  QDoubleSpinBox* spin_inf_conf = nullptr;
+  QSpinBox* spin_inf_imgsz = nullptr;
+  QPushButton* btn_inf_load = nullptr;
+  ZoomableView* inf_view = nullptr;
+  QPushButton* btn_inf_prev = nullptr;
+  QLabel* lbl_inf_counter = nullptr;
+  QPushButton* btn_inf_next = nullptr;
+  QLineEdit* entry_export_dir = nullptr;
+  QComboBox* combo_export_format = nullptr;
+  QPushButton* btn_export = nullptr;
+
+ public Q_SLOTS:
+  void browse_inf_weights();
+  void browse_inf_folder();
+  void init_inference();
+  void update_inference_display();
+  void inf_next_image();
+  void inf_prev_image();
+  void run_model_export();
+
+ private:
+  void setup_ui();
+
+  // Which file inf_model came from, so pressing load again with unchanged weights (a new folder,
+  // say) keeps the model instead of reading it again.
+  QString loaded_path_;
+  QDateTime loaded_mtime_;
+  qint64 loaded_size_ = -1;
+  // The last image failure shown in a box: changing a spin box on a broken image must not raise
+  // the same box again for every step.
+  QString reported_failure_;
+};
