@@ -10,6 +10,7 @@
 
 #include "annotator/annotator_tab.h"
 #include "enricher/enricher_tab.h"
+#include "inference/inference_tab.h"
 #include "resizer/resizer_tab.h"
 #include "splitter/splitter_tab.h"
 #include "ui/dialogs.h"
@@ -115,4 +116,4 @@ void OrvaneStudio::setup_aug_tab() { enricher = fill_page<EnricherTab>(tab_aug);
 void OrvaneStudio::setup_workspace_tab() { annotator = fill_page<AnnotatorTab>(tab_workspace); }
 void OrvaneStudio::setup_config_tab() {}
 void OrvaneStudio::setup_progress_tab() {}
-void OrvaneStudio::setup_inference_tab() {}
+void OrvaneStudio::setup_inference_tab() { inference = fill_page<InferenceTab>(tab_inference); }

@@ -10,6 +10,7 @@ class ResizerTab;
 class SplitterTab;
 class EnricherTab;
 class AnnotatorTab;
+class InferenceTab;
 
 // The single main window: owns the seven tab pages and, through them, every piece of tab state.
 class OrvaneStudio : public QMainWindow {
@@ -40,6 +41,7 @@ class OrvaneStudio : public QMainWindow {
   SplitterTab* splitter = nullptr;
   EnricherTab* enricher = nullptr;
   AnnotatorTab* annotator = nullptr;
+  InferenceTab* inference = nullptr;
 
  public Q_SLOTS:
   void apply_theme(bool is_dark);
