@@ -21,6 +21,8 @@ int run_dataset(const std::vector<std::string>& words);
 int run_train(const std::vector<std::string>& words);
 int run_val(const std::vector<std::string>& words);
 int run_predict(const std::vector<std::string>& words);
+int run_tune(const std::vector<std::string>& words);
+int run_export(const std::vector<std::string>& words);
 
 const std::vector<Verb>& verbs();
 

@@ -524,6 +524,58 @@ std::vector<fs::path> render_curves(const fs::path& json, const fs::path& dir) {
   return written;
 }
 
+bool render_tune_fitness(const fs::path& csv, const fs::path& png) {
+  if (!ensure_gui_application()) return false;
+  QFile f(QString::fromStdString(csv.string()));
+  if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return false;
+  QTextStream in(&f);
+  std::vector<double> xs, ys;
+  bool header = true;
+  while (!in.atEnd()) {
+    const QString line = in.readLine().trimmed();
+    if (line.isEmpty()) continue;
+    if (header) {
+      header = false;
+      if (!line.startsWith("fitness")) return false;
+      continue;
+    }
+    bool ok = false;
+    const double v = line.section(',', 0, 0).trimmed().toDouble(&ok);
+    // Iterations are numbered by row, so a bad cell does not shift the ones after it.
+    if (ok && std::isfinite(v)) xs.push_back(double(xs.size() + 1)), ys.push_back(v);
+  }
+  if (xs.empty()) return false;
+  const auto best = std::size_t(std::max_element(ys.begin(), ys.end()) - ys.begin());
+  const double lo = *std::min_element(ys.begin(), ys.end()), hi = ys[best];
+  const double pad = hi - lo > 1e-9 ? (hi - lo) * 0.1 : std::max(std::abs(hi) * 0.1, 0.05);
+
+  QImage image = white_canvas(720, 480);
+  QPainter p(&image);
+  setup_painter(p, 10);
+  Axes axes(p, QRectF(80, 40, 610, 370), 0.5, std::max(xs.back(), 1.0) + 0.5,
+            std::max(0.0, lo - pad), hi + pad);
+  axes.set_integer_x(true);
+  axes.draw_frame("Fitness per iteration", "Iteration", "Fitness", 6, 5, true);
+  const QPen trials(series_color(0), 2);
+  axes.line(xs, ys, trials, true);
+  // The running best: what the search had found after each iteration.
+  std::vector<double> running(ys.size());
+  for (std::size_t i = 0; i < ys.size(); ++i) running[i] = std::max(ys[i], i ? running[i - 1] : ys[i]);
+  const QPen best_pen(series_color(1), 2, Qt::DashLine);
+  axes.line(xs, running, best_pen);
+  p.setPen(QPen(series_color(3), 2));
+  p.setBrush(Qt::NoBrush);
+  p.drawEllipse(axes.map(xs[best], ys[best]), 7.0, 7.0);
+  draw_legend(p, axes.frame(),
+              {{"fitness", trials},
+               {"best so far", best_pen},
+               {QString("best: %1 (iteration %2)").arg(ys[best], 0, 'f', 5).arg(best + 1),
+                QPen(series_color(3), 2)}},
+              true);
+  p.end();
+  return save_png(image, png);
+}
+
 std::vector<fs::path> render_run_folder(const fs::path& run_dir) {
   std::vector<fs::path> written;
   try {

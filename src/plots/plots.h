@@ -24,4 +24,8 @@ bool render_confusion(const std::filesystem::path& json, const std::filesystem::
 std::vector<std::filesystem::path> render_curves(const std::filesystem::path& json,
                                                  const std::filesystem::path& dir);
 
+// tune_fitness.png from a tuning search's tune_results.csv (first column "fitness", one row per
+// iteration): fitness per iteration with the best iteration marked.
+bool render_tune_fitness(const std::filesystem::path& csv, const std::filesystem::path& png);
+
 }  // namespace orvane::plots
