@@ -1,11 +1,13 @@
 #include "app/orvane_studio.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextEdit>
 #include <QVBoxLayout>
 
 #include "annotator/annotator_tab.h"
@@ -13,6 +15,9 @@
 #include "inference/inference_tab.h"
 #include "resizer/resizer_tab.h"
 #include "splitter/splitter_tab.h"
+#include "training/training_config_tab.h"
+#include "training/training_monitor_tab.h"
+#include "training/yolo_threads.h"
 #include "ui/dialogs.h"
 #include "ui/help_dialog.h"
 #include "ui/stylesheet.h"
@@ -114,6 +119,65 @@ void OrvaneStudio::setup_resizer_tab() { resizer = fill_page<ResizerTab>(tab_res
 void OrvaneStudio::setup_splitter_tab() { splitter = fill_page<SplitterTab>(tab_splitter); }
 void OrvaneStudio::setup_aug_tab() { enricher = fill_page<EnricherTab>(tab_aug); }
 void OrvaneStudio::setup_workspace_tab() { annotator = fill_page<AnnotatorTab>(tab_workspace); }
-void OrvaneStudio::setup_config_tab() {}
-void OrvaneStudio::setup_progress_tab() {}
+void OrvaneStudio::setup_config_tab() {
+  training_config = fill_page<TrainingConfigTab>(tab_config);
+}
+
+void OrvaneStudio::setup_progress_tab() {
+  training_monitor = fill_page<TrainingMonitorTab>(tab_progress);
+  // The form feeds the monitor; both kinds of run write into the monitor's console.
+  connect(training_config, &TrainingConfigTab::start_training_requested, this,
+          &OrvaneStudio::start_training);
+  connect(training_config, &TrainingConfigTab::automl_started, this, [this] {
+    training_monitor->console_log->clear();
+    tabs->setCurrentIndex(5);
+  });
+  connect(training_config, &TrainingConfigTab::log_text, this, &OrvaneStudio::append_log);
+  connect(training_config, &TrainingConfigTab::show_requested, this,
+          [this] { tabs->setCurrentIndex(4); });
+  connect(training_monitor, &TrainingMonitorTab::show_requested, this,
+          [this] { tabs->setCurrentIndex(5); });
+}
+
+void OrvaneStudio::start_training() {
+  training_monitor->start_training(training_config->current_form());
+}
+
+void OrvaneStudio::append_log(const QString& text) { training_monitor->append_log(text); }
+
+void OrvaneStudio::closeEvent(QCloseEvent* event) {
+  const bool training = training_monitor && training_monitor->is_training();
+  const bool tuning = training_config && training_config->is_tuning();
+  if (!training && !tuning) {
+    QMainWindow::closeEvent(event);
+    return;
+  }
+  event->ignore();
+  if (closing_after_runs_) {
+    // Asked again while the run saves its batch: the operator does not want to wait.
+    if (training) training_monitor->trainer_thread->abort();
+    if (tuning) training_config->tuner_thread->abort();
+    return;
+  }
+  closing_after_runs_ = true;
+  if (training) {
+    training_monitor->stop_training();
+    connect(training_monitor->trainer_thread, &QThread::finished, this,
+            &OrvaneStudio::close_when_idle);
+  }
+  if (tuning) {
+    training_config->stop_tuning_for_close();
+    connect(training_config->tuner_thread, &QThread::finished, this,
+            &OrvaneStudio::close_when_idle);
+  }
+  // A run that ended between the check and the connections still lets the window close.
+  QMetaObject::invokeMethod(this, &OrvaneStudio::close_when_idle, Qt::QueuedConnection);
+}
+
+void OrvaneStudio::close_when_idle() {
+  if (training_monitor->is_training() || training_config->is_tuning()) return;
+  closing_after_runs_ = false;
+  close();
+}
+
 void OrvaneStudio::setup_inference_tab() { inference = fill_page<InferenceTab>(tab_inference); }

@@ -11,6 +11,8 @@ class SplitterTab;
 class EnricherTab;
 class AnnotatorTab;
 class InferenceTab;
+class TrainingConfigTab;
+class TrainingMonitorTab;
 
 // The single main window: owns the seven tab pages and, through them, every piece of tab state.
 class OrvaneStudio : public QMainWindow {
@@ -42,9 +44,19 @@ class OrvaneStudio : public QMainWindow {
   EnricherTab* enricher = nullptr;
   AnnotatorTab* annotator = nullptr;
   InferenceTab* inference = nullptr;
+  TrainingConfigTab* training_config = nullptr;    // the training form and AutoML
+  TrainingMonitorTab* training_monitor = nullptr;  // status, console, charts; owns the trainer
 
  public Q_SLOTS:
   void apply_theme(bool is_dark);
+  // Appends console text to the training monitor's console (training and AutoML runs).
+  void append_log(const QString& text);
+  void start_training();
+
+ protected:
+  // A running training or search is stopped gracefully first; the window closes when it has
+  // ended. A second close while it stops ends the child at once.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void init_ui();
@@ -56,4 +68,8 @@ class OrvaneStudio : public QMainWindow {
   void setup_config_tab();
   void setup_progress_tab();
   void setup_inference_tab();
+
+  // Closes the window once no training or search runs any more (after a close was deferred).
+  void close_when_idle();
+  bool closing_after_runs_ = false;
 };

@@ -27,6 +27,8 @@ QMutex g_dir_mutex;
 QString g_dir;  // empty: beside the executable
 
 constexpr int kControlPollMs = 20;
+constexpr int kConsoleFlushMs = 40;
+constexpr int kConsoleFlushChars = 16384;
 
 bool is_terminal(const QJsonObject& event) {
   const QString kind = event["event"].toString();
@@ -79,6 +81,15 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
     return result;
   }
 
+  // Console text is gathered for a short while and handed on in one piece: a chatty child
+  // writes thousands of tiny pieces a second, and each one the console takes costs the window
+  // a layout pass.
+  QString pending;
+  auto flush_console = [&] {
+    if (pending.isEmpty()) return;
+    if (events.console) events.console(pending);
+    pending.clear();
+  };
   StreamToSignal sink([&](const QString& text) {
     const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
     for (auto it = lines.rbegin(); it != lines.rend(); ++it)
@@ -86,11 +97,13 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
         result.last_line = it->trimmed();
         break;
       }
-    if (events.console) events.console(text);
+    pending += text;
+    if (pending.size() > kConsoleFlushChars) flush_console();
   });
   ConsoleDecoder console(sink);
   JsonLineParser parser;
   auto deliver = [&](const std::vector<QJsonObject>& objects) {
+    if (!objects.empty()) flush_console();  // what was printed before the event shows first
     for (const QJsonObject& object : objects) {
       if (is_terminal(object)) result.last_event = object;
       if (events.progress) events.progress(object);
@@ -175,6 +188,9 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
       loop.quit();
     }
   });
+  QTimer console_timer;
+  console_timer.setInterval(kConsoleFlushMs);
+  QObject::connect(&console_timer, &QTimer::timeout, &loop, flush_console);
   QTimer control_timer;
   control_timer.setInterval(kControlPollMs);
   QObject::connect(&control_timer, &QTimer::timeout, &loop, [&] {
@@ -191,9 +207,12 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
   if (with_channel) ::close(channel[1]);  // the child holds its own copy now
   if (!start_failed) {
     control_timer.start();
+    console_timer.start();
     if (control.pid) *control.pid = process.processId();
     if (!exited && !start_failed) loop.exec();
   }
+  console.finish();
+  flush_console();
   if (control.pid) *control.pid = 0;
   if (with_channel) ::close(channel[0]);
   result.started = !start_failed;

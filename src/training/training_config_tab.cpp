@@ -129,6 +129,12 @@ TrainingForm TrainingConfigTab::current_form() const {
 
 bool TrainingConfigTab::is_tuning() const { return tuner_thread && tuner_thread->isRunning(); }
 
+void TrainingConfigTab::stop_tuning_for_close() {
+  if (!is_tuning()) return;
+  disconnect(tuner_thread, nullptr, this, nullptr);
+  tuner_thread->stop();
+}
+
 void TrainingConfigTab::browse_data_yaml() {
   const QString path =
       orvane::ui::get_open_file_name(this, "Select Data YAML", QString(), "YAML (*.yaml *.yml)");

@@ -40,6 +40,8 @@ class TrainingConfigTab : public QWidget {
   // The last tuning search started; null before the first. Owned by this tab.
   orvane::training::YoloTunerThread* tuner_thread = nullptr;
   bool is_tuning() const;
+  // The window is closing: the search is asked to stop and its outcome is no longer shown.
+  void stop_tuning_for_close();
 
   // The form's values right now.
   orvane::training::TrainingForm current_form() const;

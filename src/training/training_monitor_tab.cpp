@@ -48,6 +48,8 @@ void TrainingMonitorTab::setup_progress_tab() {
   left->addWidget(new QLabel("Real-Time Execution Logs:"));
   console_log = new QTextEdit;
   console_log->setReadOnly(true);
+  // A console is never undone; the undo history would keep a copy of every line appended.
+  console_log->setUndoRedoEnabled(false);
   left->addWidget(console_log);
   layout->addLayout(left, 4);
 

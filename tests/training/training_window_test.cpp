@@ -1,0 +1,56 @@
+// The whole window with a real training child: closing it mid-run stops the run first.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTabWidget>
+
+#include "app/orvane_studio.h"
+#include "training/training_config_tab.h"
+#include "training/training_monitor_tab.h"
+#include "training_run_fixture.h"
+
+using namespace orvane::test;
+
+namespace {
+
+TEST_F(TrainingRunTest, ClosingTheWindowStopsTheRunFirst) {
+  OrvaneStudio window;
+  window.show();
+  TrainingConfigTab* config = window.training_config;
+  config->data_yaml_input->setText(" " + data + " ");
+  config->model_combo->setCurrentText("yolov8n.pt");
+  config->project_dir_input->setText(dir.filePath("runs"));
+  config->run_name_input->setText("closing");
+  config->epochs_input->setValue(50);
+  config->imgsz_input->setValue(64);
+  config->batch_input->setValue(4);
+  config->workers_input->setValue(0);
+  window.start_training();
+  EXPECT_EQ(window.tabs->currentIndex(), 5);
+  YoloTrainerThread* thread = window.training_monitor->trainer_thread;
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(thread->params["data_yaml"].toString(), data);  // trimmed
+  ASSERT_TRUE(wait_for_console(window.training_monitor->console_log, "Starting training for 50"));
+  const qint64 pid = thread->child_pid();
+  ASSERT_GT(pid, 0);
+
+  EXPECT_FALSE(window.close());  // deferred until the run has saved and ended
+  EXPECT_TRUE(window.isVisible());
+  QElapsedTimer t;
+  t.start();
+  while (window.isVisible() && t.elapsed() < kRunTimeoutMs) QTest::qWait(20);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(thread->isRunning());
+  EXPECT_EQ(::kill(pid_t(pid), 0), -1);  // the child is gone
+  EXPECT_TRUE(QFileInfo::exists(dir.filePath("runs/closing/weights/last.pt")));
+  EXPECT_EQ(window.training_monitor->lbl_train_status->text(), "Status: Training Stopped");
+  EXPECT_TRUE(dialogs.messages.empty());
+}
+
+}  // namespace
