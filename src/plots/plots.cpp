@@ -555,7 +555,9 @@ bool render_tune_fitness(const fs::path& csv, const fs::path& png) {
   Axes axes(p, QRectF(80, 40, 610, 370), 0.5, std::max(xs.back(), 1.0) + 0.5,
             std::max(0.0, lo - pad), hi + pad);
   axes.set_integer_x(true);
-  axes.draw_frame("Fitness per iteration", "Iteration", "Fitness", 6, 5, true);
+  // Every iteration gets its tick while they fit.
+  axes.draw_frame("Fitness per iteration", "Iteration", "Fitness",
+                  std::clamp(static_cast<int>(xs.size()), 2, 10), 5, true);
   const QPen trials(series_color(0), 2);
   axes.line(xs, ys, trials, true);
   // The running best: what the search had found after each iteration.
