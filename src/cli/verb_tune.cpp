@@ -59,8 +59,7 @@ const std::vector<KeySpec>& tune_keys() {
     std::set<std::string> have;
     for (const auto& s : k) have.insert(s.key);
     for (const auto& [key, value] : engine::train_args_list(engine::TrainOptions{}))
-      if (!have.count(key) && key != "resume" && key != "val")
-        k.push_back({key, value, ""});
+      if (!have.count(key) && key != "resume" && key != "val") k.push_back({key, value, ""});
     return k;
   }();
   return keys;
@@ -154,9 +153,9 @@ int run_tune(const std::vector<std::string>& words) {
     auto result = model.tune(options);
     const auto yaml = result.save_dir / "best_hyperparameters.yaml";
     if (result.stopped) {
-      std::cerr << "orvane tune: stopped after " << result.iterations.size() << " finished iteration"
-                << (result.iterations.size() == 1 ? "" : "s") << "; results in "
-                << result.save_dir.string() << "\n";
+      std::cerr << "orvane tune: stopped after " << result.iterations.size()
+                << " finished iteration" << (result.iterations.size() == 1 ? "" : "s")
+                << "; results in " << result.save_dir.string() << "\n";
       if (channel)
         channel->write(JsonObject()
                            .add("event", "stopped")

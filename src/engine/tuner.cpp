@@ -74,7 +74,8 @@ void write_atomically(const fs::path& path, const std::string& text) {
 std::string join_values(const std::vector<std::pair<std::string, double>>& values) {
   std::ostringstream out;
   out.precision(6);
-  for (const auto& [k, v] : values) out << (&k == &values.front().first ? "" : ", ") << k << '=' << v;
+  for (const auto& [k, v] : values)
+    out << (&k == &values.front().first ? "" : ", ") << k << '=' << v;
   return out.str();
 }
 
@@ -95,14 +96,14 @@ std::string yaml_text(const std::vector<TuneDimension>& space, const TuneRow& be
                       int done, int planned, double seconds, const fs::path& dir,
                       const std::string& optimizer) {
   std::ostringstream out;
-  out << "# " << done << "/" << planned << " iterations complete (" << number(seconds, 4)
-      << " s)\n"
+  out << "# " << done << "/" << planned << " iterations complete (" << number(seconds, 4) << " s)\n"
       << "# Results saved to " << dir.string() << "\n"
-      << "# Best fitness=" << plain(best.fitness) << " observed at iteration "
-      << best_index + 1 << "\n"
+      << "# Best fitness=" << plain(best.fitness) << " observed at iteration " << best_index + 1
+      << "\n"
       << "# Trained with optimizer " << optimizer << "\n"
       << "# Best fitness hyperparameters are printed below.\n\n";
-  for (size_t i = 0; i < space.size(); ++i) out << space[i].key << ": " << plain(best.values[i]) << "\n";
+  for (size_t i = 0; i < space.size(); ++i)
+    out << space[i].key << ": " << plain(best.values[i]) << "\n";
   return out.str();
 }
 
@@ -113,7 +114,8 @@ void resolve_auto_optimizer(TrainOptions& o) {
   if (o.optimizer != "auto") return;
   const auto config = load_data_config(o.data);
   const auto n_train = int64_t(list_split_images(config.train).size());
-  const int batch = o.batch > 0 ? int(std::min<int64_t>(o.batch, std::max<int64_t>(n_train, 1))) : 16;
+  const int batch =
+      o.batch > 0 ? int(std::min<int64_t>(o.batch, std::max<int64_t>(n_train, 1))) : 16;
   const auto iterations =
       int64_t(std::ceil(double(n_train) / std::max(batch, o.nbs)) * std::max(o.epochs, 1));
   if (iterations > 10000) {
@@ -135,13 +137,13 @@ void resolve_auto_optimizer(TrainOptions& o) {
 
 const std::vector<TuneDimension>& default_tune_space() {
   static const std::vector<TuneDimension> space{
-      {"lr0", 1e-5, 1e-1},           {"lrf", 0.0001, 0.1},       {"momentum", 0.7, 0.98, 0.3},
-      {"weight_decay", 0.0, 0.001},  {"warmup_epochs", 0.0, 5.0}, {"warmup_momentum", 0.0, 0.95},
-      {"box", 1.0, 20.0},            {"cls", 0.2, 4.0},           {"dfl", 0.4, 6.0},
-      {"hsv_h", 0.0, 0.1},           {"hsv_s", 0.0, 0.9},         {"hsv_v", 0.0, 0.9},
-      {"degrees", 0.0, 45.0},        {"translate", 0.0, 0.9},     {"scale", 0.0, 0.95},
-      {"shear", 0.0, 10.0},          {"perspective", 0.0, 0.001}, {"flipud", 0.0, 1.0},
-      {"fliplr", 0.0, 1.0},          {"mosaic", 0.0, 1.0},
+      {"lr0", 1e-5, 1e-1},          {"lrf", 0.0001, 0.1},        {"momentum", 0.7, 0.98, 0.3},
+      {"weight_decay", 0.0, 0.001}, {"warmup_epochs", 0.0, 5.0}, {"warmup_momentum", 0.0, 0.95},
+      {"box", 1.0, 20.0},           {"cls", 0.2, 4.0},           {"dfl", 0.4, 6.0},
+      {"hsv_h", 0.0, 0.1},          {"hsv_s", 0.0, 0.9},         {"hsv_v", 0.0, 0.9},
+      {"degrees", 0.0, 45.0},       {"translate", 0.0, 0.9},     {"scale", 0.0, 0.95},
+      {"shear", 0.0, 10.0},         {"perspective", 0.0, 0.001}, {"flipud", 0.0, 1.0},
+      {"fliplr", 0.0, 1.0},         {"mosaic", 0.0, 1.0},
   };
   return space;
 }
@@ -181,7 +183,8 @@ std::vector<double> mutate_hyperparameters(const std::vector<TuneDimension>& spa
     for (size_t i : order) weights.push_back(rows[i].fitness - lowest + 1e-6);
     std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
     const TuneRow& parent = rows[order[pick(rng)]];
-    if (parent.values.size() != ng) throw EngineError("tune: a result row does not match the space");
+    if (parent.values.size() != ng)
+      throw EngineError("tune: a result row does not match the space");
 
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -193,7 +196,8 @@ std::vector<double> mutate_hyperparameters(const std::vector<TuneDimension>& spa
       for (auto& z : noise) z = normal(rng);
       const double strength = uniform(rng);
       for (size_t i = 0; i < ng; ++i)
-        factor[i] = std::clamp(space[i].gain * mask[i] * noise[i] * strength * sigma + 1.0, 0.3, 3.0);
+        factor[i] =
+            std::clamp(space[i].gain * mask[i] * noise[i] * strength * sigma + 1.0, 0.3, 3.0);
       if (std::any_of(factor.begin(), factor.end(), [](double f) { return f != 1.0; })) break;
     }
     for (size_t i = 0; i < ng; ++i) hyp[i] = parent.values[i] * factor[i];
@@ -244,9 +248,8 @@ TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
       result.stopped = true;
       break;
     }
-    const auto values =
-        mutate_hyperparameters(options.space, rows, start, rng, options.mutation, options.sigma,
-                               options.parents);
+    const auto values = mutate_hyperparameters(options.space, rows, start, rng, options.mutation,
+                                               options.sigma, options.parents);
     TrainOptions it = base;
     std::vector<std::pair<std::string, double>> named;
     for (size_t k = 0; k < values.size(); ++k) {
@@ -260,8 +263,8 @@ TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
     if (!options.plots) it.render_plots = nullptr;
     it.resume = false;
     LOGGER.info("\nTuner: starting iteration " + std::to_string(i + 1) + "/" +
-                std::to_string(options.iterations) + " with hyperparameters: " +
-                join_values(named));
+                std::to_string(options.iterations) +
+                " with hyperparameters: " + join_values(named));
 
     double fitness = 0.0;
     fs::path weights_dir;
@@ -279,8 +282,8 @@ TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
       // it scores 0 and the search goes on, as the ecosystem does.
       if (rows.empty()) throw;
       std::string message = e.what();
-      LOGGER.warning("Tuner: iteration " + std::to_string(i + 1) + " failed and scores 0: " +
-                     message.substr(0, message.find('\n')));
+      LOGGER.warning("Tuner: iteration " + std::to_string(i + 1) +
+                     " failed and scores 0: " + message.substr(0, message.find('\n')));
     }
     if (stopped) {
       // A stopped trial has not trained its epochs; its score would mislead the search.
@@ -325,11 +328,11 @@ TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
     LOGGER.info(line);
     LOGGER.info("Tuner: best hyperparameters so far: " +
                 join_values(result.iterations[best].values));
-    if (options.on_iteration) options.on_iteration(result.iterations.back(), result.iterations[best]);
+    if (options.on_iteration)
+      options.on_iteration(result.iterations.back(), result.iterations[best]);
   }
   if (result.best >= 0) result.best_hyperparameters = result.iterations[result.best].values;
-  if (!rows.empty())
-    LOGGER.info("Tuner: best hyperparameters saved to " + yaml.string());
+  if (!rows.empty()) LOGGER.info("Tuner: best hyperparameters saved to " + yaml.string());
   return result;
 }
 

@@ -70,9 +70,9 @@ double get_hyperparameter(const TrainOptions& options, const std::string& key);
 void set_hyperparameter(TrainOptions& options, const std::string& key, double value);
 
 struct TuneIteration {
-  int index = 0;                                        // 1-based
+  int index = 0;  // 1-based
   double fitness = 0.0;
-  std::vector<std::pair<std::string, double>> values;   // space order
+  std::vector<std::pair<std::string, double>> values;  // space order
 };
 
 struct TuneOptions {
@@ -88,7 +88,7 @@ struct TuneOptions {
   // Draws tune_fitness.png from tune_results.csv in the tune folder; called after every
   // iteration. Optional.
   std::function<void(const std::filesystem::path& tune_dir)> render_plots;
-  bool save = false;   // keep every iteration's weights (default: only the best, as weights/best.pt)
+  bool save = false;  // keep every iteration's weights (default: only the best, as weights/best.pt)
   bool plots = false;  // iterations draw training's pictures and charts (train.render_plots)
   // Called after every scored iteration, once the tune files are written: that iteration and
   // the best one so far. Optional.
@@ -99,12 +99,11 @@ struct TuneOptions {
   std::function<bool()> stop_requested;
 };
 
-
 struct TuneResult {
-  std::filesystem::path save_dir;                       // the tune folder
-  std::vector<TuneIteration> iterations;                // finished and scored
-  int best = -1;                                        // index into `iterations`, -1 if none
-  bool stopped = false;                                 // ended early by a stop
+  std::filesystem::path save_dir;         // the tune folder
+  std::vector<TuneIteration> iterations;  // finished and scored
+  int best = -1;                          // index into `iterations`, -1 if none
+  bool stopped = false;                   // ended early by a stop
   // The best row's hyperparameters (empty when no iteration finished).
   std::vector<std::pair<std::string, double>> best_hyperparameters;
 };

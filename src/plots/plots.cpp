@@ -562,7 +562,8 @@ bool render_tune_fitness(const fs::path& csv, const fs::path& png) {
   axes.line(xs, ys, trials, true);
   // The running best: what the search had found after each iteration.
   std::vector<double> running(ys.size());
-  for (std::size_t i = 0; i < ys.size(); ++i) running[i] = std::max(ys[i], i ? running[i - 1] : ys[i]);
+  for (std::size_t i = 0; i < ys.size(); ++i)
+    running[i] = std::max(ys[i], i ? running[i - 1] : ys[i]);
   const QPen best_pen(series_color(1), 2, Qt::DashLine);
   axes.line(xs, running, best_pen);
   p.setPen(QPen(series_color(3), 2));

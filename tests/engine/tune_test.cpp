@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
-
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -67,7 +66,8 @@ TEST(TuneMutation, StartsFromTheGivenValuesStaysInBoundsAndRepeatsWithTheSeed) {
 
   // From a parent inside its ranges every step tries something new.
   const std::vector<TuneRow> one{{0.3, defaults(space)}};
-  for (int k = 0; k < 100; ++k) EXPECT_NE(mutate_hyperparameters(space, one, start, rng), one[0].values);
+  for (int k = 0; k < 100; ++k)
+    EXPECT_NE(mutate_hyperparameters(space, one, start, rng), one[0].values);
 }
 
 TEST(TuneMutation, MutatesTheFitterParentAndSetsEverySearchedOption) {
@@ -110,9 +110,19 @@ class TuneCliTest : public ::testing::Test {
   QString q(const fs::path& p) const { return QString::fromStdString(p.string()); }
   // The studio's keys, plus what keeps the run tiny and on one compute thread.
   QStringList tune_words(int iterations) const {
-    return {"model=yolov8n.pt",  "data=" + q(data), "epochs=1", "iterations=" + QString::number(iterations),
-            "optimizer=auto",    "project=" + q(dir / "runs"), "name=run_tune", "exist_ok=true",
-            "imgsz=64",          "batch=4",         "workers=1", "threads=1", "seed=3"};
+    return {"model=yolov8n.pt",
+            "data=" + q(data),
+            "epochs=1",
+            "iterations=" + QString::number(iterations),
+            "optimizer=auto",
+            "project=" + q(dir / "runs"),
+            "name=run_tune",
+            "exist_ok=true",
+            "imgsz=64",
+            "batch=4",
+            "workers=1",
+            "threads=1",
+            "seed=3"};
   }
   static std::vector<std::string> lines_of(const fs::path& p) {
     std::vector<std::string> lines;
@@ -166,9 +176,9 @@ TEST_F(TuneCliTest, TinySearchWritesTheThreeFilesAndTheYamlIsTheBestRow) {
   }
   std::ifstream yaml_text(folder / "best_hyperparameters.yaml");
   const std::string text((std::istreambuf_iterator<char>(yaml_text)), {});
-  EXPECT_NE(text.find("Best fitness=" + best_row[0] + " observed at iteration " +
-                      std::to_string(best)),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("Best fitness=" + best_row[0] + " observed at iteration " + std::to_string(best)),
+      std::string::npos)
       << text;
   EXPECT_EQ(text.find("e-0"), std::string::npos) << "plain decimals only: " << text;
 
