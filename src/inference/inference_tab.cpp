@@ -76,6 +76,7 @@ void InferenceTab::setup_ui() {
   btn_inf_load = new QPushButton(QStringLiteral("⚡ LOAD MODEL && INFER QUEUE"));
   btn_inf_load->setObjectName("primaryBtn");
   grid->addWidget(btn_inf_load, 4, 0, 1, 3);
+  grid->setColumnStretch(1, 1);  // the path fields take the width, not the labels
 
   // --- Export ----------------------------------------------------------------------------------
   auto* export_box = new QGroupBox("One-Click Production Export");
