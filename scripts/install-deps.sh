@@ -13,6 +13,7 @@ packages=(
   xvfb xauth imagemagick
   fonts-dejavu-core fonts-noto-color-emoji fonts-liberation2 fonts-symbola
   python3-opencv python3-torch python3-numpy
+  nodejs
 )
 
 missing=()
@@ -22,14 +23,21 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: all packages present"
-  exit 0
-fi
-
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+else
+  echo "install-deps: installing ${missing[*]}"
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# ONNX Runtime for Node checks exported ONNX models in the tests. Some nodejs builds bring npm
+# along; Debian's splits it out.
+if ! command -v npm >/dev/null 2>&1; then
+  $SUDO apt-get install -y -q --no-install-recommends npm
+fi
+"$(dirname "$0")/install-onnxruntime.sh" ||
+  echo "install-deps: onnxruntime-node not installed; the tests that use it will skip" >&2

@@ -18,6 +18,7 @@ const std::vector<Verb>& verbs() {
       {"val", "validate a YOLO model on a dataset", run_val},
       {"predict", "predict with a YOLO model on an image or folder", run_predict},
       {"tune", "search training hyperparameters (genetic tuning)", run_tune},
+      {"export", "export a trained model to onnx or torchscript", run_export},
   };
   return all;
 }

@@ -23,11 +23,12 @@ constexpr const char* kSummary = "predict with a YOLO model on an image or folde
 
 const std::vector<KeySpec>& predict_keys() {
   static const std::vector<KeySpec> keys{
-      {"model", "", "weights file, or a model name (fresh weights)"},
+      {"model", "",
+       "weights (.pt, or best.onnx / best.torchscript of orvane export), or a model name"},
       {"source", "", "an image file or a folder of images"},
       {"conf", "0.25", "confidence threshold"},
       {"iou", "0.7", "IoU threshold of the NMS"},
-      {"imgsz", "640", "inference size (rounded up to a multiple of 32)"},
+      {"imgsz", "640", "inference size (rounded up to 32s; an exported model keeps its own)"},
       {"save", "", "folder for the annotated images and one label file per image"},
   };
   return keys;

@@ -1,8 +1,85 @@
 #include "engine/exporter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "engine/checkpoint.h"
 #include "engine/error.h"
+#include "engine/export/exported_model.h"
+#include "engine/export/writers.h"
+#include "engine/logger.h"
 
 namespace orvane::engine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The formats whose toolchains do not exist on this platform: nothing here could write them,
+// nor run a file to check it. Each names what is missing and the way that does work.
+std::string unavailable_message(const std::string& format) {
+  if (format == "engine")
+    return "export to engine (TensorRT) needs NVIDIA TensorRT and a CUDA GPU, which this "
+           "platform does not have; export to onnx instead: TensorRT builds an engine from the "
+           "ONNX file (trtexec --onnx=best.onnx) on the target machine";
+  if (format == "openvino")
+    return "export to openvino needs Intel's OpenVINO toolkit, which is not available on this "
+           "platform; export to onnx instead: OpenVINO reads ONNX files directly (ovc best.onnx)";
+  return "export to coreml needs Apple's coremltools, which is not available on this platform; "
+         "export to onnx instead and convert it on a Mac, or load the ONNX file in ONNX Runtime";
+}
+
+// Temporary beside the target, flushed to disk, then renamed over it: an interrupted export
+// leaves either the previous file or the new one, never a torn one.
+void write_atomically(const fs::path& path, const std::string& bytes) {
+  std::string pattern =
+      (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw EngineError("cannot write " + path.string() + ": " + std::strerror(errno));
+  const fs::path tmp = pattern;
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  bool ok = true;
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= size_t(n);
+  }
+  const int saved = errno;
+  ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  std::error_code ec;
+  if (ok) fs::rename(tmp, path, ec);
+  if (!ok || ec) {
+    fs::remove(tmp, ec);
+    throw EngineError("cannot write " + path.string() + ": " +
+                      std::strerror(ok ? EIO : (saved ? saved : EIO)));
+  }
+}
+
+std::string utc_now() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+}  // namespace
 
 const std::vector<std::string>& export_formats() {
   static const std::vector<std::string> formats{"onnx", "engine", "openvino", "torchscript",
@@ -10,8 +87,66 @@ const std::vector<std::string>& export_formats() {
   return formats;
 }
 
-std::filesystem::path export_model(const ExportOptions& options) {
-  throw EngineError("export to " + options.format + " is not available yet");
+fs::path export_model(const ExportOptions& options) {
+  const auto& formats = export_formats();
+  if (std::find(formats.begin(), formats.end(), options.format) == formats.end()) {
+    std::string list;
+    for (const auto& f : formats) list += (list.empty() ? "" : ", ") + f;
+    throw EngineError("unknown export format '" + options.format + "' (one of " + list + ")");
+  }
+  if (options.weights.empty()) throw EngineError("export needs a weights file");
+  const fs::path weights(options.weights);
+  if (ExportedModel::is_exported_path(weights))
+    throw EngineError(weights.filename().string() +
+                      " is already an exported model; export from the .pt checkpoint it came from");
+  auto loaded = load_checkpoint(weights);
+  if (options.format != "onnx" && options.format != "torchscript")
+    throw EngineError(unavailable_message(options.format));
+
+  int size = options.imgsz > 0 ? options.imgsz : loaded.meta.imgsz;
+  if (size < 32 || size % 32 != 0) {
+    const int rounded = std::max(32, (size + 31) / 32 * 32);
+    LOGGER.warning("imgsz=" + std::to_string(size) +
+                   " must be a multiple of max stride 32, updating to " + std::to_string(rounded));
+    size = rounded;
+  }
+  exporting::ExportMetadata meta;
+  meta.task = loaded.model->is_segment() ? "segment" : "detect";
+  meta.names = loaded.model->names;
+  meta.height = meta.width = size;
+  meta.date = utc_now();
+  std::string description = "Orvane " + loaded.meta.arch.name() + " model";
+  if (auto it = loaded.meta.train_args.find("data"); it != loaded.meta.train_args.end())
+    description += " trained on " + fs::path(it->second).filename().string();
+  meta.description = description;
+
+  const auto start = std::chrono::steady_clock::now();
+  loaded.model->eval();
+  torch::NoGradGuard no_grad;
+  std::string bytes;
+  fs::path target = weights;
+  try {
+    if (options.format == "onnx") {
+      bytes = exporting::onnx_bytes(*loaded.model, meta, options.opset);
+      target.replace_extension(".onnx");
+    } else {
+      bytes = exporting::torchscript_bytes(*loaded.model, meta);
+      target.replace_extension(".torchscript");
+    }
+  } catch (const c10::Error& e) {
+    const std::string what = e.what();
+    throw EngineError("export to " + options.format +
+                      " failed: " + what.substr(0, what.find('\n')));
+  }
+  write_atomically(target, bytes);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  char line[256];
+  std::snprintf(line, sizeof line, "%s: export success %.1fs, saved as '%s' (%.1f MB)",
+                options.format == "onnx" ? "ONNX" : "TorchScript", seconds, target.c_str(),
+                double(bytes.size()) / 1e6);
+  LOGGER.info(line);
+  return target;
 }
 
 }  // namespace orvane::engine

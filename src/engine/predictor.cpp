@@ -52,11 +52,30 @@ std::string name_of(const std::vector<std::string>& names, int c) {
 
 Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& path,
                       const PredictOptions& options) {
+  Network network;
+  network.names = model->names;
+  network.segment = model->is_segment();
+  network.forward = [&model](const torch::Tensor& x) {
+    const bool was_training = model->is_training();
+    model->eval();
+    ModelOutput out = model->forward(x);
+    NetworkOutput result{model->decode(out), out.proto};
+    if (was_training) model->train();
+    return result;
+  };
+  return predict_image(network, bgr, path, options);
+}
+
+Results predict_image(const Network& network, const cv::Mat& bgr, const std::string& path,
+                      const PredictOptions& options) {
   if (bgr.empty() || bgr.type() != CV_8UC3) throw EngineError("image " + path + " cannot be read");
   const auto start = std::chrono::steady_clock::now();
+  const bool fixed = network.fixed_height > 0 && network.fixed_width > 0;
   const int imgsz = std::max(32, (options.imgsz + 31) / 32 * 32);
   cv::Mat input;
-  const LetterboxInfo lb = letterbox(bgr, input, {imgsz, imgsz}, true, true, 32);
+  const LetterboxInfo lb =
+      fixed ? letterbox(bgr, input, {network.fixed_height, network.fixed_width}, false, true, 32)
+            : letterbox(bgr, input, {imgsz, imgsz}, true, true, 32);
   const int H = input.rows, W = input.cols;
   cv::Mat rgb;
   cv::cvtColor(input, rgb, cv::COLOR_BGR2RGB);
@@ -66,23 +85,20 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
                .div_(255.0f)
                .contiguous();
 
-  const bool was_training = model->is_training();
-  model->eval();
   torch::NoGradGuard no_grad;
-  ModelOutput out = model->forward(x);
-  const int nc = model->nc();
+  NetworkOutput out = network.forward(x);
+  const int nc = static_cast<int>(network.names.size());
   NmsOptions nms_options;
   nms_options.conf = options.conf;
   nms_options.iou = options.iou;
   nms_options.max_det = options.max_det;
-  torch::Tensor det = non_max_suppression(model->decode(out), nc, nms_options)[0];
-  if (was_training) model->train();
+  torch::Tensor det = non_max_suppression(out.pred, nc, nms_options)[0];
 
   Results r;
   r.orig_img = bgr;
   r.path = path;
-  r.names = model->names;
-  if (model->is_segment()) {
+  r.names = network.names;
+  if (network.segment) {
     Masks masks;
     if (det.size(0)) {
       auto m = process_mask(out.proto[0], det.narrow(1, 6, det.size(1) - 6), det.narrow(1, 0, 4), H,
@@ -134,14 +150,25 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
   return r;
 }
 
-std::vector<Results> predict(YoloModel& model, const std::string& image_path,
-                             const PredictOptions& options) {
+namespace {
+cv::Mat read_image(const std::string& image_path) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(image_path, ec))
     throw EngineError("image " + image_path + " does not exist or is not a file");
   cv::Mat bgr = read_bgr(image_path);
   if (bgr.empty()) throw EngineError("image " + image_path + " cannot be read");
-  return {predict_image(model, bgr, image_path, options)};
+  return bgr;
+}
+}  // namespace
+
+std::vector<Results> predict(const Network& network, const std::string& image_path,
+                             const PredictOptions& options) {
+  return {predict_image(network, read_image(image_path), image_path, options)};
+}
+
+std::vector<Results> predict(YoloModel& model, const std::string& image_path,
+                             const PredictOptions& options) {
+  return {predict_image(model, read_image(image_path), image_path, options)};
 }
 
 std::string Results::summary() const {

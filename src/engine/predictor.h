@@ -4,6 +4,7 @@
 
 #include <torch/torch.h>
 
+#include <functional>
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
@@ -52,6 +53,26 @@ struct Results {
   // "2 persons, 1 dog" (or "(no detections)").
   std::string summary() const;
 };
+
+// A network as the post-processing sees it: a checkpoint's model or an exported file.
+struct NetworkOutput {
+  torch::Tensor pred;   // [1, 4 + nc (+32), A] as YoloModelImpl::decode returns it
+  torch::Tensor proto;  // segmentation: [1, 32, H/4, W/4]
+};
+struct Network {
+  std::function<NetworkOutput(const torch::Tensor& images)> forward;  // [1,3,H,W] 0..1 RGB
+  std::vector<std::string> names;
+  bool segment = false;
+  // Exported networks take one input size: the image is letterboxed to exactly that size (and
+  // PredictOptions::imgsz is ignored). 0: any multiple of 32, minimal padding.
+  int fixed_height = 0, fixed_width = 0;
+};
+
+// The same post-processing (NMS, masks, outlines) for every kind of network.
+Results predict_image(const Network& network, const cv::Mat& bgr, const std::string& path,
+                      const PredictOptions& options = {});
+std::vector<Results> predict(const Network& network, const std::string& image_path,
+                             const PredictOptions& options = {});
 
 // Throws EngineError when the image does not decode. Returns one Results (a list, like the
 // ecosystem, so callers take element 0).

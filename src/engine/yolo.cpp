@@ -3,6 +3,8 @@
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
 #include "engine/error.h"
+#include "engine/export/exported_model.h"
+#include "engine/exporter.h"
 #include "engine/logger.h"
 #include "engine/train_args.h"
 
@@ -37,6 +39,16 @@ YOLO::YOLO(const std::string& model) {
   if (model.empty()) throw EngineError("no model given (a weights file or a name like yolov8n.pt)");
   if (fs::is_directory(path, ec))
     throw EngineError(model + " is a folder, not a weights file");
+  if (fs::exists(path, ec) && ExportedModel::is_exported_path(path)) {
+    exported_ = ExportedModel::load(path);
+    path_ = path;
+    LOGGER.info("Loaded " + path.filename().string() + " (" + exported_->format() + ", " +
+                (exported_->is_segment() ? "segment" : "detect") + ", " +
+                std::to_string(exported_->names().size()) + " classes, input " +
+                std::to_string(exported_->height()) + "x" + std::to_string(exported_->width()) +
+                ")");
+    return;
+  }
   if (fs::exists(path, ec)) {
     auto loaded = load_checkpoint(path);
     model_ = loaded.model;
@@ -54,7 +66,38 @@ YOLO::YOLO(const std::string& model) {
   // the data's classes), validation and prediction the fused model they run.
 }
 
+namespace {
+void refuse_exported(const std::shared_ptr<ExportedModel>& exported, const fs::path& path,
+                     const std::string& what) {
+  if (exported)
+    throw EngineError(what + " needs a .pt checkpoint; " + path.filename().string() +
+                      " is an exported model that can only predict");
+}
+}  // namespace
+
+const std::vector<std::string>& YOLO::names() const {
+  return exported_ ? exported_->names() : model_->names;
+}
+
+std::string YOLO::task() const {
+  const bool segment = exported_ ? exported_->is_segment() : model_->is_segment();
+  return segment ? "segment" : "detect";
+}
+
+fs::path YOLO::export_to(const std::string& format, int imgsz) {
+  refuse_exported(exported_, path_, "export");
+  if (path_.empty())
+    throw EngineError("export needs trained weights; a fresh " + model_->arch().name() +
+                      " has no checkpoint file to export");
+  ExportOptions options;
+  options.weights = path_.string();
+  options.format = format;
+  options.imgsz = imgsz;
+  return export_model(options);
+}
+
 void YOLO::add_callback(const std::string& event, Trainer::Callback callback) {
+  refuse_exported(exported_, path_, "training callbacks");
   // Validate the event name now rather than at train time.
   Trainer probe(model_, TrainOptions{});
   probe.add_callback(event, callback);
@@ -62,6 +105,7 @@ void YOLO::add_callback(const std::string& event, Trainer::Callback callback) {
 }
 
 TrainResult YOLO::train(TrainOptions options) {
+  refuse_exported(exported_, path_, "train");
   fs::path resume_from;
   if (options.resume) {
     if (!meta_ || path_.empty())
@@ -98,10 +142,12 @@ TrainResult YOLO::train(TrainOptions options) {
 }
 
 TuneResult YOLO::tune(TuneOptions options) {
+  refuse_exported(exported_, path_, "tune");
   return engine::tune(model_, /*fresh=*/!meta_.has_value(), std::move(options), callbacks_);
 }
 
 ValResult YOLO::val(const ValArgs& args) {
+  refuse_exported(exported_, path_, "val");
   use_all_cores(args.threads);
   if (args.data.empty()) throw EngineError("val needs data=path/to/data.yaml");
   if (args.device != "cpu" && !args.device.empty())
@@ -143,6 +189,7 @@ ValResult YOLO::val(const ValArgs& args) {
 
 std::vector<Results> YOLO::predict(const std::string& image_path, const PredictOptions& options) {
   use_all_cores();
+  if (exported_) return engine::predict(exported_->network(), image_path, options);
   if (!fused_) {
     fused_ = clone_model(model_);
     fused_->eval();

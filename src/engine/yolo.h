@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@
 #include "engine/validator.h"
 
 namespace orvane::engine {
+
+class ExportedModel;
 
 struct ValArgs {
   std::string data;        // data.yaml (required)
@@ -46,13 +49,16 @@ class YOLO {
  public:
   // `model`: one of our checkpoints, or a model name ("yolov8n.pt", "yolov8s-seg.pt") for which
   // no file exists: that architecture with fresh weights (nothing is downloaded). Training
-  // logs the summary of the model it trains, val and predict that of the fused model. Throws
-  // EngineError for anything else.
+  // logs the summary of the model it trains, val and predict that of the fused model. An
+  // exported file (best.onnx, best.torchscript) predicts only: train, val, tune and export
+  // then throw. Throws EngineError for anything else.
   explicit YOLO(const std::string& model);
 
   // Class id -> class name.
-  const std::vector<std::string>& names() const { return model_->names; }
-  std::string task() const { return model_->is_segment() ? "segment" : "detect"; }
+  const std::vector<std::string>& names() const;
+  std::string task() const;
+  // Loaded from an exported file (no trainable model behind it: model() is null).
+  bool is_exported() const { return exported_ != nullptr; }
   YoloModel& model() { return model_; }
   // The checkpoint the model came from; empty for a fresh model.
   const std::optional<CheckpointMeta>& checkpoint() const { return meta_; }
@@ -72,13 +78,18 @@ class YOLO {
   // This object's weights are left as they were.
   TuneResult tune(TuneOptions options);
 
+  // Writes best.onnx / best.torchscript beside the checkpoint this object was loaded from
+  // (see exporter.h) and returns its path.
+  std::filesystem::path export_to(const std::string& format, int imgsz = 0);
+
   // Element 0 is the image's result. Throws EngineError when the image does not decode.
   std::vector<Results> predict(const std::string& image_path, const PredictOptions& options = {});
 
  private:
   YoloModel model_{nullptr};
   YoloModel fused_{nullptr};  // inference copy with BatchNorm folded in, made on first predict
-  std::optional<CheckpointMeta> meta_;  // set when the weights came from a checkpoint
+  std::shared_ptr<ExportedModel> exported_;  // set for best.onnx / best.torchscript
+  std::optional<CheckpointMeta> meta_;       // set when the weights came from a checkpoint
   std::filesystem::path path_;
   std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
 };
