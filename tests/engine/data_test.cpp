@@ -228,8 +228,9 @@ TEST(Dataset, LeavesOutBadSamplesAndNamesEachOnce) {
   EXPECT_EQ(ds.resized_shape(0)[1], 64);  // the longer side becomes imgsz
   EXPECT_EQ(ds.ori_shape(0)[1], 96);
   EXPECT_EQ(ds.labels(1).size(), 2u);  // img3: the duplicate dropped, the clipped one kept
-  // Named in file order, each once, then the summary line.
-  ASSERT_EQ(warnings.size(), 5u);
+  // Named in file order, each once, then the summary line and, as most were left out, a word
+  // on that.
+  ASSERT_EQ(warnings.size(), 6u);
   const std::string prefix = "WARNING \u26a0\ufe0f ";
   EXPECT_EQ(warnings[0], prefix + (images / "broken.jpg").string() +
                              ": ignoring corrupt image/label: not an image (unknown file format)");
@@ -247,6 +248,9 @@ TEST(Dataset, LeavesOutBadSamplesAndNamesEachOnce) {
                 0),
             0u)
       << ds.summary();
+  EXPECT_EQ(warnings[5], prefix +
+                             "train: 3 of 5 images were left out as corrupt (1 not an image, "
+                             "1 non-numeric value, 1 class beyond the names)");
   EXPECT_EQ(ds.named().size(), 4u);
 
   // Already named (the training split read the same files): counted, not named again.
@@ -256,7 +260,7 @@ TEST(Dataset, LeavesOutBadSamplesAndNamesEachOnce) {
   YoloDataset second(files, {"red box", "blue disc"}, opt);
   LOGGER.remove_handler(again);
   EXPECT_EQ(second.corrupt_images(), 3);
-  EXPECT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings.size(), 2u);  // the summary and the share left out
 
   // Nothing usable left: one line with the count and the commonest reasons.
   for (const char* stem : {"img0", "img3"})

@@ -146,6 +146,31 @@ std::string count_of(int n, const std::string& one, const std::string& many,
   return std::to_string(n) + " " + (n == 1 ? one : many) + tail;
 }
 
+// "8 class beyond the names, 4 truncated image; data.yaml names 1 class": the three commonest
+// kinds of fault, most frequent first, and the class count when ids beyond it lead.
+std::string commonest_reasons(const std::vector<std::pair<std::string, SampleFault>>& faults,
+                              int nc) {
+  std::vector<std::pair<std::string, int>> kinds;
+  for (const auto& [path, fault] : faults) {
+    auto it = std::find_if(kinds.begin(), kinds.end(),
+                           [&](const auto& k) { return k.first == fault.kind; });
+    if (it == kinds.end())
+      kinds.emplace_back(fault.kind, 1);
+    else
+      ++it->second;
+  }
+  if (kinds.empty()) return {};
+  std::stable_sort(kinds.begin(), kinds.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::string reasons;
+  for (std::size_t k = 0; k < kinds.size() && k < 3; ++k)
+    reasons += (k ? ", " : "") + std::to_string(kinds[k].second) + " " + kinds[k].first;
+  if (kinds.size() > 3) reasons += ", ...";
+  if (kinds.front().first == "class beyond the names")
+    reasons += "; data.yaml names " + std::to_string(nc) + " class" + (nc == 1 ? "" : "es");
+  return reasons;
+}
+
 }  // namespace
 
 cv::Mat YoloDataset::resized_for_cache(const cv::Mat& image) const {
@@ -269,28 +294,15 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   summary_ = s.str();
   LOGGER.info(summary_);
 
-  if (items_.empty()) {
-    // How many were skipped and why, commonest reasons first.
-    std::vector<std::pair<std::string, int>> kinds;
-    for (const auto& [path, fault] : faults_) {
-      auto it = std::find_if(kinds.begin(), kinds.end(),
-                             [&](const auto& k) { return k.first == fault.kind; });
-      if (it == kinds.end())
-        kinds.emplace_back(fault.kind, 1);
-      else
-        ++it->second;
-    }
-    std::stable_sort(kinds.begin(), kinds.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    std::string reasons;
-    for (std::size_t k = 0; k < kinds.size() && k < 3; ++k)
-      reasons += (k ? ", " : "") + std::to_string(kinds[k].second) + " " + kinds[k].first;
-    if (kinds.size() > 3) reasons += ", ...";
-    if (kinds.front().first.rfind("class beyond", 0) == 0)
-      reasons += "; data.yaml names " + std::to_string(nc) + " class" + (nc == 1 ? "" : "es");
+  if (items_.empty())
     throw EngineError(options_.prefix + ": no usable images: all " + std::to_string(n) +
-                      " were skipped as corrupt (" + reasons + ")");
-  }
+                      " were skipped as corrupt (" + commonest_reasons(faults_, nc) + ")");
+  // Most of a split left out is rarely what the operator meant (often data.yaml lists fewer
+  // classes than the labels use): say so once, next to the summary, not only file by file.
+  if (faults_.size() * 2 > n)
+    LOGGER.warning("\u26a0\ufe0f " + options_.prefix + ": " + std::to_string(faults_.size()) +
+                   " of " + std::to_string(n) + " images were left out as corrupt (" +
+                   commonest_reasons(faults_, nc) + ")");
 }
 
 std::set<std::string> YoloDataset::named() const {
