@@ -52,6 +52,7 @@ void TrainingConfigTab::setup_config_tab() {
   model_grid->addWidget(create_info_label("Run Identification Name:", "Experiment folder name"), 3,
                         0);
   model_grid->addWidget(run_name_input, 3, 1, 1, 2);
+  model_grid->setColumnStretch(1, 1);  // the fields take the width, not the labels
   layout->addWidget(model_group);
 
   auto spin = [](int low, int high, int step, int value) {
@@ -96,6 +97,8 @@ void TrainingConfigTab::setup_config_tab() {
     hyper->addWidget(create_info_label(rows[i].text, rows[i].tip), i / 2, (i % 2) * 2);
     hyper->addWidget(rows[i].field, i / 2, (i % 2) * 2 + 1);
   }
+  hyper->setColumnStretch(1, 1);
+  hyper->setColumnStretch(3, 1);
   layout->addWidget(hyper_group);
   layout->addStretch();
 

@@ -50,6 +50,8 @@ void TrainingMonitorTab::setup_progress_tab() {
   console_log->setReadOnly(true);
   // A console is never undone; the undo history would keep a copy of every line appended.
   console_log->setUndoRedoEnabled(false);
+  // The engine prints tables; wrapped, their last column lands on a line of its own.
+  console_log->setLineWrapMode(QTextEdit::NoWrap);
   left->addWidget(console_log);
   layout->addLayout(left, 4);
 
