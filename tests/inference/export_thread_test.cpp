@@ -71,4 +71,34 @@ TEST_F(ExportThreadTest, AFormatWithoutToolchainNamesItselfInTheError) {
   EXPECT_TRUE(QFile::exists(path("best.pt")));
 }
 
+TEST_F(ExportThreadTest, OnnxExportMovesIntoARelativeExportFolderAndASecondOneReplacesIt) {
+  QDir(root.path()).mkpath("run/weights");
+  orvane::test::write_tiny_checkpoint(path("run/weights/best.pt").toStdString());
+  // The export folder is taken relative to the working folder, as the tab's "exports" is.
+  struct Cwd {
+    QString saved = QDir::currentPath();
+    ~Cwd() { QDir::setCurrent(saved); }
+  } cwd;
+  ASSERT_TRUE(QDir::setCurrent(root.path()));
+
+  const Outcome first = run_export("run/weights/best.pt", "onnx", "exports");
+  ASSERT_EQ(first.errors, QStringList());
+  EXPECT_EQ(first.finished, QStringList{"exports/best.onnx"});
+  EXPECT_FALSE(QFile::exists("run/weights/best.onnx"));  // moved, not copied
+  QFile placed("exports/best.onnx");
+  ASSERT_TRUE(placed.open(QIODevice::ReadWrite | QIODevice::Truncate));
+  placed.write("marker of the first export");
+  placed.close();
+
+  const Outcome second = run_export("run/weights/best.pt", "onnx", "exports");
+  ASSERT_EQ(second.errors, QStringList());
+  EXPECT_EQ(second.finished, QStringList{"exports/best.onnx"});
+  ASSERT_TRUE(placed.open(QIODevice::ReadOnly));
+  const QByteArray bytes = placed.readAll();
+  EXPECT_GT(bytes.size(), 100000);  // the network's weights, not the marker
+  EXPECT_FALSE(bytes.contains("marker of the first export"));
+  EXPECT_EQ(QDir("exports").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList{"best.onnx"});
+}
+
 }  // namespace
