@@ -165,9 +165,10 @@ TEST_F(BadSamplesTest, EachFaultIsNamedOnceAndTrainingGoesOn) {
                                ": ignoring corrupt image/label: ";
       EXPECT_EQ(count(log, line), 1) << split << " " << p.stem << "\n" << log;
       const auto at = log.find(line);
-      if (at != std::string::npos)
-        EXPECT_NE(log.substr(at, log.find('\n', at) - at).find(p.reason), std::string::npos)
-            << log.substr(at, log.find('\n', at) - at);
+      if (at != std::string::npos) {
+        const std::string named = log.substr(at, log.find('\n', at) - at);
+        EXPECT_NE(named.find(p.reason), std::string::npos) << named;
+      }
     }
     const std::string twice = (root / "images" / split / "twice.png").string();
     EXPECT_EQ(count(log, twice + ": 1 duplicate label removed"), 1) << log;
