@@ -11,6 +11,7 @@
 
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/logged_run_test.h"
 #include "engine/shapes_data.h"
 #include "engine/yolo.h"
 
@@ -83,25 +84,9 @@ std::vector<Planted> plant_faults(const fs::path& root, const std::string& split
   return planted;
 }
 
-class BadSamplesTest : public ::testing::Test {
+class BadSamplesTest : public LoggedRunTest {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          (std::string("orvane_bad_samples_") +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-           std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    LOGGER.set_console(false);
-    handler = LOGGER.add_handler([this](const LogRecord& r) {
-      if (!r.transient) log += r.message + "\n";
-    });
-  }
-  void TearDown() override {
-    LOGGER.remove_handler(handler);
-    LOGGER.set_console(true);
-    fs::remove_all(dir);
-  }
+  BadSamplesTest() : LoggedRunTest("orvane_bad_samples_") {}
 
   TrainOptions tiny(const fs::path& data) const {
     TrainOptions o;
@@ -118,9 +103,6 @@ class BadSamplesTest : public ::testing::Test {
     return o;
   }
 
-  fs::path dir;
-  std::string log;
-  int handler = 0;
 };
 
 TEST_F(BadSamplesTest, EachFaultIsNamedOnceAndTrainingGoesOn) {

@@ -13,6 +13,7 @@
 #include "engine/checkpoint.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/logged_run_test.h"
 #include "engine/yolo.h"
 #include "engine/shapes_data.h"
 
@@ -21,25 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TrainTest : public ::testing::Test {
+class TrainTest : public LoggedRunTest {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          (std::string("orvane_train_") +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-           std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    LOGGER.set_console(false);
-    handler = LOGGER.add_handler([this](const LogRecord& r) {
-      if (!r.transient) log += r.message + "\n";
-    });
-  }
-  void TearDown() override {
-    LOGGER.remove_handler(handler);
-    LOGGER.set_console(true);
-    fs::remove_all(dir);
-  }
+  TrainTest() : LoggedRunTest("orvane_train_") {}
 
   // Options that learn this set in a few epochs: no mosaic, light augmentation, an optimizer
   // step every batch and no warm-up.
@@ -68,9 +53,6 @@ class TrainTest : public ::testing::Test {
     return o;
   }
 
-  fs::path dir;
-  std::string log;
-  int handler = 0;
 };
 
 TEST_F(TrainTest, DetectorLearnsAndLeavesACompleteRunFolder) {
