@@ -45,48 +45,47 @@ int main(int argc, char** argv) {
   // Two runs: the first also pays one-time costs (fallback fonts for the progress-bar glyphs
   // loaded on first paint), the second shows the steady state.
   for (int run = 1; run <= 2; ++run) {
-  QElapsedTimer clock;
-  qint64 last = 0, worst = 0;
-  int long_gaps = 0;
-  QTimer tick;
-  tick.setInterval(1);
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    worst = std::max(worst, now - last);
-    if (now - last > 50'000'000) ++long_gaps;
-    last = now;
-  });
-  int pieces = 0;
-  clock.start();
-  tab.start_training(form);
-  // The console's own connection, timed.
-  qint64 worst_append = 0;
-  QObject::disconnect(tab.trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
-                      &TrainingMonitorTab::append_log);
-  QObject::connect(tab.trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
-                   [&](const QString& text) {
-                     ++pieces;
-                     QElapsedTimer one;
-                     one.start();
-                     tab.append_log(text);
-                     worst_append = std::max(worst_append, one.nsecsElapsed());
-                   });
-  bool done = false;
-  QObject::connect(tab.trainer_thread, &QThread::finished, [&] { done = true; });
-  last = clock.nsecsElapsed();
-  tick.start();
-  while (!done) app.processEvents(QEventLoop::WaitForMoreEvents);
-  tick.stop();
-  app.processEvents();
-  const double total_s = clock.nsecsElapsed() / 1e9;
-  const int lines = tab.console_log->document()->blockCount();
-  std::printf(
-      "streamed run %d: %d console lines in %d pieces, %.2f s; longest event-loop stall %.1f ms "
-      "(aim < 50 ms), %d stalls over 50 ms\n",
-      run, lines, pieces, total_s, worst / 1e6, long_gaps);
-  std::printf("longest single console append %.1f ms; status at the end: %s\n", worst_append / 1e6,
-              qPrintable(tab.lbl_train_status->text()));
-
+    QElapsedTimer clock;
+    qint64 last = 0, worst = 0;
+    int long_gaps = 0;
+    QTimer tick;
+    tick.setInterval(1);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      const qint64 now = clock.nsecsElapsed();
+      worst = std::max(worst, now - last);
+      if (now - last > 50'000'000) ++long_gaps;
+      last = now;
+    });
+    int pieces = 0;
+    clock.start();
+    tab.start_training(form);
+    // The console's own connection, timed.
+    qint64 worst_append = 0;
+    QObject::disconnect(tab.trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
+                        &TrainingMonitorTab::append_log);
+    QObject::connect(tab.trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
+                     [&](const QString& text) {
+                       ++pieces;
+                       QElapsedTimer one;
+                       one.start();
+                       tab.append_log(text);
+                       worst_append = std::max(worst_append, one.nsecsElapsed());
+                     });
+    bool done = false;
+    QObject::connect(tab.trainer_thread, &QThread::finished, [&] { done = true; });
+    last = clock.nsecsElapsed();
+    tick.start();
+    while (!done) app.processEvents(QEventLoop::WaitForMoreEvents);
+    tick.stop();
+    app.processEvents();
+    const double total_s = clock.nsecsElapsed() / 1e9;
+    const int lines = tab.console_log->document()->blockCount();
+    std::printf(
+        "streamed run %d: %d console lines in %d pieces, %.2f s; longest event-loop stall %.1f ms "
+        "(aim < 50 ms), %d stalls over 50 ms\n",
+        run, lines, pieces, total_s, worst / 1e6, long_gaps);
+    std::printf("longest single console append %.1f ms; status at the end: %s\n",
+                worst_append / 1e6, qPrintable(tab.lbl_train_status->text()));
   }
 
   const QString line = "      3/10   0.0G   1.234   2.345   1.111   412/1000 [00:01<00:02]\n";
