@@ -55,9 +55,10 @@ class TrainTest : public LoggedRunTest {
 
 };
 
-// Disabled while a regression is found: since the data pipeline's bad-sample rework this
-// detector no longer learns the box-labelled set (box mAP50 0.025 after 40 epochs, the same
-// figure every run; the segmentation test below still learns). Re-enable with the fix.
+// Disabled while a machine-dependent failure is understood: on some machines this detector
+// does not learn the box-labelled set (box mAP50 0.025 after 40 epochs, the same figure every
+// run, also with the engine code under which it passed elsewhere; the segmentation test below
+// still learns). Re-enable once the recipe or the test is made robust.
 TEST_F(TrainTest, DISABLED_DetectorLearnsAndLeavesACompleteRunFolder) {
   const auto data = make_dataset(dir / "det", false);
   YOLO model("yolov8n.pt");
