@@ -30,10 +30,10 @@ double now_ms() {
 void prepare(const fs::path& dir) {
   for (auto task : {Task::detect, Task::segment}) {
     torch::manual_seed(0);
-    ModelSpec spec;
-    spec.task = task;
-    spec.nc = 80;
-    YoloModel model(spec);
+    ModelSpec arch;
+    arch.task = task;
+    arch.nc = 80;
+    YoloModel model(arch);
     {
       torch::NoGradGuard no_grad;
       for (auto& p : model->named_parameters())
@@ -42,10 +42,10 @@ void prepare(const fs::path& dir) {
           p.value().fill_(-4.6f);
     }
     CheckpointMeta meta;
-    meta.arch = spec;
+    meta.arch = arch;
     meta.names = model->names;
     meta.imgsz = 640;
-    const auto sub = dir / spec.name();
+    const auto sub = dir / arch.name();
     fs::create_directories(sub);
     save_checkpoint(sub / "best.pt", model, meta);
     for (const char* format : {"onnx", "torchscript"})

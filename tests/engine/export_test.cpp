@@ -31,10 +31,10 @@ constexpr int kSize = 64;
 // model detect things, saved as a checkpoint trained at 64 px.
 fs::path make_checkpoint(const fs::path& dir, Task task) {
   torch::manual_seed(task == Task::detect ? 1 : 2);
-  ModelSpec spec;
-  spec.task = task;
-  spec.nc = 2;
-  YoloModel model(spec, std::vector<std::string>{"nut", "bolt's"});
+  ModelSpec arch;
+  arch.task = task;
+  arch.nc = 2;
+  YoloModel model(arch, std::vector<std::string>{"nut", "bolt's"});
   {
     torch::NoGradGuard no_grad;
     for (auto& m : model->modules(false)) {
@@ -51,7 +51,7 @@ fs::path make_checkpoint(const fs::path& dir, Task task) {
   }
   model->eval();
   CheckpointMeta meta;
-  meta.arch = spec;
+  meta.arch = arch;
   meta.names = model->names;
   meta.imgsz = kSize;
   fs::create_directories(dir);
