@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <optional>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -219,6 +221,21 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
   return result;
 }
 
+// A child that died of a signal or exited non-zero: the error with the child's own reason.
+static std::optional<Outcome> exit_failure(const JobResult& r, const QString& what) {
+  if (r.crashed)
+    return Outcome{Outcome::Error,
+                   QString("The %1 ended abnormally: %2.").arg(what, signal_text(r.exit_code))};
+  if (r.exit_code != 0) {
+    const QString why = reason(r);
+    if (why.isEmpty())
+      return Outcome{Outcome::Error,
+                     QString("The %1 failed with exit code %2.").arg(what).arg(r.exit_code)};
+    return Outcome{Outcome::Error, why};
+  }
+  return std::nullopt;
+}
+
 Outcome training_outcome(const JobResult& r, bool stop_requested) {
   const QString what = "training process";
   if (!r.started) return {Outcome::Error, r.start_error};
@@ -229,16 +246,7 @@ Outcome training_outcome(const JobResult& r, bool stop_requested) {
   if (stop_requested && r.crashed &&
       (r.exit_code == SIGTERM || r.exit_code == SIGINT || r.exit_code == SIGKILL))
     return {Outcome::Stopped, {}};
-  if (r.crashed)
-    return {Outcome::Error,
-            QString("The %1 ended abnormally: %2.").arg(what, signal_text(r.exit_code))};
-  if (r.exit_code != 0) {
-    const QString why = reason(r);
-    if (why.isEmpty())
-      return {Outcome::Error,
-              QString("The %1 failed with exit code %2.").arg(what).arg(r.exit_code)};
-    return {Outcome::Error, why};
-  }
+  if (auto failure = exit_failure(r, what)) return *failure;
   if (event == "finished") return {stop_requested ? Outcome::Stopped : Outcome::Finished, {}};
   if (event == "error") return {Outcome::Error, reason(r)};
   return {Outcome::Error, QString("The %1 ended without reporting a result.").arg(what)};
@@ -247,16 +255,7 @@ Outcome training_outcome(const JobResult& r, bool stop_requested) {
 Outcome plain_outcome(const JobResult& r, bool stop_requested, const QString& what) {
   if (!r.started) return {Outcome::Error, r.start_error};
   if (stop_requested && (r.crashed || r.terminate_sent)) return {Outcome::Stopped, {}};
-  if (r.crashed)
-    return {Outcome::Error,
-            QString("The %1 ended abnormally: %2.").arg(what, signal_text(r.exit_code))};
-  if (r.exit_code != 0) {
-    const QString why = reason(r);
-    if (why.isEmpty())
-      return {Outcome::Error,
-              QString("The %1 failed with exit code %2.").arg(what).arg(r.exit_code)};
-    return {Outcome::Error, why};
-  }
+  if (auto failure = exit_failure(r, what)) return *failure;
   return {stop_requested ? Outcome::Stopped : Outcome::Finished, {}};
 }
 
