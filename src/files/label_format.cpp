@@ -1,0 +1,200 @@
+#include "files/label_format.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace orvane::files {
+
+namespace {
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+std::size_t name_start(std::string_view path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+// Position of the extension's dot in `path`, or npos. Leading dots of the name are skipped, as
+// Python's os.path.splitext does: "..png" is all stem.
+std::size_t extension_dot(std::string_view path) {
+  const std::size_t start = name_start(path);
+  std::size_t first = start;
+  while (first < path.size() && path[first] == '.') ++first;
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos || dot < first) return std::string_view::npos;
+  return dot;
+}
+
+void append_coordinate(std::string& out, double value) {
+  // "+ 0.0" turns -0.0 into 0.0, so "-0.000000" never appears.
+  const double v = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0) + 0.0;
+  char buffer[32];
+  // to_chars is exact: the shortest correctly rounded six-decimal text, exact ties to even.
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, 6);
+  out.append(buffer, end.ptr);
+}
+
+}  // namespace
+
+const std::vector<std::string>& image_extensions() {
+  static const std::vector<std::string> exts{".jpg", ".jpeg", ".png", ".bmp", ".webp"};
+  return exts;
+}
+
+std::string_view file_extension(std::string_view path) {
+  const std::size_t dot = extension_dot(path);
+  return dot == std::string_view::npos ? std::string_view() : path.substr(dot);
+}
+
+bool has_extension_in(std::string_view path, const std::vector<std::string>& extensions) {
+  const std::string_view ext = file_extension(path);
+  if (ext.empty()) return false;
+  std::string lowered(ext);
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(), lower);
+  return std::find(extensions.begin(), extensions.end(), lowered) != extensions.end();
+}
+
+bool is_image_path(std::string_view path) { return has_extension_in(path, image_extensions()); }
+
+std::string label_path_for(std::string_view image_path) {
+  const std::size_t dot = extension_dot(image_path);
+  std::string out(dot == std::string_view::npos ? image_path : image_path.substr(0, dot));
+  out += ".txt";
+  return out;
+}
+
+std::vector<std::string_view> split_label_text(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n' && text[i] != '\r') continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+std::vector<std::string_view> split_label_tokens(std::string_view line, bool commas_separate) {
+  std::vector<std::string_view> tokens;
+  const auto separator = [commas_separate](char c) {
+    return is_space(c) || (commas_separate && c == ',');
+  };
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && separator(line[i])) ++i;
+    const std::size_t start = i;
+    while (i < line.size() && !separator(line[i])) ++i;
+    if (i > start) tokens.push_back(line.substr(start, i - start));
+  }
+  return tokens;
+}
+
+std::optional<double> parse_label_number(std::string_view token) {
+  // from_chars takes no '+', but other tools write one ("+0.5").
+  if (!token.empty() && token.front() == '+') {
+    token.remove_prefix(1);
+    if (!token.empty() && token.front() == '-') return std::nullopt;
+  }
+  if (token.empty()) return std::nullopt;
+  double value = 0;
+  const auto [end, ec] =
+      std::from_chars(token.data(), token.data() + token.size(), value, std::chars_format::general);
+  if (end != token.data() + token.size()) return std::nullopt;
+  // Out of range ("1e999"): from_chars reports it but leaves the value; the number itself is
+  // well-formed, so it reads as the infinity (or zero) it rounds to.
+  if (ec == std::errc::result_out_of_range) {
+    const bool negative = token.front() == '-';
+    const std::string_view digits = negative ? token.substr(1) : token;
+    const std::size_t e = digits.find_first_of("eE");
+    const bool tiny = e != std::string_view::npos && e + 1 < digits.size() && digits[e + 1] == '-';
+    value = tiny ? 0.0 : HUGE_VAL;
+    return negative ? -value : value;
+  }
+  if (ec != std::errc()) return std::nullopt;
+  return value;
+}
+
+LabelLine parse_label_line(std::string_view line, bool commas_separate) {
+  LabelLine parsed;
+  const std::vector<std::string_view> tokens = split_label_tokens(line, commas_separate);
+  parsed.token_count = tokens.size();
+  if (tokens.empty()) return parsed;
+  parsed.class_token = tokens[0];
+
+  std::string_view digits = tokens[0];
+  const bool negative = !digits.empty() && digits.front() == '-';
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  const bool integer = !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
+  if (integer) {
+    unsigned long long magnitude = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    const unsigned long long limit =
+        negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+    if (ec == std::errc() && end == digits.data() + digits.size() && magnitude <= limit) {
+      parsed.class_id = negative ? static_cast<long long>(0ULL - magnitude)
+                                 : static_cast<long long>(magnitude);
+    } else {
+      parsed.class_overflow = true;
+    }
+  }
+
+  parsed.coords.reserve(tokens.size() - 1);
+  for (std::size_t i = 1; i < tokens.size(); ++i) {
+    const std::optional<double> value = parse_label_number(tokens[i]);
+    if (!value) {
+      parsed.bad_token = tokens[i];
+      break;
+    }
+    parsed.coords.push_back(*value);
+  }
+  return parsed;
+}
+
+std::string format_label_coordinate(double value) {
+  std::string out;
+  append_coordinate(out, value);
+  return out;
+}
+
+std::string format_polygon_line(long long class_id, const std::vector<double>& xy) {
+  std::string line = std::to_string(class_id);
+  const std::size_t vertices = xy.size() / 2;
+  if (vertices == 0) return line + ' ';
+  line.reserve(line.size() + vertices * 18);
+  for (std::size_t i = 0; i < vertices; ++i) {
+    line += ' ';
+    append_coordinate(line, xy[2 * i]);
+    line += ' ';
+    append_coordinate(line, xy[2 * i + 1]);
+  }
+  return line;
+}
+
+std::string format_box_line(long long class_id, double cx, double cy, double w, double h) {
+  std::string line = std::to_string(class_id);
+  for (const double v : {cx, cy, w, h}) {
+    line += ' ';
+    append_coordinate(line, v);
+  }
+  return line;
+}
+
+std::string_view native_line_end() {
+#ifdef _WIN32
+  return "\r\n";
+#else
+  return "\n";
+#endif
+}
+
+}  // namespace orvane::files

@@ -1,0 +1,106 @@
+#pragma once
+// The YOLO label format, read and written in this one place: by the annotator, the dataset tools
+// and the engine alike. Plain C++ (no Qt), so the engine shares it.
+//
+// A label file holds one object per line:
+//
+//     <class id> <cx> <cy> <w> <h>                box form (exactly four numbers: centre and size)
+//     <class id> <x1> <y1> <x2> <y2> ... <xn> <yn>  polygon form (vertices in order)
+//
+// Coordinates are normalised to the image (x / width, y / height). Writers clamp every number
+// to [0, 1] and write it in fixed-point notation with exactly six decimals, correctly rounded
+// (exact ties to even: 0.0078125 -> "0.007812"). A shape without vertices is written as its
+// class id and one space. Lines end in LF, CR LF or a lone CR; a UTF-8 byte order mark at the
+// start of a file is not part of its first line.
+//
+// This module only says what a line holds. What to do with a line that is not a usable shape
+// (skip it, keep it verbatim, reject the whole file) is each caller's policy, stated where the
+// caller reads.
+//
+// The label file of an image sits beside it: the image path with its extension replaced by
+// ".txt" (see `label_path_for`).
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane::files {
+
+// ---- Image names and label paths --------------------------------------------------------------
+
+// ".jpg", ".jpeg", ".png", ".bmp", ".webp": the images every tool lists (compared in lower case).
+const std::vector<std::string>& image_extensions();
+
+// The extension of the last component of `path`, with its dot, as written: from the last dot of
+// the name on. Dots at the start of a name never begin an extension, so ".png", "..png" and
+// "README" have none (""), while "car.left.JPG" has ".JPG".
+std::string_view file_extension(std::string_view path);
+
+// True when the extension of `path`, lower-cased, is one of `extensions` (lower case, with dots).
+bool has_extension_in(std::string_view path, const std::vector<std::string>& extensions);
+
+// True when `path` names an image by its extension (see image_extensions).
+bool is_image_path(std::string_view path);
+
+// The label file of an image: its extension replaced by ".txt", in the same folder; a name
+// without an extension gets ".txt" appended ("d/car.left.JPG" -> "d/car.left.txt",
+// "d/.png" -> "d/.png.txt"). Both '/' and '\' separate folders.
+std::string label_path_for(std::string_view image_path);
+
+// ---- Lines --------------------------------------------------------------------------------------
+
+// The lines of a file's text: LF, CR LF and a lone CR end a line; the line ends are not part of
+// the lines, and a final line end does not start an extra line. A leading UTF-8 byte order mark is
+// dropped. The views point into `text`.
+std::vector<std::string_view> split_label_text(std::string_view text);
+
+// The tokens of one line: runs of anything but white space (space, tab, CR, LF, VT, FF), and
+// commas too when `commas_separate` (some exporters write "0,0.5,0.5,0.2,0.2").
+std::vector<std::string_view> split_label_tokens(std::string_view line,
+                                                 bool commas_separate = false);
+
+// A number token as a double: decimal or scientific notation, an optional sign, "nan" and "inf"
+// (any case). No hex, no locale, nothing after the number.
+std::optional<double> parse_label_number(std::string_view token);
+
+// What one line holds, without judgement.
+struct LabelLine {
+  std::size_t token_count = 0;  // 0: a blank line
+  std::string_view class_token;  // token 0 (empty for a blank line); points into the line
+  // Token 0 as a decimal integer (optional sign). Unset when it is not one, or when it does not
+  // fit in 64 bits (then `class_overflow`).
+  std::optional<long long> class_id;
+  bool class_overflow = false;
+  // Every token after the class as a number, in order, when all of them are numbers (non-finite
+  // values included: whether "nan" is acceptable is the caller's call).
+  std::vector<double> coords;
+  // The first token after the class that is not a number; empty when all are. `coords` then holds
+  // the numbers before it.
+  std::string_view bad_token;
+
+  bool blank() const { return token_count == 0; }
+  bool numbers_ok() const { return bad_token.empty(); }
+  // Exactly four numbers after the class: centre x, centre y, width, height.
+  bool is_box() const { return numbers_ok() && coords.size() == 4; }
+};
+
+LabelLine parse_label_line(std::string_view line, bool commas_separate = false);
+
+// ---- Writing ------------------------------------------------------------------------------------
+
+// One coordinate as written: clamped to [0, 1], exactly six decimals ("0.333333"); NaN is
+// written as "0.000000" and -0.0 never as "-0.000000".
+std::string format_label_coordinate(double value);
+
+// A polygon-form line without its line end: the class id, then " x y" per vertex
+// (`xy` = x1, y1, x2, y2, ...; an odd trailing value is ignored). No vertex: "3 ".
+std::string format_polygon_line(long long class_id, const std::vector<double>& xy);
+
+// A box-form line without its line end: "c cx cy w h", each number as format_label_coordinate.
+std::string format_box_line(long long class_id, double cx, double cy, double w, double h);
+
+// The line end text files are written with: "\r\n" on Windows, "\n" elsewhere.
+std::string_view native_line_end();
+
+}  // namespace orvane::files
