@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <array>
 
-#include "annotator/text_file.h"
+#include "files/text_file.h"
 
 namespace orvane {
 

@@ -29,7 +29,7 @@
 #include <QString>
 #include <vector>
 
-#include "annotator/text_file.h"
+#include "files/text_file.h"
 
 namespace orvane {
 

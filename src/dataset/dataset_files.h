@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <optional>
 
-#include "annotator/text_file.h"
+#include "files/text_file.h"
 
 namespace orvane::dataset {
 

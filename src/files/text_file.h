@@ -1,6 +1,6 @@
 #pragma once
-// Small file helpers shared by the label-file and classes.txt code: reading text as lines with any
-// line end, atomic replacement, and removal with a reason when it fails.
+// Small file helpers for Qt callers: reading text as lines with any line end, atomic replacement,
+// and removal with a reason when it fails.
 
 #include <QByteArray>
 #include <QList>
@@ -28,8 +28,8 @@ QList<QByteArray> split_lines(const QByteArray& contents);
 // read; a missing file is such a failure too, so check existence first where that matters.
 bool read_whole_file(const QString& path, QByteArray& contents, QString& error);
 
-// Replaces `path` with `contents` atomically (QSaveFile: a temporary beside it, then a rename),
-// so a failure leaves the old file whole. The file's permissions are kept. A file that already
+// Replaces `path` with `contents` through the one atomic writer (files/atomic_file.h), so a
+// failure leaves the old file whole. The file's permissions are kept. A file that already
 // holds exactly `contents` is left as it is (not even its modification time changes).
 FileResult write_file_atomic(const QString& path, const QByteArray& contents);
 

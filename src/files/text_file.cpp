@@ -1,8 +1,9 @@
-#include "annotator/text_file.h"
+#include "files/text_file.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+
+#include "files/atomic_file.h"
 
 namespace orvane {
 
@@ -54,20 +55,10 @@ FileResult write_file_atomic(const QString& path, const QByteArray& contents) {
       return {};
     }
   }
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    return FileResult::failure(
-        QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
-  }
-  if (file.write(contents) != contents.size()) {
-    const QString cause = file.errorString();
-    file.cancelWriting();
-    return FileResult::failure(QStringLiteral("Could not write %1: %2").arg(path, cause));
-  }
-  if (!file.commit()) {
-    return FileResult::failure(
-        QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
-  }
+  const std::string error =
+      files::write_atomically(QFile::encodeName(path).toStdString(),
+                              std::string_view(contents.constData(), contents.size()));
+  if (!error.empty()) return FileResult::failure(QString::fromStdString(error));
   return {};
 }
 
