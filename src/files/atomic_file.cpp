@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -65,6 +66,11 @@ void keep_permissions(int fd, const fs::path& target) {
   }
 }
 
+mode_t mode_of(int fd) {
+  struct stat info{};
+  return ::fstat(fd, &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 std::string write_all(int fd, std::string_view data) {
   const char* p = data.data();
   std::size_t left = data.size();
@@ -90,16 +96,16 @@ void sync_folder(const fs::path& target) {
   ::close(fd);
 }
 
-std::string finish(const fs::path& path, TemporaryGuard& guard) {
+std::string finish(const fs::path& path, TemporaryGuard& guard, Durability durability) {
   if (::rename(guard.path.c_str(), path.c_str()) != 0) return failure(path, errno_text(errno));
   guard.armed = false;
-  sync_folder(path);
+  if (durability == Durability::kSynced) sync_folder(path);
   return {};
 }
 
 }  // namespace
 
-std::string write_atomically(const fs::path& path, std::string_view data) {
+std::string write_atomically(const fs::path& path, std::string_view data, Durability durability) {
   fs::path temporary;
   std::string error;
   const int fd = create_temporary(path, temporary, error);
@@ -107,21 +113,25 @@ std::string write_atomically(const fs::path& path, std::string_view data) {
   TemporaryGuard guard{temporary};
   keep_permissions(fd, path);
   error = write_all(fd, data);
-  if (error.empty() && ::fsync(fd) != 0) error = errno_text(errno);
+  if (error.empty() && durability == Durability::kSynced && ::fsync(fd) != 0)
+    error = errno_text(errno);
   // close() can report a deferred write error (NFS, full quota): it counts as a failure too.
   if (::close(fd) != 0 && error.empty()) error = errno_text(errno);
   if (!error.empty()) return failure(path, error);
-  return finish(path, guard);
+  return finish(path, guard, durability);
 }
 
 std::string write_atomically_with(
-    const fs::path& path, const std::function<std::string(const fs::path& temporary)>& produce) {
+    const fs::path& path, const std::function<std::string(const fs::path& temporary)>& produce,
+    Durability durability) {
   fs::path temporary;
   std::string error;
   int fd = create_temporary(path, temporary, error);
   if (fd < 0) return failure(path, error);
   TemporaryGuard guard{temporary};
-  keep_permissions(fd, path);
+  // The target's mode is applied only after `produce`: a read-only target would otherwise make
+  // the temporary read-only before the producer opens it by name.
+  const mode_t created_mode = mode_of(fd);
   ::close(fd);
   error = produce(temporary);
   if (!error.empty()) return failure(path, error);
@@ -133,10 +143,12 @@ std::string write_atomically_with(
     ::close(fd);
     return failure(path, "the writer left no file");
   }
-  if (::fsync(fd) != 0) error = errno_text(errno);
+  // A producer that chose a mode (a copy keeping its source's) keeps it.
+  if ((produced.st_mode & 07777) == created_mode) keep_permissions(fd, path);
+  if (durability == Durability::kSynced && ::fsync(fd) != 0) error = errno_text(errno);
   ::close(fd);
   if (!error.empty()) return failure(path, error);
-  return finish(path, guard);
+  return finish(path, guard, durability);
 }
 
 }  // namespace orvane::files

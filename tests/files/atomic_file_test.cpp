@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -59,15 +60,32 @@ TEST_F(AtomicFileTest, KeepsTheTargetsPermissions) {
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
-TEST_F(AtomicFileTest, TheOldFileSurvivesEveryFailure) {
-  // A folder the writer may not create files in (root may write anywhere: nothing to see then).
-  if (::geteuid() != 0) {
-    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    const std::string error = write_atomically(target, "new");
-    EXPECT_NE(error.find("Could not write " + target.string() + ": "), std::string::npos) << error;
-    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
-    EXPECT_EQ(slurp(target), "old contents\n");
+// Runs `body` in a child process that is not root (root writes anywhere, so a folder without
+// write permission proves nothing to it) and returns the child's exit code.
+int as_unprivileged_child(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(77);
+    ::_exit(body());
   }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+TEST_F(AtomicFileTest, TheOldFileSurvivesEveryFailure) {
+  // A folder the writer may not create files in; the target itself stays writable.
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(target, fs::perms::all);
+  const int code = as_unprivileged_child([&] {
+    const std::string error = write_atomically(target, "new");
+    return error.find("Could not write " + target.string() + ": Permission denied") == 0 ? 0 : 1;
+  });
+  if (code != 77) {
+    EXPECT_EQ(code, 0) << "the write into a read-only folder did not fail cleanly";
+  }
+  EXPECT_EQ(slurp(target), "old contents\n");
 
   // A folder that does not exist.
   EXPECT_NE(write_atomically(dir / "missing" / "a.txt", "x"), "");
@@ -107,6 +125,34 @@ TEST_F(AtomicFileTest, AFullDiskLeavesTheOldFile) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(slurp(target), "old contents\n");
   EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(AtomicFileTest, AReadOnlyTargetIsReplacedThroughAProducerAndStaysReadOnly) {
+  // The child (not root: root may write a read-only file anyway) owns its folder and file.
+  fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+  const fs::path own = dir / "own";
+  fs::create_directory(own);
+  const fs::path file = own / "best.pt";
+  std::ofstream(file) << "old";
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(own.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  }
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
+  const int result = as_unprivileged_child([&] {
+    const std::string error = write_atomically_with(file, [](const fs::path& tmp) {
+      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+      out << "new";
+      return out.flush() ? std::string() : std::string("cannot open the temporary");
+    });
+    return error.empty() ? 0 : 1;
+  });
+  EXPECT_TRUE(result == 0 || result == 77);
+  if (result == 0) {
+    EXPECT_EQ(slurp(file), "new");
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::group_read);
+  }
 }
 
 TEST_F(AtomicFileTest, AProducerWritesThroughTheTemporary) {
