@@ -187,18 +187,31 @@ ValResult YOLO::val(const ValArgs& args) {
   return validate(fused_, *loader, vo);
 }
 
+void YOLO::ensure_fused() {
+  if (fused_) return;
+  fused_ = clone_model(model_);
+  fused_->eval();
+  fused_->fuse();
+  LOGGER.info(fused_->summary());
+}
+
 std::vector<Results> YOLO::predict(const std::string& image_path, const PredictOptions& options) {
   use_all_cores();
   if (exported_) return engine::predict(exported_->network(), image_path, options);
-  if (!fused_) {
-    fused_ = clone_model(model_);
-    fused_->eval();
-    fused_->fuse();
-    LOGGER.info(fused_->summary());
-  }
+  ensure_fused();
   PredictOptions o = options;
   if (o.imgsz % 32 != 0 || o.imgsz < 32) o.imgsz = round_imgsz(o.imgsz);
   return engine::predict(fused_, image_path, o);
+}
+
+Results YOLO::predict_image(const cv::Mat& bgr, const std::string& path,
+                            const PredictOptions& options) {
+  use_all_cores();
+  if (exported_) return engine::predict_image(exported_->network(), bgr, path, options);
+  ensure_fused();
+  PredictOptions o = options;
+  if (o.imgsz % 32 != 0 || o.imgsz < 32) o.imgsz = round_imgsz(o.imgsz);
+  return engine::predict_image(fused_, bgr, path, o);
 }
 
 }  // namespace orvane::engine

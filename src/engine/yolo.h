@@ -84,6 +84,10 @@ class YOLO {
 
   // Element 0 is the image's result. Throws EngineError when the image does not decode.
   std::vector<Results> predict(const std::string& image_path, const PredictOptions& options = {});
+  // The same on an image already decoded (BGR uint8); `path` only names it in the result. Lets a
+  // caller decode the next image while this one predicts.
+  Results predict_image(const cv::Mat& bgr, const std::string& path,
+                        const PredictOptions& options = {});
 
  private:
   YoloModel model_{nullptr};
@@ -92,6 +96,7 @@ class YOLO {
   std::optional<CheckpointMeta> meta_;       // set when the weights came from a checkpoint
   std::filesystem::path path_;
   std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
+  void ensure_fused();
 };
 
 }  // namespace orvane::engine
