@@ -12,18 +12,24 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QApplication>
+#include <QGraphicsSceneMouseEvent>
+#include <QMetaObject>
 #include <QPen>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <cstdio>
 
+#include "annotator/auto_label.h"
+#include "annotator/auto_label_worker.h"
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "annotator/label_dialog.h"
 #include "dataset/dataset_actions.h"
+#include "engine/yolo.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
 #include "ui/dialogs.h"
@@ -43,8 +49,27 @@ QString file_name_of(const QString& path) { return QFileInfo(path).fileName(); }
 }  // namespace
 
 AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
+  document = new AnnotationDocument(this);
   setup_workspace_tab();
   setup_shortcuts();
+  connect(document, &AnnotationDocument::reset, this, &AnnotatorTab::rebuild_views);
+  connect(document, &AnnotationDocument::shape_inserted, this, &AnnotatorTab::insert_view);
+  connect(document, &AnnotationDocument::shape_removed, this, &AnnotatorTab::remove_view);
+  connect(document, &AnnotationDocument::shape_changed, this, &AnnotatorTab::update_view);
+  connect(document, &AnnotationDocument::classes_changed, this, [this] {
+    classes = document->classes();
+    update_annotation_colors();
+  });
+  connect(document, &AnnotationDocument::edited, this, &AnnotatorTab::on_document_edited);
+  // The end of a drag on the canvas is a move: after the scene has finished with the release.
+  canvas->installEventFilter(this);
+}
+
+AnnotatorTab::~AnnotatorTab() {
+  if (folder_worker) {
+    folder_worker->request_stop();
+    folder_worker->wait();
+  }
 }
 
 void AnnotatorTab::setup_workspace_tab() {
@@ -135,9 +160,8 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_copy_prev = new QPushButton("📋 Copy Previous Frame Shapes");
   connect(btn_copy_prev, &QPushButton::clicked, this, &AnnotatorTab::copy_previous_frame_shapes);
   assist_layout->addWidget(btn_copy_prev);
-  // Auto-labelling arrives with the engine; until then its controls are shown but inactive.
   btn_load_ai = new QPushButton("🧠 Load AI Model (.pt)");
-  btn_load_ai->setEnabled(false);
+  connect(btn_load_ai, &QPushButton::clicked, this, &AnnotatorTab::load_ai_model);
   assist_layout->addWidget(btn_load_ai);
   auto* conf_row = new QHBoxLayout;
   conf_row->addWidget(new QLabel("AI Conf:"));
@@ -146,12 +170,19 @@ void AnnotatorTab::setup_workspace_tab() {
   spin_ai_conf->setSingleStep(0.05);
   spin_ai_conf->setDecimals(2);
   spin_ai_conf->setValue(0.25);
-  spin_ai_conf->setEnabled(false);
   conf_row->addWidget(spin_ai_conf);
   assist_layout->addLayout(conf_row);
+  auto* ai_row = new QHBoxLayout;
   btn_run_ai = new QPushButton("🤖 Auto-Label Frame");
   btn_run_ai->setEnabled(false);
-  assist_layout->addWidget(btn_run_ai);
+  connect(btn_run_ai, &QPushButton::clicked, this, &AnnotatorTab::run_ai_autolabel);
+  ai_row->addWidget(btn_run_ai);
+  btn_run_ai_folder = new QPushButton("🤖 Auto-Label Folder");
+  btn_run_ai_folder->setEnabled(false);
+  btn_run_ai_folder->setToolTip("Labels every image of the folder that has no label file yet");
+  connect(btn_run_ai_folder, &QPushButton::clicked, this, &AnnotatorTab::run_ai_autolabel_folder);
+  ai_row->addWidget(btn_run_ai_folder);
+  assist_layout->addLayout(ai_row);
   right_layout->addWidget(assist);
 
   right_layout->addWidget(new QLabel("Annotated Objects:"));
@@ -182,6 +213,15 @@ void AnnotatorTab::setup_shortcuts() {
   shortcut_back = new QShortcut(QKeySequence(Qt::Key_Backspace), this);
   shortcut_back->setContext(Qt::WidgetWithChildrenShortcut);
   connect(shortcut_back, &QShortcut::activated, this, &AnnotatorTab::ann_delete_selected);
+  shortcut_undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
+  shortcut_undo->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(shortcut_undo, &QShortcut::activated, this, &AnnotatorTab::undo);
+  shortcut_redo = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this);
+  shortcut_redo->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(shortcut_redo, &QShortcut::activated, this, &AnnotatorTab::redo);
+  shortcut_redo_y = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Y), this);
+  shortcut_redo_y->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(shortcut_redo_y, &QShortcut::activated, this, &AnnotatorTab::redo);
 }
 
 void AnnotatorTab::showEvent(QShowEvent* event) {
@@ -195,6 +235,10 @@ void AnnotatorTab::showEvent(QShowEvent* event) {
 }
 
 bool AnnotatorTab::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == canvas && event->type() == QEvent::GraphicsSceneMouseRelease) {
+    QMetaObject::invokeMethod(this, &AnnotatorTab::commit_item_positions, Qt::QueuedConnection);
+    return false;
+  }
   // A drag is written by the next save; quitting is the last chance for one.
   if (watched == watched_window_ && event->type() == QEvent::Close && !save_current_annotations()) {
     const auto answer = ui::question(
@@ -226,15 +270,18 @@ void AnnotatorTab::open_folder(const QString& folder) {
 
   const QString classes_path = classes_path_in(folder);
   const ClassesFileContents read = read_classes_file(classes_path);
-  classes_file_error_.clear();
   if (read.exists) {
-    classes = read.classes;
+    document->set_classes(read.classes, classes_path, read.error);
     if (!read.error.isEmpty()) {
       // Without its names no shape can be shown, and rewriting the file would lose them.
-      classes_file_error_ = read.error;
       ui::warning(window(), "Classes Unreadable",
-                  read.error + "\n\nNo class names are loaded and classes.txt is left untouched.");
+                  read.error +
+                      "\n\nNo class names are loaded, classes.txt is left untouched and no class "
+                      "can be added until it is readable.");
     }
+  } else {
+    // The previous folder's names stay in use and are written here when the list grows.
+    document->set_classes(document->classes(), classes_path);
   }
 
   listed_labelled_ = listing.labelled;
@@ -248,6 +295,7 @@ void AnnotatorTab::open_folder(const QString& folder) {
     // Nothing of the previous folder may stay editable: its saves would no longer reach a file.
     current_idx = 0;
     display_cv_img = cv::Mat();
+    document->clear();
     clear_shown_image();
     show_status("STATUS: NO IMAGES IN FOLDER", kPendingColor);
   }
@@ -282,14 +330,12 @@ void AnnotatorTab::load_current_image() {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
   }
-  annotations.clear();
-  kept_lines.clear();
-  label_status = LabelReadStatus::Missing;
   label_error_.clear();
 
   if (image.empty()) {
     // The image stays current but shows nothing, and with no frame no save touches its labels.
     display_cv_img = cv::Mat();
+    document->clear();
     clear_shown_image();
     show_status("STATUS: IMAGE COULD NOT BE DECODED\n" + file_name_of(path), kPendingColor);
     return;
@@ -304,22 +350,32 @@ void AnnotatorTab::load_current_image() {
   render_canvas_image();
   load_existing_annotations(path);
 
-  if (label_status == LabelReadStatus::Unreadable) {
+  const LabelReadStatus status = document->label_status();
+  const qsizetype kept = document->kept_lines().size();
+  if (status == LabelReadStatus::Unreadable) {
     show_status("STATUS: LABEL FILE UNREADABLE\nleft untouched", kNoticeColor);
-  } else if (label_status == LabelReadStatus::Stopped) {
-    show_status(
-        QStringLiteral("STATUS: LABEL FILE ERROR\n%1 line(s) kept unread").arg(kept_lines.size()),
-        kNoticeColor);
-  } else if (!kept_lines.isEmpty()) {
-    show_status(QStringLiteral("STATUS: ANNOTATED\n%1 line(s) without a known class kept")
-                    .arg(kept_lines.size()),
+  } else if (status == LabelReadStatus::Stopped) {
+    show_status(QStringLiteral("STATUS: LABEL FILE ERROR\n%1 line(s) kept unread").arg(kept),
                 kNoticeColor);
+  } else if (kept > 0) {
+    show_status(
+        QStringLiteral("STATUS: ANNOTATED\n%1 line(s) without a known class kept").arg(kept),
+        kNoticeColor);
+  }
+  // The reason goes with the status, and once into a box the operator has to acknowledge.
+  lbl_img_status->setToolTip(label_error_);
+  if (!label_error_.isEmpty()) {
+    ui::warning(window(), "Label File Error",
+                "Error loading annotations: " + label_error_ +
+                    "\n\nThe lines that could not be read are kept in the file unchanged.");
   }
 }
 
 void AnnotatorTab::clear_shown_image() {
   const QSignalBlocker block_canvas(canvas);
   const QSignalBlocker block_table(table_objects);
+  // The shape items belong to the views: the scene's clear must not delete them.
+  for (const ShapeRecord& record : annotations) canvas->removeItem(record.item);
   canvas->reset_drawing();
   canvas->clear();
   canvas->setSceneRect(QRectF());
@@ -331,6 +387,8 @@ void AnnotatorTab::render_canvas_image() {
   {
     const QSignalBlocker block_canvas(canvas);
     const QSignalBlocker block_table(table_objects);
+    // The shape items belong to the views: the scene's clear must not delete them.
+    for (const ShapeRecord& record : annotations) canvas->removeItem(record.item);
     canvas->reset_drawing();
     canvas->clear();
     auto* pixmap = canvas->addPixmap(QPixmap::fromImage(mat_to_qimage(display_cv_img)));
@@ -394,18 +452,6 @@ void AnnotatorTab::show_status(const QString& text, const QString& color) {
 
 // ---- Shapes, label files, classes ------------------------------------------------------------
 
-void AnnotatorTab::add_shape(const QPolygonF& polygon, const QString& label, const QString& type) {
-  auto* item = new QGraphicsPolygonItem(polygon);
-  item->setFlags(QGraphicsItem::ItemIsMovable | QGraphicsItem::ItemIsSelectable);
-  canvas->addItem(item);
-  annotations.push_back({item, label, type});
-  const QSignalBlocker block(table_objects);
-  const int row = table_objects->rowCount();
-  table_objects->insertRow(row);
-  table_objects->setItem(row, 0, new QTableWidgetItem(label));
-  table_objects->setItem(row, 1, new QTableWidgetItem(type));
-}
-
 void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   // Without a frame there is no image to annotate and nowhere to save.
   if (display_cv_img.empty()) return;
@@ -414,50 +460,20 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   const QString label = dialog.get_label();
   if (label.isEmpty()) return;
   last_label = label;
-  if (!classes.contains(label)) {
-    classes.append(label);
-    save_classes_file();
+  QString error;
+  if (!document->add_shapes({{polygon, label, combo_mode->currentText()}}, "Draw shape", &error) &&
+      !error.isEmpty()) {
+    ui::warning(window(), "Shape Not Added", error);
   }
-  add_shape(polygon, label, combo_mode->currentText());
-  update_annotation_colors();
-  save_current_annotations();
 }
 
 bool AnnotatorTab::save_current_annotations() {
   if (image_paths.isEmpty() || display_cv_img.empty() || current_idx < 0 ||
-      current_idx >= image_paths.size()) {
+      current_idx >= image_paths.size() || !document->has_image()) {
     return true;
   }
-  const QString label_path = label_path_for(image_paths[current_idx]);
-  if (label_status == LabelReadStatus::Unreadable) {
-    // Its contents are unknown, so neither replacing nor deleting it is safe.
-    if (annotations.empty()) return true;
-    // The cause may have been fixed meanwhile (permissions, a lock): then every line it holds is
-    // kept after the new shapes and the save goes ahead.
-    const LabelFileContents again = read_label_file(label_path, 0);
-    if (again.status == LabelReadStatus::Unreadable) {
-      ui::warning(window(), "Save Failed",
-                  again.error +
-                      "\n\nThe label file could not be read, so it is left untouched; the shapes "
-                      "stay on screen but are not saved. Delete them to move on, or make the "
-                      "file readable and save again.");
-      return false;
-    }
-    label_status = again.status;
-    kept_lines = again.kept_lines;
-    label_error_.clear();
-  }
-  const double width = display_cv_img.cols;
-  const double height = display_cv_img.rows;
-  std::vector<LabelShape> shapes;
-  shapes.reserve(annotations.size());
-  for (const ShapeRecord& record : annotations) {
-    // Dragging moves the item, not its polygon: map to the scene to include the offset.
-    const QPolygonF scene_points = record.item->mapToScene(record.item->polygon());
-    shapes.push_back({class_id_for(classes, record.label),
-                      normalize_polygon(scene_points, QSizeF(width, height))});
-  }
-  const FileResult result = save_label_file(label_path, shapes, kept_lines);
+  commit_item_positions();
+  const FileResult result = document->save();
   update_single_list_status();
   if (!result) {
     ui::warning(window(), "Save Failed", result.error + "\n\nThe shapes stay on screen.");
@@ -467,44 +483,100 @@ bool AnnotatorTab::save_current_annotations() {
 }
 
 void AnnotatorTab::load_existing_annotations(const QString& image_path) {
-  annotations.clear();
-  const QSignalBlocker block_table(table_objects);
-  const QSignalBlocker block_canvas(canvas);
-  table_objects->setRowCount(0);
-  const bool is_current = current_idx >= 0 && current_idx < image_paths.size() &&
-                          image_paths[current_idx] == image_path;
-  if (!display_cv_img.empty()) {
-    const LabelFileContents read = read_label_file(label_path_for(image_path), classes.size());
-    if (is_current) {
-      label_status = read.status;
-      kept_lines = read.kept_lines;
-      label_error_ = read.error;
-    }
-    if (!read.error.isEmpty()) {
-      std::printf("Error loading annotations: %s\n", qPrintable(read.error));
-      std::fflush(stdout);
-    }
-    const QSizeF size(display_cv_img.cols, display_cv_img.rows);
-    for (const LabelShape& shape : read.shapes) {
-      const QPolygonF pixels = denormalize_polygon(shape.points, size);
-      add_shape(pixels, classes[shape.class_id], pixels.size() == 4 ? "Rectangle" : "Polygon");
-    }
+  if (display_cv_img.empty()) {
+    document->clear();
+    return;
   }
-  update_annotation_colors();
+  const DocumentLoad read =
+      document->load(image_path, QSize(display_cv_img.cols, display_cv_img.rows));
+  label_error_ = read.error;
 }
 
 void AnnotatorTab::save_classes_file() {
-  if (image_folder.isEmpty()) return;
-  const QString path = classes_path_in(image_folder);
-  if (!classes_file_error_.isEmpty()) {
-    ui::warning(window(), "Save Failed",
-                classes_file_error_ +
-                    "\n\nclasses.txt could not be read when the folder was loaded, so it is not "
-                    "overwritten; the new class is kept for this session only.");
-    return;
-  }
-  const FileResult result = write_classes_file(path, classes);
+  // The document writes classes.txt whenever its list grows (before the step that needs it).
+  if (image_folder.isEmpty() || !document->classes_readable()) return;
+  const FileResult result = write_classes_file(classes_path_in(image_folder), document->classes());
   if (!result) ui::warning(window(), "Save Failed", result.error);
+}
+
+void AnnotatorTab::on_document_edited() {
+  // Every step (and every undo or redo) is written at once, as every edit always was.
+  if (!committing_) save_current_annotations();
+}
+
+void AnnotatorTab::commit_item_positions() {
+  if (committing_) return;
+  committing_ = true;
+  std::vector<std::pair<int, QPointF>> moved;
+  for (const ShapeRecord& record : annotations) {
+    if (!record.item->pos().isNull()) moved.emplace_back(record.id, record.item->pos());
+  }
+  if (!moved.empty()) {
+    QUndoStack* stack = document->undo_stack();
+    const int drag = document->next_drag();
+    if (moved.size() > 1) stack->beginMacro("Move shapes");
+    for (const auto& [id, offset] : moved) document->move_shape(id, offset, drag);
+    if (moved.size() > 1) stack->endMacro();
+  }
+  committing_ = false;
+  if (!moved.empty()) save_current_annotations();
+}
+
+// ---- Views of the document -------------------------------------------------------------------
+
+void AnnotatorTab::rebuild_views() {
+  const QSignalBlocker block_table(table_objects);
+  const QSignalBlocker block_canvas(canvas);
+  for (const ShapeRecord& record : annotations) {
+    if (record.item->scene() == canvas) canvas->removeItem(record.item);
+    delete record.item;
+  }
+  annotations.clear();
+  table_objects->setRowCount(0);
+  for (int i = 0; i < int(document->shapes().size()); ++i) insert_view(i);
+  update_annotation_colors();
+}
+
+void AnnotatorTab::insert_view(int index) {
+  const DocumentShape& shape = document->shapes()[size_t(index)];
+  auto* item = new QGraphicsPolygonItem(shape.points);
+  item->setFlags(QGraphicsItem::ItemIsMovable | QGraphicsItem::ItemIsSelectable);
+  {
+    const QSignalBlocker block(canvas);
+    canvas->addItem(item);
+  }
+  annotations.insert(annotations.begin() + index, {item, shape.label, shape.type, shape.id});
+  const QSignalBlocker block(table_objects);
+  table_objects->insertRow(index);
+  table_objects->setItem(index, 0, new QTableWidgetItem(shape.label));
+  table_objects->setItem(index, 1, new QTableWidgetItem(shape.type));
+  update_annotation_colors();
+}
+
+void AnnotatorTab::remove_view(int index) {
+  QGraphicsPolygonItem* item = annotations[size_t(index)].item;
+  annotations.erase(annotations.begin() + index);
+  {
+    const QSignalBlocker block(canvas);
+    canvas->removeItem(item);
+  }
+  delete item;
+  const QSignalBlocker block(table_objects);
+  table_objects->removeRow(index);
+  update_annotation_colors();
+}
+
+void AnnotatorTab::update_view(int index) {
+  const DocumentShape& shape = document->shapes()[size_t(index)];
+  ShapeRecord& record = annotations[size_t(index)];
+  record.label = shape.label;
+  record.type = shape.type;
+  record.item->setPolygon(shape.points);
+  record.item->setPos(0, 0);
+  const QSignalBlocker block(table_objects);
+  table_objects->item(index, 0)->setText(shape.label);
+  table_objects->item(index, 1)->setText(shape.type);
+  update_annotation_colors();
 }
 
 void AnnotatorTab::update_annotation_colors() {
@@ -522,6 +594,13 @@ void AnnotatorTab::update_annotation_colors() {
     record.item->setZValue(selected ? 1.0 : 0.0);
   }
 }
+
+void AnnotatorTab::undo() {
+  commit_item_positions();
+  document->undo_stack()->undo();
+}
+
+void AnnotatorTab::redo() { document->undo_stack()->redo(); }
 
 void AnnotatorTab::sync_table_selection() {
   const QSignalBlocker block(canvas);
@@ -557,16 +636,9 @@ void AnnotatorTab::sync_canvas_selection() {
 void AnnotatorTab::ann_delete_selected() {
   const int row = table_objects->currentRow();
   if (row < 0 || row >= int(annotations.size())) return;
-  QGraphicsPolygonItem* item = annotations[row].item;
-  annotations.erase(annotations.begin() + row);
-  {
-    const QSignalBlocker block(canvas);
-    canvas->removeItem(item);
-  }
-  delete item;
-  table_objects->removeRow(row);
-  update_annotation_colors();
-  save_current_annotations();
+  // A drag not yet written is part of what an undo of the deletion gives back.
+  commit_item_positions();
+  document->remove_shape(annotations[size_t(row)].id);
 }
 
 void AnnotatorTab::copy_previous_frame_shapes() {
@@ -579,15 +651,125 @@ void AnnotatorTab::copy_previous_frame_shapes() {
                 "The current image could not be decoded, so no shapes can be copied onto it.");
     return;
   }
-  {
-    const QSignalBlocker block(canvas);
-    for (const ShapeRecord& record : annotations) {
-      canvas->removeItem(record.item);
-      delete record.item;
-    }
+  const QString previous = image_paths[current_idx - 1];
+  const LabelFileContents read = read_label_file(label_path_for(previous), classes.size());
+  if (read.status == LabelReadStatus::Unreadable || read.status == LabelReadStatus::Stopped) {
+    // Copying what could be read would replace this image's shapes with a part of the
+    // previous ones: nothing is copied.
+    ui::warning(window(), "Copy Refused",
+                "The previous image's label file could not be read completely, so nothing was "
+                "copied and this image's labels are unchanged.\n\n" +
+                    read.error);
+    return;
   }
-  annotations.clear();
+  commit_item_positions();
   // Normalised coordinates carry over: the previous shapes are scaled to this image's size.
-  load_existing_annotations(image_paths[current_idx - 1]);
-  save_current_annotations();
+  document->replace_shapes(read.shapes, "Copy previous frame shapes");
+}
+
+// ---- AI auto-labelling -----------------------------------------------------------------------
+
+bool AnnotatorTab::load_model_file(const QString& path) {
+  try {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    std::shared_ptr<engine::YOLO> model = load_autolabel_model(path);
+    QApplication::restoreOverrideCursor();
+    ai_model = std::move(model);
+  } catch (const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    // The previous model (if any) stays loaded.
+    ui::critical(window(), "Error",
+                 "Could not load the model " + file_name_of(path) + ":\n" +
+                     QString::fromUtf8(e.what()));
+    return false;
+  }
+  btn_run_ai->setEnabled(true);
+  btn_run_ai_folder->setEnabled(true);
+  return true;
+}
+
+void AnnotatorTab::load_ai_model() {
+  const QString path = ui::get_open_file_name(
+      window(), "Load YOLO AI Model", {},
+      "PyTorch Weights (*.pt);;Exported Models (*.onnx *.torchscript);;All Files (*)");
+  if (path.isEmpty()) return;
+  if (folder_worker) return;  // the running folder job uses the loaded model
+  if (!load_model_file(path)) return;
+  ui::information(window(), "AI Model Loaded", "Loaded model: " + file_name_of(path));
+}
+
+void AnnotatorTab::run_ai_autolabel() {
+  if (!ai_model || image_paths.isEmpty() || folder_worker) return;
+  if (current_idx < 0 || current_idx >= image_paths.size()) return;
+  const QString path = image_paths[current_idx];
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  try {
+    const FrameLabels labels = auto_label_frame(*ai_model, path, spin_ai_conf->value());
+    if (labels.detections == 0) {
+      QApplication::restoreOverrideCursor();
+      ui::information(window(), "AI Assist",
+                      "No objects detected at current confidence threshold.");
+      return;
+    }
+    if (!document->has_image()) throw std::runtime_error("the current image is not shown");
+    QString error;
+    // One step for the whole frame: one undo takes every predicted shape back.
+    if (!labels.shapes.empty() && !document->add_shapes(labels.shapes, "Auto-label frame", &error))
+      throw std::runtime_error(error.toStdString());
+    QApplication::restoreOverrideCursor();
+    ui::information(window(), "AI Success",
+                    "Successfully auto-labeled " + QString::number(labels.detections) +
+                        " object(s).");
+  } catch (const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    ui::critical(window(), "AI Error",
+                 "An error occurred during auto-labeling:\n" + QString::fromUtf8(e.what()));
+  }
+}
+
+void AnnotatorTab::run_ai_autolabel_folder() {
+  if (!ai_model || image_folder.isEmpty() || folder_worker) return;
+  // The run skips labelled images; what is on screen is written first so it counts as labelled.
+  if (!save_current_annotations()) return;
+
+  FolderLabelOptions options;
+  options.folder = image_folder;
+  options.conf = spin_ai_conf->value();
+  folder_worker = new AutoLabelWorker(ai_model, options, this);
+  folder_progress = new QProgressDialog("Auto-labelling images...", "Cancel", 0,
+                                        std::max<int>(1, int(image_paths.size())), window());
+  folder_progress->setWindowTitle("Auto-Label Folder");
+  folder_progress->setWindowModality(Qt::WindowModal);
+  folder_progress->setMinimumDuration(0);
+  folder_progress->setAutoClose(false);
+  folder_progress->setAutoReset(false);
+  connect(folder_progress, &QProgressDialog::canceled, folder_worker,
+          &AutoLabelWorker::request_stop);
+  connect(folder_worker, &AutoLabelWorker::progress_signal, this,
+          [this](int done, int total, const QString& name) {
+            if (!folder_progress) return;
+            folder_progress->setMaximum(std::max(1, total));
+            folder_progress->setValue(done);
+            folder_progress->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
+          });
+  connect(folder_worker, &AutoLabelWorker::finished_signal, this, [this](const QString& text) {
+    const FolderLabelSummary summary = folder_worker->summary();
+    folder_worker->wait();
+    folder_worker->deleteLater();
+    folder_worker = nullptr;
+    folder_progress->deleteLater();
+    folder_progress = nullptr;
+    // The run may have appended classes and written label files: show what is on disk now.
+    if (summary.error.isEmpty()) {
+      document->set_classes(summary.classes, classes_path_in(image_folder));
+      populate_image_list();
+      if (!document->has_image() || document->shapes().empty()) load_current_image();
+      ui::information(window(), "Auto-Label Folder", text);
+    } else {
+      ui::critical(window(), "AI Error", "An error occurred during auto-labeling:\n" + text);
+    }
+    Q_EMIT folder_autolabel_finished(text);
+  });
+  folder_progress->show();
+  folder_worker->start();
 }

@@ -9,9 +9,11 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "annotator/annotation_document.h"
 #include "annotator/label_file.h"
 
 class QComboBox;
@@ -19,17 +21,26 @@ class QDoubleSpinBox;
 class QGraphicsPolygonItem;
 class QLabel;
 class QListWidget;
+class QProgressDialog;
 class QPushButton;
 class QShortcut;
 class QTableWidget;
 class InteractiveCanvas;
 class ZoomableView;
+namespace orvane {
+class AutoLabelWorker;
+}
+namespace orvane::engine {
+class YOLO;
+}
 
-// One shape of the current image. `item` is owned by the canvas scene while the image is shown.
+// The canvas view of one shape of the document. `item` is owned by the canvas scene while the
+// image is shown; the shape itself lives in the document.
 struct ShapeRecord {
   QGraphicsPolygonItem* item = nullptr;
   QString label;
-  QString type;  // the table's "Shape" column: draw mode, or "Rectangle"/"Polygon" when read
+  QString type;  // the table's "Shape" column: draw mode, "Box", "Rectangle"/"Polygon" when read
+  int id = 0;    // the document shape's id
 };
 
 class AnnotatorTab : public QWidget {
@@ -37,21 +48,22 @@ class AnnotatorTab : public QWidget {
 
  public:
   explicit AnnotatorTab(QWidget* parent = nullptr);
+  // Stops a folder auto-labelling run and waits for it.
+  ~AnnotatorTab() override;
 
   // Annotator state. Other tabs read image_folder, image_paths and classes.
   QString image_folder;
   QStringList image_paths;
   int current_idx = 0;
   cv::Mat display_cv_img;  // empty when no image is shown or the current one did not decode
-  QStringList classes;
-  std::vector<ShapeRecord> annotations;
+  QStringList classes;     // follows the document's class list
+  // The current image's shapes, classes and kept lines, and the undo stack of its edits. The
+  // canvas items and the table rows below are views of it.
+  orvane::AnnotationDocument* document = nullptr;  // owned by the tab
+  std::vector<ShapeRecord> annotations;            // one per document shape, in its order
   QString last_label;
   QString output_folder;
-
-  // What reading the current image's label file left behind: lines that are not shown but are
-  // written back after the shapes, and whether the file could be read at all.
-  orvane::LabelReadStatus label_status = orvane::LabelReadStatus::Missing;
-  QList<QByteArray> kept_lines;
+  std::shared_ptr<orvane::engine::YOLO> ai_model;  // the model loaded for auto-labelling
 
   // Controls (owned by the tab through Qt's parent chain).
   QPushButton* btn_load_dir = nullptr;
@@ -72,11 +84,17 @@ class AnnotatorTab : public QWidget {
   QPushButton* btn_load_ai = nullptr;
   QDoubleSpinBox* spin_ai_conf = nullptr;
   QPushButton* btn_run_ai = nullptr;
+  QPushButton* btn_run_ai_folder = nullptr;
   QTableWidget* table_objects = nullptr;
   QPushButton* btn_delete_shape = nullptr;
   QPushButton* btn_save = nullptr;
   QShortcut* shortcut_del = nullptr;
   QShortcut* shortcut_back = nullptr;
+  QShortcut* shortcut_undo = nullptr;
+  QShortcut* shortcut_redo = nullptr;
+  QShortcut* shortcut_redo_y = nullptr;
+  QProgressDialog* folder_progress = nullptr;          // while a folder is auto-labelled
+  orvane::AutoLabelWorker* folder_worker = nullptr;    // owned by the tab; null when idle
 
   // Opens `folder` as "📂 Load Directory" does after its folder chooser.
   void open_folder(const QString& folder);
@@ -107,6 +125,16 @@ class AnnotatorTab : public QWidget {
   void sync_canvas_selection();
   void ann_delete_selected();
   void copy_previous_frame_shapes();
+  void undo();
+  void redo();
+
+  void load_ai_model();
+  void run_ai_autolabel();
+  void run_ai_autolabel_folder();
+
+ Q_SIGNALS:
+  // The folder auto-labelling run ended and its summary was shown.
+  void folder_autolabel_finished(const QString& summary);
 
  protected:
   // Watches the window this tab lives in, so closing it first saves what was dragged.
@@ -116,8 +144,16 @@ class AnnotatorTab : public QWidget {
  private:
   void setup_workspace_tab();
   void setup_shortcuts();
-  // Adds one shape to the canvas, the records and the table (the table's signals are blocked).
-  void add_shape(const QPolygonF& polygon, const QString& label, const QString& type);
+  // Views of the document.
+  void rebuild_views();
+  void insert_view(int index);
+  void remove_view(int index);
+  void update_view(int index);
+  // Turns items dragged on the canvas into move commands (one step per drag).
+  void commit_item_positions();
+  void on_document_edited();
+  // Loads a model from `path` into ai_model (the previous one stays on failure).
+  bool load_model_file(const QString& path);
   void show_status(const QString& text, const QString& color);
   // Saves, and moves to `row` only when the save succeeded.
   void move_to(int row);
@@ -125,7 +161,7 @@ class AnnotatorTab : public QWidget {
   void clear_shown_image();
 
   QString label_error_;                // why the current label file was not (fully) read
-  QString classes_file_error_;         // set while classes.txt exists but could not be read
+  bool committing_ = false;            // commit_item_positions is pushing moves
   std::vector<bool> listed_labelled_;  // label presence from the folder listing, for one refill
   QPointer<QWidget> watched_window_;   // the top-level window whose close saves first
 };

@@ -10,12 +10,7 @@ namespace orvane {
 
 namespace {
 
-bool is_image_name(const QString& name) {
-  const qsizetype dot = name.lastIndexOf('.');
-  if (dot <= 0) return false;
-  const QString ext = name.sliced(dot).toLower();
-  return supported_image_extensions().contains(ext);
-}
+bool is_image_name(const QString& name) { return has_image_extension(name); }
 
 }  // namespace
 

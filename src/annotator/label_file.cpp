@@ -2,99 +2,95 @@
 
 #include <QFileInfo>
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <string_view>
+
+#include "files/label_format.h"
 
 namespace orvane {
 
 namespace {
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+std::string_view view_of(QByteArrayView bytes) {
+  return std::string_view(bytes.data(), size_t(bytes.size()));
 }
 
-// An integer written in decimal, maybe signed, but too large for an int: still a class id (one that
-// has no name), not a malformed token.
-bool looks_like_integer(QByteArrayView token) {
-  if (!token.empty() && (token.front() == '+' || token.front() == '-')) token = token.sliced(1);
-  return !token.empty() &&
-         std::all_of(token.begin(), token.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Clamped to [0, 1], six decimals; "+ 0.0" turns -0.0 into 0.0 so "-0.000000" never appears.
-void append_coordinate(QByteArray& out, double value) {
-  const double v = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0) + 0.0;
-  char buffer[32];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, 6);
-  out.append(buffer, end.ptr - buffer);
-}
-
-QString quoted(QByteArrayView token) {
+QString quoted(std::string_view token) {
   return QStringLiteral("'%1'").arg(
-      QString::fromUtf8(token.first(std::min<qsizetype>(token.size(), 40))));
+      QString::fromUtf8(token.data(), qsizetype(std::min<size_t>(token.size(), 40))));
+}
+
+// Clamped to [0, 1], six decimals (see files::format_label_coordinate).
+void append_coordinate(QByteArray& out, double value) {
+  out.append(files::format_label_coordinate(value));
 }
 
 }  // namespace
 
 QList<QByteArray> split_label_tokens(QByteArrayView line) {
   QList<QByteArray> tokens;
-  const qsizetype n = line.size();
-  qsizetype i = 0;
-  while (i < n) {
-    while (i < n && is_space(line[i])) ++i;
-    const qsizetype start = i;
-    while (i < n && !is_space(line[i])) ++i;
-    if (i > start) tokens.append(line.sliced(start, i - start).toByteArray());
-  }
+  for (const std::string_view token : files::split_label_tokens(view_of(line)))
+    tokens.append(QByteArray(token.data(), qsizetype(token.size())));
   return tokens;
 }
 
+// The annotator's policy: a line it cannot show but that is well-formed (too short, a class
+// without a name) is kept and written back; a line it cannot make sense of stops the reading,
+// and it and every later line are kept verbatim. Nothing is lost either way.
 ParsedLabelLine parse_label_line(QByteArrayView line, qsizetype class_count) {
   ParsedLabelLine parsed;
-  const QList<QByteArray> tokens = split_label_tokens(line);
-  if (tokens.isEmpty()) return parsed;  // Blank
-  if (tokens.size() < 3) {
+  const files::LabelLine read = files::parse_label_line(view_of(line));
+  if (read.blank()) return parsed;  // Blank
+  if (read.token_count < 3) {
     parsed.kind = LabelLineKind::Skipped;
     return parsed;
   }
-  bool ok = false;
-  const qlonglong id = tokens[0].toLongLong(&ok, 10);
-  if (!ok) {
-    if (looks_like_integer(tokens[0])) {
+  if (!read.class_id) {
+    // An integer too large for any list is still a class id (one without a name).
+    if (read.class_overflow) {
       parsed.kind = LabelLineKind::Skipped;
     } else {
       parsed.kind = LabelLineKind::Malformed;
-      parsed.error = QStringLiteral("class id %1 is not an integer").arg(quoted(tokens[0]));
+      parsed.error = QStringLiteral("class id %1 is not an integer").arg(quoted(read.class_token));
     }
     return parsed;
   }
-  if (id < 0 || id >= class_count) {
+  if (*read.class_id < 0 || *read.class_id >= class_count) {
     parsed.kind = LabelLineKind::Skipped;
     return parsed;
   }
-  if ((tokens.size() - 1) % 2 != 0) {
+  if (!read.numbers_ok()) {
+    parsed.kind = LabelLineKind::Malformed;
+    parsed.error = QStringLiteral("coordinate %1 is not a number").arg(quoted(read.bad_token));
+    return parsed;
+  }
+  if (read.coords.size() % 2 != 0) {
     parsed.kind = LabelLineKind::Malformed;
     parsed.error = QStringLiteral("the last x coordinate has no y");
     return parsed;
   }
-  QPolygonF points;
-  points.reserve((tokens.size() - 1) / 2);
-  for (qsizetype i = 1; i + 1 < tokens.size(); i += 2) {
-    double xy[2];
-    for (int k = 0; k < 2; ++k) {
-      const QByteArray& token = tokens[i + k];
-      xy[k] = token.toDouble(&ok);
-      if (!ok || !std::isfinite(xy[k])) {
-        parsed.kind = LabelLineKind::Malformed;
-        parsed.error = QStringLiteral("coordinate %1 is not a number").arg(quoted(token));
-        return parsed;
-      }
+  for (const double v : read.coords) {
+    if (!std::isfinite(v)) {
+      parsed.kind = LabelLineKind::Malformed;
+      parsed.error = QStringLiteral("coordinate %1 is not a finite number")
+                         .arg(std::isnan(v) ? "'nan'" : "'inf'");
+      return parsed;
     }
-    points.append(QPointF(xy[0], xy[1]));
   }
   parsed.kind = LabelLineKind::Shape;
-  parsed.shape.class_id = int(id);
-  parsed.shape.points = std::move(points);
+  parsed.shape.class_id = int(*read.class_id);
+  const std::vector<double>& c = read.coords;
+  if (read.is_box()) {
+    // Centre and size: the rectangle's corners, clockwise from the top left.
+    const double x1 = c[0] - c[2] / 2, x2 = c[0] + c[2] / 2;
+    const double y1 = c[1] - c[3] / 2, y2 = c[1] + c[3] / 2;
+    parsed.shape.points = QPolygonF{{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}};
+    parsed.shape.box = true;
+    parsed.shape.source = line.toByteArray();
+    return parsed;
+  }
+  parsed.shape.points.reserve(qsizetype(c.size() / 2));
+  for (size_t i = 0; i + 1 < c.size(); i += 2) parsed.shape.points.append(QPointF(c[i], c[i + 1]));
   return parsed;
 }
 
@@ -107,11 +103,11 @@ LabelFileContents read_label_file(const QString& path, qsizetype class_count) {
     return result;
   }
   result.status = LabelReadStatus::Ok;
-  const QList<QByteArray> lines = split_lines(contents);
-  for (qsizetype n = 0; n < lines.size(); ++n) {
-    const QByteArray& line = lines[n];
+  const std::vector<std::string_view> lines = files::split_label_text(view_of(contents));
+  for (size_t n = 0; n < lines.size(); ++n) {
+    const QByteArray line(lines[n].data(), qsizetype(lines[n].size()));
     if (result.status == LabelReadStatus::Stopped) {
-      if (!split_label_tokens(line).isEmpty()) result.kept_lines.append(line);
+      if (!files::split_label_tokens(lines[n]).empty()) result.kept_lines.append(line);
       continue;
     }
     ParsedLabelLine parsed = parse_label_line(line, class_count);
@@ -135,12 +131,18 @@ LabelFileContents read_label_file(const QString& path, qsizetype class_count) {
 }
 
 QByteArray format_label_coordinate(double value) {
-  QByteArray out;
-  append_coordinate(out, value);
-  return out;
+  return QByteArray::fromStdString(files::format_label_coordinate(value));
 }
 
 QByteArray format_label_line(const LabelShape& shape) {
+  if (shape.box) {
+    if (!shape.source.isEmpty()) return shape.source;
+    const QRectF r = shape.points.boundingRect();
+    const double x1 = std::clamp(r.left(), 0.0, 1.0), x2 = std::clamp(r.right(), 0.0, 1.0);
+    const double y1 = std::clamp(r.top(), 0.0, 1.0), y2 = std::clamp(r.bottom(), 0.0, 1.0);
+    return QByteArray::fromStdString(
+        files::format_box_line(shape.class_id, (x1 + x2) / 2, (y1 + y2) / 2, x2 - x1, y2 - y1));
+  }
   QByteArray line;
   line.reserve(12 + shape.points.size() * 18);
   line.append(QByteArray::number(shape.class_id));

@@ -7,7 +7,8 @@
 //     <class id> <x1> <y1> <x2> <y2> ... <xn> <yn><line end>
 //
 //   - class id: decimal integer, the position of the class name in classes.txt;
-//   - vertices in polygon order (a rectangle is its four corners, there is no box form);
+//   - vertices in polygon order; a line of exactly four numbers is the box form "cx cy w h"
+//     (detection datasets), shown as a rectangle and written back unchanged while unmoved;
 //   - x = pixel x / image width, y = pixel y / image height, clamped to [0, 1] and written in
 //     fixed-point notation with exactly six decimals, correctly rounded (0.5 -> "0.500000",
 //     1/3 -> "0.333333");
@@ -15,6 +16,7 @@
 //   - line end: the platform's native one ("\n" here, "\r\n" on Windows). Readers accept LF,
 //     CR LF and a lone CR.
 //
+// Lines are parsed by files/label_format.h; this file holds the annotator's policy for them.
 // The label file of an image is `orvane::label_path_for(image)` (imaging/image_files.h):
 // "car.left.JPG" -> "car.left.txt", ".png" -> ".png.txt".
 //
@@ -36,8 +38,17 @@ namespace orvane {
 // One shape of a label file: class id and vertices in normalised coordinates (as read: a reader
 // does not clamp; the writer clamps).
 struct LabelShape {
+  LabelShape() = default;
+  LabelShape(int id, QPolygonF normalized, bool box_form = false, QByteArray line = {})
+      : class_id(id), points(std::move(normalized)), box(box_form), source(std::move(line)) {}
+
   int class_id = 0;
-  QPolygonF points;
+  QPolygonF points;  // a box: its four corners, clockwise from the top left
+  // Read from (or to be written in) the box form "c cx cy w h".
+  bool box = false;
+  // A box's line exactly as read. While set, the writer writes it unchanged, so an untouched
+  // detection label keeps its bytes; whoever moves or relabels the shape clears it.
+  QByteArray source;
   bool operator==(const LabelShape&) const = default;
 };
 
@@ -83,7 +94,9 @@ LabelFileContents read_label_file(const QString& path, qsizetype class_count);
 // NaN is written as 0.000000).
 QByteArray format_label_coordinate(double value);
 
-// One line without its line end: "0 0.100000 0.250000 ..." ("3 " for an empty polygon).
+// One line without its line end: "0 0.100000 0.250000 ..." ("3 " for an empty polygon); a box
+// as "c cx cy w h" from the bounding rectangle of its points (clamped to the image first), or
+// its `source` unchanged when that is set.
 QByteArray format_label_line(const LabelShape& shape);
 
 // The whole file: every shape line, then every kept line, each followed by the native line end.

@@ -3,18 +3,26 @@
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <string>
+#include <vector>
+
+#include "files/label_format.h"
 
 namespace orvane {
 
 const QStringList& supported_image_extensions() {
-  static const QStringList exts{".jpg", ".jpeg", ".png", ".bmp", ".webp"};
+  static const QStringList exts = [] {
+    QStringList list;
+    for (const std::string& ext : files::image_extensions()) list << QString::fromStdString(ext);
+    return list;
+  }();
   return exts;
 }
 
 bool has_image_extension(const QString& path, const QStringList& extensions) {
-  const QString lower = path.toLower();
-  return std::any_of(extensions.begin(), extensions.end(),
-                     [&](const QString& ext) { return lower.endsWith(ext); });
+  // The extension rule (leading dots start none: "..png" is no image) is the label module's.
+  const QString ext = QString::fromStdString(std::string(files::file_extension(path.toStdString())));
+  return !ext.isEmpty() && extensions.contains(ext.toLower());
 }
 
 QStringList list_images(const QString& folder, ListOrder order, const QStringList& extensions) {
@@ -32,12 +40,7 @@ QStringList list_images(const QString& folder, ListOrder order, const QStringLis
 }
 
 QString label_path_for(const QString& image_path) {
-  const QFileInfo info(image_path);
-  const QString name = info.fileName();
-  const qsizetype dot = name.lastIndexOf('.');
-  const QString stem = dot > 0 ? name.left(dot) : name;
-  const QString dir = image_path.left(image_path.size() - name.size());
-  return dir + stem + ".txt";
+  return QString::fromStdString(files::label_path_for(image_path.toStdString()));
 }
 
 }  // namespace orvane

@@ -9,7 +9,8 @@ namespace orvane {
 // ".jpg", ".jpeg", ".png", ".bmp", ".webp" (compared in lower case).
 const QStringList& supported_image_extensions();
 
-// True when the file name ends with one of `extensions` (lower-cased comparison).
+// True when the file's extension (from the last dot of its name; leading dots start none, so
+// "..png" has no extension), lower-cased, is one of `extensions`.
 bool has_image_extension(const QString& path,
                          const QStringList& extensions = supported_image_extensions());
 
@@ -20,7 +21,8 @@ enum class ListOrder { Directory, CodePoint };
 QStringList list_images(const QString& folder, ListOrder order,
                         const QStringList& extensions = supported_image_extensions());
 
-// "dir/car.left.JPG" -> "dir/car.left.txt": the last extension replaced by ".txt".
+// "dir/car.left.JPG" -> "dir/car.left.txt": the extension replaced by ".txt" ("dir/.png" ->
+// "dir/.png.txt"); see files/label_format.h.
 QString label_path_for(const QString& image_path);
 
 }  // namespace orvane

@@ -69,9 +69,9 @@ TEST(LabelReader, TokenRules) {
       {" \t ", 2, LabelLineKind::Blank, 0},
       {"0 0.5", 2, LabelLineKind::Skipped, 0},  // fewer than 3 tokens
       {"0 0.5 0.5", 2, LabelLineKind::Shape, 1},
-      {"0 0.5 0.5 0.2 0.1", 2, LabelLineKind::Shape, 2},  // five tokens: a two-vertex polygon
+      {"0 0.5 0.5 0.2 0.1", 2, LabelLineKind::Shape, 4},  // five tokens: a box, four corners
       {"  1\t0.1   0.2 0.3 0.4 0.5 0.6 ", 2, LabelLineKind::Shape, 3},
-      {"+1 0.1 0.2 0.3 0.4", 2, LabelLineKind::Shape, 2},
+      {"+1 0.1 0.2 0.3 0.4", 2, LabelLineKind::Shape, 4},
       {"2 0.1 0.2 0.3 0.4", 2, LabelLineKind::Skipped, 0},   // id without a name
       {"-1 0.1 0.2 0.3 0.4", 2, LabelLineKind::Skipped, 0},  // negative id
       {"99999999999999999999999 0.1 0.2", 2, LabelLineKind::Skipped, 0},

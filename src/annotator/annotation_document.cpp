@@ -1,0 +1,393 @@
+#include "annotator/annotation_document.h"
+
+#include <QFileInfo>
+#include <QUndoCommand>
+
+#include "annotator/classes_file.h"
+#include "imaging/image_files.h"
+
+namespace orvane {
+
+namespace {
+
+enum CommandId { kMoveId = 1 };
+
+}  // namespace
+
+// Shape ids are handed out when a command is made, so redo re-inserts the very same shapes.
+
+class AddShapesCommand : public QUndoCommand {
+ public:
+  AddShapesCommand(AnnotationDocument* doc, std::vector<DocumentShape> shapes, const QString& text,
+                   QUndoCommand* parent = nullptr)
+      : QUndoCommand(text, parent), doc_(doc), shapes_(std::move(shapes)) {
+    first_ = int(doc->shapes_.size());
+  }
+  void redo() override {
+    for (size_t i = 0; i < shapes_.size(); ++i) doc_->insert_shape(first_ + int(i), shapes_[i]);
+  }
+  void undo() override {
+    for (size_t i = shapes_.size(); i-- > 0;) doc_->take_shape(first_ + int(i));
+  }
+
+ private:
+  AnnotationDocument* doc_;
+  std::vector<DocumentShape> shapes_;
+  int first_ = 0;
+};
+
+class RemoveShapeCommand : public QUndoCommand {
+ public:
+  RemoveShapeCommand(AnnotationDocument* doc, int index, QUndoCommand* parent = nullptr)
+      : QUndoCommand(QStringLiteral("Delete shape"), parent),
+        doc_(doc),
+        index_(index),
+        shape_(doc->shapes_[size_t(index)]) {}
+  void redo() override { doc_->take_shape(index_); }
+  void undo() override { doc_->insert_shape(index_, shape_); }
+
+ private:
+  AnnotationDocument* doc_;
+  int index_;
+  DocumentShape shape_;  // exactly as it was: id, class, vertices, box form and source line
+};
+
+class MoveShapeCommand : public QUndoCommand {
+ public:
+  MoveShapeCommand(AnnotationDocument* doc, int id, QPointF offset, int drag)
+      : QUndoCommand(QStringLiteral("Move shape")), doc_(doc), id_(id), offset_(offset), drag_(drag) {
+    const DocumentShape& shape = doc->shapes_[size_t(doc->index_of(id))];
+    before_ = shape;
+  }
+  int id() const override { return kMoveId; }
+  bool mergeWith(const QUndoCommand* other) override {
+    const auto* move = dynamic_cast<const MoveShapeCommand*>(other);
+    if (!move || move->id_ != id_ || move->drag_ != drag_ || drag_ == 0) return false;
+    offset_ += move->offset_;
+    return true;
+  }
+  void redo() override {
+    const int index = doc_->index_of(id_);
+    DocumentShape& shape = doc_->shapes_[size_t(index)];
+    shape = before_;
+    shape.points.translate(offset_);
+    // A moved box is written from its new corners.
+    shape.source.clear();
+    Q_EMIT doc_->shape_changed(index);
+  }
+  void undo() override {
+    const int index = doc_->index_of(id_);
+    doc_->shapes_[size_t(index)] = before_;
+    Q_EMIT doc_->shape_changed(index);
+  }
+
+ private:
+  AnnotationDocument* doc_;
+  int id_;
+  QPointF offset_;
+  int drag_;
+  DocumentShape before_;
+};
+
+class RelabelCommand : public QUndoCommand {
+ public:
+  RelabelCommand(AnnotationDocument* doc, int id, const QString& label,
+                 QUndoCommand* parent = nullptr)
+      : QUndoCommand(QStringLiteral("Change class"), parent), doc_(doc), id_(id), label_(label) {
+    before_ = doc->shapes_[size_t(doc->index_of(id))];
+  }
+  void redo() override {
+    const int index = doc_->index_of(id_);
+    DocumentShape& shape = doc_->shapes_[size_t(index)];
+    shape.label = label_;
+    Q_EMIT doc_->shape_changed(index);
+  }
+  void undo() override {
+    const int index = doc_->index_of(id_);
+    doc_->shapes_[size_t(index)] = before_;
+    Q_EMIT doc_->shape_changed(index);
+  }
+
+ private:
+  AnnotationDocument* doc_;
+  int id_;
+  QString label_;
+  DocumentShape before_;
+};
+
+// classes.txt was already written with the new name when the command was made (a write that
+// fails refuses the edit); undo and redo rewrite it.
+class AddClassCommand : public QUndoCommand {
+ public:
+  AddClassCommand(AnnotationDocument* doc, const QString& name, QUndoCommand* parent = nullptr)
+      : QUndoCommand(QStringLiteral("Add class %1").arg(name), parent), doc_(doc), name_(name) {}
+  void redo() override {
+    if (!doc_->classes_.contains(name_)) doc_->classes_.append(name_);
+    if (written_) doc_->write_classes(nullptr);
+    written_ = true;
+    Q_EMIT doc_->classes_changed();
+  }
+  void undo() override {
+    if (!doc_->classes_.isEmpty() && doc_->classes_.back() == name_) doc_->classes_.removeLast();
+    doc_->write_classes(nullptr);
+    Q_EMIT doc_->classes_changed();
+  }
+
+ private:
+  AnnotationDocument* doc_;
+  QString name_;
+  bool written_ = false;
+};
+
+class ReplaceShapesCommand : public QUndoCommand {
+ public:
+  ReplaceShapesCommand(AnnotationDocument* doc, std::vector<DocumentShape> shapes,
+                       const QString& text)
+      : QUndoCommand(text), doc_(doc), before_(doc->shapes_), after_(std::move(shapes)) {}
+  void redo() override { swap_to(after_); }
+  void undo() override { swap_to(before_); }
+
+ private:
+  void swap_to(const std::vector<DocumentShape>& shapes) {
+    while (!doc_->shapes_.empty()) doc_->take_shape(int(doc_->shapes_.size()) - 1);
+    for (size_t i = 0; i < shapes.size(); ++i) doc_->insert_shape(int(i), shapes[i]);
+  }
+  AnnotationDocument* doc_;
+  std::vector<DocumentShape> before_, after_;
+};
+
+AnnotationDocument::AnnotationDocument(QObject* parent) : QObject(parent) {
+  connect(&stack_, &QUndoStack::indexChanged, this, [this] {
+    // Clearing the stack on a load is no edit.
+    if (!image_path_.isEmpty()) Q_EMIT edited();
+  });
+}
+
+void AnnotationDocument::set_classes(const QStringList& classes, const QString& classes_file,
+                                     const QString& read_error) {
+  classes_ = classes;
+  classes_file_ = classes_file;
+  classes_error_ = read_error;
+  Q_EMIT classes_changed();
+}
+
+int AnnotationDocument::class_id(const QString& label) const {
+  return class_id_for(classes_, label);
+}
+
+QString AnnotationDocument::label_path() const {
+  return image_path_.isEmpty() ? QString() : label_path_for(image_path_);
+}
+
+DocumentLoad AnnotationDocument::load(const QString& image_path, QSize size) {
+  image_path_.clear();  // no edits are signalled while the stack is emptied
+  stack_.clear();
+  shapes_.clear();
+  kept_lines_.clear();
+  image_path_ = image_path;
+  size_ = size;
+  const LabelFileContents read = read_label_file(label_path_for(image_path), classes_.size());
+  label_status_ = read.status;
+  kept_lines_ = read.kept_lines;
+  const QSizeF pixels(size);
+  for (const LabelShape& shape : read.shapes) {
+    DocumentShape s;
+    s.id = next_id_++;
+    s.points = denormalize_polygon(shape.points, pixels);
+    s.label = classes_[shape.class_id];
+    s.box = shape.box;
+    s.source = shape.source;
+    s.source_class_id = shape.class_id;
+    s.type = shape.box ? QStringLiteral("Box")
+                       : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
+    shapes_.push_back(std::move(s));
+  }
+  Q_EMIT reset();
+  return {read.status, read.error, int(read.kept_lines.size())};
+}
+
+void AnnotationDocument::clear() {
+  image_path_.clear();
+  stack_.clear();
+  size_ = QSize();
+  shapes_.clear();
+  kept_lines_.clear();
+  label_status_ = LabelReadStatus::Missing;
+  Q_EMIT reset();
+}
+
+int AnnotationDocument::index_of(int id) const {
+  for (size_t i = 0; i < shapes_.size(); ++i) {
+    if (shapes_[i].id == id) return int(i);
+  }
+  return -1;
+}
+
+std::vector<LabelShape> AnnotationDocument::label_shapes() const {
+  std::vector<LabelShape> out;
+  out.reserve(shapes_.size());
+  const QSizeF pixels(size_);
+  for (const DocumentShape& shape : shapes_) {
+    LabelShape line{class_id(shape.label), normalize_polygon(shape.points, pixels), shape.box, {}};
+    // The line as read, while nothing it says has changed (a class list with a name twice can
+    // give the same name another id).
+    if (shape.box && line.class_id == shape.source_class_id) line.source = shape.source;
+    out.push_back(std::move(line));
+  }
+  return out;
+}
+
+FileResult AnnotationDocument::save() {
+  if (!has_image()) return {};
+  const QString path = label_path();
+  if (label_status_ == LabelReadStatus::Unreadable) {
+    // Its contents are unknown, so neither replacing nor deleting it is safe.
+    if (shapes_.empty()) return {};
+    // The cause may have been fixed meanwhile (permissions, a lock): then every line it holds is
+    // kept after the new shapes and the save goes ahead.
+    const LabelFileContents again = read_label_file(path, 0);
+    if (again.status == LabelReadStatus::Unreadable) {
+      return FileResult::failure(
+          again.error +
+          "\n\nThe label file could not be read, so it is left untouched; the shapes stay on "
+          "screen but are not saved. Delete them to move on, or make the file readable and "
+          "save again.");
+    }
+    label_status_ = again.status;
+    kept_lines_ = again.kept_lines;
+  }
+  const FileResult result = save_label_file(path, label_shapes(), kept_lines_);
+  if (result) stack_.setClean();
+  return result;
+}
+
+void AnnotationDocument::insert_shape(int index, const DocumentShape& shape) {
+  shapes_.insert(shapes_.begin() + index, shape);
+  Q_EMIT shape_inserted(index);
+}
+
+DocumentShape AnnotationDocument::take_shape(int index) {
+  DocumentShape shape = std::move(shapes_[size_t(index)]);
+  shapes_.erase(shapes_.begin() + index);
+  Q_EMIT shape_removed(index);
+  return shape;
+}
+
+bool AnnotationDocument::write_classes(QString* error) {
+  if (classes_file_.isEmpty()) return true;
+  const FileResult result = write_classes_file(classes_file_, classes_);
+  if (!result && error) *error = result.error;
+  return bool(result);
+}
+
+bool AnnotationDocument::add_shapes(const std::vector<NewShape>& shapes, const QString& text,
+                                    QString* error) {
+  if (!has_image() || shapes.empty()) return false;
+  QStringList new_names;
+  for (const NewShape& shape : shapes) {
+    if (!classes_.contains(shape.label) && !new_names.contains(shape.label))
+      new_names.append(shape.label);
+  }
+  if (!new_names.isEmpty() && !prepare_classes(new_names, error)) return false;
+  std::vector<DocumentShape> made;
+  made.reserve(shapes.size());
+  for (const NewShape& shape : shapes) {
+    DocumentShape s;
+    s.id = next_id_++;
+    s.points = shape.points;
+    s.label = shape.label;
+    s.type = shape.type;
+    made.push_back(std::move(s));
+  }
+  if (new_names.isEmpty()) {
+    stack_.push(new AddShapesCommand(this, std::move(made), text));
+    return true;
+  }
+  auto* macro = new QUndoCommand(text);
+  for (const QString& name : new_names) new AddClassCommand(this, name, macro);
+  // Made after the classes exist, so its index is right; added to the macro as its last child.
+  new AddShapesCommand(this, std::move(made), text, macro);
+  stack_.push(macro);
+  return true;
+}
+
+bool AnnotationDocument::remove_shape(int id) {
+  const int index = index_of(id);
+  if (index < 0) return false;
+  stack_.push(new RemoveShapeCommand(this, index));
+  return true;
+}
+
+bool AnnotationDocument::move_shape(int id, QPointF offset, int drag) {
+  if (index_of(id) < 0 || offset.isNull()) return false;
+  stack_.push(new MoveShapeCommand(this, id, offset, drag));
+  return true;
+}
+
+bool AnnotationDocument::relabel(int id, const QString& label, QString* error) {
+  const int index = index_of(id);
+  if (index < 0 || label.isEmpty() || shapes_[size_t(index)].label == label) return false;
+  if (!classes_.contains(label)) {
+    if (!prepare_class(label, error)) return false;
+    auto* macro = new QUndoCommand(QStringLiteral("Change class"));
+    new AddClassCommand(this, label, macro);
+    new RelabelCommand(this, id, label, macro);
+    stack_.push(macro);
+    return true;
+  }
+  stack_.push(new RelabelCommand(this, id, label));
+  return true;
+}
+
+bool AnnotationDocument::prepare_class(const QString& name, QString* error) {
+  return prepare_classes({name}, error);
+}
+
+bool AnnotationDocument::prepare_classes(const QStringList& names, QString* error) {
+  if (!classes_readable()) {
+    if (error) {
+      *error = classes_error_ +
+               "\n\nclasses.txt could not be read when the folder was loaded, so no class can be "
+               "added: a new name would take an id the file gives to another class. Make the "
+               "file readable and load the folder again.";
+    }
+    return false;
+  }
+  // Written before anything changes: a failed write refuses the whole step.
+  const QStringList before = classes_;
+  classes_ += names;
+  const bool written = write_classes(error);
+  classes_ = before;
+  return written;
+}
+
+bool AnnotationDocument::add_class(const QString& name, QString* error) {
+  if (name.isEmpty() || classes_.contains(name)) return false;
+  if (!prepare_class(name, error)) return false;
+  stack_.push(new AddClassCommand(this, name));
+  return true;
+}
+
+bool AnnotationDocument::replace_shapes(const std::vector<LabelShape>& shapes,
+                                        const QString& text) {
+  if (!has_image()) return false;
+  std::vector<DocumentShape> made;
+  const QSizeF pixels(size_);
+  for (const LabelShape& shape : shapes) {
+    if (shape.class_id < 0 || shape.class_id >= classes_.size()) continue;
+    DocumentShape s;
+    s.id = next_id_++;
+    s.points = denormalize_polygon(shape.points, pixels);
+    s.label = classes_[shape.class_id];
+    s.box = shape.box;
+    s.source = shape.source;
+    s.source_class_id = shape.class_id;
+    s.type = shape.box ? QStringLiteral("Box")
+                       : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
+    made.push_back(std::move(s));
+  }
+  stack_.push(new ReplaceShapesCommand(this, std::move(made), text));
+  return true;
+}
+
+}  // namespace orvane
