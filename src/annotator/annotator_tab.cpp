@@ -748,9 +748,12 @@ void AnnotatorTab::run_ai_autolabel_folder() {
   connect(folder_worker, &AutoLabelWorker::progress_signal, this,
           [this](int done, int total, const QString& name) {
             if (!folder_progress) return;
+            folder_progress->setLabelText(
+                QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
             folder_progress->setMaximum(std::max(1, total));
+            // Last: a modal progress dialog processes events in setValue, and the run's end may
+            // be handled right there.
             folder_progress->setValue(done);
-            folder_progress->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
           });
   connect(folder_worker, &AutoLabelWorker::finished_signal, this, [this](const QString& text) {
     const FolderLabelSummary summary = folder_worker->summary();

@@ -1,0 +1,301 @@
+// Auto-labelling with real models: a detector and a segmenter trained for two epochs on the tiny
+// shapes set, then used on a frame in the tab and on a folder.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QUndoStack>
+
+#include "annotator/annotator_tab.h"
+#include "annotator/auto_label.h"
+#include "annotator/auto_label_worker.h"
+#include "common/dialog_recorder.h"
+#include "common/gui_app.h"
+#include "engine/shapes_data.h"
+#include "engine/yolo.h"
+
+#include <QDoubleSpinBox>
+#include <QGraphicsPolygonItem>
+#include <QListWidget>
+#include <unistd.h>
+
+using namespace orvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+QByteArray read_all(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void write_raw(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(bytes);
+}
+
+// Trains once per test program: two epochs at 64 px.
+fs::path trained(bool segment) {
+  static fs::path paths[2];
+  fs::path& weights = paths[segment ? 1 : 0];
+  if (!weights.empty()) return weights;
+  const fs::path root = fs::temp_directory_path() /
+                        ("orvane_autolabel_" + std::to_string(::getpid()) + (segment ? "_seg" : "_det"));
+  const fs::path data = engine::make_dataset(root / "data", segment, 16, 64);
+  engine::YOLO model(segment ? "yolov8n-seg.pt" : "yolov8n.pt");
+  engine::TrainOptions o;
+  o.data = data.string();
+  o.epochs = 2;
+  o.imgsz = 64;
+  o.batch = 4;
+  o.nbs = 4;
+  o.workers = 1;
+  o.optimizer = "AdamW";
+  o.lr0 = 0.004;
+  o.warmup_epochs = 0;
+  o.hyp.mosaic = 0;
+  o.close_mosaic = 0;
+  o.project = (root / "runs").string();
+  o.name = "train";
+  o.plots = false;
+  o.val = false;
+  o.seed = 1;
+  o.threads = 1;
+  const engine::TrainResult result = model.train(o);
+  weights = result.save_dir / "weights" / "last.pt";
+  return weights;
+}
+
+// The highest confidence the model gives on `image` (so a test can ask for detections it gets).
+float best_conf(engine::YOLO& model, const fs::path& image) {
+  const auto results = model.predict(image.string(), {.conf = 0.0005f, .imgsz = 64, .verbose = false});
+  if (results.empty() || results[0].boxes.size() == 0) return 0.0f;
+  return results[0].boxes.conf.max().item<float>();
+}
+
+class AutoLabelTest : public test::GuiTest {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+  QString path(const QString& name) const { return dir.filePath(name); }
+  void image_from_set(bool segment, int index, const QString& name) {
+    const fs::path source = trained(segment).parent_path().parent_path().parent_path().parent_path() /
+                            "data" / "images" / "train" / ("img" + std::to_string(index) + ".png");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(source.string()), path(name)));
+  }
+  QTemporaryDir dir;
+  test::DialogRecorder dialogs;
+};
+
+}  // namespace
+
+TEST(AutoLabelShapes, BoxesBecomeRectanglesMasksBecomeTheirOutlines) {
+  engine::Results r;
+  r.names = {"square", "disc"};
+  r.boxes.xyxy = torch::tensor({{1.5f, 2.0f, 30.0f, 40.25f}, {5.0f, 6.0f, 7.0f, 8.0f}});
+  r.boxes.conf = torch::tensor({0.9f, 0.5f});
+  r.boxes.cls = torch::tensor({1.0f, 0.0f});
+  FrameLabels labels = shapes_from_result(r);
+  EXPECT_EQ(labels.detections, 2);
+  ASSERT_EQ(labels.shapes.size(), 2u);
+  EXPECT_EQ(labels.shapes[0].label, "disc");
+  EXPECT_EQ(labels.shapes[0].type, "AI Rectangle");
+  EXPECT_EQ(labels.shapes[0].points,
+            (QPolygonF{{1.5, 2.0}, {30.0, 2.0}, {30.0, 40.25}, {1.5, 40.25}}));
+  EXPECT_EQ(labels.shapes[1].label, "square");
+
+  // With masks: one polygon per (outline, box) pair, the shorter list decides.
+  r.masks = engine::Masks{};
+  r.masks->xy = {{{1, 1}, {9, 1}, {9, 9}, {5, 12}, {1, 9}}};
+  labels = shapes_from_result(r);
+  EXPECT_EQ(labels.detections, 2);  // the message counts the boxes
+  ASSERT_EQ(labels.shapes.size(), 1u);
+  EXPECT_EQ(labels.shapes[0].type, "AI Polygon");
+  EXPECT_EQ(labels.shapes[0].points,
+            (QPolygonF{{1, 1}, {9, 1}, {9, 9}, {5, 12}, {1, 9}}));
+  EXPECT_EQ(labels.shapes[0].label, "disc");
+
+  // An empty outline is still a shape (written as its class id and a space).
+  r.masks->xy = {{}, {}};
+  labels = shapes_from_result(r);
+  ASSERT_EQ(labels.shapes.size(), 2u);
+  EXPECT_TRUE(labels.shapes[0].points.isEmpty());
+}
+
+TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
+  const fs::path weights = trained(false);
+  engine::YOLO probe(weights.string());
+  image_from_set(false, 0, "a.png");
+  write_raw(path("classes.txt"), "other\n");
+  const float conf = best_conf(probe, dir.filePath("a.png").toStdString());
+  ASSERT_GT(conf, 0.01f) << "the trained detector finds nothing at all";
+
+  AnnotatorTab tab;
+  dialogs.directories.push_back(dir.path());
+  tab.load_directory();
+  EXPECT_FALSE(tab.btn_run_ai->isEnabled());
+
+  // A file that is no model: named in the box; nothing loaded.
+  write_raw(path("broken.pt"), "not a checkpoint");
+  dialogs.files.push_back(path("broken.pt"));
+  tab.load_ai_model();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Error");
+  EXPECT_TRUE(dialogs.messages[0].text.contains("broken.pt"));
+  EXPECT_FALSE(tab.ai_model);
+  EXPECT_FALSE(tab.btn_run_ai->isEnabled());
+
+  dialogs.files.push_back(QString::fromStdString(weights.string()));
+  tab.load_ai_model();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].title, "AI Model Loaded");
+  EXPECT_EQ(dialogs.messages[1].text, "Loaded model: last.pt");
+  ASSERT_TRUE(tab.btn_run_ai->isEnabled());
+  const std::shared_ptr<engine::YOLO> loaded = tab.ai_model;
+
+  // A broken file after a good one: the good one stays.
+  dialogs.files.push_back(path("broken.pt"));
+  tab.load_ai_model();
+  EXPECT_EQ(tab.ai_model, loaded);
+  EXPECT_TRUE(tab.btn_run_ai->isEnabled());
+
+  // Nothing that sure: a message, nothing changes.
+  tab.spin_ai_conf->setValue(1.0);
+  const size_t before = dialogs.messages.size();
+  tab.btn_run_ai->click();
+  ASSERT_EQ(dialogs.messages.size(), before + 1);
+  EXPECT_EQ(dialogs.messages.back().title, "AI Assist");
+  EXPECT_EQ(dialogs.messages.back().text, "No objects detected at current confidence threshold.");
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
+
+  tab.spin_ai_conf->setValue(std::max(0.01, std::floor(conf * 100) / 100 - 0.01));
+  const auto expected = probe.predict(dir.filePath("a.png").toStdString(),
+                                      {.conf = float(tab.spin_ai_conf->value()), .verbose = false});
+  const int boxes = int(expected[0].boxes.size());
+  tab.btn_run_ai->click();
+  EXPECT_EQ(dialogs.messages.back().title, "AI Success");
+  EXPECT_EQ(dialogs.messages.back().text,
+            "Successfully auto-labeled " + QString::number(boxes) + " object(s).");
+  ASSERT_EQ(int(tab.annotations.size()), boxes);
+  for (const ShapeRecord& record : tab.annotations) {
+    EXPECT_EQ(record.type, "AI Rectangle");
+    EXPECT_EQ(record.item->polygon().size(), 4);
+    EXPECT_TRUE(record.label == "square" || record.label == "disc");
+  }
+  // New names follow the folder's own classes; the label file uses their positions there.
+  EXPECT_EQ(tab.classes.first(), "other");
+  EXPECT_GT(tab.classes.size(), 1);
+  EXPECT_EQ(read_all(path("classes.txt")), (tab.classes.join('\n') + '\n').toUtf8());
+  const QList<QByteArray> lines = read_all(path("a.txt")).trimmed().split('\n');
+  ASSERT_EQ(lines.size(), boxes);
+  EXPECT_NE(lines[0].left(2), "0 ");
+  EXPECT_EQ(lines[0].split(' ').size(), 9);  // class and four corners
+
+  // One undo takes the whole frame back, and the file follows.
+  tab.undo();
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
+  EXPECT_EQ(tab.classes, QStringList{"other"});
+  tab.redo();
+  EXPECT_EQ(int(tab.annotations.size()), boxes);
+}
+
+TEST_F(AutoLabelTest, SegmenterGivesPolygonsWithTheOutlinePoints) {
+  const fs::path weights = trained(true);
+  image_from_set(true, 1, "a.png");
+  auto model = load_autolabel_model(QString::fromStdString(weights.string()));
+  const float conf = best_conf(*model, dir.filePath("a.png").toStdString());
+  ASSERT_GT(conf, 0.01f) << "the trained segmenter finds nothing at all";
+  const double threshold = std::max(0.01, std::floor(conf * 100) / 100 - 0.01);
+  const auto expected = model->predict(dir.filePath("a.png").toStdString(),
+                                       {.conf = float(threshold), .verbose = false});
+  ASSERT_TRUE(expected[0].masks);
+  const FrameLabels labels = auto_label_frame(*model, path("a.png"), threshold);
+  EXPECT_EQ(labels.detections, int(expected[0].boxes.size()));
+  ASSERT_EQ(labels.shapes.size(),
+            std::min(expected[0].boxes.size(), expected[0].masks->xy.size()));
+  for (size_t i = 0; i < labels.shapes.size(); ++i) {
+    EXPECT_EQ(labels.shapes[i].type, "AI Polygon");
+    EXPECT_EQ(size_t(labels.shapes[i].points.size()), expected[0].masks->xy[i].size());
+  }
+}
+
+TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
+  const fs::path weights = trained(false);
+  image_from_set(false, 0, "a.png");
+  image_from_set(false, 2, "b.png");
+  image_from_set(false, 4, "c.png");
+  write_raw(path("broken.jpg"), "this is no jpeg");
+  write_raw(path("b.txt"), "0 0.5 0.5 0.1 0.1\n");  // the operator's: never touched
+  write_raw(path("classes.txt"), "square\n");
+  auto model = load_autolabel_model(QString::fromStdString(weights.string()));
+
+  std::vector<int> seen;
+  const FolderLabelSummary s = auto_label_folder(
+      *model, {dir.path(), 0.01, 64},
+      [&](int done, int total, const QString&) {
+        EXPECT_EQ(total, 4);
+        seen.push_back(done);
+      });
+  EXPECT_EQ(s.total, 4);
+  EXPECT_EQ(s.skipped, 1);
+  ASSERT_EQ(s.failures.size(), 1);
+  EXPECT_TRUE(s.failures[0].startsWith("broken.jpg: ")) << s.failures[0].toStdString();
+  EXPECT_EQ(s.labelled + s.empty, 2);
+  EXPECT_EQ(seen.back(), 4);
+  EXPECT_EQ(read_all(path("b.txt")), "0 0.5 0.5 0.1 0.1\n");
+  EXPECT_FALSE(QFileInfo::exists(path("broken.txt")));
+  EXPECT_EQ(s.classes.first(), "square");
+  EXPECT_EQ(read_all(path("classes.txt")), (s.classes.join('\n') + '\n').toUtf8());
+  EXPECT_TRUE(folder_summary_text(s).contains("1 failed"));
+
+  // A second run finds everything labelled (or without objects) and writes nothing new.
+  const QByteArray a_before = read_all(path("a.txt"));
+  const FolderLabelSummary again = auto_label_folder(*model, {dir.path(), 0.01, 64}, {});
+  EXPECT_EQ(again.labelled, 0);
+  EXPECT_EQ(read_all(path("a.txt")), a_before);
+
+  // An unreadable classes.txt: nothing is labelled at all.
+  QFile::remove(path("classes.txt"));
+  QDir(dir.path()).mkdir("classes.txt");
+  QFile::remove(path("a.txt"));
+  const FolderLabelSummary refused = auto_label_folder(*model, {dir.path(), 0.01, 64}, {});
+  EXPECT_FALSE(refused.error.isEmpty());
+  EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
+}
+
+TEST_F(AutoLabelTest, TheTabRunsTheFolderOnAWorkerAndRefreshesTheList) {
+  const fs::path weights = trained(false);
+  image_from_set(false, 0, "a.png");
+  image_from_set(false, 2, "b.png");
+  write_raw(path("zz.png"), "broken");
+  AnnotatorTab tab;
+  dialogs.directories.push_back(dir.path());
+  tab.load_directory();
+  dialogs.files.push_back(QString::fromStdString(weights.string()));
+  tab.load_ai_model();
+  tab.spin_ai_conf->setValue(0.01);
+  QSignalSpy finished(&tab, &AnnotatorTab::folder_autolabel_finished);
+  tab.btn_run_ai_folder->click();
+  ASSERT_TRUE(tab.folder_worker != nullptr);
+  ASSERT_TRUE(finished.wait(60000));
+  EXPECT_EQ(tab.folder_worker, nullptr);
+  EXPECT_EQ(dialogs.messages.back().title, "Auto-Label Folder");
+  EXPECT_TRUE(dialogs.messages.back().text.contains("1 failed"));
+  EXPECT_TRUE(dialogs.messages.back().text.contains("zz.png"));
+  // The marks follow the files, and the image on screen shows its new shapes.
+  for (int row = 0; row < 2; ++row) {
+    const bool labelled = QFileInfo::exists(path(row == 0 ? "a.txt" : "b.txt"));
+    EXPECT_EQ(tab.list_images->item(row)->text().startsWith("[✓]"), labelled);
+  }
+  if (QFileInfo::exists(path("a.txt"))) {
+    EXPECT_FALSE(tab.annotations.empty());
+  }
+  EXPECT_EQ(tab.classes, tab.document->classes());
+}
