@@ -10,6 +10,7 @@ packages=(
   libopencv-dev libyaml-cpp-dev
   libtorch-dev libonnx-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang
   xvfb xauth imagemagick
   fonts-dejavu-core fonts-noto-color-emoji fonts-liberation2 fonts-symbola
   python3-opencv python3-torch python3-numpy
