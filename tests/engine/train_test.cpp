@@ -41,7 +41,11 @@ class TrainTest : public LoggedRunTest {
     o.warmup_epochs = 0;
     o.hyp.mosaic = 0;
     o.hyp.scale = 0.1f;
-    o.hyp.translate = 0.05f;
+    // Validation pads these 64-px images to 96 px (half a stride of margin on each side), a grey
+    // border that training without mosaic never shows. A generous translation puts such borders
+    // into training; without it whether the detector copes is a matter of luck (one seed in three
+    // scored mAP50 0.03 on one processor and passed on another, where the kernels round differently).
+    o.hyp.translate = 0.25f;
     o.close_mosaic = 0;
     o.project = (dir / "runs").string();
     o.name = "train";
@@ -55,11 +59,7 @@ class TrainTest : public LoggedRunTest {
 
 };
 
-// Disabled while a machine-dependent failure is understood: on some machines this detector
-// does not learn the box-labelled set (box mAP50 0.025 after 40 epochs, the same figure every
-// run, also with the engine code under which it passed elsewhere; the segmentation test below
-// still learns). Re-enable once the recipe or the test is made robust.
-TEST_F(TrainTest, DISABLED_DetectorLearnsAndLeavesACompleteRunFolder) {
+TEST_F(TrainTest, DetectorLearnsAndLeavesACompleteRunFolder) {
   const auto data = make_dataset(dir / "det", false);
   YOLO model("yolov8n.pt");
   int epoch_ends = 0;
