@@ -10,6 +10,7 @@
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
 #include "engine/yolo.h"
 
@@ -38,18 +39,6 @@ bool is_image(const fs::path& p) {
   auto ext = p.extension().string();
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
   return ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".bmp" || ext == ".webp";
-}
-
-void write_text_file(const fs::path& path, const std::string& text) {
-  const fs::path tmp = path.string() + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out.flush()) throw engine::EngineError("cannot write " + path.string());
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) throw engine::EngineError("cannot write " + path.string() + ": " + ec.message());
 }
 
 }  // namespace
@@ -102,7 +91,8 @@ int run_predict(const std::vector<std::string>& words) {
           const auto out_image = save / path.filename();
           if (!engine::write_image_file(out_image, r.plot()))
             throw engine::EngineError("cannot write " + out_image.string());
-          write_text_file(save / path.filename().replace_extension(".txt"), r.to_label_text());
+          engine::write_text_atomic(save / path.filename().replace_extension(".txt"),
+                                    r.to_label_text());
         }
         ++done;
       } catch (const engine::EngineError& e) {

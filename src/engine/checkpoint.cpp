@@ -5,9 +5,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "engine/error.h"
+#include "engine/limits.h"
+#include "files/atomic_file.h"
 
 namespace orvane::engine {
 
@@ -59,6 +62,9 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
     meta.arch = *arch;
     meta.arch.nc = root["nc"].as<int>(0);
     if (meta.arch.nc < 1) throw EngineError("checkpoint has no classes");
+    if (meta.arch.nc > kMaxClasses)
+      throw EngineError("checkpoint claims " + std::to_string(meta.arch.nc) +
+                        " classes, more than the " + std::to_string(kMaxClasses) + " possible");
     meta.names.assign(size_t(meta.arch.nc), "");
     if (auto names = root["names"]; names.IsMap()) {
       for (const auto& item : names) {
@@ -88,7 +94,10 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
 
 void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMeta& meta,
                      torch::optim::Optimizer* optimizer) {
-  const fs::path tmp = path.string() + ".tmp";
+  // The archive is built in memory and written by our own writer: LibTorch's file writer aborts
+  // the process when the disk fills up (its destructor throws), ours reports it and keeps the old
+  // file.
+  std::ostringstream bytes;
   try {
     torch::serialize::OutputArchive archive;
     archive.write("orvane_meta", c10::IValue(meta_to_yaml(meta)));
@@ -100,19 +109,14 @@ void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMet
       optimizer->save(state);
       archive.write("optimizer", state);
     }
-    archive.save_to(tmp.string());
+    archive.save_to(bytes);
   } catch (const std::exception& e) {
-    std::error_code ec;
-    fs::remove(tmp, ec);
+    const std::string what = e.what();
     throw EngineError("cannot write checkpoint " + path.string() + ": " +
-                      std::string(e.what()).substr(0, std::string(e.what()).find('\n')));
+                      what.substr(0, what.find('\n')));
   }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    throw EngineError("cannot write checkpoint " + path.string() + ": " + ec.message());
-  }
+  const std::string error = files::write_atomically(path, bytes.str());
+  if (!error.empty()) throw EngineError(error);
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include "engine/export/exported_model.h"
 #include "engine/export/writers.h"
 #include "engine/logger.h"
+#include "engine/metrics/metrics.h"
 
 namespace orvane::engine {
 
@@ -35,39 +36,6 @@ std::string unavailable_message(const std::string& format) {
            "platform; export to onnx instead: OpenVINO reads ONNX files directly (ovc best.onnx)";
   return "export to coreml needs Apple's coremltools, which is not available on this platform; "
          "export to onnx instead and convert it on a Mac, or load the ONNX file in ONNX Runtime";
-}
-
-// Temporary beside the target, flushed to disk, then renamed over it: an interrupted export
-// leaves either the previous file or the new one, never a torn one.
-void write_atomically(const fs::path& path, const std::string& bytes) {
-  std::string pattern =
-      (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) throw EngineError("cannot write " + path.string() + ": " + std::strerror(errno));
-  const fs::path tmp = pattern;
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= size_t(n);
-  }
-  const int saved = errno;
-  ok = ok && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  std::error_code ec;
-  if (ok) fs::rename(tmp, path, ec);
-  if (!ok || ec) {
-    fs::remove(tmp, ec);
-    throw EngineError("cannot write " + path.string() + ": " +
-                      std::strerror(ok ? EIO : (saved ? saved : EIO)));
-  }
 }
 
 std::string utc_now() {
@@ -138,7 +106,7 @@ fs::path export_model(const ExportOptions& options) {
     throw EngineError("export to " + options.format +
                       " failed: " + what.substr(0, what.find('\n')));
   }
-  write_atomically(target, bytes);
+  write_text_atomic(target, bytes);  // an interrupted export leaves the old file whole
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   char line[256];

@@ -7,6 +7,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "files/atomic_file.h"
+
 namespace orvane::engine {
 
 cv::Scalar class_color(int cls) {
@@ -63,19 +65,9 @@ bool write_image_file(const std::filesystem::path& path, const cv::Mat& image) {
   } catch (const cv::Exception&) {
     return false;
   }
-  const std::filesystem::path tmp =
-      path.string() + ".tmp" + std::to_string(static_cast<long>(::getpid()));
-  FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  if (std::fclose(f) != 0 || !ok) {
-    std::remove(tmp.c_str());
-    return false;
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) std::remove(tmp.c_str());
-  return !ec;
+  return files::write_atomically(
+             path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
+      .empty();
 }
 
 bool plot_batch(const Batch& batch, const std::vector<std::string>& names,

@@ -17,12 +17,22 @@
 #include "engine/data/loader.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
 #include "engine/train_args.h"
 
 namespace orvane::engine {
 
 namespace fs = std::filesystem;
+
+// The averaged weights follow the model with decay 0.9999 once warmed up, so they average over
+// roughly the last 10,000 optimizer steps; the decay ramps up from 0 with a time constant of
+// 2000 updates, so early, fast-changing weights are not held back by the random start.
+constexpr double kEmaDecay = 0.9999;
+constexpr double kEmaRampUpdates = 2000.0;
+// Gradients are clipped to this total norm: an outlier batch (a mislabelled box, a near-empty
+// mosaic) then moves the weights no more than an ordinary one, instead of blowing up the loss.
+constexpr double kMaxGradNorm = 10.0;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -80,23 +90,6 @@ double interp(double x, double x0, double x1, double y0, double y1) {
 bool ends_with(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() &&
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-void write_run_file(const fs::path& path, const std::string& text) {
-  const fs::path tmp = path.string() + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      std::error_code ec;
-      fs::remove(tmp, ec);
-      throw EngineError("cannot write " + path.string());
-    }
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) throw EngineError("cannot write " + path.string() + ": " + ec.message());
 }
 
 }  // namespace
@@ -178,10 +171,30 @@ void Trainer::run_callbacks(const std::string& event) {
 }
 
 void Trainer::setup() {
-  auto& o = options_;
-  configure_compute_threads(o.threads);
-  torch::manual_seed(o.seed);
+  configure_compute_threads(options_.threads);
+  torch::manual_seed(options_.seed);
+  check_options();
+  fit_model_to_data();
+  // Data, before the run folder: a dataset that cannot be trained on leaves nothing behind
+  // that looks like a run.
+  build_loaders();
+  create_run_folder();
 
+  loss_names = model_->is_segment()
+                   ? std::vector<std::string>{"box_loss", "seg_loss", "cls_loss", "dfl_loss"}
+                   : std::vector<std::string>{"box_loss", "cls_loss", "dfl_loss"};
+  s_->accumulate = std::max(int(std::lround(double(options_.nbs) / options_.batch)), 1);
+  build_optimizer();
+  build_ema();
+  if (options_.resume && !resume_from_.empty()) restore_resumed_run();
+  const int nb = batches;
+  s_->warmup_iters = options_.warmup_epochs > 0
+                         ? std::max(int(std::lround(options_.warmup_epochs * nb)), 100)
+                         : -1;
+}
+
+void Trainer::check_options() {
+  auto& o = options_;
   if (o.device != "cpu" && !o.device.empty())
     LOGGER.warning("device=" + o.device +
                    " is not available in this build (no CUDA); training on the CPU");
@@ -207,8 +220,11 @@ void Trainer::setup() {
   }
   if (o.workers < 0) o.workers = 0;
   epochs = o.epochs;
+}
 
-  // Classes come from the data: a model with other classes keeps its body and gets a new head.
+// Classes come from the data: a model with other classes keeps its body and gets a new head.
+void Trainer::fit_model_to_data() {
+  const auto& o = options_;
   const auto& names = s_->data.names;
   const std::string nc_text = std::to_string(names.size());
   if (model_->nc() != int(names.size()) && !(o.resume && !resume_from_.empty()))
@@ -251,9 +267,10 @@ void Trainer::setup() {
   model_->names = names;
   // The model that trains, once: the one the caller built may have had another head.
   LOGGER.info(model_->summary());
+}
 
-  // Data, before the run folder: a dataset that cannot be trained on leaves nothing behind
-  // that looks like a run.
+void Trainer::build_loaders() {
+  auto& o = options_;
   LoaderOptions train_opts;
   train_opts.imgsz = o.imgsz;
   train_opts.batch = o.batch;
@@ -289,8 +306,10 @@ void Trainer::setup() {
   s_->train_loader = std::make_unique<DataLoader>(std::move(train_set), train_opts);
   s_->val_loader = std::make_unique<DataLoader>(std::move(val_set), val_opts);
   batches = int(s_->train_loader->size());
+}
 
-  // Run folder.
+void Trainer::create_run_folder() {
+  const auto& o = options_;
   if (o.resume && !resume_from_.empty()) {
     save_dir = resume_from_.parent_path().parent_path();
   } else {
@@ -314,18 +333,12 @@ void Trainer::setup() {
   for (const auto& [k, v] : train_args_list(o)) args << YAML::Key << k << YAML::Value << v;
   args << YAML::Key << "save_dir" << YAML::Value << save_dir.string();
   args << YAML::EndMap;
-  write_run_file(save_dir / "args.yaml", std::string(args.c_str()) + "\n");
+  write_text_atomic(save_dir / "args.yaml", std::string(args.c_str()) + "\n");
 
   if (o.plots) plot_labels(s_->train_loader->dataset(), save_dir / "labels.jpg");
+}
 
-  loss_names = model_->is_segment()
-                   ? std::vector<std::string>{"box_loss", "seg_loss", "cls_loss", "dfl_loss"}
-                   : std::vector<std::string>{"box_loss", "cls_loss", "dfl_loss"};
-
-  s_->accumulate = std::max(int(std::lround(double(o.nbs) / o.batch)), 1);
-  build_optimizer();
-
-  // EMA.
+void Trainer::build_ema() {
   ema_ = clone_model(model_);
   ema_->eval();
   for (auto& p : ema_->parameters()) p.set_requires_grad(false);
@@ -337,40 +350,36 @@ void Trainer::setup() {
     for (auto& b : ema_->named_buffers(true))
       if (b.value().is_floating_point()) s_->ema_pairs.emplace_back(b.value(), mb[b.key()]);
   }
+}
 
-  // Resume: optimizer state, epoch, best fitness, results so far.
-  if (o.resume && !resume_from_.empty()) {
-    auto loaded = load_checkpoint(resume_from_);
-    if (loaded.meta.epoch + 1 >= loaded.meta.epochs)
-      throw EngineError(resume_from_.string() + " finished its " +
-                        std::to_string(loaded.meta.epochs) + " epochs; nothing to resume");
-    load_optimizer_state(resume_from_, *s_->optimizer);
-    s_->start_epoch = loaded.meta.epoch + 1;
-    best_fitness = loaded.meta.best_fitness;
-    s_->ema_updates = loaded.meta.ema_updates;
-    LOGGER.info("Resuming training from " + resume_from_.string() + " from epoch " +
-                std::to_string(s_->start_epoch + 1) + " to " + std::to_string(epochs));
-    // Earlier rows of results.csv are kept.
-    std::ifstream in(save_dir / "results.csv");
-    std::string line;
-    bool header = true;
-    while (std::getline(in, line)) {
-      if (header) {
-        header = false;
-        continue;
-      }
-      std::vector<double> row;
-      std::stringstream ss(line);
-      std::string cell;
-      while (std::getline(ss, cell, ',')) row.push_back(std::strtod(cell.c_str(), nullptr));
-      if (!row.empty() && int(row[0]) <= s_->start_epoch) s_->csv_rows.push_back(row);
+void Trainer::restore_resumed_run() {
+  auto loaded = load_checkpoint(resume_from_);
+  if (loaded.meta.epoch + 1 >= loaded.meta.epochs)
+    throw EngineError(resume_from_.string() + " finished its " +
+                      std::to_string(loaded.meta.epochs) + " epochs; nothing to resume");
+  load_optimizer_state(resume_from_, *s_->optimizer);
+  s_->start_epoch = loaded.meta.epoch + 1;
+  best_fitness = loaded.meta.best_fitness;
+  s_->ema_updates = loaded.meta.ema_updates;
+  LOGGER.info("Resuming training from " + resume_from_.string() + " from epoch " +
+              std::to_string(s_->start_epoch + 1) + " to " + std::to_string(epochs));
+  // Earlier rows of results.csv are kept.
+  std::ifstream in(save_dir / "results.csv");
+  std::string line;
+  bool header = true;
+  while (std::getline(in, line)) {
+    if (header) {
+      header = false;
+      continue;
     }
-    if (!s_->csv_rows.empty() && s_->csv_rows.back().size() > 1)
-      s_->elapsed_before = s_->csv_rows.back()[1];
+    std::vector<double> row;
+    std::stringstream ss(line);
+    std::string cell;
+    while (std::getline(ss, cell, ',')) row.push_back(std::strtod(cell.c_str(), nullptr));
+    if (!row.empty() && int(row[0]) <= s_->start_epoch) s_->csv_rows.push_back(row);
   }
-  const int nb = batches;
-  s_->warmup_iters =
-      o.warmup_epochs > 0 ? std::max(int(std::lround(o.warmup_epochs * nb)), 100) : -1;
+  if (!s_->csv_rows.empty() && s_->csv_rows.back().size() > 1)
+    s_->elapsed_before = s_->csv_rows.back()[1];
 }
 
 void Trainer::build_optimizer() {
@@ -399,7 +408,7 @@ void Trainer::build_optimizer() {
         format("optimizer: 'optimizer=auto' found, ignoring 'lr0=%g' and 'momentum=%g' "
                "and determining best 'optimizer', 'lr0' and 'momentum' automatically...",
                o.lr0, o.momentum));
-    if (iterations > 10000) {
+    if (iterations > kAutoOptimizerSgdIterations) {
       name = "SGD";
       lr = 0.01;
       momentum = 0.9;
@@ -450,7 +459,7 @@ void Trainer::build_optimizer() {
 void Trainer::ema_update() {
   torch::NoGradGuard no_grad;
   ++s_->ema_updates;
-  const double d = 0.9999 * (1.0 - std::exp(-double(s_->ema_updates) / 2000.0));
+  const double d = kEmaDecay * (1.0 - std::exp(-double(s_->ema_updates) / kEmaRampUpdates));
   for (auto& [e, m] : s_->ema_pairs) {
     e.mul_(d);
     e.add_(m.detach(), 1.0 - d);
@@ -511,7 +520,7 @@ void Trainer::train_epoch() {
     }
     loss.total.backward();
     if (ni - s_->last_opt_step >= s_->accumulate) {
-      torch::nn::utils::clip_grad_norm_(s_->trainable, 10.0);
+      torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
       opt.step();
       opt.zero_grad();
       ema_update();
@@ -590,7 +599,7 @@ void Trainer::write_results_row(double elapsed) {
     for (size_t c = 0; c < r.size(); ++c) text += format(c ? ",%23.5g" : "%23.5g", r[c]);
     text += "\n";
   }
-  write_run_file(save_dir / "results.csv", text);
+  write_text_atomic(save_dir / "results.csv", text);
 }
 
 void Trainer::save(bool final_epoch, bool stopped) {

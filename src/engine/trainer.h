@@ -115,7 +115,14 @@ class Trainer {
 
  private:
   void run_callbacks(const std::string& event);
+  // setup() runs these steps in order.
   void setup();
+  void check_options();        // data.yaml read; imgsz, batch, workers made usable
+  void fit_model_to_data();    // the head rebuilt for the data's classes, weights carried over
+  void build_loaders();        // train and val loaders; batch capped at the training images
+  void create_run_folder();    // save_dir made and proven writable; args.yaml, labels.jpg
+  void build_ema();            // the averaged copy of the model and its weight pairs
+  void restore_resumed_run();  // optimizer state, epoch, best fitness, earlier results rows
   void build_optimizer();
   void train_epoch();
   void ema_update();

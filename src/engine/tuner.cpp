@@ -13,6 +13,7 @@
 #include "engine/data/data_config.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/metrics/metrics.h"
 #include "engine/train_args.h"
 
 namespace orvane::engine {
@@ -40,35 +41,6 @@ std::string plain(double v) {
   if (s.back() == '.') s.pop_back();
   if (s == "-0") s = "0";
   return s;
-}
-
-// The tune files are what the studio reads while (and after) a search runs: a stop or a crash
-// must leave either the previous complete file or the new one, never a torn one.
-void write_atomically(const fs::path& path, const std::string& text) {
-  const fs::path tmp = path.string() + ".tmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw EngineError("cannot write " + path.string());
-  const char* p = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;  // a stop signal arrived mid-write
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= size_t(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  std::error_code ec;
-  if (ok) fs::rename(tmp, path, ec);
-  if (!ok || ec) {
-    fs::remove(tmp, ec);
-    throw EngineError("cannot write " + path.string());
-  }
 }
 
 std::string join_values(const std::vector<std::pair<std::string, double>>& values) {
@@ -118,7 +90,7 @@ void resolve_auto_optimizer(TrainOptions& o) {
       o.batch > 0 ? int(std::min<int64_t>(o.batch, std::max<int64_t>(n_train, 1))) : 16;
   const auto iterations =
       int64_t(std::ceil(double(n_train) / std::max(batch, o.nbs)) * std::max(o.epochs, 1));
-  if (iterations > 10000) {
+  if (iterations > kAutoOptimizerSgdIterations) {
     o.optimizer = "SGD";
     o.lr0 = 0.01;
     o.momentum = 0.9;
@@ -315,9 +287,10 @@ TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
     }
 
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    write_atomically(csv, csv_text(options.space, rows));
-    write_atomically(yaml, yaml_text(options.space, rows[best], int(best), int(rows.size()),
-                                     options.iterations, seconds, dir, base.optimizer));
+    // The studio reads these while the search runs: each is replaced whole, never torn.
+    write_text_atomic(csv, csv_text(options.space, rows));
+    write_text_atomic(yaml, yaml_text(options.space, rows[best], int(best), int(rows.size()),
+                                      options.iterations, seconds, dir, base.optimizer));
     if (options.render_plots) options.render_plots(dir);
     char line[256];
     std::snprintf(line, sizeof line,

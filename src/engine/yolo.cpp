@@ -1,5 +1,7 @@
 #include "engine/yolo.h"
 
+#include <set>
+
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
 #include "engine/error.h"
@@ -111,11 +113,22 @@ TrainResult YOLO::train(TrainOptions options) {
     if (!meta_ || path_.empty())
       throw EngineError("resume=true needs the last.pt of an earlier run as the model");
     TrainOptions restored;
+    std::set<std::string> known;
+    for (const auto& [k, v] : train_args_list(restored)) known.insert(k);
     for (const auto& [k, v] : meta_->train_args) {
+      if (!known.count(k)) {
+        // An option this version no longer knows: its default applies, and the log says so.
+        LOGGER.warning("resume: " + path_.string() + " names the training option '" + k +
+                       "', which this version does not know; it is ignored");
+        continue;
+      }
+      // A value that no longer parses would silently change the run being resumed (another
+      // learning rate, another data set): refuse rather than continue a different training.
       try {
         set_train_arg(restored, k, v);
-      } catch (const EngineError&) {
-        // An option this version no longer knows: its default applies.
+      } catch (const EngineError& e) {
+        throw EngineError("cannot resume from " + path_.string() + ": its saved training option " +
+                          k + "=" + v + " does not parse (" + e.what() + ")");
       }
     }
     restored.resume = true;

@@ -1,11 +1,16 @@
 #include "engine/checkpoint.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
 #include "engine/error.h"
+#include "engine/yolo.h"
 
 namespace orvane::engine {
 namespace {
@@ -119,6 +124,10 @@ TEST_F(CheckpointTest, ForeignOrDamagedFilesGiveAOneLineError) {
   std::string yaml = meta_to_yaml(meta_for(model));
   yaml.replace(yaml.find("version: 1"), 10, "version: 99");
   EXPECT_THROW(meta_from_yaml(yaml), EngineError);
+  // Billions of classes (a damaged or hostile file) are refused before anything is allocated.
+  yaml = meta_to_yaml(meta_for(model));
+  yaml.replace(yaml.find("nc: 1"), 5, "nc: 2000000000");
+  EXPECT_THROW(meta_from_yaml(yaml), EngineError);
 }
 
 TEST_F(CheckpointTest, AFailedWriteLeavesTheOldFileWhole) {
@@ -126,13 +135,63 @@ TEST_F(CheckpointTest, AFailedWriteLeavesTheOldFileWhole) {
   const auto path = dir / "last.pt";
   save_checkpoint(path, model, meta_for(model));
   const auto size = fs::file_size(path);
-  // A folder where the temporary file should go makes the write fail.
-  fs::create_directories(dir / "last.pt.tmp" / "blocker");
-  EXPECT_THROW(save_checkpoint(path, model, meta_for(model)), EngineError);
+
+  // The disk fills up halfway through the archive (RLIMIT_FSIZE in a child, as ENOSPC would).
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{256 * 1024, 256 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      save_checkpoint(path, model, meta_for(model));
+    } catch (const EngineError&) {
+      ::_exit(0);
+    }
+    ::_exit(1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the short write was not reported: status " << status;
   EXPECT_EQ(fs::file_size(path), size);
   EXPECT_NO_THROW(load_checkpoint(path));
+
+  // A folder in the checkpoint's place, and a folder that does not exist.
+  fs::create_directories(dir / "best.pt" / "blocker");
+  EXPECT_THROW(save_checkpoint(dir / "best.pt", model, meta_for(model)), EngineError);
+  EXPECT_TRUE(fs::exists(dir / "best.pt" / "blocker"));
   EXPECT_THROW(save_checkpoint(dir / "no" / "such" / "dir" / "x.pt", model, meta_for(model)),
                EngineError);
+  // Nothing left behind but the two names.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
+}
+
+// A saved option whose value no longer parses would resume a different training: refused, by
+// name. One this version does not know is ignored (the run then fails on its missing data only).
+TEST_F(CheckpointTest, AResumeWithASavedOptionThatDoesNotParseIsRefused) {
+  YoloModel model(ModelSpec{'n', Task::detect, 1});
+  CheckpointMeta meta = meta_for(model);
+  meta.train_args = {{"data", (dir / "none.yaml").string()}, {"epochs", "ten"}};
+  save_checkpoint(dir / "last.pt", model, meta);
+  TrainOptions resume;
+  resume.resume = true;
+  try {
+    YOLO((dir / "last.pt").string()).train(resume);
+    ADD_FAILURE() << "the resume went ahead";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("epochs=ten does not parse"), std::string::npos)
+        << e.what();
+  }
+
+  meta.train_args = {{"data", (dir / "none.yaml").string()}, {"a_future_option", "1"}};
+  save_checkpoint(dir / "last.pt", model, meta);
+  try {
+    YOLO((dir / "last.pt").string()).train(resume);
+    ADD_FAILURE() << "a resume without data went ahead";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(std::string(e.what()).find("a_future_option"), std::string::npos) << e.what();
+  }
 }
 
 }  // namespace

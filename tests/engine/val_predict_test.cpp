@@ -116,6 +116,22 @@ TEST(Validator, SegmentationAddsMaskMetrics) {
   fs::remove_all(root);
 }
 
+// A failure in the middle of validation (here the loss of a segmentation model on batches
+// without masks) still gives the model back its training mode: a trainer that catches the error
+// goes on with batch statistics updating as before.
+TEST(Validator, TheTrainingModeComesBackWhenValidationThrows) {
+  torch::manual_seed(0);
+  const fs::path root = make_val_set("throws");
+  YoloModel model(ModelSpec{'n', Task::segment, 2}, std::vector<std::string>{"square", "triangle"});
+  model->train();
+  auto loader = val_loader(root, false);  // boxes only
+  ValOptions opt;
+  opt.compute_loss = true;
+  EXPECT_THROW(validate(model, *loader, opt), EngineError);
+  EXPECT_TRUE(model->is_training());
+  fs::remove_all(root);
+}
+
 TEST(Predictor, BoxesAndOutlinesLandOnTheSourceImage) {
   torch::manual_seed(0);
   const fs::path dir = temp_dir("pred");

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "engine/error.h"
+#include "engine/limits.h"
 
 namespace fs = std::filesystem;
 
@@ -106,6 +107,9 @@ DataConfig load_data_config(const fs::path& yaml_path) {
         throw EngineError(where + ": 'nc' is not a whole number");
       }
       if (nc <= 0) throw EngineError(where + ": 'nc' must be at least 1");
+      if (nc > kMaxClasses)
+        throw EngineError(where + ": 'nc' is " + std::to_string(nc) + ", more than the " +
+                          std::to_string(kMaxClasses) + " classes a dataset may have");
     }
     const YAML::Node names = doc["names"];
     if (names && names.IsSequence()) {
@@ -121,6 +125,10 @@ DataConfig load_data_config(const fs::path& yaml_path) {
                             "' in 'names' is not a whole number");
         }
         if (id < 0) throw EngineError(where + ": negative class id in 'names'");
+        if (id >= kMaxClasses)
+          throw EngineError(where + ": class id " + std::to_string(id) +
+                            " in 'names' is beyond the " + std::to_string(kMaxClasses) +
+                            " classes a dataset may have");
         by_id[id] = kv.second.IsScalar() ? kv.second.as<std::string>() : "";
       }
       const int count = std::max(by_id.empty() ? 0 : by_id.rbegin()->first + 1, nc);

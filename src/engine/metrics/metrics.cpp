@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "engine/error.h"
+#include "files/atomic_file.h"
 
 namespace orvane::engine {
 
@@ -294,7 +295,7 @@ ApResult ap_per_class(const torch::Tensor& tp_in, const torch::Tensor& conf_in,
 torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
                                 const torch::Tensor& iou_in) {
   const int64_t np = pred_cls.size(0), ng = gt_cls.size(0);
-  auto correct = torch::zeros({np, 10}, torch::kBool);
+  auto correct = torch::zeros({np, kIouThresholds}, torch::kBool);
   if (np == 0 || ng == 0) return correct;
   auto iou = iou_in.to(torch::kFloat32).contiguous();
   auto pc = pred_cls.to(torch::kInt64).contiguous();
@@ -307,8 +308,8 @@ torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tens
   // ground truth of its class that it overlaps most: a confident detection is never turned into
   // a false positive by a weaker duplicate that happens to overlap a little better, which would
   // understate AP for every model that still produces duplicates.
-  for (int t = 0; t < 10; ++t) {
-    const float threshold = 0.5f + 0.05f * t - 1e-6f;
+  for (int t = 0; t < kIouThresholds; ++t) {
+    const float threshold = kFirstIouThreshold + kIouThresholdStep * t - 1e-6f;
     std::vector<char> gt_used(ng, 0);
     for (int64_t p = 0; p < np; ++p) {
       int64_t best = -1;
@@ -376,24 +377,8 @@ void ConfusionMatrix::process_batch(const torch::Tensor& detections_in,
 }
 
 void write_text_atomic(const std::filesystem::path& path, const std::string& text) {
-  const std::filesystem::path tmp =
-      path.string() + ".tmp" + std::to_string(static_cast<long>(::getpid()));
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      std::error_code ec;
-      std::filesystem::remove(tmp, ec);
-      throw EngineError("cannot write " + path.string());
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::filesystem::remove(tmp, ec);
-    throw EngineError("cannot write " + path.string());
-  }
+  const std::string error = files::write_atomically(path, text);
+  if (!error.empty()) throw EngineError(error);
 }
 
 namespace {

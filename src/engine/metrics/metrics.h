@@ -72,8 +72,21 @@ struct ApResult {
 ApResult ap_per_class(const torch::Tensor& tp, const torch::Tensor& conf,
                       const torch::Tensor& pred_cls, const torch::Tensor& target_cls);
 
-// Matches predictions to ground truth at IoU thresholds 0.5:0.05:0.95. Requires predictions in
-// descending confidence (NMS order): each in turn takes the unmatched ground truth of its class
+// Detections are judged at ten IoU thresholds, 0.50, 0.55 ... 0.95: mAP50 is the first column and
+// mAP50-95 the mean over all ten, the COCO convention every YOLO figure is quoted in, so ours
+// compare with published ones.
+inline constexpr int kIouThresholds = 10;
+inline constexpr float kFirstIouThreshold = 0.5f;
+inline constexpr float kIouThresholdStep = 0.05f;
+
+// The confusion matrix counts a detection from confidence 0.25 and a match from IoU 0.45: the
+// settings a deployed model is typically run at, so the matrix shows the errors a user would see
+// (the 0.001 confidence of validation would fill it with noise).
+inline constexpr float kConfusionConf = 0.25f;
+inline constexpr float kConfusionIou = 0.45f;
+
+// Matches predictions to ground truth at the kIouThresholds thresholds above. Requires predictions
+// in descending confidence (NMS order): each in turn takes the unmatched ground truth of its class
 // that it overlaps most. iou [M gt, N pred]. Returns tp [N,10] bool.
 torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
                                 const torch::Tensor& iou);
@@ -83,7 +96,7 @@ torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tens
 // background column).
 class ConfusionMatrix {
  public:
-  explicit ConfusionMatrix(int nc, float conf = 0.25f, float iou = 0.45f);
+  explicit ConfusionMatrix(int nc, float conf = kConfusionConf, float iou = kConfusionIou);
   // detections [K, >=6] (xyxy, conf, cls), gt boxes [M,4] xyxy, gt classes [M].
   void process_batch(const torch::Tensor& detections, const torch::Tensor& gt_boxes,
                      const torch::Tensor& gt_cls);
@@ -104,7 +117,8 @@ class ConfusionMatrix {
 void save_curves_json(const std::filesystem::path& path, const std::vector<std::string>& names,
                       const std::vector<std::pair<std::string, const ApResult*>>& sets);
 
-// Writes text through a temporary beside `path` and a rename; throws EngineError on failure.
+// Replaces `path` with `text` (or any bytes) through the one atomic writer (files/atomic_file.h);
+// throws EngineError with the writer's reason on failure. Every file the engine writes goes here.
 void write_text_atomic(const std::filesystem::path& path, const std::string& text);
 
 }  // namespace orvane::engine
