@@ -5,6 +5,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "files/atomic_file.h"
+
 namespace orvane {
 
 cv::Mat read_image_bgr(const QString& path) {
@@ -20,31 +22,17 @@ cv::Mat read_image_bgr(const QString& path) {
 
 bool write_image_atomic(const QString& path, const cv::Mat& image, const std::vector<int>& params) {
   if (image.empty()) return false;
-  const QFileInfo info(path);
   std::vector<uchar> bytes;
   try {
-    const std::string ext = QString(".%1").arg(info.suffix().toLower()).toStdString();
+    const std::string ext = QString(".%1").arg(QFileInfo(path).suffix().toLower()).toStdString();
     if (!cv::imencode(ext, image, bytes, params)) return false;
   } catch (const cv::Exception&) {
     return false;
   }
-  const QString tmp = info.absolutePath() + "/." + info.fileName() + ".part";
-  {
-    QFile out(tmp);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-    const auto size = static_cast<qint64>(bytes.size());
-    if (out.write(reinterpret_cast<const char*>(bytes.data()), size) != size) {
-      out.close();
-      QFile::remove(tmp);
-      return false;
-    }
-  }
-  if (QFile::exists(path)) QFile::remove(path);
-  if (!QFile::rename(tmp, path)) {
-    QFile::remove(tmp);
-    return false;
-  }
-  return true;
+  return files::write_atomically(
+             QFile::encodeName(path).toStdString(),
+             std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
+      .empty();
 }
 
 QImage mat_to_qimage(const cv::Mat& mat) {

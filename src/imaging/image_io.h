@@ -12,8 +12,8 @@ namespace orvane {
 // bytes, so names outside ASCII work on this platform.
 cv::Mat read_image_bgr(const QString& path);
 
-// Writes `image` with OpenCV's encoder chosen by the extension of `path`, through a temporary
-// beside it and a rename, so a failed write never leaves a partial file. Returns false on failure.
+// Writes `image` with OpenCV's encoder chosen by the extension of `path`, through the one atomic
+// writer, so a failed write leaves any existing file whole. Returns false on failure.
 bool write_image_atomic(const QString& path, const cv::Mat& image,
                         const std::vector<int>& params = {});
 

@@ -1,5 +1,6 @@
 #include "plots/plots.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFont>
 #include <QFontMetricsF>
@@ -10,12 +11,13 @@
 #include <QJsonObject>
 #include <QPainter>
 #include <QPainterPath>
-#include <QSaveFile>
 #include <QTextStream>
 #include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <limits>
+
+#include "files/atomic_file.h"
 
 namespace orvane::plots {
 
@@ -55,13 +57,10 @@ QColor series_color(int i) {
 }
 
 bool save_png(const QImage& image, const fs::path& path) {
-  QSaveFile file(QString::fromStdString(path.string()));
-  if (!file.open(QIODevice::WriteOnly)) return false;
-  if (!image.save(&file, "PNG")) {
-    file.cancelWriting();
-    return false;
-  }
-  return file.commit();
+  QByteArray png;
+  QBuffer buffer(&png);
+  if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) return false;
+  return files::write_atomically(path, std::string_view(png.constData(), png.size())).empty();
 }
 
 QString format_tick(double v, double step) {

@@ -1,8 +1,15 @@
 #include "imaging/image_io.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <csignal>
 #include <opencv2/imgproc.hpp>
 
 using namespace orvane;
@@ -16,7 +23,7 @@ TEST(ImageBridge, RoundTripKeepsChannelOrder) {
   EXPECT_EQ(cv::norm(back, bgr, cv::NORM_INF), 0);
 }
 
-TEST(ImageIo, UnreadableFilesAreEmptyAndWritesAreAtomic) {
+TEST(ImageIo, UnreadableFilesDecodeToNothing) {
   QTemporaryDir dir;
   EXPECT_TRUE(read_image_bgr(dir.filePath("missing.png")).empty());
   QFile junk(dir.filePath("junk.jpg"));
@@ -24,11 +31,53 @@ TEST(ImageIo, UnreadableFilesAreEmptyAndWritesAreAtomic) {
   junk.write("not a jpeg at all");
   junk.close();
   EXPECT_TRUE(read_image_bgr(junk.fileName()).empty());
+  EXPECT_TRUE(read_image_bgr(dir.path()).empty());  // a folder is not an image
+}
 
-  cv::Mat img(8, 8, CV_8UC3, cv::Scalar(1, 2, 3));
+// Every way a write can fail leaves the image that was there before, whole.
+TEST(ImageIo, WritesAreAtomic) {
+  QTemporaryDir dir;
+  const cv::Mat old_image(8, 8, CV_8UC3, cv::Scalar(1, 2, 3));
   const QString out = dir.filePath("ok.png");
-  ASSERT_TRUE(write_image_atomic(out, img));
-  EXPECT_EQ(cv::norm(read_image_bgr(out), img, cv::NORM_INF), 0);
-  EXPECT_FALSE(write_image_atomic(dir.filePath("nodir/x.png"), img));
-  EXPECT_FALSE(QFile::exists(dir.filePath("nodir/.x.png.part")));
+  ASSERT_TRUE(write_image_atomic(out, old_image));
+  const auto old_bytes = [&] {
+    QFile f(out);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  const QByteArray before = old_bytes();
+  ASSERT_FALSE(before.isEmpty());
+
+  // A file system that refuses the bytes midway (as a full disk does): RLIMIT_FSIZE in a child.
+  const cv::Mat noisy = [] {
+    cv::Mat m(40, 40, CV_8UC3);  // a few KB: less than a write buffer holds
+    cv::randu(m, 0, 255);
+    return m;
+  }();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{1024, 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(write_image_atomic(out, noisy) ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the short write was not reported";
+  EXPECT_EQ(old_bytes(), before);
+
+  // An encoder failure (no encoder for the extension) and a folder in the target's place.
+  const QString odd = dir.filePath("ok.notanimage");
+  QFile::copy(out, odd);
+  EXPECT_FALSE(write_image_atomic(odd, noisy));
+  EXPECT_EQ(QFileInfo(odd).size(), before.size());
+  ASSERT_TRUE(QDir(dir.path()).mkdir("taken.png"));
+  EXPECT_FALSE(write_image_atomic(dir.filePath("taken.png"), noisy));
+  EXPECT_TRUE(QFileInfo(dir.filePath("taken.png")).isDir());
+
+  EXPECT_FALSE(write_image_atomic(dir.filePath("nodir/x.png"), noisy));
+  EXPECT_EQ(cv::norm(read_image_bgr(out), old_image, cv::NORM_INF), 0);
+  // Nothing but the image, the copy and the folder: no temporary left behind.
+  EXPECT_EQ(
+      QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 3);
 }
