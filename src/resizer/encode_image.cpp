@@ -2,7 +2,6 @@
 
 #include <QBuffer>
 #include <QImageWriter>
-#include <QSaveFile>
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
@@ -247,19 +246,6 @@ QByteArray encode_bmp_with_alpha(const QImage& image, double dpi) {
 #endif
   }
   return out;
-}
-
-Result<bool> write_file_atomic(const QString& path, const QByteArray& bytes) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly))
-    return fail(QString("cannot write %1 (%2)").arg(path, file.errorString()));
-  if (file.write(bytes) != bytes.size()) {
-    const QString reason = file.errorString();
-    file.cancelWriting();
-    return fail(QString("cannot write %1 (%2)").arg(path, reason));
-  }
-  if (!file.commit()) return fail(QString("cannot write %1 (%2)").arg(path, file.errorString()));
-  return true;
 }
 
 }  // namespace orvane::resizer

@@ -52,8 +52,4 @@ QByteArray webp_with_resolution(const QByteArray& webp, QSize canvas, double dpi
 // A 32-bit BMP with alpha (BITMAPV5HEADER, bit fields), which Qt's writer cannot make.
 QByteArray encode_bmp_with_alpha(const QImage& image, double dpi);
 
-// Writes `bytes` to `path` through a temporary beside it and a rename, so a reader never sees a
-// partial file and a failed write leaves any old file whole.
-Result<bool> write_file_atomic(const QString& path, const QByteArray& bytes);
-
 }  // namespace orvane::resizer

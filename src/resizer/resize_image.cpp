@@ -51,7 +51,11 @@ QImage apply_orientation(const QImage& image, int orientation) {
   }
 }
 
-QImage::Format work_format(PixelKind kind) {
+// The format pixels are held in while they are transformed. Alpha is premultiplied only for
+// resampling, where colour must be weighted by coverage (else hidden colour bleeds into visible
+// edges); rotation and plain copies keep it straight, so the colour of transparent and nearly
+// transparent pixels passes through exactly.
+QImage::Format work_format(PixelKind kind, bool premultiplied) {
   switch (kind) {
     case PixelKind::Gray8:
       return QImage::Format_Grayscale8;
@@ -60,27 +64,15 @@ QImage::Format work_format(PixelKind kind) {
     case PixelKind::Rgb8:
       return QImage::Format_RGB888;
     case PixelKind::Rgba8:
-      return QImage::Format_RGBA8888_Premultiplied;
+      return premultiplied ? QImage::Format_RGBA8888_Premultiplied : QImage::Format_RGBA8888;
     case PixelKind::Rgb16:
       return QImage::Format_RGBX64;
     case PixelKind::Rgba16:
-      return QImage::Format_RGBA64_Premultiplied;
+      return premultiplied ? QImage::Format_RGBA64_Premultiplied : QImage::Format_RGBA64;
     case PixelKind::Indexed:
       return QImage::Format_Indexed8;
   }
   return QImage::Format_RGB888;
-}
-
-// The format handed to the encoders: alpha straight, not premultiplied.
-QImage::Format output_format(PixelKind kind) {
-  switch (kind) {
-    case PixelKind::Rgba8:
-      return QImage::Format_RGBA8888;
-    case PixelKind::Rgba16:
-      return QImage::Format_RGBA64;
-    default:
-      return work_format(kind);
-  }
 }
 
 int cv_type(PixelKind kind) {
@@ -287,7 +279,8 @@ Result<QImage> transform_image(const QImage& source, std::optional<QSize> size, 
   if (target == PixelKind::Indexed && resampling)
     work = palette_alpha ? PixelKind::Rgba8 : PixelKind::Rgb8;
 
-  QImage input = source.convertToFormat(work_format(work));
+  const QImage::Format held = work_format(work, resampling);
+  QImage input = source.convertToFormat(held);
   if (input.isNull()) return fail("out of memory while converting the image");
   cv::Mat mat(input.height(), input.width(), cv_type(work), input.bits(),
               static_cast<size_t>(input.bytesPerLine()));
@@ -306,11 +299,11 @@ Result<QImage> transform_image(const QImage& source, std::optional<QSize> size, 
   }
 
   QImage result =
-      QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step), work_format(work))
-          .copy();
+      QImage(mat.data, mat.cols, mat.rows, static_cast<qsizetype>(mat.step), held).copy();
   if (result.isNull()) return fail("out of memory while building the output image");
   if (work == PixelKind::Indexed) result.setColorTable(input.colorTable());
-  result = result.convertToFormat(output_format(work));
+  // The encoders take straight alpha.
+  result = result.convertToFormat(work_format(work, false));
   if (target == PixelKind::Indexed && work != PixelKind::Indexed)
     result = result.convertToFormat(QImage::Format_Indexed8, source.colorTable());
   result.setColorSpace(source.colorSpace());

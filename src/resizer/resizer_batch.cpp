@@ -1,5 +1,6 @@
 #include "resizer/resizer_batch.h"
 
+#include <QColorSpace>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -13,6 +14,7 @@
 #include <opencv2/core.hpp>
 #include <thread>
 
+#include "files/text_file.h"
 #include "imaging/image_files.h"
 #include "resizer/encode_image.h"
 #include "resizer/resize_image.h"
@@ -35,6 +37,27 @@ void walk(const QString& folder, QStringList& out) {
     if (info.isSymLink()) continue;
     walk(dir.filePath(info.fileName()), out);
   }
+}
+
+// The image with its pixels converted to sRGB and no embedded profile (viewers take untagged
+// pixels as sRGB). Grey images keep their values: only the profile goes.
+QImage without_profile(const QImage& image) {
+  QImage plain = image;
+  const QColorSpace space = image.colorSpace();
+  if (space.isValid() && space != QColorSpace(QColorSpace::SRgb) && !image.isGrayscale()) {
+    plain = image.convertedToColorSpace(QColorSpace::SRgb);
+    if (plain.isNull()) plain = image;
+  }
+  plain.setColorSpace(QColorSpace());
+  return plain;
+}
+
+// Why a file written under the budget is still larger, as the closing box says it.
+QString over_budget_reason(const QByteArray& format, qint64 bytes) {
+  const QString size = format_kb(bytes) + " KB";
+  if (quality_changes_size(format)) return QString("still %1 at the lowest quality").arg(size);
+  return QString("still %1; %2 does not shrink with quality")
+      .arg(size, QString::fromLatin1(format.toUpper()));
 }
 
 Result<double> read_size_text(const QString& what, const QString& text) {
@@ -159,15 +182,35 @@ FileResult process_file(const QString& source, const QString& output_dir,
 
     QByteArray bytes;
     if (options.budget_on) {
-      const auto encoded =
-          encode_within_budget(transformed, format, options.dpi, options.budget_kb);
-      if (!encoded) {
-        result.error = encoded.error();
+      // A large embedded colour profile (camera and print profiles reach hundreds of KB) can make
+      // a budget unreachable at any quality; then the pixels go to sRGB and the profile goes.
+      // Colours stay exact where removing it would not meet the budget anyway.
+      const qint64 profile_bytes = transformed.colorSpace().iccProfile().size();
+      const bool profile_too_big =
+          profile_bytes > 0 && double(profile_bytes) >= options.budget_kb * 1024.0;
+      std::optional<Result<BudgetEncoding>> encoded;
+      if (!profile_too_big)
+        encoded = encode_within_budget(transformed, format, options.dpi, options.budget_kb);
+      if (profile_bytes > 0 && (profile_too_big || (*encoded && !(*encoded)->fits))) {
+        auto plain = encode_within_budget(without_profile(transformed), format, options.dpi,
+                                          options.budget_kb);
+        if (profile_too_big || (plain && plain->fits)) {
+          result.profile_removed = bool(plain);
+          encoded = std::move(plain);
+        }
+      }
+      if (!*encoded) {
+        result.error = encoded->error();
         return result;
       }
-      bytes = encoded->bytes;
-      if (quality_changes_size(format)) result.quality = encoded->quality;
-      result.over_budget = !encoded->fits;
+      const BudgetEncoding& chosen = encoded->value();
+      bytes = chosen.bytes;
+      if (quality_changes_size(format)) result.quality = chosen.quality;
+      result.over_budget = !chosen.fits;
+      if (result.over_budget) {
+        result.budget_note = over_budget_reason(format, bytes.size());
+        if (result.profile_removed) result.budget_note += ", even without its colour profile";
+      }
     } else {
       const auto encoded = encode_image(transformed, format, options.dpi);
       if (!encoded) {
@@ -176,9 +219,9 @@ FileResult process_file(const QString& source, const QString& output_dir,
       }
       bytes = *encoded;
     }
-    const auto written = write_file_atomic(result.output, bytes);
+    const orvane::FileResult written = write_file_atomic(result.output, bytes);
     if (!written) {
-      result.error = written.error();
+      result.error = written.error;
       return result;
     }
     result.ok = true;
@@ -267,6 +310,7 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
       continue;
     }
     ++summary.written;
+    if (result->profile_removed && !result->over_budget) summary.profile_removed.push_back(*result);
     if (result->over_budget) summary.over_budget.push_back(std::move(*result));
   }
   return summary;
@@ -278,7 +322,8 @@ QString error_line(const FileResult& result) {
 
 namespace {
 
-void list_files(QString& text, const std::vector<FileResult>& files, bool with_error) {
+void list_files(QString& text, const std::vector<FileResult>& files,
+                QString FileResult::*detail = nullptr) {
   constexpr int kListed = 15;
   int listed = 0;
   for (const FileResult& file : files) {
@@ -287,7 +332,7 @@ void list_files(QString& text, const std::vector<FileResult>& files, bool with_e
       break;
     }
     text += "\n" + QFileInfo(file.source).fileName();
-    if (with_error) text += ": " + file.error;
+    if (detail && !(file.*detail).isEmpty()) text += ": " + file.*detail;
   }
 }
 
@@ -299,15 +344,20 @@ QString closing_message(const BatchSummary& summary) {
     text += QString("\n\n%1 of %2 files could not be exported:")
                 .arg(summary.failures.size())
                 .arg(summary.total);
-    list_files(text, summary.failures, true);
+    list_files(text, summary.failures, &FileResult::error);
+  }
+  if (!summary.profile_removed.empty()) {
+    text += QString(
+                "\n\n%1 files were converted to sRGB (colour profile removed to meet the size "
+                "budget):")
+                .arg(summary.profile_removed.size());
+    list_files(text, summary.profile_removed);
   }
   if (!summary.over_budget.empty()) {
-    text += QString(
-                "\n\n%1 files are larger than %2 KB even at the lowest quality (PNG and BMP "
-                "do not shrink with quality):")
+    text += QString("\n\n%1 files are larger than %2 KB:")
                 .arg(summary.over_budget.size())
                 .arg(summary.budget_kb);
-    list_files(text, summary.over_budget, false);
+    list_files(text, summary.over_budget, &FileResult::budget_note);
   }
   return text;
 }

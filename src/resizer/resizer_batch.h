@@ -56,6 +56,8 @@ struct FileResult {
   qint64 bytes = 0;
   std::optional<int> quality;  // quality the budget search chose (JPEG, WEBP)
   bool over_budget = false;    // budget on and even the smallest encoding is larger
+  QString budget_note;         // why it is over the budget ("still 397 KB at the lowest quality")
+  bool profile_removed = false;  // converted to sRGB without its colour profile to fit the budget
 };
 
 // Decodes, resizes, rotates, converts and writes one queued image into `output_dir`.
@@ -69,6 +71,7 @@ struct BatchSummary {
   std::vector<FileResult> failures;     // in queue order
   std::vector<FileResult> over_budget;  // written, but larger than the budget even at the minimum
   double budget_kb = 0;
+  std::vector<FileResult> profile_removed;  // written in sRGB without their colour profile
 };
 
 // Processes every entry, `jobs` files at a time (0: one per core). Entries that write the same
@@ -83,7 +86,8 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
 QString error_line(const FileResult& result);
 
 // "Batch process finished. Exported N images." counting only written files, followed by the
-// failed files and the files left over the size budget, when there are any.
+// failed files (with the reason), the files whose colour profile was removed to meet the budget,
+// and the files left over the budget (each with its own reason), when there are any.
 QString closing_message(const BatchSummary& summary);
 
 }  // namespace orvane::resizer

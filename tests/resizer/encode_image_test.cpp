@@ -141,14 +141,4 @@ TEST(OutputFormat, MatchOriginalUsesTheDecodedFormat) {
   EXPECT_EQ(output_format_for(FormatChoice::Webp, "png"), "webp");
 }
 
-TEST(WriteFileAtomic, ReplacesWholeAndLeavesNoTemporary) {
-  QTemporaryDir dir;
-  const QString path = dir.filePath("out.jpeg");
-  ASSERT_TRUE(write_file_atomic(path, "first version, longer").ok());
-  ASSERT_TRUE(write_file_atomic(path, "second").ok());
-  EXPECT_EQ(read_bytes(path), "second");
-  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
-  EXPECT_FALSE(write_file_atomic(dir.filePath("no/such/folder/x.png"), "x").ok());
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTransform>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -74,6 +75,34 @@ TEST(TransformImage, AlphaIsResampledPremultipliedAndDroppedOnlyForJpeg) {
   EXPECT_FALSE(jpeg->hasAlphaChannel());
   // Dropped, not blended: the hidden colour shows.
   EXPECT_EQ(qRed(jpeg->pixel(24, 6)), 255);
+}
+
+// Without resampling nothing is premultiplied: the colour of transparent and nearly transparent
+// pixels reaches the encoder unchanged, rotated or not, and survives a PNG, WEBP or BMP file.
+TEST(TransformImage, StraightAlphaPassesThroughExactlyWhenNothingIsResampled) {
+  QImage source(6, 4, QImage::Format_RGBA8888);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 6; ++x)
+      source.setPixel(x, y, qRgba(200 - 30 * x, 17 + 40 * y, 99, x * 2));  // alpha 0..10
+  for (const QByteArray format : {"png", "bmp"}) {
+    for (int rotation : {0, 90}) {
+      const auto out = transform_image(source, std::nullopt, rotation, format);
+      ASSERT_TRUE(out.ok());
+      const QImage back = rotation ? out->transformed(QTransform().rotate(-90)) : *out;
+      const QImage expected = source.convertToFormat(QImage::Format_ARGB32);
+      const QImage got = back.convertToFormat(QImage::Format_ARGB32);
+      ASSERT_EQ(got.size(), expected.size());
+      for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x)
+          ASSERT_EQ(got.pixel(x, y), expected.pixel(x, y))
+              << format.constData() << " rotation " << rotation << " at " << x << "," << y;
+    }
+  }
+  // The same size as the source is no resampling either.
+  const auto same = transform_image(source, source.size(), 0, "webp");
+  ASSERT_TRUE(same.ok());
+  EXPECT_EQ(same->convertToFormat(QImage::Format_ARGB32).pixel(5, 3),
+            source.convertToFormat(QImage::Format_ARGB32).pixel(5, 3));
 }
 
 TEST(TransformImage, PalettesSurviveWherePossible) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QColorSpace>
 #include <QDir>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 
+#include "resizer/resize_settings.h"
 #include "test_images.h"
 
 using namespace orvane::resizer;
@@ -152,14 +156,92 @@ TEST_F(Batch, BudgetIsMetWhenPossible) {
   ASSERT_TRUE(r.ok);
   EXPECT_TRUE(r.over_budget);
   EXPECT_EQ(r.quality, 5);
+  input.budget_text = "0";  // nothing fits, and there is no profile to blame
+  r = process_file(photo, out.path(), *read_batch_options(input));
+  ASSERT_TRUE(r.ok);
+  EXPECT_TRUE(r.over_budget);
+  EXPECT_FALSE(r.profile_removed);
   // The operator hears which files stayed over the budget.
+  input.budget_text = "0.1";
   input.format_text = "Match Original";
   const auto summary = run_batch({photo}, out.path(), *read_batch_options(input));
   EXPECT_EQ(summary.written, 1);
   ASSERT_EQ(summary.over_budget.size(), 1u);
   EXPECT_EQ(closing_message(summary),
-            "Batch process finished. Exported 1 images.\n\n1 files are larger than 0.1 KB even at "
-            "the lowest quality (PNG and BMP do not shrink with quality):\nnoise.png");
+            "Batch process finished. Exported 1 images.\n\n1 files are larger than 0.1 KB:\n"
+            "noise.png: still " +
+                format_kb(QFileInfo(output("noise_scaled.png")).size()) +
+                " KB; PNG does not shrink with quality");
+}
+
+// A colour profile of camera or print size, valid enough for Qt to embed it in every file.
+QColorSpace huge_profile(int kb) {
+  QByteArray icc = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
+  QRandomGenerator rng(11);
+  for (int i = 0; i < kb * 256; ++i) {
+    const quint32 word = rng.generate();
+    icc.append(reinterpret_cast<const char*>(&word), 4);  // incompressible, even in PNG
+  }
+  qToBigEndian<quint32>(quint32(icc.size()), icc.data());  // the header's profile size
+  return QColorSpace::fromIccProfile(icc);
+}
+
+TEST_F(Batch, AProfileThatAloneBreaksTheBudgetIsRemovedAndTheBoxSaysWhy) {
+  QImage picture(320, 240, QImage::Format_RGB888);
+  picture.fill(QColor(200, 30, 40));
+  picture.setColorSpace(huge_profile(390));
+  ASSERT_TRUE(picture.colorSpace().isValid());
+  const QString photo = image("photo.jpg", picture, "jpeg");
+  ASSERT_GT(QFileInfo(photo).size(), 390 * 1024);
+  const QString noise = image("noise.jpg", noise_image(400, 300), "jpeg");
+  BatchInput input;
+  input.resize_on = false;
+  input.budget_on = true;
+  input.budget_text = "200";
+  const auto summary = run_batch({photo, noise}, out.path(), *read_batch_options(input));
+  ASSERT_EQ(summary.written, 2);
+  // The photo now fits, in sRGB: AdobeRGB's red maps to a stronger sRGB red.
+  const QString written = output("photo_scaled.jpg");
+  EXPECT_LE(QFileInfo(written).size(), 200 * 1024);
+  const QImage back = read_image(written);
+  EXPECT_TRUE(back.colorSpace().iccProfile().size() < 4096);
+  EXPECT_GT(back.pixelColor(10, 10).red(), 215);
+  ASSERT_EQ(summary.profile_removed.size(), 1u);
+  EXPECT_TRUE(summary.over_budget.empty());
+
+  // Over a budget no quality can meet, the reason is the quality, not the format.
+  input.budget_text = "1";
+  const auto tight = run_batch({noise}, out.path(), *read_batch_options(input));
+  ASSERT_EQ(tight.over_budget.size(), 1u);
+  EXPECT_EQ(closing_message(summary),
+            "Batch process finished. Exported 2 images.\n\n1 files were converted to sRGB "
+            "(colour profile removed to meet the size budget):\nphoto.jpg");
+  EXPECT_EQ(closing_message(tight),
+            "Batch process finished. Exported 1 images.\n\n1 files are larger than 1 KB:\n"
+            "noise.jpg: still " +
+                format_kb(QFileInfo(output("noise_scaled.jpg")).size()) +
+                " KB at the lowest quality");
+}
+
+// Nothing resampled, nothing premultiplied: nearly transparent pixels keep their colour in the
+// file.
+TEST_F(Batch, WithoutResizingPixelsAreCopiedExactlyAlphaIncluded) {
+  QImage picture(16, 8, QImage::Format_ARGB32);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 16; ++x) picture.setPixel(x, y, qRgba(13 * x, 250 - 20 * y, 77, x % 4));
+  for (const char* format : {"png", "bmp"}) {
+    const QString source = image(QString("clear.%1").arg(format), picture, format);
+    BatchInput input;
+    input.resize_on = false;
+    const FileResult r = process_file(source, out.path(), *read_batch_options(input));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    const QImage back = read_image(r.output).convertToFormat(QImage::Format_ARGB32);
+    const QImage expected = read_image(source).convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(back.size(), expected.size());
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 16; ++x)
+        ASSERT_EQ(back.pixel(x, y), expected.pixel(x, y)) << format << " at " << x << "," << y;
+  }
 }
 
 TEST_F(Batch, ClosingMessageCountsOnlyWrittenFilesAndListsFailures) {
@@ -189,7 +271,7 @@ TEST_F(Batch, ClosingMessageCountsOnlyWrittenFilesAndListsFailures) {
   const QString message = closing_message(summary);
   EXPECT_TRUE(message.startsWith("Batch process finished. Exported 2 images.\n\n1 of 3 files"));
   EXPECT_TRUE(message.contains("broken.png: "));
-  EXPECT_EQ(closing_message({1, 1, {}, {}, 0}), "Batch process finished. Exported 1 images.");
+  EXPECT_EQ(closing_message({1, 1, {}, {}, 0, {}}), "Batch process finished. Exported 1 images.");
 }
 
 TEST_F(Batch, SameOutputNameLaterEntryWinsWhateverTheParallelism) {
