@@ -87,6 +87,12 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
   report.images_found = static_cast<int>(files.size());
   const QDir out_dir(options.output_dir);
   const int total = static_cast<int>(files.size());
+  // The output folder is created with its parents in both layouts; when that fails, no tile can
+  // be written, so the batch stops with that one reason instead of one failure per tile.
+  if (!QDir().mkpath(options.output_dir)) {
+    report.uncreatable_folders << options.output_dir;
+    return report;
+  }
 
   for (int i = 0; i < total; ++i) {
     const QString& path = files[i];

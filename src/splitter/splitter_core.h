@@ -71,8 +71,10 @@ struct SplitReport {
 using SplitProgress = std::function<void(int index, int total, const QString& path)>;
 
 // Cuts every listed image. Input validation (folders given, input exists, images found) is the
-// caller's; the batch itself never stops early: a bad file, folder or tile is recorded and the
-// rest goes on.
+// caller's. The output folder is created with its parents whether or not tiles go into part
+// folders; if it cannot be, the batch stops at once with it as the one uncreatable folder.
+// Otherwise the batch never stops early: a bad file, part folder or tile is recorded and the rest
+// goes on.
 SplitReport split_images(const SplitOptions& options, const QStringList& files,
                          const SplitProgress& progress = {});
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -50,11 +51,15 @@ TEST_F(SplitCli, BadArgumentsAndFailuresExitNonZero) {
   EXPECT_EQ(orvane({src(), dst(), "parts=101"}).code, 2);
   EXPECT_EQ(orvane({"source=" + input.path() + "/none", dst()}).code, 2);
   EXPECT_EQ(orvane({src(), dst(), "tiles=4"}).code, 2);  // typo'd key
+  // As the help says, a missing output folder is created, flat output or not.
+  EXPECT_EQ(orvane({src(), "output=" + output.path() + "/missing", "subfolders=false"}).code, 0);
+  EXPECT_TRUE(QFileInfo::exists(output.path() + "/missing/x_part_1.png"));
+  orvane::test::write_bytes(output.path() + "/file", "in the way");
   const ToolRun failed =
-      orvane({src(), "output=" + output.path() + "/missing", "subfolders=false"});
+      orvane({src(), "output=" + output.path() + "/file/tiles", "subfolders=false"});
   EXPECT_EQ(failed.code, 1);
   EXPECT_EQ(failed.out, "Split 1 images into 0 tile parts.\n");
-  EXPECT_TRUE(failed.err.contains("could not be written"));
+  EXPECT_TRUE(failed.err.contains("could not be created"));
   QTemporaryDir empty;
   EXPECT_EQ(orvane({"source=" + empty.path(), dst()}).code, 1);
   const ToolRun help = orvane({"help"});

@@ -215,18 +215,42 @@ TEST_F(SplitBatch, UndecodableFilesAreNamedAndNotCounted) {
 
 TEST_F(SplitBatch, TilesThatCannotBeWrittenAreNotCounted) {
   write_image(in("p.png"), position_image(20, 20));
+  ASSERT_TRUE(QDir(output.path()).mkdir("p_part_1.png"));  // a folder where a tile should go
+  const SplitReport report = run(2, {1, 2}, false);
+  EXPECT_EQ(report.tiles_written, 1);
+  EXPECT_EQ(report.unwritable_tiles, QStringList({out("p_part_1.png")}));
+  EXPECT_TRUE(problems_message(report).contains("p_part_1.png"));
+  EXPECT_EQ(success_message(report), "Split 1 images into 1 tile parts.");
+}
+
+// Flat output, as with part folders, creates a missing output folder; one that cannot be created
+// stops the batch with that one reason rather than a failure per tile.
+TEST_F(SplitBatch, AMissingOutputFolderIsCreatedInBothLayouts) {
+  write_image(in("p.png"), position_image(20, 20));
+  for (const bool subfolders : {false, true}) {
+    SplitOptions options;
+    options.input_dir = input.path();
+    options.output_dir = out(subfolders ? "nested/parts" : "missing/flat");
+    options.parts = 2;
+    options.grid = {1, 2};
+    options.use_subfolders = subfolders;
+    const SplitReport report = split_images(options, list_split_sources(input.path()));
+    EXPECT_EQ(report.tiles_written, 2) << subfolders;
+    EXPECT_FALSE(report.has_problems()) << problems_message(report).toStdString();
+  }
+  EXPECT_TRUE(QFileInfo::exists(out("missing/flat/p_part_2.png")));
+  EXPECT_TRUE(QFileInfo::exists(out("nested/parts/part_2/p_part_2.png")));
+
+  write_bytes(out("taken"), "a file where the output folder should go");
   SplitOptions options;
   options.input_dir = input.path();
-  options.output_dir = out("missing");  // flat output into a folder that does not exist
-  options.parts = 2;
-  options.grid = {1, 2};
+  options.output_dir = out("taken/tiles");
   options.use_subfolders = false;
   const SplitReport report = split_images(options, list_split_sources(input.path()));
   EXPECT_EQ(report.tiles_written, 0);
-  EXPECT_EQ(report.unwritable_tiles.size(), 2);
-  EXPECT_TRUE(problems_message(report).contains("p_part_1.png"));
-  EXPECT_EQ(success_message(report), "Split 1 images into 0 tile parts.");
-  EXPECT_FALSE(QFileInfo::exists(out("missing")));
+  EXPECT_EQ(report.uncreatable_folders, QStringList({out("taken/tiles")}));
+  EXPECT_TRUE(report.unwritable_tiles.isEmpty());
+  EXPECT_TRUE(report.has_problems());
 }
 
 TEST_F(SplitBatch, AFolderThatCannotBeCreatedIsReportedAndTheBatchGoesOn) {
@@ -250,7 +274,7 @@ TEST_F(SplitBatch, EmptyTilesOfATinyImageAreSkippedAndSaid) {
   EXPECT_TRUE(QFileInfo::exists(out("part_4/tiny_part_4.png")));
   EXPECT_FALSE(QFileInfo::exists(out("part_1/tiny_part_1.png")));
   EXPECT_TRUE(problems_message(report).contains("3 empty tile(s)"));
-  EXPECT_FALSE(tree().join(' ').contains(".part"));  // no temporary left behind
+  EXPECT_FALSE(tree().join(' ').contains(".tmp"));  // no temporary left behind
 }
 
 TEST(ProblemsMessage, LongListsAreShortened) {

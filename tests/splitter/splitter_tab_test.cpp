@@ -127,15 +127,25 @@ TEST_F(SplitterTabTest, ProblemsFollowTheSuccessBoxAndATotalFailureIsNotASuccess
   EXPECT_EQ(dialogs.messages[1].kind, MessageKind::Warning);
   EXPECT_TRUE(dialogs.messages[1].text.contains("broken.webp"));
 
-  // Flat output into a folder that does not exist: nothing can be written.
+  // Flat output into a folder that does not exist yet: it is created.
   dialogs.messages.clear();
   tab.chk_subfolders->setChecked(false);
   tab.entry_split_out->setText(output.path() + "/missing");
   click_split();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[0].text, "Split 1 images into 4 tile parts.");
+  EXPECT_TRUE(QFileInfo::exists(output.path() + "/missing/good_part_1.png"));
+
+  // An output folder that cannot be created: nothing can be written, and the box says why once.
+  dialogs.messages.clear();
+  orvane::test::write_bytes(output.path() + "/file", "in the way");
+  tab.entry_split_out->setText(output.path() + "/file/tiles");
+  click_split();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Warning);
   EXPECT_EQ(dialogs.messages[0].title, "Splitting Failed");
-  EXPECT_TRUE(dialogs.messages[0].text.contains("good_part_1.png"));
+  EXPECT_TRUE(dialogs.messages[0].text.contains("1 folder(s) could not be created:\n  " +
+                                                output.path() + "/file/tiles"));
 }
 
 }  // namespace
