@@ -33,33 +33,6 @@ TEST(Stylesheet, TwentySevenRulesEachOnItsOwnLineWithEveryPlaceholderFilled) {
   }
 }
 
-QString rule(bool dark, const QString& selector) {
-  for (const QString& line : get_stylesheet(dark).split('\n'))
-    if (line.startsWith(selector + " {")) return line;
-  return {};
-}
-
-TEST(Stylesheet, ThemeSpecificAndFixedColours) {
-  // Light accent is the dark theme's hover accent; its own hover is darker still.
-  EXPECT_TRUE(rule(false, "QPushButton#primaryBtn").contains("background-color: #4F46E5;"));
-  EXPECT_TRUE(rule(false, "QPushButton#primaryBtn:hover").contains("#4338CA"));
-  EXPECT_TRUE(rule(true, "QPushButton#primaryBtn").contains("background-color: #6366F1;"));
-  for (bool dark : {true, false}) {
-    const QString primary = rule(dark, "QPushButton#primaryBtn");
-    EXPECT_TRUE(primary.contains("color: #FFFFFF;") && primary.contains("border: none;"));
-    EXPECT_TRUE(rule(dark, "QPushButton#dangerBtn").contains("background-color: #D3112E;"));
-    EXPECT_TRUE(rule(dark, "QPushButton#dangerBtn:hover").contains("#A30D25"));
-    EXPECT_TRUE(rule(dark, "QTextEdit").contains("color: #00FF66;"));
-    // Disabled buttons never take the accent, even on hover.
-    const QString disabled = rule(dark, "QPushButton:disabled");
-    EXPECT_FALSE(disabled.contains(dark ? "#6366F1" : "#4F46E5"));
-    EXPECT_TRUE(disabled.contains(dark ? "#18181C" : "#E5E5EA"));
-    EXPECT_TRUE(disabled.contains(dark ? "#8E8E93" : "#6C6C70"));
-  }
-  EXPECT_TRUE(rule(true, "QWidget").contains("font-family: 'Segoe UI', Arial, sans-serif;"));
-  EXPECT_TRUE(rule(false, "QTextEdit").contains("font-family: 'Consolas', monospace;"));
-}
-
 }  // namespace
 
 // Views the stylesheet does not name (file chooser lists) draw text on the palette's base: the

@@ -4,6 +4,7 @@
 
 #include <QGraphicsPixmapItem>
 #include <QGraphicsPolygonItem>
+#include <QGraphicsRectItem>
 #include <QPixmap>
 #include <QSignalSpy>
 #include <QTest>
@@ -325,15 +326,48 @@ TEST_F(CanvasTest, AHandlerThatClearsTheSceneOrChangesModeIsSafe) {
   EXPECT_EQ(canvas.draw_mode, "Rectangle");
 }
 
+// Counts its own destruction; placed as a child of the preview, it dies exactly when the preview
+// does (a child item is deleted by its parent's destructor).
+class DestructionProbe : public QGraphicsRectItem {
+ public:
+  DestructionProbe(QGraphicsItem* parent, int* deaths)
+      : QGraphicsRectItem(parent), deaths_(deaths) {}
+  ~DestructionProbe() override { ++*deaths_; }
+
+ private:
+  int* deaths_;
+};
+
 TEST(CanvasLifetime, DestroyingTheCanvasWithAPreviewIsSafe) {
   orvane::test::gui_app();
+  // The canvas goes first: the preview is destroyed with it, once, after the canvas part is gone
+  // (it must not report back into it then).
+  int deaths = 0;
   auto* canvas = new InteractiveCanvas;
   canvas->set_draw_mode("Polygon");
   canvas->current_polygon = {QPointF(1, 1), QPointF(5, 5)};
   canvas->update_preview();
   ASSERT_NE(canvas->temp_poly_item, nullptr);
-  delete canvas;  // the base destructor deletes the preview after the canvas part is gone
-  SUCCEED();
+  new DestructionProbe(canvas->temp_poly_item, &deaths);
+  delete canvas;
+  EXPECT_EQ(deaths, 1);
+
+  // The preview goes first (the owner clears the scene for the next picture): the canvas lets go
+  // of it and of the shape it outlined, and draws a fresh preview afterwards.
+  deaths = 0;
+  InteractiveCanvas survivor;
+  survivor.set_draw_mode("Polygon");
+  survivor.current_polygon = {QPointF(1, 1), QPointF(5, 5)};
+  survivor.update_preview();
+  new DestructionProbe(survivor.temp_poly_item, &deaths);
+  survivor.clear();
+  EXPECT_EQ(deaths, 1);
+  EXPECT_EQ(survivor.temp_poly_item, nullptr);
+  EXPECT_TRUE(survivor.current_polygon.isEmpty());
+  survivor.current_polygon = {QPointF(2, 2), QPointF(6, 6)};
+  survivor.update_preview();
+  ASSERT_NE(survivor.temp_poly_item, nullptr);
+  EXPECT_EQ(survivor.items().size(), 1);
 }
 
 }  // namespace
