@@ -10,22 +10,12 @@
 #include "dataset/health_check.h"
 #include "dataset/split_config_dialog.h"
 #include "ui/dialogs.h"
+#include "ui/wait_cursor.h"
 
 namespace ds = orvane::dataset;
 namespace ui = orvane::ui;
 
-namespace {
-
-// Shows the wait cursor for its lifetime, so every return path (and an exception) restores it.
-class WaitCursor {
- public:
-  WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-}  // namespace
+using orvane::ui::WaitCursor;
 
 void run_health_check(QWidget* parent, const QString& image_folder) {
   if (image_folder.isEmpty()) {

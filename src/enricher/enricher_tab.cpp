@@ -25,6 +25,7 @@
 #include "imaging/image_io.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
+#include "ui/wait_cursor.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
@@ -398,11 +399,20 @@ void EnricherTab::enrich_current_image() {
 
   const int count = spin_aug_gen_count->value();
   const cv::Mat base = aug_active_base_img.clone();
-  // The batch runs here on the GUI thread; the wait cursor says the window is busy, not hung.
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  const en::BatchResult result = en::enrich_batch(base, aug_ranges(), count, out_dir,
-                                                  QDateTime::currentSecsSinceEpoch(), aug_rng);
-  QGuiApplication::restoreOverrideCursor();
+  en::BatchResult result;
+  try {
+    // The batch runs here on the GUI thread; the wait cursor says the window is busy, not hung.
+    ui::WaitCursor wait;
+    result = en::enrich_batch(base, aug_ranges(), count, out_dir,
+                              QDateTime::currentSecsSinceEpoch(), aug_rng);
+  } catch (const std::exception& e) {
+    // An image the transforms cannot take, or memory running out: the operator hears of it
+    // instead of the window losing the batch (and its cursor) in silence.
+    ui::critical(
+        this, "Error",
+        QStringLiteral("The enrichment stopped: %1").arg(QString::fromLocal8Bit(e.what())));
+    return;
+  }
 
   const QString closing = en::closing_message(result.created);
   if (result.failed == 0) {

@@ -15,6 +15,7 @@
 #include "splitter/splitter_core.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
+#include "ui/wait_cursor.h"
 
 namespace sp = orvane::splitter;
 
@@ -108,10 +109,17 @@ void SplitterTab::process_image_splitting() {
     return;
   }
 
-  // The batch runs on the GUI thread; the wait cursor says the window is busy, not hung.
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const sp::SplitReport report = sp::split_images(options, files);
-  QApplication::restoreOverrideCursor();
+  sp::SplitReport report;
+  try {
+    // The batch runs on the GUI thread; the wait cursor says the window is busy, not hung.
+    orvane::ui::WaitCursor wait;
+    report = sp::split_images(options, files);
+  } catch (const std::exception& e) {
+    orvane::ui::critical(
+        window(), "Error",
+        QStringLiteral("Splitting stopped: %1").arg(QString::fromLocal8Bit(e.what())));
+    return;
+  }
 
   if (report.tiles_written == 0 && report.has_problems()) {
     orvane::ui::warning(window(), "Splitting Failed",

@@ -1,6 +1,7 @@
 #include "enricher/enricher_tab.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QComboBox>
 #include <QDateTime>
@@ -8,12 +9,14 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QGraphicsPixmapItem>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <opencv2/imgcodecs.hpp>
 
 #include "common/dialog_recorder.h"
@@ -320,19 +323,40 @@ TEST_F(EnricherTabTest, EnrichReportsVariantsThatCouldNotBeWritten) {
   load_one(gradient(20, 20));
   tab.aug_entry_out->setText(out.path());
   tab.spin_aug_gen_count->setValue(3);
-  // A folder where var_2's temporary file must go makes that one write fail, whichever of the
-  // next seconds the batch takes.
-  const qint64 now = QDateTime::currentSecsSinceEpoch();
-  for (qint64 s = now; s < now + 30; ++s)
-    QDir(out.path()).mkdir(QString(".image_enriched_%1_var_2.jpg.part").arg(s));
+  // A file system that takes no more than a few bytes a file (as a full disk would).
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
   tab.btn_aug_enrich->click();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
 
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Critical);
   EXPECT_TRUE(dialogs.messages[0].text.startsWith(
-      "Enrichment complete! Saved 2 variant(s) of the manipualted image."));
-  EXPECT_TRUE(dialogs.messages[0].text.contains("1 variant(s) could not be written"));
-  EXPECT_EQ(written().size(), 2);
+      "Enrichment complete! Saved 0 variant(s) of the manipualted image."));
+  EXPECT_TRUE(dialogs.messages[0].text.contains("3 variant(s) could not be written"));
+  EXPECT_TRUE(written().isEmpty());  // no partial file, no temporary
+  EXPECT_TRUE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+// A batch that throws (here: a working image the transforms cannot take) ends in the tab's error
+// box with the ordinary cursor back, not in an exception escaping the slot.
+TEST_F(EnricherTabTest, AFailingBatchShowsAnErrorAndRestoresTheCursor) {
+  load_one(gradient(20, 20));
+  tab.aug_entry_out->setText(out.path());
+  // Half-precision pixels: OpenCV's contrast step has no kernel for them and throws.
+  tab.aug_active_base_img = cv::Mat::zeros(8, 8, CV_16FC3);
+  ASSERT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  tab.btn_aug_enrich->click();
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Critical);
+  EXPECT_EQ(dialogs.messages[0].title, "Error");
+  EXPECT_TRUE(dialogs.messages[0].text.startsWith("The enrichment stopped: "))
+      << dialogs.messages[0].text.toStdString();
 }
 
 }  // namespace
