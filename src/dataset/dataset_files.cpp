@@ -3,10 +3,11 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <filesystem>
 #include <functional>
 #include <system_error>
+
+#include "files/atomic_file.h"
 
 namespace orvane::dataset {
 
@@ -20,34 +21,31 @@ std::filesystem::path fs_path(const QString& path) {
   return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
-// Replaces `destination` in one rename with a temporary beside it that `fill` writes. Unlike
-// QSaveFile this neither syncs each file to disk (an export writes thousands) nor refuses to
-// replace a read-only file, such as the copy of a read-only image from an earlier export. The
-// temporary is created like any new file (mode 0666 less the umask), so new files get the usual
-// permissions.
+// Replaces `destination` through the one atomic writer with a temporary that `fill` writes. No
+// sync per file (an export writes thousands; it marks itself complete with one synced file last),
+// and a read-only destination, such as the copy of a read-only image from an earlier export, is
+// replaced like any other.
 FileResult replace_file(const QString& destination,
                         const std::function<FileResult(QFile& out)>& fill) {
-  const QString folder = QFileInfo(destination).absolutePath();
-  QFile out;
-  for (int attempt = 0;; ++attempt) {
-    out.setFileName(folder + "/.orvane-" +
-                    QString::number(QRandomGenerator::global()->generate64(), 36) + ".part");
-    if (out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) break;
-    if (attempt == 8 || !out.exists()) return failed("write", destination, out.errorString());
-  }
-  const QString temporary = out.fileName();
-  FileResult result = fill(out);
-  if (result.ok && out.isOpen() && !out.flush())
-    result = failed("write", destination, out.errorString());
-  out.close();
-  if (result.ok) {
-    std::error_code ec;
-    std::filesystem::rename(fs_path(temporary), fs_path(destination), ec);
-    if (!ec) return {};
-    result = failed("write", destination, QString::fromLocal8Bit(ec.message().c_str()));
-  }
-  QFile::remove(temporary);
-  return result;
+  FileResult filled;
+  const std::string error = files::write_atomically_with(
+      fs_path(destination),
+      [&](const std::filesystem::path& temporary) -> std::string {
+        QFile out(QFile::decodeName(temporary.c_str()));
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+          filled = failed("write", destination, out.errorString());
+          return "not written";
+        }
+        filled = fill(out);
+        if (filled.ok && out.isOpen() && !out.flush())
+          filled = failed("write", destination, out.errorString());
+        out.close();
+        return filled.ok ? std::string() : std::string("not written");
+      },
+      files::Durability::kRenameOnly);
+  if (!filled.ok) return filled;  // the filler's own message names the file and the cause
+  if (!error.empty()) return FileResult::failure(QString::fromStdString(error));
+  return {};
 }
 
 }  // namespace
@@ -96,7 +94,7 @@ FileResult copy_file_preserving(const QString& source, const QString& destinatio
   if (!in.open(QIODevice::ReadOnly)) return failed("copy", source, in.errorString());
   // Contents, times and mode are all set before the rename, so the copy never shows up
   // half-written or freshly dated.
-  return replace_file(destination, [&](QFile& out) -> FileResult {
+  const FileResult copied = replace_file(destination, [&](QFile& out) -> FileResult {
     constexpr qint64 kChunk = 1 << 20;
     while (!in.atEnd()) {
       const QByteArray chunk = in.read(kChunk);
@@ -118,6 +116,15 @@ FileResult copy_file_preserving(const QString& source, const QString& destinatio
                     QString::fromLocal8Bit(error.message().c_str()));
     return {};
   });
+  if (!copied) return copied;
+  // The writer gives a replaced file its old mode unless the copy's mode differs from a fresh
+  // file's; a source with exactly a fresh file's mode gets it back here.
+  std::error_code error;
+  if ((std::filesystem::status(fs_path(destination), error).permissions() &
+       std::filesystem::perms::mask) != mode)
+    std::filesystem::permissions(fs_path(destination), mode, std::filesystem::perm_options::replace,
+                                 error);
+  return {};
 }
 
 }  // namespace orvane::dataset
