@@ -28,7 +28,6 @@
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "annotator/label_dialog.h"
-#include "dataset/dataset_actions.h"
 #include "engine/yolo.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
@@ -109,20 +108,13 @@ void AnnotatorTab::setup_workspace_tab() {
   lbl_img_status->setMinimumHeight(2 * lbl_img_status->fontMetrics().lineSpacing() + 4);
   left_layout->addWidget(lbl_img_status);
   left_layout->addSpacing(10);
+  // The dataset tools are another tab's: the main window connects these three buttons.
   btn_health_check = new QPushButton("🩺 Dataset Health Inspector");
-  connect(btn_health_check, &QPushButton::clicked, this,
-          [this] { run_health_check(window(), image_folder); });
   left_layout->addWidget(btn_health_check);
   btn_analytics = new QPushButton("📊 Dataset Analytics");
-  connect(btn_analytics, &QPushButton::clicked, this,
-          [this] { show_dataset_analytics(window(), image_paths, classes); });
   left_layout->addWidget(btn_analytics);
   btn_split_export = new QPushButton("📤 Export && Split Dataset");
   btn_split_export->setObjectName("primaryBtn");
-  connect(btn_split_export, &QPushButton::clicked, this, [this] {
-    // The export reads the label files, so what is on screen (dragged shapes too) goes first.
-    if (save_current_annotations()) export_and_split_dataset(window(), image_paths, classes);
-  });
   left_layout->addWidget(btn_split_export);
   layout->addWidget(left);
 

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "files/label_format.h"
+
 namespace orvane {
 
 QString classes_path_in(const QString& folder) { return QDir(folder).filePath("classes.txt"); }
@@ -13,10 +15,8 @@ ClassesFileContents read_classes_file(const QString& path) {
   if (!result.exists) return result;
   QByteArray contents;
   if (!read_whole_file(path, contents, result.error)) return result;
-  for (const QByteArray& line : split_lines(contents)) {
-    const QString name = QString::fromUtf8(line).trimmed();
-    if (!name.isEmpty()) result.classes.append(name);
-  }
+  for (const std::string& name : files::parse_class_names(contents.toStdString()))
+    result.classes.append(QString::fromStdString(name));
   return result;
 }
 

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "annotator/annotator_tab.h"
+#include "dataset/dataset_actions.h"
 #include "enricher/enricher_tab.h"
 #include "inference/inference_tab.h"
 #include "resizer/resizer_tab.h"
@@ -118,7 +119,19 @@ void OrvaneStudio::setup_shortcuts() {
 void OrvaneStudio::setup_resizer_tab() { resizer = fill_page<ResizerTab>(tab_resizer); }
 void OrvaneStudio::setup_splitter_tab() { splitter = fill_page<SplitterTab>(tab_splitter); }
 void OrvaneStudio::setup_aug_tab() { enricher = fill_page<EnricherTab>(tab_aug); }
-void OrvaneStudio::setup_workspace_tab() { annotator = fill_page<AnnotatorTab>(tab_workspace); }
+void OrvaneStudio::setup_workspace_tab() {
+  annotator = fill_page<AnnotatorTab>(tab_workspace);
+  // The annotator's dataset buttons start the dataset tools on the annotator's folder.
+  connect(annotator->btn_health_check, &QPushButton::clicked, this,
+          [this] { run_health_check(this, annotator->image_folder); });
+  connect(annotator->btn_analytics, &QPushButton::clicked, this,
+          [this] { show_dataset_analytics(this, annotator->image_paths, annotator->classes); });
+  connect(annotator->btn_split_export, &QPushButton::clicked, this, [this] {
+    // The export reads the label files, so what is on screen (dragged shapes too) goes first.
+    if (annotator->save_current_annotations())
+      export_and_split_dataset(this, annotator->image_paths, annotator->classes);
+  });
+}
 void OrvaneStudio::setup_config_tab() {
   training_config = fill_page<TrainingConfigTab>(tab_config);
 }

@@ -19,6 +19,7 @@ const std::vector<Verb>& verbs() {
       {"predict", "predict with a YOLO model on an image or folder", run_predict},
       {"tune", "search training hyperparameters (genetic tuning)", run_tune},
       {"export", "export a trained model to onnx or torchscript", run_export},
+      {"autolabel", "label the unlabelled images of a folder with a trained model", run_autolabel},
   };
   return all;
 }

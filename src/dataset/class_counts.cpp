@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "dataset/dataset_files.h"
+#include "files/label_format.h"
 #include "imaging/image_files.h"
 
 namespace orvane::dataset {
@@ -16,8 +17,6 @@ int ClassCounts::total() const {
 }
 
 ClassCounts count_classes(const QStringList& image_paths, const QStringList& classes) {
-  static const QRegularExpression whitespace(QStringLiteral("\\s+"));
-  static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
   ClassCounts result;
   for (const QString& image : image_paths) {
     const QString label = label_path_for(image);
@@ -27,16 +26,18 @@ ClassCounts count_classes(const QStringList& image_paths, const QStringList& cla
       ++result.skipped_files;
       continue;
     }
+    // The count's policy: a line whose class is not an integer is counted as skipped; an id
+    // outside the list (or too long to be one) is simply not a listed class.
     for (const QString& line : *lines) {
-      const QStringList tokens = line.split(whitespace, Qt::SkipEmptyParts);
-      if (tokens.isEmpty()) continue;
-      if (!integer.match(tokens[0]).hasMatch()) {
+      const files::LabelLine parsed = files::parse_label_line(line.toStdString());
+      if (parsed.blank()) continue;
+      if (!parsed.class_id && !parsed.class_overflow) {
         ++result.skipped_lines;
         continue;
       }
-      bool fits = false;
-      const qlonglong id = tokens[0].toLongLong(&fits);  // too many digits: outside the list
-      if (!fits || id < 0 || id >= classes.size()) continue;
+      if (!parsed.class_id) continue;
+      const long long id = *parsed.class_id;
+      if (id < 0 || id >= classes.size()) continue;
       const QString& name = classes[id];
       auto it = std::find_if(result.counts.begin(), result.counts.end(),
                              [&](const ClassCount& c) { return c.name == name; });

@@ -6,16 +6,12 @@
 #include <cmath>
 #include <random>
 
+#include "files/label_format.h"
 #include "imaging/image_files.h"
 
 namespace orvane::dataset {
 
 namespace {
-
-QStringList split_tokens(const QString& line) {
-  static const QRegularExpression whitespace(QStringLiteral("\\s+"));
-  return line.split(whitespace, Qt::SkipEmptyParts);
-}
 
 QString fixed6(double value) { return QString::number(value, 'f', 6); }
 
@@ -118,16 +114,19 @@ void shuffle_pairs(std::vector<LabeledImage>& pairs, std::optional<std::uint64_t
 }
 
 std::optional<QString> polygon_line_to_box(const QString& line, QString* error) {
-  const QStringList tokens = split_tokens(line);
-  if (tokens.size() < 3) return std::nullopt;
-  double x_min = 0, x_max = 0, y_min = 0, y_max = 0;
-  for (qsizetype i = 1; i < tokens.size(); ++i) {
-    bool ok = false;
-    const double value = tokens[i].toDouble(&ok);
-    if (!ok) {
-      if (error) *error = QStringLiteral("'%1' is not a number").arg(tokens[i]);
-      return std::nullopt;
+  const std::string text = line.toStdString();
+  const files::LabelLine parsed = files::parse_label_line(text);
+  if (parsed.token_count < 3) return std::nullopt;
+  if (!parsed.numbers_ok()) {
+    if (error) {
+      *error = QStringLiteral("'%1' is not a number")
+                   .arg(QString::fromUtf8(parsed.bad_token.data(), qsizetype(parsed.bad_token.size())));
     }
+    return std::nullopt;
+  }
+  double x_min = 0, x_max = 0, y_min = 0, y_max = 0;
+  for (qsizetype i = 1; i < qsizetype(parsed.token_count); ++i) {
+    const double value = parsed.coords[size_t(i - 1)];
     const bool is_x = (i % 2 == 1);
     double& lo = is_x ? x_min : y_min;
     double& hi = is_x ? x_max : y_max;
@@ -138,7 +137,8 @@ std::optional<QString> polygon_line_to_box(const QString& line, QString* error) 
       hi = std::max(hi, value);
     }
   }
-  return tokens[0] + QLatin1Char(' ') + fixed6((x_min + x_max) / 2) + QLatin1Char(' ') +
+  return QString::fromUtf8(parsed.class_token.data(), qsizetype(parsed.class_token.size())) +
+         QLatin1Char(' ') + fixed6((x_min + x_max) / 2) + QLatin1Char(' ') +
          fixed6((y_min + y_max) / 2) + QLatin1Char(' ') + fixed6(x_max - x_min) + QLatin1Char(' ') +
          fixed6(y_max - y_min);
 }

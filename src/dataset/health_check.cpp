@@ -6,22 +6,30 @@
 #include <QSet>
 #include <algorithm>
 
-#include "annotator/classes_file.h"
 #include "dataset/dataset_files.h"
+#include "files/label_format.h"
+#include "files/text_file.h"
 
 namespace orvane::dataset {
 
 namespace {
 
-// The name without its last extension; a leading dot does not start one.
+// The name without its extension; leading dots do not start one (the label module's rule).
 QString stem_of(const QString& name) {
-  const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-  return dot > 0 ? name.left(dot) : name;
+  const std::string text = name.toStdString();
+  const std::string_view ext = files::file_extension(text);
+  return QString::fromStdString(text.substr(0, text.size() - ext.size()));
 }
 
-QStringList split_tokens(const QString& line) {
-  static const QRegularExpression whitespace(QStringLiteral("\\s+"));
-  return line.split(whitespace, Qt::SkipEmptyParts);
+// The images this report counts (no ".bmp").
+const std::vector<std::string>& health_image_extensions() {
+  static const std::vector<std::string> exts{".png", ".jpg", ".jpeg", ".webp"};
+  return exts;
+}
+
+// The report's reading of label lines: unreadable numbers cost only the overlap check.
+files::LabelLine parse_line(const QString& line) {
+  return files::parse_label_line(line.toStdString());
 }
 
 }  // namespace
@@ -43,13 +51,12 @@ std::optional<double> box_iou(const Box& a, const Box& b) {
 std::optional<std::vector<Box>> label_boxes(const QStringList& lines) {
   std::vector<Box> boxes;
   for (const QString& line : lines) {
-    const QStringList tokens = split_tokens(line);
-    if (tokens.size() <= 4) continue;
+    const files::LabelLine parsed = parse_line(line);
+    if (parsed.token_count <= 4) continue;
+    if (!parsed.numbers_ok()) return std::nullopt;
     Box box;
-    for (qsizetype i = 1; i < tokens.size(); ++i) {
-      bool ok = false;
-      const double value = tokens[i].toDouble(&ok);
-      if (!ok) return std::nullopt;
+    for (qsizetype i = 1; i < qsizetype(parsed.token_count); ++i) {
+      const double value = parsed.coords[size_t(i - 1)];
       double& lo = (i % 2 == 1) ? box.x_min : box.y_min;
       double& hi = (i % 2 == 1) ? box.x_max : box.y_max;
       if (i <= 2) {
@@ -67,11 +74,11 @@ std::optional<std::vector<Box>> label_boxes(const QStringList& lines) {
 std::vector<long long> class_ids_beyond(const QStringList& lines, int class_count) {
   std::vector<long long> ids;
   for (const QString& line : lines) {
-    const QStringList tokens = split_tokens(line);
-    if (tokens.isEmpty()) continue;
-    bool ok = false;
-    const long long id = tokens[0].toLongLong(&ok);
-    if (!ok || (id >= 0 && id < class_count)) continue;
+    const files::LabelLine parsed = parse_line(line);
+    // Not an integer (or too large to be one): not a class id this check can name.
+    if (!parsed.class_id) continue;
+    const long long id = *parsed.class_id;
+    if (id >= 0 && id < class_count) continue;
     if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
   }
   std::sort(ids.begin(), ids.end());
@@ -98,16 +105,18 @@ HealthResult check_dataset_health(const QString& folder) {
 
   const QDir dir(folder);
   const QDir::Filters filter = QDir::Files | QDir::Hidden | QDir::System;
+  static const std::vector<std::string> text_extension{".txt"};
   QStringList images;
-  for (const QString& name : dir.entryList(filter, QDir::Unsorted)) {
-    const QString lower = name.toLower();
-    if (lower.endsWith(".png") || lower.endsWith(".jpg") || lower.endsWith(".jpeg") ||
-        lower.endsWith(".webp"))
-      images << name;
-  }
   QStringList labels;
   for (const QString& name : dir.entryList(filter, QDir::Unsorted)) {
-    if (name.toLower().endsWith(".txt") && name != QLatin1String("classes.txt")) labels << name;
+    const std::string text = name.toStdString();
+    // "..png" and "..txt" have no extension: neither an image nor a label.
+    if (files::has_extension_in(text, health_image_extensions())) {
+      images << name;
+    } else if (files::has_extension_in(text, text_extension) &&
+               name != QLatin1String("classes.txt")) {
+      labels << name;
+    }
   }
 
   HealthReport report;
@@ -124,8 +133,12 @@ HealthResult check_dataset_health(const QString& folder) {
     const auto it = std::lower_bound(sorted_images.begin(), sorted_images.end(), stem);
     if (it == sorted_images.end() || !it->startsWith(stem)) report.orphaned << label;
   }
-  const ClassesFileContents classes = read_classes_file(classes_path_in(folder));
-  if (classes.exists && classes.error.isEmpty()) report.class_count = int(classes.classes.size());
+  const QString classes_path = dir.filePath(QStringLiteral("classes.txt"));
+  QByteArray classes_text;
+  QString classes_error;
+  // An unreadable classes.txt gives no count, and no ids are then reported beyond it.
+  if (QFileInfo::exists(classes_path) && read_whole_file(classes_path, classes_text, classes_error))
+    report.class_count = int(files::parse_class_names(classes_text.toStdString()).size());
   for (const QString& label : labels) {
     // An unreadable file or a non-numeric coordinate only costs this file's overlap check.
     const std::optional<QStringList> lines = read_text_lines(dir.filePath(label));

@@ -82,6 +82,16 @@ std::vector<std::string_view> split_label_text(std::string_view text) {
   return lines;
 }
 
+std::vector<std::string> parse_class_names(std::string_view text) {
+  std::vector<std::string> names;
+  for (std::string_view line : split_label_text(text)) {
+    while (!line.empty() && is_space(line.front())) line.remove_prefix(1);
+    while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
+    if (!line.empty()) names.emplace_back(line);
+  }
+  return names;
+}
+
 std::vector<std::string_view> split_label_tokens(std::string_view line, bool commas_separate) {
   std::vector<std::string_view> tokens;
   const auto separator = [commas_separate](char c) {

@@ -87,6 +87,12 @@ struct LabelLine {
 
 LabelLine parse_label_line(std::string_view line, bool commas_separate = false);
 
+// ---- classes.txt ----------------------------------------------------------------------------------
+
+// The class names of a classes.txt text: line i names class id i; each line stripped of
+// surrounding white space; empty lines dropped (as every reader of the file does).
+std::vector<std::string> parse_class_names(std::string_view text);
+
 // ---- Writing ------------------------------------------------------------------------------------
 
 // One coordinate as written: clamped to [0, 1], exactly six decimals ("0.333333"); NaN is

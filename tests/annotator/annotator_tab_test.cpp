@@ -12,6 +12,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QUndoStack>
 #include <QTest>
 #include <QVBoxLayout>
 #include <opencv2/imgcodecs.hpp>
@@ -573,4 +574,103 @@ TEST_F(AnnotatorTabTest, LabelDialogProposesTheLastLabelWhileItIsKnown) {
   QTest::keyClick(known.combo, Qt::Key_Return);
   EXPECT_EQ(known.result(), QDialog::Accepted);
   EXPECT_EQ(known.get_label(), "nut");
+}
+
+TEST_F(AnnotatorTabTest, UndoRedoKeysFollowDrawDeleteAndDragAndTheFileFollows) {
+  image("a.png", 100, 80);
+  image("b.png", 100, 80);
+  open();
+  show();
+  answer_label("nut");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  const QByteArray drawn = "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n";
+  ASSERT_EQ(read_all(path("a.txt")), drawn);
+
+  // A drag with the mouse is one step, written when the mouse is let go.
+  mode("Select/Move");
+  drag(QPointF(30, 30), QPointF(40, 30));
+  QCoreApplication::processEvents();
+  const QPointF moved_by = scene_polygon(0)[0] - QPointF(10, 20);
+  ASSERT_GT(moved_by.x(), 0);
+  EXPECT_EQ(tab.annotations[0].item->pos(), QPointF(0, 0));  // the document holds the move
+  EXPECT_NE(read_all(path("a.txt")), drawn);
+  EXPECT_EQ(tab.document->undo_stack()->count(), 2);
+
+  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(scene_polygon(0), (QPolygonF{{10, 20}, {50, 20}, {30, 60}}));
+  EXPECT_EQ(read_all(path("a.txt")), drawn);
+
+  // Delete, undo: the shape is back with its class and vertices; the file follows each step.
+  tab.table_objects->selectRow(0);
+  tab.btn_delete_shape->click();
+  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
+  EXPECT_EQ(tab.list_images->item(0)->text(), "[  ] a.png");
+  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  ASSERT_EQ(tab.annotations.size(), 1u);
+  EXPECT_EQ(tab.annotations[0].label, "nut");
+  EXPECT_EQ(tab.table_objects->item(0, 0)->text(), "nut");
+  EXPECT_EQ(read_all(path("a.txt")), drawn);
+  EXPECT_EQ(tab.list_images->item(0)->text(), "[✓] a.png");
+  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(tab.annotations.empty());
+  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Y, Qt::ControlModifier);
+  EXPECT_TRUE(tab.annotations.empty());
+
+  // Another image starts with nothing to undo.
+  tab.next_image();
+  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
+  EXPECT_EQ(tab.document->undo_stack()->count(), 0);
+}
+
+TEST_F(AnnotatorTabTest, DetectionLabelsShowAsBoxesAndKeepTheirBytes) {
+  image("a.png", 200, 100);
+  write_raw(path("classes.txt"), "pest\n");
+  const QByteArray original = "0 0.5 0.5 0.25 0.5\r\n0 0.100 0.2 0.1 0.2\r\n";
+  write_raw(path("a.txt"), original);
+  open();
+  ASSERT_EQ(tab.annotations.size(), 2u);
+  EXPECT_EQ(tab.annotations[0].type, "Box");
+  EXPECT_EQ(scene_polygon(0), (QPolygonF{{75, 25}, {125, 25}, {125, 75}, {75, 75}}));
+  // Saving what was only looked at changes no byte but the line ends.
+  tab.btn_save->click();
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.5 0.5 0.25 0.5\n0 0.100 0.2 0.1 0.2\n");
+  tab.annotations[1].item->setPos(20, 10);
+  tab.btn_save->click();
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.5 0.5 0.25 0.5\n0 0.200000 0.300000 0.100000 0.200000\n");
+}
+
+TEST_F(AnnotatorTabTest, CopyPreviousRefusesALabelFileItCannotReadWhole) {
+  image("1.png", 100, 80);
+  image("2.png", 100, 80);
+  write_raw(path("classes.txt"), "a\nb\n");
+  write_raw(path("1.txt"), "1 0.1 0.25 0.5 0.25 0.3 0.75\n0 0.5 oops 0.2 0.2 0.3 0.3\n");
+  const QByteArray mine = "0 0.200000 0.200000 0.400000 0.200000 0.400000 0.400000\n";
+  write_raw(path("2.txt"), mine);
+  open();
+  dialogs.messages.clear();
+  tab.next_image();
+  tab.btn_copy_prev->click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Copy Refused");
+  EXPECT_TRUE(dialogs.messages[0].text.contains("line 2"));
+  EXPECT_EQ(read_all(path("2.txt")), mine);
+  ASSERT_EQ(tab.annotations.size(), 1u);
+
+  // Unreadable altogether: the same.
+  QFile::remove(path("1.txt"));
+  QDir(dir.path()).mkdir("1.txt");
+  tab.btn_copy_prev->click();
+  EXPECT_EQ(dialogs.messages.back().title, "Copy Refused");
+  EXPECT_EQ(read_all(path("2.txt")), mine);
+
+  // A readable one is copied, and one undo gives this image's shapes back.
+  QDir(dir.path()).rmdir("1.txt");
+  write_raw(path("1.txt"), "1 0.1 0.25 0.5 0.25 0.3 0.75\n");
+  tab.btn_copy_prev->click();
+  EXPECT_EQ(read_all(path("2.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
+  tab.undo();
+  EXPECT_EQ(read_all(path("2.txt")), mine);
 }

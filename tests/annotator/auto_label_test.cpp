@@ -16,6 +16,7 @@
 #include "annotator/auto_label_worker.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/run_orvane.h"
 #include "engine/shapes_data.h"
 #include "engine/yolo.h"
 
@@ -298,4 +299,37 @@ TEST_F(AutoLabelTest, TheTabRunsTheFolderOnAWorkerAndRefreshesTheList) {
     EXPECT_FALSE(tab.annotations.empty());
   }
   EXPECT_EQ(tab.classes, tab.document->classes());
+}
+
+TEST_F(AutoLabelTest, OrvaneAutolabelDoesTheSameHeadless) {
+  const fs::path weights = trained(false);
+  const auto help = test::run_orvane("autolabel", {"help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_TRUE(help.out.contains("conf=0.25")) << help.out.toStdString();
+  EXPECT_TRUE(help.out.contains("model=")) << help.out.toStdString();
+
+  image_from_set(false, 0, "a.png");
+  image_from_set(false, 2, "b.png");
+  write_raw(path("b.txt"), "0 0.5 0.5 0.1 0.1\n");
+  const QString model = QString::fromStdString(weights.string());
+  const auto run =
+      test::run_orvane("autolabel", {"model=" + model, "source=" + dir.path(), "conf=0.01",
+                                     "imgsz=64"});
+  EXPECT_EQ(run.code, 0) << run.err.toStdString();
+  EXPECT_TRUE(run.out.contains("1 already had labels")) << run.out.toStdString();
+  EXPECT_EQ(read_all(path("b.txt")), "0 0.5 0.5 0.1 0.1\n");
+
+  // A broken image is named and makes the exit code non-zero; the rest is done.
+  write_raw(path("c.jpg"), "broken");
+  const auto broken =
+      test::run_orvane("autolabel", {"model=" + model, "source=" + dir.path(), "conf=0.01"});
+  EXPECT_EQ(broken.code, 1);
+  EXPECT_TRUE(broken.out.contains("c.jpg: ")) << broken.out.toStdString();
+
+  const auto bad = test::run_orvane("autolabel", {"model=" + path("missing.pt"), "source=" + dir.path()});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_TRUE(bad.err.contains("missing.pt")) << bad.err.toStdString();
+  EXPECT_EQ(test::run_orvane("autolabel", {"model=" + model, "source=" + dir.path(), "conf=2"}).code,
+            2);
+  EXPECT_EQ(test::run_orvane("autolabel", {"source=" + dir.path()}).code, 2);
 }

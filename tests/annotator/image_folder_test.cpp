@@ -13,7 +13,8 @@ TEST(ImageFolder, ListsImagesByCodePointAndMarksLabelledOnes) {
   QTemporaryDir dir;
   for (const char* name : {"b.png", "A.jpg", "a.jpg", "IMG_10.jpg", "IMG_2.jpg", "Photo.JPG",
                            "scan.WebP", "notes.txt", "archive.tif", ".png", "car.left.JPG",
-                           "car.left.txt", ".png.txt", "b.txt", "classes.txt"}) {
+                           "car.left.txt", ".png.txt", "b.txt", "classes.txt", "..png", "..txt",
+                           "...jpg"}) {
     QFile f(dir.filePath(name));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   }

@@ -72,6 +72,13 @@ TEST(HealthCheck, NameRules) {
     EXPECT_EQ(sorted(report.orphaned), (QStringList{"Classes.txt", "x.txt"}));
     EXPECT_EQ(report.unannotated, QStringList{".hidden.png"});
   }
+  // Leading dots never start an extension: "..png" is no image and "..txt" no label.
+  {
+    Folder folder{{"..png", ""}, {"..txt", ""}, {".png", ""}, {"b.png", ""}, {"b.txt", ""}};
+    const HealthReport report = folder.check();
+    EXPECT_TRUE(report.unannotated.isEmpty());
+    EXPECT_TRUE(report.orphaned.isEmpty());
+  }
 }
 
 TEST(HealthCheck, CountsOverlappingPairsPerFile) {

@@ -9,6 +9,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string_view>
+
+#include "files/label_format.h"
 
 namespace orvane::engine {
 
@@ -17,10 +20,7 @@ std::string label_path_for_image(const std::string& image_path) {
   const std::string images = "/images/", labels = "/labels/";
   const auto pos = p.rfind(images);
   if (pos != std::string::npos) p.replace(pos, images.size(), labels);
-  const auto slash = p.find_last_of('/');
-  const auto dot = p.find_last_of('.');
-  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) p.erase(dot);
-  return p + ".txt";
+  return files::label_path_for(p);
 }
 
 namespace {
@@ -43,26 +43,31 @@ struct Line {
   std::optional<SampleFault> fault;
 };
 
-Line split_numbers(const std::string& line) {
+SampleFault non_numeric(std::string_view token) {
+  std::string text(token);
+  if (text.size() > 20) text = text.substr(0, 20) + "...";
+  return SampleFault{"non-numeric value", "non-numeric value '" + text + "'"};
+}
+
+// Commas separate like spaces here: some exporters write "0,0.5,0.5,0.2,0.2". The class may be
+// written as a number ("1.0"); whether it is a whole one is checked with the rest.
+Line split_numbers(std::string_view text) {
   Line out;
-  const char* s = line.c_str();
-  while (true) {
-    while (*s == ' ' || *s == '\t' || *s == ',') ++s;
-    if (*s == '\0') break;
-    char* end = nullptr;
-    const double v = std::strtod(s, &end);
-    const bool separated = end != s && (*end == '\0' || *end == ' ' || *end == '\t' || *end == ',');
-    if (!separated) {
-      const char* stop = s;
-      while (*stop && *stop != ' ' && *stop != '\t' && *stop != ',') ++stop;
-      std::string token(s, stop);
-      if (token.size() > 20) token = token.substr(0, 20) + "...";
-      out.fault = SampleFault{"non-numeric value", "non-numeric value '" + token + "'"};
-      return out;
-    }
-    out.values.push_back(v);
-    s = end;
+  const files::LabelLine line = files::parse_label_line(text, /*commas_separate=*/true);
+  const std::optional<double> cls =
+      line.class_id ? std::optional<double>(double(*line.class_id))
+                    : files::parse_label_number(line.class_token);
+  if (!cls) {
+    out.fault = non_numeric(line.class_token);
+    return out;
   }
+  if (!line.numbers_ok()) {
+    out.fault = non_numeric(line.bad_token);
+    return out;
+  }
+  out.values.reserve(line.coords.size() + 1);
+  out.values.push_back(*cls);
+  out.values.insert(out.values.end(), line.coords.begin(), line.coords.end());
   return out;
 }
 
@@ -122,15 +127,12 @@ std::optional<SampleFault> to_instance(const std::vector<double>& values, int nc
 
 LabelFile parse_labels(const std::string& text, int nc) {
   LabelFile file;
-  std::istringstream in(text);
-  std::string line;
   std::set<std::vector<double>> seen;
   int number = 0;
-  while (std::getline(in, line)) {
+  // The policy here: one bad line makes the whole file unusable (see labels.h).
+  for (const std::string_view line : files::split_label_text(text)) {
     ++number;
-    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(" \t\r,") == std::string::npos) continue;
+    if (files::split_label_tokens(line, true).empty()) continue;
     Line parsed = split_numbers(line);
     Instance inst;
     bool clipped = false, no_area = false;
