@@ -164,17 +164,16 @@ void AnnotatorTab::setup_workspace_tab() {
   spin_ai_conf->setValue(0.25);
   conf_row->addWidget(spin_ai_conf);
   assist_layout->addLayout(conf_row);
-  auto* ai_row = new QHBoxLayout;
   btn_run_ai = new QPushButton("🤖 Auto-Label Frame");
   btn_run_ai->setEnabled(false);
   connect(btn_run_ai, &QPushButton::clicked, this, &AnnotatorTab::run_ai_autolabel);
-  ai_row->addWidget(btn_run_ai);
+  assist_layout->addWidget(btn_run_ai);
+  // Right under the frame button: side by side the two texts do not fit the column.
   btn_run_ai_folder = new QPushButton("🤖 Auto-Label Folder");
   btn_run_ai_folder->setEnabled(false);
   btn_run_ai_folder->setToolTip("Labels every image of the folder that has no label file yet");
   connect(btn_run_ai_folder, &QPushButton::clicked, this, &AnnotatorTab::run_ai_autolabel_folder);
-  ai_row->addWidget(btn_run_ai_folder);
-  assist_layout->addLayout(ai_row);
+  assist_layout->addWidget(btn_run_ai_folder);
   right_layout->addWidget(assist);
 
   right_layout->addWidget(new QLabel("Annotated Objects:"));

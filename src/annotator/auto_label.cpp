@@ -55,9 +55,16 @@ FrameLabels shapes_from_result(const engine::Results& r) {
   return out;
 }
 
+int model_imgsz(const engine::YOLO& model) {
+  // As the YOLO ecosystem does: a checkpoint predicts at the size it was trained at.
+  const auto& meta = model.checkpoint();
+  return meta && meta->imgsz > 0 ? meta->imgsz : 640;
+}
+
 FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf) {
   engine::PredictOptions options;
   options.conf = float(conf);
+  options.imgsz = model_imgsz(model);
   options.verbose = false;
   const std::vector<engine::Results> results = model.predict(image_path.toStdString(), options);
   if (results.empty()) return {};
@@ -112,7 +119,7 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
 
   engine::PredictOptions predict_options;
   predict_options.conf = float(options.conf);
-  predict_options.imgsz = options.imgsz;
+  predict_options.imgsz = options.imgsz > 0 ? options.imgsz : model_imgsz(model);
   predict_options.verbose = false;
 
   const auto decode = [&listing](int index) {

@@ -33,8 +33,11 @@ struct FrameLabels {
 // with the corners (x1,y1) (x2,y1) (x2,y2) (x1,y2). Labels are the model's class names.
 FrameLabels shapes_from_result(const engine::Results& result);
 
-// Predicts on the image file at `image_path` with confidence `conf` (quietly). Throws on a
-// prediction error (an image that does not decode, a broken model).
+// The size a model predicts at: the training size its checkpoint records, else 640.
+int model_imgsz(const engine::YOLO& model);
+
+// Predicts on the image file at `image_path` with confidence `conf` (quietly), at the model's
+// own size. Throws on a prediction error (an image that does not decode, a broken model).
 FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf);
 
 // ---- A whole folder ----
@@ -42,7 +45,7 @@ FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, dou
 struct FolderLabelOptions {
   QString folder;
   double conf = 0.25;
-  int imgsz = 640;
+  int imgsz = 0;  // 0: the model's own size (model_imgsz)
 };
 
 struct FolderLabelSummary {

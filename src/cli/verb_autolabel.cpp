@@ -14,7 +14,8 @@ const std::vector<KeySpec> kAutolabelKeys{
     {"model", "", "weights to label with: a .pt checkpoint, or an exported .onnx / .torchscript"},
     {"source", "", "annotator folder: images, their label files and classes.txt"},
     {"conf", "0.25", "confidence threshold, 0.01-1.0"},
-    {"imgsz", "640", "inference size (rounded up to a multiple of 32)"},
+    {"imgsz", "", "inference size (rounded up to a multiple of 32); empty: the size the model "
+                  "was trained at, or 640"},
 };
 
 }  // namespace
@@ -36,8 +37,10 @@ int run_autolabel(const std::vector<std::string>& words) {
   options.folder = source;
   options.conf = args.real("conf");
   if (!(options.conf >= 0.01 && options.conf <= 1.0)) throw ArgError("conf must be 0.01-1.0");
-  options.imgsz = args.integer("imgsz");
-  if (options.imgsz < 32) throw ArgError("imgsz must be at least 32");
+  if (!args.str("imgsz").empty()) {
+    options.imgsz = args.integer("imgsz");
+    if (options.imgsz < 32) throw ArgError("imgsz must be at least 32");
+  }
 
   const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
   const FolderLabelSummary summary =

@@ -177,7 +177,7 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
 
   tab.spin_ai_conf->setValue(std::max(0.01, std::floor(conf * 100) / 100 - 0.01));
   const auto expected = probe.predict(dir.filePath("a.png").toStdString(),
-                                      {.conf = float(tab.spin_ai_conf->value()), .verbose = false});
+                                      {.conf = float(tab.spin_ai_conf->value()), .imgsz = 64, .verbose = false});
   const int boxes = int(expected[0].boxes.size());
   tab.btn_run_ai->click();
   EXPECT_EQ(dialogs.messages.back().title, "AI Success");
@@ -211,11 +211,12 @@ TEST_F(AutoLabelTest, SegmenterGivesPolygonsWithTheOutlinePoints) {
   const fs::path weights = trained(true);
   image_from_set(true, 1, "a.png");
   auto model = load_autolabel_model(QString::fromStdString(weights.string()));
+  EXPECT_EQ(model_imgsz(*model), 64);  // predicts at the size it was trained at
   const float conf = best_conf(*model, dir.filePath("a.png").toStdString());
   ASSERT_GT(conf, 0.01f) << "the trained segmenter finds nothing at all";
   const double threshold = std::max(0.01, std::floor(conf * 100) / 100 - 0.01);
   const auto expected = model->predict(dir.filePath("a.png").toStdString(),
-                                       {.conf = float(threshold), .verbose = false});
+                                       {.conf = float(threshold), .imgsz = 64, .verbose = false});
   ASSERT_TRUE(expected[0].masks);
   const FrameLabels labels = auto_label_frame(*model, path("a.png"), threshold);
   EXPECT_EQ(labels.detections, int(expected[0].boxes.size()));
