@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <cctype>
 
 #include "files/label_format.h"
 
@@ -15,8 +16,20 @@ ClassesFileContents read_classes_file(const QString& path) {
   if (!result.exists) return result;
   QByteArray contents;
   if (!read_whole_file(path, contents, result.error)) return result;
-  for (const std::string& name : files::parse_class_names(contents.toStdString()))
-    result.classes.append(QString::fromStdString(name));
+  const auto ascii_space = [](QChar c) { return c.unicode() < 128 && std::isspace(c.unicode()); };
+  for (const std::string& name : files::parse_class_names(contents.toStdString())) {
+    // Decoding drops one leading byte order mark; further ones, and the white space behind them,
+    // go too, so a name reads back the same after a save, and a line of only marks is an empty
+    // line (dropped, not a nameless class).
+    QString decoded = QString::fromStdString(name);
+    for (qsizetype before = -1; before != decoded.size();) {
+      before = decoded.size();
+      while (decoded.startsWith(QChar(0xFEFF))) decoded.remove(0, 1);
+      while (!decoded.isEmpty() && ascii_space(decoded.front())) decoded.remove(0, 1);
+      while (!decoded.isEmpty() && ascii_space(decoded.back())) decoded.chop(1);
+    }
+    if (!decoded.isEmpty()) result.classes.append(decoded);
+  }
   return result;
 }
 
