@@ -13,7 +13,7 @@ bench="$build/bin/inference_bench"
 ort="$here/../../tools/ort/node_modules/onnxruntime-node"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-"$bench" prepare "$dir" > /dev/null
+"$bench" prepare "$dir" "$image" > /dev/null
 ms() { awk '{print $2}'; }
 printf "%-12s %-26s %10s %6s %8s\n" model pipeline ms dets "vs peer"
 for m in yolov8n yolov8n-seg; do
