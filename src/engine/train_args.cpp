@@ -20,7 +20,13 @@ std::string text(double v) {
 std::string text(int v) { return std::to_string(v); }
 std::string text(bool v) { return v ? "true" : "false"; }
 std::string text(const std::string& v) { return v; }
-std::string text(float v) { return text(double(v)); }
+// The shortest text that reads back as the same float: "0.015", not the "0.01499999966" its
+// double widening shows (the text goes into help, args.yaml and checkpoints).
+std::string text(float v) {
+  char buffer[32];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, v).ptr;
+  return std::string(buffer, end);
+}
 std::string text(std::uint64_t v) { return std::to_string(v); }
 
 void parse(const std::string& key, const std::string& s, double& out) {

@@ -8,8 +8,10 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "engine/error.h"
+#include "engine/train_args.h"
 #include "engine/yolo.h"
 
 namespace orvane::engine {
@@ -192,6 +194,31 @@ TEST_F(CheckpointTest, AResumeWithASavedOptionThatDoesNotParseIsRefused) {
   } catch (const EngineError& e) {
     EXPECT_EQ(std::string(e.what()).find("a_future_option"), std::string::npos) << e.what();
   }
+}
+
+}  // namespace
+}  // namespace orvane::engine
+
+namespace orvane::engine {
+namespace {
+
+// Training options are saved as text (args.yaml, checkpoints, help): each number reads back as
+// the same value and shows as the user would write it.
+TEST(TrainArgsText, NumbersAreShortAndReadBackExactly) {
+  TrainOptions options;
+  options.hyp.hsv_h = 0.015f;
+  options.hyp.translate = 0.1f;
+  options.lr0 = 0.004;
+  std::map<std::string, std::string> text;
+  for (const auto& [key, value] : train_args_list(options)) text[key] = value;
+  EXPECT_EQ(text.at("hsv_h"), "0.015");
+  EXPECT_EQ(text.at("translate"), "0.1");
+  EXPECT_EQ(text.at("lr0"), "0.004");
+  TrainOptions again;
+  for (const auto& [key, value] : text) set_train_arg(again, key, value);
+  EXPECT_EQ(again.hyp.hsv_h, options.hyp.hsv_h);
+  EXPECT_EQ(again.hyp.translate, options.hyp.translate);
+  EXPECT_EQ(again.lr0, options.lr0);
 }
 
 }  // namespace
