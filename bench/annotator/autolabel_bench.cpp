@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDoubleSpinBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QUndoStack>
 #include <cstdlib>
@@ -46,7 +47,9 @@ struct Fixture {
       cv::resize(frame, frame, cv::Size(640, frame.rows * 640 / frame.cols));
     }
     cv::imwrite(image.toStdString(), frame);
-    model = load_autolabel_model(env_or("ORVANE_BENCH_MODEL", "yolov8n-seg.pt"));
+    const QString weights = env_or("ORVANE_BENCH_MODEL", {});
+    model = weights.isEmpty() ? std::make_shared<engine::YOLO>("yolov8n-seg.pt")
+                              : load_autolabel_model(weights);
   }
 };
 

@@ -55,7 +55,11 @@ class RemoveShapeCommand : public QUndoCommand {
 class MoveShapeCommand : public QUndoCommand {
  public:
   MoveShapeCommand(AnnotationDocument* doc, int id, QPointF offset, int drag)
-      : QUndoCommand(QStringLiteral("Move shape")), doc_(doc), id_(id), offset_(offset), drag_(drag) {
+      : QUndoCommand(QStringLiteral("Move shape")),
+        doc_(doc),
+        id_(id),
+        offset_(offset),
+        drag_(drag) {
     const DocumentShape& shape = doc->shapes_[size_t(doc->index_of(id))];
     before_ = shape;
   }
@@ -198,8 +202,9 @@ DocumentLoad AnnotationDocument::load(const QString& image_path, QSize size) {
     s.box = shape.box;
     s.source = shape.source;
     s.source_class_id = shape.class_id;
-    s.type = shape.box ? QStringLiteral("Box")
-                       : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
+    s.type = shape.box
+                 ? QStringLiteral("Box")
+                 : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
     shapes_.push_back(std::move(s));
   }
   Q_EMIT reset();
@@ -382,8 +387,9 @@ bool AnnotationDocument::replace_shapes(const std::vector<LabelShape>& shapes,
     s.box = shape.box;
     s.source = shape.source;
     s.source_class_id = shape.class_id;
-    s.type = shape.box ? QStringLiteral("Box")
-                       : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
+    s.type = shape.box
+                 ? QStringLiteral("Box")
+                 : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
     made.push_back(std::move(s));
   }
   stack_.push(new ReplaceShapesCommand(this, std::move(made), text));

@@ -90,11 +90,12 @@ class AnnotationDocument : public QObject {
   // succeeds, in which case all its lines are kept after the shapes.
   FileResult save();
 
-  // ---- Edits (each is one undoable step; each returns false and changes nothing when refused) ----
-  // Appends any names of `shapes` that are not yet classes (writing classes.txt), then the
+  // ---- Edits (each is one undoable step; each returns false and changes nothing when refused)
+  // ---- Appends any names of `shapes` that are not yet classes (writing classes.txt), then the
   // shapes, as one step named `text`. Refused (with `error` set) when a new name is needed while
   // the class list could not be read, or classes.txt cannot be written.
-  bool add_shapes(const std::vector<NewShape>& shapes, const QString& text, QString* error = nullptr);
+  bool add_shapes(const std::vector<NewShape>& shapes, const QString& text,
+                  QString* error = nullptr);
   bool remove_shape(int id);
   // Moves by `offset` pixels. Moves of one shape with the same `drag` number merge into one step.
   bool move_shape(int id, QPointF offset, int drag = 0);
@@ -109,7 +110,7 @@ class AnnotationDocument : public QObject {
   int next_drag() { return ++drag_counter_; }
 
  Q_SIGNALS:
-  void reset();                   // the whole shape list was replaced (load, clear)
+  void reset();  // the whole shape list was replaced (load, clear)
   void shape_inserted(int index);
   void shape_removed(int index);  // the shape that was at `index` is gone
   void shape_changed(int index);  // moved or relabelled

@@ -1,19 +1,19 @@
 #include "annotator/annotator_tab.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QEvent>
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsPolygonItem>
+#include <QGraphicsSceneMouseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
-#include <QApplication>
-#include <QGraphicsSceneMouseEvent>
 #include <QMetaObject>
 #include <QPen>
 #include <QProgressDialog>
@@ -669,9 +669,9 @@ bool AnnotatorTab::load_model_file(const QString& path) {
   } catch (const std::exception& e) {
     QApplication::restoreOverrideCursor();
     // The previous model (if any) stays loaded.
-    ui::critical(window(), "Error",
-                 "Could not load the model " + file_name_of(path) + ":\n" +
-                     QString::fromUtf8(e.what()));
+    ui::critical(
+        window(), "Error",
+        "Could not load the model " + file_name_of(path) + ":\n" + QString::fromUtf8(e.what()));
     return false;
   }
   btn_run_ai->setEnabled(true);
@@ -708,9 +708,9 @@ void AnnotatorTab::run_ai_autolabel() {
     if (!labels.shapes.empty() && !document->add_shapes(labels.shapes, "Auto-label frame", &error))
       throw std::runtime_error(error.toStdString());
     QApplication::restoreOverrideCursor();
-    ui::information(window(), "AI Success",
-                    "Successfully auto-labeled " + QString::number(labels.detections) +
-                        " object(s).");
+    ui::information(
+        window(), "AI Success",
+        "Successfully auto-labeled " + QString::number(labels.detections) + " object(s).");
   } catch (const std::exception& e) {
     QApplication::restoreOverrideCursor();
     ui::critical(window(), "AI Error",
@@ -736,16 +736,16 @@ void AnnotatorTab::run_ai_autolabel_folder() {
   folder_progress->setAutoReset(false);
   connect(folder_progress, &QProgressDialog::canceled, folder_worker,
           &AutoLabelWorker::request_stop);
-  connect(folder_worker, &AutoLabelWorker::progress_signal, this,
-          [this](int done, int total, const QString& name) {
-            if (!folder_progress) return;
-            folder_progress->setLabelText(
-                QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
-            folder_progress->setMaximum(std::max(1, total));
-            // Last: a modal progress dialog processes events in setValue, and the run's end may
-            // be handled right there.
-            folder_progress->setValue(done);
-          });
+  connect(
+      folder_worker, &AutoLabelWorker::progress_signal, this,
+      [this](int done, int total, const QString& name) {
+        if (!folder_progress) return;
+        folder_progress->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
+        folder_progress->setMaximum(std::max(1, total));
+        // Last: a modal progress dialog processes events in setValue, and the run's end may
+        // be handled right there.
+        folder_progress->setValue(done);
+      });
   connect(folder_worker, &AutoLabelWorker::finished_signal, this, [this](const QString& text) {
     const FolderLabelSummary summary = folder_worker->summary();
     folder_worker->wait();

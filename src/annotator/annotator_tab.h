@@ -93,8 +93,8 @@ class AnnotatorTab : public QWidget {
   QShortcut* shortcut_undo = nullptr;
   QShortcut* shortcut_redo = nullptr;
   QShortcut* shortcut_redo_y = nullptr;
-  QProgressDialog* folder_progress = nullptr;          // while a folder is auto-labelled
-  orvane::AutoLabelWorker* folder_worker = nullptr;    // owned by the tab; null when idle
+  QProgressDialog* folder_progress = nullptr;        // while a folder is auto-labelled
+  orvane::AutoLabelWorker* folder_worker = nullptr;  // owned by the tab; null when idle
 
   // Opens `folder` as "📂 Load Directory" does after its folder chooser.
   void open_folder(const QString& folder);

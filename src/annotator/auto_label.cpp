@@ -15,8 +15,7 @@
 namespace orvane {
 
 std::shared_ptr<engine::YOLO> load_autolabel_model(const QString& path) {
-  if (!QFileInfo(path).isFile())
-    throw engine::EngineError("no such file: " + path.toStdString());
+  if (!QFileInfo(path).isFile()) throw engine::EngineError("no such file: " + path.toStdString());
   return std::make_shared<engine::YOLO>(path.toStdString());
 }
 
@@ -31,7 +30,7 @@ FrameLabels shapes_from_result(const engine::Results& r) {
   const auto classes = cls.accessor<int64_t, 1>();
   const auto name_of = [&r](int64_t c) {
     return c >= 0 && std::size_t(c) < r.names.size() ? QString::fromStdString(r.names[size_t(c)])
-                                                      : QString::number(c);
+                                                     : QString::number(c);
   };
   if (r.masks) {
     const std::size_t pairs = std::min(n, r.masks->xy.size());
@@ -48,9 +47,8 @@ FrameLabels shapes_from_result(const engine::Results& r) {
   for (std::size_t i = 0; i < n; ++i) {
     const double x1 = boxes[int64_t(i)][0], y1 = boxes[int64_t(i)][1];
     const double x2 = boxes[int64_t(i)][2], y2 = boxes[int64_t(i)][3];
-    out.shapes.push_back(
-        {QPolygonF{{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}}, name_of(classes[int64_t(i)]),
-         "AI Rectangle"});
+    out.shapes.push_back({QPolygonF{{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}},
+                          name_of(classes[int64_t(i)]), "AI Rectangle"});
   }
   return out;
 }
@@ -122,9 +120,7 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
   predict_options.imgsz = options.imgsz > 0 ? options.imgsz : model_imgsz(model);
   predict_options.verbose = false;
 
-  const auto decode = [&listing](int index) {
-    return read_image_bgr(listing.image_paths[index]);
-  };
+  const auto decode = [&listing](int index) { return read_image_bgr(listing.image_paths[index]); };
   std::future<cv::Mat> next;
   if (!todo.empty()) next = std::async(std::launch::async, decode, todo[0]);
   for (size_t k = 0; k < todo.size(); ++k) {
@@ -179,8 +175,9 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
 }
 
 QString folder_summary_text(const FolderLabelSummary& s) {
-  QString text = QStringLiteral("Labelled %1 image(s); %2 already had labels; %3 with no objects; "
-                                "%4 failed.")
+  QString text = QStringLiteral(
+                     "Labelled %1 image(s); %2 already had labels; %3 with no objects; "
+                     "%4 failed.")
                      .arg(s.labelled)
                      .arg(s.skipped)
                      .arg(s.empty)
@@ -190,7 +187,8 @@ QString folder_summary_text(const FolderLabelSummary& s) {
     text += QStringLiteral("\nNew classes: ") + s.new_classes.join(QStringLiteral(", "));
   if (!s.failures.isEmpty()) {
     text += QStringLiteral("\n\nFailed:\n") + s.failures.mid(0, 10).join(QLatin1Char('\n'));
-    if (s.failures.size() > 10) text += QStringLiteral("\n... and %1 more").arg(s.failures.size() - 10);
+    if (s.failures.size() > 10)
+      text += QStringLiteral("\n... and %1 more").arg(s.failures.size() - 10);
   }
   return text;
 }

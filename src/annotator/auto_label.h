@@ -49,15 +49,15 @@ struct FolderLabelOptions {
 };
 
 struct FolderLabelSummary {
-  int total = 0;           // images in the folder
-  int labelled = 0;        // label files written
-  int skipped = 0;         // images that already had a label file (never touched)
-  int empty = 0;           // images on which nothing was detected (no file written)
-  QStringList failures;    // "name: reason", one per image that could not be labelled
-  QStringList new_classes; // names appended to classes.txt
-  QStringList classes;     // the class list at the end
+  int total = 0;            // images in the folder
+  int labelled = 0;         // label files written
+  int skipped = 0;          // images that already had a label file (never touched)
+  int empty = 0;            // images on which nothing was detected (no file written)
+  QStringList failures;     // "name: reason", one per image that could not be labelled
+  QStringList new_classes;  // names appended to classes.txt
+  QStringList classes;      // the class list at the end
   bool cancelled = false;
-  QString error;           // set when the run could not start (classes.txt unreadable ...)
+  QString error;  // set when the run could not start (classes.txt unreadable ...)
 };
 
 // Labels every image of `options.folder` that has no label file yet: predicts, appends new class

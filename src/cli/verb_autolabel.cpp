@@ -14,17 +14,17 @@ const std::vector<KeySpec> kAutolabelKeys{
     {"model", "", "weights to label with: a .pt checkpoint, or an exported .onnx / .torchscript"},
     {"source", "", "annotator folder: images, their label files and classes.txt"},
     {"conf", "0.25", "confidence threshold, 0.01-1.0"},
-    {"imgsz", "", "inference size (rounded up to a multiple of 32); empty: the size the model "
-                  "was trained at, or 640"},
+    {"imgsz", "",
+     "inference size (rounded up to a multiple of 32); empty: the size the model "
+     "was trained at, or 640"},
 };
 
 }  // namespace
 
 int run_autolabel(const std::vector<std::string>& words) {
   if (words.size() == 1 && words[0] == "help") {
-    std::cout << format_help("autolabel",
-                             "label every image of a folder that has no label file yet",
-                             kAutolabelKeys);
+    std::cout << format_help(
+        "autolabel", "label every image of a folder that has no label file yet", kAutolabelKeys);
     return 0;
   }
   const Args args(words, kAutolabelKeys);

@@ -119,8 +119,9 @@ std::optional<QString> polygon_line_to_box(const QString& line, QString* error) 
   if (parsed.token_count < 3) return std::nullopt;
   if (!parsed.numbers_ok()) {
     if (error) {
-      *error = QStringLiteral("'%1' is not a number")
-                   .arg(QString::fromUtf8(parsed.bad_token.data(), qsizetype(parsed.bad_token.size())));
+      *error =
+          QStringLiteral("'%1' is not a number")
+              .arg(QString::fromUtf8(parsed.bad_token.data(), qsizetype(parsed.bad_token.size())));
     }
     return std::nullopt;
   }

@@ -142,17 +142,15 @@ LabelLine parse_label_line(std::string_view line, bool commas_separate) {
   std::string_view digits = tokens[0];
   const bool negative = !digits.empty() && digits.front() == '-';
   if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  const bool integer = !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  const bool integer = !digits.empty() && std::all_of(digits.begin(), digits.end(),
+                                                      [](char c) { return c >= '0' && c <= '9'; });
   if (integer) {
     unsigned long long magnitude = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-    const unsigned long long limit =
-        negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+    const unsigned long long limit = negative ? 9223372036854775808ULL : 9223372036854775807ULL;
     if (ec == std::errc() && end == digits.data() + digits.size() && magnitude <= limit) {
-      parsed.class_id = negative ? static_cast<long long>(0ULL - magnitude)
-                                 : static_cast<long long>(magnitude);
+      parsed.class_id =
+          negative ? static_cast<long long>(0ULL - magnitude) : static_cast<long long>(magnitude);
     } else {
       parsed.class_overflow = true;
     }

@@ -66,7 +66,7 @@ std::optional<double> parse_label_number(std::string_view token);
 
 // What one line holds, without judgement.
 struct LabelLine {
-  std::size_t token_count = 0;  // 0: a blank line
+  std::size_t token_count = 0;   // 0: a blank line
   std::string_view class_token;  // token 0 (empty for a blank line); points into the line
   // Token 0 as a decimal integer (optional sign). Unset when it is not one, or when it does not
   // fit in 64 bits (then `class_overflow`).
@@ -87,7 +87,8 @@ struct LabelLine {
 
 LabelLine parse_label_line(std::string_view line, bool commas_separate = false);
 
-// ---- classes.txt ----------------------------------------------------------------------------------
+// ---- classes.txt
+// ----------------------------------------------------------------------------------
 
 // The class names of a classes.txt text: line i names class id i; each line stripped of
 // surrounding white space; empty lines dropped (as every reader of the file does).

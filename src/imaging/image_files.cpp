@@ -21,7 +21,8 @@ const QStringList& supported_image_extensions() {
 
 bool has_image_extension(const QString& path, const QStringList& extensions) {
   // The extension rule (leading dots start none: "..png" is no image) is the label module's.
-  const QString ext = QString::fromStdString(std::string(files::file_extension(path.toStdString())));
+  const QString ext =
+      QString::fromStdString(std::string(files::file_extension(path.toStdString())));
   return !ext.isEmpty() && extensions.contains(ext.toLower());
 }
 
@@ -33,8 +34,9 @@ QStringList list_images(const QString& folder, ListOrder order, const QStringLis
     if (has_image_extension(info.fileName(), extensions)) paths << dir.filePath(info.fileName());
   }
   if (order == ListOrder::CodePoint) {
-    std::sort(paths.begin(), paths.end(),
-              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseSensitive) < 0; });
+    std::sort(paths.begin(), paths.end(), [](const QString& a, const QString& b) {
+      return a.compare(b, Qt::CaseSensitive) < 0;
+    });
   }
   return paths;
 }

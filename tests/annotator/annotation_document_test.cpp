@@ -47,9 +47,9 @@ class DocumentTest : public ::testing::Test {
 
 TEST_F(DocumentTest, AddRemoveUndoRedoRestoreShapesExactly) {
   load();
-  ASSERT_TRUE(doc.add_shapes({{kTriangle, "nut", "Polygon"}, {QPolygonF{{1, 2}, {3, 4}, {5, 7}},
-                                                               "bolt", "Circle"}},
-                             "Draw"));
+  ASSERT_TRUE(doc.add_shapes(
+      {{kTriangle, "nut", "Polygon"}, {QPolygonF{{1, 2}, {3, 4}, {5, 7}}, "bolt", "Circle"}},
+      "Draw"));
   ASSERT_EQ(doc.shapes().size(), 2u);
   const DocumentShape first = doc.shapes()[0];
   const int second_id = doc.shapes()[1].id;
@@ -199,8 +199,7 @@ TEST_F(DocumentTest, ReplaceShapesIsOneStepAndKeepsTheKeptLines) {
   write_raw(path("a.txt"), "7 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.1 0.1 0.3 0.1 0.3 0.4\n");
   load();
   ASSERT_EQ(doc.kept_lines().size(), 1);
-  const LabelFileContents prev =
-      read_label_file(path("none.txt"), 2);  // missing: no shapes
+  const LabelFileContents prev = read_label_file(path("none.txt"), 2);  // missing: no shapes
   ASSERT_TRUE(doc.replace_shapes(prev.shapes, "Copy"));
   EXPECT_TRUE(doc.shapes().empty());
   ASSERT_TRUE(doc.save());

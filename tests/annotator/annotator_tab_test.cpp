@@ -12,8 +12,8 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
-#include <QUndoStack>
 #include <QTest>
+#include <QUndoStack>
 #include <QVBoxLayout>
 #include <opencv2/imgcodecs.hpp>
 
@@ -426,7 +426,8 @@ TEST_F(AnnotatorTabTest, LinesTheReaderCannotShowSurviveEverySave) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Label File Error");
   EXPECT_TRUE(dialogs.messages[0].text.startsWith("Error loading annotations: "));
-  EXPECT_TRUE(dialogs.messages[0].text.contains("line 4")) << dialogs.messages[0].text.toStdString();
+  EXPECT_TRUE(dialogs.messages[0].text.contains("line 4"))
+      << dialogs.messages[0].text.toStdString();
   EXPECT_TRUE(tab.lbl_img_status->toolTip().contains("line 4"));
   ASSERT_EQ(tab.annotations.size(), 1u);
   EXPECT_TRUE(tab.lbl_img_status->text().contains("LABEL FILE ERROR"));

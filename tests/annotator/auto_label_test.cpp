@@ -1,29 +1,29 @@
 // Auto-labelling with real models: a detector and a segmenter trained for two epochs on the tiny
 // shapes set, then used on a frame in the tab and on a folder.
 
+#include "annotator/auto_label.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QGraphicsPolygonItem>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUndoStack>
 
 #include "annotator/annotator_tab.h"
-#include "annotator/auto_label.h"
 #include "annotator/auto_label_worker.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "common/run_orvane.h"
 #include "engine/shapes_data.h"
 #include "engine/yolo.h"
-
-#include <QDoubleSpinBox>
-#include <QGraphicsPolygonItem>
-#include <QListWidget>
-#include <unistd.h>
 
 using namespace orvane;
 namespace fs = std::filesystem;
@@ -46,8 +46,9 @@ fs::path trained(bool segment) {
   static fs::path paths[2];
   fs::path& weights = paths[segment ? 1 : 0];
   if (!weights.empty()) return weights;
-  const fs::path root = fs::temp_directory_path() /
-                        ("orvane_autolabel_" + std::to_string(::getpid()) + (segment ? "_seg" : "_det"));
+  const fs::path root =
+      fs::temp_directory_path() /
+      ("orvane_autolabel_" + std::to_string(::getpid()) + (segment ? "_seg" : "_det"));
   const fs::path data = engine::make_dataset(root / "data", segment, 16, 64);
   engine::YOLO model(segment ? "yolov8n-seg.pt" : "yolov8n.pt");
   engine::TrainOptions o;
@@ -75,7 +76,8 @@ fs::path trained(bool segment) {
 
 // The highest confidence the model gives on `image` (so a test can ask for detections it gets).
 float best_conf(engine::YOLO& model, const fs::path& image) {
-  const auto results = model.predict(image.string(), {.conf = 0.0005f, .imgsz = 64, .verbose = false});
+  const auto results =
+      model.predict(image.string(), {.conf = 0.0005f, .imgsz = 64, .verbose = false});
   if (results.empty() || results[0].boxes.size() == 0) return 0.0f;
   return results[0].boxes.conf.max().item<float>();
 }
@@ -85,8 +87,9 @@ class AutoLabelTest : public test::GuiTest {
   void SetUp() override { ASSERT_TRUE(dir.isValid()); }
   QString path(const QString& name) const { return dir.filePath(name); }
   void image_from_set(bool segment, int index, const QString& name) {
-    const fs::path source = trained(segment).parent_path().parent_path().parent_path().parent_path() /
-                            "data" / "images" / "train" / ("img" + std::to_string(index) + ".png");
+    const fs::path source =
+        trained(segment).parent_path().parent_path().parent_path().parent_path() / "data" /
+        "images" / "train" / ("img" + std::to_string(index) + ".png");
     ASSERT_TRUE(QFile::copy(QString::fromStdString(source.string()), path(name)));
   }
   QTemporaryDir dir;
@@ -117,8 +120,7 @@ TEST(AutoLabelShapes, BoxesBecomeRectanglesMasksBecomeTheirOutlines) {
   EXPECT_EQ(labels.detections, 2);  // the message counts the boxes
   ASSERT_EQ(labels.shapes.size(), 1u);
   EXPECT_EQ(labels.shapes[0].type, "AI Polygon");
-  EXPECT_EQ(labels.shapes[0].points,
-            (QPolygonF{{1, 1}, {9, 1}, {9, 9}, {5, 12}, {1, 9}}));
+  EXPECT_EQ(labels.shapes[0].points, (QPolygonF{{1, 1}, {9, 1}, {9, 9}, {5, 12}, {1, 9}}));
   EXPECT_EQ(labels.shapes[0].label, "disc");
 
   // An empty outline is still a shape (written as its class id and a space).
@@ -176,8 +178,9 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
 
   tab.spin_ai_conf->setValue(std::max(0.01, std::floor(conf * 100) / 100 - 0.01));
-  const auto expected = probe.predict(dir.filePath("a.png").toStdString(),
-                                      {.conf = float(tab.spin_ai_conf->value()), .imgsz = 64, .verbose = false});
+  const auto expected =
+      probe.predict(dir.filePath("a.png").toStdString(),
+                    {.conf = float(tab.spin_ai_conf->value()), .imgsz = 64, .verbose = false});
   const int boxes = int(expected[0].boxes.size());
   tab.btn_run_ai->click();
   EXPECT_EQ(dialogs.messages.back().title, "AI Success");
@@ -220,8 +223,7 @@ TEST_F(AutoLabelTest, SegmenterGivesPolygonsWithTheOutlinePoints) {
   ASSERT_TRUE(expected[0].masks);
   const FrameLabels labels = auto_label_frame(*model, path("a.png"), threshold);
   EXPECT_EQ(labels.detections, int(expected[0].boxes.size()));
-  ASSERT_EQ(labels.shapes.size(),
-            std::min(expected[0].boxes.size(), expected[0].masks->xy.size()));
+  ASSERT_EQ(labels.shapes.size(), std::min(expected[0].boxes.size(), expected[0].masks->xy.size()));
   for (size_t i = 0; i < labels.shapes.size(); ++i) {
     EXPECT_EQ(labels.shapes[i].type, "AI Polygon");
     EXPECT_EQ(size_t(labels.shapes[i].points.size()), expected[0].masks->xy[i].size());
@@ -239,9 +241,8 @@ TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
   auto model = load_autolabel_model(QString::fromStdString(weights.string()));
 
   std::vector<int> seen;
-  const FolderLabelSummary s = auto_label_folder(
-      *model, {dir.path(), 0.01, 64},
-      [&](int done, int total, const QString&) {
+  const FolderLabelSummary s =
+      auto_label_folder(*model, {dir.path(), 0.01, 64}, [&](int done, int total, const QString&) {
         EXPECT_EQ(total, 4);
         seen.push_back(done);
       });
@@ -313,9 +314,8 @@ TEST_F(AutoLabelTest, OrvaneAutolabelDoesTheSameHeadless) {
   image_from_set(false, 2, "b.png");
   write_raw(path("b.txt"), "0 0.5 0.5 0.1 0.1\n");
   const QString model = QString::fromStdString(weights.string());
-  const auto run =
-      test::run_orvane("autolabel", {"model=" + model, "source=" + dir.path(), "conf=0.01",
-                                     "imgsz=64"});
+  const auto run = test::run_orvane(
+      "autolabel", {"model=" + model, "source=" + dir.path(), "conf=0.01", "imgsz=64"});
   EXPECT_EQ(run.code, 0) << run.err.toStdString();
   EXPECT_TRUE(run.out.contains("1 already had labels")) << run.out.toStdString();
   EXPECT_EQ(read_all(path("b.txt")), "0 0.5 0.5 0.1 0.1\n");
@@ -327,10 +327,11 @@ TEST_F(AutoLabelTest, OrvaneAutolabelDoesTheSameHeadless) {
   EXPECT_EQ(broken.code, 1);
   EXPECT_TRUE(broken.out.contains("c.jpg: ")) << broken.out.toStdString();
 
-  const auto bad = test::run_orvane("autolabel", {"model=" + path("missing.pt"), "source=" + dir.path()});
+  const auto bad =
+      test::run_orvane("autolabel", {"model=" + path("missing.pt"), "source=" + dir.path()});
   EXPECT_EQ(bad.code, 1);
   EXPECT_TRUE(bad.err.contains("missing.pt")) << bad.err.toStdString();
-  EXPECT_EQ(test::run_orvane("autolabel", {"model=" + model, "source=" + dir.path(), "conf=2"}).code,
-            2);
+  EXPECT_EQ(
+      test::run_orvane("autolabel", {"model=" + model, "source=" + dir.path(), "conf=2"}).code, 2);
   EXPECT_EQ(test::run_orvane("autolabel", {"source=" + dir.path()}).code, 2);
 }

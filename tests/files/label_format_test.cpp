@@ -31,8 +31,8 @@ TEST(ImageNames, ExtensionFromTheLastDotLeadingDotsNeverStartOne) {
 TEST(ImageNames, TheFiveExtensionsInAnyCase) {
   for (const char* name : {"a.jpg", "Photo.JPG", "b.jpeg", "c.Png", "d.bmp", "scan.WebP"})
     EXPECT_TRUE(is_image_path(name)) << name;
-  for (const char* name : {"notes.txt", "archive.tif", ".png", "..png", "png", "a.png.bak",
-                           "a.jpgx", "dir.png/file"})
+  for (const char* name :
+       {"notes.txt", "archive.tif", ".png", "..png", "png", "a.png.bak", "a.jpgx", "dir.png/file"})
     EXPECT_FALSE(is_image_path(name)) << name;
 }
 
@@ -43,7 +43,9 @@ TEST(LabelText, LineEndsByteOrderMarkAndFinalLine) {
   EXPECT_EQ(split_label_text("a\n\nb\n"), (V{"a", "", "b"}));
   EXPECT_EQ(split_label_text("\r\n"), (V{""}));
   EXPECT_EQ(split_label_text(""), V{});
-  EXPECT_EQ(split_label_text("\xEF\xBB\xBF" "0 1 2\n"), (V{"0 1 2"}));
+  EXPECT_EQ(split_label_text("\xEF\xBB\xBF"
+                             "0 1 2\n"),
+            (V{"0 1 2"}));
 }
 
 TEST(LabelLine, TokensSplitOnAnyWhiteSpaceAndOptionallyCommas) {
@@ -119,11 +121,11 @@ TEST(LabelWrite, SixDecimalsClampedTiesToEven) {
     double value;
     const char* text;
   } cases[] = {
-      {0.5, "0.500000"},       {1.0 / 3, "0.333333"},   {2.0 / 3, "0.666667"},
+      {0.5, "0.500000"},       {1.0 / 3, "0.333333"}, {2.0 / 3, "0.666667"},
       {0.0078125, "0.007812"},  // exact tie, 2 is even: down
       {0.0234375, "0.023438"},  // exact tie, 7 is odd: up
-      {-0.0, "0.000000"},      {-1e-9, "0.000000"},     {1.0000001, "1.000000"},
-      {7.5, "1.000000"},       {NAN, "0.000000"},       {INFINITY, "1.000000"},
+      {-0.0, "0.000000"},      {-1e-9, "0.000000"},   {1.0000001, "1.000000"},
+      {7.5, "1.000000"},       {NAN, "0.000000"},     {INFINITY, "1.000000"},
       {0.9999996, "1.000000"}, {1e-7, "0.000000"},
   };
   for (const auto& c : cases) EXPECT_EQ(format_label_coordinate(c.value), c.text) << c.value;
@@ -140,16 +142,14 @@ TEST(LabelWrite, LinesOfBothForms) {
 
 // What is written reads back to the same numbers, and writing those again gives the same bytes.
 TEST(LabelWrite, RoundTripsAreByteExact) {
-  for (const std::string line :
-       {"0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000", "12 0.000000 1.000000",
-        "4 0.333333 0.666667 0.123457 0.987654"}) {
+  for (const std::string line : {"0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000",
+                                 "12 0.000000 1.000000", "4 0.333333 0.666667 0.123457 0.987654"}) {
     const LabelLine parsed = parse_label_line(line);
     ASSERT_TRUE(parsed.class_id);
-    const std::string again = parsed.is_box()
-                                  ? format_box_line(*parsed.class_id, parsed.coords[0],
-                                                    parsed.coords[1], parsed.coords[2],
-                                                    parsed.coords[3])
-                                  : format_polygon_line(*parsed.class_id, parsed.coords);
+    const std::string again =
+        parsed.is_box() ? format_box_line(*parsed.class_id, parsed.coords[0], parsed.coords[1],
+                                          parsed.coords[2], parsed.coords[3])
+                        : format_polygon_line(*parsed.class_id, parsed.coords);
     EXPECT_EQ(again, line);
   }
 }

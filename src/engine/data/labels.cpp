@@ -54,9 +54,8 @@ SampleFault non_numeric(std::string_view token) {
 Line split_numbers(std::string_view text) {
   Line out;
   const files::LabelLine line = files::parse_label_line(text, /*commas_separate=*/true);
-  const std::optional<double> cls =
-      line.class_id ? std::optional<double>(double(*line.class_id))
-                    : files::parse_label_number(line.class_token);
+  const std::optional<double> cls = line.class_id ? std::optional<double>(double(*line.class_id))
+                                                  : files::parse_label_number(line.class_token);
   if (!cls) {
     out.fault = non_numeric(line.class_token);
     return out;
