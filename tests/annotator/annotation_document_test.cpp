@@ -10,20 +10,14 @@
 
 #include "annotator/classes_file.h"
 
+#include "common/raw_file.h"
+
 using namespace orvane;
 
 namespace {
 
-QByteArray read_all(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void write_raw(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
+using test::read_all;
+using test::write_raw;
 
 const QPolygonF kTriangle{{10, 20}, {50, 20}, {30, 60}};
 

@@ -24,20 +24,14 @@
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
+#include "common/raw_file.h"
+
 using namespace orvane;
 
 namespace {
 
-QByteArray read_all(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void write_raw(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
+using test::read_all;
+using test::write_raw;
 
 QList<QByteArray> lines_of(const QString& path) {
   QList<QByteArray> lines = read_all(path).split('\n');

@@ -11,20 +11,14 @@
 #include "annotator/classes_file.h"
 #include "imaging/image_files.h"
 
+#include "common/raw_file.h"
+
 using namespace orvane;
 
 namespace {
 
-QByteArray read_all(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void write_raw(const QString& path, const QByteArray& bytes) {
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(bytes);
-}
+using test::read_all;
+using test::write_raw;
 
 }  // namespace
 
