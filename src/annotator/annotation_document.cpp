@@ -52,17 +52,34 @@ class RemoveShapeCommand : public QUndoCommand {
   DocumentShape shape_;  // exactly as it was: id, class, vertices, box form and source line
 };
 
-class MoveShapeCommand : public QUndoCommand {
+// An edit of one shape in place: undo puts back the shape exactly as it was before the edit.
+class ShapeEditCommand : public QUndoCommand {
  public:
-  MoveShapeCommand(AnnotationDocument* doc, int id, QPointF offset, int drag)
-      : QUndoCommand(QStringLiteral("Move shape")),
+  ShapeEditCommand(const QString& text, AnnotationDocument* doc, int id, QUndoCommand* parent)
+      : QUndoCommand(text, parent),
         doc_(doc),
         id_(id),
-        offset_(offset),
-        drag_(drag) {
-    const DocumentShape& shape = doc->shapes_[size_t(doc->index_of(id))];
-    before_ = shape;
+        before_(doc->shapes_[size_t(doc->index_of(id))]) {}
+  void undo() override { apply(before_); }
+
+ protected:
+  void apply(const DocumentShape& shape) {
+    const int index = doc_->index_of(id_);
+    doc_->shapes_[size_t(index)] = shape;
+    Q_EMIT doc_->shape_changed(index);
   }
+
+  AnnotationDocument* doc_;
+  int id_;
+  DocumentShape before_;
+};
+
+class MoveShapeCommand : public ShapeEditCommand {
+ public:
+  MoveShapeCommand(AnnotationDocument* doc, int id, QPointF offset, int drag)
+      : ShapeEditCommand(QStringLiteral("Move shape"), doc, id, nullptr),
+        offset_(offset),
+        drag_(drag) {}
   int id() const override { return kMoveId; }
   bool mergeWith(const QUndoCommand* other) override {
     const auto* move = dynamic_cast<const MoveShapeCommand*>(other);
@@ -71,52 +88,31 @@ class MoveShapeCommand : public QUndoCommand {
     return true;
   }
   void redo() override {
-    const int index = doc_->index_of(id_);
-    DocumentShape& shape = doc_->shapes_[size_t(index)];
-    shape = before_;
-    shape.points.translate(offset_);
+    DocumentShape moved = before_;
+    moved.points.translate(offset_);
     // A moved box is written from its new corners.
-    shape.source.clear();
-    Q_EMIT doc_->shape_changed(index);
-  }
-  void undo() override {
-    const int index = doc_->index_of(id_);
-    doc_->shapes_[size_t(index)] = before_;
-    Q_EMIT doc_->shape_changed(index);
+    moved.source.clear();
+    apply(moved);
   }
 
  private:
-  AnnotationDocument* doc_;
-  int id_;
   QPointF offset_;
   int drag_;
-  DocumentShape before_;
 };
 
-class RelabelCommand : public QUndoCommand {
+class RelabelCommand : public ShapeEditCommand {
  public:
   RelabelCommand(AnnotationDocument* doc, int id, const QString& label,
                  QUndoCommand* parent = nullptr)
-      : QUndoCommand(QStringLiteral("Change class"), parent), doc_(doc), id_(id), label_(label) {
-    before_ = doc->shapes_[size_t(doc->index_of(id))];
-  }
+      : ShapeEditCommand(QStringLiteral("Change class"), doc, id, parent), label_(label) {}
   void redo() override {
-    const int index = doc_->index_of(id_);
-    DocumentShape& shape = doc_->shapes_[size_t(index)];
-    shape.label = label_;
-    Q_EMIT doc_->shape_changed(index);
-  }
-  void undo() override {
-    const int index = doc_->index_of(id_);
-    doc_->shapes_[size_t(index)] = before_;
-    Q_EMIT doc_->shape_changed(index);
+    DocumentShape relabelled = before_;
+    relabelled.label = label_;
+    apply(relabelled);
   }
 
  private:
-  AnnotationDocument* doc_;
-  int id_;
   QString label_;
-  DocumentShape before_;
 };
 
 // classes.txt was already written with the new name when the command was made (a write that

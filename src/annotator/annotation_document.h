@@ -119,7 +119,7 @@ class AnnotationDocument : public QObject {
   void edited();
 
  private:
-  friend class DocumentCommand;
+  friend class ShapeEditCommand;
   friend class AddShapesCommand;
   friend class RemoveShapeCommand;
   friend class MoveShapeCommand;

@@ -26,34 +26,15 @@ class TrainTest : public LoggedRunTest {
  protected:
   TrainTest() : LoggedRunTest("orvane_train_") {}
 
-  // Options that learn this set in a few epochs: no mosaic, light augmentation, an optimizer
-  // step every batch and no warm-up.
+  // The shared quick recipe with light augmentation.
   TrainOptions quick(const fs::path& data, int epochs) {
-    TrainOptions o;
-    o.data = data.string();
-    o.epochs = epochs;
-    o.imgsz = 64;
-    o.batch = 4;
-    o.nbs = 4;
-    o.workers = 1;
-    o.optimizer = "AdamW";
-    o.lr0 = 0.004;
-    o.warmup_epochs = 0;
-    o.hyp.mosaic = 0;
+    TrainOptions o = quick_train_options(data, dir / "runs", epochs);
     o.hyp.scale = 0.1f;
     // Validation pads these 64-px images to 96 px (half a stride of margin on each side), a grey
     // border that training without mosaic never shows. A generous translation puts such borders
     // into training; without it whether the detector copes is a matter of luck (one seed in three
     // scored mAP50 0.03 on one processor and passed on another, where the kernels round differently).
     o.hyp.translate = 0.25f;
-    o.close_mosaic = 0;
-    o.project = (dir / "runs").string();
-    o.name = "train";
-    o.plots = false;
-    o.seed = 1;
-    // One compute thread: when other work shares the two cores, spinning OpenMP threads slow
-    // down many times over, a single thread only by the share it loses.
-    o.threads = 1;
     return o;
   }
 
