@@ -22,6 +22,7 @@
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "common/run_orvane.h"
+#include "engine/quick_train.h"
 #include "engine/shapes_data.h"
 #include "engine/yolo.h"
 

@@ -9,8 +9,6 @@
 #include <random>
 #include <sstream>
 
-#include "engine/trainer.h"
-
 namespace orvane::engine {
 
 namespace fs = std::filesystem;
@@ -61,30 +59,6 @@ inline fs::path make_dataset(const fs::path& root, bool polygons, int count = 16
                                     << "\ntrain: images/train\nval: images/train\n"
                                        "names:\n  0: square\n  1: disc\n";
   return root / "data.yaml";
-}
-
-// Options that learn this set in a few epochs at 64 px: no mosaic, an optimizer step every batch,
-// no warm-up, one compute thread (when other work shares the two cores, spinning OpenMP threads
-// slow down many times over, a single thread only by the share it loses).
-inline TrainOptions quick_train_options(const fs::path& data, const fs::path& project, int epochs) {
-  TrainOptions o;
-  o.data = data.string();
-  o.epochs = epochs;
-  o.imgsz = 64;
-  o.batch = 4;
-  o.nbs = 4;
-  o.workers = 1;
-  o.optimizer = "AdamW";
-  o.lr0 = 0.004;
-  o.warmup_epochs = 0;
-  o.hyp.mosaic = 0;
-  o.close_mosaic = 0;
-  o.project = project.string();
-  o.name = "train";
-  o.plots = false;
-  o.seed = 1;
-  o.threads = 1;
-  return o;
 }
 
 }  // namespace orvane::engine

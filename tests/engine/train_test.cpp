@@ -15,6 +15,7 @@
 #include "engine/logger.h"
 #include "engine/logged_run_test.h"
 #include "engine/yolo.h"
+#include "engine/quick_train.h"
 #include "engine/shapes_data.h"
 
 namespace orvane::engine {
