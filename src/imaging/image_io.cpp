@@ -9,8 +9,21 @@
 
 namespace orvane {
 
+namespace {
+
+// OpenCV picks a decoder by the file's signature, not its name, and its DICOM decoder (GDCM)
+// aborts the whole process on a malformed file. We do not list DICOM as an image, so a file that
+// carries its signature ("DICM" after a 128-byte preamble) is simply one that does not decode.
+bool is_dicom(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly) || !file.seek(128)) return false;
+  return file.read(4) == "DICM";
+}
+
+}  // namespace
+
 cv::Mat read_image_bgr(const QString& path) {
-  if (!QFileInfo(path).isFile()) return {};
+  if (!QFileInfo(path).isFile() || is_dicom(path)) return {};
   try {
     cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
     return image;

@@ -22,6 +22,6 @@ mkdir -p "$build/corpus/$target" "$build/findings"
 # Qt may need a platform for image plugins; nothing is shown.
 QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  "$build/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 \
+  "$build/fuzz_$target" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 \
   -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
   "$build/corpus/$target" "$here/corpus/$target"

@@ -32,6 +32,12 @@ TEST(ImageIo, UnreadableFilesDecodeToNothing) {
   junk.close();
   EXPECT_TRUE(read_image_bgr(junk.fileName()).empty());
   EXPECT_TRUE(read_image_bgr(dir.path()).empty());  // a folder is not an image
+  // A truncated DICOM file named like a picture: OpenCV's DICOM reader aborts the process on it.
+  QFile dicom(dir.filePath("scan.png"));
+  ASSERT_TRUE(dicom.open(QIODevice::WriteOnly));
+  dicom.write(QByteArray(128, '\0') + "DICM" + QByteArray("\x02\x00\x00\x00UL\x04", 8));
+  dicom.close();
+  EXPECT_TRUE(read_image_bgr(dicom.fileName()).empty());
 }
 
 // Every way a write can fail leaves the image that was there before, whole.
