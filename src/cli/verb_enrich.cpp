@@ -4,14 +4,18 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <filesystem>
 #include <iostream>
 #include <random>
 
 #include "cli/args.h"
 #include "cli/verbs.h"
 #include "enricher/enricher_core.h"
+#include "files/label_format.h"
 #include "imaging/image_io.h"
+#include "label_geometry/label_geometry.h"
 
 namespace orvane::cli {
 
@@ -28,6 +32,11 @@ const std::vector<KeySpec>& enrich_keys() {
       {"gamma", "0.8,1.2", "gamma curve, 0.1..3.0"},
       {"warp", "0,5", "perspective skew in percent, 0..50; a maximum of 0 skips it"},
       {"seed", "", "integer seed for reproducible variants; empty takes a random one"},
+      {"labels", "false",
+       "carry YOLO labels: each variant gets a .txt with its source's shapes through the same "
+       "geometry; classes.txt is copied"},
+      {"min_visible", "0.25",
+       "with labels: share of a shape's area that must stay in the picture to keep it, 0-1"},
   };
   return keys;
 }
@@ -76,6 +85,9 @@ int run_enrich(const std::vector<std::string>& words) {
   ranges.gamma = checked_range(args, "gamma", 0.1, 3.0);
   ranges.warp = checked_range(args, "warp", 0, 50);
   enricher::Rng rng(seed_from(args));
+  const bool carry_labels = args.boolean("labels");
+  const double min_visible = args.real("min_visible");
+  if (!(min_visible >= 0 && min_visible <= 1)) throw ArgError("min_visible must be 0-1");
 
   const QFileInfo source_info(source);
   QStringList images;
@@ -97,31 +109,63 @@ int run_enrich(const std::vector<std::string>& words) {
     return 1;
   }
 
-  int created = 0, failed = 0, unreadable = 0;
+  namespace lg = label_geometry;
+  const auto fs_path = [](const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+  };
+  int created = 0, failed = 0, unreadable = 0, bad_labels = 0;
   QString first_failure;
+  QStringList class_lists_copied;
   for (qsizetype i = 0; i < images.size(); ++i) {
     const QString name = QFileInfo(images[i]).fileName();
+    const std::string step =
+        QStringLiteral("[%1/%2] %3").arg(i + 1).arg(images.size()).arg(name).toStdString();
     const cv::Mat base = read_image_bgr(images[i]);
     if (base.empty()) {
       ++unreadable;
-      std::cerr << "[" << i + 1 << "/" << images.size() << "] " << name.toStdString()
-                << ": does not decode, skipped\n";
+      std::cerr << step << ": does not decode, skipped\n";
       continue;
     }
-    const auto result = enricher::enrich_batch(base, ranges, count, output,
-                                               QDateTime::currentSecsSinceEpoch(), rng);
+    lg::LabelRead labels;
+    if (carry_labels) {
+      labels = lg::read_label_file(
+          files::label_path_for(QFile::encodeName(images[i]).toStdString()), base.size());
+      // Read before any variant is written: bad labels leave the source without variants rather
+      // than with variants whose labels are wrong.
+      if (!labels.error.empty()) {
+        ++bad_labels;
+        std::cerr << step << ": " << labels.error << "; no variants made\n";
+        continue;
+      }
+      if (!labels.found) std::cerr << step << ": no label file, so its variants have none\n";
+      const QString class_list = QFileInfo(images[i]).dir().filePath("classes.txt");
+      if (labels.found && QFileInfo(class_list).isFile() &&
+          !class_lists_copied.contains(class_list)) {
+        class_lists_copied << class_list;
+        const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(output));
+        if (!problem.empty()) std::cerr << "orvane enrich: " << problem << "\n";
+      }
+    }
+    enricher::BatchLabels batch_labels;
+    if (labels.found) batch_labels = {&labels.shapes, min_visible};
+    const auto result = enricher::enrich_batch(
+        base, ranges, count, output, QDateTime::currentSecsSinceEpoch(), rng, {}, batch_labels);
     created += result.created;
     if (result.failed > 0 && failed == 0) first_failure = result.first_failure;
     failed += result.failed;
-    std::cerr << "[" << i + 1 << "/" << images.size() << "] " << name.toStdString() << ": "
-              << result.created << " variant(s) as image_enriched_" << result.second
-              << "_var_*.jpg\n";
+    std::cerr << step << ": " << result.created << " variant(s) as image_enriched_" << result.second
+              << "_var_*.jpg" << (batch_labels.shapes ? " with labels" : "") << "\n";
   }
 
   std::cout << enricher::closing_message(created).toStdString() << "\n";
   if (failed > 0) {
     std::cerr << "orvane enrich: " << failed << " variant(s) could not be written, first "
               << first_failure.toStdString() << "\n";
+    return 1;
+  }
+  if (bad_labels > 0) {
+    std::cerr << "orvane enrich: " << bad_labels
+              << " source(s) had a label file that does not parse and were skipped\n";
     return 1;
   }
   if (unreadable == images.size()) {

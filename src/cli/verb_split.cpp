@@ -17,6 +17,12 @@ const std::vector<KeySpec> kSplitKeys{
     {"rows", "1", "grid rows; rows x cols must equal parts (cols defaults to parts / rows)"},
     {"cols", "4", "grid columns (rows defaults to parts / cols when only cols is given)"},
     {"subfolders", "true", "put each tile position in its own part_<index> folder"},
+    {"labels", "false",
+     "carry YOLO labels: each tile gets a .txt with the shapes clipped to it; classes.txt is "
+     "copied"},
+    {"overlap", "0", "percent of a tile that neighbouring tiles share, 0-90"},
+    {"min_visible", "0.25",
+     "with labels: share of a shape's area a tile must hold to keep it, 0-1"},
 };
 
 // rows/cols follow parts when left out, so `parts=6` alone means 1 row x 6 columns, as the tab's
@@ -63,6 +69,12 @@ int run_split(const std::vector<std::string>& words) {
   if (options.parts < 1 || options.parts > 100) throw ArgError("parts must be 1-100");
   options.grid = grid_from(args, options.parts);
   options.use_subfolders = args.boolean("subfolders");
+  options.carry_labels = args.boolean("labels");
+  options.overlap = args.real("overlap");
+  if (!(options.overlap >= 0 && options.overlap <= 90)) throw ArgError("overlap must be 0-90");
+  options.min_visible = args.real("min_visible");
+  if (!(options.min_visible >= 0 && options.min_visible <= 1))
+    throw ArgError("min_visible must be 0-1");
 
   const QStringList files = splitter::list_split_sources(options.input_dir);
   if (files.isEmpty()) {
@@ -77,9 +89,12 @@ int run_split(const std::vector<std::string>& words) {
   if (report.has_problems())
     std::cerr << "orvane split: " << splitter::problems_message(report).toStdString() << "\n";
   std::cout << splitter::success_message(report).toStdString() << "\n";
-  // Skipped undecodable files and empty tiles are warnings; a tile that should exist but could
-  // not be written is a failure a script must notice.
-  return report.unwritable_tiles.isEmpty() && report.tiles_written > 0 ? 0 : 1;
+  // Skipped undecodable files and empty tiles are warnings; a tile (or its label file) that should
+  // exist but could not be written, or an image left uncut because its labels do not parse, is a
+  // failure a script must notice.
+  const bool failed = !report.unwritable_tiles.isEmpty() || !report.unwritable_labels.isEmpty() ||
+                      !report.label_errors.isEmpty();
+  return !failed && report.tiles_written > 0 ? 0 : 1;
 }
 
 }  // namespace orvane::cli

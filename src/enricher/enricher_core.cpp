@@ -1,11 +1,13 @@
 #include "enricher/enricher_core.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSet>
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "files/atomic_file.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
 
@@ -29,9 +31,31 @@ cv::Mat gamma_table(double gamma) {
   return table;
 }
 
+namespace {
+
+cv::Mat affine_3x3(const cv::Mat& m2x3) {
+  cv::Mat m = cv::Mat::eye(3, 3, CV_64F);
+  m2x3.convertTo(m.rowRange(0, 2), CV_64F);
+  return m;
+}
+
+cv::Mat translation(double dx, double dy) {
+  cv::Mat m = cv::Mat::eye(3, 3, CV_64F);
+  m.at<double>(0, 2) = dx;
+  m.at<double>(1, 2) = dy;
+  return m;
+}
+
+}  // namespace
+
 cv::Mat get_aug_image(const cv::Mat& base, const AugRanges& ranges, Rng& rng) {
+  return augment(base, ranges, rng).image;
+}
+
+Transformed augment(const cv::Mat& base, const AugRanges& ranges, Rng& rng) {
   const int h = base.rows, w = base.cols;
   if (base.empty()) return {};
+  cv::Mat geometry = cv::Mat::eye(3, 3, CV_64F);
 
   const double alpha = uniform(rng, ranges.contrast.a, ranges.contrast.b);
   const double beta = uniform(rng, ranges.brightness.a, ranges.brightness.b);
@@ -58,13 +82,14 @@ cv::Mat get_aug_image(const cv::Mat& base, const AugRanges& ranges, Rng& rng) {
     cv::Mat warped;
     cv::warpPerspective(img, warped, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
     img = warped;
+    geometry = m;
   }
 
   const double angle = uniform(rng, ranges.rotation.a, ranges.rotation.b);
   const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(w / 2), float(h / 2)), angle, 1.0);
   cv::Mat out;
   cv::warpAffine(img, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
-  return out;
+  return {out, affine_3x3(m) * geometry};
 }
 
 std::optional<cv::Rect> crop_rect(const cv::Size& image_size, cv::Point2d p1, cv::Point2d p2) {
@@ -80,13 +105,26 @@ std::optional<cv::Rect> crop_rect(const cv::Size& image_size, cv::Point2d p1, cv
 }
 
 std::optional<cv::Mat> crop_image(const cv::Mat& image, cv::Point2d p1, cv::Point2d p2) {
+  auto cropped = crop_transform(image, p1, p2);
+  if (!cropped) return std::nullopt;
+  return cropped->image;
+}
+
+std::optional<Transformed> crop_transform(const cv::Mat& image, cv::Point2d p1, cv::Point2d p2) {
   if (image.empty()) return std::nullopt;
   const auto rect = crop_rect(image.size(), p1, p2);
   if (!rect) return std::nullopt;
-  return image(*rect).clone();
+  return Transformed{image(*rect).clone(), translation(-rect->x, -rect->y)};
 }
 
 std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2d, 4>& points) {
+  auto warped = warp_quad_transform(image, points);
+  if (!warped) return std::nullopt;
+  return warped->image;
+}
+
+std::optional<Transformed> warp_quad_transform(const cv::Mat& image,
+                                               const std::array<cv::Point2d, 4>& points) {
   if (image.empty()) return std::nullopt;
   const double max_x = image.cols - 1, max_y = image.rows - 1;
   cv::Point2f src[4];
@@ -113,11 +151,15 @@ std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Poin
   cv::Mat out;
   cv::warpPerspective(image, out, m, cv::Size(mw, mh), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
                       cv::Scalar(0, 0, 0));
-  return out;
+  return Transformed{out, m};
 }
 
 cv::Mat rotate_grow(const cv::Mat& image, double angle) {
-  if (image.empty() || !std::isfinite(angle)) return image.clone();
+  return rotate_grow_transform(image, angle).image;
+}
+
+Transformed rotate_grow_transform(const cv::Mat& image, double angle) {
+  if (image.empty() || !std::isfinite(angle)) return {image.clone(), cv::Mat::eye(3, 3, CV_64F)};
   const int h = image.rows, w = image.cols;
   const int cx = w / 2, cy = h / 2;
   cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(cx), float(cy)), angle, 1.0);
@@ -129,11 +171,15 @@ cv::Mat rotate_grow(const cv::Mat& image, double angle) {
   m.at<double>(1, 2) += nh / 2.0 - cy;
   cv::Mat out;
   cv::warpAffine(image, out, m, cv::Size(nw, nh), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
-  return out;
+  return {out, affine_3x3(m)};
 }
 
 QString variant_file_name(std::int64_t second, int k) {
   return QStringLiteral("image_enriched_%1_var_%2.jpg").arg(second).arg(k);
+}
+
+QString variant_label_name(std::int64_t second, int k) {
+  return QStringLiteral("image_enriched_%1_var_%2.txt").arg(second).arg(k);
 }
 
 std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int count) {
@@ -142,26 +188,45 @@ std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int cou
   const QSet<QString> taken(entries.begin(), entries.end());
   for (std::int64_t second = now;; ++second) {
     bool free = true;
-    for (int k = 1; k <= count && free; ++k) free = !taken.contains(variant_file_name(second, k));
+    for (int k = 1; k <= count && free; ++k)
+      free = !taken.contains(variant_file_name(second, k)) &&
+             !taken.contains(variant_label_name(second, k));
     if (free) return second;
   }
 }
 
 BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count,
                          const QString& out_dir, std::int64_t now, Rng& rng,
-                         const std::function<void(int)>& on_variant) {
+                         const std::function<void(int)>& on_variant, const BatchLabels& labels) {
   BatchResult result;
   result.second = free_batch_second(out_dir, now, count);
   const QDir dir(out_dir);
+  const auto fail = [&](const QString& path) {
+    if (result.failed == 0) result.first_failure = path;
+    ++result.failed;
+  };
   for (int k = 1; k <= count; ++k) {
-    const cv::Mat img = get_aug_image(base, ranges, rng);
-    if (!img.empty()) {
+    const Transformed variant = augment(base, ranges, rng);
+    if (!variant.image.empty()) {
       const QString path = dir.filePath(variant_file_name(result.second, k));
-      if (write_image_atomic(path, img)) {
+      if (!write_image_atomic(path, variant.image)) {
+        fail(path);
+      } else if (!labels.shapes) {
         ++result.created;
       } else {
-        if (result.failed == 0) result.first_failure = path;
-        ++result.failed;
+        const QString label_path = dir.filePath(variant_label_name(result.second, k));
+        const std::string text = label_geometry::format_labels(
+            label_geometry::transform_shapes(*labels.shapes, variant.matrix, variant.image.size(),
+                                             labels.min_visible),
+            variant.image.size());
+        if (files::write_atomically(QFile::encodeName(label_path).toStdString(), text).empty()) {
+          ++result.created;
+          ++result.labels_written;
+        } else {
+          // A variant without its labels would read as an image with no objects: not created.
+          QFile::remove(path);
+          fail(label_path);
+        }
       }
     }
     if (on_variant) on_variant(k);

@@ -14,6 +14,9 @@
 #include <opencv2/core.hpp>
 #include <optional>
 #include <random>
+#include <vector>
+
+#include "label_geometry/label_geometry.h"
 
 namespace orvane::enricher {
 
@@ -38,6 +41,17 @@ struct AugRanges {
 
 // Uniform draw over the closed range between a and b, in either order; a == b returns a exactly.
 double uniform(Rng& rng, double a, double b);
+
+// A picture after a geometric step, with the matrix the pixels went through: 3 x 3, source to
+// destination, in OpenCV's pixel-centre convention (the very matrix given to warpAffine or
+// warpPerspective). Labels follow the picture by label_geometry::transform_shapes with it.
+struct Transformed {
+  cv::Mat image;
+  cv::Mat matrix;  // CV_64F, 3 x 3
+};
+
+// get_aug_image with the geometry it applied (perspective skew, then rotation, as one matrix).
+Transformed augment(const cv::Mat& base, const AugRanges& ranges, Rng& rng);
 
 // One random variant of `base`, the same size as `base`: contrast and brightness, then the gamma
 // curve, then (only when warp.b > 0) a random perspective skew, then a random rotation about the
@@ -70,14 +84,23 @@ std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Poin
 // Returns `image` unchanged (a copy) for a non-finite angle.
 cv::Mat rotate_grow(const cv::Mat& image, double angle);
 
+// The three manual transforms with their matrices (the same pixels as above).
+std::optional<Transformed> crop_transform(const cv::Mat& image, cv::Point2d p1, cv::Point2d p2);
+std::optional<Transformed> warp_quad_transform(const cv::Mat& image,
+                                               const std::array<cv::Point2d, 4>& points);
+Transformed rotate_grow_transform(const cv::Mat& image, double angle);
+
+// The label file name of a variant: "image_enriched_<second>_var_<k>.txt".
+QString variant_label_name(std::int64_t second, int k);
+
 // --- Batch of variants -------------------------------------------------------------------------
 
 // "image_enriched_<second>_var_<k>.jpg"
 QString variant_file_name(std::int64_t second, int k);
 
-// The first second from `now` on for which none of the batch's names (k = 1 .. count) exists in
-// `out_dir`, so a batch never overwrites the variants of an earlier one started in the same
-// second.
+// The first second from `now` on for which none of the batch's names (k = 1 .. count; images and
+// label files) exists in `out_dir`, so a batch never overwrites the variants of an earlier one
+// started in the same second.
 std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int count);
 
 struct BatchResult {
@@ -85,15 +108,25 @@ struct BatchResult {
   int failed = 0;           // variants whose write failed
   std::int64_t second = 0;  // the second in this batch's file names
   QString first_failure;    // path of the first variant that could not be written
+  int labels_written = 0;   // label files written beside the variants
+};
+
+// Labels that go with the base image of a batch: its shapes in its pixels.
+struct BatchLabels {
+  const std::vector<label_geometry::Shape>* shapes = nullptr;  // not owned; null: no labels
+  double min_visible = label_geometry::kDefaultMinVisible;
 };
 
 // Writes `count` random variants of `base` into `out_dir` (which must exist) as
 // variant_file_name(free_batch_second(out_dir, now, count), k), k = 1 .. count. Each write is
 // atomic; a failed write is counted in `failed`, never in `created`. `on_variant(k)` (optional)
-// is called after each variant for progress.
+// is called after each variant for progress. With `labels.shapes`, each written variant gets
+// variant_label_name beside it holding the shapes through that variant's geometry (an empty file
+// when none stays visible); a variant whose label file cannot be written counts as failed.
 BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count,
                          const QString& out_dir, std::int64_t now, Rng& rng,
-                         const std::function<void(int)>& on_variant = {});
+                         const std::function<void(int)>& on_variant = {},
+                         const BatchLabels& labels = {});
 
 // "Enrichment complete! Saved <created> variant(s) of the manipualted image." (the studio's
 // established wording, kept letter for letter).

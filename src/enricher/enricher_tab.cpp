@@ -1,12 +1,15 @@
 #include "enricher/enricher_tab.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
 #include <QDoubleSpinBox>
+#include <QFile>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGraphicsPixmapItem>
+#include <QGraphicsPolygonItem>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -22,6 +25,7 @@
 #include <cmath>
 #include <random>
 
+#include "files/label_format.h"
 #include "imaging/image_io.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
@@ -30,6 +34,7 @@
 #include "widgets/zoomable_view.h"
 
 namespace en = orvane::enricher;
+namespace lg = orvane::label_geometry;
 namespace ui = orvane::ui;
 
 namespace {
@@ -53,6 +58,15 @@ en::Range range_of(const QDoubleSpinBox* min, const QDoubleSpinBox* max) {
 }
 
 cv::Point2d to_cv(const QPointF& p) { return {p.x(), p.y()}; }
+
+std::filesystem::path fs_path(const QString& path) {
+  return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+QString label_path_of(const QString& image_path) {
+  return QFile::decodeName(
+      orvane::files::label_path_for(QFile::encodeName(image_path).toStdString()).c_str());
+}
 
 }  // namespace
 
@@ -142,6 +156,11 @@ void EnricherTab::setup_ui() {
   spin_aug_gen_count->setRange(1, 1000);
   spin_aug_gen_count->setValue(10);
   batch_form->addRow("Variants per Source:", spin_aug_gen_count);
+  chk_aug_labels = new QCheckBox("Carry YOLO labels (.txt beside each image)");
+  chk_aug_labels->setToolTip(
+      "Each variant gets a label file with the source's shapes moved exactly as its pixels; "
+      "classes.txt is copied to the output folder");
+  batch_form->addRow(chk_aug_labels);
   btn_aug_enrich = new QPushButton(QStringLiteral("⚡ ENRICH DATASET"));
   btn_aug_enrich->setObjectName("primaryBtn");
   batch_form->addRow(btn_aug_enrich);
@@ -208,6 +227,40 @@ void EnricherTab::setup_ui() {
   connect(btn_aug_reset, &QPushButton::clicked, this, &EnricherTab::aug_reset_image);
   connect(btn_aug_preview, &QPushButton::clicked, this, &EnricherTab::run_aug_preview);
   connect(btn_aug_enrich, &QPushButton::clicked, this, &EnricherTab::enrich_current_image);
+  connect(chk_aug_labels, &QCheckBox::toggled, this, &EnricherTab::render_aug_canvas);
+}
+
+void EnricherTab::load_shapes(const QString& image_path, cv::Size size) {
+  aug_label_error.clear();
+  aug_original_shapes.reset();
+  lg::LabelRead read = lg::read_label_file(fs_path(label_path_of(image_path)), size);
+  if (!read.error.empty()) {
+    aug_label_error = QString::fromStdString(read.error);
+  } else if (read.found) {
+    aug_original_shapes = std::move(read.shapes);
+  }
+  aug_display_shapes = aug_original_shapes;
+  aug_active_shapes = aug_original_shapes;
+}
+
+void EnricherTab::draw_aug_shapes() {
+  if (!chk_aug_labels->isChecked() || !aug_display_shapes) return;
+  // A few distinct colours by class, as the annotator colours its classes apart.
+  static const QColor palette[] = {QColor(255, 64, 64), QColor(64, 200, 255), QColor(255, 200, 0),
+                                   QColor(80, 220, 80), QColor(230, 90, 255), QColor(255, 140, 40),
+                                   QColor(0, 230, 190)};
+  for (const lg::Shape& shape : *aug_display_shapes) {
+    QPolygonF polygon;
+    for (const cv::Point2d& p : shape.points) polygon << QPointF(p.x, p.y);
+    const QColor colour = palette[static_cast<size_t>(shape.class_id) % std::size(palette)];
+    QPen pen(colour, 2);
+    pen.setCosmetic(true);  // two screen pixels wide at any zoom
+    QColor fill = colour;
+    fill.setAlpha(40);
+    auto* item = aug_canvas->addPolygon(polygon, pen, QBrush(fill));
+    // Outlines only show where the labels are; clicks go to the canvas as before.
+    item->setAcceptedMouseButtons(Qt::NoButton);
+  }
 }
 
 // --- Sources and navigation ---------------------------------------------------------------------
@@ -245,6 +298,7 @@ void EnricherTab::aug_load_current_image() {
   aug_active_base_img = image.clone();
   aug_crop_points.clear();
   aug_warp_points.clear();
+  load_shapes(path, image.size());
   if (aug_lbl_counter)
     aug_lbl_counter->setText(QStringLiteral("%1 / %2 - %3")
                                  .arg(idx + 1)
@@ -275,15 +329,20 @@ void EnricherTab::render_aug_canvas() {
     aug_canvas->clear();
     aug_canvas->addPixmap(QPixmap::fromImage(orvane::mat_to_qimage(aug_display_cv_img)));
     aug_canvas->setSceneRect(0, 0, aug_display_cv_img.cols, aug_display_cv_img.rows);
+    draw_aug_shapes();
   }
   aug_preview_view->fitInView(aug_canvas->sceneRect(), Qt::KeepAspectRatio);
 }
 
 // --- Manual transforms --------------------------------------------------------------------------
 
-void EnricherTab::set_working_image(const cv::Mat& image) {
-  aug_display_cv_img = image;
-  aug_active_base_img = image.clone();
+void EnricherTab::set_working_image(const en::Transformed& result) {
+  aug_display_cv_img = result.image;
+  aug_active_base_img = result.image.clone();
+  if (aug_display_shapes)
+    aug_display_shapes = lg::transform_shapes(*aug_display_shapes, result.matrix,
+                                              result.image.size(), lg::kDefaultMinVisible);
+  aug_active_shapes = aug_display_shapes;
 }
 
 void EnricherTab::change_aug_active_mode(const QString& mode) {
@@ -300,8 +359,8 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pos) {
     if (aug_crop_points.size() != 2) return;
     // An empty rectangle (after clipping to the picture) keeps both points: later clicks crop
     // nothing until the mode is chosen again, so one stray click never crops by surprise.
-    const auto cropped =
-        en::crop_image(aug_display_cv_img, to_cv(aug_crop_points[0]), to_cv(aug_crop_points[1]));
+    const auto cropped = en::crop_transform(aug_display_cv_img, to_cv(aug_crop_points[0]),
+                                            to_cv(aug_crop_points[1]));
     if (!cropped) return;
     set_working_image(*cropped);
     aug_crop_points.clear();
@@ -313,7 +372,7 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pos) {
     const std::array<cv::Point2d, 4> corners{to_cv(aug_warp_points[0]), to_cv(aug_warp_points[1]),
                                              to_cv(aug_warp_points[2]), to_cv(aug_warp_points[3])};
     // A collapsed quadrilateral is treated like an empty crop: nothing changes.
-    const auto warped = en::warp_quad(aug_display_cv_img, corners);
+    const auto warped = en::warp_quad_transform(aug_display_cv_img, corners);
     if (!warped) return;
     set_working_image(*warped);
     aug_warp_points.clear();
@@ -324,7 +383,7 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pos) {
 
 void EnricherTab::aug_rotate_fixed(double angle) {
   if (aug_display_cv_img.empty()) return;
-  set_working_image(en::rotate_grow(aug_display_cv_img, angle));
+  set_working_image(en::rotate_grow_transform(aug_display_cv_img, angle));
   render_aug_canvas();
 }
 
@@ -343,6 +402,8 @@ void EnricherTab::aug_reset_image() {
   if (aug_original_cv_img.empty()) return;
   aug_display_cv_img = aug_original_cv_img.clone();
   aug_active_base_img = aug_original_cv_img.clone();
+  aug_display_shapes = aug_original_shapes;
+  aug_active_shapes = aug_original_shapes;
   aug_crop_points.clear();
   aug_warp_points.clear();
   render_aug_canvas();
@@ -374,9 +435,14 @@ void EnricherTab::run_aug_preview() {
     if (first.empty()) return;
     aug_original_cv_img = first.clone();
     aug_active_base_img = first.clone();
+    load_shapes(aug_image_paths.front(), first.size());
   }
   // Only the display changes: repeated previews all start from the same working image.
-  aug_display_cv_img = get_aug_image(aug_active_base_img);
+  const en::Transformed preview = en::augment(aug_active_base_img, aug_ranges(), aug_rng);
+  aug_display_cv_img = preview.image;
+  if (aug_active_shapes)
+    aug_display_shapes = lg::transform_shapes(*aug_active_shapes, preview.matrix,
+                                              preview.image.size(), lg::kDefaultMinVisible);
   render_aug_canvas();
 }
 
@@ -397,6 +463,32 @@ void EnricherTab::enrich_current_image() {
     return;
   }
 
+  // Checked before anything is written: a label file that does not parse must not give variants
+  // whose labels silently say "no objects".
+  const bool carry_labels = chk_aug_labels->isChecked();
+  if (carry_labels && !aug_label_error.isEmpty()) {
+    ui::critical(this, "Error",
+                 QStringLiteral("The label file of this image cannot be used, so no variants were "
+                                "written:\n%1")
+                     .arg(aug_label_error));
+    return;
+  }
+  en::BatchLabels labels;
+  const Shapes shapes = aug_active_shapes.value_or(Shapes{});
+  QString class_list_note;
+  if (carry_labels && aug_active_shapes) {
+    labels.shapes = &shapes;
+    const int idx = aug_current_idx.value_or(0);
+    if (idx >= 0 && idx < aug_image_paths.size()) {
+      const QString class_list =
+          QFileInfo(aug_image_paths[idx]).dir().filePath(QStringLiteral("classes.txt"));
+      if (QFileInfo(class_list).isFile()) {
+        const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(out_dir));
+        if (!problem.empty()) class_list_note = QString::fromStdString(problem);
+      }
+    }
+  }
+
   const int count = spin_aug_gen_count->value();
   const cv::Mat base = aug_active_base_img.clone();
   en::BatchResult result;
@@ -404,7 +496,7 @@ void EnricherTab::enrich_current_image() {
     // The batch runs here on the GUI thread; the wait cursor says the window is busy, not hung.
     ui::WaitCursor wait;
     result = en::enrich_batch(base, aug_ranges(), count, out_dir,
-                              QDateTime::currentSecsSinceEpoch(), aug_rng);
+                              QDateTime::currentSecsSinceEpoch(), aug_rng, {}, labels);
   } catch (const std::exception& e) {
     // An image the transforms cannot take, or memory running out: the operator hears of it
     // instead of the window losing the batch (and its cursor) in silence.
@@ -414,7 +506,10 @@ void EnricherTab::enrich_current_image() {
     return;
   }
 
-  const QString closing = en::closing_message(result.created);
+  QString closing = en::closing_message(result.created);
+  if (carry_labels && !aug_active_shapes)
+    closing += QStringLiteral("\n\nThis image has no label file, so its variants have none.");
+  if (!class_list_note.isEmpty()) closing += QStringLiteral("\n\n") + class_list_note;
   if (result.failed == 0) {
     ui::information(this, "Success", closing);
   } else {

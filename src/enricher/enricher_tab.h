@@ -12,6 +12,7 @@
 #include "enricher/enricher_core.h"
 
 class InteractiveCanvas;
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
@@ -46,6 +47,13 @@ class EnricherTab : public QWidget {
   QSet<QString> aug_history;           // its size is the status line's "Enriched" count
   // Every random draw of the preview and the batch; seeded from the clock at construction.
   orvane::enricher::Rng aug_rng;
+  // The YOLO shapes of the three images above, in their pixels; unset when the source has no
+  // label file. They follow every geometric change of their image (manual edits, previews).
+  using Shapes = std::vector<orvane::label_geometry::Shape>;
+  std::optional<Shapes> aug_original_shapes;
+  std::optional<Shapes> aug_display_shapes;
+  std::optional<Shapes> aug_active_shapes;
+  QString aug_label_error;  // why the current source's label file could not be used
 
   // --- Widgets (children of this tab) ----------------------------------------------------------
   QLineEdit* aug_entry_in = nullptr;
@@ -64,6 +72,7 @@ class EnricherTab : public QWidget {
   QDoubleSpinBox* aug_w_min = nullptr;
   QDoubleSpinBox* aug_w_max = nullptr;
   QSpinBox* spin_aug_gen_count = nullptr;
+  QCheckBox* chk_aug_labels = nullptr;  // variants carry the source's YOLO labels
   QPushButton* btn_aug_enrich = nullptr;
   InteractiveCanvas* aug_canvas = nullptr;  // child QObject of this tab, shown in the view
   ZoomableView* aug_preview_view = nullptr;
@@ -99,6 +108,11 @@ class EnricherTab : public QWidget {
 
  private:
   void setup_ui();
-  // The display image becomes the new working image too (every manual edit does this).
-  void set_working_image(const cv::Mat& image);
+  // The display image becomes the new working image too (every manual edit does this); its
+  // shapes go through `matrix` (see enricher::Transformed).
+  void set_working_image(const orvane::enricher::Transformed& result);
+  // Reads the label file beside `image_path` for a picture of `size`.
+  void load_shapes(const QString& image_path, cv::Size size);
+  // Outlines of the display image's shapes on the canvas, when labels are carried.
+  void draw_aug_shapes();
 };

@@ -1,10 +1,17 @@
 #include "splitter/splitter_core.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
+#include <algorithm>
+#include <cmath>
 
+#include "files/atomic_file.h"
+#include "files/label_format.h"
 #include "imaging/image_io.h"
+#include "label_geometry/label_geometry.h"
 
 namespace orvane::splitter {
 
@@ -63,6 +70,47 @@ std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid) {
   return rects;
 }
 
+namespace {
+
+// Starts and the common length of `count` tiles over `length` pixels sharing `overlap` (0..1) of
+// a tile with each neighbour. The length t is the smallest with count * t - (count - 1) * overlap
+// * t >= length; the starts are spread evenly from 0 to length - t, so every gap between two
+// starts is at most (1 - overlap) * t and neighbours share at least overlap * t.
+std::pair<std::vector<int>, int> overlapping_spans(int length, int count, double overlap) {
+  if (count <= 1) return {{0}, length};
+  const double needed = length / (count - (count - 1) * overlap);
+  const int tile = std::clamp(static_cast<int>(std::ceil(needed - 1e-9)), 1, std::max(1, length));
+  std::vector<int> starts;
+  starts.reserve(count);
+  for (int i = 0; i < count; ++i)
+    starts.push_back(static_cast<int>(std::floor(double(i) * (length - tile) / (count - 1) + 0.5)));
+  return {starts, tile};
+}
+
+std::filesystem::path fs_path(const QString& path) {
+  return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+QString label_path_of(const QString& image_path) {
+  return QFile::decodeName(
+      files::label_path_for(QFile::encodeName(image_path).toStdString()).c_str());
+}
+
+}  // namespace
+
+std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid, double overlap_percent) {
+  if (!(overlap_percent > 0)) return tile_rects(width, height, grid);
+  std::vector<cv::Rect> rects;
+  if (grid.rows < 1 || grid.cols < 1) return rects;
+  const double overlap = std::min(overlap_percent, 90.0) / 100.0;
+  const auto [ys, tile_h] = overlapping_spans(height, grid.rows, overlap);
+  const auto [xs, tile_w] = overlapping_spans(width, grid.cols, overlap);
+  rects.reserve(static_cast<size_t>(grid.rows) * grid.cols);
+  for (int y : ys)
+    for (int x : xs) rects.emplace_back(x, y, tile_w, tile_h);
+  return rects;
+}
+
 QStringList list_split_sources(const QString& folder) {
   static const QStringList patterns{"*.jpg", "*.jpeg", "*.png", "*.bmp", "*.webp"};
   const QDir dir(folder);
@@ -78,7 +126,8 @@ QStringList list_split_sources(const QString& folder) {
 
 bool SplitReport::has_problems() const {
   return !undecodable.isEmpty() || !unwritable_tiles.isEmpty() || !uncreatable_folders.isEmpty() ||
-         empty_tiles_skipped > 0;
+         empty_tiles_skipped > 0 || !unannotated.isEmpty() || !label_errors.isEmpty() ||
+         !unwritable_labels.isEmpty() || !class_list_problems.isEmpty();
 }
 
 SplitReport split_images(const SplitOptions& options, const QStringList& files,
@@ -94,6 +143,19 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
     return report;
   }
 
+  namespace lg = label_geometry;
+  const QString class_list = QDir(options.input_dir).filePath(QStringLiteral("classes.txt"));
+  const bool copy_classes = options.carry_labels && QFileInfo(class_list).isFile();
+  QSet<QString> folders_with_classes;
+  // Once per folder that receives tiles, so a folder of tiles opens in the annotator as it is.
+  const auto give_class_list = [&](const QString& folder) {
+    if (!copy_classes || folders_with_classes.contains(folder)) return;
+    folders_with_classes.insert(folder);
+    const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(folder));
+    if (!problem.empty()) report.class_list_problems << QString::fromStdString(problem);
+  };
+  if (!options.use_subfolders) give_class_list(options.output_dir);
+
   for (int i = 0; i < total; ++i) {
     const QString& path = files[i];
     if (progress) progress(i, total, path);
@@ -103,9 +165,24 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
       report.undecodable << file_name;
       continue;
     }
+    // Labels are read before any tile is written: a label file that does not parse leaves its
+    // image uncut rather than half cut with tiles whose labels would be missing or wrong.
+    std::vector<lg::Shape> shapes;
+    bool annotated = false;
+    if (options.carry_labels) {
+      lg::LabelRead labels = lg::read_label_file(fs_path(label_path_of(path)), image.size());
+      if (!labels.error.empty()) {
+        report.label_errors << QString::fromStdString(labels.error);
+        continue;
+      }
+      annotated = labels.found;
+      shapes = std::move(labels.shapes);
+      if (!annotated) report.unannotated << file_name;
+    }
     ++report.images_split;
 
-    const std::vector<cv::Rect> rects = tile_rects(image.cols, image.rows, options.grid);
+    const std::vector<cv::Rect> rects =
+        tile_rects(image.cols, image.rows, options.grid, options.overlap);
     bool had_empty = false;
     for (size_t t = 0; t < rects.size(); ++t) {
       const int index = static_cast<int>(t) + 1;
@@ -125,13 +202,27 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
               tile_file_name(file_name, index, options.parts));
           continue;
         }
+        give_class_list(folder);
       }
       const QString tile_path =
           QDir(folder).filePath(tile_file_name(file_name, index, options.parts));
-      if (write_image_atomic(tile_path, image(rects[t]))) {
-        ++report.tiles_written;
-      } else {
+      if (!write_image_atomic(tile_path, image(rects[t]))) {
         report.unwritable_tiles << tile_path;
+        continue;
+      }
+      ++report.tiles_written;
+      // An unannotated source says nothing about its tiles; an annotated one makes every tile
+      // annotated, one without objects getting an empty file (a true negative).
+      if (annotated) {
+        const QString label_path = label_path_of(tile_path);
+        const std::string text = lg::format_labels(
+            lg::shapes_in_tile(shapes, rects[t], options.min_visible), rects[t].size());
+        const std::string problem = files::write_atomically(fs_path(label_path), text);
+        if (problem.empty()) {
+          ++report.label_files_written;
+        } else {
+          report.unwritable_labels << QString::fromStdString(problem);
+        }
       }
     }
     if (had_empty) {
@@ -177,6 +268,25 @@ QString problems_message(const SplitReport& report) {
     parts << QStringLiteral("%1 tile(s) could not be written:\n%2")
                  .arg(report.unwritable_tiles.size())
                  .arg(short_list(report.unwritable_tiles));
+  }
+  if (!report.label_errors.isEmpty()) {
+    parts << QStringLiteral("%1 label file(s) could not be used, so their images were not cut:\n%2")
+                 .arg(report.label_errors.size())
+                 .arg(short_list(report.label_errors));
+  }
+  if (!report.unwritable_labels.isEmpty()) {
+    parts << QStringLiteral("%1 tile label file(s) could not be written:\n%2")
+                 .arg(report.unwritable_labels.size())
+                 .arg(short_list(report.unwritable_labels));
+  }
+  if (!report.unannotated.isEmpty()) {
+    parts << QStringLiteral("%1 image(s) have no label file, so their tiles have none either:\n%2")
+                 .arg(report.unannotated.size())
+                 .arg(short_list(report.unannotated));
+  }
+  if (!report.class_list_problems.isEmpty()) {
+    parts << QStringLiteral("classes.txt was not copied everywhere:\n%1")
+                 .arg(short_list(report.class_list_problems));
   }
   if (report.empty_tiles_skipped > 0) {
     parts << QStringLiteral(

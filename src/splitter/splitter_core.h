@@ -40,6 +40,12 @@ QString part_folder_name(int index, int parts);
 // image has fewer pixels than the grid in a direction, the leading tiles in it are empty.
 std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid);
 
+// The same grid with neighbouring tiles sharing a margin of at least `overlap_percent` (0..90) of
+// a tile, as small-object pipelines tile: all tiles of a row (column) are equally wide (high), the
+// first starts at 0, the last ends at the image's edge and the others are spread evenly between.
+// 0 gives exactly `tile_rects` above.
+std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid, double overlap_percent);
+
 // The images directly in `folder` matched by "*.jpg", "*.jpeg", "*.png", "*.bmp", "*.webp"
 // (letter case ignored, hidden files excluded), pattern by pattern in directory order.
 QStringList list_split_sources(const QString& folder);
@@ -50,6 +56,11 @@ struct SplitOptions {
   int parts = 4;  // sets the index padding; rows x cols must equal it
   Grid grid{1, 4};
   bool use_subfolders = true;  // one "part_<index>" folder per tile position
+  double overlap = 0.0;        // percent of a tile shared with each neighbour, 0..90
+  // Each tile gets a label file beside it with the source's shapes clipped to it, and classes.txt
+  // of the input folder is copied into every folder that receives tiles.
+  bool carry_labels = false;
+  double min_visible = 0.25;  // share of a shape's area a tile must hold to keep it, 0..1
 };
 
 // What a batch did. Only tiles actually on disk are counted as written; everything that went
@@ -63,6 +74,12 @@ struct SplitReport {
   QStringList unwritable_tiles;         // tile paths whose write failed
   QStringList uncreatable_folders;      // part folders that could not be created
   QStringList images_with_empty_tiles;  // "name (W x H px)", smaller than the grid
+  // With labels carried:
+  int label_files_written = 0;
+  QStringList unannotated;          // sources without a label file: their tiles get none
+  QStringList label_errors;         // label files that do not parse; their images were not cut
+  QStringList unwritable_labels;    // tile label files whose write failed
+  QStringList class_list_problems;  // classes.txt copies that failed or were left alone
 
   bool has_problems() const;
 };

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -59,12 +60,38 @@ void SplitterTab::setup_splitter_tab() {
   chk_subfolders =
       new QCheckBox("Save each tile part index in a separate subfolder (e.g. part_1/, part_2/)");
   chk_subfolders->setChecked(true);
+  spin_split_overlap = new QSpinBox;
+  spin_split_overlap->setRange(0, 90);
+  spin_split_overlap->setValue(0);
+  spin_split_overlap->setSuffix(" %");
+  spin_split_overlap->setToolTip(
+      "Neighbouring tiles share this share of a tile, so objects on a "
+      "cut appear whole in at least one tile");
+  chk_split_labels = new QCheckBox("Carry YOLO labels (.txt beside each image)");
+  chk_split_labels->setToolTip(
+      "Each tile gets a label file with the shapes clipped to it; "
+      "classes.txt is copied beside the tiles");
+  spin_split_min_visible = new QDoubleSpinBox;
+  spin_split_min_visible->setRange(0, 100);
+  spin_split_min_visible->setDecimals(0);
+  spin_split_min_visible->setSingleStep(5);
+  spin_split_min_visible->setValue(25);
+  spin_split_min_visible->setSuffix(" %");
+  spin_split_min_visible->setToolTip(
+      "A shape is kept in a tile when at least this share of its "
+      "area lies inside the tile");
+  spin_split_min_visible->setEnabled(false);
+  connect(chk_split_labels, &QCheckBox::toggled, spin_split_min_visible,
+          &QDoubleSpinBox::setEnabled);
   btn_split = new QPushButton(QStringLiteral("✂ SPLIT IMAGES"));
   btn_split->setObjectName("primaryBtn");
   connect(btn_split, &QPushButton::clicked, this, &SplitterTab::process_image_splitting);
   form->addRow("Number of Tile Parts:", spin_split_parts);
   form->addRow("Grid Layout Mode:", combo_grid_mode);
   form->addRow(chk_subfolders);
+  form->addRow("Tile Overlap:", spin_split_overlap);
+  form->addRow(chk_split_labels);
+  form->addRow("Min. Visible Area of a Shape:", spin_split_min_visible);
   form->addRow(btn_split);
   layout->addWidget(params);
   layout->addStretch();
@@ -102,6 +129,9 @@ void SplitterTab::process_image_splitting() {
   }
   options.grid = *grid;
   options.use_subfolders = chk_subfolders->isChecked();
+  options.overlap = spin_split_overlap->value();
+  options.carry_labels = chk_split_labels->isChecked();
+  options.min_visible = spin_split_min_visible->value() / 100.0;
 
   const QStringList files = sp::list_split_sources(in_path);
   if (files.isEmpty()) {

@@ -4,6 +4,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -23,6 +24,9 @@ class SplitterTab : public QWidget {
   QSpinBox* spin_split_parts = nullptr;
   QComboBox* combo_grid_mode = nullptr;
   QCheckBox* chk_subfolders = nullptr;
+  QSpinBox* spin_split_overlap = nullptr;            // percent of a tile shared with a neighbour
+  QCheckBox* chk_split_labels = nullptr;             // tiles carry the sources' YOLO labels
+  QDoubleSpinBox* spin_split_min_visible = nullptr;  // percent of a shape a tile must hold
   QPushButton* btn_split = nullptr;
 
  public Q_SLOTS:
