@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
@@ -357,6 +358,78 @@ TEST_F(EnricherTabTest, AFailingBatchShowsAnErrorAndRestoresTheCursor) {
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_TRUE(dialogs.messages[0].text.startsWith("The enrichment stopped: "))
       << dialogs.messages[0].text.toStdString();
+}
+
+TEST_F(EnricherTabTest, LabelsFollowManualEditsUntilResetAndGoWithTheVariants) {
+  EXPECT_FALSE(tab.chk_aug_labels->isChecked());
+  EXPECT_EQ(tab.chk_aug_labels->text(), "Carry YOLO labels (.txt beside each image)");
+  // A 100 x 50 source with one box covering x 10..30, y 10..20.
+  QFile label(QDir(in.path()).filePath("src.txt"));
+  ASSERT_TRUE(label.open(QIODevice::WriteOnly));
+  label.write("3 0.2 0.3 0.2 0.2\n");
+  label.close();
+  QFile classes(QDir(in.path()).filePath("classes.txt"));
+  ASSERT_TRUE(classes.open(QIODevice::WriteOnly));
+  classes.write("a\nb\nc\nd\n");
+  classes.close();
+  load_one(gradient(100, 50));
+  ASSERT_TRUE(tab.aug_active_shapes.has_value());
+  tab.chk_aug_labels->setChecked(true);
+  EXPECT_EQ(tab.aug_canvas->items().size(), 2);  // the picture and the box's outline
+
+  // Crop from (20, 0) to (100, 50): the box keeps x 20..30 (half its area, above 25 %).
+  mode("Crop");
+  point(100, 50);
+  point(20, 0);
+  ASSERT_EQ(tab.aug_active_shapes->size(), 1u);
+  EXPECT_EQ((*tab.aug_active_shapes)[0].points[0], cv::Point2d(0, 10));
+  EXPECT_EQ((*tab.aug_active_shapes)[0].points[2], cv::Point2d(10, 20));
+  // A quarter turn clockwise of the 80 x 50 crop. The pixels turn about the integer centre
+  // (40, 25) onto a 50-wide canvas, which maps pixel centres by x' = 50 - y, y' = x: one pixel
+  // right of a turn about the exact centre. The labels go where the pixels went.
+  tab.btn_aug_rotate_cw->click();
+  ASSERT_EQ(tab.aug_active_shapes->size(), 1u);
+  EXPECT_NEAR((*tab.aug_active_shapes)[0].points[0].x, 31, 1e-9);
+  EXPECT_NEAR((*tab.aug_active_shapes)[0].points[0].y, 0, 1e-9);
+  EXPECT_NEAR((*tab.aug_active_shapes)[0].points[2].x, 41, 1e-9);
+  EXPECT_NEAR((*tab.aug_active_shapes)[0].points[2].y, 10, 1e-9);
+
+  tab.aug_entry_out->setText(out.path());
+  tab.spin_aug_gen_count->setValue(2);
+  identity_ranges();
+  tab.btn_aug_enrich->click();
+  const QStringList files = written();
+  ASSERT_EQ(files.size(), 5) << files.join(" ").toStdString();  // 2 variants, 2 labels, classes
+  EXPECT_TRUE(files.contains("classes.txt"));
+  for (const QString& f : files) {
+    if (!f.endsWith(".txt") || f == "classes.txt") continue;
+    QFile variant(QDir(out.path()).filePath(f));
+    ASSERT_TRUE(variant.open(QIODevice::ReadOnly));
+    EXPECT_EQ(variant.readAll(), "3 0.720000 0.062500 0.200000 0.125000\n");
+  }
+
+  tab.btn_aug_reset->click();
+  EXPECT_EQ((*tab.aug_active_shapes)[0].points[0], cv::Point2d(10, 10));
+}
+
+TEST_F(EnricherTabTest, ALabelFileThatDoesNotParseStopsTheBatchBeforeAnyWrite) {
+  QFile label(QDir(in.path()).filePath("src.txt"));
+  ASSERT_TRUE(label.open(QIODevice::WriteOnly));
+  label.write("0 0.5 0.5 0.1\n");
+  label.close();
+  load_one(gradient(40, 30));
+  tab.aug_entry_out->setText(out.path());
+  tab.chk_aug_labels->setChecked(true);
+  tab.btn_aug_enrich->click();
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Error");
+  EXPECT_TRUE(dialogs.messages[0].text.contains("src.txt: line 1"));
+  EXPECT_TRUE(written().isEmpty());
+  // Without labels the same image enriches as before.
+  tab.chk_aug_labels->setChecked(false);
+  tab.spin_aug_gen_count->setValue(1);
+  tab.btn_aug_enrich->click();
+  EXPECT_EQ(written().size(), 1);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -146,6 +148,32 @@ TEST_F(SplitterTabTest, ProblemsFollowTheSuccessBoxAndATotalFailureIsNotASuccess
   EXPECT_EQ(dialogs.messages[0].title, "Splitting Failed");
   EXPECT_TRUE(dialogs.messages[0].text.contains("1 folder(s) could not be created:\n  " +
                                                 output.path() + "/file/tiles"));
+}
+
+TEST_F(SplitterTabTest, CarryingLabelsIsOffUntilChecked) {
+  EXPECT_FALSE(tab.chk_split_labels->isChecked());
+  EXPECT_EQ(tab.chk_split_labels->text(), "Carry YOLO labels (.txt beside each image)");
+  EXPECT_EQ(tab.spin_split_overlap->value(), 0);
+  EXPECT_FALSE(tab.spin_split_min_visible->isEnabled());
+  orvane::test::write_image(input.path() + "/a.png", orvane::test::position_image(40, 20));
+  orvane::test::write_bytes(input.path() + "/a.txt", "1 0.125 0.5 0.25 1\n");
+  orvane::test::write_bytes(input.path() + "/classes.txt", "x\ny\n");
+  tab.entry_split_in->setText(input.path());
+  tab.entry_split_out->setText(output.path());
+  tab.chk_subfolders->setChecked(false);
+  click_split();
+  EXPECT_FALSE(QFileInfo::exists(output.path() + "/a_part_1.txt"));
+
+  tab.chk_split_labels->setChecked(true);
+  EXPECT_TRUE(tab.spin_split_min_visible->isEnabled());
+  click_split();
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].text, "Split 1 images into 4 tile parts.");
+  QFile first(output.path() + "/a_part_1.txt");
+  ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+  EXPECT_EQ(first.readAll(), "1 0.500000 0.500000 1.000000 1.000000\n");
+  EXPECT_EQ(QFileInfo(output.path() + "/a_part_2.txt").size(), 0);
+  EXPECT_TRUE(QFileInfo::exists(output.path() + "/classes.txt"));
 }
 
 }  // namespace
