@@ -219,7 +219,10 @@ BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count
             label_geometry::transform_shapes(*labels.shapes, variant.matrix, variant.image.size(),
                                              labels.min_visible),
             variant.image.size());
-        if (files::write_atomically(QFile::encodeName(label_path).toStdString(), text).empty()) {
+        // Atomic but not synced (see the splitter): derived, small, and one per variant.
+        if (files::write_atomically(QFile::encodeName(label_path).toStdString(), text,
+                                    files::Durability::kRenameOnly)
+                .empty()) {
           ++result.created;
           ++result.labels_written;
         } else {
