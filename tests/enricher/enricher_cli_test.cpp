@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <opencv2/imgcodecs.hpp>
@@ -70,6 +71,40 @@ TEST(OrvaneEnrich, BadInputIsAOneLineError) {
     EXPECT_TRUE(run.out.isEmpty());
   }
   EXPECT_FALSE(QDir(d.filePath("o")).exists());
+}
+
+TEST(OrvaneEnrich, LabelsGoWithEveryVariantOrNoVariantIsMade) {
+  QTemporaryDir dir;
+  const QDir d(dir.path());
+  d.mkdir("src");
+  cv::imwrite(d.filePath("src/a.png").toStdString(), picture(60, 40, 50));
+  QFile label(d.filePath("src/a.txt"));
+  ASSERT_TRUE(label.open(QIODevice::WriteOnly));
+  label.write("1 0.5 0.5 0.4 0.4\n");
+  label.close();
+  QFile classes(d.filePath("src/classes.txt"));
+  ASSERT_TRUE(classes.open(QIODevice::WriteOnly));
+  classes.write("a\nb\n");
+  classes.close();
+  ToolRun run = orvane({"source=" + d.filePath("src"), "output=" + d.filePath("out"), "count=2",
+                        "seed=1", "labels=true"});
+  EXPECT_EQ(run.code, 0) << run.err.toStdString();
+  const QStringList labels = QDir(d.filePath("out")).entryList({"image_enriched_*.txt"});
+  EXPECT_EQ(labels.size(), 2);
+  for (const QString& f : labels) {
+    QFile file(d.filePath("out/" + f));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().startsWith("1 0.")) << f.toStdString();
+  }
+  EXPECT_TRUE(QFile::exists(d.filePath("out/classes.txt")));
+
+  ASSERT_TRUE(label.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  label.write("1 0.5 0.5 0.4 0.4\nbroken\n");
+  label.close();
+  run = orvane({"source=" + d.filePath("src"), "output=" + d.filePath("out2"), "labels=true"});
+  EXPECT_NE(run.code, 0);
+  EXPECT_TRUE(run.err.contains("a.txt: line 2")) << run.err.toStdString();
+  EXPECT_TRUE(QDir(d.filePath("out2")).entryList(QDir::Files).isEmpty());
 }
 
 }  // namespace

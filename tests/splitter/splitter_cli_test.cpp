@@ -67,4 +67,29 @@ TEST_F(SplitCli, BadArgumentsAndFailuresExitNonZero) {
   EXPECT_TRUE(help.out.contains("subfolders=true"));
 }
 
+TEST_F(SplitCli, LabelsOverlapAndABadLabelFile) {
+  orvane::test::write_image(input.path() + "/x.png", orvane::test::position_image(40, 40));
+  orvane::test::write_bytes(input.path() + "/x.txt", "0 0.5 0.5 0.1 0.1\n");
+  ToolRun run = orvane({src(), dst(), "parts=4", "rows=2", "labels=true", "overlap=20",
+                        "min_visible=0.2", "subfolders=false"});
+  EXPECT_EQ(run.code, 0) << run.err.toStdString();
+  // 20 % overlap: 23-pixel tiles at 0 and 17, so the centred 4 x 4 box is in all four.
+  for (int t = 1; t <= 4; ++t) {
+    const QString label = output.path() + QStringLiteral("/x_part_%1.txt").arg(t);
+    EXPECT_GT(QFileInfo(label).size(), 0) << t;
+    EXPECT_EQ(
+        cv::imread((output.path() + QStringLiteral("/x_part_%1.png").arg(t)).toStdString()).cols,
+        23);
+  }
+  EXPECT_EQ(orvane({src(), dst(), "labels=true", "overlap=95"}).code, 2);
+  EXPECT_EQ(orvane({src(), dst(), "labels=true", "min_visible=1.5"}).code, 2);
+
+  orvane::test::write_bytes(input.path() + "/x.txt", "0 0.5 0.5 0.1\n");
+  QTemporaryDir fresh;
+  run = orvane({src(), "output=" + fresh.path(), "labels=true"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_TRUE(run.err.contains("x.txt: line 1")) << run.err.toStdString();
+  EXPECT_TRUE(QDir(fresh.path() + "/part_1").isEmpty());
+}
+
 }  // namespace
