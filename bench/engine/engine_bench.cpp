@@ -1,6 +1,7 @@
 // Engine timings beside the machine's measured matrix-multiply peak:
 //   engine_bench gemm               GFLOP/s of a large float GEMM (the physical reference)
-//   engine_bench step  [batch imgsz]  one yolov8n training step (forward, loss, backward)
+//   engine_bench step  [batch imgsz detect|segment]  one yolov8n(-seg) training step (forward,
+//                                    loss, backward); ORVANE_CHANNELS_LAST=1 runs it channels-last
 //   engine_bench infer [imgsz]        one yolov8n inference (fused, no NMS), batch 1
 //   engine_bench epoch DATA_YAML [epochs imgsz batch]  seconds per epoch (train + val)
 // Each timing is the best of several runs after a warm-up (the machine is shared). Threads: all cores, or
@@ -81,9 +82,16 @@ int main(int argc, char** argv) {
   if (mode == "step" || mode == "all") {
     const int batch = argc > 2 ? std::atoi(argv[2]) : 8;
     const int imgsz = argc > 3 ? std::atoi(argv[3]) : 320;
-    YoloModel model(ModelSpec{'n', Task::detect, 80});
+    const bool seg = argc > 4 && std::string(argv[4]) == "segment";
+    YoloModel model(ModelSpec{'n', seg ? Task::segment : Task::detect, 80});
     model->train();
-    auto b = make_batch(batch, imgsz, false);
+    auto b = make_batch(batch, imgsz, seg);
+    if (std::getenv("ORVANE_CHANNELS_LAST")) {
+      torch::NoGradGuard no_grad;
+      for (auto& p : model->parameters())
+        if (p.dim() == 4) p.set_data(p.contiguous(torch::MemoryFormat::ChannelsLast));
+      b.images = b.images.contiguous(torch::MemoryFormat::ChannelsLast);
+    }
     double fwd = 0, loss_t = 0, bwd = 0;
     std::chrono::steady_clock::duration best_total{};
     const double s = best_seconds(2, 9, [&] {
@@ -103,8 +111,8 @@ int main(int argc, char** argv) {
         bwd = std::chrono::duration<double>(t3 - t2).count();
       }
     });
-    std::printf("train_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px)\n", s,
-                fwd, loss_t, bwd, batch, imgsz);
+    std::printf("train_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px%s)\n",
+                s, fwd, loss_t, bwd, batch, imgsz, seg ? ", segment" : "");
     // Forward+backward is about 3x the forward multiply-adds.
     const double gflop = 3.0 * model->info().gflops * batch * (imgsz / 640.0) * (imgsz / 640.0);
     std::printf("train_step_gflops_per_s %.1f\n", gflop / s);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/data/batch.h"
+#include "engine/stage_profile.h"
 
 namespace orvane::engine {
 
@@ -172,6 +173,8 @@ PaddedTargets pad_targets(const Batch& batch, int64_t bs, double w, double h) {
 
 LossResult compute_loss(YoloModel& model, const ModelOutput& out, const Batch& batch,
                         const LossGains& gains) {
+  // Target padding, box decoding and summing the terms; the named parts time themselves.
+  StageTimer loss_timer("loss_other");
   const auto& feats = out.feats;
   const auto bs = feats[0].size(0);
   const int64_t nc = model->nc();
@@ -194,26 +197,33 @@ LossResult compute_loss(YoloModel& model, const ModelOutput& out, const Batch& b
   auto dist = pred_distri.reshape({bs, na, 4, kRegMax}).softmax(3).matmul(proj);
   auto pred_bboxes = dist_to_bbox(dist, anchors, false);
 
+  StageTimer assigner_timer("assigner");
   TaskAlignedAssigner assigner;
   assigner.num_classes = int(nc);
   auto assigned = assigner(pred_scores.detach().sigmoid(), pred_bboxes.detach() * stride_t,
                            anchors * stride_t, targets.labels, targets.bboxes, targets.mask);
+  assigner_timer.stop();
   auto tss = assigned.target_scores.sum().clamp_min(1.0);
 
   auto zero = torch::zeros({}, x.options());
+  StageTimer cls_timer("loss_cls");
   auto loss_cls =
       torch::binary_cross_entropy_with_logits(pred_scores, assigned.target_scores, {}, {},
                                               at::Reduction::None)
           .sum() /
       tss;
+  cls_timer.stop();
   auto loss_box = zero, loss_dfl = zero, loss_seg = zero;
   const auto& fg = assigned.fg_mask;
   const auto n_fg = fg.sum().item<int64_t>();
   if (n_fg > 0) {
+    StageTimer box_timer("loss_box");
     auto weight = assigned.target_scores.sum(-1).index({fg}).unsqueeze(-1);  // [n,1]
     auto target_grid = assigned.target_bboxes / stride_t;
     auto iou = bbox_iou(pred_bboxes.index({fg}), target_grid.index({fg}), true).unsqueeze(-1);
     loss_box = ((1.0 - iou) * weight).sum() / tss;
+    box_timer.stop();
+    StageTimer dfl_timer("loss_dfl");
     auto target_ltrb = bbox_to_dist(anchors, target_grid, kRegMax);
     auto dfl = distribution_focal_loss(pred_distri.index({fg}).reshape({-1, kRegMax}),
                                        target_ltrb.index({fg}).reshape({-1}))
@@ -222,6 +232,7 @@ LossResult compute_loss(YoloModel& model, const ModelOutput& out, const Batch& b
     loss_dfl = (dfl * weight).sum() / tss;
   }
   if (segment) {
+    StageTimer mask_timer("loss_mask");
     TORCH_CHECK(batch.masks.defined(), "a segmentation model needs masks in the batch");
     const auto& proto = out.proto;  // [B,32,mh,mw]
     const auto mh = proto.size(2), mw = proto.size(3);

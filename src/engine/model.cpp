@@ -161,6 +161,19 @@ class BranchImpl : public nn::Module {
 };
 TORCH_MODULE(Branch);
 
+}  // namespace
+
+torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& weight,
+                                 const torch::Tensor& bias) {
+  const int64_t out = weight.size(1);
+  // Output channel o, phase (i, j) becomes channel o*4 + i*2 + j, as pixel_shuffle reads it.
+  auto w1 = weight.permute({1, 2, 3, 0}).reshape({out * 4, weight.size(0), 1, 1});
+  auto b1 = bias.defined() ? bias.repeat_interleave(4) : torch::Tensor();
+  return torch::pixel_shuffle(torch::conv2d(x, w1, b1), 2);
+}
+
+namespace {
+
 // Mask prototypes at stride 4 from the P3 features.
 class ProtoImpl : public nn::Module {
  public:
@@ -172,8 +185,7 @@ class ProtoImpl : public nn::Module {
     cv3 = register_module("cv3", Conv(c, c2, 1));
   }
   torch::Tensor forward(const torch::Tensor& x) {
-    auto y = cv1(x);
-    y = upsample(y);
+    auto y = upsample_2x(cv1(x));
     // Counted per output pixel over the whole 2x2 kernel, as the profiler behind the published
     // figures counts transposed convolutions.
     if (g_macs) *g_macs += double(y.numel() / y.size(0)) * double(c_) * 4.0;
@@ -188,6 +200,9 @@ class ProtoImpl : public nn::Module {
   nn::ConvTranspose2d upsample{nullptr};
 
  private:
+  torch::Tensor upsample_2x(const torch::Tensor& x) {
+    return conv_transpose_2x2(x, upsample->weight, upsample->bias);
+  }
   int64_t c_;
 };
 TORCH_MODULE(Proto);

@@ -112,4 +112,11 @@ YoloModel clone_model(const YoloModel& model);
 // whether any layer still needs it (callers may stop calling once it returns false).
 bool warm_up_batchnorm(torch::nn::Module& model);
 
+// A transposed convolution with kernel 2 and stride 2 (weight [in, out, 2, 2]) computed as a 1x1
+// convolution to the four output phases of every input pixel, interleaved by pixel_shuffle: the
+// same sums. LibTorch runs transposed convolutions, forward and backward, through the plain BLAS
+// (on Debian the unoptimised reference one), a 1x1 convolution through oneDNN.
+torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& weight,
+                                 const torch::Tensor& bias);
+
 }  // namespace orvane::engine

@@ -103,6 +103,7 @@ void for_each_option(TrainOptions& o, F&& f) {
   f("plots", o.plots);
   f("resume", o.resume);
   f("threads", o.threads);
+  f("profile", o.profile);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "engine/logger.h"
 #include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
+#include "engine/stage_profile.h"
 #include "engine/train_args.h"
 
 namespace orvane::engine {
@@ -144,6 +145,12 @@ struct Trainer::State {
   Clock::time_point start;
   double elapsed_before = 0.0;  // resumed runs: time of the earlier part
   int epochs_completed = 0;
+  struct ProfileRow {
+    int epoch;
+    int batches;
+    StageProfile profile;
+  };
+  std::vector<ProfileRow> profile_rows;  // profile=true: every epoch so far
 };
 
 Trainer::Trainer(YoloModel model, TrainOptions options, fs::path resume_from, bool fresh)
@@ -491,7 +498,9 @@ void Trainer::train_epoch() {
   std::string line;
   opt.zero_grad();
   for (int i = 0; i < nb; ++i) {
+    StageTimer data_timer("data");
     auto batch = loader.next();
+    data_timer.stop();
     if (!batch) break;
     const int64_t ni = i + int64_t(nb) * epoch;
     // Warm-up: accumulation grows to the nominal batch, bias lr falls from warmup_bias_lr,
@@ -510,7 +519,9 @@ void Trainer::train_epoch() {
       }
     }
     if (s_->bn_warming) s_->bn_warming = warm_up_batchnorm(*model_);
+    StageTimer forward_timer("forward");
     auto out = model_->forward(batch->images);
+    forward_timer.stop();
     auto loss = compute_loss(model_, out, *batch, o.gains);
     if (!std::isfinite(loss.total.item<double>())) {
       LOGGER.warning("non-finite loss in epoch " + std::to_string(epoch + 1) + " batch " +
@@ -518,14 +529,22 @@ void Trainer::train_epoch() {
       opt.zero_grad();
       continue;
     }
-    loss.total.backward();
+    {
+      StageTimer timer("backward");
+      loss.total.backward();
+    }
     if (ni - s_->last_opt_step >= s_->accumulate) {
-      torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
-      opt.step();
-      opt.zero_grad();
+      {
+        StageTimer timer("optimizer");
+        torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
+        opt.step();
+        opt.zero_grad();
+      }
+      StageTimer timer("ema");
       ema_update();
       s_->last_opt_step = ni;
     }
+    StageTimer log_timer("logging");
     auto items = loss.items.to(torch::kFloat).contiguous();
     for (size_t k = 0; k < tloss.size(); ++k)
       tloss[k] = (tloss[k] * float(i) + items[int64_t(k)].item<float>()) / float(i + 1);
@@ -537,8 +556,10 @@ void Trainer::train_epoch() {
                    long(batch->images.size(3)));
     line += ": " + progress_bar(i + 1, nb, seconds_since(t0));
     if (o.verbose) LOGGER.progress(line);
-    if (o.plots && epoch == s_->start_epoch && i < 3)
+    if (o.plots && epoch == s_->start_epoch && i < 3) {
+      StageTimer timer("charts");
       plot_batch(*batch, model_->names, save_dir / ("train_batch" + std::to_string(i) + ".jpg"));
+    }
 
     batch_index = i;
     run_callbacks("on_train_batch_end");
@@ -560,6 +581,42 @@ std::optional<ValResult> Trainer::validate_epoch() {
   fitness = result.fitness;
   s_->val_losses = result.losses;
   return result;
+}
+
+void Trainer::record_profile(const StageProfile& profile) {
+  epoch_profile = profile;
+  s_->profile_rows.push_back({epoch + 1, batches, profile});
+  // The console line: the stages by time, largest first (the small ones left out).
+  auto stages = profile.stages();
+  std::stable_sort(stages.begin(), stages.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  const double total = profile.total();
+  std::string line = format("profile epoch %d: %.2fs =", epoch + 1, total);
+  for (const auto& [name, seconds] : stages)
+    if (total > 0 && seconds >= 0.005 * total)
+      line += format(" %s %.2fs (%.0f%%)", name.c_str(), seconds, 100.0 * seconds / total);
+  LOGGER.info(line);
+
+  // profile.csv: one row per epoch, one column per stage in seconds; a stage that did not run
+  // in an epoch is 0 (validation with val=false, the pictures of the first epoch).
+  std::vector<std::string> names;
+  for (const auto& row : s_->profile_rows)
+    for (const auto& stage : row.profile.stages())
+      if (std::find(names.begin(), names.end(), stage.first) == names.end())
+        names.push_back(stage.first);
+  std::string text = "epoch,batches,total";
+  for (const auto& n : names) text += "," + n;
+  text += "\n";
+  for (const auto& row : s_->profile_rows) {
+    text += format("%d,%d,%.6f", row.epoch, row.batches, row.profile.total());
+    for (const auto& n : names) text += format(",%.6f", row.profile.seconds(n));
+    text += "\n";
+  }
+  try {
+    write_text_atomic(save_dir / "profile.csv", text);
+  } catch (const EngineError& e) {
+    LOGGER.warning(std::string("could not write profile.csv: ") + e.what());
+  }
 }
 
 void Trainer::write_results_row(double elapsed) {
@@ -659,6 +716,15 @@ TrainResult Trainer::train() {
   int stale = 0;
   for (epoch = s_->start_epoch; epoch < epochs; ++epoch) {
     const auto t_epoch = Clock::now();
+    // With profile=true every stage of the epoch is timed; whatever no stage claims (callbacks,
+    // learning-rate updates, console output) is "other", so the stages add up to the epoch.
+    StageProfile profile;
+    std::optional<StageProfileScope> profile_scope;
+    std::optional<StageTimer> epoch_timer;
+    if (o.profile) {
+      profile_scope.emplace(&profile);
+      epoch_timer.emplace("other");
+    }
     run_callbacks("on_train_epoch_start");
     train_epoch();
     run_callbacks("on_train_epoch_end");
@@ -681,11 +747,22 @@ TrainResult Trainer::train() {
     } else {
       ++stale;
     }
-    write_results_row(s_->elapsed_before + seconds_since(s_->start));
-    save(final_epoch, false);
+    {
+      StageTimer timer("save");
+      write_results_row(s_->elapsed_before + seconds_since(s_->start));
+      save(final_epoch, false);
+    }
     ++s_->epochs_completed;
     epoch_time = seconds_since(t_epoch);
-    if (o.render_plots) o.render_plots(save_dir);
+    if (o.render_plots) {
+      StageTimer timer("charts");
+      o.render_plots(save_dir);
+    }
+    if (o.profile) {
+      epoch_timer.reset();
+      profile_scope.reset();
+      record_profile(profile);
+    }
     run_callbacks("on_fit_epoch_end");
     if (stop) {
       result.stopped = true;

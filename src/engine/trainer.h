@@ -23,6 +23,7 @@
 #include "engine/data/augment.h"
 #include "engine/loss.h"
 #include "engine/model.h"
+#include "engine/stage_profile.h"
 #include "engine/validator.h"
 
 namespace orvane::engine {
@@ -59,6 +60,8 @@ struct TrainOptions {
   bool plots = true;           // labels.jpg, batch pictures, final charts
   bool resume = false;         // continue the run whose last.pt the model was loaded from
   int threads = 0;             // intra-op threads; 0 = every core
+  bool profile = false;        // time every stage of each epoch: a console line per epoch and
+                               // profile.csv in the run folder
   // Draws the charts of the run folder from the data files (results.csv, curves.json ...).
   // Called after every epoch and after the final validation. The engine links no Qt, so the
   // caller supplies it (orvane train uses the plots library).
@@ -108,6 +111,7 @@ class Trainer {
   double fitness = 0.0;
   double best_fitness = 0.0;
   double epoch_time = 0.0;   // seconds of the last epoch (train + val)
+  StageProfile epoch_profile;  // profile=true: stages of the last finished epoch (charts too)
 
   const TrainOptions& options() const { return options_; }
   YoloModel& model() { return model_; }
@@ -128,6 +132,7 @@ class Trainer {
   void ema_update();
   void save(bool final_epoch, bool stopped);
   void write_results_row(double elapsed);
+  void record_profile(const StageProfile& profile);
   std::optional<ValResult> validate_epoch();
   std::optional<ValResult> final_eval();
 

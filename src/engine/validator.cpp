@@ -10,6 +10,7 @@
 #include "engine/loss.h"
 #include "engine/plotting.h"
 #include "engine/predictor.h"
+#include "engine/stage_profile.h"
 
 namespace orvane::engine {
 
@@ -145,6 +146,7 @@ void score_image(int64_t i, const Batch& batch, const ModelOutput& out,
   tally.confs.push_back(det.select(1, 4));
   tally.pred_classes.push_back(det_cls);
   if (segment) {
+    StageTimer timer("val_mask_metrics");
     pred_masks[i] =
         process_mask(out.proto[i], det.narrow(1, 6, det.size(1) - 6), dets[i].narrow(1, 0, 4),
                      static_cast<int>(H), static_cast<int>(W), false);
@@ -168,17 +170,22 @@ void run_batches(YoloModel& model, DataLoader& loader, const ValOptions& options
   loader.begin_epoch(0);
   for (std::size_t batch_number = 0;; ++batch_number) {
     auto t0 = Clock::now();
+    StageTimer data_timer("val_data");
     std::optional<Batch> batch = loader.next();
+    data_timer.stop();
     if (!batch) break;
     tally.total.preprocess += ms_since(t0);
 
     t0 = Clock::now();
+    StageTimer inference_timer("val_inference");
     ModelOutput out = model->forward(batch->images);
     torch::Tensor decoded = model->decode(out);
+    inference_timer.stop();
     tally.total.inference += ms_since(t0);
 
     if (options.compute_loss) {
       t0 = Clock::now();
+      StageTimer timer("val_loss", true);
       add_batch_loss(model, out, *batch, tally);
       tally.total.loss += ms_since(t0);
     }
@@ -187,14 +194,19 @@ void run_batches(YoloModel& model, DataLoader& loader, const ValOptions& options
     const int64_t bs = batch->images.size(0);
     const auto H = static_cast<float>(batch->images.size(2));
     const auto W = static_cast<float>(batch->images.size(3));
+    StageTimer nms_timer("val_nms");
     std::vector<torch::Tensor> dets = non_max_suppression(decoded, nc, nms_options);
+    nms_timer.stop();
+    StageTimer matching_timer("val_matching");
     std::vector<torch::Tensor> pred_masks(bs);
     const auto gt_xyxy = xywh2xyxy(batch->bboxes) * torch::tensor({W, H, W, H});
     for (int64_t i = 0; i < bs; ++i)
       score_image(i, *batch, out, dets, gt_xyxy, nc, segment, tally, pred_masks);
+    matching_timer.stop();
     tally.total.postprocess += ms_since(t0);
 
     if (plots && batch_number == 0) {
+      StageTimer timer("charts");
       plot_batch(*batch, names, options.save_dir / (options.prefix_batch_plots + "0_labels.jpg"));
       plot_batch(*batch, names, options.save_dir / (options.prefix_batch_plots + "0_pred.jpg"),
                  &dets, segment ? &pred_masks : nullptr);
@@ -304,8 +316,10 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
   const bool plots = options.plots && !options.save_dir.empty();
   Tally tally(model->nc());
   run_batches(model, loader, options, names, plots, tally);
+  StageTimer summary_timer("val_summary");
   const ValResult result = summarise(tally, model->is_segment());
   log_table(result, tally, names, model->nc(), options);
+  summary_timer.stop();
   if (plots) save_chart_data(result, tally, names, options);
   return result;
 }

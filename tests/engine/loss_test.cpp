@@ -17,8 +17,8 @@ TEST(LossTest, IouAndCiouMatchHandComputedValues) {
   // Two 2x2 squares overlapping in a 1x1 square: IoU 1/7.
   EXPECT_NEAR(bbox_iou(box(0, 0, 2, 2), box(1, 1, 3, 3)).item<double>(), 1.0 / 7, 1e-6);
   // Same aspect ratio: CIoU = IoU - centre distance^2 / enclosing diagonal^2 = 1/7 - 2/18.
-  EXPECT_NEAR(bbox_iou(box(0, 0, 2, 2), box(1, 1, 3, 3), true).item<double>(),
-              1.0 / 7 - 2.0 / 18, 1e-6);
+  EXPECT_NEAR(bbox_iou(box(0, 0, 2, 2), box(1, 1, 3, 3), true).item<double>(), 1.0 / 7 - 2.0 / 18,
+              1e-6);
   // Different aspect ratios: IoU 0.5, rho^2/c^2 = 1/20, v = 4/pi^2 (atan 2 - atan 1)^2.
   const double v = 4 / (M_PI * M_PI) * std::pow(std::atan(2.0) - std::atan(1.0), 2);
   const double alpha = v / (v - 0.5 + 1);
@@ -115,7 +115,7 @@ TEST(LossTest, AssignerPicksTheTopAlignedAnchorsInsideTheBox) {
   pd_scores[0][1][1] = 0.5;
   pd_scores[0][4][1] = 0.3;
   pd_scores[0][5][1] = 0.1;
-  pd_scores[0][15][1] = 0.99;  // outside the box: never assigned
+  pd_scores[0][15][1] = 0.99;                         // outside the box: never assigned
   auto pd_bboxes = gt_box.expand({1, a, 4}).clone();  // every prediction hits the box exactly
   TaskAlignedAssigner assigner;
   assigner.topk = 2;
@@ -159,8 +159,8 @@ Batch toy_batch(bool masks) {
   b.images = torch::rand({2, 3, 64, 64});
   b.batch_idx = torch::tensor({0, 0, 1}, torch::kLong);
   b.cls = torch::tensor({0, 1, 1}, torch::kLong);
-  b.bboxes = torch::tensor({{0.3f, 0.3f, 0.4f, 0.4f}, {0.7f, 0.6f, 0.3f, 0.5f},
-                            {0.5f, 0.5f, 0.8f, 0.6f}});
+  b.bboxes =
+      torch::tensor({{0.3f, 0.3f, 0.4f, 0.4f}, {0.7f, 0.6f, 0.3f, 0.5f}, {0.5f, 0.5f, 0.8f, 0.6f}});
   if (masks) {
     b.masks = torch::zeros({3, 16, 16});
     b.masks.index_put_({0, torch::indexing::Slice(2, 8), torch::indexing::Slice(2, 8)}, 1);
@@ -205,6 +205,135 @@ TEST(LossTest, ABatchWithoutInstancesOnlyTrainsTheClassBranch) {
   EXPECT_EQ(loss.items[1].item<float>(), 0);  // seg
   EXPECT_GT(loss.items[2].item<float>(), 0);  // cls
   loss.total.backward();
+}
+
+}  // namespace
+}  // namespace orvane::engine
+
+namespace orvane::engine {
+namespace {
+
+// The mask term written out object by object in double precision, straight from its
+// definition, with its gradient by hand: for every assigned anchor, the logits are its
+// coefficients times its image's prototypes; the pixel-wise BCE against the object's mask is
+// summed over the pixels of the box (in prototype cells), divided by the grid's pixel count and
+// by the box's share of the image; the mean over assigned anchors times the box gain. Nothing
+// here shares code with compute_loss beyond the assignment it is given.
+struct MaskTermCheck {
+  double loss = 0;
+  std::vector<double> d_coef;   // [B,32,A] as mask_coef
+  std::vector<double> d_proto;  // [B,32,mh,mw] as proto
+};
+
+MaskTermCheck mask_term_by_hand(const torch::Tensor& coef_t, const torch::Tensor& proto_t,
+                                const Batch& batch, const AssignResult& assigned, double img_w,
+                                double img_h, double gain) {
+  auto coef = coef_t.to(torch::kDouble).contiguous();    // [B,32,A]
+  auto proto = proto_t.to(torch::kDouble).contiguous();  // [B,32,mh,mw]
+  auto masks = batch.masks.to(torch::kDouble).contiguous();
+  const int64_t bs = proto.size(0), nm = proto.size(1), mh = proto.size(2), mw = proto.size(3);
+  const int64_t na = coef.size(2);
+  auto c = coef.accessor<double, 3>();
+  auto p = proto.accessor<double, 4>();
+  auto m = masks.accessor<double, 3>();
+  auto fg = assigned.fg_mask.accessor<bool, 2>();
+  auto gt_idx = assigned.target_gt_idx.accessor<int64_t, 2>();
+  auto tb = assigned.target_bboxes.to(torch::kDouble).contiguous();
+  auto boxes = tb.accessor<double, 3>();
+  auto bidx = batch.batch_idx.accessor<int64_t, 1>();
+  MaskTermCheck out;
+  out.d_coef.assign(size_t(bs * nm * na), 0.0);
+  out.d_proto.assign(size_t(bs * nm * mh * mw), 0.0);
+  int64_t n_fg = 0;
+  for (int64_t b = 0; b < bs; ++b)
+    for (int64_t a = 0; a < na; ++a) n_fg += fg[b][a];
+  if (n_fg == 0) return out;
+  for (int64_t b = 0; b < bs; ++b) {
+    int64_t first = 0;  // the image's first instance
+    while (first < bidx.size(0) && bidx[first] < b) ++first;
+    for (int64_t a = 0; a < na; ++a) {
+      if (!fg[b][a]) continue;
+      const int64_t obj = first + gt_idx[b][a];
+      const double x1 = boxes[b][a][0] / img_w, y1 = boxes[b][a][1] / img_h;
+      const double x2 = boxes[b][a][2] / img_w, y2 = boxes[b][a][3] / img_h;
+      const double area = (x2 - x1) * (y2 - y1);
+      const double scale = gain / (double(n_fg) * double(mh * mw) * area);
+      for (int64_t y = 0; y < mh; ++y) {
+        for (int64_t x = 0; x < mw; ++x) {
+          // A cell belongs to the box when its index lies in [x1, x2) in prototype cells.
+          if (!(x >= x1 * mw && x < x2 * mw && y >= y1 * mh && y < y2 * mh)) continue;
+          double logit = 0;
+          for (int64_t k = 0; k < nm; ++k) logit += c[b][k][a] * p[b][k][y][x];
+          const double t = m[obj][y][x];
+          const double bce =
+              std::max(logit, 0.0) - logit * t + std::log1p(std::exp(-std::abs(logit)));
+          out.loss += scale * bce;
+          const double dlogit = scale * (1.0 / (1.0 + std::exp(-logit)) - t);
+          for (int64_t k = 0; k < nm; ++k) {
+            out.d_coef[size_t((b * nm + k) * na + a)] += dlogit * p[b][k][y][x];
+            out.d_proto[size_t(((b * nm + k) * mh + y) * mw + x)] += dlogit * c[b][k][a];
+          }
+        }
+      }
+    }
+  }
+  return out;
+}
+
+TEST(LossTest, MaskTermAndItsGradientsMatchAnObjectByObjectImplementation) {
+  torch::manual_seed(3);
+  YoloModel model(ModelSpec{'n', Task::segment, 2});
+  Batch batch = toy_batch(true);
+  // Random head outputs as leaves, so the gradients of the loss reach them directly.
+  const int64_t bs = 2, nc = 2, no = 4 * kRegMax + nc;
+  ModelOutput out;
+  for (int64_t s : {8, 16, 32}) out.feats.push_back(torch::randn({bs, no, 64 / s, 64 / s}));
+  const int64_t na = 8 * 8 + 4 * 4 + 2 * 2;
+  out.mask_coef = torch::randn({bs, kNumMasks, na}).requires_grad_(true);
+  out.proto = torch::randn({bs, kNumMasks, 16, 16}).requires_grad_(true);
+  LossGains gains;
+  auto loss = compute_loss(model, out, batch, gains);
+  loss.total.backward();
+
+  // The same assignment compute_loss makes, from the same predictions.
+  std::vector<torch::Tensor> flat;
+  for (const auto& f : out.feats) flat.push_back(f.view({bs, no, -1}));
+  auto x = torch::cat(flat, 2).permute({0, 2, 1});
+  auto [anchors, stride] = YoloModelImpl::make_anchors(out.feats);
+  auto dist = x.slice(2, 0, 4 * kRegMax)
+                  .reshape({bs, na, 4, kRegMax})
+                  .softmax(3)
+                  .matmul(torch::arange(kRegMax, x.options()));
+  auto pred_boxes = dist_to_bbox(dist, anchors, false) * stride;
+  auto gt_labels = torch::zeros({bs, 2, 1}), gt_boxes = torch::zeros({bs, 2, 4}),
+       gt_mask = torch::zeros({bs, 2, 1});
+  for (int64_t n = 0, slot = 0; n < batch.cls.size(0); ++n) {
+    const int64_t b = batch.batch_idx[n].item<int64_t>();
+    slot = n == 0 || batch.batch_idx[n - 1].item<int64_t>() != b ? 0 : slot + 1;
+    auto xywh = batch.bboxes[n] * 64;
+    gt_labels[b][slot][0] = batch.cls[n].item<int64_t>();
+    gt_boxes[b][slot] = torch::stack({xywh[0] - xywh[2] / 2, xywh[1] - xywh[3] / 2,
+                                      xywh[0] + xywh[2] / 2, xywh[1] + xywh[3] / 2});
+    gt_mask[b][slot][0] = 1;
+  }
+  TaskAlignedAssigner assigner;
+  assigner.num_classes = int(nc);
+  auto assigned = assigner(x.slice(2, 4 * kRegMax).sigmoid(), pred_boxes, anchors * stride,
+                           gt_labels, gt_boxes, gt_mask);
+  ASSERT_GT(assigned.fg_mask.sum().item<int64_t>(), 3);
+
+  auto check = mask_term_by_hand(out.mask_coef.detach(), out.proto.detach(), batch, assigned, 64,
+                                 64, gains.box);
+  EXPECT_NEAR(loss.items[1].item<double>(), check.loss, 1e-6 * std::max(1.0, check.loss));
+  // d total / d item = batch size; only the mask term depends on coefficients and prototypes.
+  auto gc = out.mask_coef.grad().to(torch::kDouble).contiguous().view({-1});
+  auto gp = out.proto.grad().to(torch::kDouble).contiguous().view({-1});
+  double worst = 0;
+  for (int64_t i = 0; i < gc.numel(); ++i)
+    worst = std::max(worst, std::abs(gc[i].item<double>() - bs * check.d_coef[size_t(i)]));
+  for (int64_t i = 0; i < gp.numel(); ++i)
+    worst = std::max(worst, std::abs(gp[i].item<double>() - bs * check.d_proto[size_t(i)]));
+  EXPECT_LT(worst, 1e-6);
 }
 
 }  // namespace
