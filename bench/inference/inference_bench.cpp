@@ -4,7 +4,7 @@
 //     with best.onnx and best.torchscript beside it
 // inference_bench e2e MODEL IMAGE [runs]
 //     best time of YOLO(MODEL).predict(IMAGE) + plot(), the image read from disk every run;
-//     prints "e2e_ms <ms> <detections>" and the stages of the last run
+//     prints "e2e_ms <ms> <detections>"
 
 #include <chrono>
 #include <filesystem>
@@ -30,7 +30,8 @@ double now_ms() {
 // Raising the class biases until the photo gives a few dozen detections at conf 0.25 makes the
 // post-processing (NMS, masks, plot) do the work it does with a trained model.
 bool is_class_output(const std::string& name, const char* what) {
-  return name.find(".cv3.") != std::string::npos && name.find(std::string(".2.") + what) != std::string::npos;
+  return name.find(".cv3.") != std::string::npos &&
+         name.find(std::string(".2.") + what) != std::string::npos;
 }
 
 size_t detections_with_bias(YoloModel& model, const CheckpointMeta& meta, const fs::path& file,
@@ -116,7 +117,12 @@ int main(int argc, char** argv) {
   options.verbose = false;
   double best = 1e9;
   size_t detections = 0;
-  for (int i = 0; i < runs + 3; ++i) {
+  // Warm-up: at least 3 runs and 2 s, time enough for the network to be compiled for the
+  // photo's size (which happens beside the first runs).
+  int warmup = 0;
+  for (const double start = now_ms(); warmup < 3 || now_ms() - start < 2000; ++warmup)
+    model.predict(argv[3], options);
+  for (int i = 3; i < runs + 3; ++i) {
     const double t0 = now_ms();
     auto results = model.predict(argv[3], options);
     cv::Mat plotted = results[0].plot();

@@ -35,6 +35,8 @@ struct Masks {
   // letterbox padding removed); resize to orig_img's size to overlay. Kept small on purpose:
   // 300 masks of a 12-megapixel photo would not fit in memory.
   std::vector<cv::Mat> data;
+  // Per box: the part of data[i] outside which it is zero (it may be zero inside too).
+  std::vector<cv::Rect> roi;
 };
 
 struct Results {
@@ -87,5 +89,15 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
 // upsample) float 0/1: sigmoid(coef . proto) > 0.5 inside each box.
 torch::Tensor process_mask(const torch::Tensor& proto, const torch::Tensor& coef,
                            const torch::Tensor& boxes, int height, int width, bool upsample);
+
+// The same masks as process_mask(..., upsample=true), each computed only in a window of the input
+// around its box: mask is CV_8U 0/1 of window's size, the mask is zero outside the window (which
+// may reach beyond the box by a few pixels, and lies inside the input).
+struct BoxMask {
+  cv::Mat mask;
+  cv::Rect window;
+};
+std::vector<BoxMask> box_masks(const torch::Tensor& proto, const torch::Tensor& coef,
+                               const torch::Tensor& boxes, int height, int width);
 
 }  // namespace orvane::engine

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "engine/error.h"
+#include "engine/export/compiled_network.h"
 
 namespace orvane::engine {
 
@@ -118,6 +119,7 @@ class ScriptModel : public ExportedModel {
                         " is not a TorchScript model: " + what.substr(0, what.find('\n')));
     }
     module_.eval();
+    module_ = optimize_script_for_cpu(module_);
     const auto& config = extra["config.txt"];
     if (config.empty())
       throw EngineError(path.string() + " is not a YOLO export (no config.txt with class names)");
@@ -135,16 +137,7 @@ class ScriptModel : public ExportedModel {
   }
 
   NetworkOutput forward(const torch::Tensor& images) override {
-    auto out = module_.forward({images});
-    NetworkOutput result;
-    if (out.isTuple()) {
-      const auto& items = out.toTupleRef().elements();
-      result.pred = items.at(0).toTensor();
-      if (items.size() > 1) result.proto = items[1].toTensor();
-    } else {
-      result.pred = out.toTensor();
-    }
-    return result;
+    return split_outputs(module_.forward({images}));
   }
 
  private:
