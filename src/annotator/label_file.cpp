@@ -180,7 +180,14 @@ FileResult write_label_file(const QString& path, const std::vector<LabelShape>& 
 
 FileResult save_label_file(const QString& path, const std::vector<LabelShape>& shapes,
                            const QList<QByteArray>& kept_lines) {
-  if (shapes.empty() && kept_lines.isEmpty()) return remove_file(path);
+  if (shapes.empty() && kept_lines.isEmpty()) {
+    // An empty label file marks an image checked and found empty (a true negative, as tiling
+    // writes for tiles without objects); removing it would turn it back into "not annotated".
+    // Only a file that held shapes is removed when its last shape goes.
+    const QFileInfo info(path);
+    if (info.isFile() && info.size() == 0) return {};
+    return remove_file(path);
+  }
   return write_label_file(path, shapes, kept_lines);
 }
 

@@ -108,7 +108,8 @@ FileResult write_label_file(const QString& path, const std::vector<LabelShape>& 
                             const QList<QByteArray>& kept_lines = {});
 
 // The annotator's save: writes the file atomically when there is any shape or kept line, and
-// otherwise deletes it, so an image without annotations never has an empty label file.
+// otherwise deletes it, so the annotator never leaves an empty label file behind. An empty file
+// that is already there (a tile or image marked as a true negative) is left as it is.
 FileResult save_label_file(const QString& path, const std::vector<LabelShape>& shapes,
                            const QList<QByteArray>& kept_lines = {});
 

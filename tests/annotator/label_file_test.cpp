@@ -9,9 +9,8 @@
 #include <QTemporaryDir>
 
 #include "annotator/classes_file.h"
-#include "imaging/image_files.h"
-
 #include "common/raw_file.h"
+#include "imaging/image_files.h"
 
 using namespace orvane;
 
@@ -151,6 +150,10 @@ TEST(LabelWriter, SaveRemovesTheFileOnlyWhenNothingIsLeftAndReportsFailures) {
   ASSERT_TRUE(save_label_file(path, {}, {}));
   EXPECT_FALSE(QFile::exists(path));
   EXPECT_TRUE(save_label_file(path, {}, {}));  // already gone: fine
+  // An empty file (an image checked and found empty) stays: saving no shapes changes nothing.
+  write_raw(path, "");
+  EXPECT_TRUE(save_label_file(path, {}, {}));
+  EXPECT_TRUE(QFile::exists(path));
 
   // A write under a path whose folder is a plain file fails with the file's name and a cause.
   write_raw(dir.filePath("plain"), "x");
