@@ -8,12 +8,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
 
 #include "engine/checkpoint.h"
+#include "engine/export/compiled_network.h"
 #include "engine/exporter.h"
 #include "engine/logger.h"
+#include "engine/trainer.h"
 #include "engine/yolo.h"
 
 namespace fs = std::filesystem;
@@ -98,12 +101,43 @@ void prepare(const fs::path& dir, const fs::path& image) {
   }
 }
 
+// The forward pass alone at one input size, eager model against the compiled module.
+void forward_only(const fs::path& weights, int height, int width, int runs) {
+  configure_compute_threads(0);
+  LoadedCheckpoint ckpt = load_checkpoint(weights);
+  YoloModel fused = ckpt.model;
+  fused->eval();
+  fused->fuse();
+  CompiledNetwork compiled(fused, CompiledNetwork::Compile::before_answering);
+  torch::NoGradGuard no_grad;
+  auto x = torch::rand({1, 3, height, width});
+  auto best_of = [&](const std::function<void()>& f) {
+    double best = 1e9;
+    for (int i = 0; i < runs + 3; ++i) {
+      const double t0 = now_ms();
+      f();
+      if (i >= 3) best = std::min(best, now_ms() - t0);
+    }
+    return best;
+  };
+  for (int round = 0; round < 2; ++round) {
+    const double eager = best_of([&] { fused->decode(fused->forward(x)); });
+    const double jit = best_of([&] { compiled.forward(x); });
+    std::printf("forward_ms eager %.2f compiled %.2f\n", eager, jit);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "prepare" && argc > 3) {
     prepare(argv[2], argv[3]);
+    return 0;
+  }
+  if (mode == "forward" && argc > 4) {
+    forward_only(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
+                 argc > 5 ? std::atoi(argv[5]) : 15);
     return 0;
   }
   if (mode != "e2e" || argc < 4) {

@@ -63,7 +63,7 @@ void CompiledNetwork::wait_for_compilation() {
 
 NetworkOutput CompiledNetwork::forward(const torch::Tensor& images) {
   torch::NoGradGuard no_grad;
-  if (!eager_) {
+  if (!eager_ && !fused_->is_segment()) {
     Entry& entry = entry_for(images.size(2), images.size(3));
     // A deferred compilation runs here, in get(); a background one is used once it is done.
     if (when_ == Compile::before_answering ||

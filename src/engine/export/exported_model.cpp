@@ -119,7 +119,6 @@ class ScriptModel : public ExportedModel {
                         " is not a TorchScript model: " + what.substr(0, what.find('\n')));
     }
     module_.eval();
-    module_ = optimize_script_for_cpu(module_);
     const auto& config = extra["config.txt"];
     if (config.empty())
       throw EngineError(path.string() + " is not a YOLO export (no config.txt with class names)");
@@ -134,6 +133,8 @@ class ScriptModel : public ExportedModel {
     }
     read_names_and_size(names, imgsz, path.string(), names_, height_, width_);
     segment_ = task == "segment";
+    // As CompiledNetwork does: only detection models run faster optimised.
+    if (!segment_) module_ = optimize_script_for_cpu(module_);
   }
 
   NetworkOutput forward(const torch::Tensor& images) override {
