@@ -8,15 +8,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
 
 #include "engine/checkpoint.h"
-#include "engine/export/compiled_network.h"
 #include "engine/exporter.h"
 #include "engine/logger.h"
-#include "engine/trainer.h"
 #include "engine/yolo.h"
 
 namespace fs = std::filesystem;
@@ -33,8 +30,7 @@ double now_ms() {
 // Raising the class biases until the photo gives a few dozen detections at conf 0.25 makes the
 // post-processing (NMS, masks, plot) do the work it does with a trained model.
 bool is_class_output(const std::string& name, const char* what) {
-  return name.find(".cv3.") != std::string::npos &&
-         name.find(std::string(".2.") + what) != std::string::npos;
+  return name.find(".cv3.") != std::string::npos && name.find(std::string(".2.") + what) != std::string::npos;
 }
 
 size_t detections_with_bias(YoloModel& model, const CheckpointMeta& meta, const fs::path& file,
@@ -101,43 +97,12 @@ void prepare(const fs::path& dir, const fs::path& image) {
   }
 }
 
-// The forward pass alone at one input size, eager model against the compiled module.
-void forward_only(const fs::path& weights, int height, int width, int runs) {
-  configure_compute_threads(0);
-  LoadedCheckpoint ckpt = load_checkpoint(weights);
-  YoloModel fused = ckpt.model;
-  fused->eval();
-  fused->fuse();
-  CompiledNetwork compiled(fused, CompiledNetwork::Compile::before_answering);
-  torch::NoGradGuard no_grad;
-  auto x = torch::rand({1, 3, height, width});
-  auto best_of = [&](const std::function<void()>& f) {
-    double best = 1e9;
-    for (int i = 0; i < runs + 3; ++i) {
-      const double t0 = now_ms();
-      f();
-      if (i >= 3) best = std::min(best, now_ms() - t0);
-    }
-    return best;
-  };
-  for (int round = 0; round < 2; ++round) {
-    const double eager = best_of([&] { fused->decode(fused->forward(x)); });
-    const double jit = best_of([&] { compiled.forward(x); });
-    std::printf("forward_ms eager %.2f compiled %.2f\n", eager, jit);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "prepare" && argc > 3) {
     prepare(argv[2], argv[3]);
-    return 0;
-  }
-  if (mode == "forward" && argc > 4) {
-    forward_only(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
-                 argc > 5 ? std::atoi(argv[5]) : 15);
     return 0;
   }
   if (mode != "e2e" || argc < 4) {
@@ -151,12 +116,7 @@ int main(int argc, char** argv) {
   options.verbose = false;
   double best = 1e9;
   size_t detections = 0;
-  // Warm-up: at least 3 runs and 2 s, time enough for the network to be compiled for the
-  // photo's size (which happens beside the first runs).
-  int warmup = 0;
-  for (const double start = now_ms(); warmup < 3 || now_ms() - start < 2000; ++warmup)
-    model.predict(argv[3], options);
-  for (int i = 3; i < runs + 3; ++i) {
+  for (int i = 0; i < runs + 3; ++i) {
     const double t0 = now_ms();
     auto results = model.predict(argv[3], options);
     cv::Mat plotted = results[0].plot();

@@ -5,7 +5,6 @@
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
 #include "engine/error.h"
-#include "engine/export/compiled_network.h"
 #include "engine/export/exported_model.h"
 #include "engine/exporter.h"
 #include "engine/logger.h"
@@ -40,7 +39,8 @@ YOLO::YOLO(const std::string& model) {
   const fs::path path(model);
   std::error_code ec;
   if (model.empty()) throw EngineError("no model given (a weights file or a name like yolov8n.pt)");
-  if (fs::is_directory(path, ec)) throw EngineError(model + " is a folder, not a weights file");
+  if (fs::is_directory(path, ec))
+    throw EngineError(model + " is a folder, not a weights file");
   if (fs::exists(path, ec) && ExportedModel::is_exported_path(path)) {
     exported_ = ExportedModel::load(path);
     path_ = path;
@@ -164,12 +164,11 @@ ValResult YOLO::val(const ValArgs& args) {
   use_all_cores(args.threads);
   if (args.data.empty()) throw EngineError("val needs data=path/to/data.yaml");
   if (args.device != "cpu" && !args.device.empty())
-    LOGGER.warning("device=" + args.device +
-                   " is not available in this build (no CUDA); using the CPU");
+    LOGGER.warning("device=" + args.device + " is not available in this build (no CUDA); using the CPU");
   auto config = load_data_config(args.data);
   if (config.nc() != model_->nc())
-    throw EngineError("the model has " + std::to_string(model_->nc()) + " classes, " + args.data +
-                      " names " + std::to_string(config.nc()));
+    throw EngineError("the model has " + std::to_string(model_->nc()) + " classes, " +
+                      args.data + " names " + std::to_string(config.nc()));
   LoaderOptions lo;
   lo.imgsz = round_imgsz(args.imgsz);
   lo.batch = std::max(1, args.batch);
@@ -206,7 +205,6 @@ void YOLO::ensure_fused() {
   fused_ = clone_model(model_);
   fused_->eval();
   fused_->fuse();
-  compiled_ = std::make_shared<CompiledNetwork>(fused_);
   LOGGER.info(fused_->summary());
 }
 
@@ -216,7 +214,7 @@ std::vector<Results> YOLO::predict(const std::string& image_path, const PredictO
   ensure_fused();
   PredictOptions o = options;
   if (o.imgsz % 32 != 0 || o.imgsz < 32) o.imgsz = round_imgsz(o.imgsz);
-  return engine::predict(compiled_->network(), image_path, o);
+  return engine::predict(fused_, image_path, o);
 }
 
 Results YOLO::predict_image(const cv::Mat& bgr, const std::string& path,
@@ -226,7 +224,7 @@ Results YOLO::predict_image(const cv::Mat& bgr, const std::string& path,
   ensure_fused();
   PredictOptions o = options;
   if (o.imgsz % 32 != 0 || o.imgsz < 32) o.imgsz = round_imgsz(o.imgsz);
-  return engine::predict_image(compiled_->network(), bgr, path, o);
+  return engine::predict_image(fused_, bgr, path, o);
 }
 
 }  // namespace orvane::engine

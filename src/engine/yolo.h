@@ -28,12 +28,11 @@
 
 namespace orvane::engine {
 
-class CompiledNetwork;
 class ExportedModel;
 
 struct ValArgs {
-  std::string data;  // data.yaml (required)
-  int imgsz = 640;   // rounded up to a multiple of 32 with a warning
+  std::string data;        // data.yaml (required)
+  int imgsz = 640;         // rounded up to a multiple of 32 with a warning
   int batch = 16;
   int workers = 4;
   std::string device = "cpu";
@@ -93,9 +92,8 @@ class YOLO {
  private:
   YoloModel model_{nullptr};
   YoloModel fused_{nullptr};  // inference copy with BatchNorm folded in, made on first predict
-  std::shared_ptr<CompiledNetwork> compiled_;  // predicts with fused_, made with it
-  std::shared_ptr<ExportedModel> exported_;    // set for best.onnx / best.torchscript
-  std::optional<CheckpointMeta> meta_;         // set when the weights came from a checkpoint
+  std::shared_ptr<ExportedModel> exported_;  // set for best.onnx / best.torchscript
+  std::optional<CheckpointMeta> meta_;       // set when the weights came from a checkpoint
   std::filesystem::path path_;
   std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
   void ensure_fused();

@@ -1,75 +1,12 @@
-// The fast paths of prediction must compute what the plain ones compute: the compiled network
-// the eager model's outputs, the per-box masks the whole-grid masks bit for bit.
+// The fast path of prediction's masks must compute what the plain one computes: the per-box
+// masks equal the whole-grid masks bit for bit.
 
 #include <gtest/gtest.h>
 
-#include "engine/export/compiled_network.h"
-#include "engine/model.h"
 #include "engine/predictor.h"
 
 namespace orvane::engine {
 namespace {
-
-YoloModel fused_model(Task task) {
-  torch::manual_seed(3);
-  ModelSpec arch;
-  arch.task = task;
-  arch.nc = 3;
-  YoloModel model(arch, std::vector<std::string>{"a", "b", "c"});
-  {
-    torch::NoGradGuard no_grad;
-    for (auto& m : model->modules(false))
-      if (auto* bn = dynamic_cast<torch::nn::BatchNorm2dImpl*>(m.get())) {
-        bn->running_mean.normal_(0.0, 0.2);
-        bn->running_var.uniform_(0.5, 2.0);
-      }
-  }
-  model->eval();
-  model->fuse();
-  return model;
-}
-
-TEST(CompiledNetwork, ReproducesTheEagerModelAtEverySizeItIsGiven) {
-  torch::set_num_threads(1);
-  for (Task task : {Task::detect, Task::segment}) {
-    YoloModel model = fused_model(task);
-    CompiledNetwork compiled(model, CompiledNetwork::Compile::before_answering);
-    // More sizes than are kept, and the first again: an evicted size compiles anew.
-    const std::vector<std::pair<int64_t, int64_t>> sizes{{64, 96},  {96, 64},  {64, 64},
-                                                         {32, 128}, {128, 32}, {64, 96}};
-    for (const auto& [h, w] : sizes) {
-      SCOPED_TRACE(std::to_string(h) + "x" + std::to_string(w));
-      torch::NoGradGuard no_grad;
-      auto x = torch::rand({1, 3, h, w});
-      ModelOutput eager = model->forward(x);
-      auto want = model->decode(eager);
-      NetworkOutput got = compiled.forward(x);
-      ASSERT_EQ(got.pred.sizes(), want.sizes());
-      EXPECT_LT((got.pred - want).abs().max().item<float>(), 1e-3f);
-      if (task == Task::segment) {
-        ASSERT_EQ(got.proto.sizes(), eager.proto.sizes());
-        EXPECT_LT((got.proto - eager.proto).abs().max().item<float>(), 1e-4f);
-      }
-    }
-  }
-}
-
-TEST(CompiledNetwork, AnswersWithTheEagerModelUntilTheBackgroundCompilationIsDone) {
-  torch::set_num_threads(1);
-  YoloModel model = fused_model(Task::detect);
-  CompiledNetwork compiled(model);
-  torch::NoGradGuard no_grad;
-  auto x = torch::rand({1, 3, 64, 64});
-  auto want = model->decode(model->forward(x));
-  EXPECT_FALSE(compiled.is_compiled(64, 64));
-  auto first = compiled.forward(x).pred;  // starts the compilation, answers eagerly
-  compiled.wait_for_compilation();
-  EXPECT_TRUE(compiled.is_compiled(64, 64));
-  EXPECT_FALSE(compiled.is_compiled(64, 96));
-  auto second = compiled.forward(x).pred;
-  EXPECT_TRUE(torch::equal(first, want));
-  EXPECT_LT((second - want).abs().max().item<float>(), 1e-3f);
-}
 
 TEST(BoxMasks, EqualTheWholeGridMasksBitForBit) {
   torch::manual_seed(5);

@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "engine/error.h"
-#include "engine/export/compiled_network.h"
 
 namespace orvane::engine {
 
@@ -133,12 +132,19 @@ class ScriptModel : public ExportedModel {
     }
     read_names_and_size(names, imgsz, path.string(), names_, height_, width_);
     segment_ = task == "segment";
-    // As CompiledNetwork does: only detection models run faster optimised.
-    if (!segment_) module_ = optimize_script_for_cpu(module_);
   }
 
   NetworkOutput forward(const torch::Tensor& images) override {
-    return split_outputs(module_.forward({images}));
+    auto out = module_.forward({images});
+    NetworkOutput result;
+    if (out.isTuple()) {
+      const auto& items = out.toTupleRef().elements();
+      result.pred = items.at(0).toTensor();
+      if (items.size() > 1) result.proto = items[1].toTensor();
+    } else {
+      result.pred = out.toTensor();
+    }
+    return result;
   }
 
  private:

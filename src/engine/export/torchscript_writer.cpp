@@ -140,10 +140,10 @@ std::string config_json(const ExportMetadata& meta) {
 
 }  // namespace
 
-torch::jit::Module inference_script(YoloModelImpl& model, int64_t height, int64_t width) {
+std::string torchscript_bytes(YoloModelImpl& model, const ExportMetadata& meta) {
   torch::jit::Module module("__torch__.orvane.YOLOv8");
   ScriptEmitter emitter(module);
-  emit_inference_graph(model, height, width, emitter);
+  emit_inference_graph(model, meta.height, meta.width, emitter);
   try {
     module.define(emitter.source());
   } catch (const c10::Error& e) {
@@ -151,11 +151,6 @@ torch::jit::Module inference_script(YoloModelImpl& model, int64_t height, int64_
     throw EngineError("TorchScript compilation failed: " + what.substr(0, what.find('\n')));
   }
   module.eval();
-  return module;
-}
-
-std::string torchscript_bytes(YoloModelImpl& model, const ExportMetadata& meta) {
-  torch::jit::Module module = inference_script(model, meta.height, meta.width);
   std::ostringstream out;
   module.save(out, {{"config.txt", config_json(meta)}});
   return out.str();

@@ -11,8 +11,6 @@
 // (output0, output1) (segmentation); the fused weights are its parameters; the extra file
 // "config.txt" holds the same metadata as JSON (names keyed by class id as text).
 
-#include <torch/script.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,8 +29,6 @@ struct ExportMetadata {
 
 std::string onnx_bytes(YoloModelImpl& model, const ExportMetadata& meta, int opset);
 std::string torchscript_bytes(YoloModelImpl& model, const ExportMetadata& meta);
-// The scripted module of the TorchScript file (without its metadata) for one input size.
-torch::jit::Module inference_script(YoloModelImpl& model, int64_t height, int64_t width);
 
 // "{0: 'nut', 1: 'bolt'}", quotes inside names escaped as Python writes them.
 std::string names_python_dict(const std::vector<std::string>& names);
