@@ -104,6 +104,8 @@ void for_each_option(TrainOptions& o, F&& f) {
   f("resume", o.resume);
   f("threads", o.threads);
   f("profile", o.profile);
+  f("nproc", o.nproc);
+  f("dist_timeout", o.dist_timeout);
 }
 
 }  // namespace

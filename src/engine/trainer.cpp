@@ -15,6 +15,7 @@
 #include "engine/checkpoint.h"
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
+#include "engine/distributed.h"
 #include "engine/error.h"
 #include "engine/logger.h"
 #include "engine/metrics/metrics.h"
@@ -151,6 +152,13 @@ struct Trainer::State {
     StageProfile profile;
   };
   std::vector<ProfileRow> profile_rows;  // profile=true: every epoch so far
+  // Data-parallel training: the group, this rank's gradient averaging, the buffers (BatchNorm
+  // statistics) that follow rank 0's at every step, and the batch over all ranks.
+  std::shared_ptr<DistributedGroup> group;
+  std::unique_ptr<GradientSync> sync;
+  std::vector<torch::Tensor> buffers;
+  bool main = true;  // rank 0, or training alone: validates and writes the run folder
+  int global_batch = 16;
 };
 
 Trainer::Trainer(YoloModel model, TrainOptions options, fs::path resume_from, bool fresh)
@@ -180,8 +188,19 @@ void Trainer::run_callbacks(const std::string& event) {
 void Trainer::setup() {
   configure_compute_threads(options_.threads);
   torch::manual_seed(options_.seed);
+  s_->group = options_.group;
+  s_->main = !s_->group || s_->group->is_main();
   check_options();
   fit_model_to_data();
+  if (s_->group) {
+    // Every rank starts from rank 0's weights, however it built or loaded its own.
+    std::vector<torch::Tensor> state;
+    for (auto& p : model_->parameters(true)) state.push_back(p);
+    for (auto& b : model_->buffers(true)) state.push_back(b);
+    s_->group->broadcast(state);
+    for (auto& b : model_->buffers(true))
+      if (b.is_floating_point()) s_->buffers.push_back(b);
+  }
   // Data, before the run folder: a dataset that cannot be trained on leaves nothing behind
   // that looks like a run.
   build_loaders();
@@ -190,8 +209,15 @@ void Trainer::setup() {
   loss_names = model_->is_segment()
                    ? std::vector<std::string>{"box_loss", "seg_loss", "cls_loss", "dfl_loss"}
                    : std::vector<std::string>{"box_loss", "cls_loss", "dfl_loss"};
-  s_->accumulate = std::max(int(std::lround(double(options_.nbs) / options_.batch)), 1);
+  s_->accumulate = std::max(int(std::lround(double(options_.nbs) / s_->global_batch)), 1);
   build_optimizer();
+  if (s_->group) {
+    // ORVANE_DIST_OVERLAP=0 all-reduces once after the backward pass (for measurements).
+    const char* overlap = std::getenv("ORVANE_DIST_OVERLAP");
+    GradientSyncOptions so;
+    so.overlap = !(overlap && std::string(overlap) == "0");
+    s_->sync = std::make_unique<GradientSync>(*s_->group, s_->trainable, so);
+  }
   build_ema();
   if (options_.resume && !resume_from_.empty()) restore_resumed_run();
   const int nb = batches;
@@ -299,6 +325,26 @@ void Trainer::build_loaders() {
     train_opts.batch = n_train;
   }
   s_->batch = o.batch;
+  s_->global_batch = o.batch;
+  if (s_->group) {
+    // batch is the global batch: each rank takes an equal share of it.
+    const int world = s_->group->world_size();
+    if (o.batch < world)
+      throw EngineError("batch=" + std::to_string(o.batch) + " is smaller than the " +
+                        std::to_string(world) + " ranks; each rank needs at least one image");
+    if (o.batch % world != 0)
+      LOGGER.warning("batch=" + std::to_string(o.batch) + " does not divide over " +
+                     std::to_string(world) + " ranks; using " + std::to_string(o.batch / world) +
+                     " per rank");
+    s_->batch = o.batch / world;
+    s_->global_batch = s_->batch * world;
+    train_opts.batch = s_->batch;
+    train_opts.rank = s_->group->rank();
+    train_opts.world_size = world;
+    LOGGER.info("DDP: rank " + std::to_string(train_opts.rank) + " of " + std::to_string(world) +
+                ", batch " + std::to_string(s_->batch) + " per rank, " +
+                std::to_string(s_->global_batch) + " in all");
+  }
   LoaderOptions val_opts;
   val_opts.imgsz = o.imgsz;
   val_opts.batch = o.batch * 2;
@@ -312,11 +358,17 @@ void Trainer::build_loaders() {
   auto val_set = build_dataset(s_->data, "val", val_opts, train_set->named());
   s_->train_loader = std::make_unique<DataLoader>(std::move(train_set), train_opts);
   s_->val_loader = std::make_unique<DataLoader>(std::move(val_set), val_opts);
+
   batches = int(s_->train_loader->size());
 }
 
 void Trainer::create_run_folder() {
   const auto& o = options_;
+  if (!s_->main) {
+    // Rank 0 alone owns the run folder; the others learn its name for their callbacks.
+    save_dir = s_->group->await("save_dir");
+    return;
+  }
   if (o.resume && !resume_from_.empty()) {
     save_dir = resume_from_.parent_path().parent_path();
   } else {
@@ -343,6 +395,7 @@ void Trainer::create_run_folder() {
   write_text_atomic(save_dir / "args.yaml", std::string(args.c_str()) + "\n");
 
   if (o.plots) plot_labels(s_->train_loader->dataset(), save_dir / "labels.jpg");
+  if (s_->group) s_->group->publish("save_dir", save_dir.string());
 }
 
 void Trainer::build_ema() {
@@ -402,7 +455,7 @@ void Trainer::build_optimizer() {
     else
       g_decay.push_back(p.value());
   }
-  const double decay = o.weight_decay * o.batch * s_->accumulate / o.nbs;
+  const double decay = o.weight_decay * s_->global_batch * s_->accumulate / o.nbs;
   std::string name = o.optimizer;
   double lr = o.lr0, momentum = o.momentum;
   s_->warmup_bias_lr = o.warmup_bias_lr;
@@ -507,8 +560,8 @@ void Trainer::train_epoch() {
     // other lrs rise from 0, SGD momentum rises from warmup_momentum.
     if (ni <= s_->warmup_iters) {
       const double xi = double(s_->warmup_iters);
-      s_->accumulate =
-          std::max(1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->batch))));
+      s_->accumulate = std::max(
+          1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->global_batch))));
       for (size_t j = 0; j < opt.param_groups().size(); ++j) {
         auto& g = opt.param_groups()[j];
         g.options().set_lr(
@@ -523,26 +576,48 @@ void Trainer::train_epoch() {
     auto out = model_->forward(batch->images);
     forward_timer.stop();
     auto loss = compute_loss(model_, out, *batch, o.gains);
-    if (!std::isfinite(loss.total.item<double>())) {
+    const bool finite = std::isfinite(loss.total.item<double>());
+    const bool step_now = ni - s_->last_opt_step >= s_->accumulate;
+    if (!finite) {
       LOGGER.warning("non-finite loss in epoch " + std::to_string(epoch + 1) + " batch " +
                      std::to_string(i + 1) + "; batch skipped");
       opt.zero_grad();
-      continue;
-    }
-    {
+      // Alone, the batch is simply dropped. In a group this rank still takes part in the
+      // step's all-reduce and the stop check, and the whole group drops the step.
+      if (!s_->sync) continue;
+    } else {
+      if (s_->sync && step_now) s_->sync->arm();
       StageTimer timer("backward");
       loss.total.backward();
     }
-    if (ni - s_->last_opt_step >= s_->accumulate) {
-      {
-        StageTimer timer("optimizer");
-        torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
-        opt.step();
-        opt.zero_grad();
+    if (step_now) {
+      bool dropped = false;
+      if (s_->sync) {
+        StageTimer timer("allreduce");
+        dropped = s_->sync->finish(!finite);
       }
-      StageTimer timer("ema");
-      ema_update();
-      s_->last_opt_step = ni;
+      if (dropped) {
+        opt.zero_grad();
+      } else {
+        {
+          StageTimer timer("optimizer");
+          torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
+          opt.step();
+          opt.zero_grad();
+        }
+        if (s_->group) {
+          // BatchNorm statistics are each rank's own; rank 0's hold, as in DDP.
+          StageTimer timer("allreduce");
+          s_->group->broadcast(s_->buffers);
+        }
+        StageTimer timer("ema");
+        ema_update();
+        s_->last_opt_step = ni;
+      }
+    }
+    if (!finite) {
+      if (s_->group && (stop = s_->group->any(stop.load()))) break;
+      continue;
     }
     StageTimer log_timer("logging");
     auto items = loss.items.to(torch::kFloat).contiguous();
@@ -556,13 +631,18 @@ void Trainer::train_epoch() {
                    long(batch->images.size(3)));
     line += ": " + progress_bar(i + 1, nb, seconds_since(t0));
     if (o.verbose) LOGGER.progress(line);
-    if (o.plots && epoch == s_->start_epoch && i < 3) {
+    if (o.plots && s_->main && epoch == s_->start_epoch && i < 3) {
       StageTimer timer("charts");
       plot_batch(*batch, model_->names, save_dir / ("train_batch" + std::to_string(i) + ".jpg"));
     }
 
     batch_index = i;
     run_callbacks("on_train_batch_end");
+    if (s_->group) {
+      // A stop on any rank (a signal, the studio) ends every rank after this batch.
+      StageTimer timer("allreduce");
+      stop = s_->group->any(stop.load());
+    }
     if (stop) break;
   }
   if (!line.empty()) LOGGER.info(line);
@@ -572,6 +652,7 @@ void Trainer::train_epoch() {
 }
 
 std::optional<ValResult> Trainer::validate_epoch() {
+  if (!s_->main) return std::nullopt;  // rank 0 validates for the group
   ValOptions vo;
   vo.names = model_->names;
   vo.compute_loss = true;
@@ -612,6 +693,7 @@ void Trainer::record_profile(const StageProfile& profile) {
     for (const auto& n : names) text += format(",%.6f", row.profile.seconds(n));
     text += "\n";
   }
+  if (!s_->main) return;
   try {
     write_text_atomic(save_dir / "profile.csv", text);
   } catch (const EngineError& e) {
@@ -620,6 +702,7 @@ void Trainer::record_profile(const StageProfile& profile) {
 }
 
 void Trainer::write_results_row(double elapsed) {
+  if (!s_->main) return;
   // The columns are fixed by the task; an epoch without validation repeats the last metrics.
   std::vector<std::string> metric_names;
   for (const char* suffix : {"(B)", "(M)"}) {
@@ -660,6 +743,7 @@ void Trainer::write_results_row(double elapsed) {
 }
 
 void Trainer::save(bool final_epoch, bool stopped) {
+  if (!s_->main) return;
   CheckpointMeta meta;
   meta.arch = ema_->arch();
   meta.names = ema_->names = model_->names;
@@ -701,6 +785,16 @@ std::optional<ValResult> Trainer::final_eval() {
 }
 
 TrainResult Trainer::train() {
+  try {
+    return run_training();
+  } catch (const std::exception& e) {
+    // The other ranks' errors then say why this one left.
+    if (options_.group) options_.group->report_failure(e.what());
+    throw;
+  }
+}
+
+TrainResult Trainer::run_training() {
   s_->start = Clock::now();
   setup();
   auto& o = options_;
@@ -728,6 +822,7 @@ TrainResult Trainer::train() {
     run_callbacks("on_train_epoch_start");
     train_epoch();
     run_callbacks("on_train_epoch_end");
+    if (s_->group) stop = s_->group->any(stop.load());
     const bool final_epoch = epoch + 1 >= epochs;
     if (stop) {
       // Answer the stop at once: no validation, save what was trained and return.
@@ -754,7 +849,7 @@ TrainResult Trainer::train() {
     }
     ++s_->epochs_completed;
     epoch_time = seconds_since(t_epoch);
-    if (o.render_plots) {
+    if (o.render_plots && s_->main) {
       StageTimer timer("charts");
       o.render_plots(save_dir);
     }
@@ -764,12 +859,26 @@ TrainResult Trainer::train() {
       record_profile(profile);
     }
     run_callbacks("on_fit_epoch_end");
-    if (stop) {
+    bool stop_now = stop;
+    bool early = stale >= o.patience && !final_epoch;
+    if (s_->group) {
+      // Rank 0 alone validated: its verdict holds for every rank. A stop another rank got
+      // meanwhile stays set and ends the group at the next batch.
+      const std::string key = "epoch/" + std::to_string(epoch);
+      if (s_->main) {
+        s_->group->publish(key, stop_now ? "stop" : early ? "early" : "go");
+      } else {
+        const std::string verdict = s_->group->await(key);
+        stop_now = verdict == "stop";
+        early = verdict == "early";
+      }
+    }
+    if (stop_now) {
       result.stopped = true;
       LOGGER.info(format("Training stopped after epoch %d", epoch + 1));
       break;
     }
-    if (stale >= o.patience && !final_epoch) {
+    if (early) {
       LOGGER.info(
           format("Stopping training early as no improvement observed in last %d epochs. "
                  "Best results observed at epoch %d, best model saved as best.pt.",
@@ -778,7 +887,9 @@ TrainResult Trainer::train() {
     }
   }
   result.epochs_completed = s_->epochs_completed;
-  if (!result.stopped) {
+  // Every rank leaves the loop at the same epoch; none goes before rank 0 has saved.
+  if (s_->group) s_->group->barrier();
+  if (!result.stopped && s_->main) {
     LOGGER.info(format("\n%d epochs completed in %.3f hours.", s_->epochs_completed,
                        seconds_since(s_->start) / 3600.0));
     result.metrics = final_eval();

@@ -29,6 +29,7 @@
 namespace orvane::engine {
 
 class DataLoader;
+class DistributedGroup;
 
 // The keywords of `train`, with the ecosystem's defaults.
 struct TrainOptions {
@@ -62,6 +63,14 @@ struct TrainOptions {
   int threads = 0;             // intra-op threads; 0 = every core
   bool profile = false;        // time every stage of each epoch: a console line per epoch and
                                // profile.csv in the run folder
+  // Data-parallel training (engine/distributed.h). `nproc`: `orvane train` starts this many
+  // local ranks of itself (0 or 1: this process trains alone); the trainer itself ignores it.
+  // `dist_timeout`: seconds any rank waits for the others before it gives up with an error.
+  int nproc = 0;
+  double dist_timeout = 60.0;
+  // The group this process trains in as one rank; empty: it trains alone. `batch` is then the
+  // global batch, split evenly over the ranks; only rank 0 validates and writes the run folder.
+  std::shared_ptr<DistributedGroup> group;
   // Draws the charts of the run folder from the data files (results.csv, curves.json ...).
   // Called after every epoch and after the final validation. The engine links no Qt, so the
   // caller supplies it (orvane train uses the plots library).
@@ -119,6 +128,7 @@ class Trainer {
 
  private:
   void run_callbacks(const std::string& event);
+  TrainResult run_training();
   // setup() runs these steps in order.
   void setup();
   void check_options();        // data.yaml read; imgsz, batch, workers made usable

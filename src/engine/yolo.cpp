@@ -135,6 +135,8 @@ TrainResult YOLO::train(TrainOptions options) {
     restored.render_plots = options.render_plots;
     restored.threads = options.threads;
     restored.verbose = options.verbose;
+    restored.group = options.group;
+    restored.dist_timeout = options.dist_timeout;
     options = restored;
     resume_from = path_;
   }

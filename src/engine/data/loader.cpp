@@ -96,9 +96,13 @@ DataLoader::DataLoader(std::shared_ptr<const YoloDataset> dataset, LoaderOptions
   options_.batch = std::max(1, options_.batch);
   options_.stride = std::max(1, options_.stride);
   mosaic_next_ = options_.mosaic;
+  if (options_.world_size < 1 || options_.rank < 0 || options_.rank >= options_.world_size)
+    throw EngineError("loader shard " + std::to_string(options_.rank) + " of " +
+                      std::to_string(options_.world_size) + " does not exist");
+  if (options_.world_size > 1 && options_.rect)
+    throw EngineError("rectangular batches cannot be sharded over ranks");
   const std::size_t n = dataset_->size();
-  order_.resize(n);
-  std::iota(order_.begin(), order_.end(), std::size_t{0});
+  plan_order(-1);  // identity order until begin_epoch shuffles
   const std::size_t nb = size();
   batch_shapes_.assign(nb, cv::Size2i(options_.imgsz, options_.imgsz));
   if (options_.rect) {
@@ -146,7 +150,27 @@ void DataLoader::stop_workers() {
 
 std::size_t DataLoader::size() const {
   const std::size_t b = static_cast<std::size_t>(options_.batch);
-  return (dataset_->size() + b - 1) / b;
+  return (order_.size() + b - 1) / b;
+}
+
+void DataLoader::plan_order(int epoch) {
+  const std::size_t n = dataset_->size();
+  std::vector<std::size_t> all(n);
+  std::iota(all.begin(), all.end(), std::size_t{0});
+  if (options_.shuffle && !options_.rect && epoch >= 0) {
+    std::mt19937_64 rng(mix(options_.seed) ^
+                        mix(0x5eed0000ULL + static_cast<std::uint64_t>(epoch)));
+    std::shuffle(all.begin(), all.end(), rng);
+  }
+  const std::size_t world = static_cast<std::size_t>(options_.world_size);
+  if (world == 1) {
+    order_ = std::move(all);
+    return;
+  }
+  const std::size_t shard = (n + world - 1) / world;
+  order_.resize(shard);
+  for (std::size_t k = 0; k < shard; ++k)
+    order_[k] = all[(k * world + static_cast<std::size_t>(options_.rank)) % n];
 }
 
 void DataLoader::set_mosaic(bool on) {
@@ -158,12 +182,7 @@ void DataLoader::begin_epoch(int epoch) {
   std::lock_guard lock(mutex_);
   epoch_ = epoch;
   mosaic_epoch_ = mosaic_next_;
-  if (options_.shuffle && !options_.rect) {
-    std::iota(order_.begin(), order_.end(), std::size_t{0});
-    std::mt19937_64 rng(mix(options_.seed) ^
-                        mix(0x5eed0000ULL + static_cast<std::uint64_t>(epoch)));
-    std::shuffle(order_.begin(), order_.end(), rng);
-  }
+  if (options_.shuffle && !options_.rect) plan_order(epoch);
   ++generation_;
   next_task_ = 0;
   consumed_ = 0;
@@ -205,7 +224,12 @@ Sample DataLoader::make_sample_impl(std::size_t dataset_index, int epoch, std::s
                                          : cv::Size2i(options_.imgsz, options_.imgsz);
   if (!options_.augment) return load_letterboxed(dataset_index, shape);
 
-  std::mt19937 rng = sample_rng(options_.seed, epoch, position);
+  // The position in the whole epoch, not in this rank's shard: ranks draw different
+  // augmentations for their images.
+  std::mt19937 rng = sample_rng(
+      options_.seed, epoch,
+      position * static_cast<std::size_t>(options_.world_size) +
+          static_cast<std::size_t>(options_.rank));
   const int s = options_.imgsz;
   const AugmentHyp& hyp = options_.hyp;
   Sample sample;

@@ -39,10 +39,18 @@ struct LoaderOptions {
   int prefetch = 0;  // batches prepared ahead of the consumer; 0 = max(2, 2 * workers)
   std::size_t cache_limit_bytes = 0;  // see DatasetOptions
   std::string prefix;                 // names the split in log lines; empty = the split's name
+  // Data-parallel training: this loader yields shard `rank` of `world_size`. Every rank draws
+  // the same permutation of the whole set each epoch (the same seed), pads it by repeating its
+  // start to a multiple of world_size, and takes every world_size-th image from position
+  // `rank`: the shards are disjoint apart from the padding, cover the set, and are equally
+  // long, so every rank runs the same number of batches. Not with `rect`.
+  int rank = 0;
+  int world_size = 1;
 };
 
 // Requires: a dataset built with the same imgsz/augment/segment.
-// Guarantees: each epoch yields every image exactly once, in size() batches; next() blocks
+// Guarantees: each epoch yields every image exactly once (with world_size > 1: every image of
+// this rank's shard), in size() batches; next() blocks
 // only while the next batch is still being prepared; a failure in a worker (an image that
 // vanished ...) is rethrown from next() as EngineError.
 class DataLoader {
@@ -66,10 +74,13 @@ class DataLoader {
 
   // Builds one sample of the current epoch on the calling thread (tests, plotting).
   Sample make_sample(std::size_t dataset_index, int epoch, std::size_t position) const;
+  // The dataset indices of this rank's share of the current epoch, in the order yielded.
+  const std::vector<std::size_t>& epoch_order() const { return order_; }
 
  private:
   struct Pending;
   void stop_workers();
+  void plan_order(int epoch);
   void worker_loop();
   Sample make_sample_impl(std::size_t dataset_index, int epoch, std::size_t position,
                           bool mosaic) const;
