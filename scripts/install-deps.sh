@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-charts-dev qt6-image-formats-plugins libqt6svg6
   libgl-dev libegl-dev libxkbcommon-dev libqt6opengl6-dev
   libopencv-dev libyaml-cpp-dev
-  libtorch-dev libonnx-dev
+  libtorch-dev libonnx-dev libgloo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang
   xvfb xauth imagemagick

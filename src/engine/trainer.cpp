@@ -358,7 +358,6 @@ void Trainer::build_loaders() {
   auto val_set = build_dataset(s_->data, "val", val_opts, train_set->named());
   s_->train_loader = std::make_unique<DataLoader>(std::move(train_set), train_opts);
   s_->val_loader = std::make_unique<DataLoader>(std::move(val_set), val_opts);
-
   batches = int(s_->train_loader->size());
 }
 
@@ -588,7 +587,12 @@ void Trainer::train_epoch() {
     } else {
       if (s_->sync && step_now) s_->sync->arm();
       StageTimer timer("backward");
-      loss.total.backward();
+      // The loss scales with the rank's batch and the ranks' gradients are averaged: times the
+      // world size, a step moves the weights as one process's step over the global batch does.
+      if (s_->group)
+        (loss.total * double(s_->group->world_size())).backward();
+      else
+        loss.total.backward();
     }
     if (step_now) {
       bool dropped = false;
