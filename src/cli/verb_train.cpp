@@ -337,7 +337,8 @@ int run_train(const std::vector<std::string>& words) {
     std::string message = e.what();
     message = message.substr(0, message.find('\n'));
     if (group) group->report_failure(message);
-    if (dist_env && !main_rank) message = "rank " + std::to_string(rank) + ": " + message;
+    const std::string who = "rank " + std::to_string(rank);
+    if (dist_env && !main_rank && message.rfind(who, 0) != 0) message = who + ": " + message;
     if (channel) channel->write(JsonObject().add("event", "error").add("message", message));
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);

@@ -250,7 +250,11 @@ DistributedGroup::DistributedGroup(const DistributedEnv& env, milliseconds timeo
   }
   try {
     d.start_heartbeat();
-    auto options = c10d::ProcessGroupGloo::Options::create(timeout);
+    // A failed collective is followed by kDiagnoseWindow of watching heartbeats: the two
+    // together stay within the timeout the operator gave.
+    const auto collective_timeout =
+        timeout > 3 * kDiagnoseWindow ? timeout - 2 * kDiagnoseWindow : timeout / 2;
+    auto options = c10d::ProcessGroupGloo::Options::create(collective_timeout);
     if (const char* ifname = std::getenv("GLOO_SOCKET_IFNAME"); ifname && *ifname)
       options->devices.push_back(c10d::ProcessGroupGloo::createDeviceForInterface(ifname));
     else if (is_loopback(env.master_addr))
