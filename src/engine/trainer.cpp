@@ -220,6 +220,14 @@ void Trainer::setup() {
   }
   build_ema();
   if (options_.resume && !resume_from_.empty()) restore_resumed_run();
+  if (s_->group) {
+    // Scanning a large dataset can take one rank much longer than another: wait for each rank
+    // while it is alive, so the first collective's timeout only has to cover one step.
+    const int rank = s_->group->rank();
+    s_->group->publish("ready/" + std::to_string(rank), "1");
+    for (int r = 0; r < s_->group->world_size(); ++r)
+      if (r != rank) s_->group->await("ready/" + std::to_string(r), r);
+  }
   const int nb = batches;
   s_->warmup_iters = options_.warmup_epochs > 0
                          ? std::max(int(std::lround(options_.warmup_epochs * nb)), 100)
