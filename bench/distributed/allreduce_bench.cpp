@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
       std::sort(ms.begin(), ms.end());
       times[overlap] = ms[ms.size() / 2];
     }
-    std::printf("yolov8%c  %12zu %10.2f %16.1f %16.1f\n", scale,
-                std::size_t(bytes / 4), double(bytes) / 1e6, times[0], times[1]);
+    std::printf("yolov8%c  %12zu %10.2f %16.1f %16.1f\n", scale, std::size_t(bytes / 4),
+                double(bytes) / 1e6, times[0], times[1]);
   }
   return 0;
 }

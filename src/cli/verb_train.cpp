@@ -94,10 +94,10 @@ int launch_local_ranks(const std::vector<std::string>& words, const engine::Trai
   std::vector<pid_t> pids;
   for (int r = 0; r < n; ++r) {
     // Everything the child needs is built before fork: after it only exec-safe calls.
-    std::vector<std::string> env_text{"RANK=" + std::to_string(r), "LOCAL_RANK=" + std::to_string(r),
-                                      "WORLD_SIZE=" + std::to_string(n), "MASTER_ADDR=127.0.0.1",
-                                      "MASTER_PORT=" + std::to_string(port),
-                                      "OMP_NUM_THREADS=" + std::to_string(threads)};
+    std::vector<std::string> env_text{
+        "RANK=" + std::to_string(r),           "LOCAL_RANK=" + std::to_string(r),
+        "WORLD_SIZE=" + std::to_string(n),     "MASTER_ADDR=127.0.0.1",
+        "MASTER_PORT=" + std::to_string(port), "OMP_NUM_THREADS=" + std::to_string(threads)};
     for (char** e = environ; *e; ++e) {
       const std::string kv = *e;
       const std::string key = kv.substr(0, kv.find('='));
@@ -135,8 +135,8 @@ int launch_local_ranks(const std::vector<std::string>& words, const engine::Trai
   int live = n, exit_code = 0, forwarded = 0;
   bool kill_pending = false;
   Clock::time_point kill_at{};
-  const auto grace = std::chrono::milliseconds(int64_t(options.dist_timeout * 1000)) +
-                     std::chrono::seconds(15);
+  const auto grace =
+      std::chrono::milliseconds(int64_t(options.dist_timeout * 1000)) + std::chrono::seconds(15);
   while (live > 0) {
     const int signals = g_launcher_signals.load();
     if (signals > forwarded) {

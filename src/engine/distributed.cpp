@@ -4,8 +4,6 @@
 #define USE_C10D_GLOO 1
 #include <torch/csrc/autograd/function_hook.h>
 #include <torch/csrc/autograd/variable.h>
-#include <torch/csrc/distributed/c10d/ProcessGroupGloo.hpp>
-#include <torch/csrc/distributed/c10d/TCPStore.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +13,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <torch/csrc/distributed/c10d/ProcessGroupGloo.hpp>
+#include <torch/csrc/distributed/c10d/TCPStore.hpp>
 
 #include "engine/error.h"
 
@@ -86,8 +86,8 @@ std::optional<DistributedEnv> distributed_env_from_environment(
   if (env.world_size < 1) throw EngineError("WORLD_SIZE must be at least 1");
   if (env.rank < 0 || env.rank >= env.world_size)
     throw EngineError("RANK=" + std::to_string(env.rank) + " is outside 0.." +
-                      std::to_string(env.world_size - 1) + " (WORLD_SIZE=" +
-                      std::to_string(env.world_size) + ")");
+                      std::to_string(env.world_size - 1) +
+                      " (WORLD_SIZE=" + std::to_string(env.world_size) + ")");
   env.local_rank = get("LOCAL_RANK") ? parse_int("LOCAL_RANK", get("LOCAL_RANK")) : env.rank;
   if (const char* addr = get("MASTER_ADDR")) env.master_addr = addr;
   if (const char* port = get("MASTER_PORT")) {
@@ -169,7 +169,8 @@ struct DistributedGroup::Impl {
       for (int r = 0; r < env.world_size; ++r) {
         if (r == env.rank) continue;
         const auto k = key("failed/" + std::to_string(r));
-        if (store->check({k})) return "rank " + std::to_string(r) + " failed: " + text(store->get(k));
+        if (store->check({k}))
+          return "rank " + std::to_string(r) + " failed: " + text(store->get(k));
       }
       std::map<int, std::optional<std::pair<std::int64_t, std::int64_t>>> before, after;
       for (int r = 0; r < env.world_size; ++r)
@@ -179,8 +180,10 @@ struct DistributedGroup::Impl {
         if (r != env.rank) after[r] = beat_of(r);
       std::vector<int> dead, behind;
       for (const auto& [r, b] : before) {
-        if (!after[r] || (b && b->first == after[r]->first)) dead.push_back(r);
-        else if (after[r]->second < collectives.load()) behind.push_back(r);
+        if (!after[r] || (b && b->first == after[r]->first))
+          dead.push_back(r);
+        else if (after[r]->second < collectives.load())
+          behind.push_back(r);
       }
       auto list = [](const std::vector<int>& ranks) {
         std::string s = ranks.size() > 1 ? "ranks " : "rank ";
@@ -236,17 +239,17 @@ DistributedGroup::DistributedGroup(const DistributedEnv& env, milliseconds timeo
           names += (i ? ", " : "") + std::to_string(missing[i]);
         throw EngineError("rendezvous at " + d.where() + ": rank" +
                           (missing.size() > 1 ? "s " : " ") + names + " did not join within " +
-                          seconds_text(timeout) + " (WORLD_SIZE=" +
-                          std::to_string(env.world_size) + ")");
+                          seconds_text(timeout) + " (WORLD_SIZE=" + std::to_string(env.world_size) +
+                          ")");
       }
       std::this_thread::sleep_for(milliseconds(50));
     }
   } catch (const EngineError&) {
     throw;
   } catch (const std::exception& e) {
-    throw EngineError(me + ": the rendezvous at " + d.where() +
-                      " went away while the ranks joined (rank 0 stopped?): " +
-                      first_line(e.what()));
+    throw EngineError(
+        me + ": the rendezvous at " + d.where() +
+        " went away while the ranks joined (rank 0 stopped?): " + first_line(e.what()));
   }
   try {
     d.start_heartbeat();
@@ -344,8 +347,8 @@ std::string DistributedGroup::await(const std::string& key, int from_rank) {
       }
       const auto failed = d.key("failed/" + std::to_string(from_rank));
       if (d.store->check({failed}))
-        throw EngineError("rank " + std::to_string(from_rank) + " failed: " +
-                          text(d.store->get(failed)));
+        throw EngineError("rank " + std::to_string(from_rank) +
+                          " failed: " + text(d.store->get(failed)));
       std::this_thread::sleep_for(milliseconds(20));
     }
   } catch (const EngineError&) {
@@ -416,8 +419,7 @@ struct GradientSync::State {
   // Buckets start strictly in index order on every rank: Gloo matches collectives by the order
   // they are started, and the backward pass may fill buckets in another order on another rank.
   void launch_ready() {
-    while (next_launch < buckets.size() && buckets[next_launch].pending == 0)
-      launch(next_launch++);
+    while (next_launch < buckets.size() && buckets[next_launch].pending == 0) launch(next_launch++);
   }
 
   void mark_ready(std::size_t index) {

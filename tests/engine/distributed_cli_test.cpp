@@ -136,8 +136,8 @@ TEST(DistributedCliTest, KillingRankOneEndsRankZeroWithinTheTimeoutAndKeepsLastP
   const pid_t rank0 = start(rank0_args, env0, dir / "out0.txt", dir / "err0.txt");
   const pid_t rank1 = start(args, env1, dir / "out1.txt", dir / "err1.txt");
   // After the first finished epoch (last.pt written), rank 1 dies without a word.
-  const bool epoch_done = wait_for_text(dir / "progress.jsonl", "\"event\": \"epoch\"",
-                                        std::chrono::seconds(90));
+  const bool epoch_done =
+      wait_for_text(dir / "progress.jsonl", "\"event\": \"epoch\"", std::chrono::seconds(90));
   ::kill(rank1, SIGKILL);
   ::waitpid(rank1, nullptr, 0);
   ASSERT_TRUE(epoch_done) << read(dir / "err0.txt");
@@ -163,7 +163,8 @@ TEST(DistributedCliTest, NprocStartsTheRanksAndASignalStopsThemAll) {
   args.push_back("nproc=2");
   args.push_back("progress=" + (dir / "progress.jsonl").string());
   const pid_t launcher = start(args, {}, dir / "out.txt", dir / "err.txt");
-  ASSERT_TRUE(wait_for_text(dir / "progress.jsonl", "\"event\": \"batch\"", std::chrono::seconds(90)))
+  ASSERT_TRUE(
+      wait_for_text(dir / "progress.jsonl", "\"event\": \"batch\"", std::chrono::seconds(90)))
       << read(dir / "err.txt");
   ::kill(launcher, SIGINT);  // as Ctrl+C in a terminal
   const int code = wait_for(launcher, std::chrono::seconds(30));

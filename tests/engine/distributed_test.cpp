@@ -95,11 +95,10 @@ TEST(DistributedEnvTest, ReadsTorchrunVariablesAndRefusesHalfOrWrongOnes) {
   auto defaults = read({{"RANK", "0"}, {"WORLD_SIZE", "2"}});
   EXPECT_EQ(defaults->master_addr, "127.0.0.1");
   EXPECT_EQ(defaults->master_port, 29500);
-  for (const Env& bad : {Env{{"RANK", "0"}}, Env{{"WORLD_SIZE", "2"}},
-                         Env{{"RANK", "2"}, {"WORLD_SIZE", "2"}},
-                         Env{{"RANK", "-1"}, {"WORLD_SIZE", "2"}},
-                         Env{{"RANK", "x"}, {"WORLD_SIZE", "2"}},
-                         Env{{"RANK", "0"}, {"WORLD_SIZE", "2"}, {"MASTER_PORT", "70000"}}})
+  for (const Env& bad :
+       {Env{{"RANK", "0"}}, Env{{"WORLD_SIZE", "2"}}, Env{{"RANK", "2"}, {"WORLD_SIZE", "2"}},
+        Env{{"RANK", "-1"}, {"WORLD_SIZE", "2"}}, Env{{"RANK", "x"}, {"WORLD_SIZE", "2"}},
+        Env{{"RANK", "0"}, {"WORLD_SIZE", "2"}, {"MASTER_PORT", "70000"}}})
     EXPECT_THROW(read(bad), EngineError);
 }
 
@@ -137,7 +136,8 @@ TEST(DistributedShardTest, ShardsAreDisjointEqualAndCoverTheSetEachEpoch) {
       std::set<std::size_t> distinct(seen.begin(), seen.end());
       EXPECT_EQ(distinct.size(), 10u) << "world " << world << ": the shards cover the set";
       // Only the padding repeats an image: 10 over 3 ranks pads 2, over 2 ranks none.
-      EXPECT_EQ(seen.size() - distinct.size(), std::size_t(world * ((10 + world - 1) / world) - 10));
+      EXPECT_EQ(seen.size() - distinct.size(),
+                std::size_t(world * ((10 + world - 1) / world) - 10));
       EXPECT_NE(all, previous) << "a new permutation each epoch";
       previous = all;
     }
@@ -156,7 +156,8 @@ TEST(DistributedShardTest, ShardsAreDisjointEqualAndCoverTheSetEachEpoch) {
 // The gradients of `params` after backward of `loss_of(inputs)`.
 std::vector<torch::Tensor> grads_of(const std::vector<torch::Tensor>& params) {
   std::vector<torch::Tensor> g;
-  for (const auto& p : params) g.push_back(p.grad().defined() ? p.grad().clone() : torch::zeros_like(p));
+  for (const auto& p : params)
+    g.push_back(p.grad().defined() ? p.grad().clone() : torch::zeros_like(p));
   return g;
 }
 
@@ -172,8 +173,8 @@ double max_abs_diff(const std::vector<torch::Tensor>& a, const std::vector<torch
 // images, so the whole batch's loss is the mean of the halves' losses.
 template <typename MakeModel, typename Loss>
 void expect_averaged_gradient_is_whole_batch_gradient(MakeModel make_model, Loss loss_of,
-                                                     torch::Tensor inputs,
-                                                     GradientSyncOptions options) {
+                                                      torch::Tensor inputs,
+                                                      GradientSyncOptions options) {
   torch::set_num_threads(1);
   auto reference = make_model();
   auto params = [](auto& m) {

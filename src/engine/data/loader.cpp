@@ -226,10 +226,9 @@ Sample DataLoader::make_sample_impl(std::size_t dataset_index, int epoch, std::s
 
   // The position in the whole epoch, not in this rank's shard: ranks draw different
   // augmentations for their images.
-  std::mt19937 rng = sample_rng(
-      options_.seed, epoch,
-      position * static_cast<std::size_t>(options_.world_size) +
-          static_cast<std::size_t>(options_.rank));
+  std::mt19937 rng = sample_rng(options_.seed, epoch,
+                                position * static_cast<std::size_t>(options_.world_size) +
+                                    static_cast<std::size_t>(options_.rank));
   const int s = options_.imgsz;
   const AugmentHyp& hyp = options_.hyp;
   Sample sample;
