@@ -1,12 +1,14 @@
 // Engine timings beside the machine's measured matrix-multiply peak:
 //   engine_bench gemm               GFLOP/s of a large float GEMM (the physical reference)
 //   engine_bench step  [batch imgsz detect|segment]  one yolov8n(-seg) training step (forward,
-//                                    loss, backward); ORVANE_CHANNELS_LAST=1 runs it channels-last
+//                                    loss, backward); ORVANE_CHANNELS_LAST=1 runs it channels-last,
+//                                    ORVANE_TRACE=FILE writes an operator trace of 5 steps
 //   engine_bench infer [imgsz]        one yolov8n inference (fused, no NMS), batch 1
 //   engine_bench epoch DATA_YAML [epochs imgsz batch]  seconds per epoch (train + val)
 // Each timing is the best of several runs after a warm-up (the machine is shared). Threads: all cores, or
 // ORVANE_THREADS. run.sh runs the same work in PyTorch and prints the ratios.
 
+#include <torch/csrc/autograd/profiler_legacy.h>
 #include <torch/torch.h>
 
 #include <algorithm>
@@ -111,6 +113,14 @@ int main(int argc, char** argv) {
         bwd = std::chrono::duration<double>(t3 - t2).count();
       }
     });
+    if (const char* trace = std::getenv("ORVANE_TRACE")) {
+      // Operator-level times of a few steps as a Chrome trace (bench/engine/ops.py sums them).
+      torch::autograd::profiler::RecordProfile guard(trace);
+      for (int k = 0; k < 5; ++k) {
+        model->zero_grad();
+        compute_loss(model, model->forward(b.images), b).total.backward();
+      }
+    }
     std::printf("train_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px%s)\n",
                 s, fwd, loss_t, bwd, batch, imgsz, seg ? ", segment" : "");
     // Forward+backward is about 3x the forward multiply-adds.

@@ -2,7 +2,7 @@
 """The peer of engine_bench: the same YOLOv8n network written in plain PyTorch (Debian's
 python3-torch, the same LibTorch version), timed on the same work with the same threads.
 
-  peer.py gemm | step [batch imgsz] | infer [imgsz]
+  peer.py gemm | step [batch imgsz [detect|segment]] | infer [imgsz]
 
 The training step here is forward + a loss of the same size over every output + backward; the
 YOLOv8 assignment and box losses are cheap next to the convolutions (engine_bench prints their
@@ -88,8 +88,19 @@ class SPPF(nn.Module):
         return self.cv2(torch.cat((x, y1, y2, self.m(y2)), 1))
 
 
+class Proto(nn.Module):
+    def __init__(self, c1, c, c2):
+        super().__init__()
+        self.cv1 = Conv(c1, c, 3)
+        self.upsample = nn.ConvTranspose2d(c, c, 2, 2, 0, bias=True)
+        self.cv2, self.cv3 = Conv(c, c, 3), Conv(c, c2, 1)
+
+    def forward(self, x):
+        return self.cv3(self.cv2(self.upsample(self.cv1(x))))
+
+
 class YOLOv8n(nn.Module):
-    def __init__(self, nc=80, w=0.25, d=0.33):
+    def __init__(self, nc=80, w=0.25, d=0.33, segment=False):
         super().__init__()
         ch = lambda c: int(math.ceil(c * w / 8) * 8)
         dp = lambda n: max(round(n * d), 1)
@@ -111,6 +122,11 @@ class YOLOv8n(nn.Module):
         self.cv2 = nn.ModuleList(nn.Sequential(Conv(x, c2, 3), Conv(c2, c2, 3), nn.Conv2d(c2, 64, 1)) for x in chs)
         self.cv3 = nn.ModuleList(nn.Sequential(Conv(x, c3, 3), Conv(c3, c3, 3), nn.Conv2d(c3, nc, 1)) for x in chs)
         self.nc = nc
+        self.segment = segment
+        if segment:
+            c4 = max(chs[0] // 4, 32)
+            self.proto = Proto(chs[0], c256, 32)  # 256 prototype channels, scaled by width
+            self.cv4 = nn.ModuleList(nn.Sequential(Conv(x, c4, 3), Conv(c4, c4, 3), nn.Conv2d(c4, 32, 1)) for x in chs)
 
     def forward(self, x):
         b = self.b
@@ -122,7 +138,12 @@ class YOLOv8n(nn.Module):
         o3 = self.h15(torch.cat((self.up(h12), p3), 1))
         o4 = self.h18(torch.cat((self.h16(o3), h12), 1))
         o5 = self.h21(torch.cat((self.h19(o4), p5), 1))
-        return [torch.cat((self.cv2[i](o), self.cv3[i](o)), 1) for i, o in enumerate((o3, o4, o5))]
+        feats = [torch.cat((self.cv2[i](o), self.cv3[i](o)), 1) for i, o in enumerate((o3, o4, o5))]
+        if self.segment:
+            bs = o3.shape[0]
+            coef = torch.cat([self.cv4[i](o).view(bs, 32, -1) for i, o in enumerate((o3, o4, o5))], 2)
+            return feats + [coef, self.proto(o3)]
+        return feats
 
     def decode(self, feats):
         bs = feats[0].shape[0]
@@ -165,7 +186,8 @@ def main():
     if mode in ("step", "all"):
         batch = int(sys.argv[2]) if mode == "step" and len(sys.argv) > 2 else 8
         imgsz = int(sys.argv[3]) if mode == "step" and len(sys.argv) > 3 else 320
-        model = YOLOv8n().train()
+        segment = mode == "step" and len(sys.argv) > 4 and sys.argv[4] == "segment"
+        model = YOLOv8n(segment=segment).train()
         x = torch.rand(batch, 3, imgsz, imgsz)
 
         def step():
@@ -174,7 +196,13 @@ def main():
             loss = sum(f.float().pow(2).mean() for f in feats)
             loss.backward()
 
-        print(f"train_step_s {best_seconds(2, 9, step):.4f} (batch {batch}, {imgsz} px)")
+        if os.environ.get("ORVANE_TRACE"):
+            with torch.autograd.profiler.profile() as prof:
+                for _ in range(5):
+                    step()
+            prof.export_chrome_trace(os.environ["ORVANE_TRACE"])
+        kind = ", segment" if segment else ""
+        print(f"train_step_s {best_seconds(2, 9, step):.4f} (batch {batch}, {imgsz} px{kind})")
     if mode in ("infer", "all"):
         imgsz = int(sys.argv[2]) if mode == "infer" and len(sys.argv) > 2 else 640
         model = YOLOv8n().eval().fuse()
