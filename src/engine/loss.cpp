@@ -255,7 +255,7 @@ LossResult compute_loss(YoloModel& model, const ModelOutput& out, const Batch& b
         auto gt_idx = assigned.target_gt_idx[i].index({fg_i}) + starts[i];
         auto gt_mask = masks.index({gt_idx});  // [n,mh,mw]
         auto pred = coef[i].index({fg_i});     // [n,32]
-        auto pred_mask = pred.matmul(proto[i].view({kNumMasks, -1})).view({-1, mh, mw});
+        auto pred_mask = mask_logits(pred, proto[i]);  // [n,mh,mw]
         auto l = torch::binary_cross_entropy_with_logits(pred_mask, gt_mask, {}, {},
                                                          at::Reduction::None);
         loss_seg = loss_seg +

@@ -6,6 +6,8 @@
 #include <regex>
 #include <sstream>
 
+#include "engine/gemm.h"
+
 namespace orvane::engine {
 
 namespace nn = torch::nn;
@@ -170,6 +172,11 @@ torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& we
   auto w1 = weight.permute({1, 2, 3, 0}).reshape({out * 4, weight.size(0), 1, 1});
   auto b1 = bias.defined() ? bias.repeat_interleave(4) : torch::Tensor();
   return torch::pixel_shuffle(torch::conv2d(x, w1, b1), 2);
+}
+
+torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto) {
+  const int64_t c = proto.size(0), h = proto.size(1), w = proto.size(2);
+  return matmul_nt(coef, proto.reshape({c, h * w}).t()).view({-1, h, w});
 }
 
 namespace {

@@ -119,4 +119,9 @@ bool warm_up_batchnorm(torch::nn::Module& model);
 torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& weight,
                                  const torch::Tensor& bias);
 
+// Mask logits from per-object coefficients and the prototypes, coef . proto for every grid cell:
+//   coef [n, c] . proto [c, h, w] -> [n, h, w]
+// Through matmul_nt (oneDNN), not the system BLAS.
+torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto);
+
 }  // namespace orvane::engine

@@ -22,10 +22,8 @@ namespace {
 // sigmoid(coef . proto) on the prototype grid, zero outside each box: [K, mh, mw] float.
 torch::Tensor masks_in_boxes(const torch::Tensor& proto, const torch::Tensor& coef,
                              const torch::Tensor& boxes, int height, int width) {
-  const int64_t c = proto.size(0), mh = proto.size(1), mw = proto.size(2);
-  auto masks = torch::matmul(coef.to(torch::kFloat32), proto.to(torch::kFloat32).view({c, -1}))
-                   .sigmoid()
-                   .view({-1, mh, mw});
+  const int64_t mh = proto.size(1), mw = proto.size(2);
+  auto masks = mask_logits(coef.to(torch::kFloat32), proto.to(torch::kFloat32)).sigmoid();
   auto scale = torch::tensor({static_cast<float>(mw) / width, static_cast<float>(mh) / height,
                               static_cast<float>(mw) / width, static_cast<float>(mh) / height});
   auto b = (boxes.to(torch::kFloat32) * scale).unsqueeze(2);  // [K,4,1]

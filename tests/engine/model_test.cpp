@@ -156,5 +156,26 @@ TEST(ModelTest, PrototypeUpsamplingEqualsTheTransposedConvolutionWithItsGradient
   }
 }
 
+TEST(ModelTest, MaskLogitsAreTheCoefficientPrototypeProductWithItsGradients) {
+  torch::manual_seed(6);
+  // One object (the convolution's slow path) and several (oneDNN), in float as training runs,
+  // on a grid that is not square so a transposed cell order would show.
+  for (int64_t n : {1, 9}) {
+    auto coef = torch::randn({n, 32}).requires_grad_(true);
+    auto proto = torch::randn({32, 6, 10}).requires_grad_(true);
+    auto ours = mask_logits(coef, proto);
+    auto reference = coef.to(torch::kDouble).matmul(proto.to(torch::kDouble).view({32, -1}));
+    ASSERT_EQ(ours.sizes(), (std::vector<int64_t>{n, 6, 10}));
+    EXPECT_LT((ours.to(torch::kDouble).view({n, -1}) - reference).abs().max().item<double>(), 1e-4);
+    auto g = torch::randn_like(ours);
+    auto grads = torch::autograd::grad({(ours * g).sum()}, {coef, proto});
+    auto gd = g.to(torch::kDouble).view({n, -1});
+    auto g_coef = gd.matmul(proto.to(torch::kDouble).view({32, -1}).t());
+    auto g_proto = coef.to(torch::kDouble).t().matmul(gd).view({32, 6, 10});
+    EXPECT_LT((grads[0].to(torch::kDouble) - g_coef).abs().max().item<double>(), 1e-4);
+    EXPECT_LT((grads[1].to(torch::kDouble) - g_proto).abs().max().item<double>(), 1e-4);
+  }
+}
+
 }  // namespace
 }  // namespace orvane::engine

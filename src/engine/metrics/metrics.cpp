@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "engine/error.h"
+#include "engine/gemm.h"
 #include "files/atomic_file.h"
 
 namespace orvane::engine {
@@ -35,7 +36,7 @@ torch::Tensor box_iou(const torch::Tensor& a, const torch::Tensor& b) {
 }
 
 torch::Tensor mask_iou(const torch::Tensor& a, const torch::Tensor& b) {
-  auto inter = torch::matmul(a, b.t()).clamp_min(0);
+  auto inter = matmul_nt(a, b).clamp_min(0);
   auto uni = a.sum(1).unsqueeze(1) + b.sum(1).unsqueeze(0) - inter;
   return inter / (uni + 1e-7);
 }
