@@ -1,15 +1,27 @@
 #pragma once
+// Convolutions and matrix products kept on oneDNN. LibTorch picks the backend of a CPU convolution
+// by rules tuned for fast BLASes, and the system BLAS on Debian is often the unoptimised reference
+// one (about 1 GFLOP/s here): whatever lands there is many times slower than it need be.
 
 #include <torch/torch.h>
 
 namespace orvane::engine {
 
+// torch::conv2d (square kernel, the same stride and padding in both directions), except that a 1x1
+// kernel is given a dilation of 2. LibTorch sends a float 1x1 convolution with stride 1 to the BLAS
+// when it runs on one compute thread and the batch has fewer than 16 images, which is exactly
+// training with threads=1 and every rank of a data-parallel run on a small machine (12x slower for
+// a C2f layer's 1x1 convolutions, forward and backward). A dilation cannot change a single sum of
+// a 1x1 kernel, and a dilated convolution always goes to oneDNN. Other kernels are passed through.
+torch::Tensor onednn_conv2d(const torch::Tensor& x, const torch::Tensor& weight,
+                            const torch::Tensor& bias = {}, int64_t stride = 1, int64_t padding = 0,
+                            int64_t groups = 1);
+
 // a · bᵀ for float matrices, a [m, k] and b [n, k] -> [m, n], differentiable in both.
 // The same sums as torch::matmul(a, b.t()), computed as a 1x1 convolution of m one-pixel inputs
-// with n filters so that oneDNN runs it (forward and backward). LibTorch sends a float matrix
-// product to the system BLAS, which on Debian is often the unoptimised reference one: several
-// times slower at the shapes of mask products and mask overlaps. With m = 1 LibTorch runs the
-// convolution through the BLAS after all, which is still correct.
+// with n filters so that oneDNN runs it (forward and backward): LibTorch sends a float matrix
+// product to the system BLAS. With m = 1 LibTorch runs the convolution through the BLAS after all
+// (tiny inputs of one image), which is still correct.
 torch::Tensor matmul_nt(const torch::Tensor& a, const torch::Tensor& b);
 
 }  // namespace orvane::engine

@@ -34,8 +34,9 @@ class ConvImpl : public nn::Module {
   }
 
   torch::Tensor forward(const torch::Tensor& x) {
-    torch::Tensor y = fused_w_.defined() ? torch::conv2d(x, fused_w_, fused_b_, s_, k_ / 2, 1, g_)
-                                         : bn->forward(conv->forward(x));
+    torch::Tensor y = fused_w_.defined()
+                          ? onednn_conv2d(x, fused_w_, fused_b_, s_, k_ / 2, g_)
+                          : bn->forward(onednn_conv2d(x, conv->weight, {}, s_, k_ / 2, g_));
     // Without autograd the activation can overwrite its fresh input: one buffer less per layer.
     y = torch::GradMode::is_enabled() ? torch::silu(y) : torch::silu_(y);
     count_conv(y, cin_, k_, g_);
@@ -147,7 +148,7 @@ class BranchImpl : public nn::Module {
     pred = register_module("2", nn::Conv2d(nn::Conv2dOptions(c, out, 1).bias(true)));
   }
   torch::Tensor forward(const torch::Tensor& x) {
-    auto y = pred(b(a(x)));
+    auto y = onednn_conv2d(b(a(x)), pred->weight, pred->bias);
     count_conv(y, cin_, 1, 1);
     return y;
   }
@@ -171,7 +172,7 @@ torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& we
   // Output channel o, phase (i, j) becomes channel o*4 + i*2 + j, as pixel_shuffle reads it.
   auto w1 = weight.permute({1, 2, 3, 0}).reshape({out * 4, weight.size(0), 1, 1});
   auto b1 = bias.defined() ? bias.repeat_interleave(4) : torch::Tensor();
-  return torch::pixel_shuffle(torch::conv2d(x, w1, b1), 2);
+  return torch::pixel_shuffle(onednn_conv2d(x, w1, b1), 2);
 }
 
 torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto) {

@@ -1,6 +1,14 @@
 #include "engine/model.h"
 
 #include <gtest/gtest.h>
+#include <torch/csrc/autograd/profiler_legacy.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "engine/gemm.h"
 
 namespace orvane::engine {
 namespace {
@@ -153,6 +161,54 @@ TEST(ModelTest, PrototypeUpsamplingEqualsTheTransposedConvolutionWithItsGradient
     auto rx = torch::autograd::grad({(reference * g).sum()}, {x, w});
     EXPECT_LT((gx[0] - rx[0]).abs().max().item<double>(), 1e-12);
     EXPECT_LT((gx[1] - rx[1]).abs().max().item<double>(), 1e-12);
+  }
+}
+
+// With one compute thread (threads=1, or one rank of a data-parallel run) LibTorch would run a
+// small batch's 1x1 convolutions through the system BLAS, many times slower; ours stay on oneDNN
+// and give the same sums and gradients as a plain convolution.
+TEST(ModelTest, OneByOneConvolutionsStayOnOneDnnWithOneThreadAndKeepTheirSums) {
+  const int threads = torch::get_num_threads();
+  torch::set_num_threads(1);
+  torch::manual_seed(8);
+  const auto trace = std::filesystem::temp_directory_path() /
+                     ("orvane_conv_trace_" + std::to_string(::getpid()) + ".json");
+  struct Case {
+    torch::Tensor x, w, b, out, g;
+    std::vector<torch::Tensor> grads;
+  };
+  std::vector<Case> cases;
+  {
+    torch::autograd::profiler::RecordProfile guard(trace.string());
+    for (int64_t k : {1, 3}) {
+      Case c;
+      c.x = torch::randn({4, 16, 9, 7}).requires_grad_(true);
+      c.w = torch::randn({24, 16, k, k}).requires_grad_(true);
+      c.b = torch::randn({24}).requires_grad_(true);
+      c.out = onednn_conv2d(c.x, c.w, c.b, 1, k / 2);
+      c.g = torch::randn_like(c.out);
+      c.grads = torch::autograd::grad({(c.out * c.g).sum()}, {c.x, c.w, c.b});
+      cases.push_back(c);
+    }
+  }
+  torch::set_num_threads(threads);
+  std::ifstream in(trace);
+  const std::string ops((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(trace);
+  EXPECT_NE(ops.find("mkldnn_convolution"), std::string::npos);
+  EXPECT_EQ(ops.find("slow_conv"), std::string::npos);
+
+  for (const auto& c : cases) {
+    auto xd = c.x.detach().to(torch::kDouble).requires_grad_(true);
+    auto wd = c.w.detach().to(torch::kDouble).requires_grad_(true);
+    auto bd = c.b.detach().to(torch::kDouble).requires_grad_(true);
+    auto reference = torch::conv2d(xd, wd, bd, 1, c.w.size(-1) / 2);
+    ASSERT_EQ(c.out.sizes(), reference.sizes());
+    EXPECT_LT((c.out.to(torch::kDouble) - reference).abs().max().item<double>(), 1e-4);
+    auto want = torch::autograd::grad({(reference * c.g.to(torch::kDouble)).sum()}, {xd, wd, bd});
+    for (int i = 0; i < 3; ++i)
+      EXPECT_LT((c.grads[i].to(torch::kDouble) - want[i]).abs().max().item<double>(), 1e-3)
+          << "gradient " << i << ", kernel " << c.w.size(-1);
   }
 }
 
