@@ -5,8 +5,9 @@
 //                                    ORVANE_TRACE=FILE writes an operator trace of 5 steps
 //   engine_bench infer [imgsz]        one yolov8n inference (fused, no NMS), batch 1
 //   engine_bench epoch DATA_YAML [epochs imgsz batch]  seconds per epoch (train + val)
-// Each timing is the best of several runs after a warm-up (the machine is shared). Threads: all cores, or
-// ORVANE_THREADS. run.sh runs the same work in PyTorch and prints the ratios.
+//   engine_bench save [n|s|m]         one checkpoint save (weights + AdamW state) and its parts
+// Each timing is the best of several runs after a warm-up (the machine is shared). Threads: all
+// cores, or ORVANE_THREADS. run.sh runs the same work in PyTorch and prints the ratios.
 
 #include <torch/csrc/autograd/profiler_legacy.h>
 #include <torch/torch.h>
@@ -15,10 +16,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "engine/checkpoint.h"
 #include "engine/data/batch.h"
 #include "engine/logger.h"
 #include "engine/loss.h"
@@ -140,6 +143,33 @@ int main(int argc, char** argv) {
     std::printf("inference_gflops_per_s %.1f\n",
                 model->info().gflops * (imgsz / 640.0) * (imgsz / 640.0) / s);
   }
+  if (mode == "save") {
+    // What writing last.pt costs per epoch: building the archive, serialising it, the file.
+    const char scale = argc > 2 ? argv[2][0] : 'n';
+    YoloModel model(ModelSpec{scale, Task::detect, 80});
+    torch::optim::AdamW opt(model->parameters(), torch::optim::AdamWOptions(1e-3));
+    {
+      auto b = make_batch(2, 64, false);
+      compute_loss(model, model->forward(b.images), b).total.backward();
+      opt.step();
+    }
+    const auto path = std::filesystem::temp_directory_path() / "orvane_bench_last.pt";
+    CheckpointMeta meta;
+    const double serialise = best_seconds(1, 5, [&] { checkpoint_bytes(model, meta, &opt); });
+    const double whole = best_seconds(1, 5, [&] { save_checkpoint(path, model, meta, &opt); });
+    const double mb = std::filesystem::file_size(path) / 1e6;
+    const double weights_only = best_seconds(1, 5, [&] { save_checkpoint(path, model, meta); });
+    // What training waits for now that the file is written on the writer's thread.
+    CheckpointWriter writer;
+    const double queued =
+        best_seconds(1, 5, [&] { writer.write(path, checkpoint_bytes(model, meta, &opt)); });
+    writer.wait();
+    std::printf(
+        "save_s %.3f (serialise %.3f, file %.3f; %.1f MB), weights only %.3f; "
+        "training waits %.3f\n",
+        whole, serialise, whole - serialise, mb, weights_only, queued);
+    std::filesystem::remove(path);
+  }
   if (mode == "epoch") {
     if (argc < 3) {
       std::fprintf(stderr, "usage: engine_bench epoch DATA_YAML [epochs imgsz batch]\n");
@@ -162,8 +192,7 @@ int main(int argc, char** argv) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("epoch_s %.3f (%d epochs, total %.1f s)\n", s / o.epochs, o.epochs, s);
     if (r.metrics)
-      std::printf("final mAP50 %.3f mAP50-95 %.3f\n", r.metrics->box.map50(),
-                  r.metrics->box.map());
+      std::printf("final mAP50 %.3f mAP50-95 %.3f\n", r.metrics->box.map50(), r.metrics->box.map());
   }
   return 0;
 }

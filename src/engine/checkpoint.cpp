@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -10,6 +11,7 @@
 
 #include "engine/error.h"
 #include "engine/limits.h"
+#include "engine/logger.h"
 #include "files/atomic_file.h"
 
 namespace orvane::engine {
@@ -92,12 +94,11 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
   return meta;
 }
 
-void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMeta& meta,
-                     torch::optim::Optimizer* optimizer) {
-  // The archive is built in memory and written by our own writer: LibTorch's file writer aborts
-  // the process when the disk fills up (its destructor throws), ours reports it and keeps the old
-  // file.
-  std::ostringstream bytes;
+std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
+                             torch::optim::Optimizer* optimizer) {
+  // Built in memory and written by our own writer: LibTorch's file writer aborts the process
+  // when the disk fills up (its destructor throws), ours reports it and keeps the old file.
+  std::string bytes;
   try {
     torch::serialize::OutputArchive archive;
     archive.write("orvane_meta", c10::IValue(meta_to_yaml(meta)));
@@ -109,14 +110,78 @@ void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMet
       optimizer->save(state);
       archive.write("optimizer", state);
     }
-    archive.save_to(bytes);
+    archive.save_to([&bytes](const void* data, size_t size) {
+      bytes.append(static_cast<const char*>(data), size);
+      return size;
+    });
   } catch (const std::exception& e) {
     const std::string what = e.what();
-    throw EngineError("cannot write checkpoint " + path.string() + ": " +
-                      what.substr(0, what.find('\n')));
+    throw EngineError("cannot serialise the checkpoint: " + what.substr(0, what.find('\n')));
   }
-  const std::string error = files::write_atomically(path, bytes.str());
+  return bytes;
+}
+
+void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMeta& meta,
+                     torch::optim::Optimizer* optimizer) {
+  const std::string error = files::write_atomically(path, checkpoint_bytes(model, meta, optimizer));
   if (!error.empty()) throw EngineError(error);
+}
+
+CheckpointWriter::~CheckpointWriter() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (!failure_.empty()) LOGGER.warning(failure_);
+}
+
+void CheckpointWriter::write(fs::path path, std::string bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    throw_failure();
+    // A newer version of a file still waiting replaces it: the queue never holds more than one
+    // copy per file, however far the disk falls behind.
+    auto same = std::find_if(queue_.begin(), queue_.end(),
+                             [&](const auto& queued) { return queued.first == path; });
+    if (same != queue_.end())
+      same->second = std::move(bytes);
+    else
+      queue_.emplace_back(std::move(path), std::move(bytes));
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+  }
+  changed_.notify_all();
+}
+
+void CheckpointWriter::wait() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
+  throw_failure();
+}
+
+void CheckpointWriter::throw_failure() {
+  if (failure_.empty()) return;
+  const std::string failure = std::move(failure_);
+  failure_.clear();
+  throw EngineError(failure);
+}
+
+void CheckpointWriter::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // quit with nothing left to write
+    auto [path, bytes] = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    std::string error = files::write_atomically(path, bytes);
+    lock.lock();
+    busy_ = false;
+    if (!error.empty() && failure_.empty()) failure_ = std::move(error);
+    changed_.notify_all();
+  }
 }
 
 namespace {

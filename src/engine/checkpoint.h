@@ -4,10 +4,15 @@
 
 #include <torch/torch.h>
 
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/model.h"
@@ -34,6 +39,42 @@ struct CheckpointMeta {
 // whole. `optimizer` may be null (best.pt carries none). Throws EngineError when writing fails.
 void save_checkpoint(const std::filesystem::path& path, YoloModel& model,
                      const CheckpointMeta& meta, torch::optim::Optimizer* optimizer = nullptr);
+
+// The bytes save_checkpoint writes: the archive serialised in memory. Throws EngineError.
+std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
+                             torch::optim::Optimizer* optimizer = nullptr);
+
+// Writes checkpoints on a thread of its own, so that training goes on while the disk syncs
+// (writing and syncing last.pt took longer than serialising it). The caller serialises
+// (checkpoint_bytes) while the tensors are still those of the finished epoch; the writer then
+// replaces the files in the order given, each atomically, so a crash leaves every file whole,
+// at worst one save behind; a file queued again before its turn is written once, the newer. A
+// failed write is thrown as EngineError by the next `write` or by `wait`; the destructor finishes
+// the queued writes (nothing of a finished epoch is dropped when training ends by an exception) and
+// only logs a failure.
+class CheckpointWriter {
+ public:
+  CheckpointWriter() = default;
+  CheckpointWriter(const CheckpointWriter&) = delete;
+  CheckpointWriter& operator=(const CheckpointWriter&) = delete;
+  ~CheckpointWriter();
+
+  void write(std::filesystem::path path, std::string bytes);
+  // Returns when every queued file is on disk; throws the first failure.
+  void wait();
+
+ private:
+  void run();
+  void throw_failure();  // with the lock held
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::pair<std::filesystem::path, std::string>> queue_;
+  bool busy_ = false;  // the thread is writing a file it took from the queue
+  bool quit_ = false;
+  std::string failure_;
+  std::thread thread_;
+};
 
 struct LoadedCheckpoint {
   YoloModel model{nullptr};  // in eval mode, weights as saved

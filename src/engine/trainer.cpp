@@ -22,6 +22,7 @@
 #include "engine/plotting.h"
 #include "engine/stage_profile.h"
 #include "engine/train_args.h"
+#include "files/atomic_file.h"
 
 namespace orvane::engine {
 
@@ -158,6 +159,8 @@ struct Trainer::State {
   std::unique_ptr<GradientSync> sync;
   std::vector<torch::Tensor> buffers;
   bool main = true;  // rank 0, or training alone: validates and writes the run folder
+  CheckpointWriter checkpoints;
+  bool best_saved = false;  // queued here; the file may not be on disk yet
   int global_batch = 16;
 };
 
@@ -706,11 +709,11 @@ void Trainer::record_profile(const StageProfile& profile) {
     text += "\n";
   }
   if (!s_->main) return;
-  try {
-    write_text_atomic(save_dir / "profile.csv", text);
-  } catch (const EngineError& e) {
-    LOGGER.warning(std::string("could not write profile.csv: ") + e.what());
-  }
+  // Atomic but not synced: rewritten every epoch, and a sync here would wait for the
+  // checkpoints the writer thread is putting on the disk.
+  const std::string error =
+      files::write_atomically(save_dir / "profile.csv", text, files::Durability::kRenameOnly);
+  if (!error.empty()) LOGGER.warning("could not write profile.csv: " + error);
 }
 
 void Trainer::write_results_row(double elapsed) {
@@ -769,11 +772,13 @@ void Trainer::save(bool final_epoch, bool stopped) {
   for (const auto& [k, v] : metrics) meta.metrics.emplace_back(k, v);
   for (const auto& [k, v] : train_args_list(options_)) meta.train_args[k] = v;
   const auto weights = save_dir / "weights";
-  save_checkpoint(weights / "last.pt", ema_, meta, s_->optimizer.get());
-  std::error_code ec;
+  // Serialised here, while the weights are this epoch's; written and synced in the background.
+  s_->checkpoints.write(weights / "last.pt", checkpoint_bytes(ema_, meta, s_->optimizer.get()));
   const bool improved = !stopped && fitness >= best_fitness;
-  if (improved || !fs::exists(weights / "best.pt", ec)) {
-    save_checkpoint(weights / "best.pt", ema_, meta);
+  std::error_code ec;
+  if (improved || !(s_->best_saved || fs::exists(weights / "best.pt", ec))) {
+    s_->checkpoints.write(weights / "best.pt", checkpoint_bytes(ema_, meta));
+    s_->best_saved = true;
   }
   (void)final_epoch;
 }
@@ -857,14 +862,20 @@ TrainResult Trainer::run_training() {
     {
       StageTimer timer("save");
       write_results_row(s_->elapsed_before + seconds_since(s_->start));
-      save(final_epoch, false);
     }
-    ++s_->epochs_completed;
-    epoch_time = seconds_since(t_epoch);
+    // The charts (from results.csv) before the checkpoints: their files are synced, and a sync
+    // behind the checkpoints' would wait for those to reach the disk, which otherwise happens
+    // on the writer's thread while the next epoch trains.
     if (o.render_plots && s_->main) {
       StageTimer timer("charts");
       o.render_plots(save_dir);
     }
+    {
+      StageTimer timer("save");
+      save(final_epoch, false);
+    }
+    ++s_->epochs_completed;
+    epoch_time = seconds_since(t_epoch);
     if (o.profile) {
       epoch_timer.reset();
       profile_scope.reset();
@@ -899,7 +910,8 @@ TrainResult Trainer::run_training() {
     }
   }
   result.epochs_completed = s_->epochs_completed;
-  // Every rank leaves the loop at the same epoch; none goes before rank 0 has saved.
+  // Every rank leaves the loop at the same epoch; none goes before rank 0's files are on disk.
+  s_->checkpoints.wait();
   if (s_->group) s_->group->barrier();
   if (!result.stopped && s_->main) {
     LOGGER.info(format("\n%d epochs completed in %.3f hours.", s_->epochs_completed,

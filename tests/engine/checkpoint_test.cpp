@@ -169,6 +169,46 @@ TEST_F(CheckpointTest, AFailedWriteLeavesTheOldFileWhole) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
 }
 
+// The background writer: files land in order with the newest bytes, a failure reaches the caller
+// at the next call and names the file, later writes still work, and leaving the writer (as an
+// exception out of training does) still finishes what was queued.
+TEST_F(CheckpointTest, TheBackgroundWriterLandsEveryFileAndReportsItsFailures) {
+  torch::manual_seed(5);
+  YoloModel model(ModelSpec{'n', Task::detect, 1}, std::vector<std::string>{"a"});
+  auto meta = meta_for(model);
+  {
+    CheckpointWriter writer;
+    for (int epoch = 0; epoch < 3; ++epoch) {
+      meta.epoch = epoch;
+      writer.write(dir / "last.pt", checkpoint_bytes(model, meta));
+      if (epoch == 0) writer.write(dir / "best.pt", checkpoint_bytes(model, meta));
+    }
+    writer.wait();
+    EXPECT_EQ(load_checkpoint(dir / "last.pt").meta.epoch, 2);
+    EXPECT_EQ(load_checkpoint(dir / "best.pt").meta.epoch, 0);
+
+    writer.write(dir / "missing" / "last.pt", checkpoint_bytes(model, meta));
+    try {
+      writer.wait();
+      ADD_FAILURE() << "a write into a missing folder was not reported";
+    } catch (const EngineError& e) {
+      EXPECT_NE(std::string(e.what()).find("missing/last.pt"), std::string::npos) << e.what();
+    }
+    // Reported once; the writer goes on.
+    meta.epoch = 7;
+    writer.write(dir / "last.pt", checkpoint_bytes(model, meta));
+    writer.wait();
+    EXPECT_EQ(load_checkpoint(dir / "last.pt").meta.epoch, 7);
+
+    meta.epoch = 8;
+    writer.write(dir / "last.pt", checkpoint_bytes(model, meta));
+    writer.write(dir / "missing" / "best.pt", checkpoint_bytes(model, meta));
+  }  // no wait: the destructor writes the queue out and only logs the failure
+  EXPECT_EQ(load_checkpoint(dir / "last.pt").meta.epoch, 8);
+  // Nothing left behind but the two files.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
+}
+
 // A saved option whose value no longer parses would resume a different training: refused, by
 // name. One this version does not know is ignored (the run then fails on its missing data only).
 TEST_F(CheckpointTest, AResumeWithASavedOptionThatDoesNotParseIsRefused) {
