@@ -5,8 +5,12 @@ namespace orvane::engine {
 torch::Tensor onednn_conv2d(const torch::Tensor& x, const torch::Tensor& weight,
                             const torch::Tensor& bias, int64_t stride, int64_t padding,
                             int64_t groups) {
-  const bool one_by_one = weight.size(-1) == 1 && weight.size(-2) == 1;
-  const int64_t dilation = one_by_one && x.scalar_type() == torch::kFloat && x.is_cpu() ? 2 : 1;
+  // Only where LibTorch would choose the BLAS: elsewhere oneDNN already runs it, and with its
+  // dedicated 1x1 kernels, which a dilated convolution does not get.
+  const bool to_blas = weight.size(-1) == 1 && weight.size(-2) == 1 && stride == 1 &&
+                       x.size(0) < 16 && at::get_num_threads() == 1 &&
+                       x.scalar_type() == torch::kFloat && x.is_cpu();
+  const int64_t dilation = to_blas ? 2 : 1;
   return torch::conv2d(x, weight, bias, stride, padding, dilation, groups);
 }
 

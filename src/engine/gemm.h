@@ -7,12 +7,12 @@
 
 namespace orvane::engine {
 
-// torch::conv2d (square kernel, the same stride and padding in both directions), except that a 1x1
-// kernel is given a dilation of 2. LibTorch sends a float 1x1 convolution with stride 1 to the BLAS
-// when it runs on one compute thread and the batch has fewer than 16 images, which is exactly
-// training with threads=1 and every rank of a data-parallel run on a small machine (12x slower for
-// a C2f layer's 1x1 convolutions, forward and backward). A dilation cannot change a single sum of
-// a 1x1 kernel, and a dilated convolution always goes to oneDNN. Other kernels are passed through.
+// torch::conv2d (square kernel, the same stride and padding in both directions), except where
+// LibTorch would send a float 1x1 convolution to the BLAS: with stride 1, on one compute thread and
+// fewer than 16 images, which is exactly training with threads=1 and every rank of a data-parallel
+// run on a small machine (12x slower for a C2f layer's 1x1 convolutions, forward and backward).
+// There the kernel gets a dilation of 2: it cannot change a single sum of a 1x1 kernel, and a
+// dilated convolution always goes to oneDNN.
 torch::Tensor onednn_conv2d(const torch::Tensor& x, const torch::Tensor& weight,
                             const torch::Tensor& bias = {}, int64_t stride = 1, int64_t padding = 0,
                             int64_t groups = 1);
