@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace orvane::engine {
@@ -25,7 +26,10 @@ int Logger::add_handler(Handler handler) {
 
 void Logger::remove_handler(int id) {
   std::lock_guard lock(mutex_);
-  std::erase_if(handlers_, [id](const auto& entry) { return entry.first == id; });
+  // Erase-remove rather than std::erase_if: the fuzz build compiles the engine as C++17.
+  handlers_.erase(std::remove_if(handlers_.begin(), handlers_.end(),
+                                 [id](const auto& entry) { return entry.first == id; }),
+                  handlers_.end());
 }
 
 void Logger::set_console(bool enabled) {
