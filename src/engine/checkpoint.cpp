@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "engine/error.h"

@@ -160,7 +160,7 @@ struct Trainer::State {
   std::vector<torch::Tensor> buffers;
   bool main = true;  // rank 0, or training alone: validates and writes the run folder
   CheckpointWriter checkpoints;
-  bool best_saved = false;  // queued here; the file may not be on disk yet
+  bool best_saved = false;  // best.pt exists or is queued (the writer may not have written it yet)
   int global_batch = 16;
 };
 
@@ -389,6 +389,7 @@ void Trainer::create_run_folder() {
   if (ec || !fs::is_directory(save_dir / "weights"))
     throw EngineError("cannot create the run folder " + save_dir.string() +
                       (ec ? ": " + ec.message() : ""));
+  s_->best_saved = fs::exists(save_dir / "weights" / "best.pt", ec);  // a resumed run's
   {
     // Prove the folder is writable now, not after the first epoch.
     const auto probe = save_dir / ".write_test";
@@ -775,8 +776,7 @@ void Trainer::save(bool final_epoch, bool stopped) {
   // Serialised here, while the weights are this epoch's; written and synced in the background.
   s_->checkpoints.write(weights / "last.pt", checkpoint_bytes(ema_, meta, s_->optimizer.get()));
   const bool improved = !stopped && fitness >= best_fitness;
-  std::error_code ec;
-  if (improved || !(s_->best_saved || fs::exists(weights / "best.pt", ec))) {
+  if (improved || !s_->best_saved) {
     s_->checkpoints.write(weights / "best.pt", checkpoint_bytes(ema_, meta));
     s_->best_saved = true;
   }
