@@ -1,5 +1,6 @@
 #include "annotator/auto_label_worker.h"
 
+#include "engine/compute_thread.h"
 #include "engine/yolo.h"
 
 namespace orvane {
@@ -9,6 +10,9 @@ AutoLabelWorker::AutoLabelWorker(std::shared_ptr<engine::YOLO> model, FolderLabe
     : QThread(parent), model_(std::move(model)), options_(std::move(options)) {}
 
 void AutoLabelWorker::run() {
+  // Predictions hop to the engine's compute thread; whatever tensors this thread touches itself
+  // stay on it (see compute_thread.h).
+  engine::use_one_compute_thread();
   try {
     summary_ = auto_label_folder(
         *model_, options_,

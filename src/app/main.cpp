@@ -4,6 +4,7 @@
 #include <QIcon>
 
 #include "app/orvane_studio.h"
+#include "engine/compute_thread.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -38,6 +39,9 @@ void install_font_fallbacks() {
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
+  // The window thread never fans LibTorch work out: prediction and export run on the engine's
+  // compute thread, and a second OpenMP team here would slow that thread's every operation.
+  orvane::engine::use_one_compute_thread();
   register_app_id();
   install_font_fallbacks();
   // Looked up beside the executable, so launching from any working directory finds it; a missing

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "engine/compute_thread.h"
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
 #include "engine/error.h"
@@ -35,7 +36,6 @@ int round_imgsz(int imgsz) {
 }  // namespace
 
 YOLO::YOLO(const std::string& model) {
-  use_all_cores();
   const fs::path path(model);
   std::error_code ec;
   if (model.empty()) throw EngineError("no model given (a weights file or a name like yolov8n.pt)");
@@ -87,6 +87,7 @@ std::string YOLO::task() const {
 }
 
 fs::path YOLO::export_to(const std::string& format, int imgsz) {
+  if (!on_compute_thread()) return run_on_compute_thread([&] { return export_to(format, imgsz); });
   refuse_exported(exported_, path_, "export");
   if (path_.empty())
     throw EngineError("export needs trained weights; a fresh " + model_->arch().name() +
@@ -107,6 +108,7 @@ void YOLO::add_callback(const std::string& event, Trainer::Callback callback) {
 }
 
 TrainResult YOLO::train(TrainOptions options) {
+  if (!on_compute_thread()) return run_on_compute_thread([&] { return train(std::move(options)); });
   refuse_exported(exported_, path_, "train");
   fs::path resume_from;
   if (options.resume) {
@@ -157,11 +159,13 @@ TrainResult YOLO::train(TrainOptions options) {
 }
 
 TuneResult YOLO::tune(TuneOptions options) {
+  if (!on_compute_thread()) return run_on_compute_thread([&] { return tune(std::move(options)); });
   refuse_exported(exported_, path_, "tune");
   return engine::tune(model_, /*fresh=*/!meta_.has_value(), std::move(options), callbacks_);
 }
 
 ValResult YOLO::val(const ValArgs& args) {
+  if (!on_compute_thread()) return run_on_compute_thread([&] { return val(args); });
   refuse_exported(exported_, path_, "val");
   use_all_cores(args.threads);
   if (args.data.empty()) throw EngineError("val needs data=path/to/data.yaml");
@@ -211,6 +215,8 @@ void YOLO::ensure_fused() {
 }
 
 std::vector<Results> YOLO::predict(const std::string& image_path, const PredictOptions& options) {
+  if (!on_compute_thread())
+    return run_on_compute_thread([&] { return predict(image_path, options); });
   use_all_cores();
   if (exported_) return engine::predict(exported_->network(), image_path, options);
   ensure_fused();
@@ -221,6 +227,8 @@ std::vector<Results> YOLO::predict(const std::string& image_path, const PredictO
 
 Results YOLO::predict_image(const cv::Mat& bgr, const std::string& path,
                             const PredictOptions& options) {
+  if (!on_compute_thread())
+    return run_on_compute_thread([&] { return predict_image(bgr, path, options); });
   use_all_cores();
   if (exported_) return engine::predict_image(exported_->network(), bgr, path, options);
   ensure_fused();

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "engine/compute_thread.h"
 #include "engine/exporter.h"
 #include "inference/inference_core.h"
 
@@ -12,8 +13,10 @@ ExportThread::ExportThread(const QString& model_path, const QString& format_str,
 void ExportThread::run() {
   // The thread's one boundary: every failure below becomes the one error_signal of this run.
   try {
-    const auto written =
-        orvane::engine::export_model({.weights = mp.toStdString(), .format = fs.toStdString()});
+    // On the engine's compute thread, where prediction runs too (see compute_thread.h).
+    const auto written = orvane::engine::run_on_compute_thread([&] {
+      return orvane::engine::export_model({.weights = mp.toStdString(), .format = fs.toStdString()});
+    });
     const auto placed =
         orvane::inference::place_exported_item(QString::fromStdString(written.string()), ed);
     if (placed.ok()) {

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/compute_thread.h"
 #include "engine/error.h"
 #include "engine/logger.h"
 
@@ -246,7 +247,11 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   };
   const int threads = std::max(1, std::min<int>(options_.threads, static_cast<int>(n)));
   std::vector<std::thread> pool;
-  for (int t = 1; t < threads; ++t) pool.emplace_back(work);
+  for (int t = 1; t < threads; ++t)
+    pool.emplace_back([&work] {
+      use_one_compute_thread();
+      work();
+    });
   work();
   for (auto& t : pool) t.join();
 

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <opencv2/imgproc.hpp>
 
+#include "engine/compute_thread.h"
 #include "engine/error.h"
 
 namespace orvane::engine {
@@ -288,7 +289,9 @@ Batch finish(torch::Tensor images, std::vector<Prepared>& samples, bool segment)
   batch.batch_idx = torch::empty({static_cast<int64_t>(n)}, torch::kInt64);
   batch.cls = torch::empty({static_cast<int64_t>(n)}, torch::kInt64);
   batch.bboxes = torch::empty({static_cast<int64_t>(n), 4}, torch::kFloat32);
-  if (segment) batch.masks = torch::zeros({static_cast<int64_t>(n), H / 4, W / 4}, torch::kFloat32);
+  // Not zeros: every mask plane is written whole below, and zero-filling a large tensor is a
+  // parallel operation (see compute_thread.h) that a worker thread must not start.
+  if (segment) batch.masks = torch::empty({static_cast<int64_t>(n), H / 4, W / 4}, torch::kFloat32);
   auto bi = batch.batch_idx.accessor<int64_t, 1>();
   auto ci = batch.cls.accessor<int64_t, 1>();
   auto bb = batch.bboxes.accessor<float, 2>();
@@ -318,6 +321,7 @@ Batch finish(torch::Tensor images, std::vector<Prepared>& samples, bool segment)
 }  // namespace
 
 void DataLoader::worker_loop() {
+  use_one_compute_thread();
   std::unique_lock lock(mutex_);
   const std::size_t bs = static_cast<std::size_t>(options_.batch);
   const std::size_t window = static_cast<std::size_t>(
