@@ -339,40 +339,45 @@ void load_named_tensors(YoloModelImpl& model, const std::map<std::string, torch:
   std::map<std::string, torch::Tensor> targets;
   for (const auto& p : model.named_parameters(true)) targets[p.key()] = p.value();
   for (const auto& b : model.named_buffers(true)) targets[b.key()] = b.value();
-  const std::string arch = model.arch().name();
+  // Messages built with a stream: GCC 12 warns falsely about long chains of string concatenation.
   auto shape_text = [](const torch::Tensor& t) {
-    std::string s = "[";
-    for (int64_t i = 0; i < t.dim(); ++i) s += (i ? ", " : "") + std::to_string(t.size(i));
-    return s + "]";
+    std::ostringstream s;
+    s << "[";
+    for (int64_t i = 0; i < t.dim(); ++i) s << (i ? ", " : "") << t.size(i);
+    s << "]";
+    return s.str();
   };
   auto optional = [](const std::string& key) {
-    return key.size() >= 20 && key.compare(key.size() - 20, 20, ".num_batches_tracked") == 0;
+    static const std::string counter = ".num_batches_tracked";
+    return key.size() >= counter.size() &&
+           key.compare(key.size() - counter.size(), counter.size(), counter) == 0;
   };
   // Every check before the first copy: a file that does not fit leaves the model as it was.
+  std::ostringstream msg;
+  msg << "weights do not fit " << model.arch().name() << ":";
   size_t missing = 0, unexpected = 0;
   std::string first_missing, first_unexpected;
   for (const auto& [key, target] : targets) {
     auto it = tensors.find(key);
     if (it == tensors.end()) {
-      if (optional(key)) continue;
-      if (missing++ == 0) first_missing = key;
+      if (!optional(key) && missing++ == 0) first_missing = key;
       continue;
     }
-    if (!it->second.defined() || it->second.sizes() != target.sizes())
-      throw EngineError("weights do not fit " + arch + ": " + key + " is " +
-                        (it->second.defined() ? shape_text(it->second) : "empty") +
-                        ", the model's " + shape_text(target));
+    if (!it->second.defined() || it->second.sizes() != target.sizes()) {
+      msg << " " << key << " is "
+          << (it->second.defined() ? shape_text(it->second) : std::string("empty"))
+          << ", the model's " << shape_text(target);
+      throw EngineError(msg.str());
+    }
   }
   for (const auto& [key, value] : tensors)
     if (!targets.count(key) && unexpected++ == 0) first_unexpected = key;
   if (missing > 0 || unexpected > 0) {
-    std::string msg = "weights do not fit " + arch + ":";
-    if (missing > 0)
-      msg += " " + std::to_string(missing) + " missing (first " + first_missing + ")";
-    if (missing > 0 && unexpected > 0) msg += ",";
+    if (missing > 0) msg << " " << missing << " missing (first " << first_missing << ")";
+    if (missing > 0 && unexpected > 0) msg << ",";
     if (unexpected > 0)
-      msg += " " + std::to_string(unexpected) + " unexpected (first " + first_unexpected + ")";
-    throw EngineError(msg);
+      msg << " " << unexpected << " unexpected (first " << first_unexpected << ")";
+    throw EngineError(msg.str());
   }
   torch::NoGradGuard no_grad;
   for (auto& [key, target] : targets)

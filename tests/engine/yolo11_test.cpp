@@ -79,7 +79,7 @@ TEST(Yolo11Test, BlocksGiveThePublishedShapes) {
   EXPECT_EQ(deep->forward(x).sizes(), (Shape{2, 48, 12, 8}));
   ASSERT_EQ(deep->c3k_blocks.size(), 2u);
   EXPECT_EQ(deep->cv2->conv->weight.sizes(), (Shape{48, 96, 1, 1}));
-  const auto& c3k = deep->c3k_blocks[0];
+  auto c3k = deep->c3k_blocks[0];
   EXPECT_EQ(c3k->m.size(), 2u);
   EXPECT_EQ(c3k->cv1->conv->weight.sizes(), (Shape{12, 24, 1, 1}));
   EXPECT_EQ(c3k->m[0]->cv1->conv->weight.sizes(), (Shape{12, 12, 3, 3}));  // no reduction
