@@ -1,8 +1,11 @@
 // Engine timings beside the machine's measured matrix-multiply peak:
 //   engine_bench gemm               GFLOP/s of a large float GEMM (the physical reference)
-//   engine_bench step  [batch imgsz detect|segment]  one yolov8n(-seg) training step (forward,
-//                                    loss, backward); ORVANE_CHANNELS_LAST=1 runs it channels-last,
+//   engine_bench step  [batch imgsz detect|segment]  one yolov8n(-seg) and one yolo11n(-seg)
+//                                    training step (forward, loss, backward) and the share of
+//                                    yolo11n's attention block; ORVANE_FAMILY=yolov8|yolo11 runs
+//                                    one; ORVANE_CHANNELS_LAST=1 runs it channels-last,
 //                                    ORVANE_TRACE=FILE writes an operator trace of 5 steps
+//                                    (FILE, FILE.yolo11). YOLO11 figures are yolo11n_*
 //   engine_bench infer [imgsz]        one yolov8n inference (fused, no NMS), batch 1
 //   engine_bench epoch DATA_YAML [epochs imgsz batch]  seconds per epoch (train + val)
 //   engine_bench save [n|s|m]         one checkpoint save (weights + AdamW state) and its parts
@@ -28,6 +31,7 @@
 #include "engine/model.h"
 #include "engine/trainer.h"
 #include "engine/yolo.h"
+#include "engine/yolo11.h"
 
 using namespace orvane::engine;
 
@@ -74,6 +78,75 @@ Batch make_batch(int batch, int imgsz, bool masks) {
   return b;
 }
 
+// One training step of `arch` (forward, loss, backward): prints its time, parts and throughput
+// and returns the best time.
+double train_step(const ModelSpec& arch, int batch, int imgsz) {
+  const bool seg = arch.task == Task::segment;
+  torch::manual_seed(0);
+  YoloModel model(arch);
+  model->train();
+  auto b = make_batch(batch, imgsz, seg);
+  if (std::getenv("ORVANE_CHANNELS_LAST")) {
+    torch::NoGradGuard no_grad;
+    for (auto& p : model->parameters())
+      if (p.dim() == 4) p.set_data(p.contiguous(torch::MemoryFormat::ChannelsLast));
+    b.images = b.images.contiguous(torch::MemoryFormat::ChannelsLast);
+  }
+  double fwd = 0, loss_t = 0, bwd = 0;
+  std::chrono::steady_clock::duration best_total{};
+  const double s = best_seconds(2, 9, [&] {
+    model->zero_grad();
+    auto t0 = std::chrono::steady_clock::now();
+    auto out = model->forward(b.images);
+    auto t1 = std::chrono::steady_clock::now();
+    auto loss = compute_loss(model, out, b);
+    auto t2 = std::chrono::steady_clock::now();
+    loss.total.backward();
+    auto t3 = std::chrono::steady_clock::now();
+    // Parts of the fastest step.
+    if (fwd == 0 || (t3 - t0) < best_total) {
+      best_total = t3 - t0;
+      fwd = std::chrono::duration<double>(t1 - t0).count();
+      loss_t = std::chrono::duration<double>(t2 - t1).count();
+      bwd = std::chrono::duration<double>(t3 - t2).count();
+    }
+  });
+  if (const char* trace = std::getenv("ORVANE_TRACE")) {
+    // Operator-level times of a few steps as a Chrome trace (bench/engine/ops.py sums them).
+    const std::string file = std::string(trace) + (arch.family == Family::yolo11 ? ".yolo11" : "");
+    torch::autograd::profiler::RecordProfile guard(file);
+    for (int k = 0; k < 5; ++k) {
+      model->zero_grad();
+      compute_loss(model, model->forward(b.images), b).total.backward();
+    }
+  }
+  // YOLOv8's keys are the ones run.sh compares with the PyTorch peer.
+  const std::string key = arch.family == Family::yolo11 ? "yolo11n_" : "";
+  std::printf("%strain_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px%s)\n",
+              key.c_str(), s, fwd, loss_t, bwd, batch, imgsz, seg ? ", segment" : "");
+  // Forward+backward is about 3x the forward multiply-adds.
+  const double gflop = 3.0 * model->info().gflops * batch * (imgsz / 640.0) * (imgsz / 640.0);
+  std::printf("%strain_step_gflops_per_s %.1f\n", key.c_str(), gflop / s);
+  return s;
+}
+
+// YOLO11n's attention block (C2PSA at stride 32) alone, forward and backward on the map a step
+// gives it, against the whole step: the attention must stay a small part of it.
+void attention_share(int batch, int imgsz, double step_seconds) {
+  torch::manual_seed(0);
+  const auto f = yolo11::scaling('n');
+  const int64_t c = f.channels(1024);
+  yolo11::C2PSA block(c, c, f.repeats(2));
+  block->train();
+  auto x = torch::rand({batch, c, imgsz / 32, imgsz / 32}).set_requires_grad(true);
+  const double s = best_seconds(2, 9, [&] {
+    block->zero_grad();
+    block->forward(x).sum().backward();
+  });
+  std::printf("yolo11n_attention_s %.4f (C2PSA forward+backward, %.1f %% of the step)\n", s,
+              100.0 * s / step_seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,47 +161,14 @@ int main(int argc, char** argv) {
     const int batch = argc > 2 ? std::atoi(argv[2]) : 8;
     const int imgsz = argc > 3 ? std::atoi(argv[3]) : 320;
     const bool seg = argc > 4 && std::string(argv[4]) == "segment";
-    YoloModel model(ModelSpec{'n', seg ? Task::segment : Task::detect, 80});
-    model->train();
-    auto b = make_batch(batch, imgsz, seg);
-    if (std::getenv("ORVANE_CHANNELS_LAST")) {
-      torch::NoGradGuard no_grad;
-      for (auto& p : model->parameters())
-        if (p.dim() == 4) p.set_data(p.contiguous(torch::MemoryFormat::ChannelsLast));
-      b.images = b.images.contiguous(torch::MemoryFormat::ChannelsLast);
+    // The two families side by side; ORVANE_FAMILY=yolov8|yolo11 runs one alone.
+    const char* only = std::getenv("ORVANE_FAMILY");
+    for (Family family : {Family::yolov8, Family::yolo11}) {
+      ModelSpec arch{'n', seg ? Task::segment : Task::detect, 80, family};
+      if (only && arch.name().rfind(only, 0) != 0) continue;
+      const double s = train_step(arch, batch, imgsz);
+      if (family == Family::yolo11) attention_share(batch, imgsz, s);
     }
-    double fwd = 0, loss_t = 0, bwd = 0;
-    std::chrono::steady_clock::duration best_total{};
-    const double s = best_seconds(2, 9, [&] {
-      model->zero_grad();
-      auto t0 = std::chrono::steady_clock::now();
-      auto out = model->forward(b.images);
-      auto t1 = std::chrono::steady_clock::now();
-      auto loss = compute_loss(model, out, b);
-      auto t2 = std::chrono::steady_clock::now();
-      loss.total.backward();
-      auto t3 = std::chrono::steady_clock::now();
-      // Parts of the fastest step.
-      if (fwd == 0 || (t3 - t0) < best_total) {
-        best_total = t3 - t0;
-        fwd = std::chrono::duration<double>(t1 - t0).count();
-        loss_t = std::chrono::duration<double>(t2 - t1).count();
-        bwd = std::chrono::duration<double>(t3 - t2).count();
-      }
-    });
-    if (const char* trace = std::getenv("ORVANE_TRACE")) {
-      // Operator-level times of a few steps as a Chrome trace (bench/engine/ops.py sums them).
-      torch::autograd::profiler::RecordProfile guard(trace);
-      for (int k = 0; k < 5; ++k) {
-        model->zero_grad();
-        compute_loss(model, model->forward(b.images), b).total.backward();
-      }
-    }
-    std::printf("train_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px%s)\n",
-                s, fwd, loss_t, bwd, batch, imgsz, seg ? ", segment" : "");
-    // Forward+backward is about 3x the forward multiply-adds.
-    const double gflop = 3.0 * model->info().gflops * batch * (imgsz / 640.0) * (imgsz / 640.0);
-    std::printf("train_step_gflops_per_s %.1f\n", gflop / s);
   }
   if (mode == "infer" || mode == "all") {
     const int imgsz = argc > 2 && mode == "infer" ? std::atoi(argv[2]) : 640;

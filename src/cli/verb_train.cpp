@@ -191,7 +191,9 @@ const std::vector<KeySpec>& train_keys() {
     // The keys people use, with the training tab's defaults, then every other training option
     // with the engine's default.
     std::vector<KeySpec> k{
-        {"model", "yolov8s.pt", "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt)"},
+        {"model", "yolov8s.pt",
+         "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt, yolo11n.pt ... "
+         "yolo11x-seg.pt)"},
         {"data", "data.yaml", "dataset manifest"},
         {"epochs", "100", ""},
         {"imgsz", "640", "training image size (rounded up to a multiple of 32)"},

@@ -37,7 +37,9 @@ extern "C" void on_tune_stop_signal(int sig) {
 const std::vector<KeySpec>& tune_keys() {
   static const std::vector<KeySpec> keys = [] {
     std::vector<KeySpec> k{
-        {"model", "yolov8s.pt", "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt)"},
+        {"model", "yolov8s.pt",
+         "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt, yolo11n.pt ... "
+         "yolo11x-seg.pt)"},
         {"data", "data.yaml", "dataset manifest"},
         {"epochs", "10", "training epochs of each iteration"},
         {"iterations", "5", "trials of the search (the first uses the given values)"},

@@ -21,4 +21,14 @@ torch::Tensor matmul_nt(const torch::Tensor& a, const torch::Tensor& b) {
   return onednn_conv2d(a.reshape({m, k, 1, 1}), b.reshape({n, k, 1, 1})).view({m, n});
 }
 
+torch::Tensor bmm_onednn(const torch::Tensor& a, const torch::Tensor& b) {
+  TORCH_CHECK(a.dim() == 3 && b.dim() == 3 && a.size(0) == b.size(0) && a.size(2) == b.size(1),
+              "bmm_onednn: shapes ", a.sizes(), " and ", b.sizes(), " do not multiply");
+  const int64_t g = a.size(0), m = a.size(1), k = a.size(2), n = b.size(2);
+  if (g == 0 || m == 0 || n == 0) return torch::zeros({g, m, n}, a.options());
+  auto weight = a.reshape({g * m, k, 1, 1});
+  auto image = b.reshape({1, g * k, n, 1});
+  return onednn_conv2d(image, weight, {}, 1, 0, g).view({g, m, n});
+}
+
 }  // namespace orvane::engine

@@ -24,4 +24,9 @@ torch::Tensor onednn_conv2d(const torch::Tensor& x, const torch::Tensor& weight,
 // (tiny inputs of one image), which is still correct.
 torch::Tensor matmul_nt(const torch::Tensor& a, const torch::Tensor& b);
 
+// Batched a · b, a [g, m, k] and b [g, k, n] -> [g, m, n], differentiable in both: torch::bmm's
+// sums as one grouped 1x1 convolution (g groups, m filters each, over an n-pixel image), which
+// oneDNN runs; torch::bmm itself would go to the system BLAS. Any dtype (double for tests).
+torch::Tensor bmm_onednn(const torch::Tensor& a, const torch::Tensor& b);
+
 }  // namespace orvane::engine

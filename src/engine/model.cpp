@@ -6,82 +6,35 @@
 #include <regex>
 #include <sstream>
 
+#include "engine/error.h"
 #include "engine/gemm.h"
+#include "engine/layers.h"
+#include "engine/yolo11.h"
 
 namespace orvane::engine {
 
 namespace nn = torch::nn;
+using namespace layers;
 
-namespace {
-
-// Multiply-add counter, set only while info() runs a profiling forward pass.
+namespace layers {
 thread_local double* g_macs = nullptr;
+}  // namespace layers
 
-void count_conv(const torch::Tensor& out, int64_t cin, int64_t k, int64_t groups) {
-  if (g_macs) *g_macs += double(out.numel() / out.size(0)) * double(cin / groups) * double(k * k);
+torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& weight,
+                                 const torch::Tensor& bias) {
+  const int64_t out = weight.size(1);
+  // Output channel o, phase (i, j) becomes channel o*4 + i*2 + j, as pixel_shuffle reads it.
+  auto w1 = weight.permute({1, 2, 3, 0}).reshape({out * 4, weight.size(0), 1, 1});
+  auto b1 = bias.defined() ? bias.repeat_interleave(4) : torch::Tensor();
+  return torch::pixel_shuffle(onednn_conv2d(x, w1, b1), 2);
 }
 
-// Conv2d (no bias) + BatchNorm2d + SiLU; after fuse() a single biased convolution + SiLU.
-class ConvImpl : public nn::Module {
- public:
-  ConvImpl(int64_t c1, int64_t c2, int64_t k = 1, int64_t s = 1, int64_t g = 1)
-      : cin_(c1), k_(k), s_(s), g_(g) {
-    conv = register_module(
-        "conv",
-        nn::Conv2d(nn::Conv2dOptions(c1, c2, k).stride(s).padding(k / 2).groups(g).bias(false)));
-    bn = register_module(
-        "bn", nn::BatchNorm2d(nn::BatchNorm2dOptions(c2).eps(kBnEps).momentum(kBnMomentum)));
-  }
+torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto) {
+  const int64_t c = proto.size(0), h = proto.size(1), w = proto.size(2);
+  return matmul_nt(coef, proto.reshape({c, h * w}).t()).view({-1, h, w});
+}
 
-  torch::Tensor forward(const torch::Tensor& x) {
-    torch::Tensor y = fused_w_.defined()
-                          ? onednn_conv2d(x, fused_w_, fused_b_, s_, k_ / 2, g_)
-                          : bn->forward(onednn_conv2d(x, conv->weight, {}, s_, k_ / 2, g_));
-    // Without autograd the activation can overwrite its fresh input: one buffer less per layer.
-    y = torch::GradMode::is_enabled() ? torch::silu(y) : torch::silu_(y);
-    count_conv(y, cin_, k_, g_);
-    return y;
-  }
-
-  void fuse() {
-    if (fused_w_.defined()) return;
-    torch::NoGradGuard no_grad;
-    auto scale = bn->weight / torch::sqrt(bn->running_var + bn->options.eps());
-    fused_w_ = (conv->weight * scale.view({-1, 1, 1, 1})).contiguous();
-    fused_b_ = bn->bias - bn->running_mean * scale;
-  }
-
-  nn::Conv2d conv{nullptr};
-  nn::BatchNorm2d bn{nullptr};
-
- private:
-  int64_t cin_, k_, s_, g_;
-  torch::Tensor fused_w_, fused_b_;  // not parameters: a fused model is for inference only
-};
-TORCH_MODULE(Conv);
-
-class BottleneckImpl : public nn::Module {
- public:
-  BottleneckImpl(int64_t c1, int64_t c2, bool shortcut, double e = 1.0)
-      : add_(shortcut && c1 == c2) {
-    const auto c = int64_t(c2 * e);
-    cv1 = register_module("cv1", Conv(c1, c, 3));
-    cv2 = register_module("cv2", Conv(c, c2, 3));
-  }
-  torch::Tensor forward(const torch::Tensor& x) {
-    auto y = cv2(cv1(x));
-    return add_ ? x + y : y;
-  }
-  void fuse() {
-    cv1->fuse();
-    cv2->fuse();
-  }
-  Conv cv1{nullptr}, cv2{nullptr};
-
- private:
-  bool add_;
-};
-TORCH_MODULE(Bottleneck);
+namespace {
 
 // CSP bottleneck with two convolutions, every bottleneck's output kept for the final 1x1.
 class C2fImpl : public nn::Module {
@@ -114,180 +67,7 @@ class C2fImpl : public nn::Module {
 };
 TORCH_MODULE(C2f);
 
-class SPPFImpl : public nn::Module {
- public:
-  SPPFImpl(int64_t c1, int64_t c2, int64_t k = 5) : k_(k) {
-    const auto c = c1 / 2;
-    cv1 = register_module("cv1", Conv(c1, c, 1));
-    cv2 = register_module("cv2", Conv(c * 4, c2, 1));
-  }
-  torch::Tensor forward(const torch::Tensor& x) {
-    auto a = cv1(x);
-    auto pool = [this](const torch::Tensor& t) { return torch::max_pool2d(t, k_, 1, k_ / 2); };
-    auto b = pool(a);
-    auto c = pool(b);
-    return cv2(torch::cat({a, b, c, pool(c)}, 1));
-  }
-  void fuse() {
-    cv1->fuse();
-    cv2->fuse();
-  }
-  Conv cv1{nullptr}, cv2{nullptr};
-
- private:
-  int64_t k_;
-};
-TORCH_MODULE(SPPF);
-
-// Two 3x3 Convs and a biased 1x1 output convolution: one branch of the head at one level.
-class BranchImpl : public nn::Module {
- public:
-  BranchImpl(int64_t c1, int64_t c, int64_t out) : cin_(c) {
-    a = register_module("0", Conv(c1, c, 3));
-    b = register_module("1", Conv(c, c, 3));
-    pred = register_module("2", nn::Conv2d(nn::Conv2dOptions(c, out, 1).bias(true)));
-  }
-  torch::Tensor forward(const torch::Tensor& x) {
-    auto y = onednn_conv2d(b(a(x)), pred->weight, pred->bias);
-    count_conv(y, cin_, 1, 1);
-    return y;
-  }
-  void fuse() {
-    a->fuse();
-    b->fuse();
-  }
-  Conv a{nullptr}, b{nullptr};
-  nn::Conv2d pred{nullptr};
-
- private:
-  int64_t cin_;
-};
-TORCH_MODULE(Branch);
-
-}  // namespace
-
-torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& weight,
-                                 const torch::Tensor& bias) {
-  const int64_t out = weight.size(1);
-  // Output channel o, phase (i, j) becomes channel o*4 + i*2 + j, as pixel_shuffle reads it.
-  auto w1 = weight.permute({1, 2, 3, 0}).reshape({out * 4, weight.size(0), 1, 1});
-  auto b1 = bias.defined() ? bias.repeat_interleave(4) : torch::Tensor();
-  return torch::pixel_shuffle(onednn_conv2d(x, w1, b1), 2);
-}
-
-torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto) {
-  const int64_t c = proto.size(0), h = proto.size(1), w = proto.size(2);
-  return matmul_nt(coef, proto.reshape({c, h * w}).t()).view({-1, h, w});
-}
-
-namespace {
-
-// Mask prototypes at stride 4 from the P3 features.
-class ProtoImpl : public nn::Module {
- public:
-  ProtoImpl(int64_t c1, int64_t c, int64_t c2) : c_(c) {
-    cv1 = register_module("cv1", Conv(c1, c, 3));
-    upsample = register_module(
-        "upsample", nn::ConvTranspose2d(nn::ConvTranspose2dOptions(c, c, 2).stride(2).bias(true)));
-    cv2 = register_module("cv2", Conv(c, c, 3));
-    cv3 = register_module("cv3", Conv(c, c2, 1));
-  }
-  torch::Tensor forward(const torch::Tensor& x) {
-    auto y = upsample_2x(cv1(x));
-    // Counted per output pixel over the whole 2x2 kernel, as the profiler behind the published
-    // figures counts transposed convolutions.
-    if (g_macs) *g_macs += double(y.numel() / y.size(0)) * double(c_) * 4.0;
-    return cv3(cv2(y));
-  }
-  void fuse() {
-    cv1->fuse();
-    cv2->fuse();
-    cv3->fuse();
-  }
-  Conv cv1{nullptr}, cv2{nullptr}, cv3{nullptr};
-  nn::ConvTranspose2d upsample{nullptr};
-
- private:
-  torch::Tensor upsample_2x(const torch::Tensor& x) {
-    return conv_transpose_2x2(x, upsample->weight, upsample->bias);
-  }
-  int64_t c_;
-};
-TORCH_MODULE(Proto);
-
-// The decoupled head: per level a box branch (DFL logits) and a class branch; for segmentation
-// a coefficient branch per level and the prototype branch.
-class HeadImpl : public nn::Module {
- public:
-  HeadImpl(const std::array<int64_t, 3>& chs, int64_t nc, int64_t protos) : nc_(nc) {
-    const int64_t c2 = std::max<int64_t>({16, chs[0] / 4, kRegMax * 4});
-    const int64_t c3 = std::max<int64_t>(chs[0], std::min<int64_t>(nc, 100));
-    auto l2 = register_module("cv2", nn::ModuleList());
-    auto l3 = register_module("cv3", nn::ModuleList());
-    for (int i = 0; i < 3; ++i) {
-      box.push_back(Branch(chs[i], c2, 4 * kRegMax));
-      cls.push_back(Branch(chs[i], c3, nc));
-      l2->push_back(box.back());
-      l3->push_back(cls.back());
-    }
-    // DFL projection: a fixed 1x1 convolution with weights 0..15, counted as a parameter as the
-    // published figures count it, but never trained.
-    auto dfl = register_module("dfl", std::make_shared<nn::Module>());
-    dfl_weight = dfl->register_parameter(
-        "weight", torch::arange(kRegMax, torch::kFloat).view({1, kRegMax, 1, 1}), false);
-    if (protos > 0) {
-      proto = register_module("proto", Proto(chs[0], protos, kNumMasks));
-      const int64_t c4 = std::max<int64_t>(chs[0] / 4, kNumMasks);
-      auto l4 = register_module("cv4", nn::ModuleList());
-      for (int i = 0; i < 3; ++i) {
-        coef.push_back(Branch(chs[i], c4, kNumMasks));
-        l4->push_back(coef.back());
-      }
-    }
-    init_biases();
-  }
-
-  // Box bias 1.0; class bias so that the prior is about 5 objects per 640x640 image.
-  void init_biases() {
-    torch::NoGradGuard no_grad;
-    for (int i = 0; i < 3; ++i) {
-      box[i]->pred->bias.fill_(1.0);
-      cls[i]->pred->bias.fill_(std::log(5.0 / double(nc_) / std::pow(640.0 / kStrides[i], 2)));
-    }
-  }
-
-  ModelOutput forward(const std::array<torch::Tensor, 3>& x) {
-    ModelOutput out;
-    for (int i = 0; i < 3; ++i) out.feats.push_back(torch::cat({box[i](x[i]), cls[i](x[i])}, 1));
-    if (proto) {
-      std::vector<torch::Tensor> mc;
-      const auto b = x[0].size(0);
-      for (int i = 0; i < 3; ++i) mc.push_back(coef[i](x[i]).view({b, kNumMasks, -1}));
-      out.mask_coef = torch::cat(mc, 2);
-      out.proto = proto(x[0]);
-    }
-    return out;
-  }
-
-  void fuse() {
-    for (auto& b : box) b->fuse();
-    for (auto& b : cls) b->fuse();
-    for (auto& b : coef) b->fuse();
-    if (proto) proto->fuse();
-  }
-
-  int64_t nc_;
-  std::vector<Branch> box, cls, coef;
-  Proto proto{nullptr};
-  torch::Tensor dfl_weight;
-};
-
-struct ScaleFactors {
-  double depth, width;
-  int max_channels;
-};
-
-ScaleFactors scale_factors(char scale) {
+Scaling yolov8_scaling(char scale) {
   switch (scale) {
     case 'n':
       return {0.33, 0.25, 1024};
@@ -303,20 +83,12 @@ ScaleFactors scale_factors(char scale) {
   throw std::invalid_argument(std::string("unknown YOLOv8 scale '") + scale + "'");
 }
 
-}  // namespace
-
-// The network proper, so that state-dict keys read "model.<layer>..." beneath YoloModel.
-class YoloNetImpl : public nn::Module {
+class YoloV8NetImpl : public YoloNetImpl {
  public:
-  YoloNetImpl(const ModelSpec& arch) : nc_(arch.nc), segment_(arch.task == Task::segment) {
-    const auto f = scale_factors(arch.scale);
-    auto ch = [&](int c) -> int64_t {
-      const double v = std::min(c, f.max_channels) * f.width;
-      return int64_t(std::ceil(v / 8.0) * 8);
-    };
-    auto depth = [&](int n) -> int64_t {
-      return n > 1 ? std::max<int64_t>(std::llround(n * f.depth), 1) : n;
-    };
+  YoloV8NetImpl(const ModelSpec& arch) : nc_(arch.nc), segment_(arch.task == Task::segment) {
+    const auto f = yolov8_scaling(arch.scale);
+    auto ch = [&](int c) { return f.channels(c); };
+    auto depth = [&](int n) { return f.repeats(n); };
     const auto c64 = ch(64), c128 = ch(128), c256 = ch(256), c512 = ch(512), c1024 = ch(1024);
     l0 = register_module("0", Conv(3, c64, 3, 2));
     l1 = register_module("1", Conv(c64, c128, 3, 2));
@@ -337,10 +109,10 @@ class YoloNetImpl : public nn::Module {
 
     head =
         register_module("22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024},
-                                                         nc_, segment_ ? ch(256) : 0));
+                                                         nc_, segment_ ? ch(256) : 0, false));
   }
 
-  ModelOutput forward(const torch::Tensor& x) {
+  ModelOutput forward(const torch::Tensor& x) override {
     auto up = [](const torch::Tensor& t) {
       return torch::upsample_nearest2d(t, {t.size(2) * 2, t.size(3) * 2});
     };
@@ -355,12 +127,16 @@ class YoloNetImpl : public nn::Module {
     return head->forward({o3, o4, o5});
   }
 
-  void fuse() {
+  void fuse() override {
     for (auto* c : {&l0, &l1, &l3, &l5, &l7, &l16, &l19}) (*c)->fuse();
     for (auto* c : {&l2, &l4, &l6, &l8, &l12, &l15, &l18, &l21}) (*c)->fuse();
     l9->fuse();
     head->fuse();
   }
+
+  // The model and its layer list, two upsamples, four concats, the shared activation and the
+  // pooling.
+  int64_t functional_modules() const override { return 2 + 2 + 4 + 1 + 1; }
 
   int64_t nc_;
   bool segment_;
@@ -368,21 +144,27 @@ class YoloNetImpl : public nn::Module {
   C2f l2{nullptr}, l4{nullptr}, l6{nullptr}, l8{nullptr}, l12{nullptr}, l15{nullptr}, l18{nullptr},
       l21{nullptr};
   SPPF l9{nullptr};
-  std::shared_ptr<HeadImpl> head;
 };
 
+}  // namespace
+
 std::string ModelSpec::name() const {
-  return std::string("yolov8") + scale + (task == Task::segment ? "-seg" : "");
+  return std::string(family == Family::yolo11 ? "yolo11" : "yolov8") + scale +
+         (task == Task::segment ? "-seg" : "");
 }
 
 std::optional<ModelSpec> parse_model_name(const std::string& name) {
-  static const std::regex re(R"(^yolov8([nsmlx])(-seg)?(\.pt|\.yaml|\.pth)?$)", std::regex::icase);
+  // The ecosystem writes "yolo11n"; "yolov11n" is a common spelling of the same model.
+  static const std::regex re(R"(^yolo(v8|v?11)([nsmlx])(-seg)?(\.pt|\.yaml|\.pth)?$)",
+                             std::regex::icase);
   const auto stem = std::filesystem::path(name).filename().string();
   std::smatch m;
   if (!std::regex_match(stem, m, re)) return std::nullopt;
   ModelSpec arch;
-  arch.scale = char(std::tolower(m[1].str()[0]));
-  arch.task = m[2].matched ? Task::segment : Task::detect;
+  arch.family =
+      std::tolower(m[1].str()[0]) == 'v' && m[1].str()[1] == '8' ? Family::yolov8 : Family::yolo11;
+  arch.scale = char(std::tolower(m[2].str()[0]));
+  arch.task = m[3].matched ? Task::segment : Task::detect;
   return arch;
 }
 
@@ -392,7 +174,12 @@ YoloModelImpl::YoloModelImpl(const ModelSpec& arch, std::vector<std::string> cla
   names.resize(spec_.nc);
   for (int i = 0; i < spec_.nc; ++i)
     if (names[i].empty()) names[i] = "class" + std::to_string(i);
-  net_ = register_module("model", std::make_shared<YoloNetImpl>(spec_));
+  std::shared_ptr<YoloNetImpl> net;
+  if (spec_.family == Family::yolo11)
+    net = make_yolo11_net(spec_);
+  else
+    net = std::make_shared<YoloV8NetImpl>(spec_);
+  net_ = register_module("model", net);
 }
 
 ModelOutput YoloModelImpl::forward(torch::Tensor images) {
@@ -456,14 +243,12 @@ ModelInfo YoloModelImpl::info() const {
     if (p.requires_grad()) info.gradients += p.numel();
   }
   // Counted as the published summaries count modules, so the figure is the one users know
-  // (yolov8n 225): ours plus the model and its layer list, the two upsamples, four concats, the
-  // shared activation and the pooling that our forward() writes as plain functions; fused
-  // layers no longer count their BatchNorm.
+  // (yolov8n 225): ours plus those our forward() writes as plain functions; fused layers no
+  // longer count their BatchNorm.
   int64_t batchnorms = 0;
   for (const auto& m : modules(/*include_self=*/false))
     if (dynamic_cast<const torch::nn::BatchNorm2dImpl*>(m.get())) ++batchnorms;
-  constexpr int64_t kFunctionalModules = 2 + 2 + 4 + 1 + 1;
-  info.layers = int64_t(modules(/*include_self=*/false).size()) + kFunctionalModules -
+  info.layers = int64_t(modules(/*include_self=*/false).size()) + net_->functional_modules() -
                 (is_fused() ? batchnorms : 0);
   // Count multiply-adds on a small input and scale to 640x640, as is customary.
   double macs = 0;
@@ -501,9 +286,10 @@ std::string thousands(int64_t v) {
 std::string YoloModelImpl::summary() const {
   const auto i = info();
   std::ostringstream out;
-  out << "YOLOv8" << spec_.scale << (is_segment() ? "-seg" : "")
-      << (fused_ ? " summary (fused): " : " summary: ") << i.layers << " layers, "
-      << thousands(i.parameters) << " parameters, " << thousands(i.gradients) << " gradients, ";
+  out << (spec_.family == Family::yolo11 ? "YOLO11" : "YOLOv8") << spec_.scale
+      << (is_segment() ? "-seg" : "") << (fused_ ? " summary (fused): " : " summary: ") << i.layers
+      << " layers, " << thousands(i.parameters) << " parameters, " << thousands(i.gradients)
+      << " gradients, ";
   out.setf(std::ios::fixed);
   out.precision(1);
   out << i.gflops << " GFLOPs";
@@ -540,6 +326,63 @@ bool warm_up_batchnorm(torch::nn::Module& model) {
     any = any || cumulative > kBnMomentum;
   }
   return any;
+}
+
+}  // namespace orvane::engine
+
+namespace orvane::engine {
+
+void load_named_tensors(YoloModelImpl& model, const std::map<std::string, torch::Tensor>& tensors) {
+  // A fused model computes with copies of the weights taken at fusing: loading would not reach
+  // them.
+  if (model.is_fused()) throw EngineError("cannot load weights into a fused model");
+  std::map<std::string, torch::Tensor> targets;
+  for (const auto& p : model.named_parameters(true)) targets[p.key()] = p.value();
+  for (const auto& b : model.named_buffers(true)) targets[b.key()] = b.value();
+  // Messages built with a stream: GCC 12 warns falsely about long chains of string concatenation.
+  auto shape_text = [](const torch::Tensor& t) {
+    std::ostringstream s;
+    s << "[";
+    for (int64_t i = 0; i < t.dim(); ++i) s << (i ? ", " : "") << t.size(i);
+    s << "]";
+    return s.str();
+  };
+  auto optional = [](const std::string& key) {
+    static const std::string counter = ".num_batches_tracked";
+    return key.size() >= counter.size() &&
+           key.compare(key.size() - counter.size(), counter.size(), counter) == 0;
+  };
+  // Every check before the first copy: a file that does not fit leaves the model as it was.
+  std::ostringstream msg;
+  msg << "weights do not fit " << model.arch().name() << ":";
+  size_t missing = 0, unexpected = 0;
+  std::string first_missing, first_unexpected;
+  for (const auto& [key, target] : targets) {
+    auto it = tensors.find(key);
+    if (it == tensors.end()) {
+      if (!optional(key) && missing++ == 0) first_missing = key;
+      continue;
+    }
+    if (!it->second.defined() || it->second.sizes() != target.sizes()) {
+      msg << " " << key << " is "
+          << (it->second.defined() ? shape_text(it->second) : std::string("empty"))
+          << ", the model's " << shape_text(target);
+      throw EngineError(msg.str());
+    }
+  }
+  for (const auto& [key, value] : tensors)
+    if (!targets.count(key) && unexpected++ == 0) first_unexpected = key;
+  if (missing > 0 || unexpected > 0) {
+    if (missing > 0) msg << " " << missing << " missing (first " << first_missing << ")";
+    if (missing > 0 && unexpected > 0) msg << ",";
+    if (unexpected > 0)
+      msg << " " << unexpected << " unexpected (first " << first_unexpected << ")";
+    throw EngineError(msg.str());
+  }
+  torch::NoGradGuard no_grad;
+  for (auto& [key, target] : targets)
+    if (auto it = tensors.find(key); it != tensors.end())
+      target.copy_(it->second.to(target.scalar_type()));
 }
 
 }  // namespace orvane::engine

@@ -1,5 +1,7 @@
 #pragma once
-// YOLOv8 detection and segmentation networks, layer for layer as published (scales n/s/m/l/x).
+// YOLOv8 and YOLO11 detection and segmentation networks, layer for layer as published (scales
+// n/s/m/l/x). YOLOv8 below; YOLO11 (yolo11.h) has the same outputs, strides and head layout with
+// C3k2 blocks, an attention block after SPPF and a lighter class branch.
 //
 //   images [B,3,H,W] float 0..1 RGB, H and W multiples of 32
 //     backbone: Conv s2 -> Conv s2 -> C2f -> Conv s2 -> C2f (P3/8) -> Conv s2 -> C2f (P4/16)
@@ -15,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,18 +39,21 @@ struct ModelOutput {
 };
 
 enum class Task { detect, segment };
+enum class Family { yolov8, yolo11 };
 
-// One architecture: the scale letter and the task. Parsed from names such as "yolov8n.pt",
-// "yolov8s-seg.pt", "yolov8m.yaml" or "yolov8x-seg".
+// One architecture: the family, the scale letter and the task. Parsed from names such as
+// "yolov8n.pt", "yolov8s-seg.pt", "yolov8m.yaml", "yolo11x-seg" or "yolo11n.pt".
 struct ModelSpec {
   char scale = 'n';  // n s m l x
   Task task = Task::detect;
   int nc = 80;
+  Family family = Family::yolov8;
 
-  std::string name() const;  // "yolov8n" / "yolov8n-seg"
+  std::string name() const;  // "yolov8n" / "yolov8n-seg" / "yolo11n" / "yolo11n-seg"
 };
 
-// Parses a model name (any folder and extension dropped). nullopt when it is not a YOLOv8 name.
+// Parses a model name (any folder and extension dropped). nullopt when it is not a YOLOv8 or
+// YOLO11 name.
 std::optional<ModelSpec> parse_model_name(const std::string& name);
 
 // Parameter count, layer count and GFLOPs at 640x640 (multiply-adds x 2, as usually reported).
@@ -58,7 +64,7 @@ struct ModelInfo {
   double gflops = 0.0;
 };
 
-class YoloNetImpl;  // the layers, defined in model.cpp
+class YoloNetImpl;  // the layers (layers.h), one subclass per family
 
 class YoloModelImpl : public torch::nn::Module {
  public:
@@ -89,6 +95,7 @@ class YoloModelImpl : public torch::nn::Module {
   const ModelSpec& arch() const { return spec_; }
   ModelInfo info() const;
   // "YOLOv8n summary: 225 layers, 3,157,200 parameters, 3,157,184 gradients, 8.9 GFLOPs"
+  // ("YOLO11n summary: ..." for YOLO11)
   std::string summary() const;
 
   std::vector<std::string> names;  // class id -> class name, size nc
@@ -123,5 +130,12 @@ torch::Tensor conv_transpose_2x2(const torch::Tensor& x, const torch::Tensor& we
 //   coef [n, c] . proto [c, h, w] -> [n, h, w]
 // Through matmul_nt (oneDNN), not the system BLAS.
 torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto);
+
+// Loads named weights (parameters and buffers, e.g. a reader's state dict of the ecosystem's
+// files) into `model`: every key the model has must be present with the same shape, and no other
+// key may be (a BatchNorm's "num_batches_tracked" may be missing: it only counts batches).
+// Values are converted to float32. Throws EngineError naming the first missing, unexpected or
+// mis-shaped key and the counts, before anything is changed.
+void load_named_tensors(YoloModelImpl& model, const std::map<std::string, torch::Tensor>& tensors);
 
 }  // namespace orvane::engine

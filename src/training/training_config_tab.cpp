@@ -32,9 +32,11 @@ void TrainingConfigTab::setup_config_tab() {
   auto* model_grid = new QGridLayout(model_group);
   model_combo = new QComboBox;
   model_combo->setEditable(true);
-  model_combo->addItems({"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt",
-                         "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt",
-                         "yolov8x-seg.pt"});
+  model_combo->addItems({"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",
+                         "yolov8x.pt",     "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt",
+                         "yolov8l-seg.pt", "yolov8x-seg.pt", "yolo11n.pt",     "yolo11s.pt",
+                         "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",     "yolo11n-seg.pt",
+                         "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"});
   data_yaml_input = new QLineEdit("data.yaml");
   auto* browse = new QPushButton("Browse...");
   connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);

@@ -26,14 +26,15 @@ namespace {
 namespace fs = std::filesystem;
 constexpr int kSize = 64;
 
-// A fresh yolov8n(-seg) with 2 classes whose BatchNorm layers hold non-trivial statistics (so
-// folding them into the convolutions is really tested) and class biases that make the untrained
-// model detect things, saved as a checkpoint trained at 64 px.
-fs::path make_checkpoint(const fs::path& dir, Task task) {
+// A fresh yolov8n(-seg) or yolo11n(-seg) with 2 classes whose BatchNorm layers hold non-trivial
+// statistics (so folding them into the convolutions is really tested) and class biases that make
+// the untrained model detect things, saved as a checkpoint trained at 64 px.
+fs::path make_checkpoint(const fs::path& dir, Task task, Family family = Family::yolov8) {
   torch::manual_seed(task == Task::detect ? 1 : 2);
   ModelSpec arch;
   arch.task = task;
   arch.nc = 2;
+  arch.family = family;
   YoloModel model(arch, std::vector<std::string>{"nut", "bolt's"});
   {
     torch::NoGradGuard no_grad;
@@ -122,7 +123,9 @@ class ExportTest : public ::testing::Test {
     fs::remove_all(root);
     det = make_checkpoint(root / "det", Task::detect);
     seg = make_checkpoint(root / "seg", Task::segment);
-    for (const auto& pt : {det, seg}) {
+    det11 = make_checkpoint(root / "det11", Task::detect, Family::yolo11);
+    seg11 = make_checkpoint(root / "seg11", Task::segment, Family::yolo11);
+    for (const auto& pt : {det, seg, det11, seg11}) {
       export_model({.weights = pt.string(), .format = "onnx"});
       export_model({.weights = pt.string(), .format = "torchscript"});
     }
@@ -133,7 +136,9 @@ class ExportTest : public ::testing::Test {
     return fs::path(pt).replace_extension(ext);
   }
 
-  static inline fs::path root, det, seg;
+  static bool is_seg(const fs::path& pt) { return pt == seg || pt == seg11; }
+
+  static inline fs::path root, det, seg, det11, seg11;
 };
 
 TEST_F(ExportTest, FilesAreNamedAfterTheWeightsAndNothingElseIsLeft) {
@@ -147,23 +152,23 @@ TEST_F(ExportTest, FilesAreNamedAfterTheWeightsAndNothingElseIsLeft) {
 }
 
 TEST_F(ExportTest, OnnxRunsInOpenCvAndReproducesLibTorch) {
-  for (const auto& pt : {det, seg}) {
+  for (const auto& pt : {det, seg, det11, seg11}) {
     SCOPED_TRACE(pt.string());
     auto [pred, proto] = reference(pt);
     auto model = ExportedModel::load(with(pt, ".onnx"));
     EXPECT_EQ(model->names(), (std::vector<std::string>{"nut", "bolt's"}));
     EXPECT_EQ(model->height(), kSize);
-    EXPECT_EQ(model->is_segment(), pt == seg);
+    EXPECT_EQ(model->is_segment(), is_seg(pt));
     auto out = model->forward(input_image());
     EXPECT_LT(max_diff(out.pred, pred), 1e-4);
-    if (pt == seg) {
+    if (is_seg(pt)) {
       EXPECT_LT(max_diff(out.proto, proto), 1e-4);
     }
   }
 }
 
 TEST_F(ExportTest, TorchScriptLoadsInLibTorchAndReproducesIt) {
-  for (const auto& pt : {det, seg}) {
+  for (const auto& pt : {det, seg, det11, seg11}) {
     SCOPED_TRACE(pt.string());
     auto [pred, proto] = reference(pt);
     std::unordered_map<std::string, std::string> extra{{"config.txt", ""}};
@@ -173,7 +178,7 @@ TEST_F(ExportTest, TorchScriptLoadsInLibTorchAndReproducesIt) {
     EXPECT_NE(extra["config.txt"].find("\"imgsz\": [64, 64]"), std::string::npos);
     torch::NoGradGuard no_grad;
     auto out = module.forward({input_image()});
-    if (pt == seg) {
+    if (is_seg(pt)) {
       auto items = out.toTuple()->elements();
       EXPECT_LT(max_diff(items.at(0).toTensor(), pred), 1e-4);
       EXPECT_LT(max_diff(items.at(1).toTensor(), proto), 1e-4);
@@ -191,7 +196,7 @@ TEST_F(ExportTest, OnnxRunsInOnnxRuntime) {
     GTEST_SKIP() << "onnxruntime-node is missing: run scripts/install-onnxruntime.sh";
   const auto input = root / "input.bin";
   write_floats(input, input_image());
-  for (const auto& pt : {det, seg}) {
+  for (const auto& pt : {det, seg, det11, seg11}) {
     SCOPED_TRACE(pt.string());
     auto [pred, proto] = reference(pt);
     const auto prefix = pt.parent_path() / "ort_";
@@ -206,7 +211,7 @@ TEST_F(ExportTest, OnnxRunsInOnnxRuntime) {
               std::string::npos)
         << r.out;
     EXPECT_LT(max_diff(read_floats(prefix.string() + "output0.bin", pred), pred), 1e-4);
-    if (pt == seg) {
+    if (is_seg(pt)) {
       EXPECT_NE(r.out.find("output1 1x32x16x16"), std::string::npos) << r.out;
       EXPECT_LT(max_diff(read_floats(prefix.string() + "output1.bin", proto), proto), 1e-4);
     }
@@ -232,7 +237,7 @@ for i, t in enumerate(y):
     open(out + str(i) + '.bin', 'wb').write(t.contiguous().numpy().tobytes())
 print(cfg['names']['1'], cfg['task'], len(y))
 )";
-  for (const auto& pt : {det, seg}) {
+  for (const auto& pt : {det, seg, det11, seg11}) {
     SCOPED_TRACE(pt.string());
     auto [pred, proto] = reference(pt);
     const auto prefix = pt.parent_path() / "py_";
@@ -240,9 +245,9 @@ print(cfg['names']['1'], cfg['task'], len(y))
                  {"-c", script, QString::fromStdString(with(pt, ".torchscript").string()),
                   QString::fromStdString(input.string()), QString::fromStdString(prefix.string())});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, pt == seg ? "bolt's segment 2\n" : "bolt's detect 1\n");
+    EXPECT_EQ(r.out, is_seg(pt) ? "bolt's segment 2\n" : "bolt's detect 1\n");
     EXPECT_LT(max_diff(read_floats(prefix.string() + "0.bin", pred), pred), 1e-4);
-    if (pt == seg) {
+    if (is_seg(pt)) {
       EXPECT_LT(max_diff(read_floats(prefix.string() + "1.bin", proto), proto), 1e-4);
     }
   }

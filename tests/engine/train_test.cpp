@@ -208,6 +208,37 @@ TEST_F(TrainTest, SegmentationModelLearnsMasks) {
   EXPECT_GE(good, 3) << log;
 }
 
+// YOLO11 trains on the same recipe, checkpoints under its own name, and resumes from its file.
+TEST_F(TrainTest, Yolo11DetectorAndSegmenterLearn) {
+  {
+    const auto data = make_dataset(dir / "det", false);
+    YOLO model("yolo11n.pt");
+    auto result = model.train(quick(data, 40));
+    ASSERT_TRUE(result.metrics);
+    EXPECT_GT(result.metrics->box.map50(), 0.4) << log;
+    auto best = load_checkpoint(result.save_dir / "weights" / "best.pt");
+    EXPECT_EQ(best.meta.arch.name(), "yolo11n");
+    EXPECT_EQ(best.model->arch().family, Family::yolo11);
+    auto results = model.predict((dir / "det" / "images" / "train" / "img1.png").string(),
+                                 {.conf = 0.1f, .imgsz = 64});
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_GE(results[0].boxes.size(), 1u);
+    EXPECT_EQ(results[0].boxes.cls[0].item<float>(), 1.0f);  // img1 holds a disc
+  }
+  const auto data = make_dataset(dir / "seg", true, 16, 96);
+  YOLO model("yolo11n-seg.pt");
+  auto options = quick(data, 30);
+  options.imgsz = 96;
+  options.name = "seg11";
+  auto result = model.train(options);
+  ASSERT_TRUE(result.metrics);
+  ASSERT_TRUE(result.metrics->mask);
+  EXPECT_GT(result.metrics->box.map50(), 0.4) << log;
+  EXPECT_GT(result.metrics->mask->map50(), 0.2) << log;
+  EXPECT_EQ(load_checkpoint(result.save_dir / "weights" / "last.pt").meta.arch.name(),
+            "yolo11n-seg");
+}
+
 TEST_F(TrainTest, BadInputFailsWithOneLineOrIsCorrectedWithAWarning) {
   const auto data = make_dataset(dir / "det", false, 4);
   YOLO model("yolov8n.pt");

@@ -58,9 +58,11 @@ class ConfigTabTest : public GuiTest {
 
 TEST_F(ConfigTabTest, FormStartsWithTheDocumentedControls) {
   EXPECT_EQ(items(tab.model_combo),
-            (QStringList{"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt",
-                         "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt",
-                         "yolov8x-seg.pt"}));
+            (QStringList{"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",
+                         "yolov8x.pt",     "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt",
+                         "yolov8l-seg.pt", "yolov8x-seg.pt", "yolo11n.pt",     "yolo11s.pt",
+                         "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",     "yolo11n-seg.pt",
+                         "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"}));
   EXPECT_TRUE(tab.model_combo->isEditable());
   EXPECT_EQ(tab.model_combo->currentText(), "yolov8s.pt");
   EXPECT_EQ(tab.data_yaml_input->text(), "data.yaml");

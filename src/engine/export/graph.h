@@ -9,6 +9,7 @@
 //                                 segmentation: the 32 mask coefficients
 //   output1 [1, 32, H/4, W/4]     segmentation only: the mask prototypes
 // Every operator is one that OpenCV 4.6's DNN importer understands (no SiLU, Split or Einsum).
+// YOLOv8 and YOLO11 models alike; YOLO11's attention adds batched MatMul.
 
 #include <torch/torch.h>
 
@@ -27,9 +28,9 @@ class GraphEmitter {
   virtual std::string input(const std::string& name, const std::vector<int64_t>& shape) = 0;
   // A named float32 tensor (weights, anchors ...) usable as an operand.
   virtual std::string constant(const std::string& name, const torch::Tensor& value) = 0;
-  // bias may be undefined.
+  // bias may be empty. groups > 1: a grouped (depthwise) convolution.
   virtual std::string conv(const std::string& x, const std::string& weight, const std::string& bias,
-                           int64_t kernel, int64_t stride, int64_t pad) = 0;
+                           int64_t kernel, int64_t stride, int64_t pad, int64_t groups = 1) = 0;
   virtual std::string conv_transpose(const std::string& x, const std::string& weight,
                                      const std::string& bias, int64_t kernel, int64_t stride) = 0;
   virtual std::string sigmoid(const std::string& x) = 0;
@@ -45,6 +46,8 @@ class GraphEmitter {
   virtual std::string reshape(const std::string& x, const std::vector<int64_t>& shape) = 0;
   virtual std::string transpose(const std::string& x, const std::vector<int64_t>& perm) = 0;
   virtual std::string softmax(const std::string& x, int64_t axis) = 0;
+  // Batched matrix product of two 3-d values, [g, m, k] x [g, k, n] -> [g, m, n].
+  virtual std::string matmul(const std::string& a, const std::string& b) = 0;
   virtual void output(const std::string& x, const std::string& name) = 0;
 };
 

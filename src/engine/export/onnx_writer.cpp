@@ -34,7 +34,7 @@ class OnnxEmitter : public GraphEmitter {
   }
 
   std::string conv(const std::string& x, const std::string& weight, const std::string& bias,
-                   int64_t kernel, int64_t stride, int64_t pad) override {
+                   int64_t kernel, int64_t stride, int64_t pad, int64_t groups) override {
     std::vector<std::string> in{x, weight};
     if (!bias.empty()) in.push_back(bias);
     auto* n = node("Conv", in);
@@ -42,7 +42,7 @@ class OnnxEmitter : public GraphEmitter {
     ints(n, "strides", {stride, stride});
     ints(n, "pads", {pad, pad, pad, pad});
     ints(n, "dilations", {1, 1});
-    integer(n, "group", 1);
+    integer(n, "group", groups);
     return n->output(0);
   }
 
@@ -124,6 +124,10 @@ class OnnxEmitter : public GraphEmitter {
     auto* n = node("Softmax", {x});
     integer(n, "axis", axis);
     return n->output(0);
+  }
+
+  std::string matmul(const std::string& a, const std::string& b) override {
+    return node("MatMul", {a, b})->output(0);
   }
 
   void output(const std::string& x, const std::string& name) override {

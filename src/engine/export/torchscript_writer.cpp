@@ -40,9 +40,10 @@ class ScriptEmitter : public GraphEmitter {
   }
 
   std::string conv(const std::string& x, const std::string& weight, const std::string& bias,
-                   int64_t, int64_t stride, int64_t pad) override {
+                   int64_t, int64_t stride, int64_t pad, int64_t groups) override {
     return line("torch.conv2d(" + x + ", " + weight + ", " + (bias.empty() ? "None" : bias) + ", " +
-                list({stride, stride}) + ", " + list({pad, pad}) + ", [1, 1], 1)");
+                list({stride, stride}) + ", " + list({pad, pad}) + ", [1, 1], " +
+                std::to_string(groups) + ")");
   }
   std::string conv_transpose(const std::string& x, const std::string& weight,
                              const std::string& bias, int64_t, int64_t stride) override {
@@ -84,6 +85,9 @@ class ScriptEmitter : public GraphEmitter {
   }
   std::string softmax(const std::string& x, int64_t axis) override {
     return line("torch.softmax(" + x + ", " + std::to_string(axis) + ")");
+  }
+  std::string matmul(const std::string& a, const std::string& b) override {
+    return line("torch.bmm(" + a + ", " + b + ")");
   }
   void output(const std::string& x, const std::string&) override { outputs_.push_back(x); }
 
@@ -141,7 +145,8 @@ std::string config_json(const ExportMetadata& meta) {
 }  // namespace
 
 std::string torchscript_bytes(YoloModelImpl& model, const ExportMetadata& meta) {
-  torch::jit::Module module("__torch__.orvane.YOLOv8");
+  torch::jit::Module module(model.arch().family == Family::yolo11 ? "__torch__.orvane.YOLO11"
+                                                                  : "__torch__.orvane.YOLOv8");
   ScriptEmitter emitter(module);
   emit_inference_graph(model, meta.height, meta.width, emitter);
   try {
