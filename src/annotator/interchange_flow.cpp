@@ -141,10 +141,8 @@ void InterchangeFlow::finish(bool importing) {
     else
       ui::warning(tab_->window(), title, text);
   } else {
-    const auto answer = ui::question(tab_->window(), title,
-                                     text + "\n\nOpen the exported folder?");
-    if (answer == QMessageBox::Yes)
-      QDesktopServices::openUrl(QUrl::fromLocalFile(request.output));
+    const auto answer = ui::question(tab_->window(), title, text + "\n\nOpen the exported folder?");
+    if (answer == QMessageBox::Yes) QDesktopServices::openUrl(QUrl::fromLocalFile(request.output));
   }
   Q_EMIT conversion_finished(summary);
 }

@@ -27,7 +27,8 @@ class InterchangeFlow : public QObject {
   // Where a conversion writes when the operator picked `chosen`: the folder itself when it is
   // empty or new, else a new sub-folder "<name>-<format>" (numbered when that exists too), so a
   // folder chooser's pick never has its contents mixed with the result.
-  static QString output_folder_in(const QString& chosen, const QString& name, const QString& format);
+  static QString output_folder_in(const QString& chosen, const QString& name,
+                                  const QString& format);
 
   orvane::interchange::ConvertWorker* worker = nullptr;  // owned by this; null when idle
   QProgressDialog* progress = nullptr;                   // while a conversion runs

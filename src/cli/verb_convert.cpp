@@ -22,11 +22,13 @@ const std::vector<KeySpec>& convert_keys() {
   return keys;
 }
 
-constexpr const char* kSummary = "convert a dataset between COCO JSON, Pascal VOC, labelme and YOLO";
+constexpr const char* kSummary =
+    "convert a dataset between COCO JSON, Pascal VOC, labelme and YOLO";
 
 interchange::Format format_of(const Args& args, const char* key) {
   const std::string value = args.str(key);
-  if (value.empty()) throw ArgError(std::string(key) + "= is required (coco, voc, labelme or yolo)");
+  if (value.empty())
+    throw ArgError(std::string(key) + "= is required (coco, voc, labelme or yolo)");
   interchange::Format format;
   if (!interchange::parse_format(QString::fromStdString(value), format))
     throw ArgError(std::string(key) + "=" + value + " must be coco, voc, labelme or yolo");
@@ -55,15 +57,16 @@ int run_convert(const std::vector<std::string>& words) {
   request.limits.max_json_bytes = qint64(max_mb) << 20;
 
   int last_percent = -1;
-  const interchange::ConvertOutcome outcome = interchange::convert_dataset(
-      request, [&](int done, int total, const QString&) {
+  const interchange::ConvertOutcome outcome =
+      interchange::convert_dataset(request, [&](int done, int total, const QString&) {
         const int percent = total > 0 ? done * 100 / total : 100;
         if (percent / 10 != last_percent / 10 || done == total) {
           std::cerr << "orvane convert: " << done << "/" << total << " images\n";
           last_percent = percent;
         }
       });
-  for (const QString& line : outcome.report.lines()) std::cerr << "orvane convert: " << out(line) << "\n";
+  for (const QString& line : outcome.report.lines())
+    std::cerr << "orvane convert: " << out(line) << "\n";
   if (!outcome.written()) {
     std::cerr << "orvane convert: " << out(outcome.summary(request)) << "\n";
     return 1;

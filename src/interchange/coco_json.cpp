@@ -82,8 +82,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
   const QJsonObject root = document.object();
   if (!document.isObject() || !root.value("images").isArray() ||
       !root.value("categories").isArray()) {
-    result.fatal =
-        QStringLiteral("%1: not a COCO instances file (no images and categories lists)").arg(json_path);
+    result.fatal = QStringLiteral("%1: not a COCO instances file (no images and categories lists)")
+                       .arg(json_path);
     return result;
   }
   const QString shown = QFileInfo(json_path).fileName();
@@ -96,13 +96,17 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
     qint64 id = 0;
     const QString name = category.value("name").toString();
     if (!json_integer(category.value("id"), id) || name.isEmpty()) {
-      report.lose("unusable categories",
-                  QStringLiteral("%1: a category without an integer id and a name, skipped").arg(shown));
+      report.lose(
+          "unusable categories",
+          QStringLiteral("%1: a category without an integer id and a name, skipped").arg(shown));
       continue;
     }
     if (!category_names.emplace(id, name).second)
       report.lose("duplicate category ids",
-                  QStringLiteral("%1: category id %2 is given twice; '%3' skipped").arg(shown).arg(id).arg(name));
+                  QStringLiteral("%1: category id %2 is given twice; '%3' skipped")
+                      .arg(shown)
+                      .arg(id)
+                      .arg(name));
   }
   std::map<qint64, Category> categories;
   for (const auto& [id, name] : category_names) {
@@ -111,9 +115,10 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       index = result.dataset.classes.size();
       result.dataset.classes.append(name);
     } else {
-      report.change("categories merged by name",
-                    QStringLiteral("%1: categories share the name '%2'; their objects become one class")
-                        .arg(shown, name));
+      report.change(
+          "categories merged by name",
+          QStringLiteral("%1: categories share the name '%2'; their objects become one class")
+              .arg(shown, name));
     }
     categories[id] = Category{int(index), name};
   }
@@ -133,8 +138,9 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
     qint64 id = 0;
     const QString file_name = entry.value("file_name").toString();
     if (!json_integer(entry.value("id"), id) || file_name.isEmpty()) {
-      report.lose("unusable images",
-                  QStringLiteral("%1: an image without an integer id and a file_name, skipped").arg(shown));
+      report.lose(
+          "unusable images",
+          QStringLiteral("%1: an image without an integer id and a file_name, skipped").arg(shown));
       continue;
     }
     if (image_index.count(id) || missing.count(id)) {
@@ -150,11 +156,12 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
     }
     const QString relative = safe_relative_name(file_name);
     if (relative.isEmpty()) {
-      report.lose("file names outside the folder",
-                  QStringLiteral("%1: image id %2: file name '%3' points outside the folder, skipped")
-                      .arg(shown)
-                      .arg(id)
-                      .arg(file_name));
+      report.lose(
+          "file names outside the folder",
+          QStringLiteral("%1: image id %2: file name '%3' points outside the folder, skipped")
+              .arg(shown)
+              .arg(id)
+              .arg(file_name));
       missing[id] = file_name;
       continue;
     }
@@ -167,8 +174,9 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       }
     }
     if (found.isEmpty()) {
-      report.lose("missing images", QStringLiteral("%1: image %2 is missing, skipped with its objects")
-                                        .arg(shown, file_name));
+      report.lose("missing images",
+                  QStringLiteral("%1: image %2 is missing, skipped with its objects")
+                      .arg(shown, file_name));
       missing[id] = file_name;
       continue;
     }
@@ -182,13 +190,14 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       // Coordinates are in the frame the file declares; a picture resized since keeps its labels
       // in place once they are normalised by that frame.
       if (real.isValid() && real != QSize(int(width), int(height)))
-        report.change("images whose size differs from the file",
-                      QStringLiteral("%1: %2 is %3x%4 but the file says %5x%6; positions kept relative")
-                          .arg(shown, file_name)
-                          .arg(real.width())
-                          .arg(real.height())
-                          .arg(width)
-                          .arg(height));
+        report.change(
+            "images whose size differs from the file",
+            QStringLiteral("%1: %2 is %3x%4 but the file says %5x%6; positions kept relative")
+                .arg(shown, file_name)
+                .arg(real.width())
+                .arg(real.height())
+                .arg(width)
+                .arg(height));
       image.width = int(width);
       image.height = int(height);
     } else if (real.isValid()) {
@@ -196,7 +205,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       image.height = real.height();
     } else {
       report.lose("unreadable images",
-                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped").arg(shown, file_name));
+                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
+                      .arg(shown, file_name));
       missing[id] = file_name;
       continue;
     }
@@ -225,7 +235,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
                   where + QStringLiteral(": its image %1 was skipped").arg(missing[image_id]));
       continue;
     }
-    if (!json_integer(annotation.value("category_id"), category_id) || !categories.count(category_id)) {
+    if (!json_integer(annotation.value("category_id"), category_id) ||
+        !categories.count(category_id)) {
       report.lose("unknown category ids",
                   where + QStringLiteral(": unknown category id %1, skipped")
                               .arg(annotation.value("category_id").toVariant().toString()));
@@ -233,17 +244,19 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
     }
     Image& image = result.dataset.images[image_index[image_id]];
     if (annotation.value("iscrowd").toInt() == 1) {
-      report.lose("crowd regions",
-                  where + QStringLiteral(" on %1: a crowd region (iscrowd 1) has no YOLO form, skipped")
-                              .arg(image.relative_path));
+      report.lose(
+          "crowd regions",
+          where + QStringLiteral(" on %1: a crowd region (iscrowd 1) has no YOLO form, skipped")
+                      .arg(image.relative_path));
       continue;
     }
     Object object;
     object.class_id = categories[category_id].class_id;
     const QJsonValue segmentation = annotation.value("segmentation");
     if (segmentation.isObject()) {
-      report.lose("RLE masks", where + QStringLiteral(" on %1: an RLE mask has no YOLO form, skipped")
-                                           .arg(image.relative_path));
+      report.lose("RLE masks",
+                  where + QStringLiteral(" on %1: an RLE mask has no YOLO form, skipped")
+                              .arg(image.relative_path));
       continue;
     }
     std::vector<std::vector<cv::Point2d>> parts;
@@ -264,24 +277,28 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       parts.push_back(std::move(polygon));
     }
     if (bad_parts > 0 && parts.empty()) {
-      report.lose("unusable polygons",
-                  where + QStringLiteral(" on %1: its segmentation holds no polygon of 3 or more points, skipped")
-                              .arg(image.relative_path));
+      report.lose(
+          "unusable polygons",
+          where + QStringLiteral(
+                      " on %1: its segmentation holds no polygon of 3 or more points, skipped")
+                      .arg(image.relative_path));
       continue;
     }
     if (bad_parts > 0)
-      report.lose("unusable polygons",
-                  where + QStringLiteral(" on %1: %2 polygon part(s) of fewer than 3 points dropped")
-                              .arg(image.relative_path)
-                              .arg(bad_parts));
+      report.lose(
+          "unusable polygons",
+          where + QStringLiteral(" on %1: %2 polygon part(s) of fewer than 3 points dropped")
+                      .arg(image.relative_path)
+                      .arg(bad_parts));
     if (!parts.empty()) {
       int holes = 0;
       object.points = parts.size() == 1 ? parts[0] : join_parts(parts, holes);
       if (holes > 0)
-        report.lose("polygon holes",
-                    where + QStringLiteral(" on %1: %2 hole(s) dropped; a YOLO polygon has one outline")
-                                .arg(image.relative_path)
-                                .arg(holes));
+        report.lose(
+            "polygon holes",
+            where + QStringLiteral(" on %1: %2 hole(s) dropped; a YOLO polygon has one outline")
+                        .arg(image.relative_path)
+                        .arg(holes));
       if (int(parts.size()) - holes > 1)
         report.change("multi-part polygons joined",
                       where + QStringLiteral(" on %1: %2 parts joined into one outline")
@@ -292,7 +309,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       if (!json_numbers(annotation.value("bbox").toArray(), bbox) || bbox.size() != 4 ||
           bbox[2] <= 0 || bbox[3] <= 0) {
         report.lose("annotations without a shape",
-                    where + QStringLiteral(" on %1: no polygon and no usable bbox, skipped").arg(image.relative_path));
+                    where + QStringLiteral(" on %1: no polygon and no usable bbox, skipped")
+                                .arg(image.relative_path));
         continue;
       }
       object.box = true;
@@ -307,17 +325,20 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
     }
     if (clipped)
       report.change("objects clipped to their picture",
-                    where + QStringLiteral(" on %1: coordinates outside the picture clipped").arg(image.relative_path));
+                    where + QStringLiteral(" on %1: coordinates outside the picture clipped")
+                                .arg(image.relative_path));
     image.objects.push_back(std::move(object));
   }
   return result;
 }
 
-bool write_coco(const Dataset& dataset, const QString& staging, Report& report, const StepFn& step) {
+bool write_coco(const Dataset& dataset, const QString& staging, Report& report,
+                const StepFn& step) {
   const QDir out(staging);
   QJsonArray categories, images, annotations;
   for (qsizetype i = 0; i < dataset.classes.size(); ++i)
-    categories.append(QJsonObject{{"id", int(i + 1)}, {"name", dataset.classes[i]}, {"supercategory", ""}});
+    categories.append(
+        QJsonObject{{"id", int(i + 1)}, {"name", dataset.classes[i]}, {"supercategory", ""}});
   int annotation_id = 0;
   const int total = int(dataset.images.size());
   for (int i = 0; i < total; ++i) {
@@ -326,7 +347,8 @@ bool write_coco(const Dataset& dataset, const QString& staging, Report& report, 
     copy_staged(image.source_path, out.filePath("images/" + image.relative_path));
     if (!image.annotated)
       report.change("images without a label file",
-                    QStringLiteral("%1: no label file; written as an image with no objects").arg(image.relative_path));
+                    QStringLiteral("%1: no label file; written as an image with no objects")
+                        .arg(image.relative_path));
     images.append(QJsonObject{{"id", i + 1},
                               {"file_name", image.relative_path},
                               {"width", image.width},
@@ -344,14 +366,15 @@ bool write_coco(const Dataset& dataset, const QString& staging, Report& report, 
         segmentation.append(polygon);
         area = area_of(object.points);
       }
-      annotations.append(QJsonObject{
-          {"id", ++annotation_id},
-          {"image_id", i + 1},
-          {"category_id", object.class_id + 1},
-          {"bbox", QJsonArray{round_pixel(b.x), round_pixel(b.y), round_pixel(b.width), round_pixel(b.height)}},
-          {"area", round_pixel(area)},
-          {"segmentation", segmentation},
-          {"iscrowd", 0}});
+      annotations.append(
+          QJsonObject{{"id", ++annotation_id},
+                      {"image_id", i + 1},
+                      {"category_id", object.class_id + 1},
+                      {"bbox", QJsonArray{round_pixel(b.x), round_pixel(b.y), round_pixel(b.width),
+                                          round_pixel(b.height)}},
+                      {"area", round_pixel(area)},
+                      {"segmentation", segmentation},
+                      {"iscrowd", 0}});
     }
   }
   const QJsonObject root{{"info", QJsonObject{{"description", "written by Orvane Studio"}}},

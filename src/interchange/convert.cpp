@@ -14,10 +14,14 @@ namespace {
 
 ReadResult read_any(const ConvertRequest& request, Report& report) {
   switch (request.from) {
-    case Format::Yolo: return read_yolo(request.source, report);
-    case Format::Coco: return read_coco(request.source, report, request.limits);
-    case Format::Voc: return read_voc(request.source, report, request.limits);
-    case Format::Labelme: return read_labelme(request.source, report, request.limits);
+    case Format::Yolo:
+      return read_yolo(request.source, report);
+    case Format::Coco:
+      return read_coco(request.source, report, request.limits);
+    case Format::Voc:
+      return read_voc(request.source, report, request.limits);
+    case Format::Labelme:
+      return read_labelme(request.source, report, request.limits);
   }
   return {};
 }
@@ -25,10 +29,14 @@ ReadResult read_any(const ConvertRequest& request, Report& report) {
 bool write_any(Format format, const Dataset& dataset, const QString& staging, Report& report,
                const StepFn& step) {
   switch (format) {
-    case Format::Yolo: return write_yolo(dataset, staging, report, step);
-    case Format::Coco: return write_coco(dataset, staging, report, step);
-    case Format::Voc: return write_voc(dataset, staging, report, step);
-    case Format::Labelme: return write_labelme(dataset, staging, report, step);
+    case Format::Yolo:
+      return write_yolo(dataset, staging, report, step);
+    case Format::Coco:
+      return write_coco(dataset, staging, report, step);
+    case Format::Voc:
+      return write_voc(dataset, staging, report, step);
+    case Format::Labelme:
+      return write_labelme(dataset, staging, report, step);
   }
   return false;
 }
@@ -41,11 +49,12 @@ void drop_clashing_names(Dataset& dataset, Report& report) {
   kept.reserve(dataset.images.size());
   for (Image& image : dataset.images) {
     if (!stems.insert(with_suffix(image.relative_path, QString())).second) {
-      report.lose("images with clashing names",
-                  QStringLiteral("%1: another image has the same name before its extension, so "
-                                 "their annotation files would collide; skipped with its %2 object(s)")
-                      .arg(image.relative_path)
-                      .arg(image.objects.size()));
+      report.lose(
+          "images with clashing names",
+          QStringLiteral("%1: another image has the same name before its extension, so "
+                         "their annotation files would collide; skipped with its %2 object(s)")
+              .arg(image.relative_path)
+              .arg(image.objects.size()));
       continue;
     }
     kept.push_back(std::move(image));
@@ -55,15 +64,18 @@ void drop_clashing_names(Dataset& dataset, Report& report) {
 
 QString counts_text(const std::map<QString, int>& counts) {
   QStringList parts;
-  for (const auto& [kind, count] : counts) parts.append(QStringLiteral("%1 %2").arg(count).arg(kind));
+  for (const auto& [kind, count] : counts)
+    parts.append(QStringLiteral("%1 %2").arg(count).arg(kind));
   return parts.join(", ");
 }
 
 }  // namespace
 
 QString ConvertOutcome::summary(const ConvertRequest& request) const {
-  const QString route = QStringLiteral("%1 to %2").arg(format_name(request.from), format_name(request.to));
-  if (cancelled) return QStringLiteral("Conversion from %1 cancelled; nothing was written").arg(route);
+  const QString route =
+      QStringLiteral("%1 to %2").arg(format_name(request.from), format_name(request.to));
+  if (cancelled)
+    return QStringLiteral("Conversion from %1 cancelled; nothing was written").arg(route);
   if (!fatal.isEmpty()) return QStringLiteral("Nothing converted: %1").arg(fatal);
   QString text = QStringLiteral("Converted %1 images with %2 objects in %3 classes from %4 into %5")
                      .arg(images)
@@ -71,9 +83,13 @@ QString ConvertOutcome::summary(const ConvertRequest& request) const {
                      .arg(classes)
                      .arg(route, request.output);
   if (report.lost() > 0)
-    text += QStringLiteral("; %1 not converted (%2)").arg(report.lost()).arg(counts_text(report.lost_counts()));
+    text += QStringLiteral("; %1 not converted (%2)")
+                .arg(report.lost())
+                .arg(counts_text(report.lost_counts()));
   if (report.changed() > 0)
-    text += QStringLiteral("; %1 changed (%2)").arg(report.changed()).arg(counts_text(report.changed_counts()));
+    text += QStringLiteral("; %1 changed (%2)")
+                .arg(report.changed())
+                .arg(counts_text(report.changed_counts()));
   return text;
 }
 
@@ -89,9 +105,12 @@ ConvertOutcome convert_dataset(const ConvertRequest& request, const ProgressFn& 
     return outcome;
   }
   const QFileInfo output(request.output);
-  if (output.exists() && (!output.isDir() || !QDir(request.output).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))) {
-    outcome.fatal = QStringLiteral("output %1 already exists and is not an empty folder; "
-                                   "choose a new one so nothing there is overwritten")
+  if (output.exists() && (!output.isDir() || !QDir(request.output)
+                                                  .isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                           QDir::Hidden | QDir::System))) {
+    outcome.fatal = QStringLiteral(
+                        "output %1 already exists and is not an empty folder; "
+                        "choose a new one so nothing there is overwritten")
                         .arg(request.output);
     return outcome;
   }
@@ -115,7 +134,8 @@ ConvertOutcome convert_dataset(const ConvertRequest& request, const ProgressFn& 
   }
   QTemporaryDir staging(QDir(parent).filePath("." + output.fileName() + ".converting-XXXXXX"));
   if (!staging.isValid()) {
-    outcome.fatal = QStringLiteral("cannot create a staging folder in %1: %2").arg(parent, staging.errorString());
+    outcome.fatal = QStringLiteral("cannot create a staging folder in %1: %2")
+                        .arg(parent, staging.errorString());
     return outcome;
   }
   const StepFn step = [&](int done, int total, const QString& name) {
@@ -137,7 +157,8 @@ ConvertOutcome convert_dataset(const ConvertRequest& request, const ProgressFn& 
     return outcome;
   }
   if (!QDir().rename(staging.path(), request.output)) {
-    outcome.fatal = QStringLiteral("cannot rename the finished %1 to %2").arg(staging.path(), request.output);
+    outcome.fatal =
+        QStringLiteral("cannot rename the finished %1 to %2").arg(staging.path(), request.output);
     return outcome;
   }
   staging.setAutoRemove(false);

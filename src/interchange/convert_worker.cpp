@@ -10,7 +10,10 @@ ConvertWorker::ConvertWorker(ConvertRequest request, QObject* parent)
 void ConvertWorker::run() {
   try {
     outcome_ = convert_dataset(
-        request_, [this](int done, int total, const QString& name) { Q_EMIT progress_signal(done, total, name); },
+        request_,
+        [this](int done, int total, const QString& name) {
+          Q_EMIT progress_signal(done, total, name);
+        },
         &stop_);
   } catch (const std::exception& e) {
     // A deep failure (out of memory on a huge file) ends this run, never the studio.

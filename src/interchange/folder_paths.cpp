@@ -95,10 +95,10 @@ void make_parent(const QString& path) {
 
 void write_staged(const QString& path, const QByteArray& data, bool last) {
   make_parent(path);
-  const std::string error = files::write_atomically(
-      std::filesystem::path(QFile::encodeName(path).toStdString()),
-      std::string_view(data.constData(), std::size_t(data.size())),
-      last ? files::Durability::kSynced : files::Durability::kRenameOnly);
+  const std::string error =
+      files::write_atomically(std::filesystem::path(QFile::encodeName(path).toStdString()),
+                              std::string_view(data.constData(), std::size_t(data.size())),
+                              last ? files::Durability::kSynced : files::Durability::kRenameOnly);
   if (!error.empty()) throw WriteError(error);
 }
 
@@ -106,8 +106,9 @@ void copy_staged(const QString& from, const QString& to) {
   make_parent(to);
   QFile source(from);
   if (!source.copy(to))
-    throw WriteError(
-        QStringLiteral("Could not copy %1 to %2: %3").arg(from, to, source.errorString()).toStdString());
+    throw WriteError(QStringLiteral("Could not copy %1 to %2: %3")
+                         .arg(from, to, source.errorString())
+                         .toStdString());
 }
 
 QString with_suffix(const QString& relative_path, const QString& suffix) {
@@ -137,8 +138,8 @@ QStringList yaml_names(const QString& path, QString& error) {
       long long expected = 0;
       for (const auto& [id, name] : by_id) {
         if (id != expected++) {
-          error = QStringLiteral("%1: class ids in names must run 0, 1, 2 ... without gaps")
-                      .arg(path);
+          error =
+              QStringLiteral("%1: class ids in names must run 0, 1, 2 ... without gaps").arg(path);
           return {};
         }
         classes.append(name);
@@ -164,8 +165,8 @@ QStringList folder_class_names(const QString& root, QString& error) {
       classes.append(QString::fromStdString(name));
     return classes;
   }
-  QStringList yamls = dir.entryList({QStringLiteral("*.yaml"), QStringLiteral("*.yml")},
-                                    QDir::Files, QDir::Name);
+  QStringList yamls =
+      dir.entryList({QStringLiteral("*.yaml"), QStringLiteral("*.yml")}, QDir::Files, QDir::Name);
   yamls.removeOne(QStringLiteral("data.yaml"));
   if (QFileInfo::exists(dir.filePath(QStringLiteral("data.yaml"))))
     yamls.prepend(QStringLiteral("data.yaml"));

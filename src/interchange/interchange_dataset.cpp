@@ -11,10 +11,14 @@ namespace orvane::interchange {
 
 QString format_name(Format format) {
   switch (format) {
-    case Format::Yolo: return QStringLiteral("yolo");
-    case Format::Coco: return QStringLiteral("coco");
-    case Format::Voc: return QStringLiteral("voc");
-    case Format::Labelme: return QStringLiteral("labelme");
+    case Format::Yolo:
+      return QStringLiteral("yolo");
+    case Format::Coco:
+      return QStringLiteral("coco");
+    case Format::Voc:
+      return QStringLiteral("voc");
+    case Format::Labelme:
+      return QStringLiteral("labelme");
   }
   return {};
 }

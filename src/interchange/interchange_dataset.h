@@ -73,8 +73,9 @@ class Report {
 // Reading stops short of these sizes, so a stray multi-gigabyte file gives one line instead of
 // exhausting memory. Tests lower them.
 struct Limits {
-  qint64 max_json_bytes = qint64(1) << 30;        // a COCO file holds a whole dataset
-  qint64 max_file_json_bytes = qint64(256) << 20;  // one labelme/VOC file (labelme may embed the image)
+  qint64 max_json_bytes = qint64(1) << 30;  // a COCO file holds a whole dataset
+  qint64 max_file_json_bytes = qint64(256)
+                               << 20;  // one labelme/VOC file (labelme may embed the image)
 };
 
 // Clips an object to its image. Returns false when nothing of it is left (it lies entirely

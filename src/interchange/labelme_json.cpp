@@ -57,10 +57,11 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
     QJsonParseError parse_error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parse_error);
     if (parse_error.error != QJsonParseError::NoError) {
-      report.lose("unusable JSON files", QStringLiteral("%1: malformed JSON at byte %2: %3, skipped")
-                                             .arg(file.shown)
-                                             .arg(parse_error.offset)
-                                             .arg(parse_error.errorString()));
+      report.lose("unusable JSON files",
+                  QStringLiteral("%1: malformed JSON at byte %2: %3, skipped")
+                      .arg(file.shown)
+                      .arg(parse_error.offset)
+                      .arg(parse_error.errorString()));
       continue;
     }
     file.root = document.object();
@@ -87,7 +88,8 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
     // imagePath is relative to the JSON file; it may climb out of the JSON's folder but never
     // out of the folder being converted.
     const QString normalised = QString(image_path).replace('\\', '/');
-    const QString resolved = QDir::cleanPath(QFileInfo(file.path).absolutePath() + '/' + normalised);
+    const QString resolved =
+        QDir::cleanPath(QFileInfo(file.path).absolutePath() + '/' + normalised);
     const QString relative = relative_inside(source, resolved);
     if (QDir::isAbsolutePath(normalised) || relative.isEmpty()) {
       report.lose("file names outside the folder",
@@ -97,16 +99,18 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
     }
     const QJsonArray shapes = file.root.value("shapes").toArray();
     if (!QFileInfo(resolved).isFile()) {
-      report.lose("missing images", QStringLiteral("%1: image %2 is missing, skipped with its %3 shape(s)")
-                                        .arg(file.shown, image_path)
-                                        .arg(shapes.size()));
+      report.lose("missing images",
+                  QStringLiteral("%1: image %2 is missing, skipped with its %3 shape(s)")
+                      .arg(file.shown, image_path)
+                      .arg(shapes.size()));
       continue;
     }
     Image image;
     image.source_path = resolved;
     image.relative_path = relative;
     const QSize real = image_size(resolved);
-    const int width = file.root.value("imageWidth").toInt(), height = file.root.value("imageHeight").toInt();
+    const int width = file.root.value("imageWidth").toInt(),
+              height = file.root.value("imageHeight").toInt();
     if (width > 0 && height > 0) {
       image.width = width;
       image.height = height;
@@ -115,16 +119,19 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
       image.height = real.height();
     } else {
       report.lose("unreadable images",
-                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped").arg(file.shown, image_path));
+                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
+                      .arg(file.shown, image_path));
       continue;
     }
     int index = 0;
     for (const QJsonValue& value : shapes) {
       const QJsonObject shape = value.toObject();
       const QString label = shape.value("label").toString();
-      const QString where = QStringLiteral("%1: shape %2 (%3)").arg(file.shown).arg(++index).arg(label);
-      const QString type = shape.value("shape_type").isString() ? shape.value("shape_type").toString()
-                                                                : QStringLiteral("polygon");
+      const QString where =
+          QStringLiteral("%1: shape %2 (%3)").arg(file.shown).arg(++index).arg(label);
+      const QString type = shape.value("shape_type").isString()
+                               ? shape.value("shape_type").toString()
+                               : QStringLiteral("polygon");
       std::vector<cv::Point2d> points;
       if (label.isEmpty()) {
         report.lose("shapes without a label", where + ": no label, skipped");
@@ -147,14 +154,18 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
         const double radius = std::sqrt(d.dot(d));
         for (int k = 0; k < kCircleSides; ++k) {
           const double angle = 2 * std::numbers::pi * k / kCircleSides;
-          object.points.emplace_back(centre.x + radius * std::cos(angle), centre.y + radius * std::sin(angle));
+          object.points.emplace_back(centre.x + radius * std::cos(angle),
+                                     centre.y + radius * std::sin(angle));
         }
-        report.change("circles as polygons",
-                      where + QStringLiteral(": a circle becomes a %1-sided polygon").arg(kCircleSides));
+        report.change(
+            "circles as polygons",
+            where + QStringLiteral(": a circle becomes a %1-sided polygon").arg(kCircleSides));
       } else if (type == QLatin1String("polygon") || type == QLatin1String("rectangle") ||
                  type == QLatin1String("circle")) {
         report.lose("unusable shapes",
-                    where + QStringLiteral(": a %1 with %2 point(s) is not a shape, skipped").arg(type).arg(points.size()));
+                    where + QStringLiteral(": a %1 with %2 point(s) is not a shape, skipped")
+                                .arg(type)
+                                .arg(points.size()));
         continue;
       } else {
         report.lose(type + " shapes",
@@ -163,13 +174,16 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
       }
       bool clipped = false;
       if (!clip_to_image(object, image.width, image.height, clipped)) {
-        report.lose("objects outside their picture", where + ": lies outside the picture or has no area, skipped");
+        report.lose("objects outside their picture",
+                    where + ": lies outside the picture or has no area, skipped");
         continue;
       }
       if (clipped)
-        report.change("objects clipped to their picture", where + ": coordinates outside the picture clipped");
+        report.change("objects clipped to their picture",
+                      where + ": coordinates outside the picture clipped");
       if (!shape.value("group_id").isNull() && !shape.value("group_id").isUndefined())
-        report.change("group ids dropped", where + ": its group id is not kept; YOLO labels have none");
+        report.change("group ids dropped",
+                      where + ": its group id is not kept; YOLO labels have none");
       image.objects.push_back(std::move(object));
     }
     result.dataset.images.push_back(std::move(image));
@@ -177,7 +191,8 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
   return result;
 }
 
-bool write_labelme(const Dataset& dataset, const QString& staging, Report& report, const StepFn& step) {
+bool write_labelme(const Dataset& dataset, const QString& staging, Report& report,
+                   const StepFn& step) {
   const QDir out(staging);
   const int total = int(dataset.images.size());
   for (int i = 0; i < total; ++i) {
@@ -186,7 +201,8 @@ bool write_labelme(const Dataset& dataset, const QString& staging, Report& repor
     copy_staged(image.source_path, out.filePath(image.relative_path));
     if (!image.annotated)
       report.change("images without a label file",
-                    QStringLiteral("%1: no label file; written as an image with no shapes").arg(image.relative_path));
+                    QStringLiteral("%1: no label file; written as an image with no shapes")
+                        .arg(image.relative_path));
     QJsonArray shapes;
     for (const Object& object : image.objects) {
       QJsonArray points;
@@ -196,7 +212,8 @@ bool write_labelme(const Dataset& dataset, const QString& staging, Report& repor
         points.append(QJsonArray{round_pixel(b.x), round_pixel(b.y)});
         points.append(QJsonArray{round_pixel(b.x + b.width), round_pixel(b.y + b.height)});
       } else {
-        for (const cv::Point2d& p : object.points) points.append(QJsonArray{round_pixel(p.x), round_pixel(p.y)});
+        for (const cv::Point2d& p : object.points)
+          points.append(QJsonArray{round_pixel(p.x), round_pixel(p.y)});
       }
       shapes.append(QJsonObject{{"label", dataset.classes.value(object.class_id)},
                                 {"points", points},

@@ -21,8 +21,8 @@ struct VocObject {
 };
 
 struct VocFile {
-  QString path;     // the XML file
-  QString shown;    // its path relative to the source folder
+  QString path;   // the XML file
+  QString shown;  // its path relative to the source folder
   QString filename;
   QString width, height;
   std::vector<VocObject> objects;
@@ -46,12 +46,17 @@ QString parse_voc(const QByteArray& bytes, VocFile& file) {
     } else if (token == QXmlStreamReader::EndElement) {
       const QString value = text.trimmed();
       const QString joined = path.join('/');
-      if (joined == QLatin1String("annotation/filename")) file.filename = value;
-      else if (joined == QLatin1String("annotation/size/width")) file.width = value;
-      else if (joined == QLatin1String("annotation/size/height")) file.height = value;
-      else if (joined == QLatin1String("annotation/object/name")) file.objects.back().name = value;
+      if (joined == QLatin1String("annotation/filename"))
+        file.filename = value;
+      else if (joined == QLatin1String("annotation/size/width"))
+        file.width = value;
+      else if (joined == QLatin1String("annotation/size/height"))
+        file.height = value;
+      else if (joined == QLatin1String("annotation/object/name"))
+        file.objects.back().name = value;
       else if (joined == QLatin1String("annotation/object/difficult"))
-        file.objects.back().difficult = value == QLatin1String("1") || value == QLatin1String("true");
+        file.objects.back().difficult =
+            value == QLatin1String("1") || value == QLatin1String("true");
       else if (path.size() == 4 && joined.startsWith(QLatin1String("annotation/object/bndbox/")))
         file.objects.back().bndbox[path[3]] = value;
       path.removeLast();
@@ -59,7 +64,9 @@ QString parse_voc(const QByteArray& bytes, VocFile& file) {
     }
   }
   if (xml.hasError())
-    return QStringLiteral("malformed XML at line %1: %2").arg(xml.lineNumber()).arg(xml.errorString());
+    return QStringLiteral("malformed XML at line %1: %2")
+        .arg(xml.lineNumber())
+        .arg(xml.errorString());
   if (path.isEmpty() && file.filename.isEmpty() && file.objects.empty() && file.width.isEmpty())
     return QStringLiteral("not a Pascal VOC annotation");
   return {};
@@ -119,20 +126,24 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
   for (const VocFile& file : parsed) {
     const QString relative = safe_relative_name(file.filename);
     if (relative.isEmpty()) {
-      report.lose("file names outside the folder",
-                  QStringLiteral("%1: file name '%2' is empty or points outside the folder, skipped")
-                      .arg(file.shown, file.filename));
+      report.lose(
+          "file names outside the folder",
+          QStringLiteral("%1: file name '%2' is empty or points outside the folder, skipped")
+              .arg(file.shown, file.filename));
       continue;
     }
     // Beside the XML, in the matching folder under JPEGImages/, or at the top.
     const QString xml_dir = QFileInfo(file.path).absolutePath();
     QString sub = root.relativeFilePath(xml_dir);
     if (sub == QLatin1String(".")) sub.clear();
-    if (sub == QLatin1String("Annotations")) sub.clear();
-    else if (sub.startsWith(QLatin1String("Annotations/"))) sub = sub.mid(12);
+    if (sub == QLatin1String("Annotations"))
+      sub.clear();
+    else if (sub.startsWith(QLatin1String("Annotations/")))
+      sub = sub.mid(12);
     QString found;
     for (const QString& candidate :
-         {QDir(xml_dir).filePath(relative), root.filePath("JPEGImages/" + (sub.isEmpty() ? "" : sub + "/") + relative),
+         {QDir(xml_dir).filePath(relative),
+          root.filePath("JPEGImages/" + (sub.isEmpty() ? "" : sub + "/") + relative),
           root.filePath("JPEGImages/" + relative), root.filePath(relative)}) {
       if (QFileInfo(candidate).isFile() && !relative_inside(source, candidate).isEmpty()) {
         found = candidate;
@@ -140,9 +151,10 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
       }
     }
     if (found.isEmpty()) {
-      report.lose("missing images", QStringLiteral("%1: image %2 is missing, skipped with its %3 object(s)")
-                                        .arg(file.shown, file.filename)
-                                        .arg(file.objects.size()));
+      report.lose("missing images",
+                  QStringLiteral("%1: image %2 is missing, skipped with its %3 object(s)")
+                      .arg(file.shown, file.filename)
+                      .arg(file.objects.size()));
       continue;
     }
     Image image;
@@ -152,8 +164,8 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
       image.relative_path = image.relative_path.mid(11);
     double width = 0, height = 0;
     const QSize real = image_size(found);
-    if (to_number(file.width, width) && to_number(file.height, height) && width >= 1 && height >= 1 &&
-        width < (1 << 30) && height < (1 << 30)) {
+    if (to_number(file.width, width) && to_number(file.height, height) && width >= 1 &&
+        height >= 1 && width < (1 << 30) && height < (1 << 30)) {
       image.width = int(width);
       image.height = int(height);
     } else if (real.isValid()) {
@@ -161,7 +173,8 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
       image.height = real.height();
     } else {
       report.lose("unreadable images",
-                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped").arg(file.shown, file.filename));
+                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
+                      .arg(file.shown, file.filename));
       continue;
     }
     int index = 0;
@@ -184,17 +197,23 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
       Object object;
       object.class_id = int(result.dataset.classes.indexOf(voc.name));
       object.box = true;
-      object.points = box_corners(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2));
+      object.points =
+          box_corners(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2));
       bool clipped = false;
       if (!clip_to_image(object, image.width, image.height, clipped)) {
-        report.lose("objects outside their picture", where + ": lies outside the picture or has no area, skipped");
+        report.lose("objects outside their picture",
+                    where + ": lies outside the picture or has no area, skipped");
         continue;
       }
       if (clipped)
-        report.change("objects clipped to their picture", where + ": coordinates outside the picture clipped");
+        report.change("objects clipped to their picture",
+                      where + ": coordinates outside the picture clipped");
       if (voc.difficult)
-        report.change("difficult flags dropped",
-                      where + QStringLiteral(" (%1): kept as an ordinary box; YOLO labels have no difficult flag").arg(voc.name));
+        report.change(
+            "difficult flags dropped",
+            where +
+                QStringLiteral(" (%1): kept as an ordinary box; YOLO labels have no difficult flag")
+                    .arg(voc.name));
       image.objects.push_back(std::move(object));
     }
     result.dataset.images.push_back(std::move(image));
@@ -211,7 +230,8 @@ bool write_voc(const Dataset& dataset, const QString& staging, Report& report, c
     copy_staged(image.source_path, out.filePath("JPEGImages/" + image.relative_path));
     if (!image.annotated)
       report.change("images without a label file",
-                    QStringLiteral("%1: no label file; written as an image with no objects").arg(image.relative_path));
+                    QStringLiteral("%1: no label file; written as an image with no objects")
+                        .arg(image.relative_path));
     QByteArray bytes;
     QXmlStreamWriter xml(&bytes);
     xml.setAutoFormatting(true);
@@ -232,9 +252,10 @@ bool write_voc(const Dataset& dataset, const QString& staging, Report& report, c
     xml.writeTextElement("segmented", "0");
     for (const Object& object : image.objects) {
       if (!object.box)
-        report.change("polygons written as boxes",
-                      QStringLiteral("%1: a %2 polygon is written as its bounding box; VOC has no polygons")
-                          .arg(image.relative_path, dataset.classes.value(object.class_id)));
+        report.change(
+            "polygons written as boxes",
+            QStringLiteral("%1: a %2 polygon is written as its bounding box; VOC has no polygons")
+                .arg(image.relative_path, dataset.classes.value(object.class_id)));
       const cv::Rect2d b = bounds_of(object.points);
       xml.writeStartElement("object");
       xml.writeTextElement("name", dataset.classes.value(object.class_id));

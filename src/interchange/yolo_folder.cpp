@@ -61,15 +61,16 @@ void read_labels(const QString& label_path, const QString& shown, Image& image,
     };
     if (!parsed.class_id || *parsed.class_id < 0) {
       bad(QStringLiteral("class id '%1' is not a class number")
-              .arg(QString::fromUtf8(parsed.class_token.data(), qsizetype(parsed.class_token.size()))));
+              .arg(QString::fromUtf8(parsed.class_token.data(),
+                                     qsizetype(parsed.class_token.size()))));
       continue;
     }
     if (*parsed.class_id >= classes.size()) {
       bad(QStringLiteral("class id %1 has no name in the class list").arg(*parsed.class_id));
       continue;
     }
-    if (!parsed.numbers_ok() ||
-        std::any_of(parsed.coords.begin(), parsed.coords.end(), [](double v) { return !std::isfinite(v); })) {
+    if (!parsed.numbers_ok() || std::any_of(parsed.coords.begin(), parsed.coords.end(),
+                                            [](double v) { return !std::isfinite(v); })) {
       bad(QStringLiteral("a coordinate is not a finite number"));
       continue;
     }
@@ -82,7 +83,8 @@ void read_labels(const QString& label_path, const QString& shown, Image& image,
       object.points = box_corners((c[0] - c[2] / 2) * w, (c[1] - c[3] / 2) * h,
                                   (c[0] + c[2] / 2) * w, (c[1] + c[3] / 2) * h);
     } else if (c.size() >= 6 && c.size() % 2 == 0) {
-      for (std::size_t i = 0; i < c.size(); i += 2) object.points.emplace_back(c[i] * w, c[i + 1] * h);
+      for (std::size_t i = 0; i < c.size(); i += 2)
+        object.points.emplace_back(c[i] * w, c[i + 1] * h);
     } else {
       bad(QStringLiteral("%1 coordinates are neither a box (4) nor a polygon (6 or more, even)")
               .arg(c.size()));
@@ -116,11 +118,13 @@ ReadResult read_yolo(const QString& source, Report& report) {
     return result;
   }
   if (result.dataset.classes.isEmpty()) {
-    result.fatal = QStringLiteral("%1 has no classes.txt and no data.yaml with class names").arg(source);
+    result.fatal =
+        QStringLiteral("%1 has no classes.txt and no data.yaml with class names").arg(source);
     return result;
   }
   QStringList suffixes;
-  for (const std::string& ext : files::image_extensions()) suffixes.append(QString::fromStdString(ext));
+  for (const std::string& ext : files::image_extensions())
+    suffixes.append(QString::fromStdString(ext));
   std::set<QString> used_labels;
   for (const QString& path : list_files(source, suffixes)) {
     const QString relative = relative_inside(source, path);
@@ -140,7 +144,9 @@ ReadResult read_yolo(const QString& source, Report& report) {
     image.width = size.width();
     image.height = size.height();
     image.annotated = labelled;
-    if (labelled) read_labels(label, QDir(source).relativeFilePath(label), image, result.dataset.classes, report);
+    if (labelled)
+      read_labels(label, QDir(source).relativeFilePath(label), image, result.dataset.classes,
+                  report);
     result.dataset.images.push_back(std::move(image));
   }
   // Label files whose image is gone: their objects cannot go anywhere.
@@ -180,7 +186,8 @@ bool write_yolo(const Dataset& dataset, const QString& staging, Report&, const S
       }
       text += files::native_line_end();
     }
-    write_staged(out.filePath(with_suffix(image.relative_path, ".txt")), QByteArray::fromStdString(text));
+    write_staged(out.filePath(with_suffix(image.relative_path, ".txt")),
+                 QByteArray::fromStdString(text));
   }
   write_staged(out.filePath("classes.txt"), classes_text(dataset.classes), true);
   return step(total, total, {});

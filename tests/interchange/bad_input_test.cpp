@@ -23,7 +23,8 @@ class BadInput : public ::testing::Test {
   ConvertRequest request;
 };
 
-const char* const kOneImage = R"("images": [{"id": 1, "file_name": "x.png", "width": 10, "height": 10}],
+const char* const kOneImage =
+    R"("images": [{"id": 1, "file_name": "x.png", "width": 10, "height": 10}],
     "categories": [{"id": 1, "name": "a"}])";
 
 }  // namespace
@@ -32,7 +33,8 @@ TEST_F(BadInput, MalformedJsonIsOneLineAndWritesNothing) {
   put(at("coco/bad.json"), R"({"images": [{"id": 1,)");
   const ConvertOutcome outcome = run(Format::Coco, "coco");
   EXPECT_FALSE(outcome.written());
-  EXPECT_TRUE(outcome.fatal.contains("bad.json: malformed JSON at byte")) << outcome.fatal.toStdString();
+  EXPECT_TRUE(outcome.fatal.contains("bad.json: malformed JSON at byte"))
+      << outcome.fatal.toStdString();
   EXPECT_FALSE(outcome.summary(request).contains('\n'));
   expect_nothing_written();
 
@@ -47,9 +49,10 @@ TEST_F(BadInput, MalformedJsonIsOneLineAndWritesNothing) {
 
 TEST_F(BadInput, MalformedXmlSkipsThatFileOnly) {
   put_image(at("voc/x.png"), 10, 10);
-  put(at("voc/x.xml"), "<annotation><filename>x.png</filename><object><name>a</name>"
-                       "<bndbox><xmin>1</xmin><ymin>1</ymin><xmax>5</xmax><ymax>5</ymax>"
-                       "</bndbox></object></annotation>");
+  put(at("voc/x.xml"),
+      "<annotation><filename>x.png</filename><object><name>a</name>"
+      "<bndbox><xmin>1</xmin><ymin>1</ymin><xmax>5</xmax><ymax>5</ymax>"
+      "</bndbox></object></annotation>");
   put(at("voc/y.xml"), "<annotation><filename>y.png</filename><object></annotation>");
   put(at("voc/z.xml"), "<html/>");
   const ConvertOutcome outcome = run(Format::Voc, "voc");
@@ -73,7 +76,9 @@ TEST_F(BadInput, UnknownCategoriesDuplicateIdsAndEscapingNamesAreEachReported) {
       {"id": 4, "image_id": 7, "category_id": 1, "bbox": [0, 0, 5, 5]}]})");
   // Patch in a duplicate id and a name that climbs out of the folder.
   QByteArray text = get(at("coco/c.json"));
-  text.replace(R"("images": [)", R"("images": [{"id": 1, "file_name": "y.png"}, {"id": 5, "file_name": "../secret.png"}, )");
+  text.replace(
+      R"("images": [)",
+      R"("images": [{"id": 1, "file_name": "y.png"}, {"id": 5, "file_name": "../secret.png"}, )");
   put(at("coco/c.json"), text);
   const ConvertOutcome outcome = run(Format::Coco, "coco");
   ASSERT_TRUE(outcome.written()) << outcome.fatal.toStdString();
@@ -82,7 +87,8 @@ TEST_F(BadInput, UnknownCategoriesDuplicateIdsAndEscapingNamesAreEachReported) {
   EXPECT_TRUE(lines[0].contains("file name '../secret.png' points outside the folder"));
   EXPECT_EQ(lines[1], "c.json: image id 1 is given twice (y.png and x.png); x.png skipped");
   EXPECT_EQ(lines[2], "c.json: annotation 2: unknown category id 99, skipped");
-  EXPECT_TRUE(lines[3].startsWith("c.json: annotation 3 on y.png: its segmentation holds no polygon"));
+  EXPECT_TRUE(
+      lines[3].startsWith("c.json: annotation 3 on y.png: its segmentation holds no polygon"));
   EXPECT_EQ(lines[4], "c.json: annotation 4: image id 7 is not in the images list, skipped");
   EXPECT_EQ(tree(at("out/result")), (QStringList{"classes.txt", "y.png", "y.txt"}));
   EXPECT_FALSE(outcome.complete());
@@ -95,8 +101,9 @@ TEST_F(BadInput, LabelmeAndVocPathsOutsideTheFolderAreRefused) {
   put(at("lm/sub/b.json"), R"({"imagePath": "../in.png", "shapes": []})");
   const ConvertOutcome labelme = run(Format::Labelme, "lm");
   ASSERT_TRUE(labelme.written());
-  EXPECT_EQ(labelme.report.lines(),
-            QStringList{"sub/a.json: imagePath '../../outside.png' points outside the folder, skipped"});
+  EXPECT_EQ(
+      labelme.report.lines(),
+      QStringList{"sub/a.json: imagePath '../../outside.png' points outside the folder, skipped"});
   EXPECT_EQ(tree(at("out/result")), (QStringList{"classes.txt", "in.png", "in.txt"}));
 
   put(at("voc/a.xml"), "<annotation><filename>../outside.png</filename></annotation>");
@@ -109,8 +116,8 @@ TEST_F(BadInput, LabelmeAndVocPathsOutsideTheFolderAreRefused) {
 
 TEST_F(BadInput, AHugeJsonIsRefusedBeforeItIsRead) {
   put_image(at("coco/x.png"), 10, 10);
-  put(at("coco/c.json"), QByteArray("{") + kOneImage + ", \"annotations\": []," +
-                             "\"pad\": \"" + QByteArray(3 << 20, 'x') + "\"}");
+  put(at("coco/c.json"), QByteArray("{") + kOneImage + ", \"annotations\": []," + "\"pad\": \"" +
+                             QByteArray(3 << 20, 'x') + "\"}");
   Limits limits;
   limits.max_json_bytes = 2 << 20;
   const ConvertOutcome outcome = run(Format::Coco, "coco", limits);

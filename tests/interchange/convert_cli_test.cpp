@@ -16,14 +16,15 @@ ToolRun convert(const QStringList& words) { return run_orvane("convert", words);
 TEST(ConvertCli, RoundTripsThroughCocoWithASummaryLine) {
   QTemporaryDir dir;
   make_yolo_folder(dir.filePath("yolo"));
-  const ToolRun out = convert({"from=yolo", "to=coco", "source=" + dir.filePath("yolo"),
-                               "output=" + dir.filePath("coco")});
+  const ToolRun out = convert(
+      {"from=yolo", "to=coco", "source=" + dir.filePath("yolo"), "output=" + dir.filePath("coco")});
   ASSERT_EQ(out.code, 0) << out.err.toStdString();
   EXPECT_EQ(out.out, "Converted 3 images with 4 objects in 3 classes from yolo to coco into " +
                          dir.filePath("coco") + "\n");
   EXPECT_TRUE(out.err.contains("orvane convert: 3/3 images"));
-  const ToolRun back = convert({"from=coco", "to=yolo", "source=" + dir.filePath("coco/annotations.json"),
-                                "output=" + dir.filePath("back")});
+  const ToolRun back =
+      convert({"from=coco", "to=yolo", "source=" + dir.filePath("coco/annotations.json"),
+               "output=" + dir.filePath("back")});
   ASSERT_EQ(back.code, 0) << back.err.toStdString();
   EXPECT_EQ(get(dir.filePath("back/a.txt")), get(dir.filePath("yolo/a.txt")));
   EXPECT_EQ(get(dir.filePath("back/classes.txt")), get(dir.filePath("yolo/classes.txt")));
@@ -36,16 +37,17 @@ TEST(ConvertCli, LossesExitNonZeroAndBadInputWritesNothing) {
     "categories": [{"id": 1, "name": "a"}], "annotations": [
       {"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 5, 5], "iscrowd": 1},
       {"id": 2, "image_id": 1, "category_id": 1, "bbox": [0, 0, 5, 5]}]})");
-  const ToolRun lossy = convert({"from=coco", "to=yolo", "source=" + dir.filePath("coco"),
-                                 "output=" + dir.filePath("y")});
+  const ToolRun lossy = convert(
+      {"from=coco", "to=yolo", "source=" + dir.filePath("coco"), "output=" + dir.filePath("y")});
   EXPECT_EQ(lossy.code, 1);
-  EXPECT_TRUE(lossy.out.endsWith("; 1 not converted (1 crowd regions)\n")) << lossy.out.toStdString();
+  EXPECT_TRUE(lossy.out.endsWith("; 1 not converted (1 crowd regions)\n"))
+      << lossy.out.toStdString();
   EXPECT_TRUE(lossy.err.contains("orvane convert: c.json: annotation 1 on x.png: a crowd region"));
   EXPECT_EQ(get(dir.filePath("y/x.txt")), "0 0.250000 0.250000 0.500000 0.500000\n");
 
   put(dir.filePath("broken/c.json"), "{\"images\": [");
-  const ToolRun broken = convert({"from=coco", "to=yolo", "source=" + dir.filePath("broken"),
-                                  "output=" + dir.filePath("z")});
+  const ToolRun broken = convert(
+      {"from=coco", "to=yolo", "source=" + dir.filePath("broken"), "output=" + dir.filePath("z")});
   EXPECT_EQ(broken.code, 1);
   EXPECT_EQ(broken.out, "");
   EXPECT_EQ(broken.err.count('\n'), 1) << broken.err.toStdString();

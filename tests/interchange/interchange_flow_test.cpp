@@ -1,5 +1,7 @@
 // The annotator's Import… and Export… buttons, answered through the dialog seam: the folder goes
 // out to COCO, comes back into a new YOLO folder, opens, and its shapes are there.
+#include "annotator/interchange_flow.h"
+
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -8,7 +10,6 @@
 
 #include "annotator/annotator_tab.h"
 #include "annotator/convert_format_dialog.h"
-#include "annotator/interchange_flow.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "interchange/interchange_fixture.h"
@@ -106,7 +107,9 @@ TEST(OutputFolder, AnEmptyChoiceIsUsedAndAFullOneGetsANewSubFolder) {
   QTemporaryDir dir;
   EXPECT_EQ(InterchangeFlow::output_folder_in(dir.path(), "shots", "coco"), dir.path());
   put(dir.filePath("x"), "x");
-  EXPECT_EQ(InterchangeFlow::output_folder_in(dir.path(), "shots", "coco"), dir.filePath("shots-coco"));
+  EXPECT_EQ(InterchangeFlow::output_folder_in(dir.path(), "shots", "coco"),
+            dir.filePath("shots-coco"));
   QDir().mkpath(dir.filePath("shots-coco"));
-  EXPECT_EQ(InterchangeFlow::output_folder_in(dir.path(), "shots", "coco"), dir.filePath("shots-coco-2"));
+  EXPECT_EQ(InterchangeFlow::output_folder_in(dir.path(), "shots", "coco"),
+            dir.filePath("shots-coco-2"));
 }

@@ -135,11 +135,13 @@ TEST_F(Interchange, CrowdRegionsRleMasksAndHolesAreReportedNotLost) {
   EXPECT_EQ(outcome.report.changed_counts().at("multi-part polygons joined"), 1);
   EXPECT_EQ(outcome.report.changed_counts().at("objects clipped to their picture"), 1);
   EXPECT_TRUE(lines(outcome).contains("c.json: annotation 10 on x.png: a crowd region"));
-  EXPECT_TRUE(outcome.summary(request).contains("3 not converted (1 RLE masks, 1 crowd regions, 1 polygon holes)"))
+  EXPECT_TRUE(outcome.summary(request).contains(
+      "3 not converted (1 RLE masks, 1 crowd regions, 1 polygon holes)"))
       << outcome.summary(request).toStdString();
   const QList<QByteArray> written = get(at("yolo/x.txt")).split('\n');
   ASSERT_EQ(written.size(), 4);  // three objects and the final line end
-  EXPECT_EQ(written[0], "0 0.100000 0.100000 0.900000 0.100000 0.900000 0.900000 0.100000 0.900000");
+  EXPECT_EQ(written[0],
+            "0 0.100000 0.100000 0.900000 0.100000 0.900000 0.900000 0.100000 0.900000");
   // Triangle and square joined by a bridge there and back: 3 + 4 vertices and 2 repeated.
   EXPECT_EQ(written[1].split(' ').size(), 1 + 2 * 9);
   EXPECT_EQ(written[2], "0 0.100000 0.950000 0.200000 0.100000");
