@@ -118,8 +118,14 @@ QString with_suffix(const QString& relative_path, const QString& suffix) {
 }
 
 double round_pixel(double value) {
-  const double rounded = std::round(value * 1e6) / 1e6;
+  const double rounded = std::round(value * 1e9) / 1e9;
   return rounded == 0 ? 0.0 : rounded;  // never -0
+}
+
+double snap_normalized(double value) {
+  // Integer over a power of ten, both exact: the division gives the double nearest to the decimal.
+  const double snapped = std::round(value * 1e9) / 1e9;
+  return snapped == 0 ? 0.0 : snapped;
 }
 
 namespace {

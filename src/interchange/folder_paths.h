@@ -48,9 +48,15 @@ void copy_staged(const QString& from, const QString& to);
 // "a/b.jpg" -> "a/b" + `suffix`.
 QString with_suffix(const QString& relative_path, const QString& suffix);
 
-// A pixel coordinate as written to JSON and XML: rounded to a millionth of a pixel, which keeps a
-// YOLO coordinate's six decimals through a round trip and drops binary noise (64.00000000000001).
+// A pixel coordinate as written to JSON and XML: rounded to a billionth of a pixel, which drops
+// binary noise (64.00000000000001 -> 64) and keeps far more than a label file's six decimals.
 double round_pixel(double value);
+
+// A normalised coordinate on its way into a label file: snapped to nine decimals, so a value that
+// went to pixels and back (x * w / w, off by one unit in the last place) is again exactly the
+// number its source text named, and a seven-decimal source that sits on a six-decimal tie rounds
+// the way it did before the round trip.
+double snap_normalized(double value);
 
 // The class list of a folder: classes.txt; else the `names` of a data.yaml (or the first other
 // *.yaml that has them). Empty when the folder has neither; `error` set when one is unreadable.

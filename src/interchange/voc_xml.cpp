@@ -79,7 +79,7 @@ bool to_number(const QString& text, double& value) {
 }
 
 QString pixel_text(double value) {
-  QString text = QString::number(round_pixel(value), 'f', 6);
+  QString text = QString::number(round_pixel(value), 'f', 9);
   while (text.endsWith('0')) text.chop(1);
   if (text.endsWith('.')) text.chop(1);
   return text == QLatin1String("-0") ? QStringLiteral("0") : text;

@@ -172,15 +172,16 @@ bool write_yolo(const Dataset& dataset, const QString& staging, Report&, const S
     for (const Object& object : image.objects) {
       if (object.box) {
         const cv::Rect2d b = bounds_of(object.points);
-        text += files::format_box_line(object.class_id, (b.x + b.width / 2) / image.width,
-                                       (b.y + b.height / 2) / image.height, b.width / image.width,
-                                       b.height / image.height);
+        text += files::format_box_line(
+            object.class_id, snap_normalized((b.x + b.width / 2) / image.width),
+            snap_normalized((b.y + b.height / 2) / image.height),
+            snap_normalized(b.width / image.width), snap_normalized(b.height / image.height));
       } else {
         std::vector<double> xy;
         xy.reserve(object.points.size() * 2);
         for (const cv::Point2d& p : object.points) {
-          xy.push_back(p.x / image.width);
-          xy.push_back(p.y / image.height);
+          xy.push_back(snap_normalized(p.x / image.width));
+          xy.push_back(snap_normalized(p.y / image.height));
         }
         text += files::format_polygon_line(object.class_id, xy);
       }

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <atomic>
 
+#include "files/label_format.h"
 #include "interchange/convert.h"
 #include "interchange/interchange_fixture.h"
 
@@ -219,4 +220,23 @@ TEST_F(Interchange, CancellingLeavesNothingBehind) {
   EXPECT_FALSE(outcome.written());
   EXPECT_EQ(calls, 2);
   EXPECT_EQ(entries(at("out")), QStringList());
+}
+
+TEST_F(Interchange, SevenDecimalSourcesRoundLikeTheLabelModuleAfterARoundTrip) {
+  // Real datasets carry values such as 0.0016875, one unit of the seventh decimal off a tie:
+  // through pixels and back they must still round as the label module rounds the source.
+  put(at("yolo/classes.txt"), "a\n");
+  put_image(at("yolo/i.png"), 640, 427);
+  const QByteArray line = "0 0.0016875 0.0965625 0.0649375 0.3333335 0.9999995 0.7000005";
+  put(at("yolo/i.txt"), line + "\n");
+  QByteArray expected = "0";
+  for (const QByteArray& token : line.split(' ').mid(1))
+    expected +=
+        ' ' + QByteArray::fromStdString(orvane::files::format_label_coordinate(token.toDouble()));
+  for (const Format via : {Format::Coco, Format::Labelme}) {
+    const QString there = "via-" + format_name(via), back = "back-" + format_name(via);
+    ASSERT_TRUE(run(Format::Yolo, via, "yolo", there).complete());
+    ASSERT_TRUE(run(via, Format::Yolo, there, back).complete());
+    EXPECT_EQ(get(at(back + "/i.txt")), expected + "\n") << format_name(via).toStdString();
+  }
 }
