@@ -27,6 +27,7 @@
 #include "annotator/auto_label_worker.h"
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
+#include "annotator/interchange_flow.h"
 #include "annotator/label_dialog.h"
 #include "engine/yolo.h"
 #include "imaging/image_files.h"
@@ -84,6 +85,21 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_set_output = new QPushButton("🎯 Set Output Folder");
   connect(btn_set_output, &QPushButton::clicked, this, &AnnotatorTab::set_output_folder);
   left_layout->addWidget(btn_set_output);
+  // Other tools' formats in and out; the flow asks for the format and paths and converts.
+  interchange_flow = new InterchangeFlow(this);
+  auto* interchange_row = new QHBoxLayout;
+  btn_import_dataset = new QPushButton("📥 Import…");
+  btn_import_dataset->setToolTip("Convert a COCO, Pascal VOC or labelme dataset into a new YOLO "
+                                 "folder and open it");
+  connect(btn_import_dataset, &QPushButton::clicked, interchange_flow,
+          &InterchangeFlow::import_dataset);
+  btn_export_dataset = new QPushButton("📤 Export…");
+  btn_export_dataset->setToolTip("Write this folder as COCO, Pascal VOC or labelme into a new folder");
+  connect(btn_export_dataset, &QPushButton::clicked, interchange_flow,
+          &InterchangeFlow::export_dataset);
+  interchange_row->addWidget(btn_import_dataset);
+  interchange_row->addWidget(btn_export_dataset);
+  left_layout->addLayout(interchange_row);
   lbl_output_folder = new QLabel("Output: Not Set");
   lbl_output_folder->setStyleSheet("color: #8E8E93;");
   left_layout->addWidget(lbl_output_folder);

@@ -26,6 +26,7 @@ class QPushButton;
 class QShortcut;
 class QTableWidget;
 class InteractiveCanvas;
+class InterchangeFlow;
 class ZoomableView;
 namespace orvane {
 class AutoLabelWorker;
@@ -68,6 +69,9 @@ class AnnotatorTab : public QWidget {
   // Controls (owned by the tab through Qt's parent chain).
   QPushButton* btn_load_dir = nullptr;
   QPushButton* btn_set_output = nullptr;
+  QPushButton* btn_import_dataset = nullptr;  // COCO, VOC or labelme into a new YOLO folder
+  QPushButton* btn_export_dataset = nullptr;  // the open folder out to one of them
+  InterchangeFlow* interchange_flow = nullptr;  // owned by the tab
   QLabel* lbl_output_folder = nullptr;
   QListWidget* list_images = nullptr;
   QPushButton* btn_prev_img = nullptr;

@@ -1,0 +1,20 @@
+#pragma once
+// Asks which format a dataset is imported from or exported to.
+
+#include <QDialog>
+
+#include "interchange/interchange_dataset.h"
+
+class QComboBox;
+
+class ConvertFormatDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // `importing` picks the wording ("Import from" / "Export to").
+  explicit ConvertFormatDialog(bool importing, QWidget* parent = nullptr);
+
+  orvane::interchange::Format format() const;
+
+  QComboBox* combo_format = nullptr;  // owned by the dialog; one entry per non-YOLO format
+};

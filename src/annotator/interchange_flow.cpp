@@ -1,0 +1,148 @@
+#include "annotator/interchange_flow.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QProgressDialog>
+#include <QUrl>
+
+#include "annotator/annotator_tab.h"
+#include "annotator/convert_format_dialog.h"
+#include "interchange/convert_worker.h"
+#include "ui/dialogs.h"
+
+using namespace orvane;
+using interchange::ConvertRequest;
+using interchange::ConvertWorker;
+using interchange::Format;
+
+namespace {
+
+// The problem lines shown in the closing message; the rest are counted in the summary.
+constexpr int kShownLines = 15;
+
+}  // namespace
+
+InterchangeFlow::InterchangeFlow(AnnotatorTab* tab) : QObject(tab), tab_(tab) {}
+
+InterchangeFlow::~InterchangeFlow() {
+  if (worker) {
+    worker->request_stop();
+    worker->wait();
+  }
+}
+
+QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& name,
+                                          const QString& format) {
+  const QDir dir(chosen);
+  if (!dir.exists() || dir.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+    return chosen;
+  const QString base = (name.isEmpty() ? QStringLiteral("dataset") : name) + "-" + format;
+  QString candidate = dir.filePath(base);
+  for (int n = 2; QFileInfo::exists(candidate); ++n)
+    candidate = dir.filePath(QStringLiteral("%1-%2").arg(base).arg(n));
+  return candidate;
+}
+
+void InterchangeFlow::import_dataset() {
+  if (worker) return;
+  ConvertFormatDialog dialog(true, tab_->window());
+  if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
+  ConvertRequest request;
+  request.from = dialog.format();
+  request.to = Format::Yolo;
+  // A COCO dataset is named by its JSON file; VOC and labelme by their folder.
+  if (request.from == Format::Coco)
+    request.source = ui::get_open_file_name(tab_->window(), "Select the COCO JSON File", {},
+                                            "COCO JSON (*.json)");
+  else
+    request.source = ui::get_existing_directory(tab_->window(), "Select the Folder to Import");
+  if (request.source.isEmpty()) return;
+  const QString chosen = ui::get_existing_directory(tab_->window(), "Select the New YOLO Folder");
+  if (chosen.isEmpty()) return;
+  // Leaving the open folder: what is on screen is written first, as any folder change does.
+  if (!tab_->save_current_annotations()) return;
+  const QFileInfo source(request.source);
+  const QString name = source.isDir() ? source.fileName() : source.dir().dirName();
+  request.output = output_folder_in(chosen, name, "yolo");
+  start(request, true);
+}
+
+void InterchangeFlow::export_dataset() {
+  if (worker) return;
+  if (tab_->image_folder.isEmpty()) {
+    ui::warning(tab_->window(), "Export Dataset", "Load an image folder first.");
+    return;
+  }
+  ConvertFormatDialog dialog(false, tab_->window());
+  if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
+  const QString chosen = ui::get_existing_directory(tab_->window(), "Select the Export Folder");
+  if (chosen.isEmpty()) return;
+  // The export reads the label files, so the shapes on screen go to disk first.
+  if (!tab_->save_current_annotations()) return;
+  ConvertRequest request;
+  request.from = Format::Yolo;
+  request.to = dialog.format();
+  request.source = tab_->image_folder;
+  request.output = output_folder_in(chosen, QFileInfo(tab_->image_folder).fileName(),
+                                    interchange::format_name(request.to));
+  start(request, false);
+}
+
+void InterchangeFlow::start(const ConvertRequest& request, bool importing) {
+  worker = new ConvertWorker(request, this);
+  progress = new QProgressDialog(importing ? "Importing..." : "Exporting...", "Cancel", 0, 1,
+                                 tab_->window());
+  progress->setWindowTitle(importing ? "Import Dataset" : "Export Dataset");
+  progress->setWindowModality(Qt::WindowModal);
+  progress->setMinimumDuration(0);
+  progress->setAutoClose(false);
+  progress->setAutoReset(false);
+  connect(progress, &QProgressDialog::canceled, worker, &ConvertWorker::request_stop);
+  connect(worker, &ConvertWorker::progress_signal, this,
+          [this](int done, int total, const QString& name) {
+            if (!progress) return;
+            progress->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
+            progress->setMaximum(std::max(1, total));
+            // Last: a modal progress dialog processes events in setValue.
+            progress->setValue(done);
+          });
+  connect(worker, &ConvertWorker::finished_signal, this, [this, importing] { finish(importing); });
+  progress->show();
+  worker->start();
+}
+
+void InterchangeFlow::finish(bool importing) {
+  worker->wait();
+  const interchange::ConvertOutcome outcome = worker->outcome();
+  const ConvertRequest request = worker->request();
+  worker->deleteLater();
+  worker = nullptr;
+  progress->deleteLater();
+  progress = nullptr;
+
+  const QString title = importing ? "Import Dataset" : "Export Dataset";
+  const QString summary = outcome.summary(request);
+  QString text = summary;
+  const QStringList& lines = outcome.report.lines();
+  if (!lines.isEmpty()) {
+    text += "\n\n" + lines.mid(0, kShownLines).join('\n');
+    if (lines.size() > kShownLines)
+      text += QStringLiteral("\n... and %1 more").arg(lines.size() - kShownLines);
+  }
+  if (outcome.cancelled) {
+    ui::information(tab_->window(), title, summary);
+  } else if (!outcome.written()) {
+    ui::critical(tab_->window(), title, text);
+  } else if (importing) {
+    tab_->open_folder(request.output);
+    if (outcome.complete())
+      ui::information(tab_->window(), title, text);
+    else
+      ui::warning(tab_->window(), title, text);
+  } else {
+    const auto answer = ui::question(tab_->window(), title, text + "\n\nOpen the exported folder?");
+    if (answer == QMessageBox::Yes) QDesktopServices::openUrl(QUrl::fromLocalFile(request.output));
+  }
+  Q_EMIT conversion_finished(summary);
+}

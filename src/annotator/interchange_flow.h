@@ -1,0 +1,45 @@
+#pragma once
+// The annotator's Import… and Export… buttons: ask for the format and the paths, convert on a
+// worker thread with a progress dialog, then open what was made (an import becomes the open
+// folder; an export can be shown in the file manager).
+
+#include <QObject>
+#include <QString>
+
+class AnnotatorTab;
+class QProgressDialog;
+namespace orvane::interchange {
+class ConvertWorker;
+struct ConvertRequest;
+}  // namespace orvane::interchange
+
+class InterchangeFlow : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit InterchangeFlow(AnnotatorTab* tab);  // a child of `tab`
+  // Stops a running conversion (its staging folder is removed) and waits for it.
+  ~InterchangeFlow() override;
+
+  void import_dataset();
+  void export_dataset();
+
+  // Where a conversion writes when the operator picked `chosen`: the folder itself when it is
+  // empty or new, else a new sub-folder "<name>-<format>" (numbered when that exists too), so a
+  // folder chooser's pick never has its contents mixed with the result.
+  static QString output_folder_in(const QString& chosen, const QString& name,
+                                  const QString& format);
+
+  orvane::interchange::ConvertWorker* worker = nullptr;  // owned by this; null when idle
+  QProgressDialog* progress = nullptr;                   // while a conversion runs
+
+ Q_SIGNALS:
+  // A conversion ended and its summary was shown.
+  void conversion_finished(const QString& summary);
+
+ private:
+  void start(const orvane::interchange::ConvertRequest& request, bool importing);
+  void finish(bool importing);
+
+  AnnotatorTab* tab_;  // the parent
+};

@@ -1,0 +1,283 @@
+// Pascal VOC XML in and out. Coordinates are read as positions on the continuous pixel plane, as
+// CVAT and Label Studio write them: a box over the whole picture is 0 0 width height.
+
+#include <QDir>
+#include <QFileInfo>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+#include <cmath>
+
+#include "interchange/folder_paths.h"
+#include "interchange/formats.h"
+
+namespace orvane::interchange {
+
+namespace {
+
+struct VocObject {
+  QString name;
+  bool difficult = false;
+  std::map<QString, QString> bndbox;
+};
+
+struct VocFile {
+  QString path;   // the XML file
+  QString shown;  // its path relative to the source folder
+  QString filename;
+  QString width, height;
+  std::vector<VocObject> objects;
+};
+
+// Parses one file. Returns an empty string or the reason it is not a usable VOC file.
+QString parse_voc(const QByteArray& bytes, VocFile& file) {
+  QXmlStreamReader xml(bytes);
+  QStringList path;
+  QString text;
+  while (!xml.atEnd()) {
+    const QXmlStreamReader::TokenType token = xml.readNext();
+    if (token == QXmlStreamReader::StartElement) {
+      path.append(xml.name().toString());
+      text.clear();
+      if (path.size() == 1 && path[0] != QLatin1String("annotation"))
+        return QStringLiteral("not a Pascal VOC annotation (its root is <%1>)").arg(path[0]);
+      if (path.size() == 2 && path[1] == QLatin1String("object")) file.objects.emplace_back();
+    } else if (token == QXmlStreamReader::Characters) {
+      text += xml.text();
+    } else if (token == QXmlStreamReader::EndElement) {
+      const QString value = text.trimmed();
+      const QString joined = path.join('/');
+      if (joined == QLatin1String("annotation/filename"))
+        file.filename = value;
+      else if (joined == QLatin1String("annotation/size/width"))
+        file.width = value;
+      else if (joined == QLatin1String("annotation/size/height"))
+        file.height = value;
+      else if (joined == QLatin1String("annotation/object/name"))
+        file.objects.back().name = value;
+      else if (joined == QLatin1String("annotation/object/difficult"))
+        file.objects.back().difficult =
+            value == QLatin1String("1") || value == QLatin1String("true");
+      else if (path.size() == 4 && joined.startsWith(QLatin1String("annotation/object/bndbox/")))
+        file.objects.back().bndbox[path[3]] = value;
+      path.removeLast();
+      text.clear();
+    }
+  }
+  if (xml.hasError())
+    return QStringLiteral("malformed XML at line %1: %2")
+        .arg(xml.lineNumber())
+        .arg(xml.errorString());
+  if (path.isEmpty() && file.filename.isEmpty() && file.objects.empty() && file.width.isEmpty())
+    return QStringLiteral("not a Pascal VOC annotation");
+  return {};
+}
+
+bool to_number(const QString& text, double& value) {
+  bool ok = false;
+  value = text.toDouble(&ok);
+  return ok && std::isfinite(value);
+}
+
+QString pixel_text(double value) {
+  QString text = QString::number(round_pixel(value), 'f', 9);
+  while (text.endsWith('0')) text.chop(1);
+  if (text.endsWith('.')) text.chop(1);
+  return text == QLatin1String("-0") ? QStringLiteral("0") : text;
+}
+
+}  // namespace
+
+ReadResult read_voc(const QString& source, Report& report, const Limits& limits) {
+  ReadResult result;
+  if (!QFileInfo(source).isDir()) {
+    result.fatal = QStringLiteral("%1 is not a folder").arg(source);
+    return result;
+  }
+  const QDir root(source);
+  std::vector<VocFile> parsed;
+  QStringList used;
+  for (const QString& path : list_files(source, {".xml"})) {
+    VocFile file;
+    file.path = path;
+    file.shown = root.relativeFilePath(path);
+    QByteArray bytes;
+    QString error;
+    if (!read_bounded(path, limits.max_file_json_bytes, bytes, error)) {
+      report.lose("unreadable files", error);
+      continue;
+    }
+    error = parse_voc(bytes, file);
+    if (!error.isEmpty()) {
+      report.lose("unusable XML files", file.shown + ": " + error + ", skipped");
+      continue;
+    }
+    for (const VocObject& object : file.objects)
+      if (!object.name.isEmpty()) used.append(object.name);
+    parsed.push_back(std::move(file));
+  }
+  if (parsed.empty()) {
+    result.fatal = QStringLiteral("%1 holds no Pascal VOC XML file").arg(source);
+    return result;
+  }
+  QString error;
+  result.dataset.classes = ordered_classes(folder_class_names(source, error), used);
+  if (!error.isEmpty()) report.lose("unreadable files", error);
+
+  for (const VocFile& file : parsed) {
+    const QString relative = safe_relative_name(file.filename);
+    if (relative.isEmpty()) {
+      report.lose(
+          "file names outside the folder",
+          QStringLiteral("%1: file name '%2' is empty or points outside the folder, skipped")
+              .arg(file.shown, file.filename));
+      continue;
+    }
+    // Beside the XML, in the matching folder under JPEGImages/, or at the top.
+    const QString xml_dir = QFileInfo(file.path).absolutePath();
+    QString sub = root.relativeFilePath(xml_dir);
+    if (sub == QLatin1String(".")) sub.clear();
+    if (sub == QLatin1String("Annotations"))
+      sub.clear();
+    else if (sub.startsWith(QLatin1String("Annotations/")))
+      sub = sub.mid(12);
+    QString found;
+    for (const QString& candidate :
+         {QDir(xml_dir).filePath(relative),
+          root.filePath("JPEGImages/" + (sub.isEmpty() ? "" : sub + "/") + relative),
+          root.filePath("JPEGImages/" + relative), root.filePath(relative)}) {
+      if (QFileInfo(candidate).isFile() && !relative_inside(source, candidate).isEmpty()) {
+        found = candidate;
+        break;
+      }
+    }
+    if (found.isEmpty()) {
+      report.lose("missing images",
+                  QStringLiteral("%1: image %2 is missing, skipped with its %3 object(s)")
+                      .arg(file.shown, file.filename)
+                      .arg(file.objects.size()));
+      continue;
+    }
+    Image image;
+    image.source_path = found;
+    image.relative_path = relative_inside(source, found);
+    if (image.relative_path.startsWith(QLatin1String("JPEGImages/")))
+      image.relative_path = image.relative_path.mid(11);
+    double width = 0, height = 0;
+    const QSize real = image_size(found);
+    if (to_number(file.width, width) && to_number(file.height, height) && width >= 1 &&
+        height >= 1 && width < (1 << 30) && height < (1 << 30)) {
+      image.width = int(width);
+      image.height = int(height);
+    } else if (real.isValid()) {
+      image.width = real.width();
+      image.height = real.height();
+    } else {
+      report.lose("unreadable images",
+                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
+                      .arg(file.shown, file.filename));
+      continue;
+    }
+    int index = 0;
+    for (const VocObject& voc : file.objects) {
+      const QString where = QStringLiteral("%1: object %2").arg(file.shown).arg(++index);
+      double x1, y1, x2, y2;
+      const auto& b = voc.bndbox;
+      const auto get = [&](const char* key, double& v) {
+        const auto it = b.find(QString::fromLatin1(key));
+        return it != b.end() && to_number(it->second, v);
+      };
+      if (voc.name.isEmpty()) {
+        report.lose("objects without a name", where + ": no name, skipped");
+        continue;
+      }
+      if (!get("xmin", x1) || !get("ymin", y1) || !get("xmax", x2) || !get("ymax", y2)) {
+        report.lose("objects without a box", where + ": no complete numeric bndbox, skipped");
+        continue;
+      }
+      Object object;
+      object.class_id = int(result.dataset.classes.indexOf(voc.name));
+      object.box = true;
+      object.points =
+          box_corners(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2));
+      bool clipped = false;
+      if (!clip_to_image(object, image.width, image.height, clipped)) {
+        report.lose("objects outside their picture",
+                    where + ": lies outside the picture or has no area, skipped");
+        continue;
+      }
+      if (clipped)
+        report.change("objects clipped to their picture",
+                      where + ": coordinates outside the picture clipped");
+      if (voc.difficult)
+        report.change(
+            "difficult flags dropped",
+            where +
+                QStringLiteral(" (%1): kept as an ordinary box; YOLO labels have no difficult flag")
+                    .arg(voc.name));
+      image.objects.push_back(std::move(object));
+    }
+    result.dataset.images.push_back(std::move(image));
+  }
+  return result;
+}
+
+bool write_voc(const Dataset& dataset, const QString& staging, Report& report, const StepFn& step) {
+  const QDir out(staging);
+  const int total = int(dataset.images.size());
+  for (int i = 0; i < total; ++i) {
+    const Image& image = dataset.images[i];
+    if (!step(i, total, image.relative_path)) return false;
+    copy_staged(image.source_path, out.filePath("JPEGImages/" + image.relative_path));
+    if (!image.annotated)
+      report.change("images without a label file",
+                    QStringLiteral("%1: no label file; written as an image with no objects")
+                        .arg(image.relative_path));
+    QByteArray bytes;
+    QXmlStreamWriter xml(&bytes);
+    xml.setAutoFormatting(true);
+    xml.setAutoFormattingIndent(2);
+    xml.writeStartDocument();
+    xml.writeStartElement("annotation");
+    const QFileInfo info(image.relative_path);
+    xml.writeTextElement("folder", "JPEGImages");
+    xml.writeTextElement("filename", info.fileName());
+    xml.writeStartElement("source");
+    xml.writeTextElement("database", "Orvane Studio");
+    xml.writeEndElement();
+    xml.writeStartElement("size");
+    xml.writeTextElement("width", QString::number(image.width));
+    xml.writeTextElement("height", QString::number(image.height));
+    xml.writeTextElement("depth", "3");
+    xml.writeEndElement();
+    xml.writeTextElement("segmented", "0");
+    for (const Object& object : image.objects) {
+      if (!object.box)
+        report.change(
+            "polygons written as boxes",
+            QStringLiteral("%1: a %2 polygon is written as its bounding box; VOC has no polygons")
+                .arg(image.relative_path, dataset.classes.value(object.class_id)));
+      const cv::Rect2d b = bounds_of(object.points);
+      xml.writeStartElement("object");
+      xml.writeTextElement("name", dataset.classes.value(object.class_id));
+      xml.writeTextElement("pose", "Unspecified");
+      xml.writeTextElement("truncated", "0");
+      xml.writeTextElement("difficult", "0");
+      xml.writeStartElement("bndbox");
+      xml.writeTextElement("xmin", pixel_text(b.x));
+      xml.writeTextElement("ymin", pixel_text(b.y));
+      xml.writeTextElement("xmax", pixel_text(b.x + b.width));
+      xml.writeTextElement("ymax", pixel_text(b.y + b.height));
+      xml.writeEndElement();
+      xml.writeEndElement();
+    }
+    xml.writeEndElement();
+    xml.writeEndDocument();
+    // The image keeps its sub-folder under Annotations/ too, so equal names in two folders
+    // never share one XML file.
+    write_staged(out.filePath("Annotations/" + with_suffix(image.relative_path, ".xml")), bytes);
+  }
+  write_staged(out.filePath("classes.txt"), classes_text(dataset.classes), true);
+  return step(total, total, {});
+}
+
+}  // namespace orvane::interchange
