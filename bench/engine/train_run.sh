@@ -21,7 +21,7 @@ tool="${SHAPES_TOOL:-$here/../../../shared/tools/make_shapes_dataset.py}"
 /usr/bin/python3 "$tool" --out "$work/data" --ntrain 200 --nval 40 --size 96 --seed 1 > /dev/null
 for round in $(seq "$rounds"); do
   for task in $tasks; do
-    if [ "$task" = segment ]; then model=yolov8n-seg.pt; set_=shapes-seg; else model=yolov8n.pt; set_=shapes-det; fi
+    if [ "$task" = segment ]; then model=yolov8n-seg.yaml; set_=shapes-seg; else model=yolov8n.yaml; set_=shapes-det; fi
     load=$(cut -d' ' -f1 /proc/loadavg)
     start=$(date +%s.%N)
     "$build/bin/orvane" train model="$model" data="$work/data/$set_/data.yaml" epochs=20 imgsz=96 \

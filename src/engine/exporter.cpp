@@ -1,5 +1,7 @@
 #include "engine/exporter.h"
 
+#include "engine/ecosystem_weights.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,7 +69,7 @@ fs::path export_model(const ExportOptions& options) {
   if (ExportedModel::is_exported_path(weights))
     throw EngineError(weights.filename().string() +
                       " is already an exported model; export from the .pt checkpoint it came from");
-  auto loaded = load_checkpoint(weights);
+  auto loaded = load_weights(weights);
   if (options.format != "onnx" && options.format != "torchscript")
     throw EngineError(unavailable_message(options.format));
 
