@@ -191,7 +191,7 @@ const std::vector<KeySpec>& train_keys() {
     // The keys people use, with the training tab's defaults, then every other training option
     // with the engine's default.
     std::vector<KeySpec> k{
-        {"model", "yolov8s.pt", "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt)"},
+        {"model", "yolov8s.pt", "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... yolov8x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh weights"},
         {"data", "data.yaml", "dataset manifest"},
         {"epochs", "100", ""},
         {"imgsz", "640", "training image size (rounded up to a multiple of 32)"},

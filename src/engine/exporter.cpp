@@ -1,7 +1,5 @@
 #include "engine/exporter.h"
 
-#include "engine/ecosystem_weights.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include <ctime>
 
 #include "engine/checkpoint.h"
+#include "engine/ecosystem_weights.h"
 #include "engine/error.h"
 #include "engine/export/exported_model.h"
 #include "engine/export/writers.h"

@@ -194,15 +194,17 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
   const bool made = !fs::exists(dir, ec) && fs::create_directories(dir, ec);
   if (!fs::is_directory(dir, ec)) throw refuse("the folder cannot be created");
   LOGGER.info("Downloading " + url + " to " + shown(dest));
-  int logged = -1;
+  // A progress line per percent, redrawn in place on a terminal; the last one stays.
+  int shown_percent = -1;
+  DownloadProgress last;
   auto progress = options.progress;
   if (!progress)
     progress = [&](const DownloadProgress& p) {
-      if (p.total <= 0) return true;
-      const int step = int(10 * p.received / p.total);
-      if (step != logged) {
-        logged = step;
-        LOGGER.info(model + ": " + progress_text(p));
+      last = p;
+      const int percent = p.total > 0 ? int(100 * p.received / p.total) : int(p.received >> 20);
+      if (percent != shown_percent) {
+        shown_percent = percent;
+        LOGGER.progress(model + ": " + progress_text(p));
       }
       return true;
     };
@@ -213,6 +215,7 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
     if (made) fs::remove(dir, ec);  // only succeeds when empty
     throw refuse(e.what());
   }
+  if (!options.progress) LOGGER.info(model + ": " + progress_text(last));
   LOGGER.info("Saved " + shown(dest));
   return dest;
 }

@@ -35,6 +35,13 @@ void TrainingConfigTab::setup_config_tab() {
   model_combo->addItems({"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt",
                          "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt",
                          "yolov8x-seg.pt"});
+  // The same architectures with fresh weights (the .pt names are the pretrained zoo's files).
+  model_combo->addItems({"yolov8s.yaml", "yolov8n.yaml", "yolov8m.yaml", "yolov8l.yaml",
+                         "yolov8x.yaml", "yolov8s-seg.yaml", "yolov8n-seg.yaml",
+                         "yolov8m-seg.yaml", "yolov8l-seg.yaml", "yolov8x-seg.yaml"});
+  model_combo->setToolTip(
+      "A zoo name (yolov8s.pt ...) fine-tunes the pretrained weights, downloaded once into the "
+      "weights folder; a .yaml name trains from fresh weights; or type the path of any .pt file");
   data_yaml_input = new QLineEdit("data.yaml");
   auto* browse = new QPushButton("Browse...");
   connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);

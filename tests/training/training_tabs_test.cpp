@@ -60,7 +60,9 @@ TEST_F(ConfigTabTest, FormStartsWithTheDocumentedControls) {
   EXPECT_EQ(items(tab.model_combo),
             (QStringList{"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt",
                          "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt",
-                         "yolov8x-seg.pt"}));
+                         "yolov8x-seg.pt", "yolov8s.yaml", "yolov8n.yaml", "yolov8m.yaml",
+                         "yolov8l.yaml", "yolov8x.yaml", "yolov8s-seg.yaml", "yolov8n-seg.yaml",
+                         "yolov8m-seg.yaml", "yolov8l-seg.yaml", "yolov8x-seg.yaml"}));
   EXPECT_TRUE(tab.model_combo->isEditable());
   EXPECT_EQ(tab.model_combo->currentText(), "yolov8s.pt");
   EXPECT_EQ(tab.data_yaml_input->text(), "data.yaml");
