@@ -251,7 +251,7 @@ torch::Tensor to_torch(const pt::TensorRef& r) {
 }
 
 std::vector<std::string> names_of(const Value* names, int nc) {
-  std::vector<std::string> out(size_t(nc));
+  std::vector<std::string> out(static_cast<size_t>(nc));
   if (names && names->is(Type::dict)) {
     for (const auto& [k, v] : names->entries)
       if (k->is(Type::integer) && k->integer >= 0 && k->integer < nc && v->is(Type::string))

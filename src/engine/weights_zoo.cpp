@@ -121,13 +121,14 @@ void download_file(const std::string& url, const fs::path& dest,
                    const std::function<void(const fs::path&)>& verify, long connect_timeout_s) {
   static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   if (!initialised) throw EngineError("the download library could not start");
-  std::string failure;
   const std::string error = files::write_atomically_with(dest, [&](const fs::path& temporary) {
     std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-    if (!curl) return std::string("the download library could not start");
+    // Our reasons are thrown (the writer removes the temporary and lets them through unchanged);
+    // its own failures to sync or rename come back as its message.
+    if (!curl) throw EngineError("the download library could not start");
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(temporary.c_str(), "wb"),
                                                         std::fclose);
-    if (!out) return std::string("the weights folder could not be written");
+    if (!out) throw EngineError("the weights folder could not be written");
     Transfer t;
     t.out = out.get();
     t.progress = &progress;
@@ -151,23 +152,23 @@ void download_file(const std::string& url, const fs::path& dest,
     const CURLcode code = curl_easy_perform(curl.get());
     long http = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &http);
-    if (code != CURLE_OK) return reason(code, http, t);
-    if (std::fflush(out.get()) != 0) return std::string("the weights folder could not be written");
+    if (code != CURLE_OK) throw EngineError(reason(code, http, t));
+    if (std::fflush(out.get()) != 0) throw EngineError("the weights folder could not be written");
     out.reset();
     if (verify) {
       try {
         verify(temporary);
       } catch (const EngineError& e) {
-        failure = std::string("the downloaded file does not load: ") + e.what();
-        return failure;
+        // The temporary's name means nothing to the reader; what is wrong with it does.
+        std::string why = e.what();
+        const std::string name = temporary.string() + ": ";
+        if (why.rfind(name, 0) == 0) why = why.substr(name.size());
+        throw EngineError("the downloaded file does not load: " + why);
       }
     }
     return std::string();
   });
-  if (!error.empty()) {
-    // write_atomically_with names the target in its own failures; ours are the reasons alone.
-    throw EngineError(error);
-  }
+  if (!error.empty()) throw EngineError(error);
 }
 
 fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
