@@ -334,6 +334,10 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
       auto value = to_torch(*it->second).to(place.scalar_type());
       if (value.is_floating_point() && !torch::isfinite(value).all().item<bool>())
         throw EngineError(name + " holds values that are not finite numbers");
+      // The ecosystem's EMA copy counts 1 batch; our BatchNorm warm-up would then average its
+      // trained statistics away over the first batches of fine-tuning. They are trained ones.
+      if (name.size() > 19 && name.compare(name.size() - 19, 19, "num_batches_tracked") == 0)
+        value = torch::clamp_min(value, int64_t(std::ceil(1.0 / kBnMomentum)) + 1);
       place.copy_(value);
       ++filled;
     };
