@@ -275,7 +275,26 @@ int run_train(const std::vector<std::string>& words) {
           *dist_env, std::chrono::milliseconds(int64_t(options.dist_timeout * 1000)));
       options.group = group;
     }
-    engine::YOLO model(args.str("model"));
+    // A zoo file being downloaded shows in the console line and, for the studio's progress bar,
+    // on the channel: one update per percent.
+    engine::ZooOptions zoo;
+    int shown_percent = -1;
+    const std::string model_name = args.str("model");
+    zoo.progress = [&](const engine::DownloadProgress& p) {
+      const int percent = p.total > 0 ? int(100 * p.received / p.total) : int(p.received >> 20);
+      if (percent == shown_percent) return !g_stop_requested.load();
+      shown_percent = percent;
+      engine::LOGGER.progress(model_name + ": " + engine::progress_text(p));
+      if (channel)
+        channel->write(JsonObject()
+                           .add("event", "download")
+                           .add("file", model_name)
+                           .add("received", double(p.received))
+                           .add("total", double(p.total))
+                           .add("seconds", p.seconds));
+      return !g_stop_requested.load();
+    };
+    engine::YOLO model(model_name, zoo);
     model.add_callback("on_train_start", [&](engine::Trainer& t) {
       if (channel)
         channel->write(JsonObject()

@@ -198,8 +198,11 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
   // A progress line per percent, redrawn in place on a terminal; the last one stays.
   int shown_percent = -1;
   DownloadProgress last;
-  auto progress = options.progress;
-  if (!progress)
+  std::function<bool(const DownloadProgress&)> progress = [&](const DownloadProgress& p) {
+    last = p;
+    return options.progress(p);
+  };
+  if (!options.progress)
     progress = [&](const DownloadProgress& p) {
       last = p;
       const int percent = p.total > 0 ? int(100 * p.received / p.total) : int(p.received >> 20);
@@ -216,7 +219,7 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
     if (made) fs::remove(dir, ec);  // only succeeds when empty
     throw refuse(e.what());
   }
-  if (!options.progress) LOGGER.info(model + ": " + progress_text(last));
+  LOGGER.info(model + ": " + progress_text(last));
   LOGGER.info("Saved " + shown(dest));
   return dest;
 }
