@@ -191,8 +191,14 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
                        "model=" + stem + ".yaml");
   };
 
-  // The folder is made for the download and removed again if the download leaves it empty.
-  const bool made = !fs::exists(dir, ec) && fs::create_directories(dir, ec);
+  // The folder (and any parent it needs) is made for the download and removed again when the
+  // download fails: a failure leaves nothing behind.
+  fs::path made;
+  for (fs::path p = dir; !p.empty() && !fs::exists(p, ec); p = p.parent_path()) {
+    made = p;
+    if (p == p.parent_path()) break;
+  }
+  fs::create_directories(dir, ec);
   if (!fs::is_directory(dir, ec)) throw refuse("the folder cannot be created");
   LOGGER.info("Downloading " + url + " to " + shown(dest));
   // A progress line per percent, redrawn in place on a terminal; the last one stays.
@@ -216,7 +222,10 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
     download_file(url, dest, progress, [](const fs::path& file) { load_weights(file); },
                   options.connect_timeout_s);
   } catch (const EngineError& e) {
-    if (made) fs::remove(dir, ec);  // only succeeds when empty
+    if (!made.empty())
+      for (fs::path p = dir;; p = p.parent_path()) {
+        if (!fs::remove(p, ec) || p == made) break;  // remove() refuses a folder that is not empty
+      }
     throw refuse(e.what());
   }
   LOGGER.info(model + ": " + progress_text(last));

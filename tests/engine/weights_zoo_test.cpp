@@ -123,7 +123,7 @@ class WeightsZooTest : public ::testing::Test {
   }
   ZooOptions options(const std::string& base) {
     ZooOptions o;
-    o.weights_dir = dir / "weights";
+    o.weights_dir = dir / "share" / "weights";
     o.base_url = base;
     o.connect_timeout_s = 5;
     return o;
@@ -133,7 +133,7 @@ class WeightsZooTest : public ::testing::Test {
     try {
       resolve_weights("yolov8n.pt", options(base));
     } catch (const EngineError& e) {
-      EXPECT_TRUE(!fs::exists(dir / "weights") || fs::is_empty(dir / "weights"))
+      EXPECT_FALSE(fs::exists(dir / "share"))
           << "left behind in the weights folder after: " << e.what();
       return e.what();
     }
@@ -167,13 +167,15 @@ TEST_F(WeightsZooTest, DownloadsWithProgressThenUsesTheCachedFileWithTheServerGo
     };
     got = resolve_weights("yolov8n.pt", o);
   }
-  EXPECT_EQ(got, dir / "weights" / "yolov8n.pt");
+  EXPECT_EQ(got, dir / "share" / "weights" / "yolov8n.pt");
   EXPECT_EQ(read_file(got), weights);
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back().received, std::int64_t(weights.size()));
   EXPECT_EQ(seen.back().total, std::int64_t(weights.size()));
   // Only the file itself is in the folder: no temporary left over.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "weights"), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "share" / "weights"),
+                          fs::directory_iterator()),
+            1);
 
   // The server is gone: the cached file serves, through the engine's own entry point too.
   EXPECT_EQ(resolve_weights("yolov8n.pt", options("http://127.0.0.1:9/none")), got);
@@ -184,7 +186,7 @@ TEST_F(WeightsZooTest, DownloadsWithProgressThenUsesTheCachedFileWithTheServerGo
 TEST_F(WeightsZooTest, FailedDownloadsLeaveNothingAndSayWhatToDo) {
   const std::string weights = read_file(real_weights());
   WeightsServer server(weights);
-  const std::string folder = (dir / "weights").string();
+  const std::string folder = (dir / "share" / "weights").string();
   EXPECT_EQ(failure(server.url("missing")),
             "yolov8n.pt is not in " + folder +
                 " and could not be downloaded (HTTP 404): put the file there, give its path, or "
@@ -219,7 +221,7 @@ TEST_F(WeightsZooTest, FailedDownloadsLeaveNothingAndSayWhatToDo) {
   } catch (const EngineError& e) {
     EXPECT_NE(std::string(e.what()).find("(cancelled)"), std::string::npos) << e.what();
   }
-  EXPECT_FALSE(fs::exists(dir / "weights"));
+  EXPECT_FALSE(fs::exists(dir / "share"));
   // The engine never falls back to fresh weights for a zoo name.
   EXPECT_THROW(YOLO("yolov8n.pt", options(server.url("missing"))), EngineError);
 }
