@@ -28,13 +28,14 @@ struct Layer {
 
 const std::vector<Layer>& yolov8_layers() {
   static const std::vector<Layer> layers{
-      {{-1}, 1, "Conv"},       {{-1}, 1, "Conv"},   {{-1}, 3, "C2f"},    {{-1}, 1, "Conv"},
-      {{-1}, 6, "C2f"},        {{-1}, 1, "Conv"},   {{-1}, 6, "C2f"},    {{-1}, 1, "Conv"},
-      {{-1}, 3, "C2f"},        {{-1}, 1, "SPPF"},   {{-1}, 1, "nn.Upsample"},
-      {{-1, 6}, 1, "Concat"},  {{-1}, 3, "C2f"},    {{-1}, 1, "nn.Upsample"},
-      {{-1, 4}, 1, "Concat"},  {{-1}, 3, "C2f"},    {{-1}, 1, "Conv"},   {{-1, 12}, 1, "Concat"},
-      {{-1}, 3, "C2f"},        {{-1}, 1, "Conv"},   {{-1, 9}, 1, "Concat"},
-      {{-1}, 3, "C2f"},        {{15, 18, 21}, 1, ""}};  // the head: Detect or Segment
+      {{-1}, 1, "Conv"}, {{-1}, 1, "Conv"},        {{-1}, 3, "C2f"},
+      {{-1}, 1, "Conv"}, {{-1}, 6, "C2f"},         {{-1}, 1, "Conv"},
+      {{-1}, 6, "C2f"},  {{-1}, 1, "Conv"},        {{-1}, 3, "C2f"},
+      {{-1}, 1, "SPPF"}, {{-1}, 1, "nn.Upsample"}, {{-1, 6}, 1, "Concat"},
+      {{-1}, 3, "C2f"},  {{-1}, 1, "nn.Upsample"}, {{-1, 4}, 1, "Concat"},
+      {{-1}, 3, "C2f"},  {{-1}, 1, "Conv"},        {{-1, 12}, 1, "Concat"},
+      {{-1}, 3, "C2f"},  {{-1}, 1, "Conv"},        {{-1, 9}, 1, "Concat"},
+      {{-1}, 3, "C2f"},  {{15, 18, 21}, 1, ""}};  // the head: Detect or Segment
   return layers;
 }
 
@@ -73,7 +74,8 @@ std::vector<Layer> yaml_layers(const Value& yaml) {
       if (from->is(Type::integer)) {
         l.from.push_back(int(from->integer));
       } else if (from->is(Type::list)) {
-        for (const Value* f : from->items) l.from.push_back(f->is(Type::integer) ? int(f->integer) : 0);
+        for (const Value* f : from->items)
+          l.from.push_back(f->is(Type::integer) ? int(f->integer) : 0);
       }
       l.repeats = row->items[1]->is(Type::integer) ? int(row->items[1]->integer) : 0;
       l.module = string_of(row->items[2]);
@@ -113,7 +115,8 @@ char scale_from(const Value& yaml) {
       if (scales && scales->is(Type::dict)) {
         const Value* row = scales->get(scale);
         if (row && row->is(Type::list) && row->items.size() == 3) {
-          const auto d = number(row->items[0]), w = number(row->items[1]), c = number(row->items[2]);
+          const auto d = number(row->items[0]), w = number(row->items[1]),
+                     c = number(row->items[2]);
           if (!d || !w || !c || std::abs(*d - s.depth) > 1e-6 || std::abs(*w - s.width) > 1e-6 ||
               int(*c) != s.max_channels)
             throw EngineError("its yaml gives scale " + scale +
@@ -357,8 +360,8 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
     meta.imgsz = 640;
     for (const Value* args : {root.get("train_args"), model->get("args")}) {
       if (!args) continue;
-      if (const Value* imgsz = args->get("imgsz"); imgsz && imgsz->is(Type::integer) &&
-                                                   imgsz->integer >= 32 && imgsz->integer <= 8192) {
+      if (const Value* imgsz = args->get("imgsz");
+          imgsz && imgsz->is(Type::integer) && imgsz->integer >= 32 && imgsz->integer <= 8192) {
         meta.imgsz = int(imgsz->integer);
         break;
       }

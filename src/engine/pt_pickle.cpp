@@ -57,7 +57,8 @@ ZipArchive::ZipArchive(std::string_view b) {
     dir_size = le(b, size_t(at) + 40, 8);
     dir_at = le(b, size_t(at) + 48, 8);
   }
-  if (count > kMaxEntries) fail("damaged zip archive: it claims " + std::to_string(count) + " entries");
+  if (count > kMaxEntries)
+    fail("damaged zip archive: it claims " + std::to_string(count) + " entries");
   need(b, dir_at, dir_size, "directory");
   size_t at = size_t(dir_at);
   const size_t end = size_t(dir_at + dir_size);
@@ -95,7 +96,8 @@ ZipArchive::ZipArchive(std::string_view b) {
            "); PyTorch stores its entries uncompressed");
     if (csize != usize) fail("damaged zip archive: entry " + name + " has two sizes");
     need(b, local, 30, "entry headers");
-    if (le(b, size_t(local), 4) != kLocal) fail("damaged zip archive: bad entry header for " + name);
+    if (le(b, size_t(local), 4) != kLocal)
+      fail("damaged zip archive: bad entry header for " + name);
     const uint64_t data = local + 30 + le(b, size_t(local) + 26, 2) + le(b, size_t(local) + 28, 2);
     need(b, data, usize, "entry data");
     entries_[name] = b.substr(size_t(data), size_t(usize));
@@ -172,7 +174,9 @@ std::string Value::describe() const {
     case Type::dict:
       return "a dict";
     default:
-      return "a " + std::string(type == Type::list ? "list" : type == Type::tuple ? "tuple" : "value");
+      return "a " + std::string(type == Type::list    ? "list"
+                                : type == Type::tuple ? "tuple"
+                                                      : "value");
   }
 }
 
@@ -180,11 +184,11 @@ namespace {
 
 const std::map<std::string, DType>& storage_types() {
   static const std::map<std::string, DType> types{
-      {"HalfStorage", DType::float16},   {"BFloat16Storage", DType::bfloat16},
-      {"FloatStorage", DType::float32},  {"DoubleStorage", DType::float64},
-      {"LongStorage", DType::int64},     {"IntStorage", DType::int32},
-      {"ShortStorage", DType::int16},    {"CharStorage", DType::int8},
-      {"ByteStorage", DType::uint8},     {"BoolStorage", DType::boolean}};
+      {"HalfStorage", DType::float16},  {"BFloat16Storage", DType::bfloat16},
+      {"FloatStorage", DType::float32}, {"DoubleStorage", DType::float64},
+      {"LongStorage", DType::int64},    {"IntStorage", DType::int32},
+      {"ShortStorage", DType::int16},   {"CharStorage", DType::int8},
+      {"ByteStorage", DType::uint8},    {"BoolStorage", DType::boolean}};
   return types;
 }
 
@@ -213,16 +217,42 @@ const std::set<std::string>& record_classes() {
         {"Conv", "Conv2", "Concat", "DWConv", "DWConvTranspose2d", "ConvTranspose", "Focus",
          "GhostConv", "LightConv", "RepConv", "ChannelAttention", "SpatialAttention", "CBAM",
          "Index"});
-    add("ultralytics.nn.modules.block",
-        {"C1", "C2", "C2f", "C3", "C3x", "C3k", "C3k2", "C2PSA", "C2fPSA", "PSABlock",
-         "Attention", "Bottleneck", "BottleneckCSP", "SPP", "SPPF", "DFL", "Proto", "RepC3",
-         "GhostBottleneck", "RepNCSPELAN4", "ADown", "SPPELAN", "ELAN1", "AConv", "CBLinear",
-         "CBFuse", "SCDown", "PSA", "C2fAttn", "RepVGGDW", "CIB", "C2fCIB"});
+    add("ultralytics.nn.modules.block", {"C1",
+                                         "C2",
+                                         "C2f",
+                                         "C3",
+                                         "C3x",
+                                         "C3k",
+                                         "C3k2",
+                                         "C2PSA",
+                                         "C2fPSA",
+                                         "PSABlock",
+                                         "Attention",
+                                         "Bottleneck",
+                                         "BottleneckCSP",
+                                         "SPP",
+                                         "SPPF",
+                                         "DFL",
+                                         "Proto",
+                                         "RepC3",
+                                         "GhostBottleneck",
+                                         "RepNCSPELAN4",
+                                         "ADown",
+                                         "SPPELAN",
+                                         "ELAN1",
+                                         "AConv",
+                                         "CBLinear",
+                                         "CBFuse",
+                                         "SCDown",
+                                         "PSA",
+                                         "C2fAttn",
+                                         "RepVGGDW",
+                                         "CIB",
+                                         "C2fCIB"});
     add("ultralytics.nn.modules.head",
         {"Detect", "Segment", "Pose", "Classify", "OBB", "WorldDetect", "v10Detect"});
-    add("ultralytics.nn.tasks",
-        {"DetectionModel", "SegmentationModel", "PoseModel", "ClassificationModel", "OBBModel",
-         "WorldModel"});
+    add("ultralytics.nn.tasks", {"DetectionModel", "SegmentationModel", "PoseModel",
+                                 "ClassificationModel", "OBBModel", "WorldModel"});
     add("ultralytics.utils", {"IterableSimpleNamespace"});
     return s;
   }();
@@ -230,13 +260,17 @@ const std::set<std::string>& record_classes() {
 }
 
 const std::set<std::string>& data_callables() {
-  static const std::set<std::string> calls{
-      "collections.OrderedDict",         "__builtin__.set",
-      "builtins.set",                    "__builtin__.frozenset",
-      "builtins.frozenset",              "torch.Size",
-      "torch._utils._rebuild_tensor_v2", "torch._utils._rebuild_parameter",
-      "numpy.dtype",                     "numpy.core.multiarray.scalar",
-      "numpy._core.multiarray.scalar"};
+  static const std::set<std::string> calls{"collections.OrderedDict",
+                                           "__builtin__.set",
+                                           "builtins.set",
+                                           "__builtin__.frozenset",
+                                           "builtins.frozenset",
+                                           "torch.Size",
+                                           "torch._utils._rebuild_tensor_v2",
+                                           "torch._utils._rebuild_parameter",
+                                           "numpy.dtype",
+                                           "numpy.core.multiarray.scalar",
+                                           "numpy._core.multiarray.scalar"};
   return calls;
 }
 
@@ -523,12 +557,14 @@ class Reader {
     return items;
   }
   void memo_put(uint32_t i) {
-    if (memo_.size() >= kMaxMemo && !memo_.count(i)) fail("refused: the pickle's memo is too large");
+    if (memo_.size() >= kMaxMemo && !memo_.count(i))
+      fail("refused: the pickle's memo is too large");
     memo_[i] = top();
   }
   const Value* memo_get(uint32_t i) {
     auto it = memo_.find(i);
-    if (it == memo_.end()) fail("damaged pickle: it refers to memo slot " + std::to_string(i) + " that was never set");
+    if (it == memo_.end())
+      fail("damaged pickle: it refers to memo slot " + std::to_string(i) + " that was never set");
     return it->second;
   }
 
@@ -585,7 +621,8 @@ class Reader {
       Value* d = make(Value::Type::dict);
       if (!a.empty() && a[0]->is(Value::Type::list))
         for (const Value* pair : a[0]->items) {
-          if (!(pair->is(Value::Type::tuple) || pair->is(Value::Type::list)) || pair->items.size() != 2)
+          if (!(pair->is(Value::Type::tuple) || pair->is(Value::Type::list)) ||
+              pair->items.size() != 2)
             fail("damaged pickle: an OrderedDict item is not a pair");
           set_items(d, pair->items);
         }
@@ -608,7 +645,8 @@ class Reader {
     }
     if (f == "torch._utils._rebuild_tensor_v2") return rebuild_tensor(a);
     if (f == "torch._utils._rebuild_parameter") {
-      if (a.empty() || !a[0]->is(Value::Type::tensor)) fail("damaged pickle: a parameter without a tensor");
+      if (a.empty() || !a[0]->is(Value::Type::tensor))
+        fail("damaged pickle: a parameter without a tensor");
       return a[0];
     }
     if (f == "numpy.dtype") {
@@ -652,7 +690,8 @@ class Reader {
   }
 
   static int64_t whole(const Value* v, const char* what) {
-    if (!v->is(Value::Type::integer)) fail(std::string("damaged pickle: a tensor's ") + what + " is not an integer");
+    if (!v->is(Value::Type::integer))
+      fail(std::string("damaged pickle: a tensor's ") + what + " is not an integer");
     return v->integer;
   }
 
@@ -767,8 +806,7 @@ Unpickled read_pt_bytes(std::string bytes) {
       break;
     }
   }
-  if (out.prefix_.empty())
-    fail("not a PyTorch checkpoint (the zip archive holds no data.pkl)");
+  if (out.prefix_.empty()) fail("not a PyTorch checkpoint (the zip archive holds no data.pkl)");
   if (zip.has(out.prefix_ + "/byteorder") && zip.read(out.prefix_ + "/byteorder") != "little")
     fail("its tensors are stored big-endian, which this reader does not convert");
   Reader reader(out, zip);

@@ -79,12 +79,21 @@ using Entries = std::vector<std::pair<const Value*, const Value*>>;
 // them), so a pickle that builds a cycle costs nothing; walkers bound their depth.
 struct Value {
   enum class Type {
-    none, boolean, integer, real, string, bytes,
-    tuple, list, set, dict,
-    object,   // an allow-listed class: `name`, constructor `items`, `state` from BUILD
-    global,   // an allow-listed global not yet called: `name`
-    storage, tensor,
-    dtype,    // a numpy dtype: `name` holds its code ("f8")
+    none,
+    boolean,
+    integer,
+    real,
+    string,
+    bytes,
+    tuple,
+    list,
+    set,
+    dict,
+    object,  // an allow-listed class: `name`, constructor `items`, `state` from BUILD
+    global,  // an allow-listed global not yet called: `name`
+    storage,
+    tensor,
+    dtype,  // a numpy dtype: `name` holds its code ("f8")
   };
   Type type = Type::none;
   bool boolean = false;
@@ -131,8 +140,8 @@ bool is_allowed_global(const std::string& module, const std::string& name);
 Unpickled read_pt_bytes(std::string bytes);
 
 // Reads the file; errors are "PATH: message". Files above `max_bytes` are refused.
-Unpickled read_pt_file(const std::filesystem::path& path,
-                       std::uint64_t max_bytes = std::uint64_t(4) << 30);
+Unpickled read_pt_file(const std::filesystem::path& path, std::uint64_t max_bytes = std::uint64_t(4)
+                                                                                    << 30);
 
 // The archive's folder name ("best", "archive") if `bytes` is a PyTorch zip holding a pickle
 // written by torch.save rather than a LibTorch module archive; empty otherwise. Cheap: reads the

@@ -188,7 +188,8 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
   auto refuse = [&](const std::string& why) {
     return EngineError(model + " is not in " + shown(dir) + " and could not be downloaded (" + why +
                        "): put the file there, give its path, or train from fresh weights with "
-                       "model=" + stem + ".yaml");
+                       "model=" +
+                       stem + ".yaml");
   };
 
   // The folder (and any parent it needs) is made for the download and removed again when the
@@ -219,8 +220,9 @@ fs::path resolve_weights(const std::string& model, const ZooOptions& options) {
       return true;
     };
   try {
-    download_file(url, dest, progress, [](const fs::path& file) { load_weights(file); },
-                  options.connect_timeout_s);
+    download_file(
+        url, dest, progress, [](const fs::path& file) { load_weights(file); },
+        options.connect_timeout_s);
   } catch (const EngineError& e) {
     if (!made.empty())
       for (fs::path p = dir;; p = p.parent_path()) {

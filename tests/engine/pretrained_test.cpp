@@ -8,10 +8,10 @@
 #include "engine/error.h"
 #include "engine/logger.h"
 #include "engine/pt_pickle.h"
-#include "engine/yolo.h"
 #include "engine/pt_test_files.h"
 #include "engine/quick_train.h"
 #include "engine/shapes_data.h"
+#include "engine/yolo.h"
 
 namespace orvane::engine {
 namespace {
@@ -23,8 +23,8 @@ class PretrainedTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = fs::temp_directory_path() /
-          ("orvane_pretrained_" + std::string(
-                                      ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+          ("orvane_pretrained_" +
+           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir);
     fs::create_directories(dir);
   }
@@ -75,8 +75,11 @@ TEST_F(PretrainedTest, RealFileBecomesOurYolov8nWithItsWeightsNamesAndImageSize)
   copy->train();
   warm_up_batchnorm(*copy);
   copy->forward(torch::rand({2, 3, 64, 64}));
-  const auto moved = (copy->named_buffers(true)["model.0.bn.running_mean"] -
-                      buffers["model.0.bn.running_mean"]).abs().max().item<float>();
+  const auto moved =
+      (copy->named_buffers(true)["model.0.bn.running_mean"] - buffers["model.0.bn.running_mean"])
+          .abs()
+          .max()
+          .item<float>();
   const auto scale = buffers["model.0.bn.running_mean"].abs().max().item<float>();
   EXPECT_LT(moved, 0.1f * scale) << "one batch replaced the pretrained statistics";
 }
@@ -99,8 +102,12 @@ TEST_F(PretrainedTest, RealFileFindsTheShapesItWasTrainedOn) {
 TEST_F(PretrainedTest, PickleThatCallsCodeIsRefusedByNameAndNeverRuns) {
   const auto marker = dir / "marker";
   const std::vector<std::pair<std::string, std::string>> calls{
-      {"posix", "system"},     {"os", "system"},    {"__builtin__", "eval"},
-      {"builtins", "exec"},    {"subprocess", "Popen"}, {"torch.storage", "_load_from_bytes"},
+      {"posix", "system"},
+      {"os", "system"},
+      {"__builtin__", "eval"},
+      {"builtins", "exec"},
+      {"subprocess", "Popen"},
+      {"torch.storage", "_load_from_bytes"},
       {"torch.serialization", "load"}};
   for (const auto& [module, name] : calls) {
     const std::string pickle = PickleWriter()
@@ -146,15 +153,16 @@ TEST_F(PretrainedTest, ModelsWeCannotRunAreRefusedByWhatTheyAre) {
   EXPECT_EQ(refusal("yolov8n-cls.pt", model_file("ClassificationModel", "yolov8n-cls.yaml",
                                                  {{"Conv", 1}, {"Classify", 1}})),
             "yolov8n-cls.pt is a YOLO classification" + what);
-  EXPECT_EQ(refusal("yolov8n-obb.pt", model_file("OBBModel", "yolov8n-obb.yaml",
-                                                 {{"Conv", 1}, {"OBB", 1}})),
+  EXPECT_EQ(refusal("yolov8n-obb.pt",
+                    model_file("OBBModel", "yolov8n-obb.yaml", {{"Conv", 1}, {"OBB", 1}})),
             "yolov8n-obb.pt is a YOLO oriented-box" + what);
-  EXPECT_EQ(refusal("yolo11n.pt", model_file("DetectionModel", "yolo11n.yaml",
-                                             {{"Conv", 1}, {"C3k2", 2}, {"C2PSA", 2}, {"Detect", 1}})),
-            "yolo11n.pt is a YOLO11 model; Orvane Studio trains and runs YOLOv8 detection and "
-            "segmentation models");
-  const auto unknown = refusal("odd.pt", model_file("DetectionModel", "odd.yaml",
-                                                    {{"Conv", 1}, {"C3", 3}, {"Detect", 1}}));
+  EXPECT_EQ(
+      refusal("yolo11n.pt", model_file("DetectionModel", "yolo11n.yaml",
+                                       {{"Conv", 1}, {"C3k2", 2}, {"C2PSA", 2}, {"Detect", 1}})),
+      "yolo11n.pt is a YOLO11 model; Orvane Studio trains and runs YOLOv8 detection and "
+      "segmentation models");
+  const auto unknown = refusal(
+      "odd.pt", model_file("DetectionModel", "odd.yaml", {{"Conv", 1}, {"C3", 3}, {"Detect", 1}}));
   EXPECT_NE(unknown.find("odd.pt: unknown architecture"), std::string::npos) << unknown;
 }
 
@@ -162,7 +170,8 @@ TEST_F(PretrainedTest, DamagedFilesGiveOneLineAndNeverCrash) {
   const std::string real = read_file(real_weights());
   ASSERT_GT(real.size(), 1000000u);
   // Cut anywhere: inside the pickle, inside a storage, inside the directory.
-  for (size_t keep : {size_t(100), size_t(40000), real.size() / 2, real.size() - 30, real.size() - 1})
+  for (size_t keep :
+       {size_t(100), size_t(40000), real.size() / 2, real.size() - 30, real.size() - 1})
     EXPECT_FALSE(refusal("cut.pt", real.substr(0, keep)).empty()) << keep;
   EXPECT_NE(refusal("text.zip", make_zip({{"notes/readme.txt", "hello"}})).find("text.zip"),
             std::string::npos);
@@ -189,7 +198,12 @@ TEST_F(PretrainedTest, DamagedFilesGiveOneLineAndNeverCrash) {
             std::string::npos);
   // A storage claiming more elements than its entry holds.
   PickleWriter storage;
-  storage.mark().str("storage").global("torch", "FloatStorage").str("0").str("cpu").integer(1000000);
+  storage.mark()
+      .str("storage")
+      .global("torch", "FloatStorage")
+      .str("0")
+      .str("cpu")
+      .integer(1000000);
   storage.tuple().op("Q");
   const auto big = refusal("storage.pt", make_zip({{"archive/data.pkl", storage.stop()},
                                                    {"archive/data/0", std::string(16, '\0')}}));
@@ -202,9 +216,11 @@ std::string transfer_line(const fs::path& dir, int classes) {
   const auto data = make_dataset(dir / ("shapes" + std::to_string(classes)), false, 8, 64);
   if (classes != 2) {
     std::string names = "names:\n";
-    for (int i = 0; i < classes; ++i) names += "  " + std::to_string(i) + ": c" + std::to_string(i) + "\n";
+    for (int i = 0; i < classes; ++i)
+      names += "  " + std::to_string(i) + ": c" + std::to_string(i) + "\n";
     std::ofstream(data) << "path: " << data.parent_path().string()
-                        << "\ntrain: images/train\nval: images/train\n" << names;
+                        << "\ntrain: images/train\nval: images/train\n"
+                        << names;
   }
   std::string line;
   const int id = LOGGER.add_handler([&](const LogRecord& r) {

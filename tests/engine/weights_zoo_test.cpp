@@ -82,8 +82,9 @@ class WeightsServer {
         body = "not here";
         send = body.size();
       }
-      const std::string head = "HTTP/1.0 " + status + "\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+      const std::string head = "HTTP/1.0 " + status +
+                               "\r\nContent-Length: " + std::to_string(body.size()) +
+                               "\r\nConnection: close\r\n\r\n";
       write_all(client, head.data(), head.size());
       write_all(client, body.data(), send);
       ::close(client);
@@ -110,7 +111,8 @@ class WeightsZooTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = fs::temp_directory_path() /
-          ("orvane_zoo_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+          ("orvane_zoo_" +
+           std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     // Relative names resolve here, never in the folder the test runs from.
@@ -173,9 +175,9 @@ TEST_F(WeightsZooTest, DownloadsWithProgressThenUsesTheCachedFileWithTheServerGo
   EXPECT_EQ(seen.back().received, std::int64_t(weights.size()));
   EXPECT_EQ(seen.back().total, std::int64_t(weights.size()));
   // Only the file itself is in the folder: no temporary left over.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "share" / "weights"),
-                          fs::directory_iterator()),
-            1);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(dir / "share" / "weights"), fs::directory_iterator()),
+      1);
 
   // The server is gone: the cached file serves, through the engine's own entry point too.
   EXPECT_EQ(resolve_weights("yolov8n.pt", options("http://127.0.0.1:9/none")), got);
