@@ -91,9 +91,13 @@ ZipArchive::ZipArchive(std::string_view b) {
       x += 4 + len;
     }
     at += 46 + name_len + extra_len + comment_len;
-    if (method != 0)
-      fail("zip entry " + name + " is compressed (method " + std::to_string(method) +
-           "); PyTorch stores its entries uncompressed");
+    // Compressed entries (LibTorch compresses the code of its module archives) are listed, so that
+    // such an archive is recognised, but cannot be read.
+    if (method != 0) {
+      compressed_[name] = int(method);
+      entries_[name] = {};
+      continue;
+    }
     if (csize != usize) fail("damaged zip archive: entry " + name + " has two sizes");
     need(b, local, 30, "entry headers");
     if (le(b, size_t(local), 4) != kLocal)
@@ -107,6 +111,9 @@ ZipArchive::ZipArchive(std::string_view b) {
 std::string_view ZipArchive::read(const std::string& name) const {
   auto it = entries_.find(name);
   if (it == entries_.end()) fail("the archive has no entry " + name);
+  if (auto c = compressed_.find(name); c != compressed_.end())
+    fail("zip entry " + name + " is compressed (method " + std::to_string(c->second) +
+         "); PyTorch stores the entries it reads uncompressed");
   return it->second;
 }
 

@@ -36,8 +36,8 @@ inline constexpr int kMaxDepth = 200;
 inline constexpr std::size_t kMaxEntries = 1u << 16;  // zip entries
 inline constexpr int kMaxTensorDims = 8;
 
-// The stored entries of a zip archive, as views into its bytes. Only uncompressed ("stored")
-// entries can be read, which is what PyTorch writes.
+// The entries of a zip archive, as views into its bytes. Only uncompressed ("stored") entries
+// can be read, which is how torch.save writes every entry.
 class ZipArchive {
  public:
   // Throws EngineError (message without a file name) when the bytes are not a readable zip.
@@ -50,6 +50,7 @@ class ZipArchive {
 
  private:
   std::map<std::string, std::string_view> entries_;
+  std::map<std::string, int> compressed_;  // name -> compression method
 };
 
 enum class DType { float16, bfloat16, float32, float64, int64, int32, int16, int8, uint8, boolean };

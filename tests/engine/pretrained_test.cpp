@@ -99,6 +99,20 @@ TEST_F(PretrainedTest, RealFileFindsTheShapesItWasTrainedOn) {
   EXPECT_GT(result.box.map50(), 0.6) << result.box.map();
 }
 
+TEST_F(PretrainedTest, OurOwnCheckpointsStillLoadThroughTheSameEntryPoint) {
+  // LibTorch compresses the code entries of its archives, which torch.save never does.
+  YoloModel model(ModelSpec{'n', Task::detect, 1}, std::vector<std::string>{"nut"});
+  CheckpointMeta meta;
+  meta.arch = model->arch();
+  meta.names = model->names;
+  meta.imgsz = 64;
+  save_checkpoint(dir / "best.pt", model, meta);
+  const auto loaded = load_weights(dir / "best.pt");
+  EXPECT_FALSE(loaded.foreign);
+  EXPECT_EQ(loaded.meta.names, std::vector<std::string>{"nut"});
+  EXPECT_EQ(loaded.meta.imgsz, 64);
+}
+
 TEST_F(PretrainedTest, PickleThatCallsCodeIsRefusedByNameAndNeverRuns) {
   const auto marker = dir / "marker";
   const std::vector<std::pair<std::string, std::string>> calls{
