@@ -48,7 +48,7 @@ struct Fixture {
     }
     cv::imwrite(image.toStdString(), frame);
     const QString weights = env_or("ORVANE_BENCH_MODEL", {});
-    model = weights.isEmpty() ? std::make_shared<engine::YOLO>("yolov8n-seg.pt")
+    model = weights.isEmpty() ? std::make_shared<engine::YOLO>("yolov8n-seg.yaml")
                               : load_autolabel_model(weights);
   }
 };

@@ -20,7 +20,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 tool="${SHAPES_TOOL:-$here/../../../shared/tools/make_shapes_dataset.py}"
 /usr/bin/python3 "$tool" --out "$work/data" --ntrain 200 --nval 40 --size 96 --seed 1 > /dev/null
-common=(model=yolov8n.pt data="$work/data/shapes-det/data.yaml" epochs="$epochs" imgsz=96 batch=8
+common=(model=yolov8n.yaml data="$work/data/shapes-det/data.yaml" epochs="$epochs" imgsz=96 batch=8
         workers=2 seed=0 plots=false profile=true project="$work/runs")
 run() {  # name, env assignments..., -- train args...
   local name=$1; shift

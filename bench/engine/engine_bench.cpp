@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
     o.exist_ok = true;
     o.plots = false;
     o.verbose = false;
-    YOLO yolo(std::getenv("ORVANE_MODEL") ? std::getenv("ORVANE_MODEL") : "yolov8n.pt");
+    YOLO yolo(std::getenv("ORVANE_MODEL") ? std::getenv("ORVANE_MODEL") : "yolov8n.yaml");
     const auto t0 = std::chrono::steady_clock::now();
     auto r = yolo.train(o);
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Trains the same small set with several seeds and prints the final validation of each run and
 # the mean and spread, so quality is judged on more than one (noisy) run.
-# usage: bench/engine/quality.sh BUILD_DIR DATA_YAML [seeds=5] [model=yolov8n.pt] [epochs=60]
+# usage: bench/engine/quality.sh BUILD_DIR DATA_YAML [seeds=5] [model=yolov8n.yaml] [epochs=60]
 #        [imgsz=128] [batch=8]
 set -euo pipefail
 build="${1:?build dir}"; data="${2:?data.yaml}"
-seeds="${3:-5}"; model="${4:-yolov8n.pt}"; epochs="${5:-60}"; imgsz="${6:-128}"; batch="${7:-8}"
+seeds="${3:-5}"; model="${4:-yolov8n.yaml}"; epochs="${5:-60}"; imgsz="${6:-128}"; batch="${7:-8}"
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 rows="$work/rows"
 for seed in $(seq 0 $((seeds - 1))); do

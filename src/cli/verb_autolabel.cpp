@@ -11,7 +11,7 @@ namespace orvane::cli {
 namespace {
 
 const std::vector<KeySpec> kAutolabelKeys{
-    {"model", "", "weights to label with: a .pt checkpoint, or an exported .onnx / .torchscript"},
+    {"model", "", "weights to label with: a .pt checkpoint (ours or the YOLO ecosystem's), a zoo name, or an exported .onnx / .torchscript"},
     {"source", "", "annotator folder: images, their label files and classes.txt"},
     {"conf", "0.25", "confidence threshold, 0.01-1.0"},
     {"imgsz", "",

@@ -192,8 +192,9 @@ const std::vector<KeySpec>& train_keys() {
     // with the engine's default.
     std::vector<KeySpec> k{
         {"model", "yolov8s.pt",
-         "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt, yolo11n.pt ... "
-         "yolo11x-seg.pt)"},
+         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... yolov8x-seg.pt, "
+         "yolo11n.pt ... yolo11x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh "
+         "weights"},
         {"data", "data.yaml", "dataset manifest"},
         {"epochs", "100", ""},
         {"imgsz", "640", "training image size (rounded up to a multiple of 32)"},
@@ -277,7 +278,26 @@ int run_train(const std::vector<std::string>& words) {
           *dist_env, std::chrono::milliseconds(int64_t(options.dist_timeout * 1000)));
       options.group = group;
     }
-    engine::YOLO model(args.str("model"));
+    // A zoo file being downloaded shows in the console line and, for the studio's progress bar,
+    // on the channel: one update per percent.
+    engine::ZooOptions zoo;
+    int shown_percent = -1;
+    const std::string model_name = args.str("model");
+    zoo.progress = [&](const engine::DownloadProgress& p) {
+      const int percent = p.total > 0 ? int(100 * p.received / p.total) : int(p.received >> 20);
+      if (percent == shown_percent) return !g_stop_requested.load();
+      shown_percent = percent;
+      engine::LOGGER.progress(model_name + ": " + engine::progress_text(p));
+      if (channel)
+        channel->write(JsonObject()
+                           .add("event", "download")
+                           .add("file", model_name)
+                           .add("received", double(p.received))
+                           .add("total", double(p.total))
+                           .add("seconds", p.seconds));
+      return !g_stop_requested.load();
+    };
+    engine::YOLO model(model_name, zoo);
     model.add_callback("on_train_start", [&](engine::Trainer& t) {
       if (channel)
         channel->write(JsonObject()

@@ -38,8 +38,9 @@ const std::vector<KeySpec>& tune_keys() {
   static const std::vector<KeySpec> keys = [] {
     std::vector<KeySpec> k{
         {"model", "yolov8s.pt",
-         "weights file, or a model name (yolov8n.pt ... yolov8x-seg.pt, yolo11n.pt ... "
-         "yolo11x-seg.pt)"},
+         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... yolov8x-seg.pt, "
+         "yolo11n.pt ... yolo11x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh "
+         "weights"},
         {"data", "data.yaml", "dataset manifest"},
         {"epochs", "10", "training epochs of each iteration"},
         {"iterations", "5", "trials of the search (the first uses the given values)"},

@@ -80,6 +80,7 @@ struct LoadedCheckpoint {
   YoloModel model{nullptr};  // in eval mode, weights as saved
   CheckpointMeta meta;
   bool has_optimizer = false;
+  bool foreign = false;  // read from the YOLO ecosystem's checkpoint (ecosystem_weights.h)
 };
 
 // Throws EngineError with one line when the file is missing, not ours, of a newer version, or

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "engine/checkpoint.h"
+#include "engine/ecosystem_weights.h"
 #include "engine/error.h"
 #include "engine/export/exported_model.h"
 #include "engine/export/writers.h"
@@ -67,7 +68,7 @@ fs::path export_model(const ExportOptions& options) {
   if (ExportedModel::is_exported_path(weights))
     throw EngineError(weights.filename().string() +
                       " is already an exported model; export from the .pt checkpoint it came from");
-  auto loaded = load_checkpoint(weights);
+  auto loaded = load_weights(weights);
   if (options.format != "onnx" && options.format != "torchscript")
     throw EngineError(unavailable_message(options.format));
 

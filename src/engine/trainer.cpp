@@ -305,8 +305,13 @@ void Trainer::fit_model_to_data() {
       }
     }
     LOGGER.info("Transferred " + std::to_string(transferred) + "/" + std::to_string(total) +
-                " items from the model's weights");
+                " items from pretrained weights");
     model_ = fresh;
+  } else if (!(o.resume && !resume_from_.empty())) {
+    // Same classes: every tensor carries over as it is.
+    const auto count = model_->named_parameters(true).size() + model_->named_buffers(true).size();
+    LOGGER.info("Transferred " + std::to_string(count) + "/" + std::to_string(count) +
+                " items from pretrained weights");
   }
   model_->names = names;
   // The model that trains, once: the one the caller built may have had another head.

@@ -5,6 +5,7 @@
 #include "engine/compute_thread.h"
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
+#include "engine/ecosystem_weights.h"
 #include "engine/error.h"
 #include "engine/export/exported_model.h"
 #include "engine/exporter.h"
@@ -35,7 +36,7 @@ int round_imgsz(int imgsz) {
 
 }  // namespace
 
-YOLO::YOLO(const std::string& model) {
+YOLO::YOLO(const std::string& model, const ZooOptions& zoo) {
   const fs::path path(model);
   std::error_code ec;
   if (model.empty()) throw EngineError("no model given (a weights file or a name like yolov8n.pt)");
@@ -51,16 +52,22 @@ YOLO::YOLO(const std::string& model) {
                 ")");
     return;
   }
-  if (fs::exists(path, ec)) {
-    auto loaded = load_checkpoint(path);
+  const bool fresh_name = path.extension() == ".yaml" && !path.has_parent_path();
+  if (fs::exists(path, ec) || is_zoo_name(model)) {
+    // A zoo name is the ecosystem's pretrained file: found or downloaded, never fresh weights.
+    const fs::path file = resolve_weights(model, zoo);
+    auto loaded = load_weights(file);
     model_ = loaded.model;
     meta_ = loaded.meta;
-    path_ = path;
-  } else if (auto arch = parse_model_name(model); arch && !path.has_parent_path()) {
+    path_ = file;
+    foreign_ = loaded.foreign;
+  } else if (auto arch = parse_model_name(model); arch && fresh_name) {
     model_ = YoloModel(*arch);
     model_->eval();
-    LOGGER.info("No pretrained weights for " + model + " exist offline (nothing is downloaded): " +
-                "building " + arch->name() + " with fresh weights, training starts from scratch");
+    LOGGER.info("Building " + arch->name() + " with fresh weights from " + model);
+  } else if (arch && !path.has_parent_path()) {
+    throw EngineError(model + ": give a weights file, a zoo name (" + arch->name() +
+                      ".pt, pretrained) or " + arch->name() + ".yaml (fresh weights)");
   } else {
     throw EngineError("weights file not found: " + model);
   }
@@ -114,6 +121,10 @@ TrainResult YOLO::train(TrainOptions options) {
   if (options.resume) {
     if (!meta_ || path_.empty())
       throw EngineError("resume=true needs the last.pt of an earlier run as the model");
+    if (foreign_)
+      throw EngineError("resume=true needs a last.pt written by this program; " +
+                        path_.filename().string() +
+                        " is the YOLO ecosystem's checkpoint: train from it without resume");
     TrainOptions restored;
     std::set<std::string> known;
     for (const auto& [k, v] : train_args_list(restored)) known.insert(k);

@@ -1,7 +1,8 @@
 #pragma once
 // The engine's public face, shaped like the YOLO ecosystem's model class:
 //
-//   YOLO model("runs/detect/train/weights/best.pt");   // or "yolov8n.pt" (fresh weights)
+//   YOLO model("runs/detect/train/weights/best.pt");   // or "yolov8n.pt" (pretrained),
+//                                                       // "yolov8n.yaml" (fresh weights)
 //   model.add_callback("on_train_batch_end", [&](Trainer& t) { if (cancel) t.stop = true; });
 //   auto run = model.train({.data = "data.yaml", .epochs = 50, .imgsz = 640});
 //   auto metrics = model.val({.data = "data.yaml"});
@@ -25,6 +26,7 @@
 #include "engine/trainer.h"
 #include "engine/tuner.h"
 #include "engine/validator.h"
+#include "engine/weights_zoo.h"
 
 namespace orvane::engine {
 
@@ -47,12 +49,14 @@ struct ValArgs {
 
 class YOLO {
  public:
-  // `model`: one of our checkpoints, or a model name ("yolov8n.pt", "yolov8s-seg.pt") for which
-  // no file exists: that architecture with fresh weights (nothing is downloaded). Training
+  // `model`: a checkpoint file (ours or the YOLO ecosystem's .pt); a zoo name ("yolov8n.pt",
+  // "yolov8s-seg.pt"): the ecosystem's pretrained weights, found or downloaded as weights_zoo.h
+  // says (`zoo` sets the folder, the address and the progress callback); or a model yaml name
+  // ("yolov8n.yaml"): that architecture with fresh weights. Training
   // logs the summary of the model it trains, val and predict that of the fused model. An
   // exported file (best.onnx, best.torchscript) predicts only: train, val, tune and export
   // then throw. Throws EngineError for anything else.
-  explicit YOLO(const std::string& model);
+  explicit YOLO(const std::string& model, const ZooOptions& zoo = {});
 
   // Class id -> class name.
   const std::vector<std::string>& names() const;
@@ -95,6 +99,7 @@ class YOLO {
   std::shared_ptr<ExportedModel> exported_;  // set for best.onnx / best.torchscript
   std::optional<CheckpointMeta> meta_;       // set when the weights came from a checkpoint
   std::filesystem::path path_;
+  bool foreign_ = false;  // the weights came from the YOLO ecosystem's checkpoint
   std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
   void ensure_fused();
 };

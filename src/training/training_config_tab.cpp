@@ -37,6 +37,17 @@ void TrainingConfigTab::setup_config_tab() {
                          "yolov8l-seg.pt", "yolov8x-seg.pt", "yolo11n.pt",     "yolo11s.pt",
                          "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",     "yolo11n-seg.pt",
                          "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"});
+  // The same architectures with fresh weights (the .pt names are the pretrained zoo's files).
+  model_combo->addItems({"yolov8s.yaml",     "yolov8n.yaml",     "yolov8m.yaml",
+                         "yolov8l.yaml",     "yolov8x.yaml",     "yolov8s-seg.yaml",
+                         "yolov8n-seg.yaml", "yolov8m-seg.yaml", "yolov8l-seg.yaml",
+                         "yolov8x-seg.yaml", "yolo11n.yaml",     "yolo11s.yaml",
+                         "yolo11m.yaml",     "yolo11l.yaml",     "yolo11x.yaml",
+                         "yolo11n-seg.yaml", "yolo11s-seg.yaml", "yolo11m-seg.yaml",
+                         "yolo11l-seg.yaml", "yolo11x-seg.yaml"});
+  model_combo->setToolTip(
+      "A zoo name (yolov8s.pt ...) fine-tunes the pretrained weights, downloaded once into the "
+      "weights folder; a .yaml name trains from fresh weights; or type the path of any .pt file");
   data_yaml_input = new QLineEdit("data.yaml");
   auto* browse = new QPushButton("Browse...");
   connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);

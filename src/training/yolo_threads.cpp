@@ -2,6 +2,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -45,6 +47,18 @@ void YoloTrainerThread::run() {
     const QString kind = event["event"].toString();
     if (kind == "start") {
       save_dir = QFileInfo(event["save_dir"].toString()).absoluteFilePath();
+    } else if (kind == "download") {
+      // The pretrained weights arrive before training starts: the bar shows the download.
+      const double received = event["received"].toDouble(), total = event["total"].toDouble();
+      const int percent = total > 0 ? int(100 * received / total) : 0;
+      Q_EMIT progress_signal(percent,
+                             QString("Downloading %1: %2 of %3 MB (%4 MB/s)")
+                                 .arg(event["file"].toString())
+                                 .arg(received / 1e6, 0, 'f', 1)
+                                 .arg(total > 0 ? QString::number(total / 1e6, 'f', 1) : "?")
+                                 .arg(received / 1e6 / std::max(1e-3, event["seconds"].toDouble()),
+                                      0, 'f', 1),
+                             QString());
     } else if (kind == "epoch") {
       const int completed = event["epoch"].toInt(), total = event["epochs"].toInt();
       const double elapsed = clock.nsecsElapsed() / 1e9;

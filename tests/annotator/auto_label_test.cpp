@@ -51,7 +51,7 @@ fs::path trained(bool segment) {
       fs::temp_directory_path() /
       ("orvane_autolabel_" + std::to_string(::getpid()) + (segment ? "_seg" : "_det"));
   const fs::path data = engine::make_dataset(root / "data", segment, 16, 64);
-  engine::YOLO model(segment ? "yolov8n-seg.pt" : "yolov8n.pt");
+  engine::YOLO model(segment ? "yolov8n-seg.yaml" : "yolov8n.yaml");
   engine::TrainOptions o = engine::quick_train_options(data, root / "runs", 2);
   o.val = false;
   const engine::TrainResult result = model.train(o);

@@ -124,7 +124,7 @@ TEST_F(BadSamplesTest, EachFaultIsNamedOnceAndTrainingGoesOn) {
   const auto train_faults = plant_faults(root, "train", good);
   const auto val_faults = plant_faults(root, "val", good);
 
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   const auto result = model.train(tiny(yaml));
   EXPECT_TRUE(fs::exists(result.save_dir / "weights" / "best.pt")) << log;
   EXPECT_EQ(result.epochs_completed, 1);
@@ -171,7 +171,7 @@ TEST_F(BadSamplesTest, NoUsableImageStopsWithOneLineAndNoRunFolder) {
   // Every label names a class the data does not have.
   for (int i = 0; i < 4; ++i)
     write(root / "labels" / "train" / ("img" + std::to_string(i) + ".txt"), "4 0.5 0.5 0.2 0.2\n");
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   try {
     model.train(tiny(yaml));
     ADD_FAILURE() << "trained without a usable image";

@@ -32,7 +32,7 @@ class CliEngineTest : public ::testing::Test {
 
   QString q(const fs::path& p) const { return QString::fromStdString(p.string()); }
   QStringList quick_train(int epochs) const {
-    return {"model=yolov8n.pt", "data=" + q(data), "epochs=" + QString::number(epochs),
+    return {"model=yolov8n.yaml", "data=" + q(data), "epochs=" + QString::number(epochs),
             "imgsz=64", "batch=4", "workers=1", "project=" + q(dir / "runs"), "name=run",
             "warmup_epochs=0", "mosaic=0", "threads=1"};
   }
@@ -128,9 +128,9 @@ TEST_F(CliEngineTest, BadInputEndsWithOneLineAndNonZeroStatus) {
   EXPECT_NE(run.err.indexOf("not an Orvane checkpoint"), -1) << run.err.toStdString();
   EXPECT_EQ(run.err.trimmed().count('\n'), 0) << run.err.toStdString();
 
-  run = run_orvane("train", {"model=yolov8n.pt", "epochs=ten"});
+  run = run_orvane("train", {"model=yolov8n.yaml", "epochs=ten"});
   EXPECT_EQ(run.code, 2);
-  run = run_orvane("val", {"model=yolov8n.pt", "data=" + q(data), "imgsz=64", "bogus=1"});
+  run = run_orvane("val", {"model=yolov8n.yaml", "data=" + q(data), "imgsz=64", "bogus=1"});
   EXPECT_EQ(run.code, 2);
 }
 

@@ -103,7 +103,7 @@ bool wait_for_text(const fs::path& file, const std::string& text, std::chrono::s
 }
 
 std::vector<std::string> train_args(const fs::path& dir, int epochs) {
-  return {"model=yolov8n.pt",
+  return {"model=yolov8n.yaml",
           "data=" + (dir / "data" / "data.yaml").string(),
           "epochs=" + std::to_string(epochs),
           "imgsz=64",

@@ -79,7 +79,7 @@ class ProfileTrainTest : public LoggedRunTest {
 
 TEST_F(ProfileTrainTest, StagesOfAnEpochAddUpToItsWallTimeAndReachProfileCsv) {
   const auto data = make_dataset(dir / "seg", true, 8, 64);
-  YOLO model("yolov8n-seg.pt");
+  YOLO model("yolov8n-seg.yaml");
   TrainOptions o = quick_train_options(data, dir / "runs", 2);
   o.profile = true;
   o.plots = true;  // the charts stage too (train_batch pictures)
@@ -128,7 +128,7 @@ TEST_F(ProfileTrainTest, StagesOfAnEpochAddUpToItsWallTimeAndReachProfileCsv) {
 
 TEST_F(ProfileTrainTest, WithoutProfileNothingIsTimedOrWritten) {
   const auto data = make_dataset(dir / "det", false, 4, 64);
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   TrainOptions o = quick_train_options(data, dir / "runs", 1);
   size_t stages = 99;
   model.add_callback("on_fit_epoch_end",

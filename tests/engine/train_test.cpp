@@ -43,7 +43,7 @@ class TrainTest : public LoggedRunTest {
 
 TEST_F(TrainTest, DetectorLearnsAndLeavesACompleteRunFolder) {
   const auto data = make_dataset(dir / "det", false);
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   int epoch_ends = 0;
   model.add_callback("on_fit_epoch_end", [&](Trainer& t) {
     EXPECT_EQ(t.epoch, epoch_ends);
@@ -102,7 +102,7 @@ TEST_F(TrainTest, DetectorLearnsAndLeavesACompleteRunFolder) {
 
 TEST_F(TrainTest, StopInTheFirstBatchEndsAfterThatBatchWithLastPtSaved) {
   const auto data = make_dataset(dir / "det", false);
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   int batches_seen = 0, epoch_ends = 0;
   model.add_callback("on_train_batch_end", [&](Trainer& t) {
     ++batches_seen;
@@ -122,7 +122,7 @@ TEST_F(TrainTest, StopInTheFirstBatchEndsAfterThatBatchWithLastPtSaved) {
 
 TEST_F(TrainTest, AStoppedRunResumesFromLastPtWhereItEnded) {
   const auto data = make_dataset(dir / "det", false, 8);
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   model.add_callback("on_fit_epoch_end", [](Trainer& t) { t.stop = true; });
   auto first = model.train(quick(data, 3));
   ASSERT_TRUE(first.stopped);
@@ -157,7 +157,7 @@ TEST_F(TrainTest, TheSameSeedRepeatsARun) {
     o.workers = 2;
     o.hyp.mosaic = 1.0f;  // the random parts too
     o.hyp.scale = 0.5f;
-    YOLO model("yolov8n.pt");
+    YOLO model("yolov8n.yaml");
     auto run = model.train(o);
     std::ifstream csv(run.save_dir / "results.csv");
     std::string header, rows, line;
@@ -173,7 +173,7 @@ TEST_F(TrainTest, TheSameSeedRepeatsARun) {
 TEST_F(TrainTest, SegmentationModelLearnsMasks) {
   // Prototypes are at a quarter of the input: 96 px gives masks enough pixels to be judged.
   const auto data = make_dataset(dir / "seg", true, 16, 96);
-  YOLO model("yolov8n-seg.pt");
+  YOLO model("yolov8n-seg.yaml");
   auto options = quick(data, 30);
   options.imgsz = 96;
   auto result = model.train(options);
@@ -241,7 +241,7 @@ TEST_F(TrainTest, Yolo11DetectorAndSegmenterLearn) {
 
 TEST_F(TrainTest, BadInputFailsWithOneLineOrIsCorrectedWithAWarning) {
   const auto data = make_dataset(dir / "det", false, 4);
-  YOLO model("yolov8n.pt");
+  YOLO model("yolov8n.yaml");
   auto o = quick(data, 1);
   o.data = (dir / "missing.yaml").string();
   EXPECT_THROW(model.train(o), EngineError);

@@ -110,7 +110,7 @@ class TuneCliTest : public ::testing::Test {
   QString q(const fs::path& p) const { return QString::fromStdString(p.string()); }
   // The studio's keys, plus what keeps the run tiny and on one compute thread.
   QStringList tune_words(int iterations) const {
-    return {"model=yolov8n.pt",
+    return {"model=yolov8n.yaml",
             "data=" + q(data),
             "epochs=1",
             "iterations=" + QString::number(iterations),

@@ -32,7 +32,7 @@ class TrainingRunTest : public GuiTest {
         orvane::engine::make_dataset(std::filesystem::path(dir.path().toStdString()) / "set", false,
                                      16)
             .string());
-    form.model_path = "yolov8n.pt";
+    form.model_path = "yolov8n.yaml";
     form.data_yaml = data;
     form.project = dir.filePath("runs");
     form.name = "run";

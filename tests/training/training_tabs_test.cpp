@@ -58,11 +58,20 @@ class ConfigTabTest : public GuiTest {
 
 TEST_F(ConfigTabTest, FormStartsWithTheDocumentedControls) {
   EXPECT_EQ(items(tab.model_combo),
-            (QStringList{"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",
-                         "yolov8x.pt",     "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt",
-                         "yolov8l-seg.pt", "yolov8x-seg.pt", "yolo11n.pt",     "yolo11s.pt",
-                         "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",     "yolo11n-seg.pt",
-                         "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"}));
+            (QStringList{"yolov8s.pt",       "yolov8n.pt",       "yolov8m.pt",
+                         "yolov8l.pt",       "yolov8x.pt",       "yolov8s-seg.pt",
+                         "yolov8n-seg.pt",   "yolov8m-seg.pt",   "yolov8l-seg.pt",
+                         "yolov8x-seg.pt",   "yolo11n.pt",       "yolo11s.pt",
+                         "yolo11m.pt",       "yolo11l.pt",       "yolo11x.pt",
+                         "yolo11n-seg.pt",   "yolo11s-seg.pt",   "yolo11m-seg.pt",
+                         "yolo11l-seg.pt",   "yolo11x-seg.pt",   "yolov8s.yaml",
+                         "yolov8n.yaml",     "yolov8m.yaml",     "yolov8l.yaml",
+                         "yolov8x.yaml",     "yolov8s-seg.yaml", "yolov8n-seg.yaml",
+                         "yolov8m-seg.yaml", "yolov8l-seg.yaml", "yolov8x-seg.yaml",
+                         "yolo11n.yaml",     "yolo11s.yaml",     "yolo11m.yaml",
+                         "yolo11l.yaml",     "yolo11x.yaml",     "yolo11n-seg.yaml",
+                         "yolo11s-seg.yaml", "yolo11m-seg.yaml", "yolo11l-seg.yaml",
+                         "yolo11x-seg.yaml"}));
   EXPECT_TRUE(tab.model_combo->isEditable());
   EXPECT_EQ(tab.model_combo->currentText(), "yolov8s.pt");
   EXPECT_EQ(tab.data_yaml_input->text(), "data.yaml");

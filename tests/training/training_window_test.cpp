@@ -24,7 +24,7 @@ TEST_F(TrainingRunTest, ClosingTheWindowStopsTheRunFirst) {
   window.show();
   TrainingConfigTab* config = window.training_config;
   config->data_yaml_input->setText(" " + data + " ");
-  config->model_combo->setCurrentText("yolov8n.pt");
+  config->model_combo->setCurrentText("yolov8n.yaml");
   config->project_dir_input->setText(dir.filePath("runs"));
   config->run_name_input->setText("closing");
   config->epochs_input->setValue(50);
