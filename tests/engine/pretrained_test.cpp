@@ -45,6 +45,20 @@ class PretrainedTest : public ::testing::Test {
     return "";
   }
 
+  // Box mAP50 of `weights` on a small drawn set of the shapes these files were trained on.
+  double box_map50_on_shapes(const fs::path& weights) {
+    const auto data = make_dataset(dir / "shapes", /*polygons=*/false, 16, 96);
+    YOLO model(weights.string());
+    ValArgs args;
+    args.data = data.string();
+    args.imgsz = 96;
+    args.batch = 8;
+    args.workers = 0;
+    args.split = "train";
+    args.threads = 1;
+    return model.val(args).box.map50();
+  }
+
   fs::path dir;
 };
 
@@ -85,18 +99,8 @@ TEST_F(PretrainedTest, RealFileBecomesOurYolov8nWithItsWeightsNamesAndImageSize)
 }
 
 TEST_F(PretrainedTest, RealFileFindsTheShapesItWasTrainedOn) {
-  const auto data = make_dataset(dir / "shapes", /*polygons=*/false, 16, 96);
-  YOLO model(real_weights().string());
-  ValArgs args;
-  args.data = data.string();
-  args.imgsz = 96;
-  args.batch = 8;
-  args.workers = 0;
-  args.split = "train";
-  args.threads = 1;
-  const auto result = model.val(args);
   // A wrong mapping (a tensor in the wrong place, float16 read as float32) finds nothing.
-  EXPECT_GT(result.box.map50(), 0.6) << result.box.map();
+  EXPECT_GT(box_map50_on_shapes(real_weights()), 0.6);
 }
 
 TEST_F(PretrainedTest, RealYolo11FileBecomesOurYolo11nAndFindsTheShapes) {
@@ -108,16 +112,7 @@ TEST_F(PretrainedTest, RealYolo11FileBecomesOurYolo11nAndFindsTheShapes) {
   // Its DFL projection keeps the ecosystem's path and is still 0..15.
   EXPECT_TRUE(loaded.model->named_parameters(true)["model.23.dfl.conv.weight"].flatten().equal(
       torch::arange(16, torch::kFloat)));
-  const auto data = make_dataset(dir / "shapes", /*polygons=*/false, 16, 96);
-  YOLO model(path.string());
-  ValArgs args;
-  args.data = data.string();
-  args.imgsz = 96;
-  args.batch = 8;
-  args.workers = 0;
-  args.split = "train";
-  args.threads = 1;
-  EXPECT_GT(model.val(args).box.map50(), 0.6);
+  EXPECT_GT(box_map50_on_shapes(path), 0.6);
 }
 
 TEST_F(PretrainedTest, OurOwnCheckpointsStillLoadThroughTheSameEntryPoint) {
