@@ -212,7 +212,7 @@ TEST_F(TrainTest, SegmentationModelLearnsMasks) {
 TEST_F(TrainTest, Yolo11DetectorAndSegmenterLearn) {
   {
     const auto data = make_dataset(dir / "det", false);
-    YOLO model("yolo11n.pt");
+    YOLO model("yolo11n.yaml");
     auto result = model.train(quick(data, 40));
     ASSERT_TRUE(result.metrics);
     EXPECT_GT(result.metrics->box.map50(), 0.4) << log;
@@ -226,7 +226,7 @@ TEST_F(TrainTest, Yolo11DetectorAndSegmenterLearn) {
     EXPECT_EQ(results[0].boxes.cls[0].item<float>(), 1.0f);  // img1 holds a disc
   }
   const auto data = make_dataset(dir / "seg", true, 16, 96);
-  YOLO model("yolo11n-seg.pt");
+  YOLO model("yolo11n-seg.yaml");
   auto options = quick(data, 30);
   options.imgsz = 96;
   options.name = "seg11";
