@@ -41,14 +41,14 @@ const std::vector<Layer>& yolov8_layers() {
 
 const std::vector<Layer>& yolo11_layers() {
   static const std::vector<Layer> layers{
-      {{-1}, 1, "Conv"},  {{-1}, 1, "Conv"},        {{-1}, 2, "C3k2"},
-      {{-1}, 1, "Conv"},  {{-1}, 2, "C3k2"},        {{-1}, 1, "Conv"},
-      {{-1}, 2, "C3k2"},  {{-1}, 1, "Conv"},        {{-1}, 2, "C3k2"},
-      {{-1}, 1, "SPPF"},  {{-1}, 2, "C2PSA"},       {{-1}, 1, "nn.Upsample"},
-      {{-1, 6}, 1, "Concat"}, {{-1}, 2, "C3k2"},    {{-1}, 1, "nn.Upsample"},
-      {{-1, 4}, 1, "Concat"}, {{-1}, 2, "C3k2"},    {{-1}, 1, "Conv"},
-      {{-1, 13}, 1, "Concat"}, {{-1}, 2, "C3k2"},   {{-1}, 1, "Conv"},
-      {{-1, 10}, 1, "Concat"}, {{-1}, 2, "C3k2"},   {{16, 19, 22}, 1, ""}};
+      {{-1}, 1, "Conv"},       {{-1}, 1, "Conv"},  {{-1}, 2, "C3k2"},
+      {{-1}, 1, "Conv"},       {{-1}, 2, "C3k2"},  {{-1}, 1, "Conv"},
+      {{-1}, 2, "C3k2"},       {{-1}, 1, "Conv"},  {{-1}, 2, "C3k2"},
+      {{-1}, 1, "SPPF"},       {{-1}, 2, "C2PSA"}, {{-1}, 1, "nn.Upsample"},
+      {{-1, 6}, 1, "Concat"},  {{-1}, 2, "C3k2"},  {{-1}, 1, "nn.Upsample"},
+      {{-1, 4}, 1, "Concat"},  {{-1}, 2, "C3k2"},  {{-1}, 1, "Conv"},
+      {{-1, 13}, 1, "Concat"}, {{-1}, 2, "C3k2"},  {{-1}, 1, "Conv"},
+      {{-1, 10}, 1, "Concat"}, {{-1}, 2, "C3k2"},  {{16, 19, 22}, 1, ""}};
   return layers;
 }
 
@@ -165,7 +165,7 @@ char scale_from(const Value& yaml, const Scale (&table)[N], const std::string& f
 
 }  // namespace
 
-EcosystemArchitecture map_ecosystem_architecture(const Value& model, const std::string& what) {
+ModelSpec map_ecosystem_architecture(const Value& model, const std::string& what) {
   const std::string cls = model.text.substr(model.text.rfind('.') + 1);
   const Value* yaml = model.get("yaml");
   if (!yaml || !yaml->is(Type::dict)) throw EngineError("its network has no yaml architecture");
@@ -182,17 +182,17 @@ EcosystemArchitecture map_ecosystem_architecture(const Value& model, const std::
     throw EngineError("unknown architecture: its last layer is '" + head +
                       "', not a detection or segmentation head");
 
-  EcosystemArchitecture arch;
+  ModelSpec arch;
   const bool is_v8 = same_layers(layers, yolov8_layers());
   const bool is_11 = same_layers(layers, yolo11_layers());
   if (!is_v8 && !is_11)
     throw EngineError("unknown architecture: its layers are not those of YOLOv8 or YOLO11 (" +
                       std::to_string(layers.size()) + " layers, yaml '" +
                       string_of(yaml->get("yaml_file")) + "')");
-  arch.family = is_v8 ? "yolov8" : "yolo11";
-  arch.spec.family = is_v8 ? Family::yolov8 : Family::yolo11;
-  arch.spec.scale = is_v8 ? scale_from(*yaml, kV8Scales, "YOLOv8") : scale_from(*yaml, kYolo11Scales, "YOLO11");
-  arch.spec.task = head == "Segment" ? Task::segment : Task::detect;
+  arch.family = is_v8 ? Family::yolov8 : Family::yolo11;
+  arch.scale =
+      is_v8 ? scale_from(*yaml, kV8Scales, "YOLOv8") : scale_from(*yaml, kYolo11Scales, "YOLO11");
+  arch.task = head == "Segment" ? Task::segment : Task::detect;
   if (head == "Segment") {
     // Segment(nc, masks, prototype channels): ours has 32 masks and the published widths.
     const Value* args = yaml->get("head")->items.back()->items.size() > 3
@@ -207,7 +207,7 @@ EcosystemArchitecture map_ecosystem_architecture(const Value& model, const std::
   const Value* nc = yaml->get("nc");
   if (!nc || !nc->is(Type::integer) || nc->integer < 1 || nc->integer > kMaxClasses)
     throw EngineError("its yaml gives no valid class count (nc)");
-  arch.spec.nc = int(nc->integer);
+  arch.nc = int(nc->integer);
   return arch;
 }
 
@@ -312,12 +312,12 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
     if (!model || !model->is(Type::object))
       throw EngineError("not a YOLO checkpoint: it holds no network under 'model' or 'ema'");
     const auto arch = map_ecosystem_architecture(*model, what);
-    const int nc = arch.spec.nc;
+    const int nc = arch.nc;
 
     LoadedCheckpoint loaded;
     loaded.foreign = true;
     CheckpointMeta& meta = loaded.meta;
-    meta.arch = arch.spec;
+    meta.arch = arch;
     meta.names = names_of(model->get("names"), nc);
 
     // The strides our head decodes with; a file with others would decode every box wrongly.
@@ -334,19 +334,19 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
     std::map<std::string, const pt::TensorRef*> renamed;
     // Our YOLO11 head keeps the ecosystem's DFL path; our YOLOv8 head predates it.
     for (const auto& [k, v] : tensors)
-      renamed[arch.spec.family == Family::yolov8 ? our_name(k) : k] = v;
+      renamed[arch.family == Family::yolov8 ? our_name(k) : k] = v;
 
-    loaded.model = YoloModel(arch.spec, meta.names);
+    loaded.model = YoloModel(arch, meta.names);
     torch::NoGradGuard no_grad;
     size_t filled = 0;
     auto fill = [&](const std::string& name, torch::Tensor& place) {
       auto it = renamed.find(name);
       if (it == renamed.end())
-        throw EngineError("its tensors do not match its own yaml: " + arch.spec.name() + " needs " +
-                          name + ", which the file lacks");
+        throw EngineError("its tensors do not match its own yaml: " + arch.name() +
+                          " needs " + name + ", which the file lacks");
       if (c10::IntArrayRef(it->second->sizes) != place.sizes())
         throw EngineError("its tensors do not match its own yaml: " + name + " is " +
-                          shape_text(it->second->sizes) + ", " + arch.spec.name() + " needs " +
+                          shape_text(it->second->sizes) + ", " + arch.name() + " needs " +
                           shape_text(place.sizes()));
       auto value = to_torch(*it->second).to(place.scalar_type());
       if (value.is_floating_point() && !torch::isfinite(value).all().item<bool>())
@@ -365,7 +365,7 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
         if (!loaded.model->named_parameters(true).contains(k) &&
             !loaded.model->named_buffers(true).contains(k))
           throw EngineError("its tensors do not match its own yaml: it holds " + k + ", which " +
-                            arch.spec.name() + " has no place for");
+                            arch.name() + " has no place for");
       }
     }
     loaded.model->eval();

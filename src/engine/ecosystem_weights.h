@@ -21,17 +21,11 @@
 
 namespace orvane::engine {
 
-// The architecture a network's `yaml` describes, as far as we build it. Families other than
-// YOLOv8 are recognised and refused by name until they can be built.
-struct EcosystemArchitecture {
-  std::string family;  // "yolov8", "yolo11"
-  ModelSpec spec;      // scale, task and nc
-};
-
+// The architecture a network's `yaml` describes (family, scale, task and nc), as we build it.
 // Throws EngineError (message without the file name) for a yaml we cannot build: another task,
 // another family, an unknown layer list or scale. `what` names the file in refusals
 // ("yolov8n-pose.pt is a YOLO pose model; ...").
-EcosystemArchitecture map_ecosystem_architecture(const pt::Value& model, const std::string& what);
+ModelSpec map_ecosystem_architecture(const pt::Value& model, const std::string& what);
 
 // Maps an unpickled checkpoint. `path` names the file in messages. Throws EngineError.
 LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const std::filesystem::path& path);

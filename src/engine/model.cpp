@@ -169,16 +169,16 @@ std::optional<ModelSpec> parse_model_name(const std::string& name) {
 }
 
 YoloModelImpl::YoloModelImpl(const ModelSpec& arch, std::vector<std::string> class_names)
-    : names(std::move(class_names)), spec_(arch) {
-  if (spec_.nc < 1) throw std::invalid_argument("a model needs at least one class");
-  names.resize(spec_.nc);
-  for (int i = 0; i < spec_.nc; ++i)
+    : names(std::move(class_names)), arch_(arch) {
+  if (arch_.nc < 1) throw std::invalid_argument("a model needs at least one class");
+  names.resize(arch_.nc);
+  for (int i = 0; i < arch_.nc; ++i)
     if (names[i].empty()) names[i] = "class" + std::to_string(i);
   std::shared_ptr<YoloNetImpl> net;
-  if (spec_.family == Family::yolo11)
-    net = make_yolo11_net(spec_);
+  if (arch_.family == Family::yolo11)
+    net = make_yolo11_net(arch_);
   else
-    net = std::make_shared<YoloV8NetImpl>(spec_);
+    net = std::make_shared<YoloV8NetImpl>(arch_);
   net_ = register_module("model", net);
 }
 
@@ -206,11 +206,11 @@ std::pair<torch::Tensor, torch::Tensor> YoloModelImpl::make_anchors(
 
 torch::Tensor YoloModelImpl::decode(const ModelOutput& out) {
   const auto b = out.feats[0].size(0);
-  const int64_t no = 4 * kRegMax + spec_.nc;
+  const int64_t no = 4 * kRegMax + arch_.nc;
   std::vector<torch::Tensor> flat;
   for (const auto& f : out.feats) flat.push_back(f.view({b, no, -1}));
   auto x = torch::cat(flat, 2);
-  auto parts = x.split_with_sizes({4 * kRegMax, spec_.nc}, 1);
+  auto parts = x.split_with_sizes({4 * kRegMax, arch_.nc}, 1);
   auto [anchors, strides] = make_anchors(out.feats);
   // DFL: expectation of each side's 16-bin softmax.
   const auto a = x.size(2);
@@ -286,7 +286,7 @@ std::string thousands(int64_t v) {
 std::string YoloModelImpl::summary() const {
   const auto i = info();
   std::ostringstream out;
-  out << (spec_.family == Family::yolo11 ? "YOLO11" : "YOLOv8") << spec_.scale
+  out << (arch_.family == Family::yolo11 ? "YOLO11" : "YOLOv8") << arch_.scale
       << (is_segment() ? "-seg" : "") << (fused_ ? " summary (fused): " : " summary: ") << i.layers
       << " layers, " << thousands(i.parameters) << " parameters, " << thousands(i.gradients)
       << " gradients, ";

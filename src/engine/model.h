@@ -90,9 +90,9 @@ class YoloModelImpl : public torch::nn::Module {
   void fuse();
   bool is_fused() const { return fused_; }
 
-  int nc() const { return spec_.nc; }
-  bool is_segment() const { return spec_.task == Task::segment; }
-  const ModelSpec& arch() const { return spec_; }
+  int nc() const { return arch_.nc; }
+  bool is_segment() const { return arch_.task == Task::segment; }
+  const ModelSpec& arch() const { return arch_; }
   ModelInfo info() const;
   // "YOLOv8n summary: 225 layers, 3,157,200 parameters, 3,157,184 gradients, 8.9 GFLOPs"
   // ("YOLO11n summary: ..." for YOLO11)
@@ -105,7 +105,7 @@ class YoloModelImpl : public torch::nn::Module {
 
  private:
   std::shared_ptr<YoloNetImpl> net_;  // the layers; registered as submodule "model"
-  ModelSpec spec_;
+  ModelSpec arch_;
   bool fused_ = false;
 };
 TORCH_MODULE(YoloModel);
