@@ -514,3 +514,55 @@ TEST(Loader, DeterministicWhateverTheWorkersAndRectShapes) {
   }
   fs::remove_all(root);
 }
+
+// Ground-truth masks are rasterised the way the YOLO ecosystem's checkpoints were trained and
+// scored: outline points truncated to whole pixels, filled with the boundary, reduced 4x by
+// taking a cell when at least two of its four middle pixels are set; where objects overlap the
+// smaller one keeps the cells. An exact-area fill gives other cells and mask mAP that does not
+// agree with the ecosystem's figures for the same weights.
+TEST(Loader, MasksFollowTheEcosystemRasterisationAndSmallerObjectsWinOverlaps) {
+  const fs::path root = temp_dir("masks");
+  fs::create_directories(root / "val" / "images");
+  cv::imwrite((root / "val" / "images" / "a.png").string(),
+              cv::Mat(64, 64, CV_8UC3, cv::Scalar(90, 90, 90)));
+  auto square = [](int cls, double x1, double y1, double x2, double y2) {
+    std::ostringstream s;
+    s << cls;
+    for (auto [x, y] : {std::pair{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}})
+      s << " " << x / 64 << " " << y / 64;
+    return s.str() + "\n";
+  };
+  // Pixels 10..26 x 10..18 once truncated; cells 2..6 x 2..4 without the corner (2,2), which
+  // reads only one of its middle pixels each way.
+  const std::string big = square(0, 10.5, 10.5, 26.5, 18.5);
+  // Pixels 20..30 x 14..24: cells 5..7 x 3..5, overlapping the big square at 5..6 x 3..4.
+  const std::string small = square(1, 20.5, 14.5, 30.5, 24.5);
+  write(root / "val" / "labels" / "a.txt", big + small);
+  write(root / "data.yaml", "path: " + root.string() +
+                                "\ntrain: val/images\nval: val/images\nnames: [big, small]\n");
+  LoaderOptions opt;
+  opt.imgsz = 64;
+  opt.batch = 1;
+  opt.workers = 0;
+  opt.segment = true;
+  auto loader = build_loader(load_data_config(root / "data.yaml"), "val", opt);
+  auto batch = loader->next();
+  ASSERT_TRUE(batch);
+  ASSERT_EQ(batch->masks.size(0), 2);
+  auto cells = [](const torch::Tensor& m) {
+    std::set<std::pair<int, int>> out;
+    for (int y = 0; y < m.size(0); ++y)
+      for (int x = 0; x < m.size(1); ++x)
+        if (m[y][x].item<float>() > 0.5f) out.insert({x, y});
+    return out;
+  };
+  std::set<std::pair<int, int>> want_big, want_small;
+  for (int x = 2; x <= 6; ++x)
+    for (int y = 2; y <= 4; ++y)
+      if (!(x == 2 && y == 2) && !(x >= 5 && y >= 3)) want_big.insert({x, y});
+  for (int x = 5; x <= 7; ++x)
+    for (int y = 3; y <= 5; ++y) want_small.insert({x, y});
+  EXPECT_EQ(cells(batch->masks[0]), want_big);
+  EXPECT_EQ(cells(batch->masks[1]), want_small);
+  fs::remove_all(root);
+}
