@@ -80,6 +80,7 @@ void AnnotatorTab::setup_workspace_tab() {
   left->setFixedWidth(280);
   auto* left_layout = new QVBoxLayout(left);
   btn_load_dir = new QPushButton("📂 Load Directory");
+  btn_load_dir->setObjectName("btn_load_dir");
   connect(btn_load_dir, &QPushButton::clicked, this, &AnnotatorTab::load_directory);
   left_layout->addWidget(btn_load_dir);
   btn_set_output = new QPushButton("🎯 Set Output Folder");
@@ -105,6 +106,7 @@ void AnnotatorTab::setup_workspace_tab() {
   left_layout->addWidget(lbl_output_folder);
   left_layout->addWidget(new QLabel("Queue Files:"));
   list_images = new QListWidget;
+  list_images->setObjectName("list_images");
   // Rows are uniform text, which lets the list skip measuring ten thousand rows one by one.
   list_images->setUniformItemSizes(true);
   connect(list_images, &QListWidget::currentRowChanged, this, &AnnotatorTab::jump_to_image);
@@ -118,6 +120,7 @@ void AnnotatorTab::setup_workspace_tab() {
   nav->addWidget(btn_next_img);
   left_layout->addLayout(nav);
   lbl_img_status = new QLabel("Status: Pending");
+  lbl_img_status->setObjectName("lbl_img_status");
   lbl_img_status->setAlignment(Qt::AlignCenter);
   lbl_img_status->setWordWrap(true);
   // Room for two lines from the start, so a longer status never shifts the buttons under the mouse.
@@ -158,6 +161,7 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* mode_row = new QHBoxLayout;
   mode_row->addWidget(new QLabel("Active Mode:"));
   combo_mode = new QComboBox;
+  combo_mode->setObjectName("combo_mode");
   combo_mode->addItems({"Select/Move", "Polygon", "Rectangle", "Circle", "Pentagon"});
   connect(combo_mode, &QComboBox::currentTextChanged, this, &AnnotatorTab::change_active_mode);
   mode_row->addWidget(combo_mode, 1);
@@ -194,6 +198,7 @@ void AnnotatorTab::setup_workspace_tab() {
 
   right_layout->addWidget(new QLabel("Annotated Objects:"));
   table_objects = new QTableWidget(0, 2);
+  table_objects->setObjectName("table_objects");
   table_objects->setHorizontalHeaderLabels({"Label", "Shape"});
   table_objects->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
   table_objects->setSelectionBehavior(QAbstractItemView::SelectRows);

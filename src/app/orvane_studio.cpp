@@ -53,6 +53,7 @@ OrvaneStudio::OrvaneStudio() {
 
 void OrvaneStudio::init_ui() {
   tabs = new QTabWidget;
+  tabs->setObjectName("tabs");
   setCentralWidget(tabs);
 
   struct Page {

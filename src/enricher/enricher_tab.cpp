@@ -86,8 +86,10 @@ void EnricherTab::setup_ui() {
 
   auto* folders = new QGridLayout;
   aug_entry_in = new QLineEdit;
+  aug_entry_in->setObjectName("aug_entry_in");
   aug_entry_in->setPlaceholderText("Select input directory...");
   btn_aug_browse_in = new QPushButton("Browse...");
+  btn_aug_browse_in->setObjectName("btn_aug_browse_in");
   aug_entry_out = new QLineEdit;
   aug_entry_out->setPlaceholderText("Select output directory...");
   btn_aug_browse_out = new QPushButton("Browse...");
@@ -153,10 +155,12 @@ void EnricherTab::setup_ui() {
   auto* batch_box = new QGroupBox("Batch Generator Options");
   auto* batch_form = new QFormLayout(batch_box);
   spin_aug_gen_count = new QSpinBox;
+  spin_aug_gen_count->setObjectName("spin_aug_gen_count");
   spin_aug_gen_count->setRange(1, 1000);
   spin_aug_gen_count->setValue(10);
   batch_form->addRow("Variants per Source:", spin_aug_gen_count);
   chk_aug_labels = new QCheckBox("Carry YOLO labels (.txt beside each image)");
+  chk_aug_labels->setObjectName("chk_aug_labels");
   chk_aug_labels->setToolTip(
       "Each variant gets a label file with the source's shapes moved exactly as its pixels; "
       "classes.txt is copied to the output folder");
@@ -177,6 +181,7 @@ void EnricherTab::setup_ui() {
 
   auto* mode_row = new QHBoxLayout;
   aug_combo_mode = new QComboBox;
+  aug_combo_mode->setObjectName("aug_combo_mode");
   aug_combo_mode->addItems({kSelectMove, kCrop, kWarp});
   mode_row->addWidget(new QLabel("Interactive Canvas Mode:"));
   mode_row->addWidget(aug_combo_mode);
@@ -186,9 +191,11 @@ void EnricherTab::setup_ui() {
   btn_aug_rotate_cw = new QPushButton(QStringLiteral("90° CW"));
   btn_aug_rotate_ccw = new QPushButton(QStringLiteral("90° CCW"));
   aug_entry_angle = new QLineEdit;
+  aug_entry_angle->setObjectName("aug_entry_angle");
   aug_entry_angle->setPlaceholderText(QStringLiteral("Angle (°)"));
   aug_entry_angle->setFixedWidth(70);
   btn_aug_rotate = new QPushButton("Rotate");
+  btn_aug_rotate->setObjectName("btn_aug_rotate");
   btn_aug_reset = new QPushButton(QStringLiteral("🔄 Reset Source Image"));
   tool_row->addWidget(btn_aug_rotate_cw);
   tool_row->addWidget(btn_aug_rotate_ccw);
@@ -198,12 +205,14 @@ void EnricherTab::setup_ui() {
   right_layout->addLayout(tool_row);
 
   btn_aug_preview = new QPushButton(QStringLiteral("🎨 Simulate Augmentation Frame"));
+  btn_aug_preview->setAccessibleName("Simulate augmentation frame");
   btn_aug_preview->setObjectName("primaryBtn");
   right_layout->addWidget(btn_aug_preview);
 
   auto* nav_row = new QHBoxLayout;
   btn_aug_prev = new QPushButton(QStringLiteral("◄ Previous Image"));
   aug_lbl_counter = new QLabel("0 / 0");
+  aug_lbl_counter->setObjectName("aug_lbl_counter");
   aug_lbl_counter->setAlignment(Qt::AlignCenter);
   btn_aug_next = new QPushButton(QStringLiteral("Next Image ►"));
   nav_row->addWidget(btn_aug_prev);

@@ -43,12 +43,14 @@ void InferenceTab::setup_ui() {
   auto* grid = new QGridLayout(params);
 
   entry_inf_weights = new QLineEdit("runs/detect/tavrix_yolo_run/weights/best.pt");
+  entry_inf_weights->setObjectName("entry_inf_weights");
   btn_inf_browse_weights = new QPushButton("Browse...");
   grid->addWidget(create_info_label("Model Weights (.pt):", "Path to best.pt"), 0, 0);
   grid->addWidget(entry_inf_weights, 0, 1);
   grid->addWidget(btn_inf_browse_weights, 0, 2);
 
   entry_inf_folder = new QLineEdit;
+  entry_inf_folder->setObjectName("entry_inf_folder");
   entry_inf_folder->setPlaceholderText("Select directory containing images to predict...");
   btn_inf_browse_folder = new QPushButton("Browse...");
   grid->addWidget(create_info_label("Inference Directory:", "Test image directory"), 1, 0);
@@ -58,6 +60,7 @@ void InferenceTab::setup_ui() {
   // Range and step before the value, so the value is never clamped by a default range.
   // Keyboard tracking off: typing "0.45" predicts once, not for "0.4" on the way.
   spin_inf_conf = new QDoubleSpinBox;
+  spin_inf_conf->setObjectName("spin_inf_conf");
   spin_inf_conf->setRange(0.01, 1.0);
   spin_inf_conf->setSingleStep(0.05);
   spin_inf_conf->setValue(0.25);
@@ -66,6 +69,7 @@ void InferenceTab::setup_ui() {
   grid->addWidget(spin_inf_conf, 2, 1);
 
   spin_inf_imgsz = new QSpinBox;
+  spin_inf_imgsz->setObjectName("spin_inf_imgsz");
   spin_inf_imgsz->setRange(32, 4096);
   spin_inf_imgsz->setSingleStep(32);
   spin_inf_imgsz->setValue(640);
@@ -74,6 +78,7 @@ void InferenceTab::setup_ui() {
   grid->addWidget(spin_inf_imgsz, 3, 1);
 
   btn_inf_load = new QPushButton(QStringLiteral("⚡ LOAD MODEL && INFER QUEUE"));
+  btn_inf_load->setAccessibleName("Load model and infer queue");
   btn_inf_load->setObjectName("primaryBtn");
   grid->addWidget(btn_inf_load, 4, 0, 1, 3);
   grid->setColumnStretch(1, 1);  // the path fields take the width, not the labels
@@ -104,6 +109,7 @@ void InferenceTab::setup_ui() {
   auto* nav = new QHBoxLayout;
   btn_inf_prev = new QPushButton(QStringLiteral("◄ Previous Image"));
   lbl_inf_counter = new QLabel("0 / 0");
+  lbl_inf_counter->setObjectName("lbl_inf_counter");
   lbl_inf_counter->setAlignment(Qt::AlignCenter);
   btn_inf_next = new QPushButton(QStringLiteral("Next Image ►"));
   nav->addWidget(btn_inf_prev);

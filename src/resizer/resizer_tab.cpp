@@ -41,12 +41,16 @@ void ResizerTab::setup_resizer_tab() {
   chk_enable_dim = new QCheckBox("Enable Resizing");
   chk_enable_dim->setChecked(true);
   entry_resize_w = new QLineEdit;
+  entry_resize_w->setObjectName("entry_resize_w");
   entry_resize_w->setPlaceholderText("Width");
   entry_resize_h = new QLineEdit;
+  entry_resize_h->setObjectName("entry_resize_h");
   entry_resize_h->setPlaceholderText("Height");
   combo_unit = new QComboBox;
+  combo_unit->setObjectName("combo_unit");
   combo_unit->addItems(unit_names());
   entry_dpi = new QLineEdit("300");
+  entry_dpi->setObjectName("entry_dpi");
   chk_aspect_ratio = new QCheckBox("Lock Aspect Ratio");
   chk_aspect_ratio->setChecked(true);
   dim->addWidget(chk_enable_dim, 0, 0, 1, 2);
@@ -86,6 +90,7 @@ void ResizerTab::setup_resizer_tab() {
   auto* queue = new QVBoxLayout(queue_group);
   auto* buttons = new QHBoxLayout;
   btn_add_files = new QPushButton("+ Add Files");
+  btn_add_files->setObjectName("btn_add_files");
   btn_add_folder = new QPushButton("+ Add Folder");
   btn_clear_queue = new QPushButton("Clear Queue");
   buttons->addWidget(btn_add_files);
@@ -95,6 +100,7 @@ void ResizerTab::setup_resizer_tab() {
   chk_recursive = new QCheckBox("Include Subfolders recursively");
   queue->addWidget(chk_recursive);
   list_resizer_queue = new QListWidget;
+  list_resizer_queue->setObjectName("list_resizer_queue");
   queue->addWidget(list_resizer_queue);
   lbl_queue_count = new QLabel("0 files in queue");
   queue->addWidget(lbl_queue_count);

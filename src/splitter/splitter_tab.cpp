@@ -1,6 +1,7 @@
 #include "splitter/splitter_tab.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -9,14 +10,18 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "imaging/image_io.h"
 #include "splitter/splitter_core.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
 #include "ui/wait_cursor.h"
+#include "widgets/zoomable_view.h"
 
 namespace sp = orvane::splitter;
 
@@ -28,11 +33,13 @@ void SplitterTab::setup_splitter_tab() {
   auto* dirs = new QGroupBox("Directory Configuration");
   auto* grid = new QGridLayout(dirs);
   entry_split_in = new QLineEdit;
+  entry_split_in->setObjectName("entry_split_in");
   entry_split_in->setPlaceholderText("Select source directory containing images...");
   btn_browse_in = new QPushButton("Browse...");
   connect(btn_browse_in, &QPushButton::clicked, this,
           [this] { browse_into(entry_split_in, "Select Input Directory"); });
   entry_split_out = new QLineEdit;
+  entry_split_out->setObjectName("entry_split_out");
   entry_split_out->setPlaceholderText("Select destination directory for tiles...");
   btn_browse_out = new QPushButton("Browse...");
   connect(btn_browse_out, &QPushButton::clicked, this,
@@ -51,16 +58,19 @@ void SplitterTab::setup_splitter_tab() {
   auto* params = new QGroupBox("Splitting Grid Parameters && Folder Structure");
   auto* form = new QFormLayout(params);
   spin_split_parts = new QSpinBox;
+  spin_split_parts->setObjectName("spin_split_parts");
   spin_split_parts->setRange(1, 100);
   spin_split_parts->setValue(4);
   // Connected only after the initial value is set; the options are filled once at the end.
   connect(spin_split_parts, &QSpinBox::valueChanged, this,
           &SplitterTab::update_splitter_grid_modes);
   combo_grid_mode = new QComboBox;
+  combo_grid_mode->setObjectName("combo_grid_mode");
   chk_subfolders =
       new QCheckBox("Save each tile part index in a separate subfolder (e.g. part_1/, part_2/)");
   chk_subfolders->setChecked(true);
   spin_split_overlap = new QSpinBox;
+  spin_split_overlap->setObjectName("spin_split_overlap");
   spin_split_overlap->setRange(0, 90);
   spin_split_overlap->setValue(0);
   spin_split_overlap->setSuffix(" %");
@@ -94,9 +104,60 @@ void SplitterTab::setup_splitter_tab() {
   form->addRow("Min. Visible Area of a Shape:", spin_split_min_visible);
   form->addRow(btn_split);
   layout->addWidget(params);
-  layout->addStretch();
+
+  auto* preview = new QGroupBox("Grid Preview (first image of the input folder)");
+  auto* preview_layout = new QVBoxLayout(preview);
+  view_split_preview = new ZoomableView;
+  view_split_preview->setObjectName("view_split_preview");
+  preview_layout->addWidget(view_split_preview);
+  layout->addWidget(preview, 1);
 
   update_splitter_grid_modes();
+  // Connected after the first fill: every later change of folder, grid or overlap redraws.
+  connect(entry_split_in, &QLineEdit::textChanged, this, &SplitterTab::update_split_preview);
+  connect(combo_grid_mode, &QComboBox::currentIndexChanged, this,
+          &SplitterTab::update_split_preview);
+  connect(spin_split_overlap, &QSpinBox::valueChanged, this, &SplitterTab::update_split_preview);
+}
+
+void SplitterTab::update_split_preview() {
+  const QString folder = entry_split_in->text().trimmed();
+  const auto grid = sp::parse_grid_option(combo_grid_mode->currentText());
+  const QStringList files =
+      folder.isEmpty() || !QFileInfo(folder).isDir() ? QStringList() : sp::list_split_sources(folder);
+  // The first file that decodes, as the batch would read it; none leaves the view empty.
+  cv::Mat image;
+  for (const QString& file : files) {
+    image = orvane::read_image_bgr(file);
+    if (!image.empty()) break;
+  }
+  if (image.empty() || !grid) {
+    view_split_preview->set_image(QPixmap());
+    return;
+  }
+  QImage shown = orvane::mat_to_qimage(image);
+  QPainter painter(&shown);
+  painter.setRenderHint(QPainter::Antialiasing);
+  // Line and text sizes follow the picture, so a 6000 px photo shows them as a 600 px one does.
+  const int side = std::max(1, std::min(shown.width(), shown.height()));
+  const double line = std::max(2.0, side / 200.0);
+  QFont font = painter.font();
+  font.setPixelSize(std::max(10, side / 14));
+  font.setBold(true);
+  painter.setFont(font);
+  const auto rects = sp::tile_rects(image.cols, image.rows, *grid, spin_split_overlap->value());
+  for (std::size_t i = 0; i < rects.size(); ++i) {
+    const QRectF r(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
+    if (r.isEmpty()) continue;
+    painter.setPen(QPen(QColor(0, 229, 255), line));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(r.adjusted(line / 2, line / 2, -line / 2, -line / 2));
+    painter.setPen(QColor(255, 255, 255, 230));
+    painter.drawText(r, Qt::AlignCenter,
+                     sp::tile_index_text(static_cast<int>(i) + 1, static_cast<int>(rects.size())));
+  }
+  painter.end();
+  view_split_preview->set_image(QPixmap::fromImage(shown));
 }
 
 void SplitterTab::browse_into(QLineEdit* entry, const QString& caption) {

@@ -8,6 +8,7 @@ class QDoubleSpinBox;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
+class ZoomableView;
 
 // The "Image Splitter" tab: cuts every image of a folder into a grid of tiles.
 class SplitterTab : public QWidget {
@@ -28,10 +29,14 @@ class SplitterTab : public QWidget {
   QCheckBox* chk_split_labels = nullptr;             // tiles carry the sources' YOLO labels
   QDoubleSpinBox* spin_split_min_visible = nullptr;  // percent of a shape a tile must hold
   QPushButton* btn_split = nullptr;
+  // The first image of the input folder with the cut lines of the chosen grid over it, so the
+  // operator sees where objects would be cut before any tile is written.
+  ZoomableView* view_split_preview = nullptr;
 
  public Q_SLOTS:
   // Offers every grid of exactly the chosen number of tiles; the first (one row) becomes current.
   void update_splitter_grid_modes();
+  void update_split_preview();
   // Runs the batch with the current settings and reports the result in message boxes.
   void process_image_splitting();
 

@@ -31,6 +31,7 @@ void TrainingConfigTab::setup_config_tab() {
   auto* model_group = new QGroupBox("Model Backbone && Dataset Mapping");
   auto* model_grid = new QGridLayout(model_group);
   model_combo = new QComboBox;
+  model_combo->setObjectName("model_combo");
   model_combo->setEditable(true);
   model_combo->addItems({"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",
                          "yolov8x.pt",     "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt",
@@ -49,10 +50,13 @@ void TrainingConfigTab::setup_config_tab() {
       "A zoo name (yolov8s.pt ...) fine-tunes the pretrained weights, downloaded once into the "
       "weights folder; a .yaml name trains from fresh weights; or type the path of any .pt file");
   data_yaml_input = new QLineEdit("data.yaml");
+  data_yaml_input->setObjectName("data_yaml_input");
   auto* browse = new QPushButton("Browse...");
   connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);
   project_dir_input = new QLineEdit("runs/detect");
+  project_dir_input->setObjectName("project_dir_input");
   run_name_input = new QLineEdit("tavrix_yolo_run");
+  run_name_input->setObjectName("run_name_input");
   model_grid->addWidget(create_info_label("YOLO Model Architecture:", "Pretrained weights file"), 0,
                         0);
   model_grid->addWidget(model_combo, 0, 1, 1, 2);
@@ -81,6 +85,10 @@ void TrainingConfigTab::setup_config_tab() {
   imgsz_input = spin(32, 4096, 32, 640);
   batch_input = spin(-1, 256, 1, 16);
   workers_input = spin(0, 32, 1, 4);
+  epochs_input->setObjectName("epochs_input");
+  imgsz_input->setObjectName("imgsz_input");
+  batch_input->setObjectName("batch_input");
+  workers_input->setObjectName("workers_input");
   optimizer_combo = new QComboBox;
   optimizer_combo->addItems({"auto", "AdamW", "SGD", "Adam"});
   lr0_input = new QDoubleSpinBox;
@@ -119,6 +127,7 @@ void TrainingConfigTab::setup_config_tab() {
   auto* automl = new QPushButton(QStringLiteral("🧬 AutoML Hyperparameter Genetic Search"));
   connect(automl, &QPushButton::clicked, this, &TrainingConfigTab::start_automl_tuning);
   auto* start = new QPushButton(QStringLiteral("🚀 START MODEL TRAINING"));
+  start->setAccessibleName("Start model training");
   start->setObjectName("primaryBtn");
   connect(start, &QPushButton::clicked, this, &TrainingConfigTab::start_training_requested);
   buttons->addWidget(automl);

@@ -34,6 +34,7 @@ void TrainingMonitorTab::setup_progress_tab() {
   auto* left = new QVBoxLayout;
   auto* status_row = new QHBoxLayout;
   lbl_train_status = new QLabel("Status: Idle Workstation");
+  lbl_train_status->setObjectName("lbl_train_status");
   lbl_train_status->setFont(QFont("Segoe UI", 11, QFont::Bold));
   btn_stop_train = new QPushButton(QStringLiteral("⏹️ STOP TRAINING"));
   btn_stop_train->setObjectName("dangerBtn");
@@ -44,9 +45,11 @@ void TrainingMonitorTab::setup_progress_tab() {
   status_row->addWidget(btn_stop_train);
   left->addLayout(status_row);
   bar_train_progress = new QProgressBar;
+  bar_train_progress->setObjectName("bar_train_progress");
   left->addWidget(bar_train_progress);
   left->addWidget(new QLabel("Real-Time Execution Logs:"));
   console_log = new QTextEdit;
+  console_log->setObjectName("console_log");
   console_log->setReadOnly(true);
   // A console is never undone; the undo history would keep a copy of every line appended.
   console_log->setUndoRedoEnabled(false);
@@ -58,6 +61,7 @@ void TrainingMonitorTab::setup_progress_tab() {
   auto* metrics = new QGroupBox("Performance Metrics && Diagnostics");
   auto* metrics_layout = new QVBoxLayout(metrics);
   tabs_analytics = new QTabWidget;
+  tabs_analytics->setObjectName("tabs_analytics");
   view_loss_plot = new ZoomableView;
   view_f1_plot = new ZoomableView;
   view_pr_plot = new ZoomableView;

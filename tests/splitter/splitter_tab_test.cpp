@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGraphicsPixmapItem>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -17,6 +18,7 @@
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "splitter/split_fixture.h"
+#include "widgets/zoomable_view.h"
 
 using orvane::test::DialogRecorder;
 using orvane::ui::MessageKind;
@@ -56,7 +58,34 @@ TEST_F(SplitterTabTest, StartsWithFourPartsAndTheirThreeGrids) {
   for (auto* box : tab.findChildren<QGroupBox*>()) titles << box->title();
   // Doubled so the box shows one "&" instead of taking it as a mnemonic.
   EXPECT_EQ(titles, QStringList({"Directory Configuration",
-                                 "Splitting Grid Parameters && Folder Structure"}));
+                                 "Splitting Grid Parameters && Folder Structure",
+                                 "Grid Preview (first image of the input folder)"}));
+}
+
+TEST_F(SplitterTabTest, PreviewDrawsTheChosenCutsOverTheFirstImageThatDecodes) {
+  // An unreadable file sorts first: the preview skips it as the batch does.
+  orvane::test::write_bytes(input.path() + "/a_broken.png", "garbage");
+  orvane::test::write_image(input.path() + "/b_field.png", cv::Mat(32, 64, CV_8UC3, cv::Scalar(0, 0, 0)));
+  auto shown = [&] {
+    auto* item = tab.view_split_preview->pixmap_item;
+    return item == nullptr ? QImage() : item->pixmap().toImage();
+  };
+  tab.entry_split_in->setText(input.path());
+  tab.spin_split_parts->setValue(2);  // 1 row x 2 columns: one cut at x = 32
+  QImage image = shown();
+  ASSERT_EQ(image.size(), QSize(64, 32));
+  auto is_line = [](QColor c) { return c.blue() > 150 && c.green() > 150 && c.red() < 100; };
+  EXPECT_TRUE(is_line(image.pixelColor(31, 6)));  // tile 1's right edge
+  EXPECT_TRUE(is_line(image.pixelColor(32, 6)));  // tile 2's left edge
+  EXPECT_EQ(image.pixelColor(8, 8), QColor(0, 0, 0));  // inside a tile the photo shows
+  // Another grid redraws: 2 rows x 1 column cuts at y = 16 instead.
+  tab.combo_grid_mode->setCurrentText("2 Rows x 1 Cols");
+  image = shown();
+  EXPECT_TRUE(is_line(image.pixelColor(8, 15)));
+  EXPECT_FALSE(is_line(image.pixelColor(32, 6)));
+  // A folder without images empties the view instead of keeping a stale picture.
+  tab.entry_split_in->setText(output.path());
+  EXPECT_TRUE(shown().isNull());
 }
 
 TEST_F(SplitterTabTest, ChangingThePartCountResetsTheGridChoice) {
