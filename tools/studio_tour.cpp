@@ -7,13 +7,22 @@
 //
 // WORK_DIR is scratch space (emptied first); OUTPUT_DIR receives the PNG files; WEIGHTS.pt is a
 // detection checkpoint trained on the drawn shapes (the test fixture yolov8n-shapes.pt).
+//
+//   studio-tour walkthrough PHOTOS_DIR SET_DIR SHOTS_DIR
+//
+// follows the README's first ten minutes click by click in the working folder: draws twenty
+// photos into PHOTOS_DIR, boxes ten of them on the annotator's canvas, exports the split set into
+// SET_DIR, trains from the training form and predicts in the inference tab, saving a picture of
+// each step into SHOTS_DIR. Numbers are those the README gives.
 // Widgets are found by object name or accessible name, never by screen position; every dialog
 // is answered through the studio's dialog hooks.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFont>
 #include <QGraphicsPixmapItem>
@@ -27,6 +36,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -295,23 +305,7 @@ void set_text(QLineEdit* entry, const QString& text) {
   QTest::keyClick(entry, Qt::Key_Tab);  // leaving the field commits the typed value
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: studio-tour WORK_DIR OUTPUT_DIR WEIGHTS.pt\n");
-    return 2;
-  }
-  QApplication app(argc, argv);
-  orvane::engine::use_one_compute_thread();
-  // The same font choices as the studio's own start, so the pictures show its layout.
-  QFont::insertSubstitutions("Segoe UI", {"Arial", "Liberation Sans"});
-  QFont::insertSubstitution("Arial", "Liberation Sans");
-  QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
-
-  const QString work = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
-  const QString out = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
-  const QString weights = QFileInfo(QString::fromLocal8Bit(argv[3])).absoluteFilePath();
+int tour(const QString& work, const QString& out, const QString& weights) {
   if (!QFileInfo(weights).isFile()) fail("no weights file " + weights);
   QDir(work).removeRecursively();
   if (!QDir().mkpath(work) || !QDir().mkpath(out)) fail("cannot create the folders");
@@ -416,4 +410,127 @@ int main(int argc, char* argv[]) {
   QTest::qWait(200);
   save_shot(&window, out + "/inference.png");
   return 0;
+}
+
+const char* const kClassNames[] = {"crate", "ball", "cone"};
+
+int walkthrough(const QString& photos_dir, const QString& set_dir, const QString& shots) {
+  QDir().mkpath(photos_dir);
+  QDir().mkpath(shots);
+  // The operator's photos: drawn here so the driver knows where the objects are.
+  std::vector<std::vector<Object>> truth;
+  for (int i = 1; i <= 20; ++i) {
+    std::vector<Object> objects;
+    write_image(photos_dir + QStringLiteral("/photo_%1.jpg").arg(i, 2, 10, QChar('0')),
+                draw_scene(500 + i, 960, 640, &objects));
+    truth.push_back(objects);
+  }
+  install_dialog_hooks();
+  OrvaneStudio window;
+  window.setFixedSize(kWidth, kHeight);
+  window.show();
+  if (!QTest::qWaitForWindowExposed(&window)) fail("the window was never shown");
+  auto* tabs = find<QTabWidget>(&window, "tabs");
+
+  // 2. Image Annotator: Load Directory.
+  show_tab(tabs, 3);
+  directories.push_back(photos_dir);
+  QTest::mouseClick(find<QPushButton>(&window, "btn_load_dir"), Qt::LeftButton);
+  auto* images = find<QListWidget>(&window, "list_images");
+  if (images->count() != 20) fail("the annotator lists " + QString::number(images->count()));
+  save_shot(&window, shots + "/step2.png");
+
+  // 3./4. Rectangle mode; one drag per object, its class typed into the label dialog; Next.
+  find<QComboBox>(&window, "combo_mode")->setCurrentText("Rectangle");
+  auto* view = find<ZoomableView>(&window, "canvas_view");
+  auto* next = find<QPushButton>(&window, "btn_next_img");
+  auto* table = find<QTableWidget>(&window, "table_objects");
+  for (int i = 0; i < 10; ++i) {
+    if (images->currentRow() != i) fail("the annotator is not on photo " + QString::number(i + 1));
+    for (const Object& object : truth[std::size_t(i)]) {
+      const cv::Rect2f box = cv::boundingRect(object.polygon);
+      const QPoint from = view->mapFromScene(QPointF(box.x, box.y));
+      const QPoint to = view->mapFromScene(QPointF(box.x + box.width, box.y + box.height));
+      orvane::ui::dialog_hooks().exec_dialog = [&object](QDialog& dialog) {
+        auto* combo = dialog.findChild<QComboBox*>();
+        if (combo == nullptr) fail("the label dialog has no class field");
+        combo->setCurrentText(kClassNames[object.cls]);
+        return int(QDialog::Accepted);
+      };
+      const int rows = table->rowCount();
+      QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
+      QTest::mouseMove(view->viewport(), to);
+      QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
+      if (table->rowCount() != rows + 1) fail("a drag on photo " + QString::number(i + 1) + " made no shape");
+    }
+    if (i == 0) save_shot(&window, shots + "/step3.png");
+    QTest::mouseClick(next, Qt::LeftButton);
+  }
+  save_shot(&window, shots + "/step4.png");
+
+  // 5. Export & Split Dataset with the dialog's defaults into SET_DIR.
+  orvane::ui::dialog_hooks().exec_dialog = [](QDialog&) { return int(QDialog::Accepted); };
+  directories.push_back(set_dir);
+  QTest::mouseClick(find<QPushButton>(&window, "Export and split dataset"), Qt::LeftButton);
+  if (!QFileInfo::exists(set_dir + "/data.yaml")) fail("the export wrote no data.yaml");
+
+  // 6. Training form: yolov8n.yaml, the manifest through Browse..., 30 epochs at 320.
+  show_tab(tabs, 4);
+  find<QComboBox>(&window, "model_combo")->setCurrentText("yolov8n.yaml");
+  orvane::ui::dialog_hooks().open_file_name = [&](const QString&, const QString&) {
+    return set_dir + "/data.yaml";
+  };
+  QTest::mouseClick(find<QPushButton>(&window, "Browse for the data manifest"), Qt::LeftButton);
+  find<QSpinBox>(&window, "epochs_input")->setValue(30);
+  find<QSpinBox>(&window, "imgsz_input")->setValue(320);
+  save_shot(&window, shots + "/step6.png");
+
+  // 7. Start, and wait for the end of the run.
+  QTest::mouseClick(find<QPushButton>(&window, "Start model training"), Qt::LeftButton);
+  auto* status = find<QLabel>(&window, "lbl_train_status");
+  QTest::qWait(30000);
+  save_shot(&window, shots + "/step7a.png");
+  wait_until(
+      [&] {
+        const QString text = status->text();
+        return text.contains("Complete") || text.contains("Error") || text.contains("Stopped");
+      },
+      60 * 60 * 1000, "the training run");
+  save_shot(&window, shots + "/step7.png");
+  if (!status->text().contains("Complete")) fail("the training run ended with " + status->text());
+
+  // 8. Inference with the default weights path, the photos through Browse..., conf 0.05.
+  show_tab(tabs, 6);
+  directories.push_back(photos_dir);
+  QTest::mouseClick(find<QPushButton>(&window, "btn_inf_browse_folder"), Qt::LeftButton);
+  QTest::mouseClick(find<QPushButton>(&window, "Load model and infer queue"), Qt::LeftButton);
+  auto* counter = find<QLabel>(&window, "lbl_inf_counter");
+  wait_until([&] { return counter->text().startsWith("1 /"); }, 60000, "the first prediction");
+  save_shot(&window, shots + "/step8a.png");
+  auto* conf = find<QDoubleSpinBox>(&window, "spin_inf_conf");
+  conf->setValue(0.05);
+  QTest::qWait(500);
+  save_shot(&window, shots + "/step8.png");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const bool walk = argc == 5 && QByteArray(argv[1]) == "walkthrough";
+  if (argc != 4 && !walk) {
+    std::fprintf(stderr,
+                 "usage: studio-tour WORK_DIR OUTPUT_DIR WEIGHTS.pt\n"
+                 "       studio-tour walkthrough PHOTOS_DIR SET_DIR SHOTS_DIR\n");
+    return 2;
+  }
+  QApplication app(argc, argv);
+  orvane::engine::use_one_compute_thread();
+  // The same font choices as the studio's own start, so the pictures show its layout.
+  QFont::insertSubstitutions("Segoe UI", {"Arial", "Liberation Sans"});
+  QFont::insertSubstitution("Arial", "Liberation Sans");
+  QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
+  auto arg = [&](int i) { return QDir(QString::fromLocal8Bit(argv[i])).absolutePath(); };
+  if (walk) return walkthrough(arg(2), arg(3), arg(4));
+  return tour(arg(1), arg(2), QFileInfo(QString::fromLocal8Bit(argv[3])).absoluteFilePath());
 }

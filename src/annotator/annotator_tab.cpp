@@ -115,6 +115,7 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_prev_img = new QPushButton("◄ Prev");
   connect(btn_prev_img, &QPushButton::clicked, this, &AnnotatorTab::prev_image);
   btn_next_img = new QPushButton("Next ►");
+  btn_next_img->setObjectName("btn_next_img");
   connect(btn_next_img, &QPushButton::clicked, this, &AnnotatorTab::next_image);
   nav->addWidget(btn_prev_img);
   nav->addWidget(btn_next_img);
@@ -133,6 +134,7 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_analytics = new QPushButton("📊 Dataset Analytics");
   left_layout->addWidget(btn_analytics);
   btn_split_export = new QPushButton("📤 Export && Split Dataset");
+  btn_split_export->setAccessibleName("Export and split dataset");
   btn_split_export->setObjectName("primaryBtn");
   left_layout->addWidget(btn_split_export);
   layout->addWidget(left);
@@ -143,6 +145,7 @@ void AnnotatorTab::setup_workspace_tab() {
   grid->setContentsMargins(0, 0, 0, 0);
   canvas = new InteractiveCanvas(this);
   canvas_view = new ZoomableView;
+  canvas_view->setObjectName("canvas_view");
   canvas_view->setScene(canvas);
   grid->addWidget(canvas_view, 0, 0);
   btn_fit_screen = new QPushButton("FIT");

@@ -53,6 +53,7 @@ void InferenceTab::setup_ui() {
   entry_inf_folder->setObjectName("entry_inf_folder");
   entry_inf_folder->setPlaceholderText("Select directory containing images to predict...");
   btn_inf_browse_folder = new QPushButton("Browse...");
+  btn_inf_browse_folder->setObjectName("btn_inf_browse_folder");
   grid->addWidget(create_info_label("Inference Directory:", "Test image directory"), 1, 0);
   grid->addWidget(entry_inf_folder, 1, 1);
   grid->addWidget(btn_inf_browse_folder, 1, 2);

@@ -52,6 +52,7 @@ void TrainingConfigTab::setup_config_tab() {
   data_yaml_input = new QLineEdit("data.yaml");
   data_yaml_input->setObjectName("data_yaml_input");
   auto* browse = new QPushButton("Browse...");
+  browse->setAccessibleName("Browse for the data manifest");
   connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);
   project_dir_input = new QLineEdit("runs/detect");
   project_dir_input->setObjectName("project_dir_input");
