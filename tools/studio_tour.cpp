@@ -241,7 +241,7 @@ void make_data(const QString& work) {
     const int size = 384;
     cv::Mat image(size, size, CV_8UC3, cv::Scalar(40, 30, 25));
     cv::Mat noise(image.size(), CV_8UC3);
-    cv::RNG noise_rng(unsigned(i));
+    cv::RNG noise_rng{std::uint64_t(i)};
     noise_rng.fill(noise, cv::RNG::NORMAL, 0, 6);
     image += noise;
     const int cx = uniform(size * 7 / 32, size * 25 / 32);
