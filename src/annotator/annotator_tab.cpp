@@ -70,6 +70,9 @@ AnnotatorTab::~AnnotatorTab() {
     folder_worker->request_stop();
     folder_worker->wait();
   }
+  // The canvas outlives this body (it is a child, deleted by QWidget's destructor); clearing it
+  // deselects a selected shape, and the selection signal must not reach a tab that is gone.
+  if (canvas != nullptr) QObject::disconnect(canvas, nullptr, this, nullptr);
 }
 
 void AnnotatorTab::setup_workspace_tab() {

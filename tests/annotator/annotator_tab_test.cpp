@@ -94,6 +94,27 @@ class AnnotatorTabTest : public test::GuiTest {
 
 }  // namespace
 
+TEST(AnnotatorTabLifetime, ClosingWithASelectedShapeDoesNotCrash) {
+  // The window is destroyed with a shape still selected: tearing the canvas down deselects it,
+  // which once reached the half-destroyed tab and crashed the studio on exit.
+  test::gui_app();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  ASSERT_TRUE(cv::imwrite(dir.filePath("a.png").toStdString(),
+                          cv::Mat(30, 40, CV_8UC3, cv::Scalar(40, 90, 160))));
+  write_raw(dir.filePath("a.txt"), "0 0.1 0.1 0.9 0.1 0.5 0.9\n");
+  write_raw(dir.filePath("classes.txt"), "nut\n");
+  test::DialogRecorder dialogs;
+  auto* tab = new AnnotatorTab;
+  dialogs.directories.push_back(dir.path());
+  tab->load_directory();
+  ASSERT_EQ(tab->table_objects->rowCount(), 1);
+  tab->table_objects->selectRow(0);
+  ASSERT_FALSE(tab->canvas->selectedItems().isEmpty());
+  delete tab;
+  EXPECT_TRUE(read_all(dir.filePath("a.txt")).startsWith("0 0.1"));  // the labels stay
+}
+
 TEST_F(AnnotatorTabTest, LoadsFolderInCodePointOrderWithStatusMarksAndClasses) {
   image("b.png", 40, 30);
   image("A.jpg", 40, 30);

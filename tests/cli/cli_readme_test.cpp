@@ -102,7 +102,10 @@ KeySets help_keys() {
 
 std::string list(const std::set<QString>& words) {
   std::string text;
-  for (const QString& w : words) text += (text.empty() ? "" : " ") + w.toStdString();
+  for (const QString& w : words) {
+    if (!text.empty()) text += ' ';
+    text += w.toStdString();
+  }
   return text.empty() ? "(none)" : text;
 }
 
@@ -123,13 +126,13 @@ TEST(CliReadme, VerbsAndKeysOfTheHelpAreThoseOfTheReadme) {
   const KeySets documented = readme_keys(read_readme());
   const KeySets helped = help_keys();
   ASSERT_FALSE(helped.empty());
-  EXPECT_EQ(names(documented), names(helped))
+  EXPECT_TRUE(names(documented) == names(helped))
       << "verbs only in the README: " << list(minus(names(documented), names(helped)))
       << "\nverbs only in the help: " << list(minus(names(helped), names(documented)));
   for (const auto& [verb, keys] : helped) {
     const auto found = documented.find(verb);
     if (found == documented.end()) continue;  // reported above
-    EXPECT_EQ(found->second, keys)
+    EXPECT_TRUE(found->second == keys)
         << "orvane " << verb.toStdString()
         << "\n  keys only in the README: " << list(minus(found->second, keys))
         << "\n  keys only in the help: " << list(minus(keys, found->second));
