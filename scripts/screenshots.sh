@@ -32,10 +32,11 @@ env -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS QT_QPA_PLATFORM=xcb QT_AUTO_SC
 
 # A page with a large photo on it can pass the README's 200 KB per picture; those are reduced to
 # 256 colours without dithering (ImageMagick picks the palette from the picture itself, so panels
-# and text keep their colours; the result is the same on every run).
+# and text keep their colours; no date chunks, so the file is the same on every run).
 for png in "$out"/*.png; do
   if [ "$(stat -c %s "$png")" -gt 204800 ]; then
-    convert "$png" +dither -colors 256 -define png:compression-level=9 "PNG8:$png.tmp"
+    convert "$png" -strip +dither -colors 256 -define png:compression-level=9 \
+      -define png:exclude-chunks=date,time "PNG8:$png.tmp"
     mv "$png.tmp" "$png"
   fi
 done
