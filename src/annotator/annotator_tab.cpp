@@ -25,6 +25,7 @@
 
 #include "annotator/auto_label.h"
 #include "annotator/auto_label_worker.h"
+#include "review/review_flow.h"
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "annotator/interchange_flow.h"
@@ -61,6 +62,9 @@ AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
     update_annotation_colors();
   });
   connect(document, &AnnotationDocument::edited, this, &AnnotatorTab::on_document_edited);
+  review_flow = new orvane::review::ReviewFlow(
+      this, document, canvas, [this] { return image_folder; },
+      [this](const QString& path) { jump_to_image(int(image_paths.indexOf(path))); });
   // The end of a drag on the canvas is a move: after the scene has finished with the release.
   canvas->installEventFilter(this);
 }
@@ -200,6 +204,10 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_run_ai_folder->setToolTip("Labels every image of the folder that has no label file yet");
   connect(btn_run_ai_folder, &QPushButton::clicked, this, &AnnotatorTab::run_ai_autolabel_folder);
   assist_layout->addWidget(btn_run_ai_folder);
+  auto* btn_review = new QPushButton("🔎 Review with Model…");
+  btn_review->setToolTip("Lets a trained model point at likely labelling mistakes in this folder");
+  connect(btn_review, &QPushButton::clicked, this, [this] { review_flow->choose_model_and_review(); });
+  assist_layout->addWidget(btn_review);
   right_layout->addWidget(assist);
 
   right_layout->addWidget(new QLabel("Annotated Objects:"));

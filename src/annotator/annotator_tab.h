@@ -31,6 +31,9 @@ class ZoomableView;
 namespace orvane {
 class AutoLabelWorker;
 }
+namespace orvane::review {
+class ReviewFlow;
+}
 namespace orvane::engine {
 class YOLO;
 }
@@ -99,6 +102,7 @@ class AnnotatorTab : public QWidget {
   QShortcut* shortcut_redo_y = nullptr;
   QProgressDialog* folder_progress = nullptr;        // while a folder is auto-labelled
   orvane::AutoLabelWorker* folder_worker = nullptr;  // owned by the tab; null when idle
+  orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
 
   // Opens `folder` as "📂 Load Directory" does after its folder chooser.
   void open_folder(const QString& folder);

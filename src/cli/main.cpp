@@ -21,6 +21,7 @@ const std::vector<Verb>& verbs() {
       {"export", "export a trained model to onnx or torchscript", run_export},
       {"autolabel", "label the unlabelled images of a folder with a trained model", run_autolabel},
       {"convert", "convert a dataset between COCO JSON, Pascal VOC, labelme and YOLO", run_convert},
+      {"review", "find likely labelling mistakes with a trained model", run_review},
   };
   return all;
 }

@@ -25,6 +25,7 @@ int run_tune(const std::vector<std::string>& words);
 int run_export(const std::vector<std::string>& words);
 int run_autolabel(const std::vector<std::string>& words);
 int run_convert(const std::vector<std::string>& words);
+int run_review(const std::vector<std::string>& words);
 
 const std::vector<Verb>& verbs();
 

@@ -293,34 +293,44 @@ ApResult ap_per_class(const torch::Tensor& tp_in, const torch::Tensor& conf_in,
   return res;
 }
 
-torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
-                                const torch::Tensor& iou_in) {
+std::vector<int64_t> assign_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
+                                        const torch::Tensor& iou_in, float threshold) {
   const int64_t np = pred_cls.size(0), ng = gt_cls.size(0);
-  auto correct = torch::zeros({np, kIouThresholds}, torch::kBool);
-  if (np == 0 || ng == 0) return correct;
+  std::vector<int64_t> taken(np, -1);
+  if (np == 0 || ng == 0) return taken;
   auto iou = iou_in.to(torch::kFloat32).contiguous();
   auto pc = pred_cls.to(torch::kInt64).contiguous();
   auto gc = gt_cls.to(torch::kInt64).contiguous();
   auto ia = iou.accessor<float, 2>();
   auto pa = pc.accessor<int64_t, 1>();
   auto ga = gc.accessor<int64_t, 1>();
-  auto ca = correct.accessor<bool, 2>();
   // Predictions arrive most confident first (the order NMS returns). Each takes the unmatched
   // ground truth of its class that it overlaps most: a confident detection is never turned into
   // a false positive by a weaker duplicate that happens to overlap a little better, which would
   // understate AP for every model that still produces duplicates.
+  std::vector<char> gt_used(ng, 0);
+  for (int64_t p = 0; p < np; ++p) {
+    int64_t best = -1;
+    float best_iou = threshold - 1e-6f;
+    for (int64_t g = 0; g < ng; ++g)
+      if (!gt_used[g] && ga[g] == pa[p] && ia[g][p] >= best_iou) best = g, best_iou = ia[g][p];
+    if (best < 0) continue;
+    gt_used[best] = 1;
+    taken[p] = best;
+  }
+  return taken;
+}
+
+torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
+                                const torch::Tensor& iou) {
+  const int64_t np = pred_cls.size(0), ng = gt_cls.size(0);
+  auto correct = torch::zeros({np, kIouThresholds}, torch::kBool);
+  if (np == 0 || ng == 0) return correct;
+  auto ca = correct.accessor<bool, 2>();
   for (int t = 0; t < kIouThresholds; ++t) {
-    const float threshold = kFirstIouThreshold + kIouThresholdStep * t - 1e-6f;
-    std::vector<char> gt_used(ng, 0);
-    for (int64_t p = 0; p < np; ++p) {
-      int64_t best = -1;
-      float best_iou = threshold;
-      for (int64_t g = 0; g < ng; ++g)
-        if (!gt_used[g] && ga[g] == pa[p] && ia[g][p] >= best_iou) best = g, best_iou = ia[g][p];
-      if (best < 0) continue;
-      gt_used[best] = 1;
-      ca[p][t] = true;
-    }
+    const std::vector<int64_t> taken =
+        assign_predictions(pred_cls, gt_cls, iou, kFirstIouThreshold + kIouThresholdStep * t);
+    for (int64_t p = 0; p < np; ++p) ca[p][t] = taken[p] >= 0;
   }
   return correct;
 }

@@ -91,6 +91,12 @@ inline constexpr float kConfusionIou = 0.45f;
 torch::Tensor match_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
                                 const torch::Tensor& iou);
 
+// The assignment behind match_predictions at one IoU threshold: for each prediction (in the
+// order given, which must be descending confidence) the index of the ground truth it takes, or
+// -1. Lets label review say which object a prediction found, by the same rule as validation.
+std::vector<int64_t> assign_predictions(const torch::Tensor& pred_cls, const torch::Tensor& gt_cls,
+                                        const torch::Tensor& iou, float threshold);
+
 // Confusion matrix (nc + 1)^2, rows = predicted class, columns = true class; index nc is
 // background (a missed object is counted in the background row, a false detection in the
 // background column).
