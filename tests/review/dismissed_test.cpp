@@ -84,11 +84,11 @@ TEST(DismissedStore, HealthCheckAndSplitIgnoreTheFile) {
   DismissedStore store(folder, dir.filePath("best.pt"));
   ASSERT_TRUE(store.dismiss("a.png|missed|1|0|0,0,1,1").ok);
 
-  const HealthResult health = check_dataset_health(folder);
+  const dataset::HealthResult health = dataset::check_dataset_health(folder);
   ASSERT_TRUE(health.report.has_value()) << health.error.toStdString();
   EXPECT_TRUE(health.report->orphaned.isEmpty());
   EXPECT_TRUE(health.report->unannotated.isEmpty());
-  EXPECT_FALSE(format_health_report(*health.report).contains("orvane-review"));
+  EXPECT_FALSE(dataset::format_health_report(*health.report).contains("orvane-review"));
 
   const test::ToolRun run = test::run_orvane(
       "dataset", {"split", "source=" + folder, "output=" + dir.filePath("out"), "train=50",
