@@ -45,6 +45,8 @@ ReviewFlow::ReviewFlow(QWidget* host, AnnotationDocument* document, QGraphicsSce
   connect(panel_, &ReviewPanel::accept_requested, this, &ReviewFlow::accept_current);
 }
 
+ReviewOverlay* ReviewFlow::overlay() const { return static_cast<ReviewOverlay*>(overlay_.data()); }
+
 ReviewFlow::~ReviewFlow() {
   if (worker_) {
     worker_->request_stop();
@@ -144,7 +146,7 @@ void ReviewFlow::show_overlay() {
     canvas_->addItem(overlay_);
   }
   const ImageReview& review = model_->report().images[size_t(image)];
-  overlay_->set_predictions(review.predictions, model_->report().names, QSizeF(review.size));
+  overlay()->set_predictions(review.predictions, model_->report().names, QSizeF(review.size));
   overlay_->show();
   if (panel_->current_image() != image) panel_->select_image(image);
   on_finding_selected();
@@ -154,7 +156,7 @@ void ReviewFlow::on_finding_selected() {
   if (!overlay_) return;
   const int image = model_->image_index(document_->image_path());
   const std::optional<Finding> f = panel_->current_finding();
-  overlay_->set_current(f && panel_->current_image() == image ? &*f : nullptr);
+  overlay()->set_current(f && panel_->current_image() == image ? &*f : nullptr);
 }
 
 void ReviewFlow::on_document_edited() {

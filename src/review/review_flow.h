@@ -9,6 +9,7 @@
 #include <QString>
 #include <functional>
 
+class QGraphicsObject;
 class QGraphicsScene;
 class QProgressDialog;
 class QWidget;
@@ -45,7 +46,7 @@ class ReviewFlow : public QObject {
 
   ReviewPanel* panel() const { return panel_; }
   ReviewListModel* list_model() const { return model_; }
-  ReviewOverlay* overlay() const { return overlay_; }
+  ReviewOverlay* overlay() const;
   bool running() const { return worker_ != nullptr; }
 
  Q_SIGNALS:
@@ -65,7 +66,7 @@ class ReviewFlow : public QObject {
   std::function<void(const QString&)> open_image_;
   ReviewListModel* model_;
   ReviewPanel* panel_;
-  QPointer<ReviewOverlay> overlay_;  // the canvas deletes it with every new picture
+  QPointer<QGraphicsObject> overlay_;  // a ReviewOverlay; the canvas deletes it with every picture
   ReviewWorker* worker_ = nullptr;
   QProgressDialog* progress_ = nullptr;
   QString running_folder_, running_model_;
