@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QFont>
 #include <algorithm>
+#include <cmath>
 
 #include "annotator/classes_file.h"
 
@@ -37,8 +38,10 @@ QRectF ReviewOverlay::boundingRect() const {
 
 void ReviewOverlay::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) {
   painter->setRenderHint(QPainter::Antialiasing);
+  // Captions keep one screen size at any zoom: a small image is shown magnified many times.
+  const double zoom = std::max(1e-3, std::abs(painter->worldTransform().m11()));
   QFont font = painter->font();
-  font.setPointSizeF(std::max(6.0, std::min(image_.width(), image_.height()) / 40.0));
+  font.setPixelSize(std::max(1, int(std::lround(12.0 / zoom))));
   painter->setFont(font);
   for (int i = 0; i < int(predictions_.size()); ++i) {
     const Prediction& p = predictions_[size_t(i)];
@@ -53,7 +56,7 @@ void ReviewOverlay::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QW
       painter->drawPolygon(p.outline);
     else
       painter->drawRect(p.box);
-    painter->drawText(p.box.topLeft() + QPointF(2, -3),
+    painter->drawText(p.box.topLeft() + QPointF(2 / zoom, -3 / zoom),
                       QStringLiteral("%1 %2").arg(class_name(names_, p.class_id)).arg(p.conf, 0, 'f', 2));
   }
   if (!current_box_.isNull()) {
