@@ -123,13 +123,13 @@ class AddClassCommand : public QUndoCommand {
       : QUndoCommand(QStringLiteral("Add class %1").arg(name), parent), doc_(doc), name_(name) {}
   void redo() override {
     if (!doc_->classes_.contains(name_)) doc_->classes_.append(name_);
-    if (written_) doc_->write_classes(nullptr);
+    if (written_) doc_->rewrite_classes();
     written_ = true;
     Q_EMIT doc_->classes_changed();
   }
   void undo() override {
     if (!doc_->classes_.isEmpty() && doc_->classes_.back() == name_) doc_->classes_.removeLast();
-    doc_->write_classes(nullptr);
+    doc_->rewrite_classes();
     Q_EMIT doc_->classes_changed();
   }
 
@@ -189,22 +189,23 @@ DocumentLoad AnnotationDocument::load(const QString& image_path, QSize size) {
   const LabelFileContents read = read_label_file(label_path_for(image_path), classes_.size());
   label_status_ = read.status;
   kept_lines_ = read.kept_lines;
-  const QSizeF pixels(size);
-  for (const LabelShape& shape : read.shapes) {
-    DocumentShape s;
-    s.id = next_id_++;
-    s.points = denormalize_polygon(shape.points, pixels);
-    s.label = classes_[shape.class_id];
-    s.box = shape.box;
-    s.source = shape.source;
-    s.source_class_id = shape.class_id;
-    s.type = shape.box
-                 ? QStringLiteral("Box")
-                 : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
-    shapes_.push_back(std::move(s));
-  }
+  for (const LabelShape& shape : read.shapes) shapes_.push_back(document_shape(shape));
   Q_EMIT reset();
   return {read.status, read.error, int(read.kept_lines.size())};
+}
+
+DocumentShape AnnotationDocument::document_shape(const LabelShape& shape) {
+  DocumentShape s;
+  s.id = next_id_++;
+  s.points = denormalize_polygon(shape.points, QSizeF(size_));
+  s.label = classes_[shape.class_id];
+  s.box = shape.box;
+  s.source = shape.source;
+  s.source_class_id = shape.class_id;
+  s.type = shape.box
+               ? QStringLiteral("Box")
+               : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
+  return s;
 }
 
 void AnnotationDocument::clear() {
@@ -272,6 +273,11 @@ DocumentShape AnnotationDocument::take_shape(int index) {
   shapes_.erase(shapes_.begin() + index);
   Q_EMIT shape_removed(index);
   return shape;
+}
+
+void AnnotationDocument::rewrite_classes() {
+  QString error;
+  if (!write_classes(&error)) Q_EMIT classes_write_failed(error);
 }
 
 bool AnnotationDocument::write_classes(QString* error) {
@@ -373,21 +379,9 @@ bool AnnotationDocument::replace_shapes(const std::vector<LabelShape>& shapes,
                                         const QString& text) {
   if (!has_image()) return false;
   std::vector<DocumentShape> made;
-  const QSizeF pixels(size_);
-  for (const LabelShape& shape : shapes) {
-    if (shape.class_id < 0 || shape.class_id >= classes_.size()) continue;
-    DocumentShape s;
-    s.id = next_id_++;
-    s.points = denormalize_polygon(shape.points, pixels);
-    s.label = classes_[shape.class_id];
-    s.box = shape.box;
-    s.source = shape.source;
-    s.source_class_id = shape.class_id;
-    s.type = shape.box
-                 ? QStringLiteral("Box")
-                 : (s.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon"));
-    made.push_back(std::move(s));
-  }
+  for (const LabelShape& shape : shapes)
+    if (shape.class_id >= 0 && shape.class_id < classes_.size())
+      made.push_back(document_shape(shape));
   stack_.push(new ReplaceShapesCommand(this, std::move(made), text));
   return true;
 }

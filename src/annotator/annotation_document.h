@@ -117,6 +117,9 @@ class AnnotationDocument : public QObject {
   void classes_changed();
   // After every command, undo and redo: the label file no longer matches the shapes.
   void edited();
+  // Undoing or redoing a new class could not rewrite classes.txt (`error` says why); the list in
+  // memory has changed all the same, and the next successful write brings the file in step.
+  void classes_write_failed(const QString& error);
 
  private:
   friend class ShapeEditCommand;
@@ -130,6 +133,10 @@ class AnnotationDocument : public QObject {
   void insert_shape(int index, const DocumentShape& shape);
   DocumentShape take_shape(int index);
   bool write_classes(QString* error);
+  // Undo and redo of a new class: writes classes.txt, reporting a failure by signal.
+  void rewrite_classes();
+  // A read shape in this image's pixels, with a fresh id.
+  DocumentShape document_shape(const LabelShape& shape);
   // Checks that `names` may be appended and writes classes.txt with them (the list itself is left
   // for the command to change).
   bool prepare_class(const QString& name, QString* error);

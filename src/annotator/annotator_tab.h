@@ -15,6 +15,7 @@
 
 #include "annotator/annotation_document.h"
 #include "annotator/label_file.h"
+#include "widgets/draw_mode.h"
 
 class QComboBox;
 class QDoubleSpinBox;
@@ -25,6 +26,7 @@ class QProgressDialog;
 class QPushButton;
 class QShortcut;
 class QTableWidget;
+class QVBoxLayout;
 class InteractiveCanvas;
 class InterchangeFlow;
 class ZoomableView;
@@ -37,14 +39,15 @@ class ReviewFlow;
 namespace orvane::engine {
 class YOLO;
 }
+namespace orvane::test {
+struct Access;
+}
 
 // The canvas view of one shape of the document. `item` is owned by the canvas scene while the
 // image is shown; the shape itself lives in the document.
 struct ShapeRecord {
   QGraphicsPolygonItem* item = nullptr;
-  QString label;
-  QString type;  // the table's "Shape" column: draw mode, "Box", "Rectangle"/"Polygon" when read
-  int id = 0;    // the document shape's id
+  int id = 0;  // the document shape's id
 };
 
 class AnnotatorTab : public QWidget {
@@ -55,54 +58,9 @@ class AnnotatorTab : public QWidget {
   // Stops a folder auto-labelling run and waits for it.
   ~AnnotatorTab() override;
 
-  // Annotator state. Other tabs read image_folder, image_paths and classes.
-  QString image_folder;
-  QStringList image_paths;
-  int current_idx = 0;
-  cv::Mat display_cv_img;  // empty when no image is shown or the current one did not decode
-  QStringList classes;     // follows the document's class list
-  // The current image's shapes, classes and kept lines, and the undo stack of its edits. The
-  // canvas items and the table rows below are views of it.
-  orvane::AnnotationDocument* document = nullptr;  // owned by the tab
-  std::vector<ShapeRecord> annotations;            // one per document shape, in its order
-  QString last_label;
-  QString output_folder;
-  std::shared_ptr<orvane::engine::YOLO> ai_model;  // the model loaded for auto-labelling
-
-  // Controls (owned by the tab through Qt's parent chain).
-  QPushButton* btn_load_dir = nullptr;
-  QPushButton* btn_set_output = nullptr;
-  QPushButton* btn_import_dataset = nullptr;  // COCO, VOC or labelme into a new YOLO folder
-  QPushButton* btn_export_dataset = nullptr;  // the open folder out to one of them
-  InterchangeFlow* interchange_flow = nullptr;  // owned by the tab
-  QLabel* lbl_output_folder = nullptr;
-  QListWidget* list_images = nullptr;
-  QPushButton* btn_prev_img = nullptr;
-  QPushButton* btn_next_img = nullptr;
-  QLabel* lbl_img_status = nullptr;
-  QPushButton* btn_health_check = nullptr;
-  QPushButton* btn_analytics = nullptr;
-  QPushButton* btn_split_export = nullptr;
-  InteractiveCanvas* canvas = nullptr;
-  ZoomableView* canvas_view = nullptr;
-  QPushButton* btn_fit_screen = nullptr;
-  QComboBox* combo_mode = nullptr;
-  QPushButton* btn_copy_prev = nullptr;
-  QPushButton* btn_load_ai = nullptr;
-  QDoubleSpinBox* spin_ai_conf = nullptr;
-  QPushButton* btn_run_ai = nullptr;
-  QPushButton* btn_run_ai_folder = nullptr;
-  QTableWidget* table_objects = nullptr;
-  QPushButton* btn_delete_shape = nullptr;
-  QPushButton* btn_save = nullptr;
-  QShortcut* shortcut_del = nullptr;
-  QShortcut* shortcut_back = nullptr;
-  QShortcut* shortcut_undo = nullptr;
-  QShortcut* shortcut_redo = nullptr;
-  QShortcut* shortcut_redo_y = nullptr;
-  QProgressDialog* folder_progress = nullptr;        // while a folder is auto-labelled
-  orvane::AutoLabelWorker* folder_worker = nullptr;  // owned by the tab; null when idle
-  orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
+  // The open image folder ("" before one is opened) and its class list (the document's).
+  const QString& image_folder() const { return state_.image_folder; }
+  const QStringList& classes() const { return state_.document->classes(); }
 
   // Opens `folder` as "📂 Load Directory" does after its folder chooser.
   void open_folder(const QString& folder);
@@ -118,8 +76,7 @@ class AnnotatorTab : public QWidget {
   void prev_image();
   void next_image();
   void update_single_list_status();
-  void change_active_mode(const QString& mode);
-  void handle_canvas_point(const QPointF& pt);
+  void change_active_mode(orvane::DrawMode mode);
 
   void handle_new_poly(const QPolygonF& polygon);
   // Writes the current image's label file. Returns false when a write or delete failed (a warning
@@ -141,6 +98,11 @@ class AnnotatorTab : public QWidget {
   void run_ai_autolabel_folder();
 
  Q_SIGNALS:
+  // The dataset buttons: the tools themselves belong to the main window.
+  void health_check_requested(const QString& folder);
+  void analytics_requested(const QStringList& image_paths, const QStringList& classes);
+  // Sent only once what is on screen has been saved: the export reads the label files.
+  void split_export_requested(const QStringList& image_paths, const QStringList& classes);
   // The folder auto-labelling run ended and its summary was shown.
   void folder_autolabel_finished(const QString& summary);
 
@@ -150,7 +112,64 @@ class AnnotatorTab : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  friend struct orvane::test::Access;
+  // Controls (owned by the tab through Qt's parent chain).
+  struct Ui {
+    QPushButton* btn_load_dir = nullptr;
+    QPushButton* btn_set_output = nullptr;
+    QPushButton* btn_import_dataset = nullptr;  // COCO, VOC or labelme into a new YOLO folder
+    QPushButton* btn_export_dataset = nullptr;  // the open folder out to one of them
+    QLabel* lbl_output_folder = nullptr;
+    QListWidget* list_images = nullptr;
+    QPushButton* btn_prev_img = nullptr;
+    QPushButton* btn_next_img = nullptr;
+    QLabel* lbl_img_status = nullptr;
+    QPushButton* btn_health_check = nullptr;
+    QPushButton* btn_analytics = nullptr;
+    QPushButton* btn_split_export = nullptr;
+    InteractiveCanvas* canvas = nullptr;
+    ZoomableView* canvas_view = nullptr;
+    QPushButton* btn_fit_screen = nullptr;
+    QComboBox* combo_mode = nullptr;
+    QPushButton* btn_copy_prev = nullptr;
+    QPushButton* btn_load_ai = nullptr;
+    QDoubleSpinBox* spin_ai_conf = nullptr;
+    QPushButton* btn_run_ai = nullptr;
+    QPushButton* btn_run_ai_folder = nullptr;
+    QTableWidget* table_objects = nullptr;
+    QPushButton* btn_delete_shape = nullptr;
+    QPushButton* btn_save = nullptr;
+    QShortcut* shortcut_del = nullptr;
+    QShortcut* shortcut_back = nullptr;
+    QShortcut* shortcut_undo = nullptr;
+    QShortcut* shortcut_redo = nullptr;
+    QShortcut* shortcut_redo_y = nullptr;
+    QProgressDialog* folder_progress = nullptr;  // while a folder is auto-labelled
+  } ui_;
+  struct State {
+    QString image_folder;
+    QStringList image_paths;
+    int current_idx = 0;
+    cv::Mat display_cv_img;  // empty when no image is shown or the current one did not decode
+    // The current image's shapes, classes and kept lines, and the undo stack of its edits. The
+    // canvas items and the table rows below are views of it.
+    orvane::AnnotationDocument* document = nullptr;  // owned by the tab
+    std::vector<ShapeRecord> annotations;            // one per document shape, in its order
+    QString last_label;
+    QString output_folder;
+    std::shared_ptr<orvane::engine::YOLO> ai_model;    // the model loaded for auto-labelling
+    InterchangeFlow* interchange_flow = nullptr;       // owned by the tab
+    orvane::AutoLabelWorker* folder_worker = nullptr;  // owned by the tab; null when idle
+    orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
+  } state_;
+
   void setup_workspace_tab();
+  QWidget* build_folder_column();
+  void add_dataset_buttons(QVBoxLayout* left_layout);
+  QWidget* build_canvas_area();
+  QWidget* build_annotation_column();
+  QWidget* build_assist_box();
+  void add_object_table(QVBoxLayout* right_layout);
   void setup_shortcuts();
   // Views of the document.
   void rebuild_views();

@@ -88,6 +88,44 @@ QByteArray label_text(const std::vector<NewShape>& shapes, const QStringList& cl
   return QByteArray::fromStdString(text);
 }
 
+// Predicts one decoded image and writes its label file, counting it in `summary` (classes.txt
+// first when the prediction brings new names). The file of an image labelled meanwhile is kept.
+FileResult label_one_image(engine::YOLO& model, const cv::Mat& image, const QString& path,
+                           const engine::PredictOptions& predict_options,
+                           const QString& classes_path, FolderLabelSummary& summary) {
+  if (image.empty()) return FileResult::failure("the image could not be decoded");
+  FrameLabels labels;
+  try {
+    labels = shapes_from_result(model.predict_image(image, path.toStdString(), predict_options));
+  } catch (const std::exception& e) {
+    return FileResult::failure(QString::fromUtf8(e.what()));
+  }
+  if (labels.shapes.empty()) {
+    ++summary.empty;
+    return {};
+  }
+  QStringList added;
+  for (const NewShape& shape : labels.shapes)
+    if (!summary.classes.contains(shape.label) && !added.contains(shape.label))
+      added << shape.label;
+  if (!added.isEmpty()) {
+    const FileResult written = write_classes_file(classes_path, summary.classes + added);
+    if (!written) return written;
+    summary.classes += added;
+    summary.new_classes += added;
+  }
+  const QString label_path = label_path_for(path);
+  // The operator (or another run) may have labelled it meanwhile: theirs wins.
+  if (QFileInfo::exists(label_path)) {
+    ++summary.skipped;
+    return {};
+  }
+  const FileResult written = write_file_atomic(
+      label_path, label_text(labels.shapes, summary.classes, QSizeF(image.cols, image.rows)));
+  if (written) ++summary.labelled;
+  return written;
+}
+
 }  // namespace
 
 FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptions& options,
@@ -133,40 +171,9 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
     if (k + 1 < todo.size()) next = std::async(std::launch::async, decode, todo[k + 1]);
     const QString path = listing.image_paths[todo[k]];
     const QString name = QFileInfo(path).fileName();
-    try {
-      if (image.empty()) throw std::runtime_error("the image could not be decoded");
-      const engine::Results result =
-          model.predict_image(image, path.toStdString(), predict_options);
-      const FrameLabels labels = shapes_from_result(result);
-      if (labels.shapes.empty()) {
-        ++summary.empty;
-      } else {
-        QStringList added;
-        for (const NewShape& shape : labels.shapes) {
-          if (!summary.classes.contains(shape.label) && !added.contains(shape.label))
-            added << shape.label;
-        }
-        if (!added.isEmpty()) {
-          const FileResult written = write_classes_file(classes_path, summary.classes + added);
-          if (!written) throw std::runtime_error(written.error.toStdString());
-          summary.classes += added;
-          summary.new_classes += added;
-        }
-        const QString label_path = label_path_for(path);
-        // The operator (or another run) may have labelled it meanwhile: theirs wins.
-        if (QFileInfo::exists(label_path)) {
-          ++summary.skipped;
-        } else {
-          const FileResult written = write_file_atomic(
-              label_path,
-              label_text(labels.shapes, summary.classes, QSizeF(image.cols, image.rows)));
-          if (!written) throw std::runtime_error(written.error.toStdString());
-          ++summary.labelled;
-        }
-      }
-    } catch (const std::exception& e) {
-      summary.failures << name + ": " + QString::fromUtf8(e.what());
-    }
+    const FileResult labelled =
+        label_one_image(model, image, path, predict_options, classes_path, summary);
+    if (!labelled) summary.failures << name + ": " + labelled.error;
     ++done;
     if (progress) progress(done, summary.total, name);
   }

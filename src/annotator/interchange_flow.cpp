@@ -70,7 +70,7 @@ void InterchangeFlow::import_dataset() {
 
 void InterchangeFlow::export_dataset() {
   if (worker) return;
-  if (tab_->image_folder.isEmpty()) {
+  if (tab_->image_folder().isEmpty()) {
     ui::warning(tab_->window(), "Export Dataset", "Load an image folder first.");
     return;
   }
@@ -83,8 +83,8 @@ void InterchangeFlow::export_dataset() {
   ConvertRequest request;
   request.from = Format::Yolo;
   request.to = dialog.format();
-  request.source = tab_->image_folder;
-  request.output = output_folder_in(chosen, QFileInfo(tab_->image_folder).fileName(),
+  request.source = tab_->image_folder();
+  request.output = output_folder_in(chosen, QFileInfo(tab_->image_folder()).fileName(),
                                     interchange::format_name(request.to));
   start(request, false);
 }

@@ -7,7 +7,6 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTextEdit>
 #include <QVBoxLayout>
 
 #include "annotator/annotator_tab.h"
@@ -18,7 +17,6 @@
 #include "splitter/splitter_tab.h"
 #include "training/training_config_tab.h"
 #include "training/training_monitor_tab.h"
-#include "training/yolo_threads.h"
 #include "ui/dialogs.h"
 #include "ui/help_dialog.h"
 #include "ui/stylesheet.h"
@@ -26,14 +24,21 @@
 
 namespace {
 
-// Puts a tab widget into its page, edge to edge.
+// A page holding one tab widget, edge to edge.
 template <typename Tab>
-Tab* fill_page(QWidget* page) {
+QWidget* page_with(Tab*& tab) {
+  auto* page = new QWidget;
   auto* layout = new QVBoxLayout(page);
   layout->setContentsMargins(0, 0, 0, 0);
-  auto* tab = new Tab(page);
+  tab = new Tab(page);
   layout->addWidget(tab);
-  return tab;
+  return page;
+}
+
+template <typename Tab>
+QWidget* page_with() {
+  Tab* tab = nullptr;
+  return page_with(tab);
 }
 
 }  // namespace
@@ -47,40 +52,63 @@ OrvaneStudio::OrvaneStudio() {
   if (QFileInfo::exists(icon_path())) setWindowIcon(QIcon(icon_path()));
   resize(1500, 950);
   init_ui();
-  apply_theme(is_dark_mode);
-  setup_shortcuts();
+  apply_theme(dark_mode_);
 }
 
 void OrvaneStudio::init_ui() {
-  tabs = new QTabWidget;
-  tabs->setObjectName("tabs");
-  setCentralWidget(tabs);
-
-  struct Page {
-    QWidget** field;
-    void (OrvaneStudio::*setup)();
-    const char* title;
+  tabs_ = new QTabWidget;
+  tabs_->setObjectName("tabs");
+  setCentralWidget(tabs_);
+  // Built in tab-bar order; the monitor's wiring needs the form first.
+  const std::pair<Page, const char*> titles[] = {
+      {Page::Resizer, "Image Resizer + Compressor"},
+      {Page::Splitter, "Image Splitter"},
+      {Page::Enricher, "Synthetic Data Enricher"},
+      {Page::Annotator, "Image Annotator"},
+      {Page::TrainingConfig, "YOLO Configuration && AutoML"},
+      {Page::TrainingMonitor, "Training Analytics && Live Logs"},
+      {Page::Inference, "Inference && Model Export"},
   };
-  const Page pages[] = {
-      {&tab_resizer, &OrvaneStudio::setup_resizer_tab, "Image Resizer + Compressor"},
-      {&tab_splitter, &OrvaneStudio::setup_splitter_tab, "Image Splitter"},
-      {&tab_aug, &OrvaneStudio::setup_aug_tab, "Synthetic Data Enricher"},
-      {&tab_workspace, &OrvaneStudio::setup_workspace_tab, "Image Annotator"},
-      {&tab_config, &OrvaneStudio::setup_config_tab, "YOLO Configuration && AutoML"},
-      {&tab_progress, &OrvaneStudio::setup_progress_tab, "Training Analytics && Live Logs"},
-      {&tab_inference, &OrvaneStudio::setup_inference_tab, "Inference && Model Export"},
-  };
-  for (const Page& page : pages) {
-    *page.field = new QWidget;
-    (this->*page.setup)();
-    tabs->addTab(*page.field, page.title);
+  for (const auto& [page, title] : titles) {
+    QWidget* widget = nullptr;
+    switch (page) {
+      case Page::Resizer:
+        widget = page_with<ResizerTab>();
+        break;
+      case Page::Splitter:
+        widget = page_with<SplitterTab>();
+        break;
+      case Page::Enricher:
+        widget = page_with<EnricherTab>();
+        break;
+      case Page::Annotator:
+        widget = page_with(annotator_);
+        break;
+      case Page::TrainingConfig:
+        widget = page_with(training_config_);
+        break;
+      case Page::TrainingMonitor:
+        widget = page_with(training_monitor_);
+        break;
+      case Page::Inference:
+        widget = page_with<InferenceTab>();
+        break;
+    }
+    pages_[static_cast<size_t>(page)] = widget;
+    tabs_->addTab(widget, title);
   }
+  connect_annotator();
+  connect_training();
+  tabs_->setCornerWidget(make_corner_widget(), Qt::TopRightCorner);
+}
 
-  theme_toggle = new ThemeToggle;
-  theme_toggle->setChecked(is_dark_mode);
-  connect(theme_toggle, &ThemeToggle::toggled, this, &OrvaneStudio::apply_theme);
+// The tab bar's top-right corner: the user guide button, then the theme switch.
+QWidget* OrvaneStudio::make_corner_widget() {
+  theme_toggle_ = new ThemeToggle;
+  theme_toggle_->setChecked(dark_mode_);
+  connect(theme_toggle_, &ThemeToggle::toggled, this, &OrvaneStudio::apply_theme);
 
-  auto* help = btn_help = new QPushButton(QStringLiteral("ℹ"));
+  auto* help = new QPushButton(QStringLiteral("ℹ"));
   help->setObjectName("helpBtn");
   help->setFixedSize(28, 28);
   help->setCursor(Qt::PointingHandCursor);
@@ -92,76 +120,64 @@ void OrvaneStudio::init_ui() {
     orvane::ui::exec_dialog(dialog);
   });
 
-  auto* corner = corner_widget = new QWidget;
+  auto* corner = new QWidget;
   auto* corner_layout = new QHBoxLayout(corner);
   corner_layout->setContentsMargins(0, 0, 15, 8);
   corner_layout->setSpacing(8);
   corner_layout->addWidget(help, 0, Qt::AlignVCenter);
-  corner_layout->addWidget(theme_toggle, 0, Qt::AlignVCenter);
-  tabs->setCornerWidget(corner, Qt::TopRightCorner);
+  corner_layout->addWidget(theme_toggle_, 0, Qt::AlignVCenter);
+  return corner;
 }
 
+void OrvaneStudio::show_page(Page page) { tabs_->setCurrentWidget(this->page(page)); }
+
 void OrvaneStudio::apply_theme(bool is_dark) {
-  is_dark_mode = is_dark;
+  dark_mode_ = is_dark;
   if (qApp) {
-    QApplication::setPalette(theme_palette(is_dark_mode));
-    qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+    QApplication::setPalette(theme_palette(dark_mode_));
+    qApp->setStyleSheet(get_stylesheet(dark_mode_));
   }
   // Shape colours follow class ids, not the theme; the annotator re-applies them on every switch.
   // Before the annotator exists there is nothing to do.
-  if (annotator) annotator->update_annotation_colors();
+  if (annotator_) annotator_->update_annotation_colors();
 }
 
-void OrvaneStudio::setup_shortcuts() {
-  // Delete/Backspace for the annotator's current shape are installed by the annotator tab,
-  // scoped to that tab so a key pressed elsewhere never destroys an annotation.
+// The annotator's dataset buttons start the dataset tools on the annotator's folder.
+void OrvaneStudio::connect_annotator() {
+  connect(annotator_, &AnnotatorTab::health_check_requested, this,
+          [this](const QString& folder) { run_health_check(this, folder); });
+  connect(annotator_, &AnnotatorTab::analytics_requested, this,
+          [this](const QStringList& images, const QStringList& classes) {
+            show_dataset_analytics(this, images, classes);
+          });
+  connect(annotator_, &AnnotatorTab::split_export_requested, this,
+          [this](const QStringList& images, const QStringList& classes) {
+            export_and_split_dataset(this, images, classes);
+          });
 }
 
-void OrvaneStudio::setup_resizer_tab() { resizer = fill_page<ResizerTab>(tab_resizer); }
-void OrvaneStudio::setup_splitter_tab() { splitter = fill_page<SplitterTab>(tab_splitter); }
-void OrvaneStudio::setup_aug_tab() { enricher = fill_page<EnricherTab>(tab_aug); }
-void OrvaneStudio::setup_workspace_tab() {
-  annotator = fill_page<AnnotatorTab>(tab_workspace);
-  // The annotator's dataset buttons start the dataset tools on the annotator's folder.
-  connect(annotator->btn_health_check, &QPushButton::clicked, this,
-          [this] { run_health_check(this, annotator->image_folder); });
-  connect(annotator->btn_analytics, &QPushButton::clicked, this,
-          [this] { show_dataset_analytics(this, annotator->image_paths, annotator->classes); });
-  connect(annotator->btn_split_export, &QPushButton::clicked, this, [this] {
-    // The export reads the label files, so what is on screen (dragged shapes too) goes first.
-    if (annotator->save_current_annotations())
-      export_and_split_dataset(this, annotator->image_paths, annotator->classes);
+// The form feeds the monitor; both kinds of run write into the monitor's console.
+void OrvaneStudio::connect_training() {
+  connect(training_config_, &TrainingConfigTab::start_training_requested, this,
+          [this] { training_monitor_->start_training(training_config_->current_form()); });
+  connect(training_config_, &TrainingConfigTab::automl_started, this, [this] {
+    training_monitor_->clear_log();
+    show_page(Page::TrainingMonitor);
   });
+  connect(training_config_, &TrainingConfigTab::log_text, training_monitor_,
+          &TrainingMonitorTab::append_log);
+  connect(training_config_, &TrainingConfigTab::show_requested, this,
+          [this] { show_page(Page::TrainingConfig); });
+  connect(training_monitor_, &TrainingMonitorTab::show_requested, this,
+          [this] { show_page(Page::TrainingMonitor); });
+  connect(training_monitor_, &TrainingMonitorTab::training_ended, this,
+          &OrvaneStudio::close_when_idle);
+  connect(training_config_, &TrainingConfigTab::tuning_ended, this, &OrvaneStudio::close_when_idle);
 }
-void OrvaneStudio::setup_config_tab() {
-  training_config = fill_page<TrainingConfigTab>(tab_config);
-}
-
-void OrvaneStudio::setup_progress_tab() {
-  training_monitor = fill_page<TrainingMonitorTab>(tab_progress);
-  // The form feeds the monitor; both kinds of run write into the monitor's console.
-  connect(training_config, &TrainingConfigTab::start_training_requested, this,
-          &OrvaneStudio::start_training);
-  connect(training_config, &TrainingConfigTab::automl_started, this, [this] {
-    training_monitor->console_log->clear();
-    tabs->setCurrentIndex(5);
-  });
-  connect(training_config, &TrainingConfigTab::log_text, this, &OrvaneStudio::append_log);
-  connect(training_config, &TrainingConfigTab::show_requested, this,
-          [this] { tabs->setCurrentIndex(4); });
-  connect(training_monitor, &TrainingMonitorTab::show_requested, this,
-          [this] { tabs->setCurrentIndex(5); });
-}
-
-void OrvaneStudio::start_training() {
-  training_monitor->start_training(training_config->current_form());
-}
-
-void OrvaneStudio::append_log(const QString& text) { training_monitor->append_log(text); }
 
 void OrvaneStudio::closeEvent(QCloseEvent* event) {
-  const bool training = training_monitor && training_monitor->is_training();
-  const bool tuning = training_config && training_config->is_tuning();
+  const bool training = training_monitor_->is_training();
+  const bool tuning = training_config_->is_tuning();
   if (!training && !tuning) {
     QMainWindow::closeEvent(event);
     return;
@@ -169,29 +185,20 @@ void OrvaneStudio::closeEvent(QCloseEvent* event) {
   event->ignore();
   if (closing_after_runs_) {
     // Asked again while the run saves its batch: the operator does not want to wait.
-    if (training) training_monitor->trainer_thread->abort();
-    if (tuning) training_config->tuner_thread->abort();
+    if (training) training_monitor_->abort_training();
+    if (tuning) training_config_->abort_tuning();
     return;
   }
   closing_after_runs_ = true;
-  if (training) {
-    training_monitor->stop_training();
-    connect(training_monitor->trainer_thread, &QThread::finished, this,
-            &OrvaneStudio::close_when_idle);
-  }
-  if (tuning) {
-    training_config->stop_tuning_for_close();
-    connect(training_config->tuner_thread, &QThread::finished, this,
-            &OrvaneStudio::close_when_idle);
-  }
-  // A run that ended between the check and the connections still lets the window close.
+  if (training) training_monitor_->stop_training();
+  if (tuning) training_config_->stop_tuning_for_close();
+  // A run that ended between the check and the request still lets the window close.
   QMetaObject::invokeMethod(this, &OrvaneStudio::close_when_idle, Qt::QueuedConnection);
 }
 
 void OrvaneStudio::close_when_idle() {
-  if (training_monitor->is_training() || training_config->is_tuning()) return;
+  if (!closing_after_runs_) return;
+  if (training_monitor_->is_training() || training_config_->is_tuning()) return;
   closing_after_runs_ = false;
   close();
 }
-
-void OrvaneStudio::setup_inference_tab() { inference = fill_page<InferenceTab>(tab_inference); }

@@ -10,10 +10,11 @@ Args::Args(const std::vector<std::string>& words, const std::vector<KeySpec>& sp
     : specs_(specs) {
   for (const std::string& word : words) {
     const auto eq = word.find('=');
-    if (eq == std::string::npos || eq == 0) throw ArgError("expected key=value, got '" + word + "'");
+    if (eq == std::string::npos || eq == 0)
+      throw ArgError("expected key=value, got '" + word + "'");
     const std::string key = word.substr(0, eq);
-    const bool known = std::any_of(specs_.begin(), specs_.end(),
-                                   [&](const KeySpec& s) { return s.key == key; });
+    const bool known =
+        std::any_of(specs_.begin(), specs_.end(), [&](const KeySpec& s) { return s.key == key; });
     if (!known) throw ArgError("unknown key '" + key + "' (see help)");
     values_[key] = word.substr(eq + 1);
   }
@@ -88,6 +89,14 @@ std::string format_help(const std::string& verb, const std::string& summary,
     out << "\n";
   }
   return out.str();
+}
+
+std::string default_text(int value) { return std::to_string(value); }
+
+std::string default_text(double value) {
+  char buffer[32];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  return std::string(buffer, end);
 }
 
 }  // namespace orvane::cli

@@ -33,7 +33,7 @@ class Args {
   std::string str(const std::string& key) const;
   int integer(const std::string& key) const;
   double real(const std::string& key) const;
-  bool boolean(const std::string& key) const;              // true/false
+  bool boolean(const std::string& key) const;                     // true/false
   std::pair<double, double> range(const std::string& key) const;  // "min,max"
   std::vector<std::string> list(const std::string& key) const;    // "a,b,c"
 
@@ -41,6 +41,11 @@ class Args {
   std::map<std::string, std::string> values_;
   std::vector<KeySpec> specs_;
 };
+
+// A default value as a key=value word carries it: whole numbers plainly, real numbers as their
+// shortest exact text (0.01 as "0.01").
+std::string default_text(int value);
+std::string default_text(double value);
 
 // Prints "orvane VERB key=default ..." with one line of help per key.
 std::string format_help(const std::string& verb, const std::string& summary,

@@ -33,6 +33,7 @@
 #include "engine/train_args.h"
 #include "engine/yolo.h"
 #include "plots/plots.h"
+#include "training/training_defaults.h"
 
 namespace orvane::cli {
 
@@ -190,23 +191,25 @@ const std::vector<KeySpec>& train_keys() {
   static const std::vector<KeySpec> keys = [] {
     // The keys people use, with the training tab's defaults, then every other training option
     // with the engine's default.
+    const training::TrainingDefaults d = training::kTrainingDefaults;
     std::vector<KeySpec> k{
-        {"model", "yolov8s.pt",
-         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... yolov8x-seg.pt, "
+        {"model", d.model,
+         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... "
+         "yolov8x-seg.pt, "
          "yolo11n.pt ... yolo11x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh "
          "weights"},
-        {"data", "data.yaml", "dataset manifest"},
-        {"epochs", "100", ""},
-        {"imgsz", "640", "training image size (rounded up to a multiple of 32)"},
-        {"batch", "16", "images per batch; -1 chooses 16 on the CPU"},
-        {"workers", "4", "data loading threads"},
-        {"optimizer", "auto", "SGD | Adam | AdamW | auto"},
-        {"lr0", "0.01", "initial learning rate"},
-        {"lrf", "0.01", "final learning rate as a fraction of lr0"},
-        {"close_mosaic", "10", "turn mosaic off for the last N epochs"},
-        {"device", "cpu", ""},
-        {"project", "runs/detect", "parent folder of the run folder"},
-        {"name", "tavrix_yolo_run", "run folder name (name2, name3 ... if it exists)"},
+        {"data", d.data, "dataset manifest"},
+        {"epochs", default_text(d.epochs), ""},
+        {"imgsz", default_text(d.imgsz), "training image size (rounded up to a multiple of 32)"},
+        {"batch", default_text(d.batch), "images per batch; -1 chooses 16 on the CPU"},
+        {"workers", default_text(d.workers), "data loading threads"},
+        {"optimizer", d.optimizer, "SGD | Adam | AdamW | auto"},
+        {"lr0", default_text(d.lr0), "initial learning rate"},
+        {"lrf", default_text(d.lrf), "final learning rate as a fraction of lr0"},
+        {"close_mosaic", default_text(d.close_mosaic), "turn mosaic off for the last N epochs"},
+        {"device", d.device, ""},
+        {"project", d.project, "parent folder of the run folder"},
+        {"name", d.name, "run folder name (name2, name3 ... if it exists)"},
         {"exist_ok", "false", "reuse project/name when it exists"},
         {"seed", "0", "random seed: the same seed repeats a run"},
         {"progress", "", "JSON-lines progress: a file path or fd:N (e.g. fd:3)"},
@@ -339,8 +342,8 @@ int run_train(const std::vector<std::string>& words) {
     });
     auto result = model.train(options);
     if (result.stopped) {
-      std::cerr << "orvane train: stopped; weights saved in " << (result.save_dir / "weights").string()
-                << "\n";
+      std::cerr << "orvane train: stopped; weights saved in "
+                << (result.save_dir / "weights").string() << "\n";
       if (channel)
         channel->write(JsonObject()
                            .add("event", "stopped")

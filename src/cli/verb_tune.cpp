@@ -17,6 +17,7 @@
 #include "engine/train_args.h"
 #include "engine/yolo.h"
 #include "plots/plots.h"
+#include "training/training_defaults.h"
 
 namespace orvane::cli {
 
@@ -36,22 +37,24 @@ extern "C" void on_tune_stop_signal(int sig) {
 
 const std::vector<KeySpec>& tune_keys() {
   static const std::vector<KeySpec> keys = [] {
+    const training::TrainingDefaults d = training::kTrainingDefaults;
     std::vector<KeySpec> k{
-        {"model", "yolov8s.pt",
-         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... yolov8x-seg.pt, "
+        {"model", d.model,
+         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... "
+         "yolov8x-seg.pt, "
          "yolo11n.pt ... yolo11x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh "
          "weights"},
-        {"data", "data.yaml", "dataset manifest"},
+        {"data", d.data, "dataset manifest"},
         {"epochs", "10", "training epochs of each iteration"},
         {"iterations", "5", "trials of the search (the first uses the given values)"},
-        {"optimizer", "auto", "SGD | Adam | AdamW | auto (auto is resolved once, then tuned)"},
-        {"project", "runs/detect", "parent folder of the tune folder"},
+        {"optimizer", d.optimizer, "SGD | Adam | AdamW | auto (auto is resolved once, then tuned)"},
+        {"project", d.project, "parent folder of the tune folder"},
         {"name", "tune", "tune folder name (name2, name3 ... if it exists)"},
         {"exist_ok", "false", "reuse project/name when it exists"},
-        {"imgsz", "640", "training image size (rounded up to a multiple of 32)"},
-        {"batch", "16", "images per batch; -1 chooses 16 on the CPU"},
-        {"workers", "4", "data loading threads"},
-        {"device", "cpu", ""},
+        {"imgsz", default_text(d.imgsz), "training image size (rounded up to a multiple of 32)"},
+        {"batch", default_text(d.batch), "images per batch; -1 chooses 16 on the CPU"},
+        {"workers", default_text(d.workers), "data loading threads"},
+        {"device", d.device, ""},
         {"seed", "0", "random seed of training and of the search: the same seed repeats it"},
         {"plots", "false", "draw each iteration's training charts"},
         {"save", "false", "keep every iteration's weights (otherwise only the best's)"},

@@ -10,16 +10,21 @@
 #include <optional>
 
 #include "enricher/enricher_core.h"
+#include "widgets/draw_mode.h"
 
 class InteractiveCanvas;
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
 class ZoomableView;
+namespace orvane::test {
+struct Access;
+}
 
 // "Synthetic Data Enricher": steps through the images of an input folder, lets the operator crop,
 // straighten and rotate the current one on the canvas, previews random variants of it and writes
@@ -36,57 +41,6 @@ class EnricherTab : public QWidget {
   // One random variant of `base_img` with the ranges of the form; changes no field.
   cv::Mat get_aug_image(const cv::Mat& base_img);
 
-  // --- State -----------------------------------------------------------------------------------
-  QStringList aug_image_paths;         // cleaned full paths of the sources, sorted
-  std::optional<int> aug_current_idx;  // unset until a folder is loaded; readers use 0
-  cv::Mat aug_original_cv_img;         // the current source as read from disk
-  cv::Mat aug_display_cv_img;          // what the canvas shows (working image or a preview)
-  cv::Mat aug_active_base_img;         // the working image variants are made from
-  QList<QPointF> aug_crop_points;      // clicks collected in "Crop" mode
-  QList<QPointF> aug_warp_points;      // clicks collected in "Warp" mode
-  QSet<QString> aug_history;           // its size is the status line's "Enriched" count
-  // Every random draw of the preview and the batch; seeded from the clock at construction.
-  orvane::enricher::Rng aug_rng;
-  // The YOLO shapes of the three images above, in their pixels; unset when the source has no
-  // label file. They follow every geometric change of their image (manual edits, previews).
-  using Shapes = std::vector<orvane::label_geometry::Shape>;
-  std::optional<Shapes> aug_original_shapes;
-  std::optional<Shapes> aug_display_shapes;
-  std::optional<Shapes> aug_active_shapes;
-  QString aug_label_error;  // why the current source's label file could not be used
-
-  // --- Widgets (children of this tab) ----------------------------------------------------------
-  QLineEdit* aug_entry_in = nullptr;
-  QLineEdit* aug_entry_out = nullptr;
-  QPushButton* btn_aug_browse_in = nullptr;
-  QPushButton* btn_aug_browse_out = nullptr;
-  QLabel* aug_lbl_status = nullptr;
-  QDoubleSpinBox* aug_b_min = nullptr;
-  QDoubleSpinBox* aug_b_max = nullptr;
-  QDoubleSpinBox* aug_c_min = nullptr;
-  QDoubleSpinBox* aug_c_max = nullptr;
-  QDoubleSpinBox* aug_r_min = nullptr;
-  QDoubleSpinBox* aug_r_max = nullptr;
-  QDoubleSpinBox* aug_l_min = nullptr;
-  QDoubleSpinBox* aug_l_max = nullptr;
-  QDoubleSpinBox* aug_w_min = nullptr;
-  QDoubleSpinBox* aug_w_max = nullptr;
-  QSpinBox* spin_aug_gen_count = nullptr;
-  QCheckBox* chk_aug_labels = nullptr;  // variants carry the source's YOLO labels
-  QPushButton* btn_aug_enrich = nullptr;
-  InteractiveCanvas* aug_canvas = nullptr;  // child QObject of this tab, shown in the view
-  ZoomableView* aug_preview_view = nullptr;
-  QComboBox* aug_combo_mode = nullptr;
-  QPushButton* btn_aug_rotate_cw = nullptr;
-  QPushButton* btn_aug_rotate_ccw = nullptr;
-  QLineEdit* aug_entry_angle = nullptr;
-  QPushButton* btn_aug_rotate = nullptr;
-  QPushButton* btn_aug_reset = nullptr;
-  QPushButton* btn_aug_preview = nullptr;
-  QPushButton* btn_aug_prev = nullptr;
-  QLabel* aug_lbl_counter = nullptr;
-  QPushButton* btn_aug_next = nullptr;
-
  public Q_SLOTS:
   void aug_load_input();
   void aug_load_output();
@@ -96,7 +50,7 @@ class EnricherTab : public QWidget {
   void aug_next_image();
   void render_aug_canvas();
 
-  void change_aug_active_mode(const QString& mode);
+  void change_aug_active_mode(orvane::DrawMode mode);
   void handle_aug_canvas_point(const QPointF& pos);
   // Degrees, positive counter-clockwise; the canvas grows so nothing is cut off.
   void aug_rotate_fixed(double angle);
@@ -107,7 +61,69 @@ class EnricherTab : public QWidget {
   void enrich_current_image();
 
  private:
+  friend struct orvane::test::Access;
+  using Shapes = std::vector<orvane::label_geometry::Shape>;
+  struct State {
+    QStringList aug_image_paths;         // cleaned full paths of the sources, sorted
+    std::optional<int> aug_current_idx;  // unset until a folder is loaded; readers use 0
+    cv::Mat aug_original_cv_img;         // the current source as read from disk
+    cv::Mat aug_display_cv_img;          // what the canvas shows (working image or a preview)
+    cv::Mat aug_active_base_img;         // the working image variants are made from
+    QList<QPointF> aug_crop_points;      // clicks collected in "Crop" mode
+    QList<QPointF> aug_warp_points;      // clicks collected in "Warp" mode
+    QSet<QString> aug_history;           // its size is the status line's "Enriched" count
+    // Every random draw of the preview and the batch; seeded from the clock at construction.
+    orvane::enricher::Rng aug_rng;
+    // The YOLO shapes of the three images above, in their pixels; unset when the source has no
+    // label file. They follow every geometric change of their image (manual edits, previews).
+    std::optional<Shapes> aug_original_shapes;
+    std::optional<Shapes> aug_display_shapes;
+    std::optional<Shapes> aug_active_shapes;
+    QString aug_label_error;  // why the current source's label file could not be used
+  } state_;
+  // Children of this tab.
+  struct Ui {
+    QLineEdit* aug_entry_in = nullptr;
+    QLineEdit* aug_entry_out = nullptr;
+    QPushButton* btn_aug_browse_in = nullptr;
+    QPushButton* btn_aug_browse_out = nullptr;
+    QLabel* aug_lbl_status = nullptr;
+    QDoubleSpinBox* aug_brightness_min = nullptr;
+    QDoubleSpinBox* aug_brightness_max = nullptr;
+    QDoubleSpinBox* aug_contrast_min = nullptr;
+    QDoubleSpinBox* aug_contrast_max = nullptr;
+    QDoubleSpinBox* aug_rotation_min = nullptr;
+    QDoubleSpinBox* aug_rotation_max = nullptr;
+    QDoubleSpinBox* aug_gamma_min = nullptr;
+    QDoubleSpinBox* aug_gamma_max = nullptr;
+    QDoubleSpinBox* aug_warp_min = nullptr;
+    QDoubleSpinBox* aug_warp_max = nullptr;
+    QSpinBox* spin_aug_gen_count = nullptr;
+    QCheckBox* chk_aug_labels = nullptr;  // variants carry the source's YOLO labels
+    QPushButton* btn_aug_enrich = nullptr;
+    InteractiveCanvas* aug_canvas = nullptr;  // child QObject of this tab, shown in the view
+    ZoomableView* aug_preview_view = nullptr;
+    QComboBox* aug_combo_mode = nullptr;
+    QPushButton* btn_aug_rotate_cw = nullptr;
+    QPushButton* btn_aug_rotate_ccw = nullptr;
+    QLineEdit* aug_entry_angle = nullptr;
+    QPushButton* btn_aug_rotate = nullptr;
+    QPushButton* btn_aug_reset = nullptr;
+    QPushButton* btn_aug_preview = nullptr;
+    QPushButton* btn_aug_prev = nullptr;
+    QLabel* aug_lbl_counter = nullptr;
+    QPushButton* btn_aug_next = nullptr;
+  } ui_;
+
   void setup_ui();
+  QWidget* build_settings_column();
+  QLayout* build_folder_rows();
+  QWidget* build_range_box();
+  QWidget* build_batch_box();
+  QWidget* build_preview_column();
+  QLayout* build_tool_row();
+  QLayout* build_navigation_row();
+  void connect_controls();
   // The display image becomes the new working image too (every manual edit does this); its
   // shapes go through `matrix` (see enricher::Transformed).
   void set_working_image(const orvane::enricher::Transformed& result);

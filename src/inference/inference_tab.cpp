@@ -22,6 +22,7 @@
 #include "imaging/image_io.h"
 #include "inference/export_thread.h"
 #include "inference/inference_core.h"
+#include "training/training_defaults.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
 #include "widgets/zoomable_view.h"
@@ -32,7 +33,7 @@ namespace inf = orvane::inference;
 InferenceTab::InferenceTab(QWidget* parent) : QWidget(parent) { setup_ui(); }
 
 InferenceTab::~InferenceTab() {
-  if (export_thread) export_thread->wait();
+  if (state_.export_thread) state_.export_thread->wait();
 }
 
 void InferenceTab::setup_ui() {
@@ -42,61 +43,61 @@ void InferenceTab::setup_ui() {
   auto* params = new QGroupBox("Inference Engine Parameters");
   auto* grid = new QGridLayout(params);
 
-  entry_inf_weights = new QLineEdit("runs/detect/tavrix_yolo_run/weights/best.pt");
-  entry_inf_weights->setObjectName("entry_inf_weights");
-  btn_inf_browse_weights = new QPushButton("Browse...");
+  ui_.entry_inf_weights = new QLineEdit("runs/detect/tavrix_yolo_run/weights/best.pt");
+  ui_.entry_inf_weights->setObjectName("entry_inf_weights");
+  ui_.btn_inf_browse_weights = new QPushButton("Browse...");
   grid->addWidget(create_info_label("Model Weights (.pt):", "Path to best.pt"), 0, 0);
-  grid->addWidget(entry_inf_weights, 0, 1);
-  grid->addWidget(btn_inf_browse_weights, 0, 2);
+  grid->addWidget(ui_.entry_inf_weights, 0, 1);
+  grid->addWidget(ui_.btn_inf_browse_weights, 0, 2);
 
-  entry_inf_folder = new QLineEdit;
-  entry_inf_folder->setObjectName("entry_inf_folder");
-  entry_inf_folder->setPlaceholderText("Select directory containing images to predict...");
-  btn_inf_browse_folder = new QPushButton("Browse...");
-  btn_inf_browse_folder->setObjectName("btn_inf_browse_folder");
+  ui_.entry_inf_folder = new QLineEdit;
+  ui_.entry_inf_folder->setObjectName("entry_inf_folder");
+  ui_.entry_inf_folder->setPlaceholderText("Select directory containing images to predict...");
+  ui_.btn_inf_browse_folder = new QPushButton("Browse...");
+  ui_.btn_inf_browse_folder->setObjectName("btn_inf_browse_folder");
   grid->addWidget(create_info_label("Inference Directory:", "Test image directory"), 1, 0);
-  grid->addWidget(entry_inf_folder, 1, 1);
-  grid->addWidget(btn_inf_browse_folder, 1, 2);
+  grid->addWidget(ui_.entry_inf_folder, 1, 1);
+  grid->addWidget(ui_.btn_inf_browse_folder, 1, 2);
 
   // Range and step before the value, so the value is never clamped by a default range.
   // Keyboard tracking off: typing "0.45" predicts once, not for "0.4" on the way.
-  spin_inf_conf = new QDoubleSpinBox;
-  spin_inf_conf->setObjectName("spin_inf_conf");
-  spin_inf_conf->setRange(0.01, 1.0);
-  spin_inf_conf->setSingleStep(0.05);
-  spin_inf_conf->setValue(0.25);
-  spin_inf_conf->setKeyboardTracking(false);
+  ui_.spin_inf_conf = new QDoubleSpinBox;
+  ui_.spin_inf_conf->setObjectName("spin_inf_conf");
+  ui_.spin_inf_conf->setRange(0.01, 1.0);
+  ui_.spin_inf_conf->setSingleStep(0.05);
+  ui_.spin_inf_conf->setValue(0.25);
+  ui_.spin_inf_conf->setKeyboardTracking(false);
   grid->addWidget(create_info_label("Conf Threshold:", "Minimum prediction score"), 2, 0);
-  grid->addWidget(spin_inf_conf, 2, 1);
+  grid->addWidget(ui_.spin_inf_conf, 2, 1);
 
-  spin_inf_imgsz = new QSpinBox;
-  spin_inf_imgsz->setObjectName("spin_inf_imgsz");
-  spin_inf_imgsz->setRange(32, 4096);
-  spin_inf_imgsz->setSingleStep(32);
-  spin_inf_imgsz->setValue(640);
-  spin_inf_imgsz->setKeyboardTracking(false);
+  ui_.spin_inf_imgsz = new QSpinBox;
+  ui_.spin_inf_imgsz->setObjectName("spin_inf_imgsz");
+  ui_.spin_inf_imgsz->setRange(32, 4096);
+  ui_.spin_inf_imgsz->setSingleStep(32);
+  ui_.spin_inf_imgsz->setValue(orvane::training::kTrainingDefaults.imgsz);
+  ui_.spin_inf_imgsz->setKeyboardTracking(false);
   grid->addWidget(create_info_label("Inference Res:", "Image resolution"), 3, 0);
-  grid->addWidget(spin_inf_imgsz, 3, 1);
+  grid->addWidget(ui_.spin_inf_imgsz, 3, 1);
 
-  btn_inf_load = new QPushButton(QStringLiteral("⚡ LOAD MODEL && INFER QUEUE"));
-  btn_inf_load->setAccessibleName("Load model and infer queue");
-  btn_inf_load->setObjectName("primaryBtn");
-  grid->addWidget(btn_inf_load, 4, 0, 1, 3);
+  ui_.btn_inf_load = new QPushButton(QStringLiteral("⚡ LOAD MODEL && INFER QUEUE"));
+  ui_.btn_inf_load->setAccessibleName("Load model and infer queue");
+  ui_.btn_inf_load->setObjectName("primaryBtn");
+  grid->addWidget(ui_.btn_inf_load, 4, 0, 1, 3);
   grid->setColumnStretch(1, 1);  // the path fields take the width, not the labels
 
   // --- Export ----------------------------------------------------------------------------------
   auto* export_box = new QGroupBox("One-Click Production Export");
   auto* form = new QFormLayout(export_box);
-  entry_export_dir = new QLineEdit("exports");
-  form->addRow("Export Target Dir:", entry_export_dir);
-  combo_export_format = new QComboBox;
-  combo_export_format->setEditable(false);
-  combo_export_format->addItems({"onnx", "engine", "openvino", "torchscript", "coreml"});
-  combo_export_format->setCurrentText("onnx");
-  form->addRow("Format Engine:", combo_export_format);
-  btn_export = new QPushButton(QStringLiteral("🚀 EXPORT MODEL BACKBONE"));
-  btn_export->setObjectName("primaryBtn");
-  form->addRow(btn_export);
+  ui_.entry_export_dir = new QLineEdit("exports");
+  form->addRow("Export Target Dir:", ui_.entry_export_dir);
+  ui_.combo_export_format = new QComboBox;
+  ui_.combo_export_format->setEditable(false);
+  ui_.combo_export_format->addItems({"onnx", "engine", "openvino", "torchscript", "coreml"});
+  ui_.combo_export_format->setCurrentText("onnx");
+  form->addRow("Format Engine:", ui_.combo_export_format);
+  ui_.btn_export = new QPushButton(QStringLiteral("🚀 EXPORT MODEL BACKBONE"));
+  ui_.btn_export->setObjectName("primaryBtn");
+  form->addRow(ui_.btn_export);
 
   auto* top = new QHBoxLayout;
   top->addWidget(params, 2);
@@ -104,47 +105,49 @@ void InferenceTab::setup_ui() {
   layout->addLayout(top);
 
   // --- Result view and navigation --------------------------------------------------------------
-  inf_view = new ZoomableView;
-  layout->addWidget(inf_view, 1);
+  ui_.inf_view = new ZoomableView;
+  layout->addWidget(ui_.inf_view, 1);
 
   auto* nav = new QHBoxLayout;
-  btn_inf_prev = new QPushButton(QStringLiteral("◄ Previous Image"));
-  lbl_inf_counter = new QLabel("0 / 0");
-  lbl_inf_counter->setObjectName("lbl_inf_counter");
-  lbl_inf_counter->setAlignment(Qt::AlignCenter);
-  btn_inf_next = new QPushButton(QStringLiteral("Next Image ►"));
-  nav->addWidget(btn_inf_prev);
-  nav->addWidget(lbl_inf_counter, 1);
-  nav->addWidget(btn_inf_next);
+  ui_.btn_inf_prev = new QPushButton(QStringLiteral("◄ Previous Image"));
+  ui_.lbl_inf_counter = new QLabel("0 / 0");
+  ui_.lbl_inf_counter->setObjectName("lbl_inf_counter");
+  ui_.lbl_inf_counter->setAlignment(Qt::AlignCenter);
+  ui_.btn_inf_next = new QPushButton(QStringLiteral("Next Image ►"));
+  nav->addWidget(ui_.btn_inf_prev);
+  nav->addWidget(ui_.lbl_inf_counter, 1);
+  nav->addWidget(ui_.btn_inf_next);
   layout->addLayout(nav);
 
   // --- Wiring ----------------------------------------------------------------------------------
-  connect(btn_inf_browse_weights, &QPushButton::clicked, this, &InferenceTab::browse_inf_weights);
-  connect(btn_inf_browse_folder, &QPushButton::clicked, this, &InferenceTab::browse_inf_folder);
-  connect(btn_inf_load, &QPushButton::clicked, this, &InferenceTab::init_inference);
-  connect(spin_inf_conf, &QDoubleSpinBox::valueChanged, this,
+  connect(ui_.btn_inf_browse_weights, &QPushButton::clicked, this,
+          &InferenceTab::browse_inf_weights);
+  connect(ui_.btn_inf_browse_folder, &QPushButton::clicked, this, &InferenceTab::browse_inf_folder);
+  connect(ui_.btn_inf_load, &QPushButton::clicked, this, &InferenceTab::init_inference);
+  connect(ui_.spin_inf_conf, &QDoubleSpinBox::valueChanged, this,
           &InferenceTab::update_inference_display);
-  connect(spin_inf_imgsz, &QSpinBox::valueChanged, this, &InferenceTab::update_inference_display);
-  connect(btn_inf_prev, &QPushButton::clicked, this, &InferenceTab::inf_prev_image);
-  connect(btn_inf_next, &QPushButton::clicked, this, &InferenceTab::inf_next_image);
-  connect(btn_export, &QPushButton::clicked, this, &InferenceTab::run_model_export);
+  connect(ui_.spin_inf_imgsz, &QSpinBox::valueChanged, this,
+          &InferenceTab::update_inference_display);
+  connect(ui_.btn_inf_prev, &QPushButton::clicked, this, &InferenceTab::inf_prev_image);
+  connect(ui_.btn_inf_next, &QPushButton::clicked, this, &InferenceTab::inf_next_image);
+  connect(ui_.btn_export, &QPushButton::clicked, this, &InferenceTab::run_model_export);
 }
 
 void InferenceTab::browse_inf_weights() {
   // Exported models predict too, so they are offered beside our checkpoints.
   const QString path = ui::get_open_file_name(this, "Select Weights", QString(),
                                               "PyTorch Weights (*.pt *.onnx *.torchscript)");
-  if (!path.isEmpty()) entry_inf_weights->setText(path);
+  if (!path.isEmpty()) ui_.entry_inf_weights->setText(path);
 }
 
 void InferenceTab::browse_inf_folder() {
   const QString folder = ui::get_existing_directory(this, "Select Test Folder");
-  if (!folder.isEmpty()) entry_inf_folder->setText(folder);
+  if (!folder.isEmpty()) ui_.entry_inf_folder->setText(folder);
 }
 
 void InferenceTab::init_inference() {
-  const QString weights = entry_inf_weights->text().trimmed();
-  const QString folder = entry_inf_folder->text().trimmed();
+  const QString weights = ui_.entry_inf_weights->text().trimmed();
+  const QString folder = ui_.entry_inf_folder->text().trimmed();
   if (weights.isEmpty() || folder.isEmpty() || !QFileInfo::exists(weights) ||
       !QFileInfo(folder).isDir()) {
     ui::critical(this, "Error", "Ensure weights and inference folder paths are valid.");
@@ -154,12 +157,12 @@ void InferenceTab::init_inference() {
   // Loading replaces the model only when it succeeds; the previous model and list stay otherwise.
   const QFileInfo info(weights);
   const QString absolute = info.absoluteFilePath();
-  const bool unchanged = inf_model && absolute == loaded_path_ &&
+  const bool unchanged = state_.inf_model && absolute == loaded_path_ &&
                          info.lastModified() == loaded_mtime_ && info.size() == loaded_size_;
   if (!unchanged) {
     try {
       auto model = std::make_unique<orvane::engine::YOLO>(weights.toStdString());
-      inf_model = std::move(model);
+      state_.inf_model = std::move(model);
       loaded_path_ = absolute;
       loaded_mtime_ = info.lastModified();
       loaded_size_ = info.size();
@@ -171,35 +174,36 @@ void InferenceTab::init_inference() {
     }
   }
 
-  inf_image_paths = inf::list_inference_images(folder);
+  state_.inf_image_paths = inf::list_inference_images(folder);
   reported_failure_.clear();
-  if (inf_image_paths.isEmpty()) {
+  if (state_.inf_image_paths.isEmpty()) {
     // Without a word the button would seem to do nothing; the view keeps what it showed.
     ui::information(this, "No Images",
                     "No .jpg, .jpeg, .png, .bmp or .webp images were found in:\n" + folder);
     return;
   }
-  inf_current_idx = 0;
+  state_.inf_current_idx = 0;
   update_inference_display();
 }
 
 void InferenceTab::update_inference_display() {
-  if (!inf_model || inf_image_paths.isEmpty()) return;
-  const QString path = inf_image_paths.at(inf_current_idx);
-  lbl_inf_counter->setText(inf::counter_text(inf_current_idx, int(inf_image_paths.size()), path));
+  if (!state_.inf_model || state_.inf_image_paths.isEmpty()) return;
+  const QString path = state_.inf_image_paths.at(state_.inf_current_idx);
+  ui_.lbl_inf_counter->setText(
+      inf::counter_text(state_.inf_current_idx, int(state_.inf_image_paths.size()), path));
 
   try {
     const auto results =
-        inf_model->predict(path.toStdString(), {.conf = float(spin_inf_conf->value()),
-                                                .imgsz = spin_inf_imgsz->value(),
-                                                .verbose = false});
+        state_.inf_model->predict(path.toStdString(), {.conf = float(ui_.spin_inf_conf->value()),
+                                                       .imgsz = ui_.spin_inf_imgsz->value(),
+                                                       .verbose = false});
     const cv::Mat annotated = results.at(0).plot();
-    inf_view->set_image(QPixmap::fromImage(orvane::mat_to_qimage(annotated)));
+    ui_.inf_view->set_image(QPixmap::fromImage(orvane::mat_to_qimage(annotated)));
     reported_failure_.clear();
   } catch (const std::exception& e) {
     // The entry stays current (the counter names it) and the view is emptied, so no earlier
     // prediction is mistaken for this file's; next/previous step on as usual.
-    inf_view->set_image(QPixmap());
+    ui_.inf_view->set_image(QPixmap());
     const QString message =
         "Cannot predict on " + QFileInfo(path).fileName() + ":\n" + QString::fromUtf8(e.what());
     if (message != reported_failure_) {
@@ -210,21 +214,23 @@ void InferenceTab::update_inference_display() {
 }
 
 void InferenceTab::inf_next_image() {
-  if (inf_image_paths.isEmpty()) return;
-  inf_current_idx = inf::wrap_index(inf_current_idx, 1, int(inf_image_paths.size()));
+  if (state_.inf_image_paths.isEmpty()) return;
+  state_.inf_current_idx =
+      inf::wrap_index(state_.inf_current_idx, 1, int(state_.inf_image_paths.size()));
   update_inference_display();
 }
 
 void InferenceTab::inf_prev_image() {
-  if (inf_image_paths.isEmpty()) return;
-  inf_current_idx = inf::wrap_index(inf_current_idx, -1, int(inf_image_paths.size()));
+  if (state_.inf_image_paths.isEmpty()) return;
+  state_.inf_current_idx =
+      inf::wrap_index(state_.inf_current_idx, -1, int(state_.inf_image_paths.size()));
   update_inference_display();
 }
 
 void InferenceTab::run_model_export() {
-  const QString weights = entry_inf_weights->text().trimmed();
-  const QString export_dir = entry_export_dir->text().trimmed();
-  const QString format = combo_export_format->currentText();
+  const QString weights = ui_.entry_inf_weights->text().trimmed();
+  const QString export_dir = ui_.entry_export_dir->text().trimmed();
+  const QString format = ui_.combo_export_format->currentText();
   if (weights.isEmpty() || !QFileInfo::exists(weights)) {
     ui::critical(this, "Error", "Select a valid weights file first.");
     return;
@@ -234,18 +240,19 @@ void InferenceTab::run_model_export() {
     return;
   }
   // Two exports of the same weights would write the same file beside them at once; one at a time.
-  if (export_thread && export_thread->isRunning()) {
+  if (state_.export_thread && state_.export_thread->isRunning()) {
     ui::information(this, "Export Running",
                     "An export is still running. Its result will be shown when it ends.");
     return;
   }
 
-  if (export_thread) export_thread->deleteLater();  // finished; let queued signals arrive first
-  export_thread = new ExportThread(weights, format, export_dir, this);
-  connect(export_thread, &ExportThread::finished_signal, this, [this](const QString& path) {
+  if (state_.export_thread)
+    state_.export_thread->deleteLater();  // finished; let queued signals arrive first
+  state_.export_thread = new ExportThread(weights, format, export_dir, this);
+  connect(state_.export_thread, &ExportThread::finished_signal, this, [this](const QString& path) {
     ui::information(this, "Export Success", "Model exported to:\n" + path);
   });
-  connect(export_thread, &ExportThread::error_signal, this,
+  connect(state_.export_thread, &ExportThread::error_signal, this,
           [this](const QString& message) { ui::critical(this, "Export Error", message); });
-  export_thread->start();
+  state_.export_thread->start();
 }

@@ -23,6 +23,10 @@ class YOLO;
 // time with the predictions drawn on it, re-predicting whenever the image, the confidence or the
 // resolution changes; and exports the weights to a deployment format on a worker thread.
 // Prediction runs on the GUI thread with the engine library in this process.
+namespace orvane::test {
+struct Access;
+}
+
 class InferenceTab : public QWidget {
   Q_OBJECT
 
@@ -30,28 +34,6 @@ class InferenceTab : public QWidget {
   explicit InferenceTab(QWidget* parent = nullptr);
   // Waits for a running export: a QThread must not be destroyed while it runs.
   ~InferenceTab() override;
-
-  // --- State -----------------------------------------------------------------------------------
-  std::unique_ptr<orvane::engine::YOLO> inf_model;  // null until a load succeeds
-  QStringList inf_image_paths;
-  int inf_current_idx = 0;
-  ExportThread* export_thread = nullptr;  // the last export started; child of this tab
-
-  // --- Widgets (children of this tab) ----------------------------------------------------------
-  QLineEdit* entry_inf_weights = nullptr;
-  QPushButton* btn_inf_browse_weights = nullptr;
-  QLineEdit* entry_inf_folder = nullptr;
-  QPushButton* btn_inf_browse_folder = nullptr;
-  QDoubleSpinBox* spin_inf_conf = nullptr;
-  QSpinBox* spin_inf_imgsz = nullptr;
-  QPushButton* btn_inf_load = nullptr;
-  ZoomableView* inf_view = nullptr;
-  QPushButton* btn_inf_prev = nullptr;
-  QLabel* lbl_inf_counter = nullptr;
-  QPushButton* btn_inf_next = nullptr;
-  QLineEdit* entry_export_dir = nullptr;
-  QComboBox* combo_export_format = nullptr;
-  QPushButton* btn_export = nullptr;
 
  public Q_SLOTS:
   void browse_inf_weights();
@@ -63,6 +45,31 @@ class InferenceTab : public QWidget {
   void run_model_export();
 
  private:
+  friend struct orvane::test::Access;
+  struct State {
+    std::unique_ptr<orvane::engine::YOLO> inf_model;  // null until a load succeeds
+    QStringList inf_image_paths;
+    int inf_current_idx = 0;
+    ExportThread* export_thread = nullptr;  // the last export started; child of this tab
+  } state_;
+  // Children of this tab.
+  struct Ui {
+    QLineEdit* entry_inf_weights = nullptr;
+    QPushButton* btn_inf_browse_weights = nullptr;
+    QLineEdit* entry_inf_folder = nullptr;
+    QPushButton* btn_inf_browse_folder = nullptr;
+    QDoubleSpinBox* spin_inf_conf = nullptr;
+    QSpinBox* spin_inf_imgsz = nullptr;
+    QPushButton* btn_inf_load = nullptr;
+    ZoomableView* inf_view = nullptr;
+    QPushButton* btn_inf_prev = nullptr;
+    QLabel* lbl_inf_counter = nullptr;
+    QPushButton* btn_inf_next = nullptr;
+    QLineEdit* entry_export_dir = nullptr;
+    QComboBox* combo_export_format = nullptr;
+    QPushButton* btn_export = nullptr;
+  } ui_;
+
   void setup_ui();
 
   // Which file inf_model came from, so pressing load again with unchanged weights (a new folder,

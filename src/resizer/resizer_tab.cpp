@@ -38,49 +38,49 @@ void ResizerTab::setup_resizer_tab() {
 
   auto* dim_group = new QGroupBox("Dimension Controls");
   auto* dim = new QGridLayout(dim_group);
-  chk_enable_dim = new QCheckBox("Enable Resizing");
-  chk_enable_dim->setChecked(true);
-  entry_resize_w = new QLineEdit;
-  entry_resize_w->setObjectName("entry_resize_w");
-  entry_resize_w->setPlaceholderText("Width");
-  entry_resize_h = new QLineEdit;
-  entry_resize_h->setObjectName("entry_resize_h");
-  entry_resize_h->setPlaceholderText("Height");
-  combo_unit = new QComboBox;
-  combo_unit->setObjectName("combo_unit");
-  combo_unit->addItems(unit_names());
-  entry_dpi = new QLineEdit("300");
-  entry_dpi->setObjectName("entry_dpi");
-  chk_aspect_ratio = new QCheckBox("Lock Aspect Ratio");
-  chk_aspect_ratio->setChecked(true);
-  dim->addWidget(chk_enable_dim, 0, 0, 1, 2);
+  ui_.chk_enable_dim = new QCheckBox("Enable Resizing");
+  ui_.chk_enable_dim->setChecked(true);
+  ui_.entry_resize_w = new QLineEdit;
+  ui_.entry_resize_w->setObjectName("entry_resize_w");
+  ui_.entry_resize_w->setPlaceholderText("Width");
+  ui_.entry_resize_h = new QLineEdit;
+  ui_.entry_resize_h->setObjectName("entry_resize_h");
+  ui_.entry_resize_h->setPlaceholderText("Height");
+  ui_.combo_unit = new QComboBox;
+  ui_.combo_unit->setObjectName("combo_unit");
+  ui_.combo_unit->addItems(unit_names());
+  ui_.entry_dpi = new QLineEdit("300");
+  ui_.entry_dpi->setObjectName("entry_dpi");
+  ui_.chk_aspect_ratio = new QCheckBox("Lock Aspect Ratio");
+  ui_.chk_aspect_ratio->setChecked(true);
+  dim->addWidget(ui_.chk_enable_dim, 0, 0, 1, 2);
   dim->addWidget(create_info_label("Width:", "Target export width"), 1, 0);
-  dim->addWidget(entry_resize_w, 1, 1);
+  dim->addWidget(ui_.entry_resize_w, 1, 1);
   dim->addWidget(create_info_label("Height:", "Target export height"), 2, 0);
-  dim->addWidget(entry_resize_h, 2, 1);
+  dim->addWidget(ui_.entry_resize_h, 2, 1);
   dim->addWidget(create_info_label("Unit:", "Measurement unit"), 3, 0);
-  dim->addWidget(combo_unit, 3, 1);
+  dim->addWidget(ui_.combo_unit, 3, 1);
   dim->addWidget(create_info_label("Target DPI:", "Resolution target DPI"), 4, 0);
-  dim->addWidget(entry_dpi, 4, 1);
-  dim->addWidget(chk_aspect_ratio, 5, 0, 1, 2);
+  dim->addWidget(ui_.entry_dpi, 4, 1);
+  dim->addWidget(ui_.chk_aspect_ratio, 5, 0, 1, 2);
   params_layout->addWidget(dim_group);
 
   auto* comp_group = new QGroupBox("Quality && Compression Engine");
   auto* comp = new QFormLayout(comp_group);
-  chk_enable_comp = new QCheckBox("Enable Target Size Constraint");
-  entry_target_kb = new QLineEdit("500");
-  comp->addRow(chk_enable_comp);
-  comp->addRow("Max File Size (KB):", entry_target_kb);
+  ui_.chk_enable_comp = new QCheckBox("Enable Target Size Constraint");
+  ui_.entry_target_kb = new QLineEdit("500");
+  comp->addRow(ui_.chk_enable_comp);
+  comp->addRow("Max File Size (KB):", ui_.entry_target_kb);
   params_layout->addWidget(comp_group);
 
   auto* format_group = new QGroupBox("Format && Rotation");
   auto* format = new QFormLayout(format_group);
-  combo_resizer_format = new QComboBox;
-  combo_resizer_format->addItems({"Match Original", "JPEG", "PNG", "WEBP"});
-  combo_resizer_rotate = new QComboBox;
-  combo_resizer_rotate->addItems({"0°", "90°", "180°", "270°"});
-  format->addRow("Export Format:", combo_resizer_format);
-  format->addRow("Rotation:", combo_resizer_rotate);
+  ui_.combo_resizer_format = new QComboBox;
+  ui_.combo_resizer_format->addItems({"Match Original", "JPEG", "PNG", "WEBP"});
+  ui_.combo_resizer_rotate = new QComboBox;
+  ui_.combo_resizer_rotate->addItems({"0°", "90°", "180°", "270°"});
+  format->addRow("Export Format:", ui_.combo_resizer_format);
+  format->addRow("Rotation:", ui_.combo_resizer_rotate);
   params_layout->addWidget(format_group);
   params_layout->addStretch();
   layout->addWidget(params);
@@ -89,116 +89,117 @@ void ResizerTab::setup_resizer_tab() {
   auto* queue_group = new QGroupBox("Processing Queue && Live Analytics");
   auto* queue = new QVBoxLayout(queue_group);
   auto* buttons = new QHBoxLayout;
-  btn_add_files = new QPushButton("+ Add Files");
-  btn_add_files->setObjectName("btn_add_files");
-  btn_add_folder = new QPushButton("+ Add Folder");
-  btn_clear_queue = new QPushButton("Clear Queue");
-  buttons->addWidget(btn_add_files);
-  buttons->addWidget(btn_add_folder);
-  buttons->addWidget(btn_clear_queue);
+  ui_.btn_add_files = new QPushButton("+ Add Files");
+  ui_.btn_add_files->setObjectName("btn_add_files");
+  ui_.btn_add_folder = new QPushButton("+ Add Folder");
+  ui_.btn_clear_queue = new QPushButton("Clear Queue");
+  buttons->addWidget(ui_.btn_add_files);
+  buttons->addWidget(ui_.btn_add_folder);
+  buttons->addWidget(ui_.btn_clear_queue);
   queue->addLayout(buttons);
-  chk_recursive = new QCheckBox("Include Subfolders recursively");
-  queue->addWidget(chk_recursive);
-  list_resizer_queue = new QListWidget;
-  list_resizer_queue->setObjectName("list_resizer_queue");
-  queue->addWidget(list_resizer_queue);
-  lbl_queue_count = new QLabel("0 files in queue");
-  queue->addWidget(lbl_queue_count);
-  preview_resizer_view = new ZoomableView;
-  preview_resizer_view->setFixedHeight(220);
-  queue->addWidget(preview_resizer_view);
-  lbl_resizer_details = new QLabel("Select an image from queue to preview expected output.");
-  lbl_resizer_details->setAlignment(Qt::AlignCenter);
-  queue->addWidget(lbl_resizer_details);
-  progress_resizer = new QProgressBar;
-  queue->addWidget(progress_resizer);
-  btn_run_resizer = new QPushButton("⚡ RUN BATCH EXPORT");
-  btn_run_resizer->setObjectName("primaryBtn");
-  queue->addWidget(btn_run_resizer);
+  ui_.chk_recursive = new QCheckBox("Include Subfolders recursively");
+  queue->addWidget(ui_.chk_recursive);
+  ui_.list_resizer_queue = new QListWidget;
+  ui_.list_resizer_queue->setObjectName("list_resizer_queue");
+  queue->addWidget(ui_.list_resizer_queue);
+  ui_.lbl_queue_count = new QLabel("0 files in queue");
+  queue->addWidget(ui_.lbl_queue_count);
+  ui_.preview_resizer_view = new ZoomableView;
+  ui_.preview_resizer_view->setFixedHeight(220);
+  queue->addWidget(ui_.preview_resizer_view);
+  ui_.lbl_resizer_details = new QLabel("Select an image from queue to preview expected output.");
+  ui_.lbl_resizer_details->setAlignment(Qt::AlignCenter);
+  queue->addWidget(ui_.lbl_resizer_details);
+  ui_.progress_resizer = new QProgressBar;
+  queue->addWidget(ui_.progress_resizer);
+  ui_.btn_run_resizer = new QPushButton("⚡ RUN BATCH EXPORT");
+  ui_.btn_run_resizer->setObjectName("primaryBtn");
+  queue->addWidget(ui_.btn_run_resizer);
   layout->addWidget(queue_group, 1);
 
-  connect(btn_add_files, &QPushButton::clicked, this, &ResizerTab::resizer_add_files);
-  connect(btn_add_folder, &QPushButton::clicked, this, &ResizerTab::resizer_add_folder);
-  connect(btn_clear_queue, &QPushButton::clicked, this, &ResizerTab::resizer_clear_queue);
-  connect(list_resizer_queue, &QListWidget::itemSelectionChanged, this,
+  connect(ui_.btn_add_files, &QPushButton::clicked, this, &ResizerTab::resizer_add_files);
+  connect(ui_.btn_add_folder, &QPushButton::clicked, this, &ResizerTab::resizer_add_folder);
+  connect(ui_.btn_clear_queue, &QPushButton::clicked, this, &ResizerTab::resizer_clear_queue);
+  connect(ui_.list_resizer_queue, &QListWidget::itemSelectionChanged, this,
           &ResizerTab::resizer_update_preview);
-  connect(btn_run_resizer, &QPushButton::clicked, this, &ResizerTab::resizer_process_batch);
+  connect(ui_.btn_run_resizer, &QPushButton::clicked, this, &ResizerTab::resizer_process_batch);
 }
 
 BatchInput ResizerTab::current_input() const {
   BatchInput input;
-  input.resize_on = chk_enable_dim->isChecked();
-  input.width_text = entry_resize_w->text();
-  input.height_text = entry_resize_h->text();
-  input.unit = combo_unit->currentText();
-  input.dpi_text = entry_dpi->text();
-  input.lock_aspect = chk_aspect_ratio->isChecked();
-  input.rotation_text = combo_resizer_rotate->currentText();
-  input.format_text = combo_resizer_format->currentText();
-  input.budget_on = chk_enable_comp->isChecked();
-  input.budget_text = entry_target_kb->text();
+  input.resize_on = ui_.chk_enable_dim->isChecked();
+  input.width_text = ui_.entry_resize_w->text();
+  input.height_text = ui_.entry_resize_h->text();
+  input.unit = ui_.combo_unit->currentText();
+  input.dpi_text = ui_.entry_dpi->text();
+  input.lock_aspect = ui_.chk_aspect_ratio->isChecked();
+  input.rotation_text = ui_.combo_resizer_rotate->currentText();
+  input.format_text = ui_.combo_resizer_format->currentText();
+  input.budget_on = ui_.chk_enable_comp->isChecked();
+  input.budget_text = ui_.entry_target_kb->text();
   return input;
 }
 
 void ResizerTab::resizer_add_files() {
   const QStringList paths = orvane::ui::get_open_file_names(
       window(), "Select Images", QString(), "Images (*.jpg *.jpeg *.png *.webp *.bmp)");
-  append_unique(resizer_queue, paths);
+  append_unique(state_.resizer_queue, paths);
   resizer_update_queue_ui();
 }
 
 void ResizerTab::resizer_add_folder() {
   const QString folder = orvane::ui::get_existing_directory(window(), "Select Folder");
   if (folder.isEmpty()) return;
-  append_unique(resizer_queue, collect_folder(folder, chk_recursive->isChecked()));
+  append_unique(state_.resizer_queue, collect_folder(folder, ui_.chk_recursive->isChecked()));
   resizer_update_queue_ui();
 }
 
 void ResizerTab::resizer_clear_queue() {
-  resizer_queue.clear();
+  state_.resizer_queue.clear();
   resizer_update_queue_ui();
 }
 
 void ResizerTab::resizer_update_queue_ui() {
-  list_resizer_queue->clear();
-  for (const QString& path : resizer_queue) list_resizer_queue->addItem(QFileInfo(path).fileName());
-  lbl_queue_count->setText(QString("%1 files in queue").arg(resizer_queue.size()));
+  ui_.list_resizer_queue->clear();
+  for (const QString& path : state_.resizer_queue)
+    ui_.list_resizer_queue->addItem(QFileInfo(path).fileName());
+  ui_.lbl_queue_count->setText(QString("%1 files in queue").arg(state_.resizer_queue.size()));
 }
 
 void ResizerTab::resizer_update_preview() {
-  const int row = list_resizer_queue->currentRow();
-  if (row < 0 || row >= resizer_queue.size()) return;
-  const QString path = resizer_queue[row];
+  const int row = ui_.list_resizer_queue->currentRow();
+  if (row < 0 || row >= state_.resizer_queue.size()) return;
+  const QString path = state_.resizer_queue[row];
   auto show_error = [this](const QString& why) {
-    lbl_resizer_details->setText("Preview Error: " + why);
+    ui_.lbl_resizer_details->setText("Preview Error: " + why);
   };
 
   const auto size = displayed_size(path);
   if (!size) return show_error(size.error());
   const qint64 bytes = QFileInfo(path).size();
-  const auto dpi = parse_dpi(entry_dpi->text());
+  const auto dpi = parse_dpi(ui_.entry_dpi->text());
   if (!dpi) return show_error(dpi.error());
-  const auto rotation = parse_rotation(combo_resizer_rotate->currentText());
+  const auto rotation = parse_rotation(ui_.combo_resizer_rotate->currentText());
   if (!rotation) return show_error(rotation.error());
 
   SizeSettings settings;
-  settings.resize_on = chk_enable_dim->isChecked();
-  settings.width_text = entry_resize_w->text().trimmed();
-  settings.height_text = entry_resize_h->text().trimmed();
-  settings.unit = combo_unit->currentText();
-  settings.lock_aspect = chk_aspect_ratio->isChecked();
+  settings.resize_on = ui_.chk_enable_dim->isChecked();
+  settings.width_text = ui_.entry_resize_w->text().trimmed();
+  settings.height_text = ui_.entry_resize_h->text().trimmed();
+  settings.unit = ui_.combo_unit->currentText();
+  settings.lock_aspect = ui_.chk_aspect_ratio->isChecked();
   settings.rotation = *rotation;
   const auto target = target_size(*size, settings, *dpi, true);
   if (!target) return show_error(target.error());
 
   const QImage thumbnail = load_thumbnail(path, QSize(240, 140));
   if (thumbnail.isNull()) return show_error("cannot load the picture");
-  preview_resizer_view->set_image(QPixmap::fromImage(thumbnail));
-  lbl_resizer_details->setText(preview_details(*target, *dpi, bytes));
+  ui_.preview_resizer_view->set_image(QPixmap::fromImage(thumbnail));
+  ui_.lbl_resizer_details->setText(preview_details(*target, *dpi, bytes));
 }
 
 void ResizerTab::resizer_process_batch() {
-  if (resizer_queue.isEmpty()) return;
+  if (state_.resizer_queue.isEmpty()) return;
   // Everything that does not depend on an image is checked before the operator picks a folder,
   // so a typo never leaves half a batch behind.
   const auto options = read_batch_options(current_input());
@@ -210,19 +211,19 @@ void ResizerTab::resizer_process_batch() {
   const QString output = orvane::ui::get_existing_directory(window(), "Select Output Directory");
   if (output.isEmpty()) return;
 
-  const QStringList queue = resizer_queue;
-  progress_resizer->setRange(0, int(queue.size()));
-  btn_run_resizer->setEnabled(false);
+  const QStringList queue = state_.resizer_queue;
+  ui_.progress_resizer->setRange(0, int(queue.size()));
+  ui_.btn_run_resizer->setEnabled(false);
   const auto summary = run_batch(queue, output, *options, [this](const FileResult& r, int done) {
     if (!r.ok) {
       std::fputs(qPrintable(error_line(r) + "\n"), stdout);
       std::fflush(stdout);
     }
-    progress_resizer->setValue(done);
+    ui_.progress_resizer->setValue(done);
     // Lets the bar repaint; clicks wait until the batch ends.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   });
-  btn_run_resizer->setEnabled(true);
+  ui_.btn_run_resizer->setEnabled(true);
 
   const QString text = closing_message(summary);
   if (summary.failures.empty() && summary.over_budget.empty())

@@ -17,36 +17,15 @@ class ZoomableView;
 // "Image Resizer + Compressor": a queue of images resized to a physical size at a DPI, rotated,
 // converted and compressed to a size budget. The widget only reads its controls and shows
 // results; the work is resizer_core's.
+namespace orvane::test {
+struct Access;
+}
+
 class ResizerTab : public QWidget {
   Q_OBJECT
 
  public:
   explicit ResizerTab(QWidget* parent = nullptr);
-
-  // Full paths in the order they were added; no path twice.
-  QStringList resizer_queue;
-
-  // Controls (children of this widget).
-  QCheckBox* chk_enable_dim = nullptr;
-  QLineEdit* entry_resize_w = nullptr;
-  QLineEdit* entry_resize_h = nullptr;
-  QComboBox* combo_unit = nullptr;
-  QLineEdit* entry_dpi = nullptr;
-  QCheckBox* chk_aspect_ratio = nullptr;
-  QCheckBox* chk_enable_comp = nullptr;
-  QLineEdit* entry_target_kb = nullptr;
-  QComboBox* combo_resizer_format = nullptr;
-  QComboBox* combo_resizer_rotate = nullptr;
-  QCheckBox* chk_recursive = nullptr;
-  QPushButton* btn_add_files = nullptr;
-  QPushButton* btn_add_folder = nullptr;
-  QPushButton* btn_clear_queue = nullptr;
-  QListWidget* list_resizer_queue = nullptr;
-  QLabel* lbl_queue_count = nullptr;
-  ZoomableView* preview_resizer_view = nullptr;
-  QLabel* lbl_resizer_details = nullptr;
-  QProgressBar* progress_resizer = nullptr;
-  QPushButton* btn_run_resizer = nullptr;
 
   // The settings as typed in the controls right now.
   orvane::resizer::BatchInput current_input() const;
@@ -60,5 +39,33 @@ class ResizerTab : public QWidget {
   void resizer_process_batch();
 
  private:
+  friend struct orvane::test::Access;
+  struct State {
+    QStringList resizer_queue;
+  } state_;
+  // Children of this tab.
+  struct Ui {
+    QCheckBox* chk_enable_dim = nullptr;
+    QLineEdit* entry_resize_w = nullptr;
+    QLineEdit* entry_resize_h = nullptr;
+    QComboBox* combo_unit = nullptr;
+    QLineEdit* entry_dpi = nullptr;
+    QCheckBox* chk_aspect_ratio = nullptr;
+    QCheckBox* chk_enable_comp = nullptr;
+    QLineEdit* entry_target_kb = nullptr;
+    QComboBox* combo_resizer_format = nullptr;
+    QComboBox* combo_resizer_rotate = nullptr;
+    QCheckBox* chk_recursive = nullptr;
+    QPushButton* btn_add_files = nullptr;
+    QPushButton* btn_add_folder = nullptr;
+    QPushButton* btn_clear_queue = nullptr;
+    QListWidget* list_resizer_queue = nullptr;
+    QLabel* lbl_queue_count = nullptr;
+    ZoomableView* preview_resizer_view = nullptr;
+    QLabel* lbl_resizer_details = nullptr;
+    QProgressBar* progress_resizer = nullptr;
+    QPushButton* btn_run_resizer = nullptr;
+  } ui_;
+
   void setup_resizer_tab();
 };

@@ -1,7 +1,6 @@
 #include "splitter/splitter_tab.h"
 
 #include <QApplication>
-#include <algorithm>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -15,6 +14,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "imaging/image_io.h"
 #include "splitter/splitter_core.h"
@@ -32,24 +32,24 @@ void SplitterTab::setup_splitter_tab() {
 
   auto* dirs = new QGroupBox("Directory Configuration");
   auto* grid = new QGridLayout(dirs);
-  entry_split_in = new QLineEdit;
-  entry_split_in->setObjectName("entry_split_in");
-  entry_split_in->setPlaceholderText("Select source directory containing images...");
-  btn_browse_in = new QPushButton("Browse...");
-  connect(btn_browse_in, &QPushButton::clicked, this,
-          [this] { browse_into(entry_split_in, "Select Input Directory"); });
-  entry_split_out = new QLineEdit;
-  entry_split_out->setObjectName("entry_split_out");
-  entry_split_out->setPlaceholderText("Select destination directory for tiles...");
-  btn_browse_out = new QPushButton("Browse...");
-  connect(btn_browse_out, &QPushButton::clicked, this,
-          [this] { browse_into(entry_split_out, "Select Output Directory"); });
+  ui_.entry_split_in = new QLineEdit;
+  ui_.entry_split_in->setObjectName("entry_split_in");
+  ui_.entry_split_in->setPlaceholderText("Select source directory containing images...");
+  ui_.btn_browse_in = new QPushButton("Browse...");
+  connect(ui_.btn_browse_in, &QPushButton::clicked, this,
+          [this] { browse_into(ui_.entry_split_in, "Select Input Directory"); });
+  ui_.entry_split_out = new QLineEdit;
+  ui_.entry_split_out->setObjectName("entry_split_out");
+  ui_.entry_split_out->setPlaceholderText("Select destination directory for tiles...");
+  ui_.btn_browse_out = new QPushButton("Browse...");
+  connect(ui_.btn_browse_out, &QPushButton::clicked, this,
+          [this] { browse_into(ui_.entry_split_out, "Select Output Directory"); });
   grid->addWidget(create_info_label("Input Folder:", "Source directory"), 0, 0);
-  grid->addWidget(entry_split_in, 0, 1);
-  grid->addWidget(btn_browse_in, 0, 2);
+  grid->addWidget(ui_.entry_split_in, 0, 1);
+  grid->addWidget(ui_.btn_browse_in, 0, 2);
   grid->addWidget(create_info_label("Output Folder:", "Destination directory"), 1, 0);
-  grid->addWidget(entry_split_out, 1, 1);
-  grid->addWidget(btn_browse_out, 1, 2);
+  grid->addWidget(ui_.entry_split_out, 1, 1);
+  grid->addWidget(ui_.btn_browse_out, 1, 2);
   // The info labels stretch too; without this the paths would get only half the width.
   grid->setColumnStretch(1, 1);
   layout->addWidget(dirs);
@@ -57,74 +57,76 @@ void SplitterTab::setup_splitter_tab() {
   // "&&" shows one "&": a single one would be taken as a keyboard mnemonic and vanish.
   auto* params = new QGroupBox("Splitting Grid Parameters && Folder Structure");
   auto* form = new QFormLayout(params);
-  spin_split_parts = new QSpinBox;
-  spin_split_parts->setObjectName("spin_split_parts");
-  spin_split_parts->setRange(1, 100);
-  spin_split_parts->setValue(4);
+  ui_.spin_split_parts = new QSpinBox;
+  ui_.spin_split_parts->setObjectName("spin_split_parts");
+  ui_.spin_split_parts->setRange(1, 100);
+  ui_.spin_split_parts->setValue(4);
   // Connected only after the initial value is set; the options are filled once at the end.
-  connect(spin_split_parts, &QSpinBox::valueChanged, this,
+  connect(ui_.spin_split_parts, &QSpinBox::valueChanged, this,
           &SplitterTab::update_splitter_grid_modes);
-  combo_grid_mode = new QComboBox;
-  combo_grid_mode->setObjectName("combo_grid_mode");
-  chk_subfolders =
+  ui_.combo_grid_mode = new QComboBox;
+  ui_.combo_grid_mode->setObjectName("combo_grid_mode");
+  ui_.chk_subfolders =
       new QCheckBox("Save each tile part index in a separate subfolder (e.g. part_1/, part_2/)");
-  chk_subfolders->setChecked(true);
-  spin_split_overlap = new QSpinBox;
-  spin_split_overlap->setObjectName("spin_split_overlap");
-  spin_split_overlap->setRange(0, 90);
-  spin_split_overlap->setValue(0);
-  spin_split_overlap->setSuffix(" %");
-  spin_split_overlap->setToolTip(
+  ui_.chk_subfolders->setChecked(true);
+  ui_.spin_split_overlap = new QSpinBox;
+  ui_.spin_split_overlap->setObjectName("spin_split_overlap");
+  ui_.spin_split_overlap->setRange(0, 90);
+  ui_.spin_split_overlap->setValue(0);
+  ui_.spin_split_overlap->setSuffix(" %");
+  ui_.spin_split_overlap->setToolTip(
       "Neighbouring tiles share this share of a tile, so objects on a "
       "cut appear whole in at least one tile");
-  chk_split_labels = new QCheckBox("Carry YOLO labels (.txt beside each image)");
-  chk_split_labels->setToolTip(
+  ui_.chk_split_labels = new QCheckBox("Carry YOLO labels (.txt beside each image)");
+  ui_.chk_split_labels->setToolTip(
       "Each tile gets a label file with the shapes clipped to it; "
       "classes.txt is copied beside the tiles");
-  spin_split_min_visible = new QDoubleSpinBox;
-  spin_split_min_visible->setRange(0, 100);
-  spin_split_min_visible->setDecimals(0);
-  spin_split_min_visible->setSingleStep(5);
-  spin_split_min_visible->setValue(25);
-  spin_split_min_visible->setSuffix(" %");
-  spin_split_min_visible->setToolTip(
+  ui_.spin_split_min_visible = new QDoubleSpinBox;
+  ui_.spin_split_min_visible->setRange(0, 100);
+  ui_.spin_split_min_visible->setDecimals(0);
+  ui_.spin_split_min_visible->setSingleStep(5);
+  ui_.spin_split_min_visible->setValue(25);
+  ui_.spin_split_min_visible->setSuffix(" %");
+  ui_.spin_split_min_visible->setToolTip(
       "A shape is kept in a tile when at least this share of its "
       "area lies inside the tile");
-  spin_split_min_visible->setEnabled(false);
-  connect(chk_split_labels, &QCheckBox::toggled, spin_split_min_visible,
+  ui_.spin_split_min_visible->setEnabled(false);
+  connect(ui_.chk_split_labels, &QCheckBox::toggled, ui_.spin_split_min_visible,
           &QDoubleSpinBox::setEnabled);
-  btn_split = new QPushButton(QStringLiteral("✂ SPLIT IMAGES"));
-  btn_split->setObjectName("primaryBtn");
-  connect(btn_split, &QPushButton::clicked, this, &SplitterTab::process_image_splitting);
-  form->addRow("Number of Tile Parts:", spin_split_parts);
-  form->addRow("Grid Layout Mode:", combo_grid_mode);
-  form->addRow(chk_subfolders);
-  form->addRow("Tile Overlap:", spin_split_overlap);
-  form->addRow(chk_split_labels);
-  form->addRow("Min. Visible Area of a Shape:", spin_split_min_visible);
-  form->addRow(btn_split);
+  ui_.btn_split = new QPushButton(QStringLiteral("✂ SPLIT IMAGES"));
+  ui_.btn_split->setObjectName("primaryBtn");
+  connect(ui_.btn_split, &QPushButton::clicked, this, &SplitterTab::process_image_splitting);
+  form->addRow("Number of Tile Parts:", ui_.spin_split_parts);
+  form->addRow("Grid Layout Mode:", ui_.combo_grid_mode);
+  form->addRow(ui_.chk_subfolders);
+  form->addRow("Tile Overlap:", ui_.spin_split_overlap);
+  form->addRow(ui_.chk_split_labels);
+  form->addRow("Min. Visible Area of a Shape:", ui_.spin_split_min_visible);
+  form->addRow(ui_.btn_split);
   layout->addWidget(params);
 
   auto* preview = new QGroupBox("Grid Preview (first image of the input folder)");
   auto* preview_layout = new QVBoxLayout(preview);
-  view_split_preview = new ZoomableView;
-  view_split_preview->setObjectName("view_split_preview");
-  preview_layout->addWidget(view_split_preview);
+  ui_.view_split_preview = new ZoomableView;
+  ui_.view_split_preview->setObjectName("view_split_preview");
+  preview_layout->addWidget(ui_.view_split_preview);
   layout->addWidget(preview, 1);
 
   update_splitter_grid_modes();
   // Connected after the first fill: every later change of folder, grid or overlap redraws.
-  connect(entry_split_in, &QLineEdit::textChanged, this, &SplitterTab::update_split_preview);
-  connect(combo_grid_mode, &QComboBox::currentIndexChanged, this,
+  connect(ui_.entry_split_in, &QLineEdit::textChanged, this, &SplitterTab::update_split_preview);
+  connect(ui_.combo_grid_mode, &QComboBox::currentIndexChanged, this,
           &SplitterTab::update_split_preview);
-  connect(spin_split_overlap, &QSpinBox::valueChanged, this, &SplitterTab::update_split_preview);
+  connect(ui_.spin_split_overlap, &QSpinBox::valueChanged, this,
+          &SplitterTab::update_split_preview);
 }
 
 void SplitterTab::update_split_preview() {
-  const QString folder = entry_split_in->text().trimmed();
-  const auto grid = sp::parse_grid_option(combo_grid_mode->currentText());
-  const QStringList files =
-      folder.isEmpty() || !QFileInfo(folder).isDir() ? QStringList() : sp::list_split_sources(folder);
+  const QString folder = ui_.entry_split_in->text().trimmed();
+  const auto grid = sp::parse_grid_option(ui_.combo_grid_mode->currentText());
+  const QStringList files = folder.isEmpty() || !QFileInfo(folder).isDir()
+                                ? QStringList()
+                                : sp::list_split_sources(folder);
   // The first file that decodes, as the batch would read it; none leaves the view empty.
   cv::Mat image;
   for (const QString& file : files) {
@@ -132,7 +134,7 @@ void SplitterTab::update_split_preview() {
     if (!image.empty()) break;
   }
   if (image.empty() || !grid) {
-    view_split_preview->set_image(QPixmap());
+    ui_.view_split_preview->set_image(QPixmap());
     return;
   }
   QImage shown = orvane::mat_to_qimage(image);
@@ -145,7 +147,7 @@ void SplitterTab::update_split_preview() {
   font.setPixelSize(std::max(10, side / 14));
   font.setBold(true);
   painter.setFont(font);
-  const auto rects = sp::tile_rects(image.cols, image.rows, *grid, spin_split_overlap->value());
+  const auto rects = sp::tile_rects(image.cols, image.rows, *grid, ui_.spin_split_overlap->value());
   for (std::size_t i = 0; i < rects.size(); ++i) {
     const QRectF r(rects[i].x, rects[i].y, rects[i].width, rects[i].height);
     if (r.isEmpty()) continue;
@@ -157,7 +159,7 @@ void SplitterTab::update_split_preview() {
                      sp::tile_index_text(static_cast<int>(i) + 1, static_cast<int>(rects.size())));
   }
   painter.end();
-  view_split_preview->set_image(QPixmap::fromImage(shown));
+  ui_.view_split_preview->set_image(QPixmap::fromImage(shown));
 }
 
 void SplitterTab::browse_into(QLineEdit* entry, const QString& caption) {
@@ -166,15 +168,15 @@ void SplitterTab::browse_into(QLineEdit* entry, const QString& caption) {
 }
 
 void SplitterTab::update_splitter_grid_modes() {
-  combo_grid_mode->clear();
-  for (const sp::Grid& grid : sp::grid_options(spin_split_parts->value()))
-    combo_grid_mode->addItem(sp::grid_option_text(grid));
-  combo_grid_mode->setCurrentIndex(0);
+  ui_.combo_grid_mode->clear();
+  for (const sp::Grid& grid : sp::grid_options(ui_.spin_split_parts->value()))
+    ui_.combo_grid_mode->addItem(sp::grid_option_text(grid));
+  ui_.combo_grid_mode->setCurrentIndex(0);
 }
 
 void SplitterTab::process_image_splitting() {
-  const QString in_path = entry_split_in->text().trimmed();
-  const QString out_path = entry_split_out->text().trimmed();
+  const QString in_path = ui_.entry_split_in->text().trimmed();
+  const QString out_path = ui_.entry_split_out->text().trimmed();
   if (in_path.isEmpty() || !QFileInfo::exists(in_path) || out_path.isEmpty()) {
     orvane::ui::warning(window(), "Error", "Specify valid Input and Output directories.");
     return;
@@ -182,17 +184,17 @@ void SplitterTab::process_image_splitting() {
   sp::SplitOptions options;
   options.input_dir = in_path;
   options.output_dir = out_path;
-  options.parts = spin_split_parts->value();
-  const auto grid = sp::parse_grid_option(combo_grid_mode->currentText());
+  options.parts = ui_.spin_split_parts->value();
+  const auto grid = sp::parse_grid_option(ui_.combo_grid_mode->currentText());
   if (!grid || grid->rows * grid->cols != options.parts) {
     orvane::ui::warning(window(), "Error", "Choose a grid layout for the number of tile parts.");
     return;
   }
   options.grid = *grid;
-  options.use_subfolders = chk_subfolders->isChecked();
-  options.overlap = spin_split_overlap->value();
-  options.carry_labels = chk_split_labels->isChecked();
-  options.min_visible = spin_split_min_visible->value() / 100.0;
+  options.use_subfolders = ui_.chk_subfolders->isChecked();
+  options.overlap = ui_.spin_split_overlap->value();
+  options.carry_labels = ui_.chk_split_labels->isChecked();
+  options.min_visible = ui_.spin_split_min_visible->value() / 100.0;
 
   const QStringList files = sp::list_split_sources(in_path);
   if (files.isEmpty()) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <memory>
 #include <optional>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -75,60 +76,96 @@ QString signal_text(int signal_number) {
   return text;
 }
 
-JobResult run_job(const QString& program, const QString& verb, const QStringList& words,
-                  const QString& what, const JobEvents& events, const JobControl& control) {
-  JobResult result;
-  if (!QFileInfo(program).isExecutable()) {
-    result.start_error = QString("The %1 was not found: %2 is missing.").arg(what, program);
-    return result;
-  }
+namespace {
 
+// One child job from start to end, each member one part of it: the console, the progress
+// channel, the process's signals and the stop/abort polling. It lives on the calling thread's
+// stack for the length of run_job.
+class ChildJob {
+ public:
+  ChildJob(const QString& what, const JobEvents& events, const JobControl& control)
+      : what_(what),
+        events_(events),
+        control_(control),
+        sink_([this](const QString& text) { take_console(text); }),
+        console_(sink_),
+        with_channel_(bool(events.progress)) {}
+  ChildJob(const ChildJob&) = delete;
+  ChildJob& operator=(const ChildJob&) = delete;
+
+  JobResult run(const QString& program, const QString& verb, const QStringList& words);
+
+ private:
+  bool open_channel(QStringList& arguments);
+  void connect_signals();
+  void start(const QString& program, const QStringList& arguments);
+  void take_console(const QString& text);
+  void flush_console();
+  void deliver(const std::vector<QJsonObject>& objects);
+  void drain_channel();
+  void channel_readable();
+  void process_finished(int code, QProcess::ExitStatus status);
+  void process_error(QProcess::ProcessError error);
+  void poll_control();
+
+  const QString& what_;
+  const JobEvents& events_;
+  const JobControl& control_;
+  JobResult result_;
   // Console text is gathered for a short while and handed on in one piece: a chatty child
   // writes thousands of tiny pieces a second, and each one the console takes costs the window
   // a layout pass.
-  QString pending;
-  auto flush_console = [&] {
-    if (pending.isEmpty()) return;
-    if (events.console) events.console(pending);
-    pending.clear();
-  };
-  StreamToSignal sink([&](const QString& text) {
-    const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
-    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
-      if (!it->trimmed().isEmpty()) {
-        result.last_line = it->trimmed();
-        break;
-      }
-    pending += text;
-    if (pending.size() > kConsoleFlushChars) flush_console();
-  });
-  ConsoleDecoder console(sink);
-  JsonLineParser parser;
-  auto deliver = [&](const std::vector<QJsonObject>& objects) {
-    if (!objects.empty()) flush_console();  // what was printed before the event shows first
-    for (const QJsonObject& object : objects) {
-      if (is_terminal(object)) result.last_event = object;
-      if (events.progress) events.progress(object);
-    }
-  };
+  QString pending_;
+  StreamToSignal sink_;
+  ConsoleDecoder console_;
+  JsonLineParser parser_;
+  const bool with_channel_;
+  int channel_[2] = {-1, -1};
+  bool channel_open_ = false, exited_ = false, start_failed_ = false;
+  QEventLoop loop_;
+  QProcess process_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  QTimer console_timer_, control_timer_;
+};
 
+JobResult ChildJob::run(const QString& program, const QString& verb, const QStringList& words) {
+  if (!QFileInfo(program).isExecutable()) {
+    result_.start_error = QString("The %1 was not found: %2 is missing.").arg(what_, program);
+    return result_;
+  }
   QStringList arguments{verb};
   arguments += words;
-  int channel[2] = {-1, -1};
-  QProcess process;
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  const bool with_channel = bool(events.progress);
-  if (with_channel) {
-    if (pipe2(channel, O_CLOEXEC) != 0) {
-      result.start_error =
-          QString("The %1 could not be started: no pipe for its progress.").arg(what);
-      return result;
-    }
-    fcntl(channel[0], F_SETFL, fcntl(channel[0], F_GETFL) | O_NONBLOCK);
-    arguments << QString("progress=fd:%1").arg(channel[1]);
+  if (with_channel_ && !open_channel(arguments)) return result_;
+  connect_signals();
+  start(program, arguments);
+  console_.finish();
+  flush_console();
+  if (control_.pid) *control_.pid = 0;
+  if (with_channel_) ::close(channel_[0]);
+  result_.started = !start_failed_;
+  return result_;
+}
+
+// The progress pipe: its write end goes to the child as `progress=fd:N`, inherited by it alone.
+bool ChildJob::open_channel(QStringList& arguments) {
+  if (pipe2(channel_, O_CLOEXEC) != 0) {
+    result_.start_error =
+        QString("The %1 could not be started: no pipe for its progress.").arg(what_);
+    return false;
   }
-  const int child_end = channel[1];
-  process.setChildProcessModifier([child_end] {
+  fcntl(channel_[0], F_SETFL, fcntl(channel_[0], F_GETFL) | O_NONBLOCK);
+  arguments << QString("progress=fd:%1").arg(channel_[1]);
+  channel_open_ = true;
+  notifier_ = std::make_unique<QSocketNotifier>(channel_[0], QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, &loop_,
+                   [this] { channel_readable(); });
+  return true;
+}
+
+void ChildJob::connect_signals() {
+  process_.setProcessChannelMode(QProcess::MergedChannels);
+  const int child_end = channel_[1];
+  process_.setChildProcessModifier([child_end] {
     // Runs in the child between fork and exec: only async-signal-safe calls.
     if (child_end >= 0) fcntl(child_end, F_SETFD, 0);  // this descriptor alone is inherited
 #ifdef __linux__
@@ -136,89 +173,117 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
     prctl(PR_SET_PDEATHSIG, SIGTERM);
 #endif
   });
+  QObject::connect(&process_, &QProcess::readyReadStandardOutput, &loop_,
+                   [this] { console_.feed(process_.readAllStandardOutput()); });
+  QObject::connect(
+      &process_, &QProcess::finished, &loop_,
+      [this](int code, QProcess::ExitStatus status) { process_finished(code, status); });
+  QObject::connect(&process_, &QProcess::errorOccurred, &loop_,
+                   [this](QProcess::ProcessError error) { process_error(error); });
+  console_timer_.setInterval(kConsoleFlushMs);
+  QObject::connect(&console_timer_, &QTimer::timeout, &loop_, [this] { flush_console(); });
+  control_timer_.setInterval(kControlPollMs);
+  QObject::connect(&control_timer_, &QTimer::timeout, &loop_, [this] { poll_control(); });
+}
 
-  QEventLoop loop;
-  bool exited = false, channel_open = with_channel;
-  auto drain_channel = [&] {
-    char buffer[16384];
-    for (;;) {
-      const ssize_t n = ::read(channel[0], buffer, sizeof buffer);
-      if (n > 0) {
-        deliver(parser.feed(QByteArray(buffer, n)));
-        continue;
-      }
-      if (n == 0) {  // every writer is gone
-        deliver(parser.finish());
-        channel_open = false;
-      }
-      return;  // EAGAIN: more later
-    }
-  };
-  std::unique_ptr<QSocketNotifier> notifier;
-  if (with_channel) {
-    notifier = std::make_unique<QSocketNotifier>(channel[0], QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, &loop, [&] {
-      drain_channel();
-      if (!channel_open) notifier->setEnabled(false);
-      if (exited && !channel_open) loop.quit();
-    });
-  }
-  QObject::connect(&process, &QProcess::readyReadStandardOutput, &loop,
-                   [&] { console.feed(process.readAllStandardOutput()); });
-  QObject::connect(&process, &QProcess::finished, &loop,
-                   [&](int code, QProcess::ExitStatus status) {
-                     console.feed(process.readAllStandardOutput());
-                     console.finish();
-                     result.crashed = status == QProcess::CrashExit;
-                     result.exit_code = code;
-                     exited = true;
-                     if (with_channel) {
-                       // A child that left a writer behind (a grandchild) cannot hold us: what
-                       // is in the pipe now is all we wait for.
-                       drain_channel();
-                       channel_open = false;
-                       notifier->setEnabled(false);
-                     }
-                     loop.quit();
-                   });
-  bool start_failed = false;
-  QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
-    if (error == QProcess::FailedToStart) {
-      start_failed = true;
-      result.start_error =
-          QString("The %1 could not be started: %2").arg(what, process.errorString());
-      loop.quit();
-    }
-  });
-  QTimer console_timer;
-  console_timer.setInterval(kConsoleFlushMs);
-  QObject::connect(&console_timer, &QTimer::timeout, &loop, flush_console);
-  QTimer control_timer;
-  control_timer.setInterval(kControlPollMs);
-  QObject::connect(&control_timer, &QTimer::timeout, &loop, [&] {
-    if (control.abort && *control.abort && process.state() != QProcess::NotRunning) {
-      process.kill();
-    } else if (control.stop && *control.stop && !result.terminate_sent &&
-               process.state() == QProcess::Running) {
-      result.terminate_sent = true;
-      process.terminate();  // the child ends its batch, saves and reports "stopped"
-    }
-  });
+// Starts the child and runs the local event loop until it has exited and the pipes are drained.
+void ChildJob::start(const QString& program, const QStringList& arguments) {
+  process_.start(program, arguments, QIODevice::ReadOnly);
+  if (with_channel_) ::close(channel_[1]);  // the child holds its own copy now
+  if (start_failed_) return;
+  control_timer_.start();
+  console_timer_.start();
+  if (control_.pid) *control_.pid = process_.processId();
+  if (!exited_ && !start_failed_) loop_.exec();
+}
 
-  process.start(program, arguments, QIODevice::ReadOnly);
-  if (with_channel) ::close(channel[1]);  // the child holds its own copy now
-  if (!start_failed) {
-    control_timer.start();
-    console_timer.start();
-    if (control.pid) *control.pid = process.processId();
-    if (!exited && !start_failed) loop.exec();
+void ChildJob::take_console(const QString& text) {
+  const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+    if (!it->trimmed().isEmpty()) {
+      result_.last_line = it->trimmed();
+      break;
+    }
+  pending_ += text;
+  if (pending_.size() > kConsoleFlushChars) flush_console();
+}
+
+void ChildJob::flush_console() {
+  if (pending_.isEmpty()) return;
+  if (events_.console) events_.console(pending_);
+  pending_.clear();
+}
+
+void ChildJob::deliver(const std::vector<QJsonObject>& objects) {
+  if (!objects.empty()) flush_console();  // what was printed before the event shows first
+  for (const QJsonObject& object : objects) {
+    if (is_terminal(object)) result_.last_event = object;
+    if (events_.progress) events_.progress(object);
   }
-  console.finish();
-  flush_console();
-  if (control.pid) *control.pid = 0;
-  if (with_channel) ::close(channel[0]);
-  result.started = !start_failed;
-  return result;
+}
+
+void ChildJob::drain_channel() {
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(channel_[0], buffer, sizeof buffer);
+    if (n > 0) {
+      deliver(parser_.feed(QByteArray(buffer, n)));
+      continue;
+    }
+    if (n == 0) {  // every writer is gone
+      deliver(parser_.finish());
+      channel_open_ = false;
+    }
+    return;  // EAGAIN: more later
+  }
+}
+
+void ChildJob::channel_readable() {
+  drain_channel();
+  if (!channel_open_) notifier_->setEnabled(false);
+  if (exited_ && !channel_open_) loop_.quit();
+}
+
+void ChildJob::process_finished(int code, QProcess::ExitStatus status) {
+  console_.feed(process_.readAllStandardOutput());
+  console_.finish();
+  result_.crashed = status == QProcess::CrashExit;
+  result_.exit_code = code;
+  exited_ = true;
+  if (with_channel_) {
+    // A child that left a writer behind (a grandchild) cannot hold us: what is in the pipe now
+    // is all we wait for.
+    drain_channel();
+    channel_open_ = false;
+    notifier_->setEnabled(false);
+  }
+  loop_.quit();
+}
+
+void ChildJob::process_error(QProcess::ProcessError error) {
+  if (error != QProcess::FailedToStart) return;
+  start_failed_ = true;
+  result_.start_error =
+      QString("The %1 could not be started: %2").arg(what_, process_.errorString());
+  loop_.quit();
+}
+
+void ChildJob::poll_control() {
+  if (control_.abort && *control_.abort && process_.state() != QProcess::NotRunning) {
+    process_.kill();
+  } else if (control_.stop && *control_.stop && !result_.terminate_sent &&
+             process_.state() == QProcess::Running) {
+    result_.terminate_sent = true;
+    process_.terminate();  // the child ends its batch, saves and reports "stopped"
+  }
+}
+
+}  // namespace
+
+JobResult run_job(const QString& program, const QString& verb, const QStringList& words,
+                  const QString& what, const JobEvents& events, const JobControl& control) {
+  ChildJob job(what, events, control);
+  return job.run(program, verb, words);
 }
 
 // A child that died of a signal or exited non-zero: the error with the child's own reason.

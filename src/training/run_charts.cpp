@@ -4,15 +4,25 @@
 
 namespace orvane::training {
 
-const std::vector<ChartPage>& chart_pages() {
-  static const std::vector<ChartPage> pages{
-      {"view_loss_plot", {"results.png", "live_loss_plot.png"}},
-      {"view_confusion_plot", {"confusion_matrix.png", "*confusion_matrix*.png"}},
-      {"view_f1_plot", {"F1_curve.png", "*F1_curve.png"}},
-      {"view_pr_plot", {"PR_curve.png", "*PR_curve.png"}},
-      {"view_val_batch", {"val_batch0_pred.jpg", "val_batch0_labels.jpg"}},
-  };
-  return pages;
+const QStringList& chart_patterns(Chart chart) {
+  static const QStringList loss{"results.png", "live_loss_plot.png"};
+  static const QStringList confusion{"confusion_matrix.png", "*confusion_matrix*.png"};
+  static const QStringList f1{"F1_curve.png", "*F1_curve.png"};
+  static const QStringList pr{"PR_curve.png", "*PR_curve.png"};
+  static const QStringList val_batch{"val_batch0_pred.jpg", "val_batch0_labels.jpg"};
+  switch (chart) {
+    case Chart::Loss:
+      return loss;
+    case Chart::ConfusionMatrix:
+      return confusion;
+    case Chart::F1:
+      return f1;
+    case Chart::PrecisionRecall:
+      return pr;
+    case Chart::ValBatch:
+      return val_batch;
+  }
+  return loss;
 }
 
 QString find_run_chart(const QString& run_dir, const QStringList& patterns) {

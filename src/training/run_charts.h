@@ -3,19 +3,16 @@
 
 #include <QString>
 #include <QStringList>
-#include <vector>
 
 namespace orvane::training {
 
-// The pages' file patterns, tried in order ("*" = any run of characters within a name).
-// Segmentation runs write Box/Mask-prefixed curves, which the wildcard patterns find
+// The analytics pages of a run.
+enum class Chart { Loss, ConfusionMatrix, F1, PrecisionRecall, ValBatch };
+
+// The file patterns of `chart`'s page, tried in order ("*" = any run of characters within a
+// name). Segmentation runs write Box/Mask-prefixed curves, which the wildcard patterns find
 // (Box first, by name).
-struct ChartPage {
-  const char* view;  // the view's field name
-  QStringList patterns;
-};
-// In the order the pages are filled: loss, confusion matrix, F1, precision-recall, val batch.
-const std::vector<ChartPage>& chart_pages();
+const QStringList& chart_patterns(Chart chart);
 
 // The first file directly inside `run_dir` that the first matching pattern finds, in name
 // order; "" when no pattern matches.

@@ -22,54 +22,55 @@ TrainingConfigTab::TrainingConfigTab(QWidget* parent) : QWidget(parent) { setup_
 
 TrainingConfigTab::~TrainingConfigTab() {
   // The thread object's own destructor ends a search still running; nothing is left behind.
-  delete tuner_thread;
+  delete state_.tuner_thread;
 }
 
 void TrainingConfigTab::setup_config_tab() {
+  const TrainingForm defaults;  // the fields start from the one defaults table
   auto* layout = new QVBoxLayout(this);
 
   auto* model_group = new QGroupBox("Model Backbone && Dataset Mapping");
   auto* model_grid = new QGridLayout(model_group);
-  model_combo = new QComboBox;
-  model_combo->setObjectName("model_combo");
-  model_combo->setEditable(true);
-  model_combo->addItems({"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",
-                         "yolov8x.pt",     "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt",
-                         "yolov8l-seg.pt", "yolov8x-seg.pt", "yolo11n.pt",     "yolo11s.pt",
-                         "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",     "yolo11n-seg.pt",
-                         "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"});
+  ui_.model_combo = new QComboBox;
+  ui_.model_combo->setObjectName("model_combo");
+  ui_.model_combo->setEditable(true);
+  ui_.model_combo->addItems(
+      {"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",     "yolov8x.pt",
+       "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt", "yolov8x-seg.pt",
+       "yolo11n.pt",     "yolo11s.pt",     "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",
+       "yolo11n-seg.pt", "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"});
   // The same architectures with fresh weights (the .pt names are the pretrained zoo's files).
-  model_combo->addItems({"yolov8s.yaml",     "yolov8n.yaml",     "yolov8m.yaml",
-                         "yolov8l.yaml",     "yolov8x.yaml",     "yolov8s-seg.yaml",
-                         "yolov8n-seg.yaml", "yolov8m-seg.yaml", "yolov8l-seg.yaml",
-                         "yolov8x-seg.yaml", "yolo11n.yaml",     "yolo11s.yaml",
-                         "yolo11m.yaml",     "yolo11l.yaml",     "yolo11x.yaml",
-                         "yolo11n-seg.yaml", "yolo11s-seg.yaml", "yolo11m-seg.yaml",
-                         "yolo11l-seg.yaml", "yolo11x-seg.yaml"});
-  model_combo->setToolTip(
+  ui_.model_combo->addItems(
+      {"yolov8s.yaml",     "yolov8n.yaml",     "yolov8m.yaml",     "yolov8l.yaml",
+       "yolov8x.yaml",     "yolov8s-seg.yaml", "yolov8n-seg.yaml", "yolov8m-seg.yaml",
+       "yolov8l-seg.yaml", "yolov8x-seg.yaml", "yolo11n.yaml",     "yolo11s.yaml",
+       "yolo11m.yaml",     "yolo11l.yaml",     "yolo11x.yaml",     "yolo11n-seg.yaml",
+       "yolo11s-seg.yaml", "yolo11m-seg.yaml", "yolo11l-seg.yaml", "yolo11x-seg.yaml"});
+  ui_.model_combo->setCurrentText(defaults.model_path);
+  ui_.model_combo->setToolTip(
       "A zoo name (yolov8s.pt ...) fine-tunes the pretrained weights, downloaded once into the "
       "weights folder; a .yaml name trains from fresh weights; or type the path of any .pt file");
-  data_yaml_input = new QLineEdit("data.yaml");
-  data_yaml_input->setObjectName("data_yaml_input");
+  ui_.data_yaml_input = new QLineEdit(defaults.data_yaml);
+  ui_.data_yaml_input->setObjectName("data_yaml_input");
   auto* browse = new QPushButton("Browse...");
   browse->setAccessibleName("Browse for the data manifest");
   connect(browse, &QPushButton::clicked, this, &TrainingConfigTab::browse_data_yaml);
-  project_dir_input = new QLineEdit("runs/detect");
-  project_dir_input->setObjectName("project_dir_input");
-  run_name_input = new QLineEdit("tavrix_yolo_run");
-  run_name_input->setObjectName("run_name_input");
+  ui_.project_dir_input = new QLineEdit(defaults.project);
+  ui_.project_dir_input->setObjectName("project_dir_input");
+  ui_.run_name_input = new QLineEdit(defaults.name);
+  ui_.run_name_input->setObjectName("run_name_input");
   model_grid->addWidget(create_info_label("YOLO Model Architecture:", "Pretrained weights file"), 0,
                         0);
-  model_grid->addWidget(model_combo, 0, 1, 1, 2);
+  model_grid->addWidget(ui_.model_combo, 0, 1, 1, 2);
   model_grid->addWidget(create_info_label("Data Manifest (.yaml):", "Dataset configuration path"),
                         1, 0);
-  model_grid->addWidget(data_yaml_input, 1, 1);
+  model_grid->addWidget(ui_.data_yaml_input, 1, 1);
   model_grid->addWidget(browse, 1, 2);
   model_grid->addWidget(create_info_label("Save Project Directory:", "Output folder"), 2, 0);
-  model_grid->addWidget(project_dir_input, 2, 1, 1, 2);
+  model_grid->addWidget(ui_.project_dir_input, 2, 1, 1, 2);
   model_grid->addWidget(create_info_label("Run Identification Name:", "Experiment folder name"), 3,
                         0);
-  model_grid->addWidget(run_name_input, 3, 1, 1, 2);
+  model_grid->addWidget(ui_.run_name_input, 3, 1, 1, 2);
   model_grid->setColumnStretch(1, 1);  // the fields take the width, not the labels
   layout->addWidget(model_group);
 
@@ -82,38 +83,39 @@ void TrainingConfigTab::setup_config_tab() {
   };
   auto* hyper_group = new QGroupBox("Training Hyperparameters");
   auto* hyper = new QGridLayout(hyper_group);
-  epochs_input = spin(1, 2000, 1, 100);
-  imgsz_input = spin(32, 4096, 32, 640);
-  batch_input = spin(-1, 256, 1, 16);
-  workers_input = spin(0, 32, 1, 4);
-  epochs_input->setObjectName("epochs_input");
-  imgsz_input->setObjectName("imgsz_input");
-  batch_input->setObjectName("batch_input");
-  workers_input->setObjectName("workers_input");
-  optimizer_combo = new QComboBox;
-  optimizer_combo->addItems({"auto", "AdamW", "SGD", "Adam"});
-  lr0_input = new QDoubleSpinBox;
-  lr0_input->setDecimals(5);
-  lr0_input->setSingleStep(0.0001);
-  lr0_input->setValue(0.01);
-  lrf_input = new QDoubleSpinBox;
-  lrf_input->setDecimals(5);
-  lrf_input->setValue(0.01);
-  close_mosaic_input = spin(0, 100, 1, 10);
+  ui_.epochs_input = spin(1, 2000, 1, defaults.epochs);
+  ui_.imgsz_input = spin(32, 4096, 32, defaults.imgsz);
+  ui_.batch_input = spin(-1, 256, 1, defaults.batch);
+  ui_.workers_input = spin(0, 32, 1, defaults.workers);
+  ui_.epochs_input->setObjectName("epochs_input");
+  ui_.imgsz_input->setObjectName("imgsz_input");
+  ui_.batch_input->setObjectName("batch_input");
+  ui_.workers_input->setObjectName("workers_input");
+  ui_.optimizer_combo = new QComboBox;
+  ui_.optimizer_combo->addItems({"auto", "AdamW", "SGD", "Adam"});
+  ui_.optimizer_combo->setCurrentText(defaults.optimizer);
+  ui_.lr0_input = new QDoubleSpinBox;
+  ui_.lr0_input->setDecimals(5);
+  ui_.lr0_input->setSingleStep(0.0001);
+  ui_.lr0_input->setValue(defaults.lr0);
+  ui_.lrf_input = new QDoubleSpinBox;
+  ui_.lrf_input->setDecimals(5);
+  ui_.lrf_input->setValue(defaults.lrf);
+  ui_.close_mosaic_input = spin(0, 100, 1, defaults.close_mosaic);
   struct Row {
     const char* text;
     const char* tip;
     QWidget* field;
   };
   const Row rows[] = {
-      {"Epochs:", "Passes", epochs_input},
-      {"Image Size:", "Pixel size", imgsz_input},
-      {"Batch Size:", "Batch size (-1 for auto)", batch_input},
-      {"DataLoader Workers:", "Worker threads", workers_input},
-      {"Optimizer:", "Optimization strategy", optimizer_combo},
-      {"Initial LR:", "Starting learning rate", lr0_input},
-      {"Final LR Ratio:", "Final learning rate factor", lrf_input},
-      {"Close Mosaic Epochs:", "Disable mosaic at end", close_mosaic_input},
+      {"Epochs:", "Passes", ui_.epochs_input},
+      {"Image Size:", "Pixel size", ui_.imgsz_input},
+      {"Batch Size:", "Batch size (-1 for auto)", ui_.batch_input},
+      {"DataLoader Workers:", "Worker threads", ui_.workers_input},
+      {"Optimizer:", "Optimization strategy", ui_.optimizer_combo},
+      {"Initial LR:", "Starting learning rate", ui_.lr0_input},
+      {"Final LR Ratio:", "Final learning rate factor", ui_.lrf_input},
+      {"Close Mosaic Epochs:", "Disable mosaic at end", ui_.close_mosaic_input},
   };
   for (int i = 0; i < 8; ++i) {
     hyper->addWidget(create_info_label(rows[i].text, rows[i].tip), i / 2, (i % 2) * 2);
@@ -138,37 +140,46 @@ void TrainingConfigTab::setup_config_tab() {
 
 TrainingForm TrainingConfigTab::current_form() const {
   TrainingForm form;
-  form.model_path = model_combo->currentText();
-  form.data_yaml = data_yaml_input->text();
-  form.project = project_dir_input->text();
-  form.name = run_name_input->text();
-  form.epochs = epochs_input->value();
-  form.imgsz = imgsz_input->value();
-  form.batch = batch_input->value();
-  form.workers = workers_input->value();
-  form.optimizer = optimizer_combo->currentText();
-  form.lr0 = lr0_input->value();
-  form.lrf = lrf_input->value();
-  form.close_mosaic = close_mosaic_input->value();
+  form.model_path = ui_.model_combo->currentText();
+  form.data_yaml = ui_.data_yaml_input->text();
+  form.project = ui_.project_dir_input->text();
+  form.name = ui_.run_name_input->text();
+  form.epochs = ui_.epochs_input->value();
+  form.imgsz = ui_.imgsz_input->value();
+  form.batch = ui_.batch_input->value();
+  form.workers = ui_.workers_input->value();
+  form.optimizer = ui_.optimizer_combo->currentText();
+  form.lr0 = ui_.lr0_input->value();
+  form.lrf = ui_.lrf_input->value();
+  form.close_mosaic = ui_.close_mosaic_input->value();
   return form;
 }
 
-bool TrainingConfigTab::is_tuning() const { return tuner_thread && tuner_thread->isRunning(); }
+bool TrainingConfigTab::is_tuning() const {
+  return state_.tuner_thread && state_.tuner_thread->isRunning();
+}
 
 void TrainingConfigTab::stop_tuning_for_close() {
   if (!is_tuning()) return;
-  disconnect(tuner_thread, nullptr, this, nullptr);
-  tuner_thread->stop();
+  // Its outcome is no longer shown; its end is still announced.
+  disconnect(state_.tuner_thread, &YoloTunerThread::log_signal, this, nullptr);
+  disconnect(state_.tuner_thread, &YoloTunerThread::finished_signal, this, nullptr);
+  disconnect(state_.tuner_thread, &YoloTunerThread::error_signal, this, nullptr);
+  state_.tuner_thread->stop();
+}
+
+void TrainingConfigTab::abort_tuning() {
+  if (is_tuning()) state_.tuner_thread->abort();
 }
 
 void TrainingConfigTab::browse_data_yaml() {
   const QString path =
       orvane::ui::get_open_file_name(this, "Select Data YAML", QString(), "YAML (*.yaml *.yml)");
-  if (!path.isEmpty()) data_yaml_input->setText(path);
+  if (!path.isEmpty()) ui_.data_yaml_input->setText(path);
 }
 
 void TrainingConfigTab::start_automl_tuning() {
-  const QString data_yaml = data_yaml_input->text().trimmed();
+  const QString data_yaml = ui_.data_yaml_input->text().trimmed();
   if (!QFileInfo::exists(data_yaml)) {
     orvane::ui::critical(this, "Error", "Data YAML file path does not exist.");
     return;
@@ -179,16 +190,17 @@ void TrainingConfigTab::start_automl_tuning() {
                         "An AutoML search is already running; wait for it to finish.");
     return;
   }
-  const QVariantMap record = tuning_param_record(current_form());
   Q_EMIT automl_started();
 
-  delete tuner_thread;  // the previous search has ended
-  tuner_thread = new YoloTunerThread(record);
-  connect(tuner_thread, &YoloTunerThread::log_signal, this, &TrainingConfigTab::log_text);
-  connect(tuner_thread, &YoloTunerThread::finished_signal, this,
+  delete state_.tuner_thread;  // the previous search has ended
+  state_.tuner_thread = new YoloTunerThread(current_form());
+  connect(state_.tuner_thread, &YoloTunerThread::log_signal, this, &TrainingConfigTab::log_text);
+  connect(state_.tuner_thread, &YoloTunerThread::finished_signal, this,
           &TrainingConfigTab::apply_automl_results);
-  connect(tuner_thread, &YoloTunerThread::error_signal, this, &TrainingConfigTab::automl_error);
-  tuner_thread->start();
+  connect(state_.tuner_thread, &YoloTunerThread::error_signal, this,
+          &TrainingConfigTab::automl_error);
+  connect(state_.tuner_thread, &QThread::finished, this, &TrainingConfigTab::tuning_ended);
+  state_.tuner_thread->start();
 }
 
 void TrainingConfigTab::apply_automl_results(const QVariantMap& best_params) {
@@ -198,7 +210,7 @@ void TrainingConfigTab::apply_automl_results(const QVariantMap& best_params) {
     QDoubleSpinBox* box;
     double value = 0;
   };
-  Target targets[] = {{"lr0", lr0_input}, {"lrf", lrf_input}};
+  Target targets[] = {{"lr0", ui_.lr0_input}, {"lrf", ui_.lrf_input}};
   QStringList problems;
   for (Target& t : targets) {
     if (!best_params.contains(t.key)) continue;

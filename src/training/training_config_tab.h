@@ -13,6 +13,9 @@ class QSpinBox;
 namespace orvane::training {
 class YoloTunerThread;
 }
+namespace orvane::test {
+struct Access;
+}
 
 // "YOLO Configuration & AutoML": the training form, and the AutoML search whose learning rates
 // land back in it. The training itself is started by the monitor tab, which the window wires to
@@ -24,24 +27,11 @@ class TrainingConfigTab : public QWidget {
   explicit TrainingConfigTab(QWidget* parent = nullptr);
   ~TrainingConfigTab() override;
 
-  QComboBox* model_combo = nullptr;
-  QLineEdit* data_yaml_input = nullptr;
-  QLineEdit* project_dir_input = nullptr;
-  QLineEdit* run_name_input = nullptr;
-  QSpinBox* epochs_input = nullptr;
-  QSpinBox* imgsz_input = nullptr;
-  QSpinBox* batch_input = nullptr;
-  QSpinBox* workers_input = nullptr;
-  QComboBox* optimizer_combo = nullptr;
-  QDoubleSpinBox* lr0_input = nullptr;
-  QDoubleSpinBox* lrf_input = nullptr;
-  QSpinBox* close_mosaic_input = nullptr;
-
-  // The last tuning search started; null before the first. Owned by this tab.
-  orvane::training::YoloTunerThread* tuner_thread = nullptr;
   bool is_tuning() const;
   // The window is closing: the search is asked to stop and its outcome is no longer shown.
   void stop_tuning_for_close();
+  // Ends the search's child at once (a second close while it stops).
+  void abort_tuning();
 
   // The form's values right now.
   orvane::training::TrainingForm current_form() const;
@@ -54,6 +44,8 @@ class TrainingConfigTab : public QWidget {
   void log_text(const QString& text);
   // The search's results are in the form: the window shows this tab.
   void show_requested();
+  // The search's thread has ended (whatever the outcome); is_tuning() is false from here on.
+  void tuning_ended();
 
  public Q_SLOTS:
   void browse_data_yaml();
@@ -62,5 +54,25 @@ class TrainingConfigTab : public QWidget {
   void automl_error(const QString& message);
 
  private:
+  friend struct orvane::test::Access;
   void setup_config_tab();
+
+  struct Ui {
+    QComboBox* model_combo = nullptr;
+    QLineEdit* data_yaml_input = nullptr;
+    QLineEdit* project_dir_input = nullptr;
+    QLineEdit* run_name_input = nullptr;
+    QSpinBox* epochs_input = nullptr;
+    QSpinBox* imgsz_input = nullptr;
+    QSpinBox* batch_input = nullptr;
+    QSpinBox* workers_input = nullptr;
+    QComboBox* optimizer_combo = nullptr;
+    QDoubleSpinBox* lr0_input = nullptr;
+    QDoubleSpinBox* lrf_input = nullptr;
+    QSpinBox* close_mosaic_input = nullptr;
+  } ui_;
+  struct State {
+    // The last tuning search started; null before the first. Owned by this tab.
+    orvane::training::YoloTunerThread* tuner_thread = nullptr;
+  } state_;
 };

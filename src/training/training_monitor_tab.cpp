@@ -25,7 +25,7 @@ TrainingMonitorTab::TrainingMonitorTab(QWidget* parent) : QWidget(parent) { setu
 
 TrainingMonitorTab::~TrainingMonitorTab() {
   // The thread object's own destructor ends a run still going; no child is left behind.
-  delete trainer_thread;
+  delete state_.trainer_thread;
 }
 
 void TrainingMonitorTab::setup_progress_tab() {
@@ -33,51 +33,51 @@ void TrainingMonitorTab::setup_progress_tab() {
 
   auto* left = new QVBoxLayout;
   auto* status_row = new QHBoxLayout;
-  lbl_train_status = new QLabel("Status: Idle Workstation");
-  lbl_train_status->setObjectName("lbl_train_status");
-  lbl_train_status->setFont(QFont("Segoe UI", 11, QFont::Bold));
-  btn_stop_train = new QPushButton(QStringLiteral("⏹️ STOP TRAINING"));
-  btn_stop_train->setObjectName("dangerBtn");
-  btn_stop_train->setEnabled(false);
-  connect(btn_stop_train, &QPushButton::clicked, this, [this] { stop_training(); });
-  status_row->addWidget(lbl_train_status);
+  ui_.lbl_train_status = new QLabel("Status: Idle Workstation");
+  ui_.lbl_train_status->setObjectName("lbl_train_status");
+  ui_.lbl_train_status->setFont(QFont("Segoe UI", 11, QFont::Bold));
+  ui_.btn_stop_train = new QPushButton(QStringLiteral("⏹️ STOP TRAINING"));
+  ui_.btn_stop_train->setObjectName("dangerBtn");
+  ui_.btn_stop_train->setEnabled(false);
+  connect(ui_.btn_stop_train, &QPushButton::clicked, this, [this] { stop_training(); });
+  status_row->addWidget(ui_.lbl_train_status);
   status_row->addStretch();
-  status_row->addWidget(btn_stop_train);
+  status_row->addWidget(ui_.btn_stop_train);
   left->addLayout(status_row);
-  bar_train_progress = new QProgressBar;
-  bar_train_progress->setObjectName("bar_train_progress");
-  left->addWidget(bar_train_progress);
+  ui_.bar_train_progress = new QProgressBar;
+  ui_.bar_train_progress->setObjectName("bar_train_progress");
+  left->addWidget(ui_.bar_train_progress);
   left->addWidget(new QLabel("Real-Time Execution Logs:"));
-  console_log = new QTextEdit;
-  console_log->setObjectName("console_log");
-  console_log->setReadOnly(true);
+  ui_.console_log = new QTextEdit;
+  ui_.console_log->setObjectName("console_log");
+  ui_.console_log->setReadOnly(true);
   // A console is never undone; the undo history would keep a copy of every line appended.
-  console_log->setUndoRedoEnabled(false);
+  ui_.console_log->setUndoRedoEnabled(false);
   // The engine prints tables; wrapped, their last column lands on a line of its own.
-  console_log->setLineWrapMode(QTextEdit::NoWrap);
-  left->addWidget(console_log);
+  ui_.console_log->setLineWrapMode(QTextEdit::NoWrap);
+  left->addWidget(ui_.console_log);
   layout->addLayout(left, 4);
 
   auto* metrics = new QGroupBox("Performance Metrics && Diagnostics");
   auto* metrics_layout = new QVBoxLayout(metrics);
-  tabs_analytics = new QTabWidget;
-  tabs_analytics->setObjectName("tabs_analytics");
-  view_loss_plot = new ZoomableView;
-  view_f1_plot = new ZoomableView;
-  view_pr_plot = new ZoomableView;
-  view_confusion_plot = new ZoomableView;
-  view_val_batch = new ZoomableView;
-  tabs_analytics->addTab(view_loss_plot, "Live Loss Curves");
-  tabs_analytics->addTab(view_f1_plot, "F1-Score");
-  tabs_analytics->addTab(view_pr_plot, "Precision-Recall");
-  tabs_analytics->addTab(view_confusion_plot, "Confusion Matrix");
-  tabs_analytics->addTab(view_val_batch, "Validation Batch Predictions");
-  metrics_layout->addWidget(tabs_analytics);
+  ui_.tabs_analytics = new QTabWidget;
+  ui_.tabs_analytics->setObjectName("tabs_analytics");
+  ui_.view_loss_plot = new ZoomableView;
+  ui_.view_f1_plot = new ZoomableView;
+  ui_.view_pr_plot = new ZoomableView;
+  ui_.view_confusion_plot = new ZoomableView;
+  ui_.view_val_batch = new ZoomableView;
+  ui_.tabs_analytics->addTab(ui_.view_loss_plot, "Live Loss Curves");
+  ui_.tabs_analytics->addTab(ui_.view_f1_plot, "F1-Score");
+  ui_.tabs_analytics->addTab(ui_.view_pr_plot, "Precision-Recall");
+  ui_.tabs_analytics->addTab(ui_.view_confusion_plot, "Confusion Matrix");
+  ui_.tabs_analytics->addTab(ui_.view_val_batch, "Validation Batch Predictions");
+  metrics_layout->addWidget(ui_.tabs_analytics);
   layout->addWidget(metrics, 5);
 }
 
 bool TrainingMonitorTab::is_training() const {
-  return trainer_thread && trainer_thread->isRunning();
+  return state_.trainer_thread && state_.trainer_thread->isRunning();
 }
 
 void TrainingMonitorTab::start_training(const TrainingForm& form) {
@@ -92,69 +92,83 @@ void TrainingMonitorTab::start_training(const TrainingForm& form) {
     orvane::ui::critical(this, "Error", "YAML file path does not exist:\n" + data_yaml);
     return;
   }
-  const QVariantMap record = training_param_record(form, QString::fromStdString(compute_device()));
 
-  console_log->clear();
-  lbl_train_status->setText("Status: Initializing YOLO Session...");
-  bar_train_progress->setValue(0);
-  btn_stop_train->setEnabled(true);
+  ui_.console_log->clear();
+  ui_.lbl_train_status->setText("Status: Initializing YOLO Session...");
+  ui_.bar_train_progress->setValue(0);
+  ui_.btn_stop_train->setEnabled(true);
   Q_EMIT show_requested();
 
-  delete trainer_thread;  // the previous run has ended
-  trainer_thread = new YoloTrainerThread(record);
-  connect(trainer_thread, &YoloTrainerThread::log_signal, this, &TrainingMonitorTab::append_log);
-  connect(trainer_thread, &YoloTrainerThread::progress_signal, this,
+  delete state_.trainer_thread;  // the previous run has ended
+  state_.trainer_thread = new YoloTrainerThread(form, QString::fromStdString(compute_device()));
+  connect(state_.trainer_thread, &YoloTrainerThread::log_signal, this,
+          &TrainingMonitorTab::append_log);
+  connect(state_.trainer_thread, &YoloTrainerThread::progress_signal, this,
           &TrainingMonitorTab::update_train_progress);
-  connect(trainer_thread, &YoloTrainerThread::finished_signal, this,
+  connect(state_.trainer_thread, &YoloTrainerThread::finished_signal, this,
           &TrainingMonitorTab::training_finished);
-  connect(trainer_thread, &YoloTrainerThread::stopped_signal, this,
+  connect(state_.trainer_thread, &YoloTrainerThread::stopped_signal, this,
           &TrainingMonitorTab::training_stopped);
-  connect(trainer_thread, &YoloTrainerThread::error_signal, this,
+  connect(state_.trainer_thread, &YoloTrainerThread::error_signal, this,
           &TrainingMonitorTab::training_error);
-  trainer_thread->start();
+  connect(state_.trainer_thread, &QThread::finished, this, &TrainingMonitorTab::training_ended);
+  state_.trainer_thread->start();
+}
+
+void TrainingMonitorTab::abort_training() {
+  if (is_training()) state_.trainer_thread->abort();
 }
 
 void TrainingMonitorTab::stop_training() {
   if (!is_training()) return;
-  lbl_train_status->setText("Status: Halting Training...");
-  btn_stop_train->setEnabled(false);
-  trainer_thread->stop();
+  ui_.lbl_train_status->setText("Status: Halting Training...");
+  ui_.btn_stop_train->setEnabled(false);
+  state_.trainer_thread->stop();
 }
 
 void TrainingMonitorTab::update_train_progress(int percent, const QString& status_txt,
                                                const QString& plot_path) {
-  bar_train_progress->setValue(percent);
-  lbl_train_status->setText("Status: " + status_txt);
+  ui_.bar_train_progress->setValue(percent);
+  ui_.lbl_train_status->setText("Status: " + status_txt);
   if (!plot_path.isEmpty() && QFileInfo::exists(plot_path))
-    view_loss_plot->set_image(QPixmap(plot_path));
+    ui_.view_loss_plot->set_image(QPixmap(plot_path));
 }
 
 void TrainingMonitorTab::training_finished(const QVariantMap& data) {
-  lbl_train_status->setText("Status: Training Complete");
-  bar_train_progress->setValue(100);
-  btn_stop_train->setEnabled(false);
+  ui_.lbl_train_status->setText("Status: Training Complete");
+  ui_.bar_train_progress->setValue(100);
+  ui_.btn_stop_train->setEnabled(false);
   const QString run_dir = data.value("save_dir").toString();
-  ZoomableView* const views[] = {view_loss_plot, view_confusion_plot, view_f1_plot, view_pr_plot,
-                                 view_val_batch};
-  const auto& pages = chart_pages();
-  for (size_t i = 0; i < pages.size(); ++i) {
-    const QString chart = find_run_chart(run_dir, pages[i].patterns);
-    if (!chart.isEmpty()) views[i]->set_image(QPixmap(chart));
+  const std::pair<Chart, ZoomableView*> pages[] = {
+      {Chart::Loss, ui_.view_loss_plot},
+      {Chart::ConfusionMatrix, ui_.view_confusion_plot},
+      {Chart::F1, ui_.view_f1_plot},
+      {Chart::PrecisionRecall, ui_.view_pr_plot},
+      {Chart::ValBatch, ui_.view_val_batch}};
+  for (const auto& [chart, view] : pages) {
+    const QString file = find_run_chart(run_dir, chart_patterns(chart));
+    if (!file.isEmpty()) view->set_image(QPixmap(file));
   }
 }
 
 void TrainingMonitorTab::training_stopped() {
-  lbl_train_status->setText("Status: Training Stopped");
-  btn_stop_train->setEnabled(false);
+  ui_.lbl_train_status->setText("Status: Training Stopped");
+  ui_.btn_stop_train->setEnabled(false);
 }
 
 void TrainingMonitorTab::training_error(const QString& message) {
+  // The run is over: a status still reading the last epoch and a live stop button would claim
+  // otherwise.
+  ui_.lbl_train_status->setText("Status: Training Failed");
+  ui_.btn_stop_train->setEnabled(false);
   orvane::ui::critical(this, "Training Error", message);
 }
 
 void TrainingMonitorTab::append_log(const QString& text) {
-  QTextCursor cursor = console_log->textCursor();
+  QTextCursor cursor = ui_.console_log->textCursor();
   cursor.movePosition(QTextCursor::End);
   cursor.insertText(text);
-  console_log->setTextCursor(cursor);
+  ui_.console_log->setTextCursor(cursor);
 }
+
+void TrainingMonitorTab::clear_log() { ui_.console_log->clear(); }

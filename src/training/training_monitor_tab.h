@@ -15,6 +15,9 @@ class ZoomableView;
 namespace orvane::training {
 class YoloTrainerThread;
 }
+namespace orvane::test {
+struct Access;
+}
 
 // "Training Analytics & Live Logs": starts and stops a training run, shows its status, percent
 // and console, and the charts of the run folder.
@@ -25,24 +28,15 @@ class TrainingMonitorTab : public QWidget {
   explicit TrainingMonitorTab(QWidget* parent = nullptr);
   ~TrainingMonitorTab() override;
 
-  QLabel* lbl_train_status = nullptr;
-  QPushButton* btn_stop_train = nullptr;
-  QProgressBar* bar_train_progress = nullptr;
-  QTextEdit* console_log = nullptr;
-  QTabWidget* tabs_analytics = nullptr;
-  ZoomableView* view_loss_plot = nullptr;
-  ZoomableView* view_f1_plot = nullptr;
-  ZoomableView* view_pr_plot = nullptr;
-  ZoomableView* view_confusion_plot = nullptr;
-  ZoomableView* view_val_batch = nullptr;
-
-  // The last training started; null before the first. Owned by this tab.
-  orvane::training::YoloTrainerThread* trainer_thread = nullptr;
   bool is_training() const;
+  // Ends the running child at once (the window is closing and a graceful stop took too long).
+  void abort_training();
 
  Q_SIGNALS:
   // A run is starting: the window shows this tab.
   void show_requested();
+  // The training thread has ended (whatever the outcome); is_training() is false from here on.
+  void training_ended();
 
  public Q_SLOTS:
   // Starts a training with the form's values (the configuration tab's start button).
@@ -53,7 +47,27 @@ class TrainingMonitorTab : public QWidget {
   void training_stopped();
   void training_error(const QString& message);
   void append_log(const QString& text);
+  // Empties the console (a search is starting and writes into it).
+  void clear_log();
 
  private:
+  friend struct orvane::test::Access;
   void setup_progress_tab();
+
+  struct Ui {
+    QLabel* lbl_train_status = nullptr;
+    QPushButton* btn_stop_train = nullptr;
+    QProgressBar* bar_train_progress = nullptr;
+    QTextEdit* console_log = nullptr;
+    QTabWidget* tabs_analytics = nullptr;
+    ZoomableView* view_loss_plot = nullptr;
+    ZoomableView* view_f1_plot = nullptr;
+    ZoomableView* view_pr_plot = nullptr;
+    ZoomableView* view_confusion_plot = nullptr;
+    ZoomableView* view_val_batch = nullptr;
+  } ui_;
+  struct State {
+    // The last training started; null before the first. Owned by this tab.
+    orvane::training::YoloTrainerThread* trainer_thread = nullptr;
+  } state_;
 };

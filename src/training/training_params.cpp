@@ -8,71 +8,62 @@ namespace orvane::training {
 
 namespace {
 
+QString word(const QString& key, const QString& value) { return key + "=" + value; }
+QString word(const QString& key, int value) { return key + "=" + QString::number(value); }
 // Real numbers as their shortest exact text, so 0.01 travels as "0.01".
-QString number_text(const QVariant& value) {
-  if (value.typeId() == QMetaType::Double)
-    return QString::number(value.toDouble(), 'g', QLocale::FloatingPointShortest);
-  return value.toString();
+QString word(const QString& key, double value) {
+  return key + "=" + QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
-
-QString word(const QString& key, const QVariant& value) { return key + "=" + number_text(value); }
 
 }  // namespace
 
-QVariantMap training_param_record(const TrainingForm& form, const QString& device) {
-  return {
-      {"model_path", form.model_path.trimmed()},
-      {"data_yaml", form.data_yaml.trimmed()},
-      {"project", form.project.trimmed()},
-      {"name", form.name.trimmed()},
-      {"epochs", form.epochs},
-      {"imgsz", form.imgsz},
-      {"batch", form.batch},
-      {"workers", form.workers},
-      {"optimizer", form.optimizer},
-      {"lr0", form.lr0},
-      {"lrf", form.lrf},
-      {"close_mosaic", form.close_mosaic},
-      {"device", device},
-  };
-}
-
-QVariantMap tuning_param_record(const TrainingForm& form) {
-  return {
-      {"model_path", form.model_path.trimmed()},
-      {"data_yaml", form.data_yaml.trimmed()},
-      {"project", form.project.trimmed()},
-      {"name", form.name.trimmed() + "_tune"},
-      {"epochs", form.epochs},
-      {"optimizer", form.optimizer},
-  };
+TrainingForm trimmed(const TrainingForm& form) {
+  TrainingForm t = form;
+  t.model_path = form.model_path.trimmed();
+  t.data_yaml = form.data_yaml.trimmed();
+  t.project = form.project.trimmed();
+  t.name = form.name.trimmed();
+  return t;
 }
 
 int tuning_epochs(int form_epochs) { return std::min(form_epochs, 10); }
 
-QStringList train_arguments(const QVariantMap& r) {
-  QStringList words{word("model", r["model_path"]), word("data", r["data_yaml"])};
-  for (const char* key : {"epochs", "imgsz", "batch", "workers", "optimizer", "lr0", "lrf",
-                          "close_mosaic", "device", "project", "name"})
-    words << word(key, r[key]);
-  words << "exist_ok=true";
-  return words;
+QString tuning_run_name(const TrainingForm& form) { return form.name.trimmed() + "_tune"; }
+
+QStringList train_arguments(const TrainingForm& form, const QString& device) {
+  const TrainingForm f = trimmed(form);
+  return {word("model", f.model_path),
+          word("data", f.data_yaml),
+          word("epochs", f.epochs),
+          word("imgsz", f.imgsz),
+          word("batch", f.batch),
+          word("workers", f.workers),
+          word("optimizer", f.optimizer),
+          word("lr0", f.lr0),
+          word("lrf", f.lrf),
+          word("close_mosaic", f.close_mosaic),
+          word("device", device),
+          word("project", f.project),
+          word("name", f.name),
+          "exist_ok=true"};
 }
 
-QStringList val_arguments(const QString& save_dir, const QVariantMap& r) {
-  return {word("model", QDir(save_dir).filePath("weights/best.pt")), word("data", r["data_yaml"]),
-          word("imgsz", r["imgsz"]), word("device", r["device"])};
+QStringList val_arguments(const QString& save_dir, const TrainingForm& form,
+                          const QString& device) {
+  return {word("model", QDir(save_dir).filePath("weights/best.pt")),
+          word("data", form.data_yaml.trimmed()), word("imgsz", form.imgsz),
+          word("device", device)};
 }
 
-QStringList tune_arguments(const QVariantMap& r) {
-  const QVariant optimizer = r.contains("optimizer") ? r["optimizer"] : QVariant("auto");
-  return {word("model", r["model_path"]),
-          word("data", r["data_yaml"]),
-          word("epochs", tuning_epochs(r["epochs"].toInt())),
+QStringList tune_arguments(const TrainingForm& form) {
+  const TrainingForm f = trimmed(form);
+  return {word("model", f.model_path),
+          word("data", f.data_yaml),
+          word("epochs", tuning_epochs(f.epochs)),
           word("iterations", kTuningIterations),
-          word("optimizer", optimizer),
-          word("project", r["project"]),
-          word("name", r["name"]),
+          word("optimizer", f.optimizer),
+          word("project", f.project),
+          word("name", tuning_run_name(f)),
           "plots=false",
           "save=false",
           "exist_ok=true"};

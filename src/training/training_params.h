@@ -1,46 +1,45 @@
 #pragma once
-// The parameter records that the training form hands to the worker threads, and the `orvane`
-// command lines made from them.
+// The training form's values as the worker threads receive them, and the `orvane` command lines
+// made from them.
 
 #include <QString>
 #include <QStringList>
-#include <QVariantMap>
+
+#include "training/training_defaults.h"
 
 namespace orvane::training {
 
 // The values of the training form as typed (text fields not yet trimmed).
 struct TrainingForm {
-  QString model_path = "yolov8s.pt";
-  QString data_yaml = "data.yaml";
-  QString project = "runs/detect";
-  QString name = "tavrix_yolo_run";
-  int epochs = 100;
-  int imgsz = 640;
-  int batch = 16;
-  int workers = 4;
-  QString optimizer = "auto";
-  double lr0 = 0.01;
-  double lrf = 0.01;
-  int close_mosaic = 10;
+  QString model_path = kTrainingDefaults.model;
+  QString data_yaml = kTrainingDefaults.data;
+  QString project = kTrainingDefaults.project;
+  QString name = kTrainingDefaults.name;
+  int epochs = kTrainingDefaults.epochs;
+  int imgsz = kTrainingDefaults.imgsz;
+  int batch = kTrainingDefaults.batch;
+  int workers = kTrainingDefaults.workers;
+  QString optimizer = kTrainingDefaults.optimizer;
+  double lr0 = kTrainingDefaults.lr0;
+  double lrf = kTrainingDefaults.lrf;
+  int close_mosaic = kTrainingDefaults.close_mosaic;
 };
 
-// The 13 entries "model_path", "data_yaml", "project", "name", "epochs", "imgsz", "batch",
-// "workers", "optimizer", "lr0", "lrf", "close_mosaic", "device"; texts trimmed.
-QVariantMap training_param_record(const TrainingForm& form, const QString& device);
-
-// "model_path", "data_yaml", "project", "name" (the run name + "_tune"), "epochs", "optimizer".
-QVariantMap tuning_param_record(const TrainingForm& form);
+// `form` with its paths and names trimmed (inner blanks stay: they are part of a name).
+TrainingForm trimmed(const TrainingForm& form);
 
 // Epochs per tuning iteration: the form's epochs, at most 10.
 int tuning_epochs(int form_epochs);
 constexpr int kTuningIterations = 5;
+// The run name of a search started from the form: its training run name + "_tune".
+QString tuning_run_name(const TrainingForm& form);
 
-// `orvane train` words (without the verb) for a training record; the progress channel is added
-// by the job runner.
-QStringList train_arguments(const QVariantMap& record);
+// `orvane train` words (without the verb) for the form on `device`, texts trimmed; the progress
+// channel is added by the job runner.
+QStringList train_arguments(const TrainingForm& form, const QString& device);
 // `orvane val` words for the final validation of the run's best weights.
-QStringList val_arguments(const QString& save_dir, const QVariantMap& record);
-// `orvane tune` words for a tuning record.
-QStringList tune_arguments(const QVariantMap& record);
+QStringList val_arguments(const QString& save_dir, const TrainingForm& form, const QString& device);
+// `orvane tune` words for a search started from the form, in its training project folder.
+QStringList tune_arguments(const TrainingForm& form);
 
 }  // namespace orvane::training

@@ -2,13 +2,12 @@
 
 #include <yaml-cpp/yaml.h>
 
-#include <algorithm>
-
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <algorithm>
 #include <fstream>
 
 #include "training/job_runner.h"
@@ -17,10 +16,14 @@
 
 namespace orvane::training {
 
-YoloTrainerThread::YoloTrainerThread(QVariantMap p, QObject* parent)
-    : QThread(parent), params(std::move(p)) {}
+void JobThread::stop() { stop_ = true; }
 
-YoloTrainerThread::~YoloTrainerThread() {
+void JobThread::abort() {
+  stop_ = true;
+  aborted_ = true;
+}
+
+void JobThread::end_and_wait() {
   // A thread object is never destroyed with its child still running.
   if (isRunning()) {
     abort();
@@ -28,18 +31,17 @@ YoloTrainerThread::~YoloTrainerThread() {
   }
 }
 
-void YoloTrainerThread::stop() { is_stopped = true; }
-void YoloTrainerThread::abort() {
-  is_stopped = true;
-  aborted_ = true;
-}
+YoloTrainerThread::YoloTrainerThread(const TrainingForm& f, const QString& d, QObject* parent)
+    : JobThread(parent), form(trimmed(f)), device(d) {}
+
+YoloTrainerThread::~YoloTrainerThread() { end_and_wait(); }
 
 void YoloTrainerThread::run() {
   // Elapsed time counts from here, so the ETA includes loading the model and the data.
   QElapsedTimer clock;
   clock.start();
   const QString program = orvane_program();
-  const JobControl control{&is_stopped, &aborted_, &child_pid_};
+  const JobControl control = this->control();
   auto console = [this](const QString& text) { Q_EMIT log_signal(text); };
 
   QString save_dir;
@@ -51,14 +53,14 @@ void YoloTrainerThread::run() {
       // The pretrained weights arrive before training starts: the bar shows the download.
       const double received = event["received"].toDouble(), total = event["total"].toDouble();
       const int percent = total > 0 ? int(100 * received / total) : 0;
-      Q_EMIT progress_signal(percent,
-                             QString("Downloading %1: %2 of %3 MB (%4 MB/s)")
-                                 .arg(event["file"].toString())
-                                 .arg(received / 1e6, 0, 'f', 1)
-                                 .arg(total > 0 ? QString::number(total / 1e6, 'f', 1) : "?")
-                                 .arg(received / 1e6 / std::max(1e-3, event["seconds"].toDouble()),
-                                      0, 'f', 1),
-                             QString());
+      Q_EMIT progress_signal(
+          percent,
+          QString("Downloading %1: %2 of %3 MB (%4 MB/s)")
+              .arg(event["file"].toString())
+              .arg(received / 1e6, 0, 'f', 1)
+              .arg(total > 0 ? QString::number(total / 1e6, 'f', 1) : "?")
+              .arg(received / 1e6 / std::max(1e-3, event["seconds"].toDouble()), 0, 'f', 1),
+          QString());
     } else if (kind == "epoch") {
       const int completed = event["epoch"].toInt(), total = event["epochs"].toInt();
       const double elapsed = clock.nsecsElapsed() / 1e9;
@@ -70,9 +72,9 @@ void YoloTrainerThread::run() {
     }
   };
 
-  const JobResult train = run_job(program, "train", train_arguments(params), "training process",
-                                  {console, on_progress}, control);
-  const Outcome outcome = training_outcome(train, is_stopped);
+  const JobResult train = run_job(program, "train", train_arguments(form, device),
+                                  "training process", {console, on_progress}, control);
+  const Outcome outcome = training_outcome(train, stop_requested());
   if (outcome.kind == Outcome::Stopped) {
     Q_EMIT stopped_signal();
     return;
@@ -83,9 +85,9 @@ void YoloTrainerThread::run() {
   }
   const QString run_dir = QFileInfo(train.last_event["save_dir"].toString()).absoluteFilePath();
   Q_EMIT progress_signal(100, "Evaluating Validation Metrics...", QString());
-  const JobResult val = run_job(program, "val", val_arguments(run_dir, params),
+  const JobResult val = run_job(program, "val", val_arguments(run_dir, form, device),
                                 "validation process", {console, nullptr}, control);
-  const Outcome checked = plain_outcome(val, is_stopped, "validation process");
+  const Outcome checked = plain_outcome(val, stop_requested(), "validation process");
   if (checked.kind == Outcome::Stopped) {
     Q_EMIT stopped_signal();
   } else if (checked.kind == Outcome::Error) {
@@ -96,31 +98,19 @@ void YoloTrainerThread::run() {
   }
 }
 
-YoloTunerThread::YoloTunerThread(QVariantMap p, QObject* parent)
-    : QThread(parent), params(std::move(p)) {}
+YoloTunerThread::YoloTunerThread(const TrainingForm& f, QObject* parent)
+    : JobThread(parent), form(trimmed(f)) {}
 
-YoloTunerThread::~YoloTunerThread() {
-  if (isRunning()) {
-    abort();
-    wait();
-  }
-}
-
-void YoloTunerThread::stop() { stop_ = true; }
-void YoloTunerThread::abort() {
-  stop_ = true;
-  aborted_ = true;
-}
+YoloTunerThread::~YoloTunerThread() { end_and_wait(); }
 
 void YoloTunerThread::run() {
   // Only results written by this search count: one left by an earlier search in the same
   // project must not be mistaken for this one's. One second of slack for coarse file times.
   const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
-  const JobControl control{&stop_, &aborted_, &child_pid_};
   const JobResult tune =
-      run_job(orvane_program(), "tune", tune_arguments(params), "tuning process",
-              {[this](const QString& text) { Q_EMIT log_signal(text); }, nullptr}, control);
-  const Outcome outcome = plain_outcome(tune, stop_, "tuning process");
+      run_job(orvane_program(), "tune", tune_arguments(form), "tuning process",
+              {[this](const QString& text) { Q_EMIT log_signal(text); }, nullptr}, control());
+  const Outcome outcome = plain_outcome(tune, stop_requested(), "tuning process");
   if (outcome.kind == Outcome::Error) {
     Q_EMIT error_signal(outcome.message);
     return;
@@ -129,7 +119,7 @@ void YoloTunerThread::run() {
     Q_EMIT error_signal("AutoML tuning was stopped.");
     return;
   }
-  const QString file = find_best_hyperparameters(params["project"].toString(), started);
+  const QString file = find_best_hyperparameters(form.project, started);
   if (file.isEmpty()) {
     Q_EMIT error_signal(kNoTuningResult);
     return;

@@ -8,27 +8,49 @@
 #include <atomic>
 #include <optional>
 
+#include "training/job_runner.h"
+#include "training/training_params.h"
+
 namespace orvane::training {
 
-// One training followed by the final validation of its best weights.
-class YoloTrainerThread : public QThread {
+// What both workers share: one child job at a time that can be asked to stop after its batch or
+// ended at once, and the running child's process id. Derived destructors call end_and_wait
+// first, so no child outlives its thread object.
+class JobThread : public QThread {
   Q_OBJECT
 
  public:
-  // `params`: the training record (training_param_record). Nothing runs before start().
-  explicit YoloTrainerThread(QVariantMap params, QObject* parent = nullptr);
-  ~YoloTrainerThread() override;
-
-  const QVariantMap params;
-  std::atomic<bool> is_stopped{false};
-
-  // Asks the run to end after the current batch (last.pt saved). Returns at once; only ever
+  // Asks the child to end after the current batch (last.pt saved). Returns at once; only ever
   // turns the flag on.
   void stop();
   // Ends the child at once (the window is going away and a graceful stop took too long).
   void abort();
+  bool stop_requested() const { return stop_; }
   // The running child's process id, 0 between children.
   qint64 child_pid() const { return child_pid_; }
+
+ protected:
+  explicit JobThread(QObject* parent) : QThread(parent) {}
+  void end_and_wait();
+  // The flags and the process id, for run_job.
+  JobControl control() { return {&stop_, &aborted_, &child_pid_}; }
+
+ private:
+  std::atomic<bool> stop_{false}, aborted_{false};
+  std::atomic<qint64> child_pid_{0};
+};
+
+// One training followed by the final validation of its best weights.
+class YoloTrainerThread : public JobThread {
+  Q_OBJECT
+
+ public:
+  // Trains with `form` (texts trimmed here) on `device`. Nothing runs before start().
+  YoloTrainerThread(const TrainingForm& form, const QString& device, QObject* parent = nullptr);
+  ~YoloTrainerThread() override;
+
+  const TrainingForm form;
+  const QString device;
 
  Q_SIGNALS:
   void log_signal(const QString& text);
@@ -40,26 +62,18 @@ class YoloTrainerThread : public QThread {
 
  protected:
   void run() override;
-
- private:
-  std::atomic<bool> aborted_{false};
-  std::atomic<qint64> child_pid_{0};
 };
 
 // One hyperparameter search; finishes with the tuned values read from best_hyperparameters.yaml.
-class YoloTunerThread : public QThread {
+// stop and abort serve only the closing of the window.
+class YoloTunerThread : public JobThread {
   Q_OBJECT
 
  public:
-  explicit YoloTunerThread(QVariantMap params, QObject* parent = nullptr);
+  explicit YoloTunerThread(const TrainingForm& form, QObject* parent = nullptr);
   ~YoloTunerThread() override;
 
-  const QVariantMap params;
-
-  // Only for closing the window: ends the search's child gracefully (abort: at once).
-  void stop();
-  void abort();
-  qint64 child_pid() const { return child_pid_; }
+  const TrainingForm form;
 
  Q_SIGNALS:
   void log_signal(const QString& text);
@@ -68,10 +82,6 @@ class YoloTunerThread : public QThread {
 
  protected:
   void run() override;
-
- private:
-  std::atomic<bool> stop_{false}, aborted_{false};
-  std::atomic<qint64> child_pid_{0};
 };
 
 inline constexpr const char* kNoTuningResult =

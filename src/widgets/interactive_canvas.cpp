@@ -40,7 +40,7 @@ void InteractiveCanvas::remove_preview() {
   delete preview;  // also removes it from the scene
 }
 
-void InteractiveCanvas::set_draw_mode(const QString& mode) {
+void InteractiveCanvas::set_draw_mode(orvane::DrawMode mode) {
   draw_mode = mode;
   reset_drawing();
 }
@@ -53,20 +53,20 @@ void InteractiveCanvas::reset_drawing() {
 }
 
 bool InteractiveCanvas::is_point_mode() const {
-  return draw_mode == QLatin1String("Crop") || draw_mode == QLatin1String("Warp");
+  return draw_mode == orvane::DrawMode::Crop || draw_mode == orvane::DrawMode::Warp;
 }
 
 bool InteractiveCanvas::is_pass_through_mode() const {
-  return is_point_mode() || draw_mode == QLatin1String("Select/Move");
+  return is_point_mode() || draw_mode == orvane::DrawMode::SelectMove;
 }
 
 QList<QPointF> InteractiveCanvas::calculate_shape(const QPointF& start, const QPointF& end) const {
-  if (draw_mode == QLatin1String("Rectangle")) {
+  if (draw_mode == orvane::DrawMode::Rectangle) {
     // Opposite corners as dragged, unsorted: the outline follows the drag direction.
     return {start, QPointF(end.x(), start.y()), end, QPointF(start.x(), end.y())};
   }
-  const bool circle = draw_mode == QLatin1String("Circle");
-  if (!circle && draw_mode != QLatin1String("Pentagon")) return {};
+  const bool circle = draw_mode == orvane::DrawMode::Circle;
+  if (!circle && draw_mode != orvane::DrawMode::Pentagon) return {};
 
   const double rx = end.x() - start.x();
   const double ry = end.y() - start.y();
@@ -103,7 +103,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     }
     return;  // other buttons are neither handled nor passed on
   }
-  if (draw_mode == QLatin1String("Select/Move")) {
+  if (draw_mode == orvane::DrawMode::SelectMove) {
     QGraphicsScene::mousePressEvent(event);
     return;
   }
@@ -120,7 +120,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
       }
     }
     drawing = true;
-    if (draw_mode == QLatin1String("Polygon")) {
+    if (draw_mode == orvane::DrawMode::Polygon) {
       current_polygon.append(pos);
       update_preview();
     } else {
@@ -130,7 +130,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     return;
   }
 
-  if (event->button() == Qt::RightButton && drawing && draw_mode == QLatin1String("Polygon")) {
+  if (event->button() == Qt::RightButton && drawing && draw_mode == orvane::DrawMode::Polygon) {
     // The preview stays up while handlers run (the annotator asks for the class meanwhile). A
     // handler may clear the scene or change the mode; the copy keeps the emitted shape intact and
     // reset_drawing is harmless afterwards. Fewer than 3 vertices: silently abandoned.
@@ -147,7 +147,7 @@ void InteractiveCanvas::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
     QGraphicsScene::mouseMoveEvent(event);
     return;
   }
-  if (drawing && draw_mode != QLatin1String("Polygon") && start_pos.has_value()) {
+  if (drawing && draw_mode != orvane::DrawMode::Polygon && start_pos.has_value()) {
     current_polygon = calculate_shape(*start_pos, event->scenePos());
     update_preview();
     event->accept();
@@ -161,7 +161,7 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
     QGraphicsScene::mouseReleaseEvent(event);
     return;
   }
-  if (event->button() == Qt::LeftButton && draw_mode != QLatin1String("Polygon")) {
+  if (event->button() == Qt::LeftButton && draw_mode != orvane::DrawMode::Polygon) {
     if (!drawing || !start_pos.has_value()) return;
     const QList<QPointF> vertices = calculate_shape(*start_pos, event->scenePos());
     if (vertices.size() >= 3) Q_EMIT polygon_completed(QPolygonF(vertices));

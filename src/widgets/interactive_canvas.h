@@ -8,6 +8,8 @@
 #include <QString>
 #include <optional>
 
+#include "widgets/draw_mode.h"
+
 class InteractiveCanvas;
 
 // The dashed outline of the shape under construction. It tells its canvas when it is destroyed,
@@ -27,11 +29,11 @@ class PreviewPolygonItem : public QGraphicsPolygonItem {
 // picture at the origin without scaling, so every coordinate delivered here is an image pixel
 // coordinate.
 //
-// Modes (the same texts the owners pass to ZoomableView::set_interaction_mode):
-//   "Select/Move"                    plain scene behaviour (owners' items select and move)
-//   "Crop", "Warp"                   each left press emits point_clicked
-//   "Polygon"                        left presses add vertices, a right press finishes
-//   "Rectangle", "Circle", "Pentagon" press-drag-release draws the shape
+// Modes (the same the owners pass to ZoomableView::set_interaction_mode):
+//   SelectMove                    plain scene behaviour (owners' items select and move)
+//   Crop, Warp                    each left press emits point_clicked
+//   Polygon                       left presses add vertices, a right press finishes
+//   Rectangle, Circle, Pentagon   press-drag-release draws the shape
 class InteractiveCanvas : public QGraphicsScene {
   Q_OBJECT
 
@@ -42,7 +44,7 @@ class InteractiveCanvas : public QGraphicsScene {
   explicit InteractiveCanvas(QObject* parent = nullptr);
   ~InteractiveCanvas() override;
 
-  void set_draw_mode(const QString& mode);
+  void set_draw_mode(orvane::DrawMode mode);
   // Abandons the shape under construction and removes its preview.
   void reset_drawing();
   // The vertices of the current mode's drag shape from `start` to `end`; empty for other modes
@@ -51,7 +53,7 @@ class InteractiveCanvas : public QGraphicsScene {
   // Redraws the preview outline from current_polygon.
   void update_preview();
 
-  QString draw_mode = QStringLiteral("Select/Move");
+  orvane::DrawMode draw_mode = orvane::DrawMode::SelectMove;
   QList<QPointF> current_polygon;
   bool drawing = false;
   // Owned by the scene while present; null when there is no preview. Read-only for owners: the
@@ -62,7 +64,7 @@ class InteractiveCanvas : public QGraphicsScene {
  Q_SIGNALS:
   // A finished shape (at least 3 vertices) in scene coordinates, in drawing order.
   void polygon_completed(const QPolygonF& polygon);
-  // A left press in "Crop" or "Warp" mode, in scene coordinates.
+  // A left press in Crop or Warp mode, in scene coordinates.
   void point_clicked(const QPointF& point);
 
  protected:

@@ -13,7 +13,7 @@ ZoomableView::ZoomableView(QWidget* parent) : QGraphicsView(parent) {
   setDragMode(QGraphicsView::ScrollHandDrag);
   setTransformationAnchor(QGraphicsView::AnchorUnderMouse);
   setResizeAnchor(QGraphicsView::AnchorUnderMouse);
-  _is_panning = false;
+  panning_ = false;
 }
 
 void ZoomableView::set_image(const QPixmap& pixmap) {
@@ -24,8 +24,8 @@ void ZoomableView::set_image(const QPixmap& pixmap) {
   fitInView(pixmap_item, Qt::KeepAspectRatio);
 }
 
-void ZoomableView::set_interaction_mode(const QString& mode) {
-  if (mode == QLatin1String("Select/Move")) {
+void ZoomableView::set_interaction_mode(orvane::DrawMode mode) {
+  if (mode == orvane::DrawMode::SelectMove) {
     setDragMode(QGraphicsView::ScrollHandDrag);
     viewport()->setCursor(Qt::OpenHandCursor);
   } else {
@@ -50,8 +50,8 @@ void ZoomableView::wheelEvent(QWheelEvent* event) {
 void ZoomableView::mousePressEvent(QMouseEvent* event) {
   if (event->button() == Qt::MiddleButton) {
     // Panning never reaches the scene, so a canvas in a drawing mode gets no stray points.
-    _is_panning = true;
-    _pan_start_pos = event->position();
+    panning_ = true;
+    pan_start_pos_ = event->position();
     setCursor(Qt::ClosedHandCursor);
     event->accept();
     return;
@@ -60,11 +60,11 @@ void ZoomableView::mousePressEvent(QMouseEvent* event) {
 }
 
 void ZoomableView::mouseMoveEvent(QMouseEvent* event) {
-  if (_is_panning) {
-    const QPointF delta = event->position() - _pan_start_pos;
+  if (panning_) {
+    const QPointF delta = event->position() - pan_start_pos_;
     horizontalScrollBar()->setValue(static_cast<int>(horizontalScrollBar()->value() - delta.x()));
     verticalScrollBar()->setValue(static_cast<int>(verticalScrollBar()->value() - delta.y()));
-    _pan_start_pos = event->position();
+    pan_start_pos_ = event->position();
     event->accept();
     return;
   }
@@ -73,7 +73,7 @@ void ZoomableView::mouseMoveEvent(QMouseEvent* event) {
 
 void ZoomableView::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() == Qt::MiddleButton) {
-    _is_panning = false;
+    panning_ = false;
     setCursor(Qt::ArrowCursor);
     event->accept();
     return;

@@ -3,12 +3,14 @@
 #include <QGraphicsView>
 #include <QPointF>
 
+#include "widgets/draw_mode.h"
+
 class QGraphicsPixmapItem;
 class QGraphicsScene;
 
 // The one image view of the studio: shows a picture fitted to the view, zooms with the wheel
 // around the cursor, pans with the middle button, and switches between hand dragging
-// ("Select/Move") and a cross-hair for drawing (every other mode text).
+// (DrawMode::SelectMove) and a cross-hair for drawing (every other mode).
 //
 // Two uses: a plain viewer that receives pixmaps through set_image (drawn into the view's own
 // scene), or the view of an InteractiveCanvas that the owner shows with setScene.
@@ -32,11 +34,11 @@ class ZoomableView : public QGraphicsView {
   // Clears the own scene, shows `pixmap` at the origin and fits the whole picture in the view.
   void set_image(const QPixmap& pixmap);
 
-  // "Select/Move" selects hand dragging with an open-hand cursor; any other mode text selects
-  // drawing (no drag) with a cross-hair.
-  void set_interaction_mode(const QString& mode);
+  // SelectMove selects hand dragging with an open-hand cursor; any other mode selects drawing
+  // (no drag) with a cross-hair.
+  void set_interaction_mode(orvane::DrawMode mode);
 
-  bool is_panning() const { return _is_panning; }
+  bool is_panning() const { return panning_; }
 
  protected:
   void wheelEvent(QWheelEvent* event) override;
@@ -46,6 +48,6 @@ class ZoomableView : public QGraphicsView {
 
  private:
   QGraphicsScene* scene_ = nullptr;  // child QObject of the view
-  bool _is_panning = false;
-  QPointF _pan_start_pos;
+  bool panning_ = false;
+  QPointF pan_start_pos_;
 };

@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 
 #include "annotator/classes_file.h"
-
 #include "common/raw_file.h"
 
 using namespace orvane;
@@ -226,3 +225,25 @@ TEST_F(DocumentTest, AFailedClassesWriteRefusesTheWholeStep) {
   // Known names need no write.
   EXPECT_TRUE(doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw"));
 }
+
+namespace {
+
+// Undo and redo rewrite classes.txt; when that fails the operator hears of it (with the reason)
+// instead of the file silently falling out of step with the list.
+TEST_F(DocumentTest, UndoThatCannotRewriteClassesTxtSaysSo) {
+  load();
+  ASSERT_TRUE(doc.add_class("pin"));
+  QSignalSpy failed(&doc, &AnnotationDocument::classes_write_failed);
+  QFile::remove(path("classes.txt"));
+  QDir(dir.path()).mkdir("classes.txt");
+  stack().undo();
+  ASSERT_EQ(failed.count(), 1);
+  EXPECT_TRUE(failed[0][0].toString().contains("classes.txt"));
+  EXPECT_EQ(doc.classes(), (QStringList{"bolt", "nut"}));
+  QDir(dir.path()).rmdir("classes.txt");
+  stack().redo();
+  EXPECT_EQ(failed.count(), 1);
+  EXPECT_EQ(read_all(path("classes.txt")), "bolt\nnut\npin\n");
+}
+
+}  // namespace

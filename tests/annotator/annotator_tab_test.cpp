@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -21,12 +22,14 @@
 #include "annotator/label_dialog.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/raw_file.h"
+#include "common/tab_access.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
-#include "common/raw_file.h"
-
 using namespace orvane;
+using orvane::test::controls;
+using orvane::test::state;
 
 namespace {
 
@@ -68,22 +71,22 @@ class AnnotatorTabTest : public test::GuiTest {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
     tab.fit_canvas_to_screen();
   }
-  void mode(const QString& m) { tab.combo_mode->setCurrentText(m); }
-  QPoint at(QPointF scene) const { return tab.canvas_view->mapFromScene(scene); }
-  QPointF scene_of(QPointF scene) const { return tab.canvas_view->mapToScene(at(scene)); }
+  void mode(DrawMode m) { select_draw_mode(controls(tab).combo_mode, m); }
+  QPoint at(QPointF scene) const { return controls(tab).canvas_view->mapFromScene(scene); }
+  QPointF scene_of(QPointF scene) const { return controls(tab).canvas_view->mapToScene(at(scene)); }
   void press(QPointF p, Qt::MouseButton b = Qt::LeftButton) {
-    QTest::mousePress(tab.canvas_view->viewport(), b, {}, at(p));
+    QTest::mousePress(controls(tab).canvas_view->viewport(), b, {}, at(p));
   }
   void release(QPointF p, Qt::MouseButton b = Qt::LeftButton) {
-    QTest::mouseRelease(tab.canvas_view->viewport(), b, {}, at(p));
+    QTest::mouseRelease(controls(tab).canvas_view->viewport(), b, {}, at(p));
   }
   void drag(QPointF from, QPointF to) {
     press(from);
-    QTest::mouseMove(tab.canvas_view->viewport(), at(to));
+    QTest::mouseMove(controls(tab).canvas_view->viewport(), at(to));
     release(to);
   }
   QPolygonF scene_polygon(int i) const {
-    const QGraphicsPolygonItem* item = tab.annotations.at(i).item;
+    const QGraphicsPolygonItem* item = state(tab).annotations.at(i).item;
     return item->mapToScene(item->polygon());
   }
 
@@ -108,9 +111,9 @@ TEST(AnnotatorTabLifetime, ClosingWithASelectedShapeDoesNotCrash) {
   auto* tab = new AnnotatorTab;
   dialogs.directories.push_back(dir.path());
   tab->load_directory();
-  ASSERT_EQ(tab->table_objects->rowCount(), 1);
-  tab->table_objects->selectRow(0);
-  ASSERT_FALSE(tab->canvas->selectedItems().isEmpty());
+  ASSERT_EQ(controls(*tab).table_objects->rowCount(), 1);
+  controls(*tab).table_objects->selectRow(0);
+  ASSERT_FALSE(controls(*tab).canvas->selectedItems().isEmpty());
   delete tab;
   EXPECT_TRUE(read_all(dir.filePath("a.txt")).startsWith("0 0.1"));  // the labels stay
 }
@@ -130,22 +133,23 @@ TEST_F(AnnotatorTabTest, LoadsFolderInCodePointOrderWithStatusMarksAndClasses) {
   open();
 
   QStringList rows;
-  for (int i = 0; i < tab.list_images->count(); ++i) rows << tab.list_images->item(i)->text();
+  for (int i = 0; i < controls(tab).list_images->count(); ++i)
+    rows << controls(tab).list_images->item(i)->text();
   EXPECT_EQ(rows, (QStringList{"[  ] A.jpg", "[  ] IMG_10.jpg", "[  ] IMG_2.WebP", "[✓] a.jpg",
                                "[  ] b.png"}));
-  EXPECT_EQ(tab.classes, (QStringList{"bolt", "nut"}));
-  EXPECT_EQ(tab.current_idx, 0);
-  EXPECT_EQ(tab.list_images->currentRow(), 0);
-  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: PENDING");
-  EXPECT_EQ(tab.canvas->sceneRect(), QRectF(0, 0, 40, 30));
+  EXPECT_EQ(tab.classes(), (QStringList{"bolt", "nut"}));
+  EXPECT_EQ(state(tab).current_idx, 0);
+  EXPECT_EQ(controls(tab).list_images->currentRow(), 0);
+  EXPECT_EQ(controls(tab).lbl_img_status->text(), "STATUS: PENDING");
+  EXPECT_EQ(controls(tab).canvas->sceneRect(), QRectF(0, 0, 40, 30));
 
-  tab.list_images->setCurrentRow(3);  // a.jpg, with its label file
-  EXPECT_EQ(tab.current_idx, 3);
-  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: ANNOTATED");
-  ASSERT_EQ(tab.annotations.size(), 1u);
-  EXPECT_EQ(tab.annotations[0].label, "bolt");
-  EXPECT_EQ(tab.annotations[0].type, "Polygon");
-  EXPECT_EQ(tab.table_objects->rowCount(), 1);
+  controls(tab).list_images->setCurrentRow(3);  // a.jpg, with its label file
+  EXPECT_EQ(state(tab).current_idx, 3);
+  EXPECT_EQ(controls(tab).lbl_img_status->text(), "STATUS: ANNOTATED");
+  ASSERT_EQ(state(tab).annotations.size(), 1u);
+  EXPECT_EQ(state(tab).document->shapes()[0].label, "bolt");
+  EXPECT_EQ(state(tab).document->shapes()[0].type, "Polygon");
+  EXPECT_EQ(controls(tab).table_objects->rowCount(), 1);
 
   // A second folder without classes.txt keeps the class list; an empty one shows no image.
   QTemporaryDir other;
@@ -153,13 +157,13 @@ TEST_F(AnnotatorTabTest, LoadsFolderInCodePointOrderWithStatusMarksAndClasses) {
               cv::Mat(10, 10, CV_8UC3, cv::Scalar::all(0)));
   dialogs.directories.push_back(other.path());
   tab.load_directory();
-  EXPECT_EQ(tab.classes, (QStringList{"bolt", "nut"}));
+  EXPECT_EQ(tab.classes(), (QStringList{"bolt", "nut"}));
   QTemporaryDir empty;
   dialogs.directories.push_back(empty.path());
   tab.load_directory();
-  EXPECT_EQ(tab.list_images->count(), 0);
-  EXPECT_TRUE(tab.annotations.empty());
-  EXPECT_TRUE(tab.display_cv_img.empty());
+  EXPECT_EQ(controls(tab).list_images->count(), 0);
+  EXPECT_TRUE(state(tab).annotations.empty());
+  EXPECT_TRUE(state(tab).display_cv_img.empty());
 }
 
 TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
@@ -168,32 +172,33 @@ TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
   show();
   const QString label = path("photo.txt");
 
-  mode("Polygon");
+  mode(DrawMode::Polygon);
   answer_label("  nut ");
   for (QPointF p : {QPointF(20, 20), QPointF(80, 20), QPointF(50, 70)}) {
     press(p);
     release(p);
   }
   press({50, 50}, Qt::RightButton);
-  ASSERT_EQ(tab.annotations.size(), 1u);
-  EXPECT_EQ(tab.annotations[0].label, "nut");  // typed with spaces, stored without
-  EXPECT_EQ(tab.classes, QStringList{"nut"});
+  ASSERT_EQ(state(tab).annotations.size(), 1u);
+  EXPECT_EQ(state(tab).document->shapes()[0].label, "nut");  // typed with spaces, stored without
+  EXPECT_EQ(tab.classes(), QStringList{"nut"});
   EXPECT_EQ(read_all(path("classes.txt")), "nut\n");
-  EXPECT_EQ(tab.list_images->item(0)->text(), "[✓] photo.png");
-  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: PENDING");  // until the image is shown again
+  EXPECT_EQ(controls(tab).list_images->item(0)->text(), "[✓] photo.png");
+  EXPECT_EQ(controls(tab).lbl_img_status->text(),
+            "STATUS: PENDING");  // until the image is shown again
 
-  mode("Rectangle");
+  mode(DrawMode::Rectangle);
   answer_label("bolt");
   drag({100, 10}, {150, 60});
-  mode("Circle");
+  mode(DrawMode::Circle);
   answer_label("nut");  // an existing name reuses its id
   drag({30, 85}, {30, 75});
-  mode("Pentagon");
+  mode(DrawMode::Pentagon);
   answer_label("bolt");
   drag({178, 80}, {168, 85});
-  ASSERT_EQ(tab.annotations.size(), 4u);
-  EXPECT_EQ(tab.classes, (QStringList{"nut", "bolt"}));
-  EXPECT_EQ(tab.last_label, "bolt");
+  ASSERT_EQ(state(tab).annotations.size(), 4u);
+  EXPECT_EQ(tab.classes(), (QStringList{"nut", "bolt"}));
+  EXPECT_EQ(state(tab).last_label, "bolt");
 
   const QStringList types{"Polygon", "Rectangle", "Circle", "Pentagon"};
   const int vertices[] = {3, 4, 32, 5};
@@ -201,8 +206,9 @@ TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
   const QList<QByteArray> lines = lines_of(label);
   ASSERT_EQ(lines.size(), 4);
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(tab.table_objects->item(i, 1)->text(), types[i]);
-    EXPECT_EQ(tab.table_objects->item(i, 0)->text(), tab.annotations[i].label);
+    EXPECT_EQ(controls(tab).table_objects->item(i, 1)->text(), types[i]);
+    EXPECT_EQ(controls(tab).table_objects->item(i, 0)->text(),
+              state(tab).document->shapes()[i].label);
     const QList<QByteArray> tokens = lines[i].split(' ');
     EXPECT_EQ(tokens[0].toInt(), ids[i]) << i;
     EXPECT_EQ(tokens.size(), 1 + 2 * vertices[i]) << i;
@@ -219,10 +225,10 @@ TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
 
   // Shown again, the image reads back the same shapes (file shapes are typed by vertex count).
   tab.load_current_image();
-  ASSERT_EQ(tab.annotations.size(), 4u);
-  EXPECT_EQ(tab.annotations[1].type, "Rectangle");
-  EXPECT_EQ(tab.annotations[2].type, "Polygon");
-  EXPECT_EQ(tab.lbl_img_status->text(), "STATUS: ANNOTATED");
+  ASSERT_EQ(state(tab).annotations.size(), 4u);
+  EXPECT_EQ(state(tab).document->shapes()[1].type, "Rectangle");
+  EXPECT_EQ(state(tab).document->shapes()[2].type, "Polygon");
+  EXPECT_EQ(controls(tab).lbl_img_status->text(), "STATUS: ANNOTATED");
 }
 
 TEST_F(AnnotatorTabTest, CancelledOrBlankLabelDropsTheShape) {
@@ -231,8 +237,8 @@ TEST_F(AnnotatorTabTest, CancelledOrBlankLabelDropsTheShape) {
   tab.handle_new_poly(QPolygonF{{1, 1}, {20, 1}, {20, 20}});  // no answer queued: cancelled
   answer_label("   ");
   tab.handle_new_poly(QPolygonF{{1, 1}, {20, 1}, {20, 20}});
-  EXPECT_TRUE(tab.annotations.empty());
-  EXPECT_TRUE(tab.classes.isEmpty());
+  EXPECT_TRUE(state(tab).annotations.empty());
+  EXPECT_TRUE(tab.classes().isEmpty());
   EXPECT_FALSE(QFile::exists(path("a.txt")));
   EXPECT_FALSE(QFile::exists(path("classes.txt")));
   EXPECT_EQ(dialogs.dialogs_run, 2);
@@ -247,26 +253,26 @@ TEST_F(AnnotatorTabTest, SavesBeforeEveryMoveAndOnlyThen) {
   EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
 
   // A drag is written by the next save: here, "◄ Prev" on the first image does nothing.
-  tab.annotations[0].item->setPos(10, 0);
-  tab.btn_prev_img->click();
+  state(tab).annotations[0].item->setPos(10, 0);
+  controls(tab).btn_prev_img->click();
   EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
-  tab.list_images->setCurrentRow(0);  // the row already shown: no save, no reload
+  controls(tab).list_images->setCurrentRow(0);  // the row already shown: no save, no reload
   EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
-  tab.btn_next_img->click();
-  EXPECT_EQ(tab.current_idx, 1);
+  controls(tab).btn_next_img->click();
+  EXPECT_EQ(state(tab).current_idx, 1);
   EXPECT_EQ(read_all(path("a.txt")), "0 0.200000 0.250000 0.600000 0.250000 0.400000 0.750000\n");
 
   // Dragged past the edge and saved with the button: clamped.
   answer_label("car");
   tab.handle_new_poly(QPolygonF{{90, 70}, {99, 70}, {99, 79}});
-  tab.annotations[0].item->setPos(20, 20);
-  tab.btn_next_img->click();  // last image: no save
+  state(tab).annotations[0].item->setPos(20, 20);
+  controls(tab).btn_next_img->click();  // last image: no save
   EXPECT_EQ(read_all(path("b.txt")), "0 0.900000 0.875000 0.990000 0.875000 0.990000 0.987500\n");
-  tab.btn_save->click();
+  controls(tab).btn_save->click();
   EXPECT_EQ(read_all(path("b.txt")), "0 1.000000 1.000000 1.000000 1.000000 1.000000 1.000000\n");
   // The save made the drag a step of the shape; dragging it back is another.
-  tab.annotations[0].item->setPos(-20, -20);
-  tab.list_images->setCurrentRow(0);
+  state(tab).annotations[0].item->setPos(-20, -20);
+  controls(tab).list_images->setCurrentRow(0);
   EXPECT_EQ(read_all(path("b.txt")), "0 0.900000 0.875000 0.990000 0.875000 0.990000 0.987500\n");
 }
 
@@ -280,7 +286,7 @@ TEST_F(AnnotatorTabTest, ClosingTheWindowSavesADraggedShape) {
   layout->addWidget(&tab);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  tab.annotations[0].item->setPos(10, 0);
+  state(tab).annotations[0].item->setPos(10, 0);
   EXPECT_TRUE(window.close());
   EXPECT_EQ(read_all(path("a.txt")), "0 0.200000 0.250000 0.600000 0.250000 0.400000 0.750000\n");
 
@@ -306,16 +312,16 @@ TEST_F(AnnotatorTabTest, DeletingTheLastShapeRemovesTheLabelFile) {
   answer_label("cat");
   tab.handle_new_poly(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
   ASSERT_EQ(lines_of(path("cat.txt")).size(), 2);
-  tab.table_objects->selectRow(0);
-  tab.btn_delete_shape->click();
+  controls(tab).table_objects->selectRow(0);
+  controls(tab).btn_delete_shape->click();
   EXPECT_EQ(lines_of(path("cat.txt")).size(), 1);
-  tab.table_objects->selectRow(0);
-  tab.btn_delete_shape->click();
-  EXPECT_TRUE(tab.annotations.empty());
-  EXPECT_EQ(tab.table_objects->rowCount(), 0);
+  controls(tab).table_objects->selectRow(0);
+  controls(tab).btn_delete_shape->click();
+  EXPECT_TRUE(state(tab).annotations.empty());
+  EXPECT_EQ(controls(tab).table_objects->rowCount(), 0);
   EXPECT_FALSE(QFile::exists(path("cat.txt")));
-  EXPECT_EQ(tab.list_images->item(0)->text(), "[  ] cat.png");
-  tab.btn_delete_shape->click();  // nothing left: nothing happens
+  EXPECT_EQ(controls(tab).list_images->item(0)->text(), "[  ] cat.png");
+  controls(tab).btn_delete_shape->click();  // nothing left: nothing happens
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
@@ -326,7 +332,7 @@ TEST_F(AnnotatorTabTest, CopyPreviousScalesShapesToTheCurrentImage) {
   write_raw(path("classes.txt"), "a\nb\n");
   write_raw(path("1.txt"), "1 0.1 0.25 0.5 0.25 0.3 0.75\n");
   open();
-  tab.btn_copy_prev->click();  // first image: nothing before it
+  controls(tab).btn_copy_prev->click();  // first image: nothing before it
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Unavailable");
   EXPECT_EQ(dialogs.messages[0].text, "No previous image available to copy annotations from.");
@@ -334,11 +340,12 @@ TEST_F(AnnotatorTabTest, CopyPreviousScalesShapesToTheCurrentImage) {
   tab.next_image();
   answer_label("a");
   tab.handle_new_poly(QPolygonF{{0, 0}, {10, 0}, {10, 10}});  // replaced by the copy
-  tab.btn_copy_prev->click();
-  ASSERT_EQ(tab.annotations.size(), 1u);
-  EXPECT_EQ(tab.annotations[0].label, "b");
+  controls(tab).btn_copy_prev->click();
+  ASSERT_EQ(state(tab).annotations.size(), 1u);
+  EXPECT_EQ(state(tab).document->shapes()[0].label, "b");
   EXPECT_EQ(scene_polygon(0), (QPolygonF{{20, 40}, {100, 40}, {60, 120}}));
-  EXPECT_EQ(tab.canvas->items().size(), 2);  // picture + the copied shape, nothing left over
+  EXPECT_EQ(controls(tab).canvas->items().size(),
+            2);  // picture + the copied shape, nothing left over
   EXPECT_EQ(read_all(path("2.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
 
   // From an image without labels the copy empties the current one and removes its file.
@@ -346,8 +353,8 @@ TEST_F(AnnotatorTabTest, CopyPreviousScalesShapesToTheCurrentImage) {
   answer_label("a");
   tab.handle_new_poly(QPolygonF{{0, 0}, {10, 0}, {10, 10}});
   QFile::remove(path("2.txt"));
-  tab.btn_copy_prev->click();
-  EXPECT_TRUE(tab.annotations.empty());
+  controls(tab).btn_copy_prev->click();
+  EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_FALSE(QFile::exists(path("3.txt")));
 }
 
@@ -361,30 +368,30 @@ TEST_F(AnnotatorTabTest, SelectionFollowsBetweenTableAndCanvasAndColoursFollowCl
     answer_label(label);
     tab.handle_new_poly(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
   }
-  EXPECT_EQ(tab.annotations[0].item->pen().color(), QColor("#FF0000"));
-  EXPECT_EQ(tab.annotations[1].item->pen().color(), QColor("#00FF00"));  // id 10 wraps to 0
-  EXPECT_EQ(tab.annotations[1].item->brush().color().alpha(), 60);
+  EXPECT_EQ(state(tab).annotations[0].item->pen().color(), QColor("#FF0000"));
+  EXPECT_EQ(state(tab).annotations[1].item->pen().color(), QColor("#00FF00"));  // id 10 wraps to 0
+  EXPECT_EQ(state(tab).annotations[1].item->brush().color().alpha(), 60);
 
-  tab.table_objects->selectRow(1);
-  EXPECT_TRUE(tab.annotations[1].item->isSelected());
-  EXPECT_FALSE(tab.annotations[0].item->isSelected());
-  EXPECT_EQ(tab.annotations[1].item->pen().width(), 4);
-  EXPECT_EQ(tab.annotations[1].item->brush().color().alpha(), 120);
-  EXPECT_EQ(tab.annotations[1].item->zValue(), 1.0);
-  EXPECT_EQ(tab.annotations[0].item->zValue(), 0.0);
+  controls(tab).table_objects->selectRow(1);
+  EXPECT_TRUE(state(tab).annotations[1].item->isSelected());
+  EXPECT_FALSE(state(tab).annotations[0].item->isSelected());
+  EXPECT_EQ(state(tab).annotations[1].item->pen().width(), 4);
+  EXPECT_EQ(state(tab).annotations[1].item->brush().color().alpha(), 120);
+  EXPECT_EQ(state(tab).annotations[1].item->zValue(), 1.0);
+  EXPECT_EQ(state(tab).annotations[0].item->zValue(), 0.0);
 
-  tab.annotations[2].item->setSelected(true);  // as a click on the canvas does
-  tab.annotations[1].item->setSelected(false);
-  EXPECT_EQ(tab.table_objects->currentRow(), 2);
-  EXPECT_EQ(tab.table_objects->selectionModel()->selectedRows().size(), 1);
-  EXPECT_EQ(tab.annotations[2].item->pen().width(), 4);
-  EXPECT_EQ(tab.annotations[1].item->pen().width(), 2);
+  state(tab).annotations[2].item->setSelected(true);  // as a click on the canvas does
+  state(tab).annotations[1].item->setSelected(false);
+  EXPECT_EQ(controls(tab).table_objects->currentRow(), 2);
+  EXPECT_EQ(controls(tab).table_objects->selectionModel()->selectedRows().size(), 1);
+  EXPECT_EQ(state(tab).annotations[2].item->pen().width(), 4);
+  EXPECT_EQ(state(tab).annotations[1].item->pen().width(), 2);
 
   // Nothing selected on the canvas: Delete must not remove the shape selected before.
-  tab.canvas->clearSelection();
-  EXPECT_EQ(tab.table_objects->currentRow(), -1);
+  controls(tab).canvas->clearSelection();
+  EXPECT_EQ(controls(tab).table_objects->currentRow(), -1);
   tab.ann_delete_selected();
-  EXPECT_EQ(tab.annotations.size(), 3u);
+  EXPECT_EQ(state(tab).annotations.size(), 3u);
 }
 
 TEST_F(AnnotatorTabTest, DeleteKeysActOnlyWhileTheAnnotatorIsShown) {
@@ -406,21 +413,21 @@ TEST_F(AnnotatorTabTest, DeleteKeysActOnlyWhileTheAnnotatorIsShown) {
   tabs.show();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&tabs));
 
-  tab.table_objects->selectRow(0);
+  controls(tab).table_objects->selectRow(0);
   tabs.setCurrentWidget(other);
   other_button->setFocus();
   QTest::keyClick(other_button, Qt::Key_Delete);
   QTest::keyClick(other_button, Qt::Key_Backspace);
-  EXPECT_EQ(tab.annotations.size(), 2u);
+  EXPECT_EQ(state(tab).annotations.size(), 2u);
 
   tabs.setCurrentWidget(&tab);
-  tab.table_objects->setFocus();
-  tab.table_objects->selectRow(0);
-  QTest::keyClick(tab.table_objects, Qt::Key_Delete);
-  EXPECT_EQ(tab.annotations.size(), 1u);
-  tab.table_objects->selectRow(0);
-  QTest::keyClick(tab.table_objects, Qt::Key_Backspace);
-  EXPECT_TRUE(tab.annotations.empty());
+  controls(tab).table_objects->setFocus();
+  controls(tab).table_objects->selectRow(0);
+  QTest::keyClick(controls(tab).table_objects, Qt::Key_Delete);
+  EXPECT_EQ(state(tab).annotations.size(), 1u);
+  controls(tab).table_objects->selectRow(0);
+  QTest::keyClick(controls(tab).table_objects, Qt::Key_Backspace);
+  EXPECT_TRUE(state(tab).annotations.empty());
   tabs.removeTab(tabs.indexOf(&tab));
   tab.setParent(nullptr);
 }
@@ -443,12 +450,12 @@ TEST_F(AnnotatorTabTest, LinesTheReaderCannotShowSurviveEverySave) {
   EXPECT_TRUE(dialogs.messages[0].text.startsWith("Error loading annotations: "));
   EXPECT_TRUE(dialogs.messages[0].text.contains("line 4"))
       << dialogs.messages[0].text.toStdString();
-  EXPECT_TRUE(tab.lbl_img_status->toolTip().contains("line 4"));
-  ASSERT_EQ(tab.annotations.size(), 1u);
-  EXPECT_TRUE(tab.lbl_img_status->text().contains("LABEL FILE ERROR"));
+  EXPECT_TRUE(controls(tab).lbl_img_status->toolTip().contains("line 4"));
+  ASSERT_EQ(state(tab).annotations.size(), 1u);
+  EXPECT_TRUE(controls(tab).lbl_img_status->text().contains("LABEL FILE ERROR"));
 
   // Deleting the only shown shape keeps the file with the lines that were not shown.
-  tab.table_objects->selectRow(0);
+  controls(tab).table_objects->selectRow(0);
   tab.ann_delete_selected();
   EXPECT_EQ(read_all(path("a.txt")),
             "5 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.5\n0 0.5 0.5 0.2\n0 0.9 0.9 0.8 0.8 0.7 0.7\n");
@@ -465,10 +472,10 @@ TEST_F(AnnotatorTabTest, EmptyClassListShowsNoShapeButKeepsTheFile) {
   const QByteArray original = "0 0.1 0.25 0.5 0.25 0.3 0.75\n";
   write_raw(path("a.txt"), original);
   open();
-  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_TRUE(state(tab).annotations.empty());
   tab.next_image();
   tab.prev_image();
-  tab.btn_save->click();
+  controls(tab).btn_save->click();
   EXPECT_EQ(read_all(path("a.txt")), original);
 }
 
@@ -483,18 +490,18 @@ TEST_F(AnnotatorTabTest, UndecodableImageShowsNothingAndItsLabelFileIsNeverTouch
   tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
 
   tab.next_image();
-  EXPECT_EQ(tab.current_idx, 1);
-  EXPECT_TRUE(tab.display_cv_img.empty());
-  EXPECT_TRUE(tab.annotations.empty());
-  EXPECT_EQ(tab.table_objects->rowCount(), 0);
-  EXPECT_TRUE(tab.lbl_img_status->text().contains("COULD NOT BE DECODED"));
-  EXPECT_EQ(tab.canvas->items().size(), 0);
+  EXPECT_EQ(state(tab).current_idx, 1);
+  EXPECT_TRUE(state(tab).display_cv_img.empty());
+  EXPECT_TRUE(state(tab).annotations.empty());
+  EXPECT_EQ(controls(tab).table_objects->rowCount(), 0);
+  EXPECT_TRUE(controls(tab).lbl_img_status->text().contains("COULD NOT BE DECODED"));
+  EXPECT_EQ(controls(tab).canvas->items().size(), 0);
   tab.handle_new_poly(QPolygonF{{1, 1}, {5, 1}, {5, 5}});  // nothing to draw on
-  tab.btn_save->click();
-  tab.btn_copy_prev->click();
+  controls(tab).btn_save->click();
+  controls(tab).btn_copy_prev->click();
   tab.prev_image();
   EXPECT_EQ(read_all(path("b.txt")), b_labels);
-  EXPECT_EQ(tab.annotations.size(), 1u);
+  EXPECT_EQ(state(tab).annotations.size(), 1u);
   EXPECT_EQ(lines_of(path("a.txt")).size(), 1);
 }
 
@@ -512,19 +519,19 @@ TEST_F(AnnotatorTabTest, FailedWritesWarnKeepShapesAndBlockTheMove) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, ui::MessageKind::Warning);
   EXPECT_TRUE(dialogs.messages[0].text.contains(path("a.txt")));
-  EXPECT_EQ(tab.annotations.size(), 2u);
+  EXPECT_EQ(state(tab).annotations.size(), 2u);
 
   tab.next_image();
-  EXPECT_EQ(tab.current_idx, 0);  // stayed: moving on would lose the shapes
-  EXPECT_EQ(tab.annotations.size(), 2u);
-  tab.list_images->setCurrentRow(1);
-  EXPECT_EQ(tab.current_idx, 0);
-  EXPECT_EQ(tab.list_images->currentRow(), 0);
+  EXPECT_EQ(state(tab).current_idx, 0);  // stayed: moving on would lose the shapes
+  EXPECT_EQ(state(tab).annotations.size(), 2u);
+  controls(tab).list_images->setCurrentRow(1);
+  EXPECT_EQ(state(tab).current_idx, 0);
+  EXPECT_EQ(controls(tab).list_images->currentRow(), 0);
   EXPECT_EQ(dialogs.messages.size(), 3u);
 
   QDir(dir.path()).rmdir("a.txt");
   tab.next_image();
-  EXPECT_EQ(tab.current_idx, 1);
+  EXPECT_EQ(state(tab).current_idx, 1);
   EXPECT_EQ(lines_of(path("a.txt")).size(), 2);
 }
 
@@ -533,10 +540,10 @@ TEST_F(AnnotatorTabTest, UnreadableLabelFileIsLeftUntouched) {
   image("b.png", 100, 80);
   QDir(dir.path()).mkdir("a.txt");  // exists, cannot be read as a file
   open();
-  EXPECT_TRUE(tab.lbl_img_status->text().contains("UNREADABLE"));
-  EXPECT_EQ(tab.list_images->item(0)->text(), "[✓] a.png");
+  EXPECT_TRUE(controls(tab).lbl_img_status->text().contains("UNREADABLE"));
+  EXPECT_EQ(controls(tab).list_images->item(0)->text(), "[✓] a.png");
   tab.next_image();  // nothing drawn: the move goes ahead and the entry stays
-  EXPECT_EQ(tab.current_idx, 1);
+  EXPECT_EQ(state(tab).current_idx, 1);
   tab.prev_image();
   answer_label("car");
   tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
@@ -549,7 +556,7 @@ TEST_F(AnnotatorTabTest, UnreadableLabelFileIsLeftUntouched) {
   // Once the file can be read again, the next save keeps its lines after the new shape.
   QDir(dir.path()).rmdir("a.txt");
   write_raw(path("a.txt"), "4 0.1 0.1 0.2 0.2 0.3 0.3\n");
-  tab.btn_save->click();
+  controls(tab).btn_save->click();
   EXPECT_EQ(read_all(path("a.txt")),
             "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n4 0.1 0.1 0.2 0.2 0.3 0.3\n");
 }
@@ -559,12 +566,12 @@ TEST_F(AnnotatorTabTest, UnreadableClassesFileIsNotOverwritten) {
   QDir(dir.path()).mkdir("classes.txt");
   open();
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_TRUE(tab.classes.isEmpty());
+  EXPECT_TRUE(tab.classes().isEmpty());
   // A new name would be written at an id the unread file may give to another class: refused.
   answer_label("car");
   tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
-  EXPECT_TRUE(tab.classes.isEmpty());
-  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_TRUE(tab.classes().isEmpty());
+  EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_TRUE(QFileInfo(path("classes.txt")).isDir());
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[1].title, "Shape Not Added");
@@ -603,42 +610,43 @@ TEST_F(AnnotatorTabTest, UndoRedoKeysFollowDrawDeleteAndDragAndTheFileFollows) {
   ASSERT_EQ(read_all(path("a.txt")), drawn);
 
   // A drag with the mouse is one step, written when the mouse is let go.
-  mode("Select/Move");
+  mode(DrawMode::SelectMove);
   drag(QPointF(30, 30), QPointF(40, 30));
   QCoreApplication::processEvents();
   const QPointF moved_by = scene_polygon(0)[0] - QPointF(10, 20);
   ASSERT_GT(moved_by.x(), 0);
-  EXPECT_EQ(tab.annotations[0].item->pos(), QPointF(0, 0));  // the document holds the move
+  EXPECT_EQ(state(tab).annotations[0].item->pos(), QPointF(0, 0));  // the document holds the move
   EXPECT_NE(read_all(path("a.txt")), drawn);
-  EXPECT_EQ(tab.document->undo_stack()->count(), 2);
+  EXPECT_EQ(state(tab).document->undo_stack()->count(), 2);
 
-  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
   EXPECT_EQ(scene_polygon(0), (QPolygonF{{10, 20}, {50, 20}, {30, 60}}));
   EXPECT_EQ(read_all(path("a.txt")), drawn);
 
   // Delete, undo: the shape is back with its class and vertices; the file follows each step.
-  tab.table_objects->selectRow(0);
-  tab.btn_delete_shape->click();
-  EXPECT_TRUE(tab.annotations.empty());
+  controls(tab).table_objects->selectRow(0);
+  controls(tab).btn_delete_shape->click();
+  EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
-  EXPECT_EQ(tab.list_images->item(0)->text(), "[  ] a.png");
-  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
-  ASSERT_EQ(tab.annotations.size(), 1u);
-  EXPECT_EQ(tab.annotations[0].label, "nut");
-  EXPECT_EQ(tab.table_objects->item(0, 0)->text(), "nut");
+  EXPECT_EQ(controls(tab).list_images->item(0)->text(), "[  ] a.png");
+  QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  ASSERT_EQ(state(tab).annotations.size(), 1u);
+  EXPECT_EQ(state(tab).document->shapes()[0].label, "nut");
+  EXPECT_EQ(controls(tab).table_objects->item(0, 0)->text(), "nut");
   EXPECT_EQ(read_all(path("a.txt")), drawn);
-  EXPECT_EQ(tab.list_images->item(0)->text(), "[✓] a.png");
-  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
-  EXPECT_TRUE(tab.annotations.empty());
-  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
-  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Y, Qt::ControlModifier);
-  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_EQ(controls(tab).list_images->item(0)->text(), "[✓] a.png");
+  QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Z,
+                  Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(state(tab).annotations.empty());
+  QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Y, Qt::ControlModifier);
+  EXPECT_TRUE(state(tab).annotations.empty());
 
   // Another image starts with nothing to undo.
   tab.next_image();
-  QTest::keyClick(tab.canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
-  EXPECT_EQ(tab.document->undo_stack()->count(), 0);
+  EXPECT_EQ(state(tab).document->undo_stack()->count(), 0);
 }
 
 TEST_F(AnnotatorTabTest, DetectionLabelsShowAsBoxesAndKeepTheirBytes) {
@@ -647,14 +655,14 @@ TEST_F(AnnotatorTabTest, DetectionLabelsShowAsBoxesAndKeepTheirBytes) {
   const QByteArray original = "0 0.5 0.5 0.25 0.5\r\n0 0.100 0.2 0.1 0.2\r\n";
   write_raw(path("a.txt"), original);
   open();
-  ASSERT_EQ(tab.annotations.size(), 2u);
-  EXPECT_EQ(tab.annotations[0].type, "Box");
+  ASSERT_EQ(state(tab).annotations.size(), 2u);
+  EXPECT_EQ(state(tab).document->shapes()[0].type, "Box");
   EXPECT_EQ(scene_polygon(0), (QPolygonF{{75, 25}, {125, 25}, {125, 75}, {75, 75}}));
   // Saving what was only looked at changes no byte but the line ends.
-  tab.btn_save->click();
+  controls(tab).btn_save->click();
   EXPECT_EQ(read_all(path("a.txt")), "0 0.5 0.5 0.25 0.5\n0 0.100 0.2 0.1 0.2\n");
-  tab.annotations[1].item->setPos(20, 10);
-  tab.btn_save->click();
+  state(tab).annotations[1].item->setPos(20, 10);
+  controls(tab).btn_save->click();
   EXPECT_EQ(read_all(path("a.txt")), "0 0.5 0.5 0.25 0.5\n0 0.200000 0.300000 0.100000 0.200000\n");
 }
 
@@ -668,25 +676,63 @@ TEST_F(AnnotatorTabTest, CopyPreviousRefusesALabelFileItCannotReadWhole) {
   open();
   dialogs.messages.clear();
   tab.next_image();
-  tab.btn_copy_prev->click();
+  controls(tab).btn_copy_prev->click();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Copy Refused");
   EXPECT_TRUE(dialogs.messages[0].text.contains("line 2"));
   EXPECT_EQ(read_all(path("2.txt")), mine);
-  ASSERT_EQ(tab.annotations.size(), 1u);
+  ASSERT_EQ(state(tab).annotations.size(), 1u);
 
   // Unreadable altogether: the same.
   QFile::remove(path("1.txt"));
   QDir(dir.path()).mkdir("1.txt");
-  tab.btn_copy_prev->click();
+  controls(tab).btn_copy_prev->click();
   EXPECT_EQ(dialogs.messages.back().title, "Copy Refused");
   EXPECT_EQ(read_all(path("2.txt")), mine);
 
   // A readable one is copied, and one undo gives this image's shapes back.
   QDir(dir.path()).rmdir("1.txt");
   write_raw(path("1.txt"), "1 0.1 0.25 0.5 0.25 0.3 0.75\n");
-  tab.btn_copy_prev->click();
+  controls(tab).btn_copy_prev->click();
   EXPECT_EQ(read_all(path("2.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
   tab.undo();
   EXPECT_EQ(read_all(path("2.txt")), mine);
 }
+
+namespace {
+
+// The dataset buttons ask for the tools with the folder, its images and its classes; the export
+// is asked for only once what is on screen is in the label files it reads.
+TEST_F(AnnotatorTabTest, DatasetButtonsAskForTheToolsAndTheExportSavesFirst) {
+  image("a.png", 100, 80);
+  image("b.png", 100, 80);
+  write_raw(path("classes.txt"), "car\n");
+  open();
+  QSignalSpy health(&tab, &AnnotatorTab::health_check_requested);
+  QSignalSpy analytics(&tab, &AnnotatorTab::analytics_requested);
+  QSignalSpy exports(&tab, &AnnotatorTab::split_export_requested);
+  QTest::mouseClick(controls(tab).btn_health_check, Qt::LeftButton);
+  ASSERT_EQ(health.count(), 1);
+  EXPECT_EQ(health[0][0].toString(), dir.path());
+  QTest::mouseClick(controls(tab).btn_analytics, Qt::LeftButton);
+  ASSERT_EQ(analytics.count(), 1);
+  EXPECT_EQ(analytics[0][0].toStringList(), state(tab).image_paths);
+  EXPECT_EQ(analytics[0][1].toStringList(), QStringList{"car"});
+
+  answer_label("car");
+  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  state(tab).annotations[0].item->setPos(10, 0);  // a drag not yet saved
+  QTest::mouseClick(controls(tab).btn_split_export, Qt::LeftButton);
+  ASSERT_EQ(exports.count(), 1);
+  EXPECT_EQ(read_all(path("a.txt")), "0 0.200000 0.250000 0.600000 0.250000 0.400000 0.750000\n");
+
+  // A label file that cannot be written: a warning, and no export of stale files.
+  QFile::remove(path("a.txt"));
+  QDir(dir.path()).mkdir("a.txt");
+  state(tab).annotations[0].item->setPos(0, 0);
+  QTest::mouseClick(controls(tab).btn_split_export, Qt::LeftButton);
+  EXPECT_EQ(exports.count(), 1);
+  EXPECT_FALSE(dialogs.messages.empty());
+}
+
+}  // namespace

@@ -22,11 +22,14 @@
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "common/run_orvane.h"
+#include "common/tab_access.h"
 #include "engine/quick_train.h"
 #include "engine/shapes_data.h"
 #include "engine/yolo.h"
 
 using namespace orvane;
+using orvane::test::controls;
+using orvane::test::state;
 namespace fs = std::filesystem;
 
 namespace {
@@ -126,7 +129,7 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
   AnnotatorTab tab;
   dialogs.directories.push_back(dir.path());
   tab.load_directory();
-  EXPECT_FALSE(tab.btn_run_ai->isEnabled());
+  EXPECT_FALSE(controls(tab).btn_run_ai->isEnabled());
 
   // A file that is no model: named in the box; nothing loaded.
   write_raw(path("broken.pt"), "not a checkpoint");
@@ -135,52 +138,53 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_TRUE(dialogs.messages[0].text.contains("broken.pt"));
-  EXPECT_FALSE(tab.ai_model);
-  EXPECT_FALSE(tab.btn_run_ai->isEnabled());
+  EXPECT_FALSE(state(tab).ai_model);
+  EXPECT_FALSE(controls(tab).btn_run_ai->isEnabled());
 
   dialogs.files.push_back(QString::fromStdString(weights.string()));
   tab.load_ai_model();
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[1].title, "AI Model Loaded");
   EXPECT_EQ(dialogs.messages[1].text, "Loaded model: last.pt");
-  ASSERT_TRUE(tab.btn_run_ai->isEnabled());
-  const std::shared_ptr<engine::YOLO> loaded = tab.ai_model;
+  ASSERT_TRUE(controls(tab).btn_run_ai->isEnabled());
+  const std::shared_ptr<engine::YOLO> loaded = state(tab).ai_model;
 
   // A broken file after a good one: the good one stays.
   dialogs.files.push_back(path("broken.pt"));
   tab.load_ai_model();
-  EXPECT_EQ(tab.ai_model, loaded);
-  EXPECT_TRUE(tab.btn_run_ai->isEnabled());
+  EXPECT_EQ(state(tab).ai_model, loaded);
+  EXPECT_TRUE(controls(tab).btn_run_ai->isEnabled());
 
   // Nothing that sure: a message, nothing changes.
-  tab.spin_ai_conf->setValue(1.0);
+  controls(tab).spin_ai_conf->setValue(1.0);
   const size_t before = dialogs.messages.size();
-  tab.btn_run_ai->click();
+  controls(tab).btn_run_ai->click();
   ASSERT_EQ(dialogs.messages.size(), before + 1);
   EXPECT_EQ(dialogs.messages.back().title, "AI Assist");
   EXPECT_EQ(dialogs.messages.back().text, "No objects detected at current confidence threshold.");
-  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
 
-  tab.spin_ai_conf->setValue(std::max(0.01, std::floor(conf * 100) / 100 - 0.01));
-  const auto expected =
-      probe.predict(dir.filePath("a.png").toStdString(),
-                    {.conf = float(tab.spin_ai_conf->value()), .imgsz = 64, .verbose = false});
+  controls(tab).spin_ai_conf->setValue(std::max(0.01, std::floor(conf * 100) / 100 - 0.01));
+  const auto expected = probe.predict(
+      dir.filePath("a.png").toStdString(),
+      {.conf = float(controls(tab).spin_ai_conf->value()), .imgsz = 64, .verbose = false});
   const int boxes = int(expected[0].boxes.size());
-  tab.btn_run_ai->click();
+  controls(tab).btn_run_ai->click();
   EXPECT_EQ(dialogs.messages.back().title, "AI Success");
   EXPECT_EQ(dialogs.messages.back().text,
             "Successfully auto-labeled " + QString::number(boxes) + " object(s).");
-  ASSERT_EQ(int(tab.annotations.size()), boxes);
-  for (const ShapeRecord& record : tab.annotations) {
-    EXPECT_EQ(record.type, "AI Rectangle");
-    EXPECT_EQ(record.item->polygon().size(), 4);
-    EXPECT_TRUE(record.label == "square" || record.label == "disc");
+  ASSERT_EQ(int(state(tab).annotations.size()), boxes);
+  for (size_t i = 0; i < state(tab).annotations.size(); ++i) {
+    const DocumentShape& shape = state(tab).document->shapes()[i];
+    EXPECT_EQ(shape.type, "AI Rectangle");
+    EXPECT_EQ(state(tab).annotations[i].item->polygon().size(), 4);
+    EXPECT_TRUE(shape.label == "square" || shape.label == "disc");
   }
   // New names follow the folder's own classes; the label file uses their positions there.
-  EXPECT_EQ(tab.classes.first(), "other");
-  EXPECT_GT(tab.classes.size(), 1);
-  EXPECT_EQ(read_all(path("classes.txt")), (tab.classes.join('\n') + '\n').toUtf8());
+  EXPECT_EQ(tab.classes().first(), "other");
+  EXPECT_GT(tab.classes().size(), 1);
+  EXPECT_EQ(read_all(path("classes.txt")), (tab.classes().join('\n') + '\n').toUtf8());
   const QList<QByteArray> lines = read_all(path("a.txt")).trimmed().split('\n');
   ASSERT_EQ(lines.size(), boxes);
   EXPECT_NE(lines[0].left(2), "0 ");
@@ -188,11 +192,11 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
 
   // One undo takes the whole frame back, and the file follows.
   tab.undo();
-  EXPECT_TRUE(tab.annotations.empty());
+  EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
-  EXPECT_EQ(tab.classes, QStringList{"other"});
+  EXPECT_EQ(tab.classes(), QStringList{"other"});
   tab.redo();
-  EXPECT_EQ(int(tab.annotations.size()), boxes);
+  EXPECT_EQ(int(state(tab).annotations.size()), boxes);
 }
 
 TEST_F(AutoLabelTest, SegmenterGivesPolygonsWithTheOutlinePoints) {
@@ -268,24 +272,24 @@ TEST_F(AutoLabelTest, TheTabRunsTheFolderOnAWorkerAndRefreshesTheList) {
   tab.load_directory();
   dialogs.files.push_back(QString::fromStdString(weights.string()));
   tab.load_ai_model();
-  tab.spin_ai_conf->setValue(0.01);
+  controls(tab).spin_ai_conf->setValue(0.01);
   QSignalSpy finished(&tab, &AnnotatorTab::folder_autolabel_finished);
-  tab.btn_run_ai_folder->click();
-  ASSERT_TRUE(tab.folder_worker != nullptr);
+  controls(tab).btn_run_ai_folder->click();
+  ASSERT_TRUE(state(tab).folder_worker != nullptr);
   ASSERT_TRUE(finished.wait(60000));
-  EXPECT_EQ(tab.folder_worker, nullptr);
+  EXPECT_EQ(state(tab).folder_worker, nullptr);
   EXPECT_EQ(dialogs.messages.back().title, "Auto-Label Folder");
   EXPECT_TRUE(dialogs.messages.back().text.contains("1 failed"));
   EXPECT_TRUE(dialogs.messages.back().text.contains("zz.png"));
   // The marks follow the files, and the image on screen shows its new shapes.
   for (int row = 0; row < 2; ++row) {
     const bool labelled = QFileInfo::exists(path(row == 0 ? "a.txt" : "b.txt"));
-    EXPECT_EQ(tab.list_images->item(row)->text().startsWith("[✓]"), labelled);
+    EXPECT_EQ(controls(tab).list_images->item(row)->text().startsWith("[✓]"), labelled);
   }
   if (QFileInfo::exists(path("a.txt"))) {
-    EXPECT_FALSE(tab.annotations.empty());
+    EXPECT_FALSE(state(tab).annotations.empty());
   }
-  EXPECT_EQ(tab.classes, tab.document->classes());
+  EXPECT_EQ(tab.classes(), state(tab).document->classes());
 }
 
 TEST_F(AutoLabelTest, OrvaneAutolabelDoesTheSameHeadless) {

@@ -25,3 +25,12 @@ TEST(Args, RejectsTyposAndBadValues) {
   EXPECT_THROW(Args({"subfolders=yes"}, kSpecs).boolean("subfolders"), ArgError);
   EXPECT_THROW(Args({"range=5"}, kSpecs).range("range"), ArgError);
 }
+
+// Defaults print as the words that would set them: a real number never grows digits.
+TEST(Args, DefaultTextIsTheShortestExactWord) {
+  EXPECT_EQ(default_text(0.01), "0.01");
+  EXPECT_EQ(default_text(0.0123), "0.0123");
+  EXPECT_EQ(default_text(640), "640");
+  EXPECT_EQ(default_text(-1), "-1");
+  EXPECT_EQ(Args({}, {{"lr0", default_text(0.01), ""}}).real("lr0"), 0.01);
+}

@@ -18,10 +18,13 @@
 #include "app/orvane_studio.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/tab_access.h"
 #include "splitter/splitter_tab.h"
 #include "ui/help_dialog.h"
 #include "ui/stylesheet.h"
 #include "ui/theme_toggle.h"
+
+using orvane::test::controls;
 
 namespace {
 
@@ -31,12 +34,16 @@ class ShellTest : public orvane::test::GuiTest {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   }
+  QTabWidget* tabs() const { return qobject_cast<QTabWidget*>(window.centralWidget()); }
+  QPushButton* help() const { return window.findChild<QPushButton*>("helpBtn"); }
+  ThemeToggle* toggle() const { return window.findChild<ThemeToggle*>(); }
+
   OrvaneStudio window;
   orvane::test::DialogRecorder dialogs;
 };
 
 TEST_F(ShellTest, TabBarShowsSevenTitlesWithSingleAmpersands) {
-  QTabBar* bar = window.tabs->tabBar();
+  QTabBar* bar = tabs()->tabBar();
   ASSERT_EQ(bar->count(), 7);
   // The bar shows "&&" as one "&" and makes no mnemonic: the shown text is the title with "&&"
   // halved, and every tab is wide enough for its whole title.
@@ -50,35 +57,34 @@ TEST_F(ShellTest, TabBarShowsSevenTitlesWithSingleAmpersands) {
   }
   // Clicking a tab shows its page.
   QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
-  EXPECT_EQ(window.tabs->currentWidget(), window.tab_splitter);
+  EXPECT_EQ(tabs()->currentWidget(), window.page(OrvaneStudio::Page::Splitter));
 }
 
 TEST_F(ShellTest, CornerButtonsAreVisibleInTheTabBarRow) {
-  ASSERT_TRUE(window.btn_help->isVisible());
-  ASSERT_TRUE(window.theme_toggle->isVisible());
-  const QRect help = QRect(window.btn_help->mapTo(&window, QPoint()), window.btn_help->size());
-  const QRect toggle =
-      QRect(window.theme_toggle->mapTo(&window, QPoint()), window.theme_toggle->size());
-  EXPECT_LT(help.right(), toggle.left());  // help first, then the switch
-  EXPECT_LE(toggle.right(), window.width() - 15);
-  EXPECT_GT(help.left(), window.width() / 2);  // in the top-right corner
-  EXPECT_LT(help.top(), window.tabs->tabBar()->height() + 10);
+  ASSERT_TRUE(help()->isVisible());
+  ASSERT_TRUE(toggle()->isVisible());
+  const QRect help_rect = QRect(help()->mapTo(&window, QPoint()), help()->size());
+  const QRect toggle_rect = QRect(toggle()->mapTo(&window, QPoint()), toggle()->size());
+  EXPECT_LT(help_rect.right(), toggle_rect.left());  // help first, then the switch
+  EXPECT_LE(toggle_rect.right(), window.width() - 15);
+  EXPECT_GT(help_rect.left(), window.width() / 2);  // in the top-right corner
+  EXPECT_LT(help_rect.top(), tabs()->tabBar()->height() + 10);
 }
 
 TEST_F(ShellTest, ClickingTheSwitchChangesTheWholeTheme) {
   // An empty page shows the tab pane, painted in the palette's panel colour.
-  window.tabs->setCurrentWidget(window.tab_config);
+  tabs()->setCurrentWidget(window.page(OrvaneStudio::Page::TrainingConfig));
   auto pane_colour = [&] {
-    const QImage shot = window.tabs->grab().toImage();
+    const QImage shot = tabs()->grab().toImage();
     return shot.pixelColor(shot.width() / 2, shot.height() - 20);
   };
   EXPECT_EQ(pane_colour(), QColor("#1A1A1E"));
-  QTest::mouseClick(window.theme_toggle, Qt::LeftButton);
-  EXPECT_FALSE(window.is_dark_mode);
+  QTest::mouseClick(toggle(), Qt::LeftButton);
+  EXPECT_FALSE(window.is_dark_mode());
   EXPECT_EQ(qApp->styleSheet(), get_stylesheet(false));
   EXPECT_EQ(pane_colour(), QColor("#FFFFFF"));
-  QTest::mouseClick(window.theme_toggle, Qt::LeftButton);
-  EXPECT_TRUE(window.is_dark_mode);
+  QTest::mouseClick(toggle(), Qt::LeftButton);
+  EXPECT_TRUE(window.is_dark_mode());
   EXPECT_EQ(pane_colour(), QColor("#1A1A1E"));
 }
 
@@ -96,8 +102,8 @@ TEST_F(ShellTest, HelpButtonOpensANewGuideEachTime) {
       return int(QDialog::Accepted);
     });
   }
-  QTest::mouseClick(window.btn_help, Qt::LeftButton);
-  QTest::mouseClick(window.btn_help, Qt::LeftButton);
+  QTest::mouseClick(help(), Qt::LeftButton);
+  QTest::mouseClick(help(), Qt::LeftButton);
   EXPECT_EQ(dialogs.dialogs_run, 2);
   EXPECT_EQ(guides, 2);
   EXPECT_EQ(titles, QStringList({"Orvane Studio - User Guide", "Orvane Studio - User Guide"}));
@@ -108,14 +114,14 @@ TEST_F(ShellTest, SplitterTabCutsAFolderFromTheWindow) {
   QImage image(64, 32, QImage::Format_RGB32);
   image.fill(Qt::darkGreen);
   ASSERT_TRUE(image.save(input.path() + "/field.PNG", "PNG"));
-  window.tabs->setCurrentWidget(window.tab_splitter);
-  SplitterTab* tab = window.splitter;
+  tabs()->setCurrentWidget(window.page(OrvaneStudio::Page::Splitter));
+  SplitterTab* tab = window.findChild<SplitterTab*>();
   ASSERT_NE(tab, nullptr);
   dialogs.directories = {input.path(), output.path()};
-  QTest::mouseClick(tab->btn_browse_in, Qt::LeftButton);
-  QTest::mouseClick(tab->btn_browse_out, Qt::LeftButton);
-  tab->spin_split_parts->setValue(2);
-  QTest::mouseClick(tab->btn_split, Qt::LeftButton);
+  QTest::mouseClick(controls(*tab).btn_browse_in, Qt::LeftButton);
+  QTest::mouseClick(controls(*tab).btn_browse_out, Qt::LeftButton);
+  controls(*tab).spin_split_parts->setValue(2);
+  QTest::mouseClick(controls(*tab).btn_split, Qt::LeftButton);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Splitting Success");
   EXPECT_EQ(dialogs.messages[0].text, "Split 1 images into 2 tile parts.");

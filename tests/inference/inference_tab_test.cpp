@@ -17,6 +17,7 @@
 
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/tab_access.h"
 #include "engine/yolo.h"
 #include "inference/export_thread.h"
 #include "inference/tiny_model.h"
@@ -25,7 +26,9 @@
 
 namespace {
 
+using orvane::test::controls;
 using orvane::test::DialogRecorder;
+using orvane::test::state;
 using orvane::ui::MessageKind;
 
 cv::Mat picture(int w, int h) {
@@ -48,7 +51,9 @@ class InferenceTabTest : public orvane::test::GuiTest {
   }
   static QString weights() { return QDir(weights_dir->path()).filePath("best.pt"); }
 
-  InferenceTabTest() { tab.spin_inf_imgsz->setValue(64); }  // before any load: predicts nothing
+  InferenceTabTest() {
+    controls(tab).spin_inf_imgsz->setValue(64);
+  }  // before any load: predicts nothing
 
   QString image(const QString& name, int w = 80, int h = 60) {
     const QString p = QDir(folder.path()).filePath(name);
@@ -56,13 +61,14 @@ class InferenceTabTest : public orvane::test::GuiTest {
     return p;
   }
   void load(const QString& weights_path, const QString& dir) {
-    tab.entry_inf_weights->setText(weights_path);
-    tab.entry_inf_folder->setText(dir);
-    tab.btn_inf_load->click();
+    controls(tab).entry_inf_weights->setText(weights_path);
+    controls(tab).entry_inf_folder->setText(dir);
+    controls(tab).btn_inf_load->click();
   }
   // The picture currently shown, or a null pixmap.
   QPixmap shown() const {
-    return tab.inf_view->pixmap_item ? tab.inf_view->pixmap_item->pixmap() : QPixmap();
+    return controls(tab).inf_view->pixmap_item ? controls(tab).inf_view->pixmap_item->pixmap()
+                                               : QPixmap();
   }
 
   static QTemporaryDir* weights_dir;
@@ -74,23 +80,23 @@ QTemporaryDir* InferenceTabTest::weights_dir = nullptr;
 
 TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
   InferenceTab fresh;
-  EXPECT_EQ(fresh.entry_inf_weights->text(), "runs/detect/tavrix_yolo_run/weights/best.pt");
-  EXPECT_EQ(fresh.entry_inf_folder->placeholderText(),
+  EXPECT_EQ(controls(fresh).entry_inf_weights->text(), "runs/detect/tavrix_yolo_run/weights/best.pt");
+  EXPECT_EQ(controls(fresh).entry_inf_folder->placeholderText(),
             "Select directory containing images to predict...");
-  EXPECT_EQ(fresh.lbl_inf_counter->text(), "0 / 0");
-  EXPECT_EQ(fresh.entry_export_dir->text(), "exports");
+  EXPECT_EQ(controls(fresh).lbl_inf_counter->text(), "0 / 0");
+  EXPECT_EQ(controls(fresh).entry_export_dir->text(), "exports");
   QStringList formats;
-  for (int i = 0; i < fresh.combo_export_format->count(); ++i)
-    formats << fresh.combo_export_format->itemText(i);
+  for (int i = 0; i < controls(fresh).combo_export_format->count(); ++i)
+    formats << controls(fresh).combo_export_format->itemText(i);
   EXPECT_EQ(formats, (QStringList{"onnx", "engine", "openvino", "torchscript", "coreml"}));
-  EXPECT_EQ(fresh.combo_export_format->currentText(), "onnx");
-  EXPECT_FALSE(fresh.combo_export_format->isEditable());
-  EXPECT_EQ(fresh.btn_inf_load->objectName(), "primaryBtn");
-  EXPECT_EQ(fresh.btn_export->objectName(), "primaryBtn");
-  EXPECT_EQ(fresh.spin_inf_imgsz->value(), 640);
-  EXPECT_EQ(fresh.spin_inf_conf->decimals(), 2);
+  EXPECT_EQ(controls(fresh).combo_export_format->currentText(), "onnx");
+  EXPECT_FALSE(controls(fresh).combo_export_format->isEditable());
+  EXPECT_EQ(controls(fresh).btn_inf_load->objectName(), "primaryBtn");
+  EXPECT_EQ(controls(fresh).btn_export->objectName(), "primaryBtn");
+  EXPECT_EQ(controls(fresh).spin_inf_imgsz->value(), 640);
+  EXPECT_EQ(controls(fresh).spin_inf_conf->decimals(), 2);
 
-  QDoubleSpinBox* conf = fresh.spin_inf_conf;
+  QDoubleSpinBox* conf = controls(fresh).spin_inf_conf;
   EXPECT_DOUBLE_EQ(conf->value(), 0.25);
   conf->stepUp();
   EXPECT_DOUBLE_EQ(conf->value(), 0.30);
@@ -105,7 +111,7 @@ TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
   conf->stepDown();
   EXPECT_DOUBLE_EQ(conf->value(), 0.01);
 
-  QSpinBox* size = fresh.spin_inf_imgsz;
+  QSpinBox* size = controls(fresh).spin_inf_imgsz;
   size->stepUp();
   EXPECT_EQ(size->value(), 672);
   size->setValue(40);
@@ -116,8 +122,8 @@ TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
   EXPECT_EQ(size->value(), 4096);
 
   // None of those changes did anything before a model was loaded.
-  EXPECT_EQ(fresh.lbl_inf_counter->text(), "0 / 0");
-  EXPECT_EQ(fresh.inf_view->pixmap_item, nullptr);
+  EXPECT_EQ(controls(fresh).lbl_inf_counter->text(), "0 / 0");
+  EXPECT_EQ(controls(fresh).inf_view->pixmap_item, nullptr);
   EXPECT_TRUE(dialogs.messages.empty());
 
   // Choosers: a cancel keeps the text; exported models are offered too.
@@ -126,36 +132,36 @@ TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
     filter = f;
     return QString();
   };
-  fresh.btn_inf_browse_weights->click();
+  controls(fresh).btn_inf_browse_weights->click();
   EXPECT_EQ(filter, "PyTorch Weights (*.pt *.onnx *.torchscript)");
-  EXPECT_EQ(fresh.entry_inf_weights->text(), "runs/detect/tavrix_yolo_run/weights/best.pt");
+  EXPECT_EQ(controls(fresh).entry_inf_weights->text(), "runs/detect/tavrix_yolo_run/weights/best.pt");
   dialogs.directories.push_back(folder.path());
-  fresh.btn_inf_browse_folder->click();
-  EXPECT_EQ(fresh.entry_inf_folder->text(), folder.path());
+  controls(fresh).btn_inf_browse_folder->click();
+  EXPECT_EQ(controls(fresh).entry_inf_folder->text(), folder.path());
 }
 
 TEST_F(InferenceTabTest, PredictsAndRedisplaysOnNavigationAndSpinChanges) {
   image("only.png", 80, 60);
   load("  " + weights() + " ", " " + folder.path() + "  ");
-  ASSERT_TRUE(tab.inf_model);
+  ASSERT_TRUE(state(tab).inf_model);
   EXPECT_TRUE(dialogs.messages.empty());
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 1 - only.png");
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 1 - only.png");
   ASSERT_FALSE(shown().isNull());
   EXPECT_EQ(shown().size(), QSize(80, 60));  // predictions are drawn on the source image
 
   // With one image both directions redisplay it (a new prediction each time). A new picture is
   // told by its pixmap's cache key: a new view item may well reuse the freed one's address.
-  for (auto* button : {tab.btn_inf_next, tab.btn_inf_prev}) {
+  for (auto* button : {controls(tab).btn_inf_next, controls(tab).btn_inf_prev}) {
     const qint64 before = shown().cacheKey();
     button->click();
-    EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 1 - only.png");
+    EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 1 - only.png");
     EXPECT_NE(shown().cacheKey(), before);
   }
   qint64 before = shown().cacheKey();
-  tab.spin_inf_conf->stepUp();
+  controls(tab).spin_inf_conf->stepUp();
   EXPECT_NE(shown().cacheKey(), before);
   before = shown().cacheKey();
-  tab.spin_inf_imgsz->stepUp();
+  controls(tab).spin_inf_imgsz->stepUp();
   EXPECT_NE(shown().cacheKey(), before);
   EXPECT_EQ(shown().size(), QSize(80, 60));
 
@@ -165,15 +171,15 @@ TEST_F(InferenceTabTest, PredictsAndRedisplaysOnNavigationAndSpinChanges) {
   for (const char* name : {"b.png", "A.png"})
     ASSERT_TRUE(cv::imwrite(QDir(second.path()).filePath(name).toStdString(), picture(40, 40)));
   QFile(QDir(second.path()).filePath("c.txt")).open(QIODevice::WriteOnly);
-  const auto* model = tab.inf_model.get();
+  const auto* model = state(tab).inf_model.get();
   load(weights(), second.path());
-  EXPECT_EQ(tab.inf_model.get(), model);
-  EXPECT_EQ(tab.inf_image_paths.size(), 2);
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 2 - A.png");
-  tab.btn_inf_prev->click();
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "2 / 2 - b.png");
-  tab.btn_inf_next->click();
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 2 - A.png");
+  EXPECT_EQ(state(tab).inf_model.get(), model);
+  EXPECT_EQ(state(tab).inf_image_paths.size(), 2);
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 2 - A.png");
+  controls(tab).btn_inf_prev->click();
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "2 / 2 - b.png");
+  controls(tab).btn_inf_next->click();
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 2 - A.png");
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
@@ -183,13 +189,13 @@ TEST_F(InferenceTabTest, BadPathsAndWeightsAreReportedAndKeepThePreviousModelAnd
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Critical);
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_EQ(dialogs.messages[0].text, "Ensure weights and inference folder paths are valid.");
-  EXPECT_FALSE(tab.inf_model);
+  EXPECT_FALSE(state(tab).inf_model);
 
   image("a.png");
   load(weights(), folder.path());
-  ASSERT_TRUE(tab.inf_model);
-  const auto* model = tab.inf_model.get();
-  const QStringList list = tab.inf_image_paths;
+  ASSERT_TRUE(state(tab).inf_model);
+  const auto* model = state(tab).inf_model.get();
+  const QStringList list = state(tab).inf_image_paths;
 
   QTemporaryDir other;
   image("z.png");  // would change the list if the bad load went through
@@ -204,19 +210,19 @@ TEST_F(InferenceTabTest, BadPathsAndWeightsAreReportedAndKeepThePreviousModelAnd
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_TRUE(dialogs.messages[0].text.startsWith("Cannot load the model weights " +
                                                   junk.fileName() + ":\n"));
-  EXPECT_EQ(tab.inf_model.get(), model);
-  EXPECT_EQ(tab.inf_image_paths, list);
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 1 - a.png");
+  EXPECT_EQ(state(tab).inf_model.get(), model);
+  EXPECT_EQ(state(tab).inf_image_paths, list);
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 1 - a.png");
 
   // A folder without images: the list empties, the view keeps its picture, a box says why.
   dialogs.messages.clear();
   load(weights(), other.path());
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "No Images");
-  EXPECT_TRUE(tab.inf_image_paths.isEmpty());
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 1 - a.png");
-  tab.btn_inf_next->click();
-  tab.spin_inf_conf->stepUp();
+  EXPECT_TRUE(state(tab).inf_image_paths.isEmpty());
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 1 - a.png");
+  controls(tab).btn_inf_next->click();
+  controls(tab).spin_inf_conf->stepUp();
   EXPECT_EQ(dialogs.messages.size(), 1u);
 }
 
@@ -228,12 +234,12 @@ TEST_F(InferenceTabTest, UnreadableEntriesAreReportedOnceAndNavigationGoesOn) {
   broken.close();
   QDir(folder.path()).mkdir("c.jpg");
   load(weights(), folder.path());
-  ASSERT_EQ(tab.inf_image_paths.size(), 3);
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 3 - a.png");
+  ASSERT_EQ(state(tab).inf_image_paths.size(), 3);
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 3 - a.png");
   EXPECT_FALSE(shown().isNull());
 
-  tab.btn_inf_next->click();
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "2 / 3 - b.jpg");
+  controls(tab).btn_inf_next->click();
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "2 / 3 - b.jpg");
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Warning);
   EXPECT_EQ(dialogs.messages[0].title, "Prediction Error");
@@ -241,42 +247,43 @@ TEST_F(InferenceTabTest, UnreadableEntriesAreReportedOnceAndNavigationGoesOn) {
   EXPECT_TRUE(shown().isNull());  // no earlier prediction passes for this file's
 
   // Spin changes on the same broken entry try again but do not repeat the box.
-  tab.spin_inf_conf->stepUp();
-  tab.spin_inf_imgsz->stepUp();
+  controls(tab).spin_inf_conf->stepUp();
+  controls(tab).spin_inf_imgsz->stepUp();
   EXPECT_EQ(dialogs.messages.size(), 1u);
 
-  tab.btn_inf_next->click();
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "3 / 3 - c.jpg");
+  controls(tab).btn_inf_next->click();
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "3 / 3 - c.jpg");
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_TRUE(dialogs.messages[1].text.startsWith("Cannot predict on c.jpg:\n"));
 
-  tab.btn_inf_next->click();
-  EXPECT_EQ(tab.lbl_inf_counter->text(), "1 / 3 - a.png");
+  controls(tab).btn_inf_next->click();
+  EXPECT_EQ(controls(tab).lbl_inf_counter->text(), "1 / 3 - a.png");
   EXPECT_FALSE(shown().isNull());
-  tab.btn_inf_next->click();  // the same broken file again after a good one: reported again
+  controls(tab)
+      .btn_inf_next->click();  // the same broken file again after a good one: reported again
   EXPECT_EQ(dialogs.messages.size(), 3u);
 }
 
 TEST_F(InferenceTabTest, ExportChecksTheWeightsAndReportsTheThreadsOutcome) {
-  tab.entry_inf_weights->setText(QDir(folder.path()).filePath("none.pt"));
-  tab.btn_export->click();
+  controls(tab).entry_inf_weights->setText(QDir(folder.path()).filePath("none.pt"));
+  controls(tab).btn_export->click();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Critical);
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_EQ(dialogs.messages[0].text, "Select a valid weights file first.");
-  EXPECT_EQ(tab.export_thread, nullptr);
+  EXPECT_EQ(state(tab).export_thread, nullptr);
 
   dialogs.messages.clear();
-  tab.entry_inf_weights->setText(" " + weights() + " ");
-  tab.entry_export_dir->setText(QDir(folder.path()).filePath("exports"));
-  tab.combo_export_format->setCurrentText("coreml");
-  tab.btn_export->click();
-  ASSERT_NE(tab.export_thread, nullptr);
-  EXPECT_EQ(tab.export_thread->mp, weights());
-  EXPECT_EQ(tab.export_thread->fs, "coreml");
-  EXPECT_EQ(tab.export_thread->ed, QDir(folder.path()).filePath("exports"));
+  controls(tab).entry_inf_weights->setText(" " + weights() + " ");
+  controls(tab).entry_export_dir->setText(QDir(folder.path()).filePath("exports"));
+  controls(tab).combo_export_format->setCurrentText("coreml");
+  controls(tab).btn_export->click();
+  ASSERT_NE(state(tab).export_thread, nullptr);
+  EXPECT_EQ(state(tab).export_thread->mp, weights());
+  EXPECT_EQ(state(tab).export_thread->fs, "coreml");
+  EXPECT_EQ(state(tab).export_thread->ed, QDir(folder.path()).filePath("exports"));
   // After run() has returned its signal is already queued for this thread.
-  ASSERT_TRUE(tab.export_thread->wait(120000));
+  ASSERT_TRUE(state(tab).export_thread->wait(120000));
   QCoreApplication::sendPostedEvents();
   ASSERT_EQ(dialogs.messages.size(), 1u);  // exactly one outcome
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Critical);

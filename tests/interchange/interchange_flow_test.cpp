@@ -12,6 +12,7 @@
 #include "annotator/convert_format_dialog.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/tab_access.h"
 #include "interchange/interchange_fixture.h"
 
 using namespace orvane;
@@ -33,7 +34,7 @@ class InterchangeFlowTest : public GuiTest {
   }
   // Clicks `button` and waits for the conversion it starts.
   void run(QPushButton* button) {
-    QSignalSpy finished(tab.interchange_flow, &InterchangeFlow::conversion_finished);
+    QSignalSpy finished(state(tab).interchange_flow, &InterchangeFlow::conversion_finished);
     button->click();
     ASSERT_TRUE(finished.wait(20000));
   }
@@ -47,12 +48,12 @@ class InterchangeFlowTest : public GuiTest {
 TEST_F(InterchangeFlowTest, ExportToCocoThenImportIntoANewFolderAndStepThrough) {
   make_yolo_folder(at("work"));
   tab.open_folder(at("work"));
-  ASSERT_EQ(tab.image_paths.size(), 2);
+  ASSERT_EQ(state(tab).image_paths.size(), 2);
 
   pick("COCO JSON");
   QDir().mkpath(at("exports"));
   dialogs.directories.push_back(at("exports"));
-  run(tab.btn_export_dataset);
+  run(controls(tab).btn_export_dataset);
   ASSERT_FALSE(dialogs.messages.empty());
   EXPECT_EQ(dialogs.messages.back().kind, ui::MessageKind::Question);
   EXPECT_TRUE(dialogs.messages.back().text.startsWith("Converted 3 images with 4 objects"))
@@ -63,43 +64,44 @@ TEST_F(InterchangeFlowTest, ExportToCocoThenImportIntoANewFolderAndStepThrough) 
   pick("COCO JSON");
   dialogs.files.push_back(at("exports/annotations.json"));
   dialogs.directories.push_back(at("work"));
-  run(tab.btn_import_dataset);
+  run(controls(tab).btn_import_dataset);
   EXPECT_EQ(dialogs.messages.back().kind, ui::MessageKind::Information)
       << dialogs.messages.back().text.toStdString();
-  EXPECT_EQ(tab.image_folder, at("work/exports-yolo"));
-  ASSERT_EQ(tab.image_paths.size(), 2);
-  EXPECT_EQ(tab.document->shapes().size(), 3u);
-  EXPECT_EQ(tab.classes, (QStringList{"rice bug", QString::fromUtf8("wereng daun\xc3\xa9t\xc3\xa9"),
-                                      QString::fromUtf8("chat \xe7\x8c\xab")}));
+  EXPECT_EQ(state(tab).image_folder, at("work/exports-yolo"));
+  ASSERT_EQ(state(tab).image_paths.size(), 2);
+  EXPECT_EQ(state(tab).document->shapes().size(), 3u);
+  EXPECT_EQ(tab.classes(),
+            (QStringList{"rice bug", QString::fromUtf8("wereng daun\xc3\xa9t\xc3\xa9"),
+                         QString::fromUtf8("chat \xe7\x8c\xab")}));
   tab.next_image();
-  EXPECT_EQ(tab.current_idx, 1);
-  EXPECT_TRUE(tab.document->shapes().empty());
+  EXPECT_EQ(state(tab).current_idx, 1);
+  EXPECT_TRUE(state(tab).document->shapes().empty());
   EXPECT_EQ(get(at("work/exports-yolo/a.txt")), get(at("work/a.txt")));
 }
 
 TEST_F(InterchangeFlowTest, CancelledDialogsAndFailuresChangeNothing) {
   // Nothing open yet: nothing to export.
-  tab.btn_export_dataset->click();
+  controls(tab).btn_export_dataset->click();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, ui::MessageKind::Warning);
 
   make_yolo_folder(at("work"));
   tab.open_folder(at("work"));
-  tab.btn_import_dataset->click();  // the format dialog is cancelled
+  controls(tab).btn_import_dataset->click();  // the format dialog is cancelled
   pick("Pascal VOC XML");
-  tab.btn_import_dataset->click();  // then the folder chooser
+  controls(tab).btn_import_dataset->click();  // then the folder chooser
   EXPECT_EQ(dialogs.dialogs_run, 2);
-  EXPECT_EQ(tab.interchange_flow->worker, nullptr);
+  EXPECT_EQ(state(tab).interchange_flow->worker, nullptr);
 
   // A folder with no VOC file in it: one critical message, the open folder stays.
   pick("Pascal VOC XML");
   QDir().mkpath(at("empty"));
   dialogs.directories.push_back(at("empty"));
   dialogs.directories.push_back(at("new"));
-  run(tab.btn_import_dataset);
+  run(controls(tab).btn_import_dataset);
   EXPECT_EQ(dialogs.messages.back().kind, ui::MessageKind::Critical);
   EXPECT_TRUE(dialogs.messages.back().text.contains("holds no Pascal VOC XML file"));
-  EXPECT_EQ(tab.image_folder, at("work"));
+  EXPECT_EQ(state(tab).image_folder, at("work"));
   EXPECT_FALSE(QFileInfo::exists(at("new")));
 }
 

@@ -17,6 +17,7 @@
 
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/tab_access.h"
 #include "test_images.h"
 #include "widgets/zoomable_view.h"
 
@@ -45,91 +46,92 @@ class ResizerTabTest : public ::testing::Test {
 };
 
 TEST_F(ResizerTabTest, StartsWithTheDocumentedControls) {
-  EXPECT_TRUE(tab.chk_enable_dim->isChecked());
-  EXPECT_EQ(tab.chk_enable_dim->text(), "Enable Resizing");
-  EXPECT_EQ(tab.entry_resize_w->placeholderText(), "Width");
-  EXPECT_EQ(tab.entry_resize_h->placeholderText(), "Height");
-  EXPECT_EQ(items(tab.combo_unit), (QStringList{"px", "cm", "mm", "in", "pt"}));
-  EXPECT_EQ(tab.entry_dpi->text(), "300");
-  EXPECT_TRUE(tab.chk_aspect_ratio->isChecked());
-  EXPECT_FALSE(tab.chk_enable_comp->isChecked());
-  EXPECT_EQ(tab.entry_target_kb->text(), "500");
-  EXPECT_EQ(items(tab.combo_resizer_format),
+  EXPECT_TRUE(controls(tab).chk_enable_dim->isChecked());
+  EXPECT_EQ(controls(tab).chk_enable_dim->text(), "Enable Resizing");
+  EXPECT_EQ(controls(tab).entry_resize_w->placeholderText(), "Width");
+  EXPECT_EQ(controls(tab).entry_resize_h->placeholderText(), "Height");
+  EXPECT_EQ(items(controls(tab).combo_unit), (QStringList{"px", "cm", "mm", "in", "pt"}));
+  EXPECT_EQ(controls(tab).entry_dpi->text(), "300");
+  EXPECT_TRUE(controls(tab).chk_aspect_ratio->isChecked());
+  EXPECT_FALSE(controls(tab).chk_enable_comp->isChecked());
+  EXPECT_EQ(controls(tab).entry_target_kb->text(), "500");
+  EXPECT_EQ(items(controls(tab).combo_resizer_format),
             (QStringList{"Match Original", "JPEG", "PNG", "WEBP"}));
-  EXPECT_EQ(items(tab.combo_resizer_rotate), (QStringList{"0°", "90°", "180°", "270°"}));
-  EXPECT_FALSE(tab.chk_recursive->isChecked());
-  EXPECT_EQ(tab.lbl_queue_count->text(), "0 files in queue");
-  EXPECT_EQ(tab.lbl_resizer_details->text(),
+  EXPECT_EQ(items(controls(tab).combo_resizer_rotate), (QStringList{"0°", "90°", "180°", "270°"}));
+  EXPECT_FALSE(controls(tab).chk_recursive->isChecked());
+  EXPECT_EQ(controls(tab).lbl_queue_count->text(), "0 files in queue");
+  EXPECT_EQ(controls(tab).lbl_resizer_details->text(),
             "Select an image from queue to preview expected output.");
-  EXPECT_EQ(tab.preview_resizer_view->height(), 220);
-  EXPECT_EQ(tab.btn_run_resizer->objectName(), "primaryBtn");
-  EXPECT_EQ(tab.btn_run_resizer->text(), "⚡ RUN BATCH EXPORT");
+  EXPECT_EQ(controls(tab).preview_resizer_view->height(), 220);
+  EXPECT_EQ(controls(tab).btn_run_resizer->objectName(), "primaryBtn");
+  EXPECT_EQ(controls(tab).btn_run_resizer->text(), "⚡ RUN BATCH EXPORT");
 }
 
 TEST_F(ResizerTabTest, QueueKeepsOrderRefusesDuplicatesAndShowsFileNames) {
   const QString a = image("a/img.png", noise_image(8, 8));
   const QString b = image("b/img.png", noise_image(8, 8));
   dialogs.file_lists = {{a}, {a, b}, {}};
-  QTest::mouseClick(tab.btn_add_files, Qt::LeftButton);
-  EXPECT_EQ(tab.lbl_queue_count->text(), "1 files in queue");
-  QTest::mouseClick(tab.btn_add_files, Qt::LeftButton);
-  QTest::mouseClick(tab.btn_add_files, Qt::LeftButton);  // cancelled: nothing changes
-  EXPECT_EQ(tab.resizer_queue, (QStringList{a, b}));
-  ASSERT_EQ(tab.list_resizer_queue->count(), 2);
-  EXPECT_EQ(tab.list_resizer_queue->item(0)->text(), "img.png");
-  EXPECT_EQ(tab.list_resizer_queue->item(1)->text(), "img.png");
-  EXPECT_EQ(tab.lbl_queue_count->text(), "2 files in queue");
+  QTest::mouseClick(controls(tab).btn_add_files, Qt::LeftButton);
+  EXPECT_EQ(controls(tab).lbl_queue_count->text(), "1 files in queue");
+  QTest::mouseClick(controls(tab).btn_add_files, Qt::LeftButton);
+  QTest::mouseClick(controls(tab).btn_add_files, Qt::LeftButton);  // cancelled: nothing changes
+  EXPECT_EQ(state(tab).resizer_queue, (QStringList{a, b}));
+  ASSERT_EQ(controls(tab).list_resizer_queue->count(), 2);
+  EXPECT_EQ(controls(tab).list_resizer_queue->item(0)->text(), "img.png");
+  EXPECT_EQ(controls(tab).list_resizer_queue->item(1)->text(), "img.png");
+  EXPECT_EQ(controls(tab).lbl_queue_count->text(), "2 files in queue");
 
-  QTest::mouseClick(tab.btn_clear_queue, Qt::LeftButton);
-  EXPECT_TRUE(tab.resizer_queue.isEmpty());
-  EXPECT_EQ(tab.list_resizer_queue->count(), 0);
-  EXPECT_EQ(tab.lbl_queue_count->text(), "0 files in queue");
+  QTest::mouseClick(controls(tab).btn_clear_queue, Qt::LeftButton);
+  EXPECT_TRUE(state(tab).resizer_queue.isEmpty());
+  EXPECT_EQ(controls(tab).list_resizer_queue->count(), 0);
+  EXPECT_EQ(controls(tab).lbl_queue_count->text(), "0 files in queue");
 }
 
 TEST_F(ResizerTabTest, AddFolderHonoursTheRecursiveBox) {
   image("top.JPG", noise_image(8, 8), "jpeg");
   image("sub/deep.png", noise_image(8, 8));
   dialogs.directories = {in.path(), in.path(), QString()};
-  QTest::mouseClick(tab.btn_add_folder, Qt::LeftButton);
-  EXPECT_EQ(tab.resizer_queue.size(), 1);
-  tab.chk_recursive->setChecked(true);
-  QTest::mouseClick(tab.btn_add_folder, Qt::LeftButton);
-  EXPECT_EQ(tab.resizer_queue.size(), 2);                 // top.JPG is not queued twice
-  QTest::mouseClick(tab.btn_add_folder, Qt::LeftButton);  // cancelled
-  EXPECT_EQ(tab.lbl_queue_count->text(), "2 files in queue");
+  QTest::mouseClick(controls(tab).btn_add_folder, Qt::LeftButton);
+  EXPECT_EQ(state(tab).resizer_queue.size(), 1);
+  controls(tab).chk_recursive->setChecked(true);
+  QTest::mouseClick(controls(tab).btn_add_folder, Qt::LeftButton);
+  EXPECT_EQ(state(tab).resizer_queue.size(), 2);                    // top.JPG is not queued twice
+  QTest::mouseClick(controls(tab).btn_add_folder, Qt::LeftButton);  // cancelled
+  EXPECT_EQ(controls(tab).lbl_queue_count->text(), "2 files in queue");
 }
 
 TEST_F(ResizerTabTest, PreviewPredictsTheOutputOfTheSelectedEntry) {
   const QString photo = image("photo.png", noise_image(400, 300));
   dialogs.file_lists = {{photo}};
   tab.resizer_add_files();
-  tab.entry_resize_w->setText("10");
-  tab.combo_unit->setCurrentText("cm");
-  tab.entry_dpi->setText("");
-  tab.list_resizer_queue->setCurrentRow(0);
-  EXPECT_EQ(tab.lbl_resizer_details->text(),
+  controls(tab).entry_resize_w->setText("10");
+  controls(tab).combo_unit->setCurrentText("cm");
+  controls(tab).entry_dpi->setText("");
+  controls(tab).list_resizer_queue->setCurrentRow(0);
+  EXPECT_EQ(controls(tab).lbl_resizer_details->text(),
             QString("Predicted Output: 1181x886 px | 300 DPI | Orig: %1 KB")
                 .arg(orvane::resizer::format_kb(QFileInfo(photo).size())));
-  ASSERT_NE(tab.preview_resizer_view->pixmap_item, nullptr);
-  EXPECT_EQ(tab.preview_resizer_view->pixmap_item->pixmap().size(), QSize(186, 140));
+  ASSERT_NE(controls(tab).preview_resizer_view->pixmap_item, nullptr);
+  EXPECT_EQ(controls(tab).preview_resizer_view->pixmap_item->pixmap().size(), QSize(186, 140));
 
   // Fields are read afresh on the next selection; errors go to the label.
-  tab.combo_resizer_rotate->setCurrentText("90°");
-  tab.list_resizer_queue->clearSelection();
-  tab.list_resizer_queue->setCurrentRow(0);
-  EXPECT_TRUE(tab.lbl_resizer_details->text().startsWith("Predicted Output: 886x1181 px"));
-  tab.entry_resize_w->setText("wide");
-  tab.list_resizer_queue->clearSelection();
-  tab.list_resizer_queue->setCurrentRow(0);
-  EXPECT_TRUE(tab.lbl_resizer_details->text().startsWith("Preview Error: "));
+  controls(tab).combo_resizer_rotate->setCurrentText("90°");
+  controls(tab).list_resizer_queue->clearSelection();
+  controls(tab).list_resizer_queue->setCurrentRow(0);
+  EXPECT_TRUE(
+      controls(tab).lbl_resizer_details->text().startsWith("Predicted Output: 886x1181 px"));
+  controls(tab).entry_resize_w->setText("wide");
+  controls(tab).list_resizer_queue->clearSelection();
+  controls(tab).list_resizer_queue->setCurrentRow(0);
+  EXPECT_TRUE(controls(tab).lbl_resizer_details->text().startsWith("Preview Error: "));
 }
 
 TEST_F(ResizerTabTest, BatchWithABadDpiAsksNothingAndWritesNothing) {
   dialogs.file_lists = {{image("photo.png", noise_image(40, 30))}};
   tab.resizer_add_files();
-  tab.entry_dpi->setText("three hundred");
+  controls(tab).entry_dpi->setText("three hundred");
   dialogs.directories = {out.path()};
-  QTest::mouseClick(tab.btn_run_resizer, Qt::LeftButton);
+  QTest::mouseClick(controls(tab).btn_run_resizer, Qt::LeftButton);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Warning);
   EXPECT_TRUE(dialogs.messages[0].text.contains("DPI"));
@@ -147,27 +149,28 @@ TEST_F(ResizerTabTest, BatchExportsCountsWrittenFilesAndNamesFailures) {
   junk.close();
   dialogs.file_lists = {{good, bad, turned}};
   tab.resizer_add_files();
-  tab.entry_resize_w->setText("20");
-  tab.combo_resizer_rotate->setCurrentText("90°");
+  controls(tab).entry_resize_w->setText("20");
+  controls(tab).combo_resizer_rotate->setCurrentText("90°");
 
-  QTest::mouseClick(tab.btn_run_resizer, Qt::LeftButton);  // folder dialog cancelled
+  QTest::mouseClick(controls(tab).btn_run_resizer, Qt::LeftButton);  // folder dialog cancelled
   EXPECT_TRUE(dialogs.messages.empty());
 
   dialogs.directories = {out.path()};
-  QTest::mouseClick(tab.btn_run_resizer, Qt::LeftButton);
-  EXPECT_EQ(tab.progress_resizer->maximum(), 3);
-  EXPECT_EQ(tab.progress_resizer->value(), 3);
-  EXPECT_TRUE(tab.btn_run_resizer->isEnabled());
+  QTest::mouseClick(controls(tab).btn_run_resizer, Qt::LeftButton);
+  EXPECT_EQ(controls(tab).progress_resizer->maximum(), 3);
+  EXPECT_EQ(controls(tab).progress_resizer->value(), 3);
+  EXPECT_TRUE(controls(tab).btn_run_resizer->isEnabled());
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Export Complete");
   EXPECT_TRUE(dialogs.messages[0].text.startsWith("Batch process finished. Exported 2 images."));
   EXPECT_TRUE(dialogs.messages[0].text.contains("bad.jpg"));
   EXPECT_EQ(read_image(QDir(out.path()).filePath("good_scaled.png")).size(), QSize(15, 20));
   EXPECT_EQ(detected_format(QDir(out.path()).filePath("turned_scaled.bmp")), "bmp");
-  EXPECT_EQ(tab.resizer_queue.size(), 3);  // a batch does not empty the queue
+  EXPECT_EQ(state(tab).resizer_queue.size(), 3);  // a batch does not empty the queue
 
   tab.resizer_clear_queue();
-  QTest::mouseClick(tab.btn_run_resizer, Qt::LeftButton);  // empty queue: silently nothing
+  QTest::mouseClick(controls(tab).btn_run_resizer,
+                    Qt::LeftButton);  // empty queue: silently nothing
   EXPECT_EQ(dialogs.messages.size(), 1u);
 }
 

@@ -15,6 +15,7 @@
 #include "annotator/annotator_tab.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/tab_access.h"
 #include "engine/pt_test_files.h"
 #include "engine/shapes_data.h"
 #include "review/review_flow.h"
@@ -26,6 +27,8 @@ namespace orvane::review {
 namespace {
 
 namespace fs = std::filesystem;
+using test::controls;
+using test::state;
 
 QByteArray read_file(const QString& path) {
   QFile file(path);
@@ -55,8 +58,8 @@ class ReviewFlowTest : public test::GuiTest {
 
   // Runs the review from the tab and waits for the list.
   void review(AnnotatorTab& tab) {
-    QSignalSpy done(tab.review_flow, &ReviewFlow::review_finished);
-    ASSERT_TRUE(tab.review_flow->start_review(weights));
+    QSignalSpy done(state(tab).review_flow, &ReviewFlow::review_finished);
+    ASSERT_TRUE(state(tab).review_flow->start_review(weights));
     ASSERT_TRUE(done.wait(120000));
     ASSERT_TRUE(dialogs.messages.empty()) << dialogs.messages.front().text.toStdString();
   }
@@ -69,7 +72,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
     tab.open_folder(folder);
     review(tab);
     // Pick an image the model agrees with, and delete its label: the model should ask for it back.
-    const ReviewReport& clean = tab.review_flow->list_model()->report();
+    const ReviewReport& clean = state(tab).review_flow->list_model()->report();
     for (const ImageReview& image : clean.images)
       if (image.findings.empty() && !image.predictions.empty()) image_path = image.image_path;
     ASSERT_FALSE(image_path.isEmpty());
@@ -82,7 +85,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   AnnotatorTab tab;
   tab.open_folder(folder);
   review(tab);
-  ReviewFlow& flow = *tab.review_flow;
+  ReviewFlow& flow = *state(tab).review_flow;
   ReviewPanel& panel = *flow.panel();
   ReviewListModel& model = *flow.list_model();
   const int image = model.image_index(image_path);
@@ -92,7 +95,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   // Selecting the row opens the image, with its predictions drawn over the canvas.
   panel.select_image(image);
   QCoreApplication::processEvents();
-  ASSERT_EQ(tab.document->image_path(), image_path);
+  ASSERT_EQ(state(tab).document->image_path(), image_path);
   ASSERT_TRUE(flow.overlay() != nullptr);
   EXPECT_TRUE(flow.overlay()->isVisible());
   std::optional<Finding> f = panel.current_finding();
@@ -101,9 +104,9 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   EXPECT_EQ(panel.btn_accept->text(), "Accept prediction as label");
 
   // Accept: one step, saved at once, and the finding is gone from the list.
-  const int steps = tab.document->undo_stack()->count();
+  const int steps = state(tab).document->undo_stack()->count();
   ASSERT_TRUE(flow.accept_current());
-  EXPECT_EQ(tab.document->undo_stack()->count(), steps + 1);
+  EXPECT_EQ(state(tab).document->undo_stack()->count(), steps + 1);
   const QByteArray accepted = read_file(label_path);
   EXPECT_EQ(accepted.count('\n'), 1);
   EXPECT_TRUE(accepted.startsWith(original.left(2))) << accepted.toStdString();  // its class
@@ -136,13 +139,13 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
 TEST_F(ReviewFlowTest, AModelThatDoesNotLoadIsOneMessage) {
   AnnotatorTab tab;
   tab.open_folder(folder);
-  QSignalSpy done(tab.review_flow, &ReviewFlow::review_finished);
-  ASSERT_TRUE(tab.review_flow->start_review(tmp.filePath("missing.pt")));
+  QSignalSpy done(state(tab).review_flow, &ReviewFlow::review_finished);
+  ASSERT_TRUE(state(tab).review_flow->start_review(tmp.filePath("missing.pt")));
   ASSERT_TRUE(done.wait(60000));
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Review Failed");
   EXPECT_TRUE(dialogs.messages[0].text.contains("missing.pt"));
-  EXPECT_FALSE(tab.review_flow->panel()->isVisible());
+  EXPECT_FALSE(state(tab).review_flow->panel()->isVisible());
 }
 
 }  // namespace

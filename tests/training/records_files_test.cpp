@@ -1,4 +1,4 @@
-// Parameter records and command lines, the chart search of a run folder, and the tuning
+// Training forms and command lines, the chart search of a run folder, and the tuning
 // result file.
 
 #include <gtest/gtest.h>
@@ -40,51 +40,41 @@ TrainingForm typed_form() {
   return f;
 }
 
-TEST(ParameterRecords, TrainingRecordHasTheThirteenEntriesTrimmed) {
-  const QVariantMap r = training_param_record(typed_form(), "cpu");
-  EXPECT_EQ(r.keys(),
-            (QStringList{"batch", "close_mosaic", "data_yaml", "device", "epochs", "imgsz", "lr0",
-                         "lrf", "model_path", "name", "optimizer", "project", "workers"}));
-  EXPECT_EQ(r["model_path"], "yolov8n-seg.pt");
-  EXPECT_EQ(r["data_yaml"], "/data/set/data.yaml");
-  EXPECT_EQ(r["project"], "runs/seg");
-  EXPECT_EQ(r["name"], "exp 1");  // inner blanks are part of the name
-  EXPECT_EQ(r["batch"].toInt(), -1);
-  EXPECT_EQ(r["workers"].toInt(), 0);
-  EXPECT_EQ(r["lr0"].toDouble(), 0.0123);
-  EXPECT_EQ(r["device"], "cpu");
-  EXPECT_EQ(r["lr0"].typeId(), QMetaType::Double);
-  EXPECT_EQ(r["epochs"].typeId(), QMetaType::Int);
-}
-
-TEST(ParameterRecords, TuningRecordNamesTheRunWithTune) {
-  const QVariantMap r = tuning_param_record(typed_form());
-  EXPECT_EQ(r.keys(),
-            (QStringList{"data_yaml", "epochs", "model_path", "name", "optimizer", "project"}));
-  EXPECT_EQ(r["name"], "exp 1_tune");
-  EXPECT_EQ(r["project"], "runs/seg");  // the same project folder as training
-  EXPECT_EQ(r["epochs"].toInt(), 100);
+TEST(TrainingForms, DefaultsComeFromTheOneTableAndTrimmingKeepsInnerBlanks) {
+  const TrainingForm defaults;
+  EXPECT_EQ(defaults.model_path, "yolov8s.pt");
+  EXPECT_EQ(defaults.project, "runs/detect");
+  EXPECT_EQ(defaults.imgsz, kTrainingDefaults.imgsz);
+  EXPECT_EQ(defaults.lr0, 0.01);
+  const TrainingForm t = trimmed(typed_form());
+  EXPECT_EQ(t.model_path, "yolov8n-seg.pt");
+  EXPECT_EQ(t.data_yaml, "/data/set/data.yaml");
+  EXPECT_EQ(t.project, "runs/seg");
+  EXPECT_EQ(t.name, "exp 1");  // inner blanks are part of the name
+  EXPECT_EQ(tuning_run_name(typed_form()), "exp 1_tune");
   EXPECT_EQ(tuning_epochs(3), 3);
   EXPECT_EQ(tuning_epochs(100), 10);
 }
 
-TEST(ParameterRecords, CommandLinesCarryEveryValueAsOneWord) {
-  const QVariantMap r = training_param_record(typed_form(), "cpu");
-  EXPECT_EQ(train_arguments(r),
+TEST(TrainingForms, CommandLinesCarryEveryValueAsOneWord) {
+  EXPECT_EQ(train_arguments(typed_form(), "cpu"),
             (QStringList{"model=yolov8n-seg.pt", "data=/data/set/data.yaml", "epochs=100",
                          "imgsz=320", "batch=-1", "workers=0", "optimizer=AdamW", "lr0=0.0123",
                          "lrf=0.2", "close_mosaic=0", "device=cpu", "project=runs/seg",
                          "name=exp 1", "exist_ok=true"}));
-  EXPECT_EQ(val_arguments("/r/exp 1", r),
+  EXPECT_EQ(val_arguments("/r/exp 1", typed_form(), "cuda:0"),
             (QStringList{"model=/r/exp 1/weights/best.pt", "data=/data/set/data.yaml", "imgsz=320",
-                         "device=cpu"}));
-  QVariantMap t = tuning_param_record(typed_form());
-  EXPECT_EQ(tune_arguments(t),
+                         "device=cuda:0"}));
+  EXPECT_EQ(tune_arguments(typed_form()),
             (QStringList{"model=yolov8n-seg.pt", "data=/data/set/data.yaml", "epochs=10",
                          "iterations=5", "optimizer=AdamW", "project=runs/seg", "name=exp 1_tune",
                          "plots=false", "save=false", "exist_ok=true"}));
-  t.remove("optimizer");
-  EXPECT_TRUE(tune_arguments(t).contains("optimizer=auto"));
+  // The threads keep the form as typed, trimmed once.
+  const YoloTrainerThread trainer(typed_form(), "cpu");
+  EXPECT_EQ(trainer.form.data_yaml, "/data/set/data.yaml");
+  EXPECT_EQ(trainer.form.lr0, 0.0123);
+  const YoloTunerThread tuner(typed_form());
+  EXPECT_EQ(tuner.form.project, "runs/seg");
 }
 
 TEST(RunCharts, DetectionAndSegmentationRunsFindEveryPicture) {
@@ -101,22 +91,23 @@ TEST(RunCharts, DetectionAndSegmentationRunsFindEveryPicture) {
                                 "PR_curve.png", "val_batch0_pred.jpg"};
   const QStringList want_segment{"results.png", "confusion_matrix.png", "BoxF1_curve.png",
                                  "BoxPR_curve.png", "val_batch0_labels.jpg"};
-  ASSERT_EQ(chart_pages().size(), 5u);
+  const Chart charts[] = {Chart::Loss, Chart::ConfusionMatrix, Chart::F1, Chart::PrecisionRecall,
+                          Chart::ValBatch};
   for (size_t i = 0; i < 5; ++i) {
-    EXPECT_EQ(find_run_chart(detect.path(), chart_pages()[i].patterns),
+    EXPECT_EQ(find_run_chart(detect.path(), chart_patterns(charts[i])),
               detect.filePath(want_detect[i]));
-    EXPECT_EQ(find_run_chart(segment.path(), chart_pages()[i].patterns),
+    EXPECT_EQ(find_run_chart(segment.path(), chart_patterns(charts[i])),
               segment.filePath(want_segment[i]));
   }
   // Fallbacks: another confusion matrix, the live loss plot; nothing below the folder counts.
   touch(other.filePath("live_loss_plot.png"));
   touch(other.filePath("val_confusion_matrix_x.png"));
   touch(other.filePath("sub/F1_curve.png"));
-  EXPECT_EQ(find_run_chart(other.path(), chart_pages()[0].patterns),
+  EXPECT_EQ(find_run_chart(other.path(), chart_patterns(Chart::Loss)),
             other.filePath("live_loss_plot.png"));
-  EXPECT_EQ(find_run_chart(other.path(), chart_pages()[1].patterns),
+  EXPECT_EQ(find_run_chart(other.path(), chart_patterns(Chart::ConfusionMatrix)),
             other.filePath("val_confusion_matrix_x.png"));
-  EXPECT_EQ(find_run_chart(other.path(), chart_pages()[2].patterns), "");
+  EXPECT_EQ(find_run_chart(other.path(), chart_patterns(Chart::F1)), "");
 }
 
 TEST(TuningResult, NewestFileBelowTheProjectWrittenByThisSearch) {

@@ -7,8 +7,10 @@
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 
+#include "common/tab_access.h"
 #include "training/training_monitor_tab.h"
 #include "training_run_fixture.h"
 #include "widgets/zoomable_view.h"
@@ -21,30 +23,30 @@ TEST_F(TrainingRunTest, StopDuringTheFirstEpochSavesLastAndSkipsValidation) {
   TrainingMonitorTab tab;
   form.epochs = 3;
   tab.start_training(form);
-  ASSERT_NE(tab.trainer_thread, nullptr);
-  Spies spies(tab.trainer_thread);
-  ASSERT_TRUE(wait_for_console(tab.console_log, "Starting training for 3 epochs"));
-  tab.btn_stop_train->click();
-  EXPECT_EQ(tab.lbl_train_status->text(), "Status: Halting Training...");
-  EXPECT_FALSE(tab.btn_stop_train->isEnabled());
-  ASSERT_TRUE(wait_finished(tab.trainer_thread));
+  ASSERT_NE(state(tab).trainer_thread, nullptr);
+  Spies spies(state(tab).trainer_thread);
+  ASSERT_TRUE(wait_for_console(controls(tab).console_log, "Starting training for 3 epochs"));
+  controls(tab).btn_stop_train->click();
+  EXPECT_EQ(controls(tab).lbl_train_status->text(), "Status: Halting Training...");
+  EXPECT_FALSE(controls(tab).btn_stop_train->isEnabled());
+  ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
 
   EXPECT_EQ(spies.stopped.count(), 1);
   EXPECT_EQ(spies.outcomes(), 1);
   for (const auto& p : spies.progress)
     EXPECT_NE(p[1].toString(), "Evaluating Validation Metrics...");
   EXPECT_TRUE(QFileInfo::exists(dir.filePath("runs/run/weights/last.pt")));
-  EXPECT_EQ(tab.lbl_train_status->text(), "Status: Training Stopped");
+  EXPECT_EQ(controls(tab).lbl_train_status->text(), "Status: Training Stopped");
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
 TEST_F(TrainingRunTest, FinishedRunReportsProgressValidatesAndFillsAllFiveViews) {
   TrainingMonitorTab tab;
   tab.start_training(form);
-  EXPECT_EQ(tab.lbl_train_status->text(), "Status: Initializing YOLO Session...");
-  EXPECT_TRUE(tab.btn_stop_train->isEnabled());
-  Spies spies(tab.trainer_thread);
-  ASSERT_TRUE(wait_finished(tab.trainer_thread));
+  EXPECT_EQ(controls(tab).lbl_train_status->text(), "Status: Initializing YOLO Session...");
+  EXPECT_TRUE(controls(tab).btn_stop_train->isEnabled());
+  Spies spies(state(tab).trainer_thread);
+  ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
   ASSERT_EQ(spies.error.count(), 0) << spies.error[0][0].toString().toStdString();
   ASSERT_EQ(spies.finished.count(), 1);
   EXPECT_EQ(spies.outcomes(), 1);
@@ -61,15 +63,16 @@ TEST_F(TrainingRunTest, FinishedRunReportsProgressValidatesAndFillsAllFiveViews)
   const QVariantMap record = spies.finished[0][0].toMap();
   EXPECT_EQ(record["save_dir"].toString(), dir.filePath("runs/run"));
   EXPECT_TRUE(record["metrics"].toMap().contains("metrics/mAP50(B)"));
-  EXPECT_EQ(tab.lbl_train_status->text(), "Status: Training Complete");
-  EXPECT_FALSE(tab.btn_stop_train->isEnabled());
+  EXPECT_EQ(controls(tab).lbl_train_status->text(), "Status: Training Complete");
+  EXPECT_FALSE(controls(tab).btn_stop_train->isEnabled());
   // The validation child's table reached the console, after the training's own output.
-  const QString console = tab.console_log->toPlainText();
+  const QString console = controls(tab).console_log->toPlainText();
   EXPECT_GT(console.lastIndexOf("mAP50-95"), console.indexOf("Starting training for 1 epochs"));
   EXPECT_FALSE(console.contains(QChar(0x1B)));
   EXPECT_FALSE(console.contains("\"event\""));  // progress lines never mix into the console
-  for (ZoomableView* view : {tab.view_loss_plot, tab.view_f1_plot, tab.view_pr_plot,
-                             tab.view_confusion_plot, tab.view_val_batch}) {
+  for (ZoomableView* view :
+       {controls(tab).view_loss_plot, controls(tab).view_f1_plot, controls(tab).view_pr_plot,
+        controls(tab).view_confusion_plot, controls(tab).view_val_batch}) {
     ASSERT_NE(view->pixmap_item, nullptr);
     EXPECT_FALSE(view->pixmap_item->pixmap().isNull());
   }
@@ -80,14 +83,14 @@ TEST_F(TrainingRunTest, KilledChildIsATrainingErrorAndTheNextRunStarts) {
   TrainingMonitorTab tab;
   form.epochs = 50;
   tab.start_training(form);
-  YoloTrainerThread* first = tab.trainer_thread;
+  YoloTrainerThread* first = state(tab).trainer_thread;
   Spies spies(first);
-  ASSERT_TRUE(wait_for_console(tab.console_log, "Starting training for 50 epochs"));
+  ASSERT_TRUE(wait_for_console(controls(tab).console_log, "Starting training for 50 epochs"));
   // A second start while the run goes is refused, and the run carries on.
   tab.start_training(form);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Training Busy");
-  EXPECT_EQ(tab.trainer_thread, first);
+  EXPECT_EQ(state(tab).trainer_thread, first);
 
   const qint64 pid = first->child_pid();
   ASSERT_GT(pid, 0);
@@ -101,13 +104,15 @@ TEST_F(TrainingRunTest, KilledChildIsATrainingErrorAndTheNextRunStarts) {
             "The training process ended abnormally: killed by signal 9 (SIGKILL).");
 
   // The window is usable: a new run starts (and is stopped at once).
+  // The ended run's thread is replaced (its address may well be reused, so it is watched).
+  const QPointer<YoloTrainerThread> ended(first);
   tab.start_training(form);
-  ASSERT_NE(tab.trainer_thread, nullptr);
-  EXPECT_NE(tab.trainer_thread, first);
-  EXPECT_TRUE(tab.trainer_thread->isRunning());
-  Spies again(tab.trainer_thread);
+  ASSERT_NE(state(tab).trainer_thread, nullptr);
+  EXPECT_TRUE(ended.isNull());
+  EXPECT_TRUE(state(tab).trainer_thread->isRunning());
+  Spies again(state(tab).trainer_thread);
   tab.stop_training();
-  ASSERT_TRUE(wait_finished(tab.trainer_thread));
+  ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
   EXPECT_EQ(again.stopped.count(), 1);
   EXPECT_EQ(again.outcomes(), 1);
 }

@@ -11,6 +11,7 @@
 #include <QTabWidget>
 
 #include "app/orvane_studio.h"
+#include "common/tab_access.h"
 #include "training/training_config_tab.h"
 #include "training/training_monitor_tab.h"
 #include "training_run_fixture.h"
@@ -22,21 +23,23 @@ namespace {
 TEST_F(TrainingRunTest, ClosingTheWindowStopsTheRunFirst) {
   OrvaneStudio window;
   window.show();
-  TrainingConfigTab* config = window.training_config;
-  config->data_yaml_input->setText(" " + data + " ");
-  config->model_combo->setCurrentText("yolov8n.yaml");
-  config->project_dir_input->setText(dir.filePath("runs"));
-  config->run_name_input->setText("closing");
-  config->epochs_input->setValue(50);
-  config->imgsz_input->setValue(64);
-  config->batch_input->setValue(4);
-  config->workers_input->setValue(0);
-  window.start_training();
-  EXPECT_EQ(window.tabs->currentIndex(), 5);
-  YoloTrainerThread* thread = window.training_monitor->trainer_thread;
+  TrainingConfigTab* config = window.findChild<TrainingConfigTab*>();
+  TrainingMonitorTab* monitor = window.findChild<TrainingMonitorTab*>();
+  controls(*config).data_yaml_input->setText(" " + data + " ");
+  controls(*config).model_combo->setCurrentText("yolov8n.yaml");
+  controls(*config).project_dir_input->setText(dir.filePath("runs"));
+  controls(*config).run_name_input->setText("closing");
+  controls(*config).epochs_input->setValue(50);
+  controls(*config).imgsz_input->setValue(64);
+  controls(*config).batch_input->setValue(4);
+  controls(*config).workers_input->setValue(0);
+  Q_EMIT config->start_training_requested();
+  EXPECT_EQ(qobject_cast<QTabWidget*>(window.centralWidget())->currentWidget(),
+            window.page(OrvaneStudio::Page::TrainingMonitor));
+  YoloTrainerThread* thread = state(*monitor).trainer_thread;
   ASSERT_NE(thread, nullptr);
-  EXPECT_EQ(thread->params["data_yaml"].toString(), data);  // trimmed
-  ASSERT_TRUE(wait_for_console(window.training_monitor->console_log, "Starting training for 50"));
+  EXPECT_EQ(thread->form.data_yaml, data);  // trimmed
+  ASSERT_TRUE(wait_for_console(controls(*monitor).console_log, "Starting training for 50"));
   const qint64 pid = thread->child_pid();
   ASSERT_GT(pid, 0);
 
@@ -49,7 +52,7 @@ TEST_F(TrainingRunTest, ClosingTheWindowStopsTheRunFirst) {
   EXPECT_FALSE(thread->isRunning());
   EXPECT_EQ(::kill(pid_t(pid), 0), -1);  // the child is gone
   EXPECT_TRUE(QFileInfo::exists(dir.filePath("runs/closing/weights/last.pt")));
-  EXPECT_EQ(window.training_monitor->lbl_train_status->text(), "Status: Training Stopped");
+  EXPECT_EQ(controls(*monitor).lbl_train_status->text(), "Status: Training Stopped");
   EXPECT_TRUE(dialogs.messages.empty());
 }
 

@@ -33,7 +33,7 @@ class CanvasTest : public orvane::test::GuiTest {
   }
   void TearDown() override { view.setScene(nullptr); }
 
-  void mode(const QString& m) {
+  void mode(orvane::DrawMode m) {
     canvas.set_draw_mode(m);
     view.set_interaction_mode(m);
   }
@@ -66,14 +66,14 @@ class CanvasTest : public orvane::test::GuiTest {
 };
 
 TEST_F(CanvasTest, StartsInSelectMoveAndIdle) {
-  EXPECT_EQ(canvas.draw_mode, "Select/Move");
+  EXPECT_EQ(canvas.draw_mode, orvane::DrawMode::SelectMove);
   EXPECT_FALSE(canvas.drawing);
   EXPECT_EQ(canvas.temp_poly_item, nullptr);
   EXPECT_FALSE(canvas.start_pos.has_value());
 }
 
 TEST_F(CanvasTest, PolygonLeftClicksAddVerticesAndRightClickFinishes) {
-  mode("Polygon");
+  mode(orvane::DrawMode::Polygon);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   click(10, 10);
   EXPECT_TRUE(canvas.drawing);
@@ -100,7 +100,7 @@ TEST_F(CanvasTest, PolygonLeftClicksAddVerticesAndRightClickFinishes) {
 }
 
 TEST_F(CanvasTest, PolygonWithFewerThanThreeVerticesIsSilentlyAbandoned) {
-  mode("Polygon");
+  mode(orvane::DrawMode::Polygon);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   for (int vertices : {1, 2}) {
     for (int i = 0; i < vertices; ++i) click(20 + 30 * i, 20);
@@ -116,7 +116,7 @@ TEST_F(CanvasTest, ClickOnAnExistingShapeSelectsItInsteadOfAddingAVertex) {
   auto* shape = canvas.addPolygon(QPolygonF({{200, 100}, {300, 100}, {300, 200}, {200, 200}}),
                                   QPen(Qt::red), QBrush(QColor(255, 0, 0, 60)));
   shape->setFlags(QGraphicsItem::ItemIsSelectable | QGraphicsItem::ItemIsMovable);
-  mode("Polygon");
+  mode(orvane::DrawMode::Polygon);
   click(10, 10);
   click(50, 10);
   click(250, 150);  // inside the shape, mid-construction
@@ -127,7 +127,7 @@ TEST_F(CanvasTest, ClickOnAnExistingShapeSelectsItInsteadOfAddingAVertex) {
 }
 
 TEST_F(CanvasTest, RectangleDragEmitsCornersInDragOrder) {
-  mode("Rectangle");
+  mode(orvane::DrawMode::Rectangle);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   press(300, 200);
   move(250, 150);
@@ -144,7 +144,7 @@ TEST_F(CanvasTest, RectangleDragEmitsCornersInDragOrder) {
 }
 
 TEST_F(CanvasTest, RectangleClickWithoutMovementGivesFourEqualVertices) {
-  mode("Rectangle");
+  mode(orvane::DrawMode::Rectangle);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   click(0, 0);  // at the scene origin, like anywhere else
   ASSERT_EQ(spy.count(), 1);
@@ -154,7 +154,7 @@ TEST_F(CanvasTest, RectangleClickWithoutMovementGivesFourEqualVertices) {
 }
 
 TEST_F(CanvasTest, RightClickWhileDraggingARectangleDoesNotFinishIt) {
-  mode("Rectangle");
+  mode(orvane::DrawMode::Rectangle);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   press(50, 50);
   move(120, 90);
@@ -166,7 +166,7 @@ TEST_F(CanvasTest, RightClickWhileDraggingARectangleDoesNotFinishIt) {
 }
 
 TEST_F(CanvasTest, CircleIsA32GonAroundThePressAndTinyDragsEmitNothing) {
-  mode("Circle");
+  mode(orvane::DrawMode::Circle);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   click(200, 150);
   press(200, 150);
@@ -191,7 +191,7 @@ TEST_F(CanvasTest, CircleIsA32GonAroundThePressAndTinyDragsEmitNothing) {
 }
 
 TEST_F(CanvasTest, PentagonStandsApexUpWhateverTheDragDirection) {
-  mode("Pentagon");
+  mode(orvane::DrawMode::Pentagon);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   press(200, 150);
   move(150, 200);  // left and down
@@ -210,22 +210,23 @@ TEST_F(CanvasTest, PentagonStandsApexUpWhateverTheDragDirection) {
 
 TEST_F(CanvasTest, CalculateShapeForEveryMode) {
   const QPointF s(10, 20), e(40, 60);
-  canvas.set_draw_mode("Rectangle");
+  canvas.set_draw_mode(orvane::DrawMode::Rectangle);
   EXPECT_EQ(canvas.calculate_shape(s, e).size(), 4);
-  canvas.set_draw_mode("Circle");
+  canvas.set_draw_mode(orvane::DrawMode::Circle);
   EXPECT_EQ(canvas.calculate_shape(s, e).size(), 32);
   EXPECT_TRUE(canvas.calculate_shape(s, QPointF(10, 21)).isEmpty());  // radius exactly 1
   EXPECT_EQ(canvas.calculate_shape(s, QPointF(10, 21.01)).size(), 32);
-  canvas.set_draw_mode("Pentagon");
+  canvas.set_draw_mode(orvane::DrawMode::Pentagon);
   EXPECT_EQ(canvas.calculate_shape(s, e).size(), 5);
-  for (const char* m : {"Polygon", "Crop", "Warp", "Select/Move"}) {
+  for (orvane::DrawMode m : {orvane::DrawMode::Polygon, orvane::DrawMode::Crop,
+                             orvane::DrawMode::Warp, orvane::DrawMode::SelectMove}) {
     canvas.set_draw_mode(m);
-    EXPECT_TRUE(canvas.calculate_shape(s, e).isEmpty()) << m;
+    EXPECT_TRUE(canvas.calculate_shape(s, e).isEmpty()) << orvane::draw_mode_text(m).toStdString();
   }
 }
 
 TEST_F(CanvasTest, CropAndWarpEmitOnePointPerLeftPressAndIgnoreRightPresses) {
-  for (const char* m : {"Crop", "Warp"}) {
+  for (orvane::DrawMode m : {orvane::DrawMode::Crop, orvane::DrawMode::Warp}) {
     mode(m);
     QSignalSpy points(&canvas, &InteractiveCanvas::point_clicked);
     QSignalSpy shapes(&canvas, &InteractiveCanvas::polygon_completed);
@@ -234,7 +235,7 @@ TEST_F(CanvasTest, CropAndWarpEmitOnePointPerLeftPressAndIgnoreRightPresses) {
     move(90, 90);
     release(90, 90);
     click(60, 60, Qt::RightButton);
-    ASSERT_EQ(points.count(), 2) << m;
+    ASSERT_EQ(points.count(), 2) << orvane::draw_mode_text(m).toStdString();
     EXPECT_EQ(points.at(0).at(0).toPointF(), scene_of(10, 20));
     EXPECT_EQ(points.at(1).at(0).toPointF(), scene_of(30, 40));
     EXPECT_EQ(shapes.count(), 0);
@@ -247,7 +248,7 @@ TEST_F(CanvasTest, SelectMoveDragsTheOwnersShapesAndDrawsNothing) {
   auto* shape = canvas.addPolygon(QPolygonF({{100, 100}, {150, 100}, {150, 150}, {100, 150}}));
   shape->setFlags(QGraphicsItem::ItemIsSelectable | QGraphicsItem::ItemIsMovable);
   shape->setBrush(Qt::red);
-  mode("Select/Move");
+  mode(orvane::DrawMode::SelectMove);
   QSignalSpy shapes(&canvas, &InteractiveCanvas::polygon_completed);
   QSignalSpy points(&canvas, &InteractiveCanvas::point_clicked);
   press(120, 120);
@@ -261,11 +262,11 @@ TEST_F(CanvasTest, SelectMoveDragsTheOwnersShapesAndDrawsNothing) {
 }
 
 TEST_F(CanvasTest, ChangingModeAbandonsTheShapeAndItsPreview) {
-  mode("Polygon");
+  mode(orvane::DrawMode::Polygon);
   click(10, 10);
   click(60, 10);
   ASSERT_NE(canvas.temp_poly_item, nullptr);
-  mode("Rectangle");
+  mode(orvane::DrawMode::Rectangle);
   EXPECT_EQ(canvas.temp_poly_item, nullptr);
   EXPECT_TRUE(canvas.current_polygon.isEmpty());
   EXPECT_FALSE(canvas.drawing);
@@ -275,7 +276,7 @@ TEST_F(CanvasTest, ChangingModeAbandonsTheShapeAndItsPreview) {
 // The owners clear the whole scene to show the next picture, possibly mid-shape. The canvas must
 // forget the deleted preview and abandon the shape of the old picture.
 TEST_F(CanvasTest, ClearingTheSceneMidPolygonAbandonsTheShapeSafely) {
-  mode("Polygon");
+  mode(orvane::DrawMode::Polygon);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   click(10, 10);
   click(60, 10);
@@ -296,7 +297,7 @@ TEST_F(CanvasTest, ClearingTheSceneMidPolygonAbandonsTheShapeSafely) {
 }
 
 TEST_F(CanvasTest, ClearingTheSceneMidDragEmitsNothingOnRelease) {
-  mode("Circle");
+  mode(orvane::DrawMode::Circle);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   press(200, 150);
   move(240, 150);
@@ -309,12 +310,12 @@ TEST_F(CanvasTest, ClearingTheSceneMidDragEmitsNothingOnRelease) {
 }
 
 TEST_F(CanvasTest, AHandlerThatClearsTheSceneOrChangesModeIsSafe) {
-  mode("Polygon");
+  mode(orvane::DrawMode::Polygon);
   QPolygonF received;
   QObject::connect(&canvas, &InteractiveCanvas::polygon_completed, [&](const QPolygonF& p) {
     EXPECT_NE(canvas.temp_poly_item, nullptr);  // the outline is still visible to the handler
     canvas.clear();
-    canvas.set_draw_mode("Rectangle");
+    canvas.set_draw_mode(orvane::DrawMode::Rectangle);
     received = p;
   });
   click(10, 10);
@@ -323,7 +324,7 @@ TEST_F(CanvasTest, AHandlerThatClearsTheSceneOrChangesModeIsSafe) {
   click(60, 60, Qt::RightButton);
   EXPECT_EQ(received.size(), 3);
   EXPECT_EQ(canvas.temp_poly_item, nullptr);
-  EXPECT_EQ(canvas.draw_mode, "Rectangle");
+  EXPECT_EQ(canvas.draw_mode, orvane::DrawMode::Rectangle);
 }
 
 // Counts its own destruction; placed as a child of the preview, it dies exactly when the preview
@@ -344,7 +345,7 @@ TEST(CanvasLifetime, DestroyingTheCanvasWithAPreviewIsSafe) {
   // (it must not report back into it then).
   int deaths = 0;
   auto* canvas = new InteractiveCanvas;
-  canvas->set_draw_mode("Polygon");
+  canvas->set_draw_mode(orvane::DrawMode::Polygon);
   canvas->current_polygon = {QPointF(1, 1), QPointF(5, 5)};
   canvas->update_preview();
   ASSERT_NE(canvas->temp_poly_item, nullptr);
@@ -356,7 +357,7 @@ TEST(CanvasLifetime, DestroyingTheCanvasWithAPreviewIsSafe) {
   // of it and of the shape it outlined, and draws a fresh preview afterwards.
   deaths = 0;
   InteractiveCanvas survivor;
-  survivor.set_draw_mode("Polygon");
+  survivor.set_draw_mode(orvane::DrawMode::Polygon);
   survivor.current_polygon = {QPointF(1, 1), QPointF(5, 5)};
   survivor.update_preview();
   new DestructionProbe(survivor.temp_poly_item, &deaths);

@@ -123,17 +123,17 @@ TEST_F(ZoomableViewTest, TenStepsInAndOutReturnToTheSameScaleAndPoint) {
 }
 
 TEST_F(ZoomableViewTest, InteractionModeSwitchesDragAndCursor) {
-  view.set_interaction_mode("Polygon");
+  view.set_interaction_mode(orvane::DrawMode::Polygon);
   EXPECT_EQ(view.dragMode(), QGraphicsView::NoDrag);
   EXPECT_EQ(view.viewport()->cursor().shape(), Qt::CrossCursor);
-  view.set_interaction_mode("Warp");
+  view.set_interaction_mode(orvane::DrawMode::Warp);
   EXPECT_EQ(view.dragMode(), QGraphicsView::NoDrag);
-  view.set_interaction_mode("Select/Move");
+  view.set_interaction_mode(orvane::DrawMode::SelectMove);
   EXPECT_EQ(view.dragMode(), QGraphicsView::ScrollHandDrag);
   EXPECT_EQ(view.viewport()->cursor().shape(), Qt::OpenHandCursor);
 }
 
-class PanTest : public ZoomableViewTest, public ::testing::WithParamInterface<const char*> {};
+class PanTest : public ZoomableViewTest, public ::testing::WithParamInterface<orvane::DrawMode> {};
 
 TEST_P(PanTest, MiddleDragScrollsWithTheMouseAndNeverReachesTheCanvas) {
   InteractiveCanvas canvas;
@@ -169,7 +169,8 @@ TEST_P(PanTest, MiddleDragScrollsWithTheMouseAndNeverReachesTheCanvas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothDragModes, PanTest,
-                         ::testing::Values("Select/Move", "Polygon", "Crop", "Rectangle"));
+                         ::testing::Values(orvane::DrawMode::SelectMove, orvane::DrawMode::Polygon,
+                                           orvane::DrawMode::Crop, orvane::DrawMode::Rectangle));
 
 TEST_F(ZoomableViewTest, SubPixelPanStepsAreTruncatedAndNotAccumulated) {
   view.setSceneRect(0, 0, 3000, 3000);
