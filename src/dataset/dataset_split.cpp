@@ -13,7 +13,9 @@ namespace orvane::dataset {
 
 namespace {
 
-QString fixed6(double value) { return QString::number(value, 'f', 6); }
+// The label module's rounding (ties to even), without its clamping: a box is reported as the
+// polygon's numbers give it.
+QString fixed6(double value) { return QString::fromStdString(files::format_six_decimals(value)); }
 
 // Characters a YAML scalar may only carry escaped (C0 and C1 controls, DEL, the byte order mark,
 // Unicode line and paragraph separators, non-characters).

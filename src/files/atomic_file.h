@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace orvane::files {
 
@@ -36,5 +37,14 @@ std::string write_atomically_with(
     const std::filesystem::path& path,
     const std::function<std::string(const std::filesystem::path& temporary)>& produce,
     Durability durability = Durability::kSynced);
+
+// write_atomically for callers whose failures are exceptions: throws `Error(reason)` (any type
+// constructible from a std::string, e.g. the engine's EngineError) instead of returning it.
+template <class Error>
+void write_atomically_or_throw(const std::filesystem::path& path, std::string_view data,
+                               Durability durability = Durability::kSynced) {
+  std::string error = write_atomically(path, data, durability);
+  if (!error.empty()) throw Error(std::move(error));
+}
 
 }  // namespace orvane::files

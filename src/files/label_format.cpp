@@ -30,13 +30,17 @@ std::size_t extension_dot(std::string_view path) {
   return dot;
 }
 
+void append_six_decimals(std::string& out, double value) {
+  char buffer[400];  // room for any finite double in fixed notation
+  // to_chars is exact: the correctly rounded six-decimal text, exact ties to even.
+  const auto end =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
+  out.append(buffer, end.ptr);
+}
+
 void append_coordinate(std::string& out, double value) {
   // "+ 0.0" turns -0.0 into 0.0, so "-0.000000" never appears.
-  const double v = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0) + 0.0;
-  char buffer[32];
-  // to_chars is exact: the shortest correctly rounded six-decimal text, exact ties to even.
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::fixed, 6);
-  out.append(buffer, end.ptr);
+  append_six_decimals(out, std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0) + 0.0);
 }
 
 }  // namespace
@@ -70,16 +74,7 @@ std::string label_path_for(std::string_view image_path) {
 
 std::vector<std::string_view> split_label_text(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n' && text[i] != '\r') continue;
-    lines.push_back(text.substr(start, i - start));
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
+  return split_lines(text);
 }
 
 std::vector<std::string> parse_class_names(std::string_view text) {
@@ -168,6 +163,12 @@ LabelLine parse_label_line(std::string_view line, bool commas_separate) {
   return parsed;
 }
 
+std::string format_six_decimals(double value) {
+  std::string out;
+  append_six_decimals(out, value);
+  return out;
+}
+
 std::string format_label_coordinate(double value) {
   std::string out;
   append_coordinate(out, value);
@@ -195,14 +196,6 @@ std::string format_box_line(long long class_id, double cx, double cy, double w, 
     append_coordinate(line, v);
   }
   return line;
-}
-
-std::string_view native_line_end() {
-#ifdef _WIN32
-  return "\r\n";
-#else
-  return "\n";
-#endif
 }
 
 }  // namespace orvane::files

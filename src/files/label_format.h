@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "files/text_format.h"  // split_lines, native_line_end: callers of this header use them
+
 namespace orvane::files {
 
 // ---- Image names and label paths --------------------------------------------------------------
@@ -50,9 +52,7 @@ std::string label_path_for(std::string_view image_path);
 
 // ---- Lines --------------------------------------------------------------------------------------
 
-// The lines of a file's text: LF, CR LF and a lone CR end a line; the line ends are not part of
-// the lines, and a final line end does not start an extra line. A leading UTF-8 byte order mark is
-// dropped. The views point into `text`.
+// The lines of a label file's text (split_lines), a leading UTF-8 byte order mark dropped.
 std::vector<std::string_view> split_label_text(std::string_view text);
 
 // The tokens of one line: runs of anything but white space (space, tab, CR, LF, VT, FF), and
@@ -96,6 +96,10 @@ std::vector<std::string> parse_class_names(std::string_view text);
 
 // ---- Writing ------------------------------------------------------------------------------------
 
+// A number with exactly six decimals, rounded as every label writer rounds (exact ties to even:
+// 0.4765625 -> "0.476562"), but not clamped: for derived values that may leave [0, 1].
+std::string format_six_decimals(double value);
+
 // One coordinate as written: clamped to [0, 1], exactly six decimals ("0.333333"); NaN is
 // written as "0.000000" and -0.0 never as "-0.000000".
 std::string format_label_coordinate(double value);
@@ -106,8 +110,5 @@ std::string format_polygon_line(long long class_id, const std::vector<double>& x
 
 // A box-form line without its line end: "c cx cy w h", each number as format_label_coordinate.
 std::string format_box_line(long long class_id, double cx, double cy, double w, double h);
-
-// The line end text files are written with: "\r\n" on Windows, "\n" elsewhere.
-std::string_view native_line_end();
 
 }  // namespace orvane::files

@@ -4,30 +4,20 @@
 #include <QFileInfo>
 
 #include "files/atomic_file.h"
+#include "files/text_format.h"
 
 namespace orvane {
 
 QByteArrayView native_line_end() {
-#ifdef Q_OS_WIN
-  return "\r\n";
-#else
-  return "\n";
-#endif
+  const std::string_view end = files::native_line_end();
+  return QByteArrayView(end.data(), qsizetype(end.size()));
 }
 
 QList<QByteArray> split_lines(const QByteArray& contents) {
   QList<QByteArray> lines;
-  qsizetype start = 0;
-  const qsizetype n = contents.size();
-  const char* data = contents.constData();
-  for (qsizetype i = 0; i < n; ++i) {
-    if (data[i] == '\n' || data[i] == '\r') {
-      lines.append(contents.mid(start, i - start));
-      if (data[i] == '\r' && i + 1 < n && data[i + 1] == '\n') ++i;
-      start = i + 1;
-    }
-  }
-  if (start < n) lines.append(contents.mid(start));
+  for (const std::string_view line :
+       files::split_lines(std::string_view(contents.constData(), std::size_t(contents.size()))))
+    lines.append(QByteArray(line.data(), qsizetype(line.size())));
   return lines;
 }
 

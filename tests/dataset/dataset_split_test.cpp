@@ -43,6 +43,9 @@ TEST(PolygonToBox, Examples) {
       {"\t07  0.1 0.1 0.4 \r", "07 0.250000 0.100000 0.300000 0.000000"},  // odd count, token kept
       {"3 -0.5 1.5 2 0.25", "3 0.750000 0.875000 2.500000 1.250000"},      // no clamping
       {"0 0.1234565 0 0.1234575 0", "0 0.123457 0.000000 0.000001 0.000000"},
+      // Exact binary ties round to even, as every label writer does (not up: 0.476563).
+      {"0 0.4765625 0.5 0.4765625 0.5", "0 0.476562 0.500000 0.000000 0.000000"},
+      {"0 1.4765625 0.0078125 1.4765625 0.0078125", "0 1.476562 0.007812 0.000000 0.000000"},
   };
   for (const auto& [line, expected] : cases)
     EXPECT_EQ(polygon_line_to_box(line).value_or("<none>"), expected) << line;
