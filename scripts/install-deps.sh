@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git ccache
-  qt6-base-dev qt6-base-dev-tools qt6-charts-dev qt6-image-formats-plugins libqt6svg6
+  qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6
   libgl-dev libegl-dev libxkbcommon-dev libqt6opengl6-dev
   libopencv-dev libyaml-cpp-dev libcurl4-openssl-dev
   libtorch-dev libonnx-dev libgloo-dev

@@ -5,38 +5,18 @@
 #include <cmath>
 #include <stdexcept>
 
-namespace orvane::cli {
+#include "files/text_format.h"
 
-std::string json_quote(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += char(c);
-        }
-    }
-  }
-  return out + "\"";
-}
+namespace orvane::cli {
 
 void JsonObject::key(const std::string& k) {
   if (!body_.empty()) body_ += ", ";
-  body_ += json_quote(k) + ": ";
+  body_ += files::json_quote(k) + ": ";
 }
 
 JsonObject& JsonObject::add(const std::string& k, const std::string& value) {
   key(k);
-  body_ += json_quote(value);
+  body_ += files::json_quote(value);
   return *this;
 }
 

@@ -25,8 +25,6 @@ class JsonObject {
   std::string body_;
 };
 
-std::string json_quote(const std::string& text);
-
 class ProgressChannel {
  public:
   // `target`: "fd:N" or a file path. Throws std::runtime_error when it cannot be opened.

@@ -10,9 +10,9 @@
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/logger.h"
-#include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
 #include "engine/yolo.h"
+#include "files/atomic_file.h"
 
 namespace orvane::cli {
 
@@ -91,8 +91,8 @@ int run_predict(const std::vector<std::string>& words) {
           const auto out_image = save / path.filename();
           if (!engine::write_image_file(out_image, r.plot()))
             throw engine::EngineError("cannot write " + out_image.string());
-          engine::write_text_atomic(save / path.filename().replace_extension(".txt"),
-                                    r.to_label_text());
+          files::write_atomically_or_throw<engine::EngineError>(
+              save / path.filename().replace_extension(".txt"), r.to_label_text());
         }
         ++done;
       } catch (const engine::EngineError& e) {

@@ -3,8 +3,6 @@
 // project/name are rewritten after every iteration. SIGINT/SIGTERM stop after the current batch
 // (the unfinished iteration is not scored; the files of the finished ones stay whole).
 
-#include <atomic>
-#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -12,6 +10,7 @@
 
 #include "cli/args.h"
 #include "cli/progress_channel.h"
+#include "cli/stop_signals.h"
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/train_args.h"
@@ -25,25 +24,11 @@ namespace {
 
 constexpr const char* kSummary = "search training hyperparameters (genetic tuning)";
 
-std::atomic<bool> g_tune_stop{false};
-
-extern "C" void on_tune_stop_signal(int sig) {
-  // First signal: graceful stop after the current batch; a second one ends the process.
-  if (g_tune_stop.exchange(true)) {
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-  }
-}
-
 const std::vector<KeySpec>& tune_keys() {
   static const std::vector<KeySpec> keys = [] {
     const training::TrainingDefaults d = training::kTrainingDefaults;
     std::vector<KeySpec> k{
-        {"model", d.model,
-         "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... "
-         "yolov8x-seg.pt, "
-         "yolo11n.pt ... yolo11x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh "
-         "weights"},
+        {"model", d.model, kModelKeyHelp},
         {"data", d.data, "dataset manifest"},
         {"epochs", "10", "training epochs of each iteration"},
         {"iterations", "5", "trials of the search (the first uses the given values)"},
@@ -71,22 +56,19 @@ const std::vector<KeySpec>& tune_keys() {
   return keys;
 }
 
-}  // namespace
-
-int run_tune(const std::vector<std::string>& words) {
-  if (words.size() == 1 && words[0] == "help") {
-    std::cout << format_help("tune", kSummary, tune_keys()) << "\nSearched: ";
-    std::string sep;
-    for (const auto& d : engine::default_tune_space()) {
-      std::cout << sep << d.key << " [" << d.lower << ", " << d.upper << "]";
-      sep = ", ";
-    }
-    std::cout << "\nProgress lines (progress=): {\"event\": \"start\" | \"iteration\" | "
-                 "\"finished\" | \"stopped\" | \"error\", ...}.\n"
-                 "SIGINT/SIGTERM stop after the current batch (a second signal ends at once).\n";
-    return 0;
+void print_help() {
+  std::cout << format_help("tune", kSummary, tune_keys()) << "\nSearched: ";
+  std::string sep;
+  for (const auto& d : engine::default_tune_space()) {
+    std::cout << sep << d.key << " [" << d.lower << ", " << d.upper << "]";
+    sep = ", ";
   }
-  const Args args(words, tune_keys());
+  std::cout << "\nProgress lines (progress=): {\"event\": \"start\" | \"iteration\" | "
+               "\"finished\" | \"stopped\" | \"error\", ...}.\n"
+               "SIGINT/SIGTERM stop after the current batch (a second signal ends at once).\n";
+}
+
+engine::TuneOptions parse_options(const Args& args) {
   engine::TuneOptions options;
   options.iterations = args.integer("iterations");
   if (options.iterations < 1) throw ArgError("iterations must be at least 1");
@@ -104,19 +86,6 @@ int run_tune(const std::vector<std::string>& words) {
     }
   }
   if (options.train.epochs < 1) throw ArgError("epochs must be at least 1");
-
-  std::unique_ptr<ProgressChannel> channel;
-  if (!args.str("progress").empty())
-    channel = std::make_unique<ProgressChannel>(args.str("progress"));
-
-  g_tune_stop = false;
-  std::signal(SIGINT, on_tune_stop_signal);
-  std::signal(SIGTERM, on_tune_stop_signal);
-  auto restore_signals = [] {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-  };
-
   options.render_plots = [](const std::filesystem::path& dir) {
     plots::render_tune_fitness(dir / "tune_results.csv", dir / "tune_fitness.png");
   };
@@ -124,65 +93,97 @@ int run_tune(const std::vector<std::string>& words) {
     options.train.render_plots = [](const std::filesystem::path& dir) {
       plots::render_run_folder(dir);
     };
-  options.stop_requested = [] { return g_tune_stop.load(); };
-  bool started = false;
-  options.on_iteration = [&](const engine::TuneIteration& it, const engine::TuneIteration& best) {
-    if (!channel) return;
-    JsonObject values;
-    for (const auto& [k, v] : it.values) values.add(k, v);
+  return options;
+}
+
+void report_iteration(ProgressChannel& channel, int iterations, const engine::TuneIteration& it,
+                      const engine::TuneIteration& best) {
+  JsonObject values;
+  for (const auto& [k, v] : it.values) values.add(k, v);
+  channel.write(JsonObject()
+                    .add("event", "iteration")
+                    .add("iteration", it.index)
+                    .add("iterations", iterations)
+                    .add("fitness", it.fitness)
+                    .add("best_iteration", best.index)
+                    .add("best_fitness", best.fitness)
+                    .add_raw("hyperparameters", values.str()));
+}
+
+// The channel's start line (once, for the first trial) and the stop request handed to each
+// trial's trainer.
+void add_trial_callbacks(engine::YOLO& model, ProgressChannel* channel, int iterations,
+                         const GracefulStop& stop) {
+  // Each trial's trainer gets its own copy of the callback: the flag is shared, not copied.
+  auto started = std::make_shared<bool>(false);
+  model.add_callback("on_train_start", [channel, iterations, started](engine::Trainer& t) {
+    if (channel && !*started)
+      channel->write(JsonObject()
+                         .add("event", "start")
+                         .add("save_dir", t.save_dir.parent_path().string())
+                         .add("iterations", iterations)
+                         .add("epochs", t.epochs));
+    *started = true;
+  });
+  model.add_callback("on_train_batch_end", [&stop](engine::Trainer& t) {
+    if (stop.requested()) t.stop = true;
+  });
+  model.add_callback("on_fit_epoch_end", [&stop](engine::Trainer& t) {
+    if (stop.requested()) t.stop = true;
+  });
+}
+
+void report_result(const engine::TuneResult& result, ProgressChannel* channel) {
+  if (result.stopped) {
+    std::cerr << "orvane tune: stopped after " << result.iterations.size()
+              << " finished iteration" << (result.iterations.size() == 1 ? "" : "s")
+              << "; results in " << result.save_dir.string() << "\n";
+    if (channel)
+      channel->write(JsonObject()
+                         .add("event", "stopped")
+                         .add("save_dir", result.save_dir.string())
+                         .add("iterations_completed", int(result.iterations.size())));
+    return;
+  }
+  if (channel)
     channel->write(JsonObject()
-                       .add("event", "iteration")
-                       .add("iteration", it.index)
-                       .add("iterations", options.iterations)
-                       .add("fitness", it.fitness)
-                       .add("best_iteration", best.index)
-                       .add("best_fitness", best.fitness)
-                       .add_raw("hyperparameters", values.str()));
-  };
+                       .add("event", "finished")
+                       .add("save_dir", result.save_dir.string())
+                       .add("best_hyperparameters",
+                            (result.save_dir / "best_hyperparameters.yaml").string())
+                       .add("best_fitness", result.iterations[result.best].fitness));
+}
+
+}  // namespace
+
+int run_tune(const std::vector<std::string>& words) {
+  if (words.size() == 1 && words[0] == "help") {
+    print_help();
+    return 0;
+  }
+  const Args args(words, tune_keys());
+  engine::TuneOptions options = parse_options(args);
+  std::unique_ptr<ProgressChannel> channel;
+  if (!args.str("progress").empty())
+    channel = std::make_unique<ProgressChannel>(args.str("progress"));
+  const GracefulStop stop;
+  options.stop_requested = [&stop] { return stop.requested(); };
+  if (channel)
+    options.on_iteration = [&channel, iterations = options.iterations](
+                               const engine::TuneIteration& it, const engine::TuneIteration& best) {
+      report_iteration(*channel, iterations, it, best);
+    };
   try {
     engine::YOLO model(args.str("model"));
-    model.add_callback("on_train_start", [&](engine::Trainer& t) {
-      if (channel && !started)
-        channel->write(JsonObject()
-                           .add("event", "start")
-                           .add("save_dir", t.save_dir.parent_path().string())
-                           .add("iterations", options.iterations)
-                           .add("epochs", t.epochs));
-      started = true;
-    });
-    model.add_callback("on_train_batch_end", [](engine::Trainer& t) {
-      if (g_tune_stop) t.stop = true;
-    });
-    model.add_callback("on_fit_epoch_end", [](engine::Trainer& t) {
-      if (g_tune_stop) t.stop = true;
-    });
-    auto result = model.tune(options);
-    const auto yaml = result.save_dir / "best_hyperparameters.yaml";
-    if (result.stopped) {
-      std::cerr << "orvane tune: stopped after " << result.iterations.size()
-                << " finished iteration" << (result.iterations.size() == 1 ? "" : "s")
-                << "; results in " << result.save_dir.string() << "\n";
-      if (channel)
-        channel->write(JsonObject()
-                           .add("event", "stopped")
-                           .add("save_dir", result.save_dir.string())
-                           .add("iterations_completed", int(result.iterations.size())));
-    } else if (channel) {
-      channel->write(JsonObject()
-                         .add("event", "finished")
-                         .add("save_dir", result.save_dir.string())
-                         .add("best_hyperparameters", yaml.string())
-                         .add("best_fitness", result.iterations[result.best].fitness));
-    }
+    add_trial_callbacks(model, channel.get(), options.iterations, stop);
+    report_result(model.tune(options), channel.get());
   } catch (const std::exception& e) {
+    // LibTorch errors carry a backtrace after the first line; the user gets the first line.
     std::string message = e.what();
     message = message.substr(0, message.find('\n'));
     if (channel) channel->write(JsonObject().add("event", "error").add("message", message));
-    restore_signals();
-    // LibTorch errors carry a backtrace after the first line; the user gets the first line.
     throw std::runtime_error(message);
   }
-  restore_signals();
   return 0;
 }
 

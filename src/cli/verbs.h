@@ -29,4 +29,7 @@ int run_review(const std::vector<std::string>& words);
 
 const std::vector<Verb>& verbs();
 
+// The `model=` key of train and tune: what a weights name may be.
+extern const char* const kModelKeyHelp;
+
 }  // namespace orvane::cli

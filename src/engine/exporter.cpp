@@ -17,7 +17,8 @@
 #include "engine/export/exported_model.h"
 #include "engine/export/writers.h"
 #include "engine/logger.h"
-#include "engine/metrics/metrics.h"
+#include "files/atomic_file.h"
+#include "files/text_format.h"
 
 namespace orvane::engine {
 
@@ -37,15 +38,6 @@ std::string unavailable_message(const std::string& format) {
            "platform; export to onnx instead: OpenVINO reads ONNX files directly (ovc best.onnx)";
   return "export to coreml needs Apple's coremltools, which is not available on this platform; "
          "export to onnx instead and convert it on a Mac, or load the ONNX file in ONNX Runtime";
-}
-
-std::string utc_now() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
 }
 
 }  // namespace
@@ -83,7 +75,7 @@ fs::path export_model(const ExportOptions& options) {
   meta.task = loaded.model->is_segment() ? "segment" : "detect";
   meta.names = loaded.model->names;
   meta.height = meta.width = size;
-  meta.date = utc_now();
+  meta.date = files::utc_timestamp();
   std::string description = "Orvane " + loaded.meta.arch.name() + " model";
   if (auto it = loaded.meta.train_args.find("data"); it != loaded.meta.train_args.end())
     description += " trained on " + fs::path(it->second).filename().string();
@@ -107,7 +99,8 @@ fs::path export_model(const ExportOptions& options) {
     throw EngineError("export to " + options.format +
                       " failed: " + what.substr(0, what.find('\n')));
   }
-  write_text_atomic(target, bytes);  // an interrupted export leaves the old file whole
+  files::write_atomically_or_throw<EngineError>(
+      target, bytes);  // an interrupted export leaves the old file whole
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   char line[256];

@@ -80,7 +80,7 @@ Scaling yolov8_scaling(char scale) {
     case 'x':
       return {1.00, 1.25, 512};
   }
-  throw std::invalid_argument(std::string("unknown YOLOv8 scale '") + scale + "'");
+  throw EngineError(std::string("unknown YOLOv8 scale '") + scale + "'");
 }
 
 class YoloV8NetImpl : public YoloNetImpl {
@@ -170,7 +170,7 @@ std::optional<ModelSpec> parse_model_name(const std::string& name) {
 
 YoloModelImpl::YoloModelImpl(const ModelSpec& arch, std::vector<std::string> class_names)
     : names(std::move(class_names)), arch_(arch) {
-  if (arch_.nc < 1) throw std::invalid_argument("a model needs at least one class");
+  if (arch_.nc < 1) throw EngineError("a model needs at least one class");
   names.resize(arch_.nc);
   for (int i = 0; i < arch_.nc; ++i)
     if (names[i].empty()) names[i] = "class" + std::to_string(i);

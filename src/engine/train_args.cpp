@@ -30,13 +30,13 @@ std::string text(float v) {
 std::string text(std::uint64_t v) { return std::to_string(v); }
 
 void parse(const std::string& key, const std::string& s, double& out) {
+  size_t used = 0;
   try {
-    size_t used = 0;
     out = std::stod(s, &used);
-    if (used != s.size()) throw std::invalid_argument(s);
-  } catch (const std::exception&) {
-    throw EngineError("'" + key + "' must be a number, not '" + s + "'");
+  } catch (const std::exception&) {  // no number, or out of range
+    used = std::string::npos;
   }
+  if (used != s.size()) throw EngineError("'" + key + "' must be a number, not '" + s + "'");
 }
 void parse(const std::string& key, const std::string& s, float& out) {
   double d;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/trainer.h"
+#include "engine/train_options.h"
 
 namespace orvane::engine {
 

@@ -23,6 +23,7 @@
 #include "engine/stage_profile.h"
 #include "engine/train_args.h"
 #include "files/atomic_file.h"
+#include "files/text_format.h"
 
 namespace orvane::engine {
 
@@ -73,15 +74,6 @@ std::string progress_bar(int done, int total, double elapsed) {
       rate >= 1.0 || rate == 0.0 ? format("%5.2fit/s", rate) : format("%5.2fs/it", 1.0 / rate);
   return format("%3d%%|%s| %d/%d [%s<%s, %s]", int(frac * 100), bar.c_str(), done, total,
                 hms(elapsed).c_str(), hms(eta).c_str(), speed.c_str());
-}
-
-std::string iso_date() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
 }
 
 double interp(double x, double x0, double x1, double y0, double y1) {
@@ -408,7 +400,8 @@ void Trainer::create_run_folder() {
   for (const auto& [k, v] : train_args_list(o)) args << YAML::Key << k << YAML::Value << v;
   args << YAML::Key << "save_dir" << YAML::Value << save_dir.string();
   args << YAML::EndMap;
-  write_text_atomic(save_dir / "args.yaml", std::string(args.c_str()) + "\n");
+  files::write_atomically_or_throw<EngineError>(save_dir / "args.yaml",
+                                                std::string(args.c_str()) + "\n");
 
   if (o.plots) plot_labels(s_->train_loader->dataset(), save_dir / "labels.jpg");
   if (s_->group) s_->group->publish("save_dir", save_dir.string());
@@ -458,70 +451,75 @@ void Trainer::restore_resumed_run() {
     s_->elapsed_before = s_->csv_rows.back()[1];
 }
 
+namespace {
+
+// The three parameter groups, in the order the optimizer holds them (pg0, pg1, pg2).
+struct ParameterGroups {
+  std::vector<torch::Tensor> bias, decay, bn;
+};
+
+// `defaults` holds lr, momentum/betas and no weight decay; the weights with decay get `decay`.
+template <class Optimizer, class Options>
+std::unique_ptr<torch::optim::Optimizer> make_optimizer(const ParameterGroups& p,
+                                                        const Options& defaults, double decay) {
+  Options decayed = defaults;
+  decayed.weight_decay(decay);
+  std::vector<torch::optim::OptimizerParamGroup> groups;
+  groups.emplace_back(p.bias, std::make_unique<Options>(defaults));
+  groups.emplace_back(p.decay, std::make_unique<Options>(decayed));
+  groups.emplace_back(p.bn, std::make_unique<Options>(defaults));
+  return std::make_unique<Optimizer>(groups, defaults);
+}
+
+}  // namespace
+
+// optimizer=auto: SGD for long runs, AdamW with a learning rate fitted to the class count for
+// short ones; lr0 and momentum are then ignored, and so is the warm-up bias lr.
+Trainer::OptimizerChoice Trainer::choose_optimizer() {
+  const auto& o = options_;
+  s_->warmup_bias_lr = o.warmup_bias_lr;
+  if (o.optimizer != "auto") return {o.optimizer, o.lr0, o.momentum};
+  const int64_t n_train = int64_t(s_->train_loader->dataset().size());
+  const int64_t iterations =
+      int64_t(std::ceil(double(n_train) / std::max(o.batch, o.nbs)) * o.epochs);
+  const double lr_fit = std::round(0.002 * 5 / (4 + model_->nc()) * 1e6) / 1e6;
+  LOGGER.info(
+      format("optimizer: 'optimizer=auto' found, ignoring 'lr0=%g' and 'momentum=%g' "
+             "and determining best 'optimizer', 'lr0' and 'momentum' automatically...",
+             o.lr0, o.momentum));
+  s_->warmup_bias_lr = 0.0;  // a bias lr of 0.1 is far too high for Adam
+  if (iterations > kAutoOptimizerSgdIterations) return {"SGD", 0.01, 0.9};
+  return {"AdamW", lr_fit, 0.9};
+}
+
 void Trainer::build_optimizer() {
-  auto& o = options_;
-  std::vector<torch::Tensor> g_decay, g_bn, g_bias;
-  for (auto& p : model_->named_parameters(true)) {
-    if (!p.value().requires_grad() || model_->is_frozen(p.key())) continue;
-    s_->trainable.push_back(p.value());
-    if (ends_with(p.key(), "bias"))
-      g_bias.push_back(p.value());
-    else if (p.key().find(".bn.") != std::string::npos)
-      g_bn.push_back(p.value());
+  const auto& o = options_;
+  ParameterGroups p;
+  for (auto& param : model_->named_parameters(true)) {
+    if (!param.value().requires_grad() || model_->is_frozen(param.key())) continue;
+    s_->trainable.push_back(param.value());
+    if (ends_with(param.key(), "bias"))
+      p.bias.push_back(param.value());
+    else if (param.key().find(".bn.") != std::string::npos)
+      p.bn.push_back(param.value());
     else
-      g_decay.push_back(p.value());
+      p.decay.push_back(param.value());
   }
   const double decay = o.weight_decay * s_->global_batch * s_->accumulate / o.nbs;
-  std::string name = o.optimizer;
-  double lr = o.lr0, momentum = o.momentum;
-  s_->warmup_bias_lr = o.warmup_bias_lr;
-  if (name == "auto") {
-    const int64_t n_train = int64_t(s_->train_loader->dataset().size());
-    const int64_t iterations =
-        int64_t(std::ceil(double(n_train) / std::max(o.batch, o.nbs)) * o.epochs);
-    const double lr_fit = std::round(0.002 * 5 / (4 + model_->nc()) * 1e6) / 1e6;
-    LOGGER.info(
-        format("optimizer: 'optimizer=auto' found, ignoring 'lr0=%g' and 'momentum=%g' "
-               "and determining best 'optimizer', 'lr0' and 'momentum' automatically...",
-               o.lr0, o.momentum));
-    if (iterations > kAutoOptimizerSgdIterations) {
-      name = "SGD";
-      lr = 0.01;
-      momentum = 0.9;
-    } else {
-      name = "AdamW";
-      lr = lr_fit;
-      momentum = 0.9;
-    }
-    s_->warmup_bias_lr = 0.0;  // a bias lr of 0.1 is far too high for Adam
-  }
-  std::vector<torch::optim::OptimizerParamGroup> groups;
-  auto make = [&](double wd) -> std::unique_ptr<torch::optim::OptimizerOptions> {
-    if (name == "SGD")
-      return std::make_unique<torch::optim::SGDOptions>(
-          torch::optim::SGDOptions(lr).momentum(momentum).nesterov(true).weight_decay(wd));
-    if (name == "Adam")
-      return std::make_unique<torch::optim::AdamOptions>(
-          torch::optim::AdamOptions(lr).betas({momentum, 0.999}).weight_decay(wd));
-    return std::make_unique<torch::optim::AdamWOptions>(
-        torch::optim::AdamWOptions(lr).betas({momentum, 0.999}).weight_decay(wd));
-  };
-  if (name != "SGD" && name != "Adam" && name != "AdamW")
+  const auto [name, lr, momentum] = choose_optimizer();
+  // Group order: pg0 biases, pg1 weights with decay, pg2 BN weights (the lr/pg0..2 columns).
+  if (name == "SGD")
+    s_->optimizer = make_optimizer<torch::optim::SGD>(
+        p, torch::optim::SGDOptions(lr).momentum(momentum).nesterov(true).weight_decay(0.0), decay);
+  else if (name == "Adam")
+    s_->optimizer = make_optimizer<torch::optim::Adam>(
+        p, torch::optim::AdamOptions(lr).betas({momentum, 0.999}).weight_decay(0.0), decay);
+  else if (name == "AdamW")
+    s_->optimizer = make_optimizer<torch::optim::AdamW>(
+        p, torch::optim::AdamWOptions(lr).betas({momentum, 0.999}).weight_decay(0.0), decay);
+  else
     throw EngineError("optimizer '" + o.optimizer +
                       "' is not supported; use SGD, Adam, AdamW or auto");
-  // Group order as the ecosystem logs it: pg0 biases, pg1 weights with decay, pg2 BN weights.
-  groups.emplace_back(g_bias, make(0.0));
-  groups.emplace_back(g_decay, make(decay));
-  groups.emplace_back(g_bn, make(0.0));
-  if (name == "SGD")
-    s_->optimizer = std::make_unique<torch::optim::SGD>(
-        groups, torch::optim::SGDOptions(lr).momentum(momentum).nesterov(true));
-  else if (name == "Adam")
-    s_->optimizer = std::make_unique<torch::optim::Adam>(
-        groups, torch::optim::AdamOptions(lr).betas({momentum, 0.999}));
-  else
-    s_->optimizer = std::make_unique<torch::optim::AdamW>(
-        groups, torch::optim::AdamWOptions(lr).betas({momentum, 0.999}).weight_decay(0.0));
   s_->optimizer_name = name;
   s_->sgd = name == "SGD";
   s_->momentum = momentum;
@@ -529,7 +527,7 @@ void Trainer::build_optimizer() {
   LOGGER.info(
       format("optimizer: %s(lr=%g, momentum=%g) with parameter groups %zu weight(decay=0.0), "
              "%zu weight(decay=%g), %zu bias(decay=0.0)",
-             name.c_str(), lr, momentum, g_bn.size(), g_decay.size(), decay, g_bias.size()));
+             name.c_str(), lr, momentum, p.bn.size(), p.decay.size(), decay, p.bias.size()));
 }
 
 void Trainer::ema_update() {
@@ -542,51 +540,126 @@ void Trainer::ema_update() {
   }
 }
 
-void Trainer::train_epoch() {
-  auto& o = options_;
-  auto& opt = *s_->optimizer;
+double Trainer::begin_epoch() {
+  const auto& o = options_;
   model_->train();
   if (epoch == o.epochs - o.close_mosaic && o.close_mosaic > 0) {
     LOGGER.info("Closing dataloader mosaic");
     s_->train_loader->set_mosaic(false);
   }
-  auto& loader = *s_->train_loader;
-  loader.begin_epoch(epoch);
-  const int nb = batches;
+  s_->train_loader->begin_epoch(epoch);
+  // Linear decay from lr0 to lr0 * lrf over the run.
   const double lf = (1.0 - double(epoch) / o.epochs) * (1.0 - o.lrf) + o.lrf;
-  for (size_t j = 0; j < opt.param_groups().size(); ++j)
-    opt.param_groups()[j].options().set_lr(s_->initial_lr[j] * lf);
+  auto& groups = s_->optimizer->param_groups();
+  for (size_t j = 0; j < groups.size(); ++j) groups[j].options().set_lr(s_->initial_lr[j] * lf);
   tloss.assign(loss_names.size(), 0.0f);
 
   std::string head = format("%11s%11s", "Epoch", "GPU_mem");
   for (const auto& n : loss_names) head += format("%11s", n.c_str());
   head += format("%11s%11s", "Instances", "Size");
   LOGGER.info("\n" + head);
+  return lf;
+}
 
+// Warm-up: accumulation grows to the nominal batch, bias lr falls from warmup_bias_lr, other
+// lrs rise from 0, SGD momentum rises from warmup_momentum.
+void Trainer::warm_up(int64_t ni, double lf) {
+  if (ni > s_->warmup_iters) return;
+  const auto& o = options_;
+  const double xi = double(s_->warmup_iters);
+  s_->accumulate = std::max(
+      1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->global_batch))));
+  auto& groups = s_->optimizer->param_groups();
+  for (size_t j = 0; j < groups.size(); ++j) {
+    auto& g = groups[j];
+    g.options().set_lr(
+        interp(double(ni), 0, xi, j == 0 ? s_->warmup_bias_lr : 0.0, s_->initial_lr[j] * lf));
+    if (s_->sgd)
+      static_cast<torch::optim::SGDOptions&>(g.options())
+          .momentum(interp(double(ni), 0, xi, o.warmup_momentum, s_->momentum));
+  }
+}
+
+void Trainer::backward(const torch::Tensor& total, bool step_now) {
+  if (s_->sync && step_now) s_->sync->arm();
+  StageTimer timer("backward");
+  // The loss scales with the rank's batch and the ranks' gradients are averaged: times the
+  // world size, a step moves the weights as one process's step over the global batch does.
+  if (s_->group)
+    (total * double(s_->group->world_size())).backward();
+  else
+    total.backward();
+}
+
+// One optimizer step over the accumulated gradients, unless the group drops it for a
+// non-finite loss on some rank.
+void Trainer::step_optimizer(bool finite, int64_t ni) {
+  auto& opt = *s_->optimizer;
+  bool dropped = false;
+  if (s_->sync) {
+    StageTimer timer("allreduce");
+    dropped = s_->sync->finish(!finite);
+  }
+  if (dropped) {
+    opt.zero_grad();
+    return;
+  }
+  {
+    StageTimer timer("optimizer");
+    torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
+    opt.step();
+    opt.zero_grad();
+  }
+  if (s_->group) {
+    // BatchNorm statistics are each rank's own; rank 0's hold, as in DDP.
+    StageTimer timer("allreduce");
+    s_->group->broadcast(s_->buffers);
+  }
+  StageTimer timer("ema");
+  ema_update();
+  s_->last_opt_step = ni;
+}
+
+// The running mean losses and the console line of batch `i`.
+std::string Trainer::log_batch(int i, const Batch& batch, const torch::Tensor& loss_items,
+                               double elapsed) {
+  auto items = loss_items.to(torch::kFloat).contiguous();
+  for (size_t k = 0; k < tloss.size(); ++k)
+    tloss[k] = (tloss[k] * float(i) + items[int64_t(k)].item<float>()) / float(i + 1);
+
+  std::string line =
+      format("%11s%11s", (std::to_string(epoch + 1) + "/" + std::to_string(epochs)).c_str(), "0G");
+  for (float v : tloss) line += format("%11.4g", double(v));
+  line += format("%11ld%11ld", long(batch.cls.defined() ? batch.cls.numel() : 0),
+                 long(batch.images.size(3)));
+  line += ": " + progress_bar(i + 1, batches, elapsed);
+  if (options_.verbose) LOGGER.progress(line);
+  return line;
+}
+
+// A stop on any rank (a signal, the studio) ends every rank after this batch.
+bool Trainer::stop_agreed() {
+  if (s_->group) {
+    StageTimer timer("allreduce");
+    stop = s_->group->any(stop.load());
+  }
+  return stop;
+}
+
+void Trainer::train_epoch() {
+  const auto& o = options_;
+  const double lf = begin_epoch();
+  const int nb = batches;
   const auto t0 = Clock::now();
   std::string line;
-  opt.zero_grad();
+  s_->optimizer->zero_grad();
   for (int i = 0; i < nb; ++i) {
     StageTimer data_timer("data");
-    auto batch = loader.next();
+    auto batch = s_->train_loader->next();
     data_timer.stop();
     if (!batch) break;
     const int64_t ni = i + int64_t(nb) * epoch;
-    // Warm-up: accumulation grows to the nominal batch, bias lr falls from warmup_bias_lr,
-    // other lrs rise from 0, SGD momentum rises from warmup_momentum.
-    if (ni <= s_->warmup_iters) {
-      const double xi = double(s_->warmup_iters);
-      s_->accumulate = std::max(
-          1, int(std::lround(interp(double(ni), 0, xi, 1.0, double(o.nbs) / s_->global_batch))));
-      for (size_t j = 0; j < opt.param_groups().size(); ++j) {
-        auto& g = opt.param_groups()[j];
-        g.options().set_lr(
-            interp(double(ni), 0, xi, j == 0 ? s_->warmup_bias_lr : 0.0, s_->initial_lr[j] * lf));
-        if (s_->sgd)
-          static_cast<torch::optim::SGDOptions&>(g.options())
-              .momentum(interp(double(ni), 0, xi, o.warmup_momentum, s_->momentum));
-      }
-    }
+    warm_up(ni, lf);
     if (s_->bn_warming) s_->bn_warming = warm_up_batchnorm(*model_);
     StageTimer forward_timer("forward");
     auto out = model_->forward(batch->images);
@@ -597,61 +670,20 @@ void Trainer::train_epoch() {
     if (!finite) {
       LOGGER.warning("non-finite loss in epoch " + std::to_string(epoch + 1) + " batch " +
                      std::to_string(i + 1) + "; batch skipped");
-      opt.zero_grad();
+      s_->optimizer->zero_grad();
       // Alone, the batch is simply dropped. In a group this rank still takes part in the
       // step's all-reduce and the stop check, and the whole group drops the step.
       if (!s_->sync) continue;
     } else {
-      if (s_->sync && step_now) s_->sync->arm();
-      StageTimer timer("backward");
-      // The loss scales with the rank's batch and the ranks' gradients are averaged: times the
-      // world size, a step moves the weights as one process's step over the global batch does.
-      if (s_->group)
-        (loss.total * double(s_->group->world_size())).backward();
-      else
-        loss.total.backward();
+      backward(loss.total, step_now);
     }
-    if (step_now) {
-      bool dropped = false;
-      if (s_->sync) {
-        StageTimer timer("allreduce");
-        dropped = s_->sync->finish(!finite);
-      }
-      if (dropped) {
-        opt.zero_grad();
-      } else {
-        {
-          StageTimer timer("optimizer");
-          torch::nn::utils::clip_grad_norm_(s_->trainable, kMaxGradNorm);
-          opt.step();
-          opt.zero_grad();
-        }
-        if (s_->group) {
-          // BatchNorm statistics are each rank's own; rank 0's hold, as in DDP.
-          StageTimer timer("allreduce");
-          s_->group->broadcast(s_->buffers);
-        }
-        StageTimer timer("ema");
-        ema_update();
-        s_->last_opt_step = ni;
-      }
-    }
+    if (step_now) step_optimizer(finite, ni);
     if (!finite) {
       if (s_->group && (stop = s_->group->any(stop.load()))) break;
       continue;
     }
     StageTimer log_timer("logging");
-    auto items = loss.items.to(torch::kFloat).contiguous();
-    for (size_t k = 0; k < tloss.size(); ++k)
-      tloss[k] = (tloss[k] * float(i) + items[int64_t(k)].item<float>()) / float(i + 1);
-
-    line = format("%11s%11s", (std::to_string(epoch + 1) + "/" + std::to_string(epochs)).c_str(),
-                  "0G");
-    for (float v : tloss) line += format("%11.4g", double(v));
-    line += format("%11ld%11ld", long(batch->cls.defined() ? batch->cls.numel() : 0),
-                   long(batch->images.size(3)));
-    line += ": " + progress_bar(i + 1, nb, seconds_since(t0));
-    if (o.verbose) LOGGER.progress(line);
+    line = log_batch(i, *batch, loss.items, seconds_since(t0));
     if (o.plots && s_->main && epoch == s_->start_epoch && i < 3) {
       StageTimer timer("charts");
       plot_batch(*batch, model_->names, save_dir / ("train_batch" + std::to_string(i) + ".jpg"));
@@ -659,17 +691,13 @@ void Trainer::train_epoch() {
 
     batch_index = i;
     run_callbacks("on_train_batch_end");
-    if (s_->group) {
-      // A stop on any rank (a signal, the studio) ends every rank after this batch.
-      StageTimer timer("allreduce");
-      stop = s_->group->any(stop.load());
-    }
-    if (stop) break;
+    if (stop_agreed()) break;
   }
   if (!line.empty()) LOGGER.info(line);
   lr.clear();
-  for (size_t j = 0; j < opt.param_groups().size(); ++j)
-    lr["lr/pg" + std::to_string(j)] = opt.param_groups()[j].options().get_lr();
+  const auto& groups = s_->optimizer->param_groups();
+  for (size_t j = 0; j < groups.size(); ++j)
+    lr["lr/pg" + std::to_string(j)] = groups[j].options().get_lr();
 }
 
 std::optional<ValResult> Trainer::validate_epoch() {
@@ -751,7 +779,8 @@ void Trainer::write_results_row(double elapsed) {
   for (int j = 0; j < 3; ++j) row.push_back(lr["lr/pg" + std::to_string(j)]);
   s_->csv_rows.push_back(row);
 
-  // Fixed-width columns as the ecosystem writes them; readers trim the spaces.
+  // results.csv in the layout of the YOLO ecosystem's 8.3 runs, so its tools read ours: a header of
+  // the metric names, one row per epoch, fixed-width columns; readers trim the spaces.
   std::string text;
   for (size_t c = 0; c < s_->csv_header.size(); ++c)
     text += format(c ? ",%23s" : "%23s", s_->csv_header[c].c_str());
@@ -760,10 +789,10 @@ void Trainer::write_results_row(double elapsed) {
     for (size_t c = 0; c < r.size(); ++c) text += format(c ? ",%23.5g" : "%23.5g", r[c]);
     text += "\n";
   }
-  write_text_atomic(save_dir / "results.csv", text);
+  files::write_atomically_or_throw<EngineError>(save_dir / "results.csv", text);
 }
 
-void Trainer::save(bool final_epoch, bool stopped) {
+void Trainer::save(bool stopped) {
   if (!s_->main) return;
   CheckpointMeta meta;
   meta.arch = ema_->arch();
@@ -774,7 +803,7 @@ void Trainer::save(bool final_epoch, bool stopped) {
   meta.epochs = epochs;
   meta.best_fitness = best_fitness;
   meta.ema_updates = s_->ema_updates;
-  meta.date = iso_date();
+  meta.date = files::utc_timestamp();
   for (const auto& [k, v] : metrics) meta.metrics.emplace_back(k, v);
   for (const auto& [k, v] : train_args_list(options_)) meta.train_args[k] = v;
   const auto weights = save_dir / "weights";
@@ -785,7 +814,6 @@ void Trainer::save(bool final_epoch, bool stopped) {
     s_->checkpoints.write(weights / "best.pt", checkpoint_bytes(ema_, meta));
     s_->best_saved = true;
   }
-  (void)final_epoch;
 }
 
 std::optional<ValResult> Trainer::final_eval() {
@@ -816,101 +844,128 @@ TrainResult Trainer::train() {
   }
 }
 
-TrainResult Trainer::run_training() {
-  s_->start = Clock::now();
-  setup();
-  auto& o = options_;
+void Trainer::log_run_start() {
+  const auto& o = options_;
   LOGGER.info(format("Image sizes %d train, %d val", o.imgsz, o.imgsz));
   LOGGER.info(format("Using %d dataloader workers, %d compute threads", o.workers,
                      torch::get_num_threads()));
   LOGGER.info("Logging results to " + save_dir.string());
   LOGGER.info(format("Starting training for %d epochs...", epochs));
+}
+
+// Best epoch, best fitness and the count of epochs without improvement (for patience).
+void Trainer::track_fitness(int& stale) {
+  if (fitness > best_fitness || s_->csv_rows.empty()) s_->best_epoch = epoch;
+  if (fitness >= best_fitness) {
+    best_fitness = fitness;
+    stale = 0;
+  } else {
+    ++stale;
+  }
+}
+
+// results.csv, the charts and the checkpoints of a finished epoch.
+void Trainer::save_epoch() {
+  const auto& o = options_;
+  {
+    StageTimer timer("save");
+    write_results_row(s_->elapsed_before + seconds_since(s_->start));
+  }
+  // The charts (from results.csv) before the checkpoints: their files are synced, and a sync
+  // behind the checkpoints' would wait for those to reach the disk, which otherwise happens
+  // on the writer's thread while the next epoch trains.
+  if (o.render_plots && s_->main) {
+    StageTimer timer("charts");
+    o.render_plots(save_dir);
+  }
+  StageTimer timer("save");
+  save(false);
+}
+
+// Rank 0 alone validated: its verdict holds for every rank. A stop another rank got meanwhile
+// stays set and ends the group at the next batch.
+Trainer::EpochOutcome Trainer::agree_outcome(EpochOutcome own) {
+  if (!s_->group) return own;
+  const std::string key = "epoch/" + std::to_string(epoch);
+  if (s_->main) {
+    s_->group->publish(key, own == EpochOutcome::stop    ? "stop"
+                            : own == EpochOutcome::early ? "early"
+                                                         : "go");
+    return own;
+  }
+  const std::string verdict = s_->group->await(key);
+  return verdict == "stop"    ? EpochOutcome::stop
+         : verdict == "early" ? EpochOutcome::early
+                              : EpochOutcome::go;
+}
+
+Trainer::EpochOutcome Trainer::run_epoch(int& stale) {
+  const auto& o = options_;
+  const auto t_epoch = Clock::now();
+  // With profile=true every stage of the epoch is timed; whatever no stage claims (callbacks,
+  // learning-rate updates, console output) is "other", so the stages add up to the epoch.
+  StageProfile profile;
+  std::optional<StageProfileScope> profile_scope;
+  std::optional<StageTimer> epoch_timer;
+  if (o.profile) {
+    profile_scope.emplace(&profile);
+    epoch_timer.emplace("other");
+  }
+  run_callbacks("on_train_epoch_start");
+  train_epoch();
+  run_callbacks("on_train_epoch_end");
+  if (s_->group) stop = s_->group->any(stop.load());
+  const bool final_epoch = epoch + 1 >= epochs;
+  if (stop) {
+    // Answer the stop at once: no validation, save what was trained and return.
+    save(true);
+    epoch_time = seconds_since(t_epoch);
+    run_callbacks("on_fit_epoch_end");
+    LOGGER.info(format("Training stopped in epoch %d; weights saved to %s", epoch + 1,
+                       (save_dir / "weights" / "last.pt").c_str()));
+    return EpochOutcome::stopped_in_epoch;
+  }
+  if (o.val || final_epoch) validate_epoch();
+  track_fitness(stale);
+  save_epoch();
+  ++s_->epochs_completed;
+  epoch_time = seconds_since(t_epoch);
+  if (o.profile) {
+    epoch_timer.reset();
+    profile_scope.reset();
+    record_profile(profile);
+  }
+  run_callbacks("on_fit_epoch_end");
+  return agree_outcome(stop                                  ? EpochOutcome::stop
+                       : stale >= o.patience && !final_epoch ? EpochOutcome::early
+                                                             : EpochOutcome::go);
+}
+
+TrainResult Trainer::run_training() {
+  s_->start = Clock::now();
+  setup();
+  log_run_start();
   run_callbacks("on_train_start");
 
   TrainResult result;
   result.save_dir = save_dir;
   int stale = 0;
   for (epoch = s_->start_epoch; epoch < epochs; ++epoch) {
-    const auto t_epoch = Clock::now();
-    // With profile=true every stage of the epoch is timed; whatever no stage claims (callbacks,
-    // learning-rate updates, console output) is "other", so the stages add up to the epoch.
-    StageProfile profile;
-    std::optional<StageProfileScope> profile_scope;
-    std::optional<StageTimer> epoch_timer;
-    if (o.profile) {
-      profile_scope.emplace(&profile);
-      epoch_timer.emplace("other");
-    }
-    run_callbacks("on_train_epoch_start");
-    train_epoch();
-    run_callbacks("on_train_epoch_end");
-    if (s_->group) stop = s_->group->any(stop.load());
-    const bool final_epoch = epoch + 1 >= epochs;
-    if (stop) {
-      // Answer the stop at once: no validation, save what was trained and return.
-      save(final_epoch, true);
-      epoch_time = seconds_since(t_epoch);
-      run_callbacks("on_fit_epoch_end");
+    const EpochOutcome outcome = run_epoch(stale);
+    if (outcome == EpochOutcome::stopped_in_epoch) {
       result.stopped = true;
-      LOGGER.info(format("Training stopped in epoch %d; weights saved to %s", epoch + 1,
-                         (save_dir / "weights" / "last.pt").c_str()));
       break;
     }
-    if (o.val || final_epoch) validate_epoch();
-    if (fitness > best_fitness || s_->csv_rows.empty()) s_->best_epoch = epoch;
-    if (fitness >= best_fitness) {
-      best_fitness = fitness;
-      stale = 0;
-    } else {
-      ++stale;
-    }
-    {
-      StageTimer timer("save");
-      write_results_row(s_->elapsed_before + seconds_since(s_->start));
-    }
-    // The charts (from results.csv) before the checkpoints: their files are synced, and a sync
-    // behind the checkpoints' would wait for those to reach the disk, which otherwise happens
-    // on the writer's thread while the next epoch trains.
-    if (o.render_plots && s_->main) {
-      StageTimer timer("charts");
-      o.render_plots(save_dir);
-    }
-    {
-      StageTimer timer("save");
-      save(final_epoch, false);
-    }
-    ++s_->epochs_completed;
-    epoch_time = seconds_since(t_epoch);
-    if (o.profile) {
-      epoch_timer.reset();
-      profile_scope.reset();
-      record_profile(profile);
-    }
-    run_callbacks("on_fit_epoch_end");
-    bool stop_now = stop;
-    bool early = stale >= o.patience && !final_epoch;
-    if (s_->group) {
-      // Rank 0 alone validated: its verdict holds for every rank. A stop another rank got
-      // meanwhile stays set and ends the group at the next batch.
-      const std::string key = "epoch/" + std::to_string(epoch);
-      if (s_->main) {
-        s_->group->publish(key, stop_now ? "stop" : early ? "early" : "go");
-      } else {
-        const std::string verdict = s_->group->await(key);
-        stop_now = verdict == "stop";
-        early = verdict == "early";
-      }
-    }
-    if (stop_now) {
+    if (outcome == EpochOutcome::stop) {
       result.stopped = true;
       LOGGER.info(format("Training stopped after epoch %d", epoch + 1));
       break;
     }
-    if (early) {
+    if (outcome == EpochOutcome::early) {
       LOGGER.info(
           format("Stopping training early as no improvement observed in last %d epochs. "
                  "Best results observed at epoch %d, best model saved as best.pt.",
-                 o.patience, s_->best_epoch + 1));
+                 options_.patience, s_->best_epoch + 1));
       break;
     }
   }
@@ -922,7 +977,7 @@ TrainResult Trainer::run_training() {
     LOGGER.info(format("\n%d epochs completed in %.3f hours.", s_->epochs_completed,
                        seconds_since(s_->start) / 3600.0));
     result.metrics = final_eval();
-    if (o.render_plots) o.render_plots(save_dir);
+    if (options_.render_plots) options_.render_plots(save_dir);
     LOGGER.info("Results saved to " + save_dir.string());
   }
   run_callbacks("on_train_end");

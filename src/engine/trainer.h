@@ -24,58 +24,12 @@
 #include "engine/loss.h"
 #include "engine/model.h"
 #include "engine/stage_profile.h"
+#include "engine/train_options.h"
 #include "engine/validator.h"
 
 namespace orvane::engine {
 
 class DataLoader;
-class DistributedGroup;
-
-// The keywords of `train`, with the ecosystem's defaults.
-struct TrainOptions {
-  std::string data;            // data.yaml (required)
-  int epochs = 100;
-  int imgsz = 640;             // rounded up to a multiple of 32 with a warning
-  int batch = 16;              // -1: 16 on a CPU
-  int workers = 8;             // loader threads
-  std::string optimizer = "auto";  // SGD | Adam | AdamW | auto
-  double lr0 = 0.01;
-  double lrf = 0.01;           // final learning rate = lr0 * lrf
-  double momentum = 0.937;     // SGD momentum / Adam beta1
-  double weight_decay = 0.0005;
-  double warmup_epochs = 3.0;
-  double warmup_momentum = 0.8;
-  double warmup_bias_lr = 0.1;
-  int nbs = 64;                // nominal batch size (gradient accumulation)
-  LossGains gains;
-  AugmentHyp hyp;
-  int close_mosaic = 10;       // mosaic off for the last N epochs
-  std::string device = "cpu";  // "cpu"; a CUDA device falls back to the CPU with a warning
-  std::string project = "runs/detect";
-  std::string name = "train";
-  bool exist_ok = false;
-  bool verbose = true;
-  std::uint64_t seed = 0;
-  int patience = 100;          // epochs without fitness improvement before stopping early
-  bool val = true;             // validate every epoch (the last epoch always validates)
-  bool plots = true;           // labels.jpg, batch pictures, final charts
-  bool resume = false;         // continue the run whose last.pt the model was loaded from
-  int threads = 0;             // intra-op threads; 0 = every core
-  bool profile = false;        // time every stage of each epoch: a console line per epoch and
-                               // profile.csv in the run folder
-  // Data-parallel training (engine/distributed.h). `nproc`: `orvane train` starts this many
-  // local ranks of itself (0 or 1: this process trains alone); the trainer itself ignores it.
-  // `dist_timeout`: seconds any rank waits for the others before it gives up with an error.
-  int nproc = 0;
-  double dist_timeout = 60.0;
-  // The group this process trains in as one rank; empty: it trains alone. `batch` is then the
-  // global batch, split evenly over the ranks; only rank 0 validates and writes the run folder.
-  std::shared_ptr<DistributedGroup> group;
-  // Draws the charts of the run folder from the data files (results.csv, curves.json ...).
-  // Called after every epoch and after the final validation. The engine links no Qt, so the
-  // caller supplies it (orvane train uses the plots library).
-  std::function<void(const std::filesystem::path& run_dir)> render_plots;
-};
 
 // What `train` returns.
 struct TrainResult {
@@ -129,6 +83,12 @@ class Trainer {
  private:
   void run_callbacks(const std::string& event);
   TrainResult run_training();
+  enum class EpochOutcome { go, early, stop, stopped_in_epoch };
+  void log_run_start();
+  EpochOutcome run_epoch(int& stale);  // `stale`: epochs without improvement so far
+  void track_fitness(int& stale);
+  void save_epoch();
+  EpochOutcome agree_outcome(EpochOutcome own);
   // setup() runs these steps in order.
   void setup();
   void check_options();        // data.yaml read; imgsz, batch, workers made usable
@@ -137,10 +97,21 @@ class Trainer {
   void create_run_folder();    // save_dir made and proven writable; args.yaml, labels.jpg
   void build_ema();            // the averaged copy of the model and its weight pairs
   void restore_resumed_run();  // optimizer state, epoch, best fitness, earlier results rows
+  struct OptimizerChoice {
+    std::string name;  // SGD | Adam | AdamW (anything else is refused)
+    double lr, momentum;
+  };
+  OptimizerChoice choose_optimizer();
   void build_optimizer();
   void train_epoch();
+  double begin_epoch();  // the epoch's learning-rate factor
+  void warm_up(int64_t ni, double lf);
+  void backward(const torch::Tensor& total, bool step_now);
+  void step_optimizer(bool finite, int64_t ni);
+  std::string log_batch(int i, const Batch& batch, const torch::Tensor& loss_items, double elapsed);
+  bool stop_agreed();
   void ema_update();
-  void save(bool final_epoch, bool stopped);
+  void save(bool stopped);  // stopped: the current epoch did not finish
   void write_results_row(double elapsed);
   void record_profile(const StageProfile& profile);
   std::optional<ValResult> validate_epoch();

@@ -15,6 +15,7 @@
 #include "engine/logger.h"
 #include "engine/metrics/metrics.h"
 #include "engine/train_args.h"
+#include "files/atomic_file.h"
 
 namespace orvane::engine {
 
@@ -179,34 +180,126 @@ std::vector<double> mutate_hyperparameters(const std::vector<TuneDimension>& spa
   return hyp;
 }
 
-TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
-                const std::vector<std::pair<std::string, Trainer::Callback>>& callbacks) {
-  using Clock = std::chrono::steady_clock;
-  const auto t0 = Clock::now();
-  auto& base = options.train;
+namespace {
+
+// Bad options and bad data fail here, in one line, before any folder is made.
+void check_tune_options(const TuneOptions& options) {
+  const auto& base = options.train;
   if (options.iterations < 1) throw EngineError("iterations must be at least 1");
   if (base.epochs < 1) throw EngineError("epochs must be at least 1");
   if (base.data.empty()) throw EngineError("tune needs data=path/to/data.yaml");
   if (options.space.empty()) throw EngineError("tune: the search space is empty");
-  // Bad data fails here, in one line, before any folder is made.
   const auto config = load_data_config(base.data);
   if (config.val.empty())
     throw EngineError(base.data + " names no 'val' split; tuning needs one to score each trial");
-  resolve_auto_optimizer(base);
+}
 
-  TuneResult result;
-  result.save_dir = increment_path(fs::path(base.project) / base.name, base.exist_ok);
-  const fs::path dir = result.save_dir;
+fs::path make_tune_folder(const TrainOptions& base) {
+  const fs::path dir = increment_path(fs::path(base.project) / base.name, base.exist_ok);
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec || !fs::is_directory(dir))
     throw EngineError("cannot create the tune folder " + dir.string() +
                       (ec ? ": " + ec.message() : ""));
-  const fs::path csv = dir / "tune_results.csv";
-  const fs::path yaml = dir / "best_hyperparameters.yaml";
   // Results of an earlier search in this folder would mix with this one's rows.
+  const fs::path csv = dir / "tune_results.csv";
   if (fs::exists(csv, ec))
     LOGGER.warning("Tuner: " + csv.string() + " of an earlier search is replaced by this search");
+  return dir;
+}
+
+// The training options of trial `i` (0-based): the base with the trial's values, in its own
+// iterN folder of the tune folder.
+TrainOptions trial_options(const TuneOptions& options, const std::vector<double>& values, int i,
+                           const fs::path& dir) {
+  TrainOptions it = options.train;
+  for (size_t k = 0; k < values.size(); ++k)
+    set_hyperparameter(it, options.space[k].key, values[k]);
+  it.project = dir.string();
+  it.name = "iter" + std::to_string(i + 1);
+  it.exist_ok = true;
+  it.plots = options.plots;
+  if (!options.plots) it.render_plots = nullptr;
+  it.resume = false;
+  return it;
+}
+
+struct Trial {
+  double fitness = 0.0;
+  fs::path weights_dir;  // empty when the trial failed
+  bool stopped = false;
+};
+
+Trial run_trial(const YoloModel& model, bool fresh, const TrainOptions& it,
+                const std::vector<std::pair<std::string, Trainer::Callback>>& callbacks, int i,
+                bool first) {
+  Trial trial;
+  try {
+    Trainer trainer(clone_model(model), it, {}, fresh);
+    for (const auto& [event, cb] : callbacks) trainer.add_callback(event, cb);
+    auto run = trainer.train();
+    trial.weights_dir = run.save_dir / "weights";
+    trial.stopped = run.stopped;
+    trial.fitness = run.metrics ? run.metrics->fitness : trainer.best_fitness;
+  } catch (const std::exception& e) {
+    // The first trial runs the given hyperparameters: if that fails the data or the model is
+    // at fault and no search can succeed. A later trial may fail from its mutated values;
+    // it scores 0 and the search goes on.
+    if (first) throw;
+    std::string message = e.what();
+    LOGGER.warning("Tuner: iteration " + std::to_string(i + 1) +
+                   " failed and scores 0: " + message.substr(0, message.find('\n')));
+  }
+  return trial;
+}
+
+// Only the best trial's weights are worth keeping: they move to the tune folder's weights/.
+void keep_best_weights(const fs::path& weights_dir, const fs::path& dir, bool best_is_current) {
+  std::error_code ec;
+  if (best_is_current) {
+    const fs::path src =
+        fs::exists(weights_dir / "best.pt", ec) ? weights_dir / "best.pt" : weights_dir / "last.pt";
+    fs::create_directories(dir / "weights", ec);
+    if (fs::exists(src, ec)) fs::rename(src, dir / "weights" / "best.pt", ec);
+    if (ec) LOGGER.warning("Tuner: could not keep " + src.string() + ": " + ec.message());
+  }
+  fs::remove_all(weights_dir, ec);
+}
+
+size_t best_row(const std::vector<TuneRow>& rows) {
+  size_t best = 0;
+  for (size_t r = 1; r < rows.size(); ++r)
+    if (rows[r].fitness > rows[best].fitness) best = r;
+  return best;
+}
+
+void log_iteration(int iteration, const TuneResult& result, const std::vector<TuneRow>& rows,
+                   size_t best, int iterations, double seconds) {
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Tuner: iteration %d/%d fitness=%.5f; best fitness=%.5f at iteration %zu "
+                "(%zu/%d iterations complete, %.1f s)",
+                iteration, iterations, rows.back().fitness, rows[best].fitness, best + 1,
+                rows.size(), iterations, seconds);
+  LOGGER.info(line);
+  LOGGER.info("Tuner: best hyperparameters so far: " + join_values(result.iterations[best].values));
+}
+
+}  // namespace
+
+TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
+                const std::vector<std::pair<std::string, Trainer::Callback>>& callbacks) {
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
+  check_tune_options(options);
+  auto& base = options.train;
+  resolve_auto_optimizer(base);
+
+  TuneResult result;
+  result.save_dir = make_tune_folder(base);
+  const fs::path dir = result.save_dir;
+  const fs::path csv = dir / "tune_results.csv";
+  const fs::path yaml = dir / "best_hyperparameters.yaml";
 
   std::vector<double> start;
   for (const auto& d : options.space) start.push_back(get_hyperparameter(base, d.key));
@@ -222,85 +315,39 @@ TuneResult tune(const YoloModel& model, bool fresh, TuneOptions options,
     }
     const auto values = mutate_hyperparameters(options.space, rows, start, rng, options.mutation,
                                                options.sigma, options.parents);
-    TrainOptions it = base;
     std::vector<std::pair<std::string, double>> named;
-    for (size_t k = 0; k < values.size(); ++k) {
-      set_hyperparameter(it, options.space[k].key, values[k]);
-      named.emplace_back(options.space[k].key, values[k]);
-    }
-    it.project = dir.string();
-    it.name = "iter" + std::to_string(i + 1);
-    it.exist_ok = true;
-    it.plots = options.plots;
-    if (!options.plots) it.render_plots = nullptr;
-    it.resume = false;
+    for (size_t k = 0; k < values.size(); ++k) named.emplace_back(options.space[k].key, values[k]);
     LOGGER.info("\nTuner: starting iteration " + std::to_string(i + 1) + "/" +
                 std::to_string(options.iterations) +
                 " with hyperparameters: " + join_values(named));
 
-    double fitness = 0.0;
-    fs::path weights_dir;
-    bool stopped = false;
-    try {
-      Trainer trainer(clone_model(model), it, {}, fresh);
-      for (const auto& [event, cb] : callbacks) trainer.add_callback(event, cb);
-      auto run = trainer.train();
-      weights_dir = run.save_dir / "weights";
-      stopped = run.stopped;
-      fitness = run.metrics ? run.metrics->fitness : trainer.best_fitness;
-    } catch (const std::exception& e) {
-      // The first trial runs the given hyperparameters: if that fails the data or the model is
-      // at fault and no search can succeed. A later trial may fail from its mutated values;
-      // it scores 0 and the search goes on, as the ecosystem does.
-      if (rows.empty()) throw;
-      std::string message = e.what();
-      LOGGER.warning("Tuner: iteration " + std::to_string(i + 1) +
-                     " failed and scores 0: " + message.substr(0, message.find('\n')));
-    }
-    if (stopped) {
+    const Trial trial =
+        run_trial(model, fresh, trial_options(options, values, i, dir), callbacks, i, rows.empty());
+    if (trial.stopped) {
       // A stopped trial has not trained its epochs; its score would mislead the search.
-      fs::remove_all(weights_dir, ec);
+      std::error_code ec;
+      fs::remove_all(trial.weights_dir, ec);
       result.stopped = true;
       LOGGER.info("Tuner: stopped during iteration " + std::to_string(i + 1) +
                   "; it is not scored. Results of " + std::to_string(rows.size()) +
                   " finished iterations are in " + dir.string());
       break;
     }
-    rows.push_back({fitness, values});
-    result.iterations.push_back({i + 1, fitness, named});
-    size_t best = 0;
-    for (size_t r = 1; r < rows.size(); ++r)
-      if (rows[r].fitness > rows[best].fitness) best = r;
-    const bool best_is_current = best + 1 == rows.size();
+    rows.push_back({trial.fitness, values});
+    result.iterations.push_back({i + 1, trial.fitness, named});
+    const size_t best = best_row(rows);
     result.best = int(best);
-
-    // Only the best trial's weights are worth keeping.
-    if (!weights_dir.empty() && !options.save) {
-      if (best_is_current) {
-        const fs::path src = fs::exists(weights_dir / "best.pt", ec) ? weights_dir / "best.pt"
-                                                                     : weights_dir / "last.pt";
-        fs::create_directories(dir / "weights", ec);
-        if (fs::exists(src, ec)) fs::rename(src, dir / "weights" / "best.pt", ec);
-        if (ec) LOGGER.warning("Tuner: could not keep " + src.string() + ": " + ec.message());
-      }
-      fs::remove_all(weights_dir, ec);
-    }
+    if (!trial.weights_dir.empty() && !options.save)
+      keep_best_weights(trial.weights_dir, dir, best + 1 == rows.size());
 
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     // The studio reads these while the search runs: each is replaced whole, never torn.
-    write_text_atomic(csv, csv_text(options.space, rows));
-    write_text_atomic(yaml, yaml_text(options.space, rows[best], int(best), int(rows.size()),
-                                      options.iterations, seconds, dir, base.optimizer));
+    files::write_atomically_or_throw<EngineError>(csv, csv_text(options.space, rows));
+    files::write_atomically_or_throw<EngineError>(
+        yaml, yaml_text(options.space, rows[best], int(best), int(rows.size()), options.iterations,
+                        seconds, dir, base.optimizer));
     if (options.render_plots) options.render_plots(dir);
-    char line[256];
-    std::snprintf(line, sizeof line,
-                  "Tuner: iteration %d/%d fitness=%.5f; best fitness=%.5f at iteration %zu "
-                  "(%zu/%d iterations complete, %.1f s)",
-                  i + 1, options.iterations, fitness, rows[best].fitness, best + 1, rows.size(),
-                  options.iterations, seconds);
-    LOGGER.info(line);
-    LOGGER.info("Tuner: best hyperparameters so far: " +
-                join_values(result.iterations[best].values));
+    log_iteration(i + 1, result, rows, best, options.iterations, seconds);
     if (options.on_iteration)
       options.on_iteration(result.iterations.back(), result.iterations[best]);
   }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/error.h"
 #include "engine/gemm.h"
 
 namespace orvane::engine {
@@ -73,8 +74,8 @@ void C3k2Impl::fuse() {
 AttentionImpl::AttentionImpl(int64_t dim, int64_t num_heads, double attn_ratio)
     : heads_(num_heads), head_dim_(dim / num_heads) {
   if (num_heads < 1 || dim % num_heads != 0)
-    throw std::invalid_argument("attention width " + std::to_string(dim) + " does not split into " +
-                                std::to_string(num_heads) + " heads");
+    throw EngineError("attention width " + std::to_string(dim) + " does not split into " +
+                      std::to_string(num_heads) + " heads");
   key_dim_ = int64_t(double(head_dim_) * attn_ratio);
   scale_ = 1.0 / std::sqrt(double(key_dim_));
   qkv = register_module("qkv", Conv(dim, dim + 2 * key_dim_ * heads_, 1, 1, 1, false));
@@ -127,8 +128,8 @@ void PSABlockImpl::fuse() {
 
 C2PSAImpl::C2PSAImpl(int64_t c1, int64_t c2, int64_t n, double e) : c_(int64_t(c1 * e)) {
   if (c1 != c2)
-    throw std::invalid_argument("C2PSA keeps its width (" + std::to_string(c1) + " in, " +
-                                std::to_string(c2) + " out)");
+    throw EngineError("C2PSA keeps its width (" + std::to_string(c1) + " in, " +
+                      std::to_string(c2) + " out)");
   cv1 = register_module("cv1", Conv(c1, 2 * c_, 1));
   cv2 = register_module("cv2", Conv(2 * c_, c1, 1));
   auto list = register_module("m", nn::ModuleList());
@@ -164,7 +165,7 @@ layers::Scaling scaling(char scale) {
     case 'x':
       return {1.00, 1.50, 512};
   }
-  throw std::invalid_argument(std::string("unknown YOLO11 scale '") + scale + "'");
+  throw EngineError(std::string("unknown YOLO11 scale '") + scale + "'");
 }
 
 }  // namespace yolo11

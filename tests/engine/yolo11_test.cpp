@@ -96,7 +96,7 @@ TEST(Yolo11Test, BlocksGiveThePublishedShapes) {
   EXPECT_EQ(attn->qkv->conv->weight.sizes(), (Shape{256, 128, 1, 1}));  // dim + 2 k heads
   EXPECT_EQ(attn->pe->conv->weight.sizes(), (Shape{128, 1, 3, 3}));     // depthwise
   EXPECT_EQ(psa->m[0]->ffn0->conv->weight.sizes(), (Shape{256, 128, 1, 1}));
-  EXPECT_THROW(yolo11::Attention(100, 3), std::invalid_argument);
+  EXPECT_THROW(yolo11::Attention(100, 3), EngineError);
 }
 
 TEST(Yolo11Test, NetworksGiveTheHeadOutputsOfEveryTask) {

@@ -10,6 +10,7 @@
 #include "engine/error.h"
 #include "engine/export/graph.h"
 #include "engine/export/writers.h"
+#include "files/text_format.h"
 
 namespace orvane::engine::exporting {
 
@@ -112,32 +113,16 @@ class ScriptEmitter : public GraphEmitter {
   int count_ = 0;
 };
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += char(c);
-    }
-  }
-  return out + "\"";
-}
-
 std::string config_json(const ExportMetadata& meta) {
   std::ostringstream out;
-  out << "{\"description\": " << json_string(meta.description)
-      << ", \"author\": \"Orvane Studio\", \"date\": " << json_string(meta.date)
-      << ", \"version\": \"0.1\", \"task\": " << json_string(meta.task)
+  out << "{\"description\": " << files::json_quote(meta.description)
+      << ", \"author\": \"Orvane Studio\", \"date\": " << files::json_quote(meta.date)
+      << ", \"version\": \"0.1\", \"task\": " << files::json_quote(meta.task)
       << ", \"stride\": 32, \"batch\": 1, \"imgsz\": [" << meta.height << ", " << meta.width
       << "], \"names\": {";
   for (size_t i = 0; i < meta.names.size(); ++i)
-    out << (i ? ", " : "") << json_string(std::to_string(i)) << ": " << json_string(meta.names[i]);
+    out << (i ? ", " : "") << files::json_quote(std::to_string(i)) << ": "
+        << files::json_quote(meta.names[i]);
   out << "}}";
   return out.str();
 }

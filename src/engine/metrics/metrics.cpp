@@ -13,6 +13,7 @@
 #include "engine/error.h"
 #include "engine/gemm.h"
 #include "files/atomic_file.h"
+#include "files/text_format.h"
 
 namespace orvane::engine {
 
@@ -387,29 +388,7 @@ void ConfusionMatrix::process_batch(const torch::Tensor& detections_in,
     if (det_match[d] < 0) matrix_[clamp_cls(dcls[d])][nc_] += 1;  // detected background
 }
 
-void write_text_atomic(const std::filesystem::path& path, const std::string& text) {
-  const std::string error = files::write_atomically(path, text);
-  if (!error.empty()) throw EngineError(error);
-}
-
 namespace {
-
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 std::string json_numbers(const std::vector<double>& v) {
   std::string out = "[";
@@ -435,7 +414,7 @@ std::string json_names(const std::vector<std::string>& names) {
   std::string out = "[";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i) out += ',';
-    out += json_string(names[i]);
+    out += files::json_quote(names[i]);
   }
   return out + "]";
 }
@@ -444,7 +423,7 @@ std::string json_names(const std::vector<std::string>& names) {
 
 void ConfusionMatrix::save_json(const std::filesystem::path& path,
                                 const std::vector<std::string>& names) const {
-  write_text_atomic(
+  files::write_atomically_or_throw<EngineError>(
       path, "{\"names\": " + json_names(names) + ",\n \"matrix\": " + json_rows(matrix_) + "}\n");
 }
 
@@ -463,13 +442,13 @@ void save_curves_json(const std::filesystem::path& path, const std::vector<std::
     std::vector<double> classes(r->classes.begin(), r->classes.end()), ap50;
     for (const auto& a : r->ap) ap50.push_back(a.empty() ? 0.0 : a[0]);
     out +=
-        "\n {\"prefix\": " + json_string(prefix) + ", \"classes\": " + json_numbers(classes) +
+        "\n {\"prefix\": " + files::json_quote(prefix) + ", \"classes\": " + json_numbers(classes) +
         ", \"ap50\": " + json_numbers(ap50) + ", \"best_conf\": " + json_numbers({r->best_conf}) +
         ",\n  \"p\": " + json_rows(r->p_curve) + ",\n  \"r\": " + json_rows(r->r_curve) +
         ",\n  \"f1\": " + json_rows(r->f1_curve) + ",\n  \"pr\": " + json_rows(r->pr_curve) + "}";
   }
   out += "]}\n";
-  write_text_atomic(path, out);
+  files::write_atomically_or_throw<EngineError>(path, out);
 }
 
 }  // namespace orvane::engine

@@ -123,8 +123,4 @@ class ConfusionMatrix {
 void save_curves_json(const std::filesystem::path& path, const std::vector<std::string>& names,
                       const std::vector<std::pair<std::string, const ApResult*>>& sets);
 
-// Replaces `path` with `text` (or any bytes) through the one atomic writer (files/atomic_file.h);
-// throws EngineError with the writer's reason on failure. Every file the engine writes goes here.
-void write_text_atomic(const std::filesystem::path& path, const std::string& text);
-
 }  // namespace orvane::engine

@@ -1,0 +1,65 @@
+#pragma once
+// The options of one training run: every keyword of `train` with its default. Its own header so
+// that the text form (train_args.h), the trainer, the tuner and the command line share it without
+// including each other.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/data/augment.h"
+#include "engine/loss.h"
+
+namespace orvane::engine {
+
+class DistributedGroup;
+
+// The keywords of `train`, each with its default.
+struct TrainOptions {
+  std::string data;  // data.yaml (required)
+  int epochs = 100;
+  int imgsz = 640;                 // rounded up to a multiple of 32 with a warning
+  int batch = 16;                  // -1: 16 on a CPU
+  int workers = 8;                 // loader threads
+  std::string optimizer = "auto";  // SGD | Adam | AdamW | auto
+  double lr0 = 0.01;
+  double lrf = 0.01;        // final learning rate = lr0 * lrf
+  double momentum = 0.937;  // SGD momentum / Adam beta1
+  double weight_decay = 0.0005;
+  double warmup_epochs = 3.0;
+  double warmup_momentum = 0.8;
+  double warmup_bias_lr = 0.1;
+  int nbs = 64;  // nominal batch size (gradient accumulation)
+  LossGains gains;
+  AugmentHyp hyp;
+  int close_mosaic = 10;       // mosaic off for the last N epochs
+  std::string device = "cpu";  // "cpu"; a CUDA device falls back to the CPU with a warning
+  std::string project = "runs/detect";
+  std::string name = "train";
+  bool exist_ok = false;
+  bool verbose = true;
+  std::uint64_t seed = 0;
+  int patience = 100;    // epochs without fitness improvement before stopping early
+  bool val = true;       // validate every epoch (the last epoch always validates)
+  bool plots = true;     // labels.jpg, batch pictures, final charts
+  bool resume = false;   // continue the run whose last.pt the model was loaded from
+  int threads = 0;       // intra-op threads; 0 = every core
+  bool profile = false;  // time every stage of each epoch: a console line per epoch and
+                         // profile.csv in the run folder
+  // Data-parallel training (engine/distributed.h). `nproc`: `orvane train` starts this many
+  // local ranks of itself (0 or 1: this process trains alone); the trainer itself ignores it.
+  // `dist_timeout`: seconds any rank waits for the others before it gives up with an error.
+  int nproc = 0;
+  double dist_timeout = 60.0;
+  // The group this process trains in as one rank; empty: it trains alone. `batch` is then the
+  // global batch, split evenly over the ranks; only rank 0 validates and writes the run folder.
+  std::shared_ptr<DistributedGroup> group;
+  // Draws the charts of the run folder from the data files (results.csv, curves.json ...).
+  // Called after every epoch and after the final validation. The engine links no Qt, so the
+  // caller supplies it (orvane train uses the plots library).
+  std::function<void(const std::filesystem::path& run_dir)> render_plots;
+};
+
+}  // namespace orvane::engine
