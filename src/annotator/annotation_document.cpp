@@ -239,7 +239,7 @@ std::vector<LabelShape> AnnotationDocument::label_shapes() const {
   return out;
 }
 
-FileResult AnnotationDocument::save() {
+Result<> AnnotationDocument::save() {
   if (!has_image()) return {};
   const QString path = label_path();
   if (label_status_ == LabelReadStatus::Unreadable) {
@@ -249,7 +249,7 @@ FileResult AnnotationDocument::save() {
     // kept after the new shapes and the save goes ahead.
     const LabelFileContents again = read_label_file(path, 0);
     if (again.status == LabelReadStatus::Unreadable) {
-      return FileResult::failure(
+      return fail(
           again.error +
           "\n\nThe label file could not be read, so it is left untouched; the shapes stay on "
           "screen but are not saved. Delete them to move on, or make the file readable and "
@@ -258,7 +258,7 @@ FileResult AnnotationDocument::save() {
     label_status_ = again.status;
     kept_lines_ = again.kept_lines;
   }
-  const FileResult result = save_label_file(path, label_shapes(), kept_lines_);
+  const Result<> result = save_label_file(path, label_shapes(), kept_lines_);
   if (result) stack_.setClean();
   return result;
 }
@@ -282,8 +282,8 @@ void AnnotationDocument::rewrite_classes() {
 
 bool AnnotationDocument::write_classes(QString* error) {
   if (classes_file_.isEmpty()) return true;
-  const FileResult result = write_classes_file(classes_file_, classes_);
-  if (!result && error) *error = result.error;
+  const Result<> result = write_classes_file(classes_file_, classes_);
+  if (!result && error) *error = result.error();
   return bool(result);
 }
 

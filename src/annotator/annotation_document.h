@@ -88,7 +88,7 @@ class AnnotationDocument : public QObject {
   // Writes the label file (deleting it when nothing is left). A file that could not be read is
   // neither replaced nor deleted: the save fails with the reason, unless a fresh read now
   // succeeds, in which case all its lines are kept after the shapes.
-  FileResult save();
+  Result<> save();
 
   // ---- Edits (each is one undoable step; each returns false and changes nothing when refused)
   // ---- Appends any names of `shapes` that are not yet classes (writing classes.txt), then the

@@ -538,10 +538,10 @@ bool AnnotatorTab::save_current_annotations() {
     return true;
   }
   commit_item_positions();
-  const FileResult result = state_.document->save();
+  const Result<> result = state_.document->save();
   update_single_list_status();
   if (!result) {
-    ui::warning(window(), "Save Failed", result.error + "\n\nThe shapes stay on screen.");
+    ui::warning(window(), "Save Failed", result.error() + "\n\nThe shapes stay on screen.");
     return false;
   }
   return true;
@@ -560,9 +560,9 @@ void AnnotatorTab::load_existing_annotations(const QString& image_path) {
 void AnnotatorTab::save_classes_file() {
   // The document writes classes.txt whenever its list grows (before the step that needs it).
   if (state_.image_folder.isEmpty() || !state_.document->classes_readable()) return;
-  const FileResult result =
+  const Result<> result =
       write_classes_file(classes_path_in(state_.image_folder), state_.document->classes());
-  if (!result) ui::warning(window(), "Save Failed", result.error);
+  if (!result) ui::warning(window(), "Save Failed", result.error());
 }
 
 void AnnotatorTab::on_document_edited() {

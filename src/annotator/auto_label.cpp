@@ -54,7 +54,7 @@ FrameLabels shapes_from_result(const engine::Results& r) {
 }
 
 int model_imgsz(const engine::YOLO& model) {
-  // As the YOLO ecosystem does: a checkpoint predicts at the size it was trained at.
+  // A checkpoint predicts at the size it was trained at.
   const auto& meta = model.checkpoint();
   return meta && meta->imgsz > 0 ? meta->imgsz : 640;
 }
@@ -90,15 +90,15 @@ QByteArray label_text(const std::vector<NewShape>& shapes, const QStringList& cl
 
 // Predicts one decoded image and writes its label file, counting it in `summary` (classes.txt
 // first when the prediction brings new names). The file of an image labelled meanwhile is kept.
-FileResult label_one_image(engine::YOLO& model, const cv::Mat& image, const QString& path,
-                           const engine::PredictOptions& predict_options,
+Result<> label_one_image(engine::YOLO& model, const cv::Mat& image, const QString& path,
+                         const engine::PredictOptions& predict_options,
                            const QString& classes_path, FolderLabelSummary& summary) {
-  if (image.empty()) return FileResult::failure("the image could not be decoded");
+  if (image.empty()) return fail("the image could not be decoded");
   FrameLabels labels;
   try {
     labels = shapes_from_result(model.predict_image(image, path.toStdString(), predict_options));
   } catch (const std::exception& e) {
-    return FileResult::failure(QString::fromUtf8(e.what()));
+    return fail(QString::fromUtf8(e.what()));
   }
   if (labels.shapes.empty()) {
     ++summary.empty;
@@ -109,7 +109,7 @@ FileResult label_one_image(engine::YOLO& model, const cv::Mat& image, const QStr
     if (!summary.classes.contains(shape.label) && !added.contains(shape.label))
       added << shape.label;
   if (!added.isEmpty()) {
-    const FileResult written = write_classes_file(classes_path, summary.classes + added);
+    const Result<> written = write_classes_file(classes_path, summary.classes + added);
     if (!written) return written;
     summary.classes += added;
     summary.new_classes += added;
@@ -120,7 +120,7 @@ FileResult label_one_image(engine::YOLO& model, const cv::Mat& image, const QStr
     ++summary.skipped;
     return {};
   }
-  const FileResult written = write_file_atomic(
+  const Result<> written = write_file_atomic(
       label_path, label_text(labels.shapes, summary.classes, QSizeF(image.cols, image.rows)));
   if (written) ++summary.labelled;
   return written;
@@ -171,9 +171,9 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
     if (k + 1 < todo.size()) next = std::async(std::launch::async, decode, todo[k + 1]);
     const QString path = listing.image_paths[todo[k]];
     const QString name = QFileInfo(path).fileName();
-    const FileResult labelled =
+    const Result<> labelled =
         label_one_image(model, image, path, predict_options, classes_path, summary);
-    if (!labelled) summary.failures << name + ": " + labelled.error;
+    if (!labelled) summary.failures << name + ": " + labelled.error();
     ++done;
     if (progress) progress(done, summary.total, name);
   }

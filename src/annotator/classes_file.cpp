@@ -14,8 +14,12 @@ ClassesFileContents read_classes_file(const QString& path) {
   ClassesFileContents result;
   result.exists = QFileInfo::exists(path);
   if (!result.exists) return result;
-  QByteArray contents;
-  if (!read_whole_file(path, contents, result.error)) return result;
+  const Result<QByteArray> read = read_whole_file(path);
+  if (!read) {
+    result.error = read.error();
+    return result;
+  }
+  const QByteArray& contents = *read;
   const auto ascii_space = [](QChar c) { return c.unicode() < 128 && std::isspace(c.unicode()); };
   for (const std::string& name : files::parse_class_names(contents.toStdString())) {
     // Decoding drops one leading byte order mark; further ones, and the white space behind them,
@@ -33,7 +37,7 @@ ClassesFileContents read_classes_file(const QString& path) {
   return result;
 }
 
-FileResult write_classes_file(const QString& path, const QStringList& classes) {
+Result<> write_classes_file(const QString& path, const QStringList& classes) {
   QByteArray contents;
   for (const QString& name : classes) {
     contents.append(name.toUtf8());

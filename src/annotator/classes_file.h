@@ -24,7 +24,7 @@ struct ClassesFileContents {
 ClassesFileContents read_classes_file(const QString& path);
 
 // Writes every name in order, each followed by the native line end, atomically.
-FileResult write_classes_file(const QString& path, const QStringList& classes);
+Result<> write_classes_file(const QString& path, const QStringList& classes);
 
 // The id a shape of class `label` is written with: its first position in `classes`, or 0 when the
 // name is not in the list.

@@ -37,7 +37,7 @@ QList<QByteArray> split_label_tokens(QByteArrayView line) {
 // The annotator's policy: a line it cannot show but that is well-formed (too short, a class
 // without a name) is kept and written back; a line it cannot make sense of stops the reading,
 // and it and every later line are kept verbatim. Nothing is lost either way.
-ParsedLabelLine parse_label_line(QByteArrayView line, qsizetype class_count) {
+ParsedLabelLine classify_label_line(QByteArrayView line, qsizetype class_count) {
   ParsedLabelLine parsed;
   const files::LabelLine read = files::parse_label_line(view_of(line));
   if (read.blank()) return parsed;  // Blank
@@ -97,11 +97,13 @@ ParsedLabelLine parse_label_line(QByteArrayView line, qsizetype class_count) {
 LabelFileContents read_label_file(const QString& path, qsizetype class_count) {
   LabelFileContents result;
   if (!QFileInfo::exists(path)) return result;  // Missing
-  QByteArray contents;
-  if (!read_whole_file(path, contents, result.error)) {
+  const Result<QByteArray> read = read_whole_file(path);
+  if (!read) {
+    result.error = read.error();
     result.status = LabelReadStatus::Unreadable;
     return result;
   }
+  const QByteArray& contents = *read;
   result.status = LabelReadStatus::Ok;
   const std::vector<std::string_view> lines = files::split_label_text(view_of(contents));
   for (size_t n = 0; n < lines.size(); ++n) {
@@ -110,7 +112,7 @@ LabelFileContents read_label_file(const QString& path, qsizetype class_count) {
       if (!files::split_label_tokens(lines[n]).empty()) result.kept_lines.append(line);
       continue;
     }
-    ParsedLabelLine parsed = parse_label_line(line, class_count);
+    ParsedLabelLine parsed = classify_label_line(line, class_count);
     switch (parsed.kind) {
       case LabelLineKind::Blank:
         break;
@@ -173,13 +175,13 @@ QByteArray format_label_file(const std::vector<LabelShape>& shapes,
   return contents;
 }
 
-FileResult write_label_file(const QString& path, const std::vector<LabelShape>& shapes,
-                            const QList<QByteArray>& kept_lines) {
+Result<> write_label_file(const QString& path, const std::vector<LabelShape>& shapes,
+                          const QList<QByteArray>& kept_lines) {
   return write_file_atomic(path, format_label_file(shapes, kept_lines));
 }
 
-FileResult save_label_file(const QString& path, const std::vector<LabelShape>& shapes,
-                           const QList<QByteArray>& kept_lines) {
+Result<> save_label_file(const QString& path, const std::vector<LabelShape>& shapes,
+                         const QList<QByteArray>& kept_lines) {
   if (shapes.empty() && kept_lines.isEmpty()) {
     // An empty label file marks an image checked and found empty (a true negative, as tiling
     // writes for tiles without objects); removing it would turn it back into "not annotated".

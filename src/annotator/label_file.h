@@ -71,7 +71,7 @@ QList<QByteArray> split_label_tokens(QByteArrayView line);
 
 // Parses one line (without its line end) for a class list of `class_count` names. With
 // `class_count` 0 every well-formed line is Skipped.
-ParsedLabelLine parse_label_line(QByteArrayView line, qsizetype class_count);
+ParsedLabelLine classify_label_line(QByteArrayView line, qsizetype class_count);
 
 enum class LabelReadStatus {
   Missing,     // no label file: no shapes, nothing kept
@@ -104,14 +104,14 @@ QByteArray format_label_file(const std::vector<LabelShape>& shapes,
                              const QList<QByteArray>& kept_lines = {});
 
 // Writes the file atomically, even when it has no line (an empty file).
-FileResult write_label_file(const QString& path, const std::vector<LabelShape>& shapes,
-                            const QList<QByteArray>& kept_lines = {});
+Result<> write_label_file(const QString& path, const std::vector<LabelShape>& shapes,
+                          const QList<QByteArray>& kept_lines = {});
 
 // The annotator's save: writes the file atomically when there is any shape or kept line, and
 // otherwise deletes it, so the annotator never leaves an empty label file behind. An empty file
 // that is already there (a tile or image marked as a true negative) is left as it is.
-FileResult save_label_file(const QString& path, const std::vector<LabelShape>& shapes,
-                           const QList<QByteArray>& kept_lines = {});
+Result<> save_label_file(const QString& path, const std::vector<LabelShape>& shapes,
+                         const QList<QByteArray>& kept_lines = {});
 
 // Pixel <-> normalised coordinates for an image of `image_size` (width, height in pixels).
 QPolygonF normalize_polygon(const QPolygonF& pixels, QSizeF image_size);

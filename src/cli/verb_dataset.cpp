@@ -70,12 +70,12 @@ QString source_folder(const Args& args) {
 int run_health(const Args& args) {
   const QString folder = source_folder(args);
   const ds::HealthResult result = ds::check_dataset_health(folder);
-  if (!result.report) {
-    std::cerr << "orvane dataset health: cannot list " << out(folder) << ": " << out(result.error)
+  if (!result) {
+    std::cerr << "orvane dataset health: cannot list " << out(folder) << ": " << out(result.error())
               << "\n";
     return 1;
   }
-  std::cout << out(ds::format_health_report(*result.report)) << "\n";
+  std::cout << out(ds::format_health_report(*result)) << "\n";
   return 0;
 }
 
@@ -162,8 +162,8 @@ int run_split_dataset(const Args& args) {
             << sizes.train << ", val " << sizes.val << ", test " << sizes.test << " (" << format
             << ")\n";
   const ds::ExportResult result = ds::export_split(pairs, loaded.classes, request);
-  if (!result.status.ok) {
-    std::cerr << "orvane dataset split: export stopped: " << out(result.status.error)
+  if (!result.status.ok()) {
+    std::cerr << "orvane dataset split: export stopped: " << out(result.status.error())
               << " (files already written stay; data.yaml was not written)\n";
     return 1;
   }

@@ -90,7 +90,7 @@ int run_resize(const std::vector<std::string>& words) {
   }
 
   const auto summary =
-      resizer::run_batch(queue, output, *options, [&](const resizer::FileResult& r, int done) {
+      resizer::run_batch(queue, output, *options, [&](const resizer::FileOutcome& r, int done) {
         if (!r.ok) {
           std::cout << resizer::error_line(r).toStdString() << std::endl;
           std::cerr << "[" << done << "/" << queue.size() << "] failed: " << r.source.toStdString()

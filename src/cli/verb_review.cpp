@@ -74,8 +74,8 @@ int run_review(const std::vector<std::string>& words) {
           std::cerr << "review: " << done << "/" << total << " " << name.toStdString() << "\n";
       });
   if (!report.error.isEmpty()) throw std::runtime_error(report.error.toStdString());
-  const FileResult written = write_file_atomic(csv_path, review::csv_text(report));
-  if (!written) throw std::runtime_error(written.error.toStdString());
+  const Result<> written = write_file_atomic(csv_path, review::csv_text(report));
+  if (!written) throw std::runtime_error(written.error().toStdString());
   std::cout << review::summary_text(report).toStdString() << "\n"
             << "Findings written to " << csv_path.toStdString() << "\n";
   return 0;

@@ -21,7 +21,7 @@ ClassCounts count_classes(const QStringList& image_paths, const QStringList& cla
   for (const QString& image : image_paths) {
     const QString label = label_path_for(image);
     if (!QFileInfo::exists(label)) continue;
-    const std::optional<QStringList> lines = read_text_lines(label);
+    const Result<QStringList> lines = read_text_lines(label);
     if (!lines) {
       ++result.skipped_files;
       continue;

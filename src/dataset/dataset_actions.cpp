@@ -22,17 +22,16 @@ void run_health_check(QWidget* parent, const QString& image_folder) {
     ui::information(parent, "Health Check", "Please load a dataset folder first.");
     return;
   }
-  ds::HealthResult result;
-  {
+  const ds::HealthResult result = [&] {
     WaitCursor wait;
-    result = ds::check_dataset_health(image_folder);
-  }
-  if (!result.report) {
+    return ds::check_dataset_health(image_folder);
+  }();
+  if (!result) {
     ui::warning(parent, "Health Check",
-                "Cannot list the dataset folder:\n" + image_folder + "\n\n" + result.error);
+                "Cannot list the dataset folder:\n" + image_folder + "\n\n" + result.error());
     return;
   }
-  ui::information(parent, "Health Check", ds::format_health_report(*result.report));
+  ui::information(parent, "Health Check", ds::format_health_report(*result));
 }
 
 void show_dataset_analytics(QWidget* parent, const QStringList& image_paths,
@@ -79,7 +78,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths,
   QString failure;
   try {
     WaitCursor wait;
-    failure = ds::export_split(pairs, classes, request).status.error;
+    failure = ds::export_split(pairs, classes, request).status.error();
   } catch (const std::exception& e) {
     failure = QString::fromLocal8Bit(e.what());
   }

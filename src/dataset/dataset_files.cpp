@@ -13,8 +13,8 @@ namespace orvane::dataset {
 
 namespace {
 
-FileResult failed(const char* action, const QString& path, const QString& cause) {
-  return FileResult::failure(QStringLiteral("Could not %1 %2: %3").arg(action, path, cause));
+Result<> failed(const char* action, const QString& path, const QString& cause) {
+  return fail(QStringLiteral("Could not %1 %2: %3").arg(action, path, cause));
 }
 
 std::filesystem::path fs_path(const QString& path) {
@@ -25,9 +25,8 @@ std::filesystem::path fs_path(const QString& path) {
 // sync per file (an export writes thousands; it marks itself complete with one synced file last),
 // and a read-only destination, such as the copy of a read-only image from an earlier export, is
 // replaced like any other.
-FileResult replace_file(const QString& destination,
-                        const std::function<FileResult(QFile& out)>& fill) {
-  FileResult filled;
+Result<> replace_file(const QString& destination, const std::function<Result<>(QFile& out)>& fill) {
+  Result<> filled;
   const std::string error = files::write_atomically_with(
       fs_path(destination),
       [&](const std::filesystem::path& temporary) -> std::string {
@@ -37,38 +36,34 @@ FileResult replace_file(const QString& destination,
           return "not written";
         }
         filled = fill(out);
-        if (filled.ok && out.isOpen() && !out.flush())
+        if (filled.ok() && out.isOpen() && !out.flush())
           filled = failed("write", destination, out.errorString());
         out.close();
-        return filled.ok ? std::string() : std::string("not written");
+        return filled.ok() ? std::string() : std::string("not written");
       },
       files::Durability::kRenameOnly);
-  if (!filled.ok) return filled;  // the filler's own message names the file and the cause
-  if (!error.empty()) return FileResult::failure(QString::fromStdString(error));
+  if (!filled.ok()) return filled;  // the filler's own message names the file and the cause
+  if (!error.empty()) return fail(QString::fromStdString(error));
   return {};
 }
 
 }  // namespace
 
-std::optional<QStringList> read_text_lines(const QString& path, QString* error) {
-  QByteArray contents;
-  QString why;
-  if (!read_whole_file(path, contents, why)) {
-    if (error) *error = why;
-    return std::nullopt;
-  }
+Result<QStringList> read_text_lines(const QString& path) {
+  const Result<QByteArray> contents = read_whole_file(path);
+  if (!contents) return fail(contents.error());
   QStringList lines;
-  for (const QByteArray& line : split_lines(contents)) lines << QString::fromUtf8(line);
+  for (const QByteArray& line : split_lines(*contents)) lines << QString::fromUtf8(line);
   return lines;
 }
 
-FileResult write_lines_atomic(const QString& path, const QStringList& lines) {
+Result<> write_lines_atomic(const QString& path, const QStringList& lines) {
   QByteArray contents;
   for (const QString& line : lines) {
     contents += line.toUtf8();
     contents += native_line_end();
   }
-  return replace_file(path, [&](QFile& out) -> FileResult {
+  return replace_file(path, [&](QFile& out) -> Result<> {
     if (out.write(contents) != contents.size()) return failed("write", path, out.errorString());
     return {};
   });
@@ -79,7 +74,7 @@ bool same_file(const QString& a, const QString& b) {
   return std::filesystem::equivalent(fs_path(a), fs_path(b), ec) && !ec;
 }
 
-FileResult copy_file_preserving(const QString& source, const QString& destination) {
+Result<> copy_file_preserving(const QString& source, const QString& destination) {
   if (same_file(source, destination)) return {};
   // Take the times before reading the file, which may move its access time.
   const QFileInfo info(source);
@@ -94,7 +89,7 @@ FileResult copy_file_preserving(const QString& source, const QString& destinatio
   if (!in.open(QIODevice::ReadOnly)) return failed("copy", source, in.errorString());
   // Contents, times and mode are all set before the rename, so the copy never shows up
   // half-written or freshly dated.
-  const FileResult copied = replace_file(destination, [&](QFile& out) -> FileResult {
+  const Result<> copied = replace_file(destination, [&](QFile& out) -> Result<> {
     constexpr qint64 kChunk = 1 << 20;
     while (!in.atEnd()) {
       const QByteArray chunk = in.read(kChunk);

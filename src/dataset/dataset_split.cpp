@@ -115,17 +115,14 @@ void shuffle_pairs(std::vector<LabeledImage>& pairs, std::optional<std::uint64_t
   for (size_t i = pairs.size(); i > 1; --i) std::swap(pairs[i - 1], pairs[below(i)]);
 }
 
-std::optional<QString> polygon_line_to_box(const QString& line, QString* error) {
+Result<std::optional<QString>> polygon_line_to_box(const QString& line) {
   const std::string text = line.toStdString();
   const files::LabelLine parsed = files::parse_label_line(text);
-  if (parsed.token_count < 3) return std::nullopt;
+  if (parsed.token_count < 3) return std::optional<QString>();
   if (!parsed.numbers_ok()) {
-    if (error) {
-      *error =
-          QStringLiteral("'%1' is not a number")
-              .arg(QString::fromUtf8(parsed.bad_token.data(), qsizetype(parsed.bad_token.size())));
-    }
-    return std::nullopt;
+    return fail(
+        QStringLiteral("'%1' is not a number")
+            .arg(QString::fromUtf8(parsed.bad_token.data(), qsizetype(parsed.bad_token.size()))));
   }
   double x_min = 0, x_max = 0, y_min = 0, y_max = 0;
   for (qsizetype i = 1; i < qsizetype(parsed.token_count); ++i) {
@@ -140,22 +137,19 @@ std::optional<QString> polygon_line_to_box(const QString& line, QString* error) 
       hi = std::max(hi, value);
     }
   }
-  return QString::fromUtf8(parsed.class_token.data(), qsizetype(parsed.class_token.size())) +
-         QLatin1Char(' ') + fixed6((x_min + x_max) / 2) + QLatin1Char(' ') +
-         fixed6((y_min + y_max) / 2) + QLatin1Char(' ') + fixed6(x_max - x_min) + QLatin1Char(' ') +
-         fixed6(y_max - y_min);
+  return std::optional<QString>(
+      QString::fromUtf8(parsed.class_token.data(), qsizetype(parsed.class_token.size())) +
+      QLatin1Char(' ') + fixed6((x_min + x_max) / 2) + QLatin1Char(' ') +
+      fixed6((y_min + y_max) / 2) + QLatin1Char(' ') + fixed6(x_max - x_min) + QLatin1Char(' ') +
+      fixed6(y_max - y_min));
 }
 
-std::optional<QStringList> detection_label_lines(const QStringList& lines, QString* error) {
+Result<QStringList> detection_label_lines(const QStringList& lines) {
   QStringList out;
   for (qsizetype i = 0; i < lines.size(); ++i) {
-    QString why;
-    const std::optional<QString> box = polygon_line_to_box(lines[i], &why);
-    if (!why.isEmpty()) {
-      if (error) *error = QStringLiteral("line %1: %2").arg(i + 1).arg(why);
-      return std::nullopt;
-    }
-    if (box) out << *box;
+    const Result<std::optional<QString>> box = polygon_line_to_box(lines[i]);
+    if (!box) return fail(QStringLiteral("line %1: %2").arg(i + 1).arg(box.error()));
+    if (*box) out << **box;
   }
   return out;
 }
@@ -201,8 +195,7 @@ ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringL
     const QString labels_dir = out.filePath(QStringLiteral("%1/labels").arg(split.name));
     for (const QString& dir : {images_dir, labels_dir}) {
       if (!QDir().mkpath(dir)) {
-        result.status =
-            FileResult::failure(QStringLiteral("Could not create the folder %1").arg(dir));
+        result.status = fail(QStringLiteral("Could not create the folder %1").arg(dir));
         return result;
       }
     }
@@ -210,37 +203,36 @@ ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringL
       const LabeledImage& pair = pairs[i];
       const QString image_dest = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
       result.status = copy_file_preserving(pair.image, image_dest);
-      if (!result.status.ok) return result;
+      if (!result.status.ok()) return result;
 
       // A label deleted since the pairs were listed leaves its image without one.
       if (!QFileInfo::exists(pair.label)) continue;
       const QString label_dest = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
       if (request.format == LabelFormat::Segmentation) {
         result.status = copy_file_preserving(pair.label, label_dest);
-        if (!result.status.ok) return result;
+        if (!result.status.ok()) return result;
         continue;
       }
       // Writing boxes over the polygons they came from would destroy the operator's annotations.
       if (same_file(pair.label, label_dest)) {
-        result.status = FileResult::failure(
-            QStringLiteral("Could not write %1: it is the source label file itself")
-                .arg(label_dest));
+        result.status =
+            fail(QStringLiteral("Could not write %1: it is the source label file itself")
+                     .arg(label_dest));
         return result;
       }
-      QString why;
-      const std::optional<QStringList> lines = read_text_lines(pair.label, &why);
+      const Result<QStringList> lines = read_text_lines(pair.label);
       if (!lines) {
-        result.status = FileResult::failure(why);
+        result.status = fail(lines.error());
         return result;
       }
-      const std::optional<QStringList> boxes = detection_label_lines(*lines, &why);
+      const Result<QStringList> boxes = detection_label_lines(*lines);
       if (!boxes) {
         result.status =
-            FileResult::failure(QStringLiteral("Could not convert %1, %2").arg(pair.label, why));
+            fail(QStringLiteral("Could not convert %1, %2").arg(pair.label, boxes.error()));
         return result;
       }
       result.status = write_lines_atomic(label_dest, *boxes);
-      if (!result.status.ok) return result;
+      if (!result.status.ok()) return result;
     }
   }
   // The manifest last, and synced to disk (QSaveFile): its presence marks a complete export.

@@ -40,14 +40,13 @@ void shuffle_pairs(std::vector<LabeledImage>& pairs, std::optional<std::uint64_t
 
 // One polygon label line reduced to its box: "class cx cy w h", six decimals, class token kept as
 // written. x values are the even-positioned numbers after the class, y values the odd ones.
-// std::nullopt for a line of fewer than three tokens (skipped) and for a coordinate that is not a
-// number, in which case `error` names the token.
-std::optional<QString> polygon_line_to_box(const QString& line, QString* error = nullptr);
+// No box (std::nullopt) for a line of fewer than three tokens, which is skipped; fails, naming the
+// token, for a coordinate that is not a number.
+Result<std::optional<QString>> polygon_line_to_box(const QString& line);
 
-// The converted lines of a whole label file, one per qualifying input line. std::nullopt on a
-// non-numeric coordinate, with "line N: ..." in `error`.
-std::optional<QStringList> detection_label_lines(const QStringList& lines,
-                                                 QString* error = nullptr);
+// The converted lines of a whole label file, one per qualifying input line. Fails on a
+// non-numeric coordinate with "line N: ...".
+Result<QStringList> detection_label_lines(const QStringList& lines);
 
 // `value` as a YAML scalar that every YAML parser reads back as exactly this string: plain when
 // that is safe, else single-quoted, or double-quoted with escapes when it holds control
@@ -65,7 +64,7 @@ struct ExportRequest {
 };
 
 struct ExportResult {
-  FileResult status;  // the first failure, naming the file and the cause; the export stops there
+  Result<> status;    // the first failure, naming the file and the cause; the export stops there
   SplitSizes sizes;   // how the pairs were cut
 };
 

@@ -98,10 +98,9 @@ int count_overlapping_pairs(const std::vector<Box>& boxes) {
 
 HealthResult check_dataset_health(const QString& folder) {
   const QFileInfo info(folder);
-  if (!info.exists()) return {std::nullopt, QStringLiteral("The folder no longer exists.")};
-  if (!info.isDir()) return {std::nullopt, QStringLiteral("The path is not a folder.")};
-  if (!info.isReadable() || !info.isExecutable())
-    return {std::nullopt, QStringLiteral("Permission denied.")};
+  if (!info.exists()) return fail(QStringLiteral("The folder no longer exists."));
+  if (!info.isDir()) return fail(QStringLiteral("The path is not a folder."));
+  if (!info.isReadable() || !info.isExecutable()) return fail(QStringLiteral("Permission denied."));
 
   const QDir dir(folder);
   const QDir::Filters filter = QDir::Files | QDir::Hidden | QDir::System;
@@ -134,14 +133,14 @@ HealthResult check_dataset_health(const QString& folder) {
     if (it == sorted_images.end() || !it->startsWith(stem)) report.orphaned << label;
   }
   const QString classes_path = dir.filePath(QStringLiteral("classes.txt"));
-  QByteArray classes_text;
-  QString classes_error;
   // An unreadable classes.txt gives no count, and no ids are then reported beyond it.
-  if (QFileInfo::exists(classes_path) && read_whole_file(classes_path, classes_text, classes_error))
-    report.class_count = int(files::parse_class_names(classes_text.toStdString()).size());
+  if (QFileInfo::exists(classes_path)) {
+    if (const Result<QByteArray> classes_text = read_whole_file(classes_path))
+      report.class_count = int(files::parse_class_names(classes_text->toStdString()).size());
+  }
   for (const QString& label : labels) {
     // An unreadable file or a non-numeric coordinate only costs this file's overlap check.
-    const std::optional<QStringList> lines = read_text_lines(dir.filePath(label));
+    const Result<QStringList> lines = read_text_lines(dir.filePath(label));
     if (!lines) continue;
     if (report.class_count >= 0) {
       const std::vector<long long> ids = class_ids_beyond(*lines, report.class_count);
@@ -157,7 +156,7 @@ HealthResult check_dataset_health(const QString& folder) {
     const int pairs = count_overlapping_pairs(*boxes);
     for (int k = 0; k < pairs; ++k) report.overlaps << label + " (IoU > 90%)";
   }
-  return {report, {}};
+  return report;
 }
 
 QString format_name_list(const QStringList& names) {

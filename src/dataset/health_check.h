@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "files/result.h"
+
 namespace orvane::dataset {
 
 // An object's bounding box in normalised coordinates.
@@ -42,10 +44,8 @@ struct HealthReport {
 // 0..class_count-1, each once, in ascending order.
 std::vector<long long> class_ids_beyond(const QStringList& lines, int class_count);
 
-struct HealthResult {
-  std::optional<HealthReport> report;
-  QString error;  // why the folder could not be listed, when `report` is empty
-};
+// The report, or why the folder could not be listed.
+using HealthResult = Result<HealthReport>;
 
 // Examines the files directly inside `folder`, by name, in directory listing order. Label files
 // that cannot be read or hold a non-numeric coordinate contribute no overlaps. Reads only.

@@ -21,21 +21,17 @@ QList<QByteArray> split_lines(const QByteArray& contents) {
   return lines;
 }
 
-bool read_whole_file(const QString& path, QByteArray& contents, QString& error) {
+Result<QByteArray> read_whole_file(const QString& path) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    error = QStringLiteral("Could not read %1: %2").arg(path, file.errorString());
-    return false;
-  }
-  contents = file.readAll();
-  if (file.error() != QFileDevice::NoError) {
-    error = QStringLiteral("Could not read %1: %2").arg(path, file.errorString());
-    return false;
-  }
-  return true;
+  if (!file.open(QIODevice::ReadOnly))
+    return fail(QStringLiteral("Could not read %1: %2").arg(path, file.errorString()));
+  QByteArray contents = file.readAll();
+  if (file.error() != QFileDevice::NoError)
+    return fail(QStringLiteral("Could not read %1: %2").arg(path, file.errorString()));
+  return contents;
 }
 
-FileResult write_file_atomic(const QString& path, const QByteArray& contents) {
+Result<> write_file_atomic(const QString& path, const QByteArray& contents) {
   // Moving through images saves each one; an unchanged file is not rewritten, so browsing a
   // read-only or synced folder neither fails nor touches anything.
   {
@@ -48,16 +44,15 @@ FileResult write_file_atomic(const QString& path, const QByteArray& contents) {
   const std::string error =
       files::write_atomically(QFile::encodeName(path).toStdString(),
                               std::string_view(contents.constData(), contents.size()));
-  if (!error.empty()) return FileResult::failure(QString::fromStdString(error));
+  if (!error.empty()) return fail(QString::fromStdString(error));
   return {};
 }
 
-FileResult remove_file(const QString& path) {
+Result<> remove_file(const QString& path) {
   QFile file(path);
   if (!file.exists()) return {};
   if (!file.remove()) {
-    return FileResult::failure(
-        QStringLiteral("Could not delete %1: %2").arg(path, file.errorString()));
+    return fail(QStringLiteral("Could not delete %1: %2").arg(path, file.errorString()));
   }
   return {};
 }

@@ -33,19 +33,26 @@ cv::Mat read_image_bgr(const QString& path) {
   }
 }
 
-bool write_image_atomic(const QString& path, const cv::Mat& image, const std::vector<int>& params) {
-  if (image.empty()) return false;
+Result<> write_image_atomic(const QString& path, const cv::Mat& image,
+                            const std::vector<int>& params) {
+  if (image.empty())
+    return fail(QStringLiteral("Could not write %1: the image is empty").arg(path));
   std::vector<uchar> bytes;
+  const auto not_encoded = [&path] {
+    return fail(QStringLiteral("Could not write %1: the image cannot be encoded as .%2")
+                    .arg(path, QFileInfo(path).suffix()));
+  };
   try {
     const std::string ext = QString(".%1").arg(QFileInfo(path).suffix().toLower()).toStdString();
-    if (!cv::imencode(ext, image, bytes, params)) return false;
+    if (!cv::imencode(ext, image, bytes, params)) return not_encoded();
   } catch (const cv::Exception&) {
-    return false;
+    return not_encoded();
   }
-  return files::write_atomically(
-             QFile::encodeName(path).toStdString(),
-             std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
-      .empty();
+  const std::string error = files::write_atomically(
+      QFile::encodeName(path).toStdString(),
+      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  if (!error.empty()) return fail(QString::fromStdString(error));
+  return {};
 }
 
 QImage mat_to_qimage(const cv::Mat& mat) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <opencv2/core.hpp>
 
+#include "files/result.h"
+
 namespace orvane {
 
 // Decodes an image file into an 8-bit, 3-channel BGR buffer (EXIF orientation applied).
@@ -13,9 +15,9 @@ namespace orvane {
 cv::Mat read_image_bgr(const QString& path);
 
 // Writes `image` with OpenCV's encoder chosen by the extension of `path`, through the one atomic
-// writer, so a failed write leaves any existing file whole. Returns false on failure.
-bool write_image_atomic(const QString& path, const cv::Mat& image,
-                        const std::vector<int>& params = {});
+// writer, so a failed write leaves any existing file whole. Fails naming the file and the cause.
+Result<> write_image_atomic(const QString& path, const cv::Mat& image,
+                            const std::vector<int>& params = {});
 
 // BGR (or grey / BGRA) cv::Mat -> QImage in RGB order. The QImage owns a deep copy.
 QImage mat_to_qimage(const cv::Mat& mat);

@@ -19,10 +19,10 @@ void ExportThread::run() {
     });
     const auto placed =
         orvane::inference::place_exported_item(QString::fromStdString(written.string()), ed);
-    if (placed.ok()) {
-      Q_EMIT finished_signal(placed.destination);
+    if (placed) {
+      Q_EMIT finished_signal(*placed);
     } else {
-      Q_EMIT error_signal(placed.error);
+      Q_EMIT error_signal(placed.error());
     }
   } catch (const std::exception& e) {
     Q_EMIT error_signal(QString::fromUtf8(e.what()));

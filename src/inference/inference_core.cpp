@@ -136,34 +136,32 @@ QString reason(const std::error_code& ec) { return QString::fromStdString(ec.mes
 
 }  // namespace
 
-Placement place_exported_item(const QString& exported, const QString& export_dir) {
+Result<QString> place_exported_item(const QString& exported, const QString& export_dir) {
   // cleanPath drops a trailing separator, so "model_saved/" yields its own name.
   const QString source_text = QDir::cleanPath(exported);
   const QString name = QFileInfo(source_text).fileName();
   if (exported.isEmpty() || name.isEmpty() || name == "." || name == "..")
-    return {{}, "The exported path \"" + exported + "\" does not name a file or folder."};
-  if (export_dir.isEmpty()) return {{}, "No export folder was given."};
+    return fail("The exported path \"" + exported + "\" does not name a file or folder.");
+  if (export_dir.isEmpty()) return fail("No export folder was given.");
   const fs::path source = to_fs(source_text);
-  if (!exists_here(source)) return {{}, "The exported item " + source_text + " does not exist."};
+  if (!exists_here(source)) return fail("The exported item " + source_text + " does not exist.");
 
   std::error_code ec;
   fs::create_directories(to_fs(export_dir), ec);
   if (ec || !fs::is_directory(to_fs(export_dir)))
-    return {{},
-            "Cannot create the export folder " + export_dir + ": " +
-                (ec ? reason(ec) : QString("a file of that name exists"))};
+    return fail("Cannot create the export folder " + export_dir + ": " +
+                (ec ? reason(ec) : QString("a file of that name exists")));
 
   const QString destination = QDir::toNativeSeparators(QDir(export_dir).filePath(name));
   const fs::path dest = to_fs(destination);
   const fs::path source_real = resolved(source), dest_real = resolved(dest);
-  if (source_real == dest_real) return {destination, {}};
+  if (source_real == dest_real) return destination;
   // Replacing a folder that holds the exported item would delete the export itself.
   if (is_real_dir(dest)) {
     const auto rel = source_real.lexically_relative(dest_real);
     if (!rel.empty() && *rel.begin() != "..")
-      return {
-          {},
-          "Cannot replace " + destination + ": it contains the exported item " + source_text + "."};
+      return fail("Cannot replace " + destination + ": it contains the exported item " +
+                  source_text + ".");
   }
 
   ec = install(source, dest);
@@ -179,8 +177,8 @@ Placement place_exported_item(const QString& exported, const QString& export_dir
       fs::remove_all(source, ignored);  // the export is in place; a stale source is harmless
     }
   }
-  if (ec) return {{}, "Cannot move " + source_text + " to " + destination + ": " + reason(ec)};
-  return {destination, {}};
+  if (ec) return fail("Cannot move " + source_text + " to " + destination + ": " + reason(ec));
+  return destination;
 }
 
 }  // namespace orvane::inference

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "files/result.h"
+
 namespace orvane::inference {
 
 // Every entry directly inside `folder` whose name ends in .jpg, .jpeg, .png, .bmp or .webp
@@ -20,18 +22,13 @@ QString counter_text(int index, int count, const QString& path);
 // 0 when count is 0.
 int wrap_index(int index, int step, int count);
 
-struct Placement {
-  QString destination;  // the item's path in the export folder, as joined (relative stays)
-  QString error;        // empty on success
-  bool ok() const { return error.isEmpty(); }
-};
-
 // Puts the item the engine wrote (`exported`: a file or a folder; a trailing separator is
-// allowed) into `export_dir` under its own name. The folder is created with its parents. An
+// allowed) into `export_dir` under its own name, and returns its path there, as joined (a
+// relative `export_dir` stays relative). The folder is created with its parents. An
 // existing item of that name (file or folder) is replaced; the old one stays in place until the
 // new one has arrived, so a failure never leaves the folder without it. When the destination is
 // the exported item itself (same absolute or resolved path), nothing is moved or deleted. Moves
 // across file systems copy (synced) before removing the source.
-Placement place_exported_item(const QString& exported, const QString& export_dir);
+Result<QString> place_exported_item(const QString& exported, const QString& export_dir);
 
 }  // namespace orvane::inference

@@ -58,33 +58,34 @@ struct Category {
 }  // namespace
 
 ReadResult read_coco(const QString& source, Report& report, const Limits& limits) {
-  ReadResult result;
+  Dataset dataset;
   QString json_path = source;
   if (QFileInfo(source).isDir()) {
-    json_path = find_coco_file(source, result.fatal);
-    if (json_path.isEmpty()) return result;
+    QString fatal;
+    json_path = find_coco_file(source, fatal);
+    if (json_path.isEmpty()) return fail(fatal);
   } else if (!QFileInfo(source).isFile()) {
-    result.fatal = QStringLiteral("%1 does not exist").arg(source);
-    return result;
+    return fail(QStringLiteral("%1 does not exist").arg(source));
   }
-  QByteArray bytes;
-  if (!read_bounded(json_path, limits.max_json_bytes, bytes, result.fatal)) return result;
+  Result<QByteArray> read = read_bounded(json_path, limits.max_json_bytes);
+  if (!read) {
+    return fail(read.error());
+  }
+  QByteArray bytes = std::move(read.value());
   QJsonParseError parse_error;
   const QJsonDocument document = QJsonDocument::fromJson(bytes, &parse_error);
   bytes.clear();
   if (parse_error.error != QJsonParseError::NoError) {
-    result.fatal = QStringLiteral("%1: malformed JSON at byte %2: %3")
-                       .arg(json_path)
-                       .arg(parse_error.offset)
-                       .arg(parse_error.errorString());
-    return result;
+    return fail(QStringLiteral("%1: malformed JSON at byte %2: %3")
+                    .arg(json_path)
+                    .arg(parse_error.offset)
+                    .arg(parse_error.errorString()));
   }
   const QJsonObject root = document.object();
   if (!document.isObject() || !root.value("images").isArray() ||
       !root.value("categories").isArray()) {
-    result.fatal = QStringLiteral("%1: not a COCO instances file (no images and categories lists)")
-                       .arg(json_path);
-    return result;
+    return fail(QStringLiteral("%1: not a COCO instances file (no images and categories lists)")
+                    .arg(json_path));
   }
   const QString shown = QFileInfo(json_path).fileName();
 
@@ -110,10 +111,10 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
   }
   std::map<qint64, Category> categories;
   for (const auto& [id, name] : category_names) {
-    qsizetype index = result.dataset.classes.indexOf(name);
+    qsizetype index = dataset.classes.indexOf(name);
     if (index < 0) {
-      index = result.dataset.classes.size();
-      result.dataset.classes.append(name);
+      index = dataset.classes.size();
+      dataset.classes.append(name);
     } else {
       report.change(
           "categories merged by name",
@@ -144,9 +145,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       continue;
     }
     if (image_index.count(id) || missing.count(id)) {
-      const QString first = image_index.count(id)
-                                ? result.dataset.images[image_index[id]].relative_path
-                                : missing[id];
+      const QString first =
+          image_index.count(id) ? dataset.images[image_index[id]].relative_path : missing[id];
       report.lose("duplicate image ids",
                   QStringLiteral("%1: image id %2 is given twice (%3 and %4); %4 skipped")
                       .arg(shown)
@@ -210,8 +210,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       missing[id] = file_name;
       continue;
     }
-    image_index[id] = result.dataset.images.size();
-    result.dataset.images.push_back(std::move(image));
+    image_index[id] = dataset.images.size();
+    dataset.images.push_back(std::move(image));
   }
 
   if (!root.value("annotations").isArray() && root.contains("annotations"))
@@ -242,7 +242,7 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
                               .arg(annotation.value("category_id").toVariant().toString()));
       continue;
     }
-    Image& image = result.dataset.images[image_index[image_id]];
+    Image& image = dataset.images[image_index[image_id]];
     if (annotation.value("iscrowd").toInt() == 1) {
       report.lose(
           "crowd regions",
@@ -316,20 +316,10 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
       object.box = true;
       object.points = box_corners(bbox[0], bbox[1], bbox[0] + bbox[2], bbox[1] + bbox[3]);
     }
-    bool clipped = false;
-    if (!clip_to_image(object, image.width, image.height, clipped)) {
-      report.lose("objects outside their picture",
-                  where + QStringLiteral(" on %1: lies outside the picture or has no area, skipped")
-                              .arg(image.relative_path));
-      continue;
-    }
-    if (clipped)
-      report.change("objects clipped to their picture",
-                    where + QStringLiteral(" on %1: coordinates outside the picture clipped")
-                                .arg(image.relative_path));
+    if (!clip_and_report(object, image, where + " on " + image.relative_path, report)) continue;
     image.objects.push_back(std::move(object));
   }
-  return result;
+  return dataset;
 }
 
 bool write_coco(const Dataset& dataset, const QString& staging, Report& report,

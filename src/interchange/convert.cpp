@@ -23,7 +23,7 @@ ReadResult read_any(const ConvertRequest& request, Report& report) {
     case Format::Labelme:
       return read_labelme(request.source, report, request.limits);
   }
-  return {};
+  return fail(QStringLiteral("unknown source format"));
 }
 
 bool write_any(Format format, const Dataset& dataset, const QString& staging, Report& report,
@@ -116,11 +116,11 @@ ConvertOutcome convert_dataset(const ConvertRequest& request, const ProgressFn& 
   }
 
   ReadResult read = read_any(request, outcome.report);
-  if (!read.fatal.isEmpty()) {
-    outcome.fatal = read.fatal;
+  if (!read) {
+    outcome.fatal = read.error();
     return outcome;
   }
-  Dataset& dataset = read.dataset;
+  Dataset& dataset = *read;
   drop_clashing_names(dataset, outcome.report);
   if (dataset.images.empty()) {
     outcome.fatal = QStringLiteral("no image of %1 could be converted").arg(request.source);

@@ -62,25 +62,20 @@ QSize image_size(const QString& path) {
   return size;
 }
 
-bool read_bounded(const QString& path, qint64 max_bytes, QByteArray& data, QString& error) {
+Result<QByteArray> read_bounded(const QString& path, qint64 max_bytes) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    return false;
-  }
+  if (!file.open(QIODevice::ReadOnly))
+    return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
   if (file.size() > max_bytes) {
-    error = QStringLiteral("%1 is %2 MB, over the %3 MB limit for one file")
-                .arg(path)
-                .arg(file.size() >> 20)
-                .arg(max_bytes >> 20);
-    return false;
+    return fail(QStringLiteral("%1 is %2 MB, over the %3 MB limit for one file")
+                    .arg(path)
+                    .arg(file.size() >> 20)
+                    .arg(max_bytes >> 20));
   }
-  data = file.readAll();
-  if (file.error() != QFileDevice::NoError) {
-    error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    return false;
-  }
-  return true;
+  QByteArray data = file.readAll();
+  if (file.error() != QFileDevice::NoError)
+    return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+  return data;
 }
 
 namespace {
@@ -160,14 +155,14 @@ QStringList yaml_names(const QString& path, QString& error) {
 
 }  // namespace
 
-QStringList folder_class_names(const QString& root, QString& error) {
+Result<QStringList> folder_class_names(const QString& root) {
   const QDir dir(root);
   const QString classes_txt = dir.filePath(QStringLiteral("classes.txt"));
   if (QFileInfo::exists(classes_txt)) {
-    QByteArray text;
-    if (!read_bounded(classes_txt, qint64(64) << 20, text, error)) return {};
+    const Result<QByteArray> text = read_bounded(classes_txt, qint64(64) << 20);
+    if (!text) return fail(text.error());
     QStringList classes;
-    for (const std::string& name : files::parse_class_names(text.toStdString()))
+    for (const std::string& name : files::parse_class_names(text->toStdString()))
       classes.append(QString::fromStdString(name));
     return classes;
   }
@@ -177,10 +172,12 @@ QStringList folder_class_names(const QString& root, QString& error) {
   if (QFileInfo::exists(dir.filePath(QStringLiteral("data.yaml"))))
     yamls.prepend(QStringLiteral("data.yaml"));
   for (const QString& name : yamls) {
+    QString error;
     const QStringList classes = yaml_names(dir.filePath(name), error);
-    if (!error.isEmpty() || !classes.isEmpty()) return classes;
+    if (!error.isEmpty()) return fail(error);
+    if (!classes.isEmpty()) return classes;
   }
-  return {};
+  return QStringList();
 }
 
 }  // namespace orvane::interchange

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <stdexcept>
 
+#include "files/result.h"
 #include "interchange/interchange_dataset.h"
 
 namespace orvane::interchange {
@@ -34,9 +35,9 @@ QStringList list_files(const QString& root, const QStringList& suffixes);
 // header without decoding it. Invalid when the file is not a readable image.
 QSize image_size(const QString& path);
 
-// Reads a whole file of at most `max_bytes`. On failure returns false with `error` naming the file
-// and the cause ("a.json is 2048 MB, over the 1024 MB limit").
-bool read_bounded(const QString& path, qint64 max_bytes, QByteArray& data, QString& error);
+// Reads a whole file of at most `max_bytes`. Fails naming the file and the cause ("a.json is
+// 2048 MB, over the 1024 MB limit").
+Result<QByteArray> read_bounded(const QString& path, qint64 max_bytes);
 
 // Writes `data` to `path` inside a staging folder, creating its folders. `last` marks the file that
 // completes the folder: it alone is synced to disk. Throws WriteError.
@@ -59,7 +60,7 @@ double round_pixel(double value);
 double snap_normalized(double value);
 
 // The class list of a folder: classes.txt; else the `names` of a data.yaml (or the first other
-// *.yaml that has them). Empty when the folder has neither; `error` set when one is unreadable.
-QStringList folder_class_names(const QString& root, QString& error);
+// *.yaml that has them). Empty when the folder has neither; fails when one is unreadable.
+Result<QStringList> folder_class_names(const QString& root);
 
 }  // namespace orvane::interchange

@@ -13,14 +13,13 @@
 #include <QString>
 #include <functional>
 
+#include "files/result.h"
 #include "interchange/interchange_dataset.h"
 
 namespace orvane::interchange {
 
-struct ReadResult {
-  Dataset dataset;
-  QString fatal;  // set when nothing can be converted (no class list, a COCO file that is not JSON)
-};
+// The dataset read, or why nothing can be converted (no class list, a COCO file that is not JSON).
+using ReadResult = Result<Dataset>;
 
 // Called once per image written; returns false to stop (the caller then discards the staging).
 using StepFn = std::function<bool(int done, int total, const QString& name)>;

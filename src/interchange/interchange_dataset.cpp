@@ -71,6 +71,19 @@ double area_of(const std::vector<cv::Point2d>& polygon) {
   return std::abs(label_geometry::polygon_area(polygon));
 }
 
+bool clip_and_report(Object& object, const Image& image, const QString& where, Report& report) {
+  bool clipped = false;
+  if (!clip_to_image(object, image.width, image.height, clipped)) {
+    report.lose("objects outside their picture",
+                where + ": lies outside the picture or has no area, skipped");
+    return false;
+  }
+  if (clipped)
+    report.change("objects clipped to their picture",
+                  where + ": coordinates outside the picture clipped");
+  return true;
+}
+
 bool clip_to_image(Object& object, int width, int height, bool& clipped) {
   clipped = false;
   // A vertex a rounding error outside the picture (a box edge computed as cx + w / 2) is not

@@ -82,6 +82,10 @@ struct Limits {
 // outside, or has no area); `clipped` tells whether anything was cut off.
 bool clip_to_image(Object& object, int width, int height, bool& clipped);
 
+// clip_to_image for an object of `image`, reported under `where` (the file and the object): a
+// clip as a change, an object with nothing left as a loss. Returns false when it is lost.
+bool clip_and_report(Object& object, const Image& image, const QString& where, Report& report);
+
 // The axis-aligned bounds of an object's points.
 cv::Rect2d bounds_of(const std::vector<cv::Point2d>& points);
 

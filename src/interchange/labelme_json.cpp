@@ -38,24 +38,22 @@ struct LabelmeFile {
 }  // namespace
 
 ReadResult read_labelme(const QString& source, Report& report, const Limits& limits) {
-  ReadResult result;
+  Dataset dataset;
   if (!QFileInfo(source).isDir()) {
-    result.fatal = QStringLiteral("%1 is not a folder").arg(source);
-    return result;
+    return fail(QStringLiteral("%1 is not a folder").arg(source));
   }
   const QDir root(source);
   std::vector<LabelmeFile> parsed;
   QStringList used;
   for (const QString& path : list_files(source, {".json"})) {
     LabelmeFile file{path, root.relativeFilePath(path), {}};
-    QByteArray bytes;
-    QString error;
-    if (!read_bounded(path, limits.max_file_json_bytes, bytes, error)) {
-      report.lose("unreadable files", error);
+    const Result<QByteArray> bytes = read_bounded(path, limits.max_file_json_bytes);
+    if (!bytes) {
+      report.lose("unreadable files", bytes.error());
       continue;
     }
     QJsonParseError parse_error;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parse_error);
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parse_error);
     if (parse_error.error != QJsonParseError::NoError) {
       report.lose("unusable JSON files",
                   QStringLiteral("%1: malformed JSON at byte %2: %3, skipped")
@@ -76,12 +74,11 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
     parsed.push_back(std::move(file));
   }
   if (parsed.empty()) {
-    result.fatal = QStringLiteral("%1 holds no labelme JSON file").arg(source);
-    return result;
+    return fail(QStringLiteral("%1 holds no labelme JSON file").arg(source));
   }
-  QString error;
-  result.dataset.classes = ordered_classes(folder_class_names(source, error), used);
-  if (!error.isEmpty()) report.lose("unreadable files", error);
+  const Result<QStringList> classes = folder_class_names(source);
+  if (!classes) report.lose("unreadable files", classes.error());
+  dataset.classes = ordered_classes(classes ? *classes : QStringList(), used);
 
   for (const LabelmeFile& file : parsed) {
     const QString image_path = file.root.value("imagePath").toString();
@@ -142,7 +139,7 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
         continue;
       }
       Object object;
-      object.class_id = int(result.dataset.classes.indexOf(label));
+      object.class_id = int(dataset.classes.indexOf(label));
       if (type == QLatin1String("polygon") && points.size() >= 3) {
         object.points = std::move(points);
       } else if (type == QLatin1String("rectangle") && points.size() >= 2) {
@@ -172,23 +169,15 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
                     where + QStringLiteral(": a %1 shape has no YOLO form, skipped").arg(type));
         continue;
       }
-      bool clipped = false;
-      if (!clip_to_image(object, image.width, image.height, clipped)) {
-        report.lose("objects outside their picture",
-                    where + ": lies outside the picture or has no area, skipped");
-        continue;
-      }
-      if (clipped)
-        report.change("objects clipped to their picture",
-                      where + ": coordinates outside the picture clipped");
+      if (!clip_and_report(object, image, where, report)) continue;
       if (!shape.value("group_id").isNull() && !shape.value("group_id").isUndefined())
         report.change("group ids dropped",
                       where + ": its group id is not kept; YOLO labels have none");
       image.objects.push_back(std::move(object));
     }
-    result.dataset.images.push_back(std::move(image));
+    dataset.images.push_back(std::move(image));
   }
-  return result;
+  return dataset;
 }
 
 bool write_labelme(const Dataset& dataset, const QString& staging, Report& report,

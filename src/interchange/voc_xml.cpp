@@ -88,10 +88,9 @@ QString pixel_text(double value) {
 }  // namespace
 
 ReadResult read_voc(const QString& source, Report& report, const Limits& limits) {
-  ReadResult result;
+  Dataset dataset;
   if (!QFileInfo(source).isDir()) {
-    result.fatal = QStringLiteral("%1 is not a folder").arg(source);
-    return result;
+    return fail(QStringLiteral("%1 is not a folder").arg(source));
   }
   const QDir root(source);
   std::vector<VocFile> parsed;
@@ -100,13 +99,12 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
     VocFile file;
     file.path = path;
     file.shown = root.relativeFilePath(path);
-    QByteArray bytes;
-    QString error;
-    if (!read_bounded(path, limits.max_file_json_bytes, bytes, error)) {
-      report.lose("unreadable files", error);
+    const Result<QByteArray> bytes = read_bounded(path, limits.max_file_json_bytes);
+    if (!bytes) {
+      report.lose("unreadable files", bytes.error());
       continue;
     }
-    error = parse_voc(bytes, file);
+    const QString error = parse_voc(*bytes, file);
     if (!error.isEmpty()) {
       report.lose("unusable XML files", file.shown + ": " + error + ", skipped");
       continue;
@@ -116,12 +114,11 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
     parsed.push_back(std::move(file));
   }
   if (parsed.empty()) {
-    result.fatal = QStringLiteral("%1 holds no Pascal VOC XML file").arg(source);
-    return result;
+    return fail(QStringLiteral("%1 holds no Pascal VOC XML file").arg(source));
   }
-  QString error;
-  result.dataset.classes = ordered_classes(folder_class_names(source, error), used);
-  if (!error.isEmpty()) report.lose("unreadable files", error);
+  const Result<QStringList> classes = folder_class_names(source);
+  if (!classes) report.lose("unreadable files", classes.error());
+  dataset.classes = ordered_classes(classes ? *classes : QStringList(), used);
 
   for (const VocFile& file : parsed) {
     const QString relative = safe_relative_name(file.filename);
@@ -195,19 +192,11 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
         continue;
       }
       Object object;
-      object.class_id = int(result.dataset.classes.indexOf(voc.name));
+      object.class_id = int(dataset.classes.indexOf(voc.name));
       object.box = true;
       object.points =
           box_corners(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2));
-      bool clipped = false;
-      if (!clip_to_image(object, image.width, image.height, clipped)) {
-        report.lose("objects outside their picture",
-                    where + ": lies outside the picture or has no area, skipped");
-        continue;
-      }
-      if (clipped)
-        report.change("objects clipped to their picture",
-                      where + ": coordinates outside the picture clipped");
+      if (!clip_and_report(object, image, where, report)) continue;
       if (voc.difficult)
         report.change(
             "difficult flags dropped",
@@ -216,9 +205,9 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
                     .arg(voc.name));
       image.objects.push_back(std::move(object));
     }
-    result.dataset.images.push_back(std::move(image));
+    dataset.images.push_back(std::move(image));
   }
-  return result;
+  return dataset;
 }
 
 bool write_voc(const Dataset& dataset, const QString& staging, Report& report, const StepFn& step) {

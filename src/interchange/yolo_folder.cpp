@@ -43,13 +43,12 @@ QString output_path_of(const QString& relative) {
 
 void read_labels(const QString& label_path, const QString& shown, Image& image,
                  const QStringList& classes, Report& report) {
-  QByteArray text;
-  QString error;
-  if (!read_bounded(label_path, qint64(256) << 20, text, error)) {
-    report.lose("unreadable files", error);
+  const Result<QByteArray> text = read_bounded(label_path, qint64(256) << 20);
+  if (!text) {
+    report.lose("unreadable files", text.error());
     return;
   }
-  const std::string content = text.toStdString();
+  const std::string content = text->toStdString();
   int line_number = 0;
   for (const std::string_view line : files::split_label_text(content)) {
     ++line_number;
@@ -90,15 +89,7 @@ void read_labels(const QString& label_path, const QString& shown, Image& image,
               .arg(c.size()));
       continue;
     }
-    bool clipped = false;
-    if (!clip_to_image(object, image.width, image.height, clipped)) {
-      report.lose("objects outside their picture",
-                  where + ": the object lies outside the picture or has no area, skipped");
-      continue;
-    }
-    if (clipped)
-      report.change("objects clipped to their picture",
-                    where + ": coordinates outside the picture clipped");
+    if (!clip_and_report(object, image, where, report)) continue;
     image.objects.push_back(std::move(object));
   }
 }
@@ -106,21 +97,18 @@ void read_labels(const QString& label_path, const QString& shown, Image& image,
 }  // namespace
 
 ReadResult read_yolo(const QString& source, Report& report) {
-  ReadResult result;
+  Dataset dataset;
   if (!QFileInfo(source).isDir()) {
-    result.fatal = QStringLiteral("%1 is not a folder").arg(source);
-    return result;
+    return fail(QStringLiteral("%1 is not a folder").arg(source));
   }
-  QString error;
-  result.dataset.classes = folder_class_names(source, error);
-  if (!error.isEmpty()) {
-    result.fatal = error;
-    return result;
+  const Result<QStringList> classes = folder_class_names(source);
+  if (!classes) {
+    return fail(classes.error());
   }
-  if (result.dataset.classes.isEmpty()) {
-    result.fatal =
-        QStringLiteral("%1 has no classes.txt and no data.yaml with class names").arg(source);
-    return result;
+  dataset.classes = *classes;
+  if (dataset.classes.isEmpty()) {
+    return fail(
+        QStringLiteral("%1 has no classes.txt and no data.yaml with class names").arg(source));
   }
   QStringList suffixes;
   for (const std::string& ext : files::image_extensions())
@@ -145,9 +133,8 @@ ReadResult read_yolo(const QString& source, Report& report) {
     image.height = size.height();
     image.annotated = labelled;
     if (labelled)
-      read_labels(label, QDir(source).relativeFilePath(label), image, result.dataset.classes,
-                  report);
-    result.dataset.images.push_back(std::move(image));
+      read_labels(label, QDir(source).relativeFilePath(label), image, dataset.classes, report);
+    dataset.images.push_back(std::move(image));
   }
   // Label files whose image is gone: their objects cannot go anywhere.
   for (const QString& label : list_files(source, {".txt"})) {
@@ -157,7 +144,7 @@ ReadResult read_yolo(const QString& source, Report& report) {
     report.lose("missing images",
                 QStringLiteral("%1: no image for this label file, skipped").arg(relative));
   }
-  return result;
+  return dataset;
 }
 
 bool write_yolo(const Dataset& dataset, const QString& staging, Report&, const StepFn& step) {

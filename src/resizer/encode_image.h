@@ -7,8 +7,8 @@
 #include <QString>
 #include <optional>
 
+#include "files/result.h"
 #include "resizer/resize_settings.h"
-#include "resizer/result.h"
 
 namespace orvane::resizer {
 

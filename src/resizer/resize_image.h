@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 #include <optional>
 
-#include "resizer/result.h"
+#include "files/result.h"
 
 namespace orvane::resizer {
 

@@ -8,7 +8,7 @@
 #include <QtGlobal>
 #include <optional>
 
-#include "resizer/result.h"
+#include "files/result.h"
 
 namespace orvane::resizer {
 

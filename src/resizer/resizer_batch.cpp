@@ -135,9 +135,9 @@ Result<BatchOptions> read_batch_options(const BatchInput& input) {
   return options;
 }
 
-FileResult process_file(const QString& source, const QString& output_dir,
-                        const BatchOptions& options) {
-  FileResult result;
+FileOutcome process_file(const QString& source, const QString& output_dir,
+                         const BatchOptions& options) {
+  FileOutcome result;
   result.source = source;
   result.output = QDir(output_dir).filePath(output_file_name(source, options.format));
   try {
@@ -219,9 +219,9 @@ FileResult process_file(const QString& source, const QString& output_dir,
       }
       bytes = *encoded;
     }
-    const orvane::FileResult written = write_file_atomic(result.output, bytes);
+    const Result<> written = write_file_atomic(result.output, bytes);
     if (!written) {
-      result.error = written.error;
+      result.error = written.error();
       return result;
     }
     result.ok = true;
@@ -239,10 +239,10 @@ FileResult process_file(const QString& source, const QString& output_dir,
 
 BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
                        const BatchOptions& options,
-                       const std::function<void(const FileResult&, int done)>& on_file, int jobs) {
+                       const std::function<void(const FileOutcome&, int done)>& on_file, int jobs) {
   BatchSummary summary;
   summary.total = int(queue.size());
-  std::vector<std::optional<FileResult>> results(queue.size());
+  std::vector<std::optional<FileOutcome>> results(queue.size());
 
   // Entries that share an output name form one group, run in queue order by one worker.
   std::vector<std::vector<int>> groups;
@@ -261,7 +261,7 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
   if (jobs <= 0) jobs = std::max(1, QThread::idealThreadCount());
   jobs = std::min<int>(jobs, int(groups.size()));
   int done = 0;
-  auto report = [&](int index, FileResult result) {
+  auto report = [&](int index, FileOutcome result) {
     ++done;
     if (on_file) on_file(result, done);
     results[index] = std::move(result);
@@ -273,14 +273,14 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
   } else {
     std::mutex mutex;
     std::condition_variable ready_cv;
-    std::deque<std::pair<int, FileResult>> ready;
+    std::deque<std::pair<int, FileOutcome>> ready;
     std::atomic<size_t> next_group{0};
     std::vector<std::thread> workers;
     for (int w = 0; w < jobs; ++w) {
       workers.emplace_back([&] {
         for (size_t g = next_group++; g < groups.size(); g = next_group++) {
           for (int i : groups[g]) {
-            FileResult result = process_file(queue[i], output_dir, options);
+            FileOutcome result = process_file(queue[i], output_dir, options);
             {
               std::lock_guard lock(mutex);
               ready.emplace_back(i, std::move(result));
@@ -316,17 +316,17 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
   return summary;
 }
 
-QString error_line(const FileResult& result) {
+QString error_line(const FileOutcome& result) {
   return QString("Resizer Error: %1: %2").arg(result.source, result.error);
 }
 
 namespace {
 
-void list_files(QString& text, const std::vector<FileResult>& files,
-                QString FileResult::*detail = nullptr) {
+void list_files(QString& text, const std::vector<FileOutcome>& files,
+                QString FileOutcome::*detail = nullptr) {
   constexpr int kListed = 15;
   int listed = 0;
-  for (const FileResult& file : files) {
+  for (const FileOutcome& file : files) {
     if (listed++ == kListed) {
       text += QString("\n... and %1 more").arg(int(files.size()) - kListed);
       break;
@@ -344,7 +344,7 @@ QString closing_message(const BatchSummary& summary) {
     text += QString("\n\n%1 of %2 files could not be exported:")
                 .arg(summary.failures.size())
                 .arg(summary.total);
-    list_files(text, summary.failures, &FileResult::error);
+    list_files(text, summary.failures, &FileOutcome::error);
   }
   if (!summary.profile_removed.empty()) {
     text += QString(
@@ -357,7 +357,7 @@ QString closing_message(const BatchSummary& summary) {
     text += QString("\n\n%1 files are larger than %2 KB:")
                 .arg(summary.over_budget.size())
                 .arg(summary.budget_kb);
-    list_files(text, summary.over_budget, &FileResult::budget_note);
+    list_files(text, summary.over_budget, &FileOutcome::budget_note);
   }
   return text;
 }

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "files/result.h"
 #include "resizer/resize_settings.h"
-#include "resizer/result.h"
 
 namespace orvane::resizer {
 
@@ -47,7 +47,8 @@ struct BatchOptions {
 // The message is written for the operator.
 Result<BatchOptions> read_batch_options(const BatchInput& input);
 
-struct FileResult {
+// One file's line in the batch report.
+struct FileOutcome {
   QString source;
   QString output;  // the path written (or that would have been)
   bool ok = false;
@@ -62,16 +63,16 @@ struct FileResult {
 
 // Decodes, resizes, rotates, converts and writes one queued image into `output_dir`.
 // Never throws: every failure comes back in the result.
-FileResult process_file(const QString& source, const QString& output_dir,
-                        const BatchOptions& options);
+FileOutcome process_file(const QString& source, const QString& output_dir,
+                         const BatchOptions& options);
 
 struct BatchSummary {
   int total = 0;
   int written = 0;
-  std::vector<FileResult> failures;     // in queue order
-  std::vector<FileResult> over_budget;  // written, but larger than the budget even at the minimum
+  std::vector<FileOutcome> failures;     // in queue order
+  std::vector<FileOutcome> over_budget;  // written, but larger than the budget even at the minimum
   double budget_kb = 0;
-  std::vector<FileResult> profile_removed;  // written in sRGB without their colour profile
+  std::vector<FileOutcome> profile_removed;  // written in sRGB without their colour profile
 };
 
 // Processes every entry, `jobs` files at a time (0: one per core). Entries that write the same
@@ -79,11 +80,11 @@ struct BatchSummary {
 // the calling thread after each file, with the number of files done so far.
 BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
                        const BatchOptions& options,
-                       const std::function<void(const FileResult&, int done)>& on_file = {},
+                       const std::function<void(const FileOutcome&, int done)>& on_file = {},
                        int jobs = 0);
 
 // "Resizer Error: <path>: <reason>", the line a failed file prints on standard output.
-QString error_line(const FileResult& result);
+QString error_line(const FileOutcome& result);
 
 // "Batch process finished. Exported N images." counting only written files, followed by the
 // failed files (with the reason), the files whose colour profile was removed to meet the budget,

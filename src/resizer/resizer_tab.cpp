@@ -214,7 +214,7 @@ void ResizerTab::resizer_process_batch() {
   const QStringList queue = state_.resizer_queue;
   ui_.progress_resizer->setRange(0, int(queue.size()));
   ui_.btn_run_resizer->setEnabled(false);
-  const auto summary = run_batch(queue, output, *options, [this](const FileResult& r, int done) {
+  const auto summary = run_batch(queue, output, *options, [this](const FileOutcome& r, int done) {
     if (!r.ok) {
       std::fputs(qPrintable(error_line(r) + "\n"), stdout);
       std::fflush(stdout);

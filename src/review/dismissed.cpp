@@ -23,9 +23,12 @@ QString finding_key(const QString& image_path, const Finding& f) {
 DismissedStore::DismissedStore(const QString& folder, const QString& model_path)
     : folder_(folder), model_(QFileInfo(model_path).absoluteFilePath()) {
   if (!QFileInfo::exists(path())) return;
-  QByteArray contents;
-  if (!read_whole_file(path(), contents, error_)) return;
-  const QJsonDocument doc = QJsonDocument::fromJson(contents);
+  const Result<QByteArray> contents = read_whole_file(path());
+  if (!contents) {
+    error_ = contents.error();
+    return;
+  }
+  const QJsonDocument doc = QJsonDocument::fromJson(*contents);
   if (!doc.isObject()) {
     error_ = path() + QStringLiteral(": not a dismissed-findings file");
     return;
@@ -38,25 +41,24 @@ QString DismissedStore::path() const {
   return QDir(folder_).filePath(QString::fromLatin1(kDismissedFileName));
 }
 
-FileResult DismissedStore::dismiss(const QString& key) {
+Result<> DismissedStore::dismiss(const QString& key) {
   keys_.insert(key);
   return save();
 }
 
-FileResult DismissedStore::restore(const QString& key) {
+Result<> DismissedStore::restore(const QString& key) {
   keys_.remove(key);
   return save();
 }
 
-FileResult DismissedStore::save() {
-  if (!error_.isEmpty()) return FileResult::failure(error_);
+Result<> DismissedStore::save() {
+  if (!error_.isEmpty()) return fail(error_);
   // Other models' entries are read afresh, so two windows on one folder do not undo each other.
   QJsonObject root;
-  QByteArray contents;
-  QString error;
   if (QFileInfo::exists(path())) {
-    if (!read_whole_file(path(), contents, error)) return FileResult::failure(error);
-    root = QJsonDocument::fromJson(contents).object();
+    const Result<QByteArray> contents = read_whole_file(path());
+    if (!contents) return fail(contents.error());
+    root = QJsonDocument::fromJson(*contents).object();
   }
   QJsonObject models = root.value("models").toObject();
   QStringList sorted(keys_.begin(), keys_.end());

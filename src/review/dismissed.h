@@ -30,13 +30,13 @@ class DismissedStore {
   bool contains(const QString& key) const { return keys_.contains(key); }
   int size() const { return int(keys_.size()); }
   // Adds the key and writes the file atomically.
-  FileResult dismiss(const QString& key);
-  FileResult restore(const QString& key);
+  Result<> dismiss(const QString& key);
+  Result<> restore(const QString& key);
   const QString& error() const { return error_; }
   QString path() const;
 
  private:
-  FileResult save();
+  Result<> save();
   QString folder_, model_;
   QSet<QString> keys_;
   QString error_;

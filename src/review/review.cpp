@@ -281,13 +281,17 @@ void rematch(ImageReview& image, std::vector<LabelObject> labels, const MatchOpt
 LabelRead read_labels(const QString& path, int class_count, QSize size) {
   LabelRead out;
   if (!QFileInfo::exists(path)) return out;
-  QByteArray contents;
-  if (!read_whole_file(path, contents, out.error)) return out;
+  const Result<QByteArray> read = read_whole_file(path);
+  if (!read) {
+    out.error = read.error();
+    return out;
+  }
+  const QByteArray& contents = *read;
   const std::string_view text(contents.constData(), size_t(contents.size()));
   const std::vector<std::string_view> lines = files::split_label_text(text);
   for (size_t n = 0; n < lines.size(); ++n) {
     const QByteArray line(lines[n].data(), qsizetype(lines[n].size()));
-    const ParsedLabelLine parsed = parse_label_line(line, class_count);
+    const ParsedLabelLine parsed = classify_label_line(line, class_count);
     if (parsed.kind == LabelLineKind::Blank) continue;
     if (parsed.kind != LabelLineKind::Shape) {
       // Labels after a bad line would be missing from the match and make false findings.

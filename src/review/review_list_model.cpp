@@ -60,10 +60,10 @@ void ReviewListModel::relabel(int image, std::vector<LabelObject> labels) {
   row_changed(image);
 }
 
-FileResult ReviewListModel::dismiss(int image, const Finding& finding) {
+Result<> ReviewListModel::dismiss(int image, const Finding& finding) {
   if (!store_ || image < 0 || image >= int(report_.images.size()))
-    return FileResult::failure(QStringLiteral("No review is open."));
-  const FileResult result =
+    return fail(QStringLiteral("No review is open."));
+  const Result<> result =
       store_->dismiss(finding_key(report_.images[size_t(image)].image_path, finding));
   row_changed(image);
   return result;

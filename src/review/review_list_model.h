@@ -36,7 +36,7 @@ class ReviewListModel : public QAbstractTableModel {
   // The labels of image `image` changed: re-match against its cached predictions.
   void relabel(int image, std::vector<LabelObject> labels);
   // Hides a finding for this folder and model (written beside the labels).
-  FileResult dismiss(int image, const Finding& finding);
+  Result<> dismiss(int image, const Finding& finding);
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;

@@ -174,10 +174,10 @@ void ReviewPanel::update_buttons() {
 void ReviewPanel::dismiss_current() {
   const std::optional<Finding> f = current_finding();
   if (!f) return;
-  const FileResult result = model_->dismiss(current_image_, *f);
+  const Result<> result = model_->dismiss(current_image_, *f);
   if (!result)
     ui::warning(this, QStringLiteral("Dismiss Failed"),
-                         result.error + QStringLiteral("\nThe finding is hidden until the list closes."));
+                         result.error() + QStringLiteral("\nThe finding is hidden until the list closes."));
 }
 
 }  // namespace orvane::review

@@ -78,12 +78,12 @@ TEST(LabelReader, TokenRules) {
       {"0 1e-1 5E-1", 2, LabelLineKind::Shape, 1},
   };
   for (const Case& c : cases) {
-    const ParsedLabelLine parsed = parse_label_line(c.line, c.class_count);
+    const ParsedLabelLine parsed = classify_label_line(c.line, c.class_count);
     EXPECT_EQ(parsed.kind, c.kind) << c.line;
     EXPECT_EQ(parsed.shape.points.size(), c.points) << c.line;
     EXPECT_EQ(parsed.error.isEmpty(), c.kind != LabelLineKind::Malformed) << c.line;
   }
-  EXPECT_EQ(parse_label_line("1 0.1 0.2 0.3 0.4 0.5 0.6", 2).shape,
+  EXPECT_EQ(classify_label_line("1 0.1 0.2 0.3 0.4 0.5 0.6", 2).shape,
             (LabelShape{1, QPolygonF{{0.1, 0.2}, {0.3, 0.4}, {0.5, 0.6}}}));
 }
 
@@ -157,12 +157,12 @@ TEST(LabelWriter, SaveRemovesTheFileOnlyWhenNothingIsLeftAndReportsFailures) {
 
   // A write under a path whose folder is a plain file fails with the file's name and a cause.
   write_raw(dir.filePath("plain"), "x");
-  const FileResult failed = save_label_file(dir.filePath("plain/a.txt"), {{0, {}}});
-  EXPECT_FALSE(failed.ok);
-  EXPECT_TRUE(failed.error.contains("plain/a.txt")) << failed.error.toStdString();
+  const Result<> failed = save_label_file(dir.filePath("plain/a.txt"), {{0, {}}});
+  EXPECT_FALSE(failed.ok());
+  EXPECT_TRUE(failed.error().contains("plain/a.txt")) << failed.error().toStdString();
   // Deleting a directory in place of the label file fails and says so.
   QDir(dir.path()).mkdir("d.txt");
-  EXPECT_FALSE(save_label_file(dir.filePath("d.txt"), {}).ok);
+  EXPECT_FALSE(save_label_file(dir.filePath("d.txt"), {}).ok());
 }
 
 TEST(LabelWriter, AnUnchangedFileIsNotRewritten) {

@@ -48,18 +48,20 @@ TEST(PolygonToBox, Examples) {
       {"0 1.4765625 0.0078125 1.4765625 0.0078125", "0 1.476562 0.007812 0.000000 0.000000"},
   };
   for (const auto& [line, expected] : cases)
-    EXPECT_EQ(polygon_line_to_box(line).value_or("<none>"), expected) << line;
-  EXPECT_FALSE(polygon_line_to_box("0 0.5"));
-  EXPECT_FALSE(polygon_line_to_box("   "));
-  QString error;
-  EXPECT_FALSE(polygon_line_to_box("0 0.5 abc", &error));
-  EXPECT_EQ(error, "'abc' is not a number");
+    EXPECT_EQ(polygon_line_to_box(line).value().value_or("<none>"), expected) << line;
+  // Too short to be a shape: skipped, not an error.
+  EXPECT_FALSE(polygon_line_to_box("0 0.5").value());
+  EXPECT_FALSE(polygon_line_to_box("   ").value());
+  const auto bad = polygon_line_to_box("0 0.5 abc");
+  EXPECT_FALSE(bad);
+  EXPECT_EQ(bad.error(), "'abc' is not a number");
 
   EXPECT_EQ(detection_label_lines({"0 0.5", "", "1 0 0 1 1"}).value(),
             QStringList{"1 0.500000 0.500000 1.000000 1.000000"});
   EXPECT_EQ(detection_label_lines({}).value(), QStringList{});
-  EXPECT_FALSE(detection_label_lines({"0 0 0 1 1", "0 0 0", "0 0 0 1 ,"}, &error));
-  EXPECT_EQ(error, "line 3: ',' is not a number");
+  const auto bad_file = detection_label_lines({"0 0 0 1 1", "0 0 0", "0 0 0 1 ,"});
+  EXPECT_FALSE(bad_file);
+  EXPECT_EQ(bad_file.error(), "line 3: ',' is not a number");
 }
 
 TEST(DataYaml, TextAsTheTrainerReadsIt) {
@@ -178,7 +180,7 @@ TEST(ExportSplit, LayoutCountsAndDetectionLabels) {
   set.images << set.source.filePath("empty.png");
 
   const ExportResult result = set.run(LabelFormat::Detection);
-  ASSERT_TRUE(result.status.ok) << result.status.error.toStdString();
+  ASSERT_TRUE(result.status.ok()) << result.status.error().toStdString();
   EXPECT_EQ(result.sizes.train, 7);  // 11 pairs: trunc(7.7), trunc(2.2), rest
   EXPECT_EQ(result.sizes.val, 2);
   EXPECT_EQ(result.sizes.test, 2);
@@ -223,7 +225,7 @@ TEST(ExportSplit, LayoutCountsAndDetectionLabels) {
 TEST(ExportSplit, OnePairStillCreatesAllSixFolders) {
   Dataset set(1);
   const ExportResult result = set.run(LabelFormat::Detection);
-  ASSERT_TRUE(result.status.ok);
+  ASSERT_TRUE(result.status.ok());
   for (const char* split : {"train", "val", "test"})
     for (const char* kind : {"images", "labels"})
       EXPECT_TRUE(QFileInfo(set.output.filePath(QString(split) + "/" + kind)).isDir());
@@ -233,10 +235,10 @@ TEST(ExportSplit, OnePairStillCreatesAllSixFolders) {
 
 TEST(ExportSplit, AllToOneSplit) {
   Dataset set(6);
-  ASSERT_TRUE(set.run(LabelFormat::Detection, 0, 0).status.ok);
+  ASSERT_TRUE(set.run(LabelFormat::Detection, 0, 0).status.ok());
   EXPECT_EQ(set.names_in("test/images").size(), 6);
   Dataset other(6);
-  ASSERT_TRUE(other.run(LabelFormat::Detection, 1, 0).status.ok);
+  ASSERT_TRUE(other.run(LabelFormat::Detection, 1, 0).status.ok());
   EXPECT_EQ(other.names_in("train/images").size(), 6);
   EXPECT_TRUE(other.names_in("test/images").isEmpty());
 }
@@ -257,7 +259,7 @@ TEST(ExportSplit, SegmentationCopiesKeepContentsTimesAndPermissions) {
   for (const QString& image : set.images)
     std::filesystem::permissions(image.toStdString(), std::filesystem::perms(0444));
   std::filesystem::permissions(set.images[1].toStdString(), std::filesystem::perms(0640));
-  ASSERT_TRUE(set.run(LabelFormat::Segmentation, 0, 0).status.ok);
+  ASSERT_TRUE(set.run(LabelFormat::Segmentation, 0, 0).status.ok());
   for (const QString& image : set.images) {
     const QString name = QFileInfo(image).fileName();
     const QString copy = set.output.filePath("test/images/" + name);
@@ -272,18 +274,18 @@ TEST(ExportSplit, SegmentationCopiesKeepContentsTimesAndPermissions) {
               std::filesystem::status(image.toStdString()).permissions());
   }
   // A second export replaces the read-only copies of the first and leaves no temporary behind.
-  ASSERT_TRUE(set.run(LabelFormat::Segmentation, 0, 0).status.ok);
+  ASSERT_TRUE(set.run(LabelFormat::Segmentation, 0, 0).status.ok());
   EXPECT_EQ(QDir(set.output.filePath("test/images")).entryList(QDir::Files | QDir::Hidden).size(),
             3);
 }
 
 TEST(ExportSplit, SecondRunOverwritesAndKeepsOthers) {
   Dataset set(4);
-  ASSERT_TRUE(set.run(LabelFormat::Detection, 1, 0).status.ok);
+  ASSERT_TRUE(set.run(LabelFormat::Detection, 1, 0).status.ok());
   write_file(set.output.filePath("train/images/stray.png"), "stray");
   write_file(set.images[0], "changed");
   write_file(orvane::label_path_for(set.images[0]), "5 0 0 1 1\n");
-  ASSERT_TRUE(set.run(LabelFormat::Detection, 1, 0).status.ok);
+  ASSERT_TRUE(set.run(LabelFormat::Detection, 1, 0).status.ok());
   EXPECT_EQ(read_file(set.output.filePath("train/images/img0.jpg")), "changed");
   EXPECT_EQ(read_file(set.output.filePath("train/labels/img0.txt")),
             "5 0.500000 0.500000 1.000000 1.000000\n");
@@ -297,7 +299,7 @@ TEST(ExportSplit, LabelRemovedAfterListingLeavesTheImageWithoutOne) {
   QFile::remove(orvane::label_path_for(set.images[1]));
   const ExportResult result =
       export_split(pairs, {}, {set.output.path(), LabelFormat::Detection, 1, 0});
-  ASSERT_TRUE(result.status.ok);
+  ASSERT_TRUE(result.status.ok());
   EXPECT_EQ(set.names_in("train/images").size(), 2);
   EXPECT_EQ(set.names_in("train/labels"), QStringList{"img0.txt"});
 }
@@ -306,10 +308,10 @@ TEST(ExportSplit, AFailureStopsNamesTheFileAndWritesNoManifest) {
   Dataset set(3);
   write_file(orvane::label_path_for(set.images[1]), "0 0.1 0.1 0.2 0.2\n0 0.1 oops 0.2 0.2\n");
   const ExportResult bad_number = set.run(LabelFormat::Detection, 1, 0);
-  ASSERT_FALSE(bad_number.status.ok);
-  EXPECT_TRUE(bad_number.status.error.contains(orvane::label_path_for(set.images[1])));
-  EXPECT_TRUE(bad_number.status.error.contains("line 2: 'oops' is not a number"))
-      << bad_number.status.error.toStdString();
+  ASSERT_FALSE(bad_number.status.ok());
+  EXPECT_TRUE(bad_number.status.error().contains(orvane::label_path_for(set.images[1])));
+  EXPECT_TRUE(bad_number.status.error().contains("line 2: 'oops' is not a number"))
+      << bad_number.status.error().toStdString();
   EXPECT_FALSE(QFileInfo::exists(set.output.filePath("data.yaml")));
   EXPECT_FALSE(QFileInfo::exists(set.output.filePath("train/labels/img1.txt")));
 
@@ -317,9 +319,9 @@ TEST(ExportSplit, AFailureStopsNamesTheFileAndWritesNoManifest) {
   Dataset blocked(2);
   QDir().mkpath(blocked.output.filePath("train/images/img1.jpg"));
   const ExportResult copy_failed = blocked.run(LabelFormat::Segmentation, 1, 0);
-  ASSERT_FALSE(copy_failed.status.ok);
-  EXPECT_TRUE(copy_failed.status.error.contains("img1.jpg"))
-      << copy_failed.status.error.toStdString();
+  ASSERT_FALSE(copy_failed.status.ok());
+  EXPECT_TRUE(copy_failed.status.error().contains("img1.jpg"))
+      << copy_failed.status.error().toStdString();
   EXPECT_FALSE(QFileInfo::exists(blocked.output.filePath("data.yaml")));
 }
 
@@ -332,10 +334,10 @@ TEST(ExportSplit, NeverWritesOverTheSourceFiles) {
   const auto pairs = annotated_pairs({folder + "/a.png"});
   const ExportResult segmentation =
       export_split(pairs, {"bolt"}, {out.path(), LabelFormat::Segmentation, 1, 0});
-  EXPECT_TRUE(segmentation.status.ok) << segmentation.status.error.toStdString();
+  EXPECT_TRUE(segmentation.status.ok()) << segmentation.status.error().toStdString();
   const ExportResult detection =
       export_split(pairs, {"bolt"}, {out.path(), LabelFormat::Detection, 1, 0});
-  EXPECT_FALSE(detection.status.ok);
-  EXPECT_TRUE(detection.status.error.contains("source label file itself"));
+  EXPECT_FALSE(detection.status.ok());
+  EXPECT_TRUE(detection.status.error().contains("source label file itself"));
   EXPECT_EQ(read_file(folder + "/a.txt"), "0 0.1 0.2 0.3 0.4 0.2 0.6\n");
 }

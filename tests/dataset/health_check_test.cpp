@@ -20,8 +20,8 @@ struct Folder {
   }
   HealthReport check() const {
     const HealthResult result = check_dataset_health(dir.path());
-    EXPECT_TRUE(result.report) << result.error.toStdString();
-    return result.report.value_or(HealthReport{});
+    EXPECT_TRUE(result) << result.error().toStdString();
+    return result ? *result : HealthReport{};
   }
 };
 
@@ -162,10 +162,10 @@ TEST(HealthCheck, ListQuoting) {
 TEST(HealthCheck, FolderThatCannotBeListed) {
   QTemporaryDir dir;
   const HealthResult missing = check_dataset_health(dir.filePath("gone"));
-  EXPECT_FALSE(missing.report);
-  EXPECT_FALSE(missing.error.isEmpty());
+  EXPECT_FALSE(missing);
+  EXPECT_FALSE(missing.error().isEmpty());
   write_file(dir.filePath("file.png"), "");
-  EXPECT_FALSE(check_dataset_health(dir.filePath("file.png")).report);
+  EXPECT_FALSE(check_dataset_health(dir.filePath("file.png")));
 }
 
 TEST(HealthCheck, ClassIdsBeyondClassesTxt) {

@@ -10,6 +10,7 @@
 namespace {
 
 using namespace orvane::inference;
+using orvane::Result;
 
 void write_file(const QString& path, const QByteArray& bytes) {
   QFile f(path);
@@ -78,19 +79,19 @@ class ExportPlacementTest : public ::testing::Test {
 TEST_F(ExportPlacementTest, MovesFileIntoNewNestedFolderAndReportsThePathAsJoined) {
   const QString src = exported_file();
   const QString dir = path("out/deeper/exports");
-  const Placement p = place_exported_item(src, dir);
-  ASSERT_TRUE(p.ok()) << p.error.toStdString();
-  EXPECT_EQ(p.destination, dir + "/best.onnx");
-  EXPECT_EQ(read_file(p.destination), "new");
+  const Result<QString> p = place_exported_item(src, dir);
+  ASSERT_TRUE(p.ok()) << p.error().toStdString();
+  EXPECT_EQ(*p, dir + "/best.onnx");
+  EXPECT_EQ(read_file(*p), "new");
   EXPECT_FALSE(QFileInfo::exists(src));
 
   // A relative export folder stays relative in the reported path.
   const QString cwd = QDir::currentPath();
   ASSERT_TRUE(QDir::setCurrent(root.path()));
-  const Placement rel = place_exported_item(exported_file(), "exports");
+  const Result<QString> rel = place_exported_item(exported_file(), "exports");
   QDir::setCurrent(cwd);
-  ASSERT_TRUE(rel.ok()) << rel.error.toStdString();
-  EXPECT_EQ(rel.destination, "exports/best.onnx");
+  ASSERT_TRUE(rel.ok()) << rel.error().toStdString();
+  EXPECT_EQ(*rel, "exports/best.onnx");
   EXPECT_EQ(read_file(path("exports/best.onnx")), "new");
 }
 
@@ -108,15 +109,15 @@ TEST_F(ExportPlacementTest, ReplacesAnEarlierFileOrFolderOfTheSameName) {
   QDir(root.path()).mkpath("run/weights/best_saved_model/variables");
   write_file(path("run/weights/best_saved_model/variables/v.bin"), "v");
   write_file(path("exports/best_saved_model"), "a file in the way");
-  Placement p = place_exported_item(path("run/weights/best_saved_model/"), path("exports"));
-  ASSERT_TRUE(p.ok()) << p.error.toStdString();
-  EXPECT_EQ(p.destination, path("exports/best_saved_model"));  // the item's name, not the folder
+  Result<QString> p = place_exported_item(path("run/weights/best_saved_model/"), path("exports"));
+  ASSERT_TRUE(p.ok()) << p.error().toStdString();
+  EXPECT_EQ(*p, path("exports/best_saved_model"));  // the item's name, not the folder
   EXPECT_EQ(read_file(path("exports/best_saved_model/variables/v.bin")), "v");
 
   ASSERT_TRUE(QFile::remove(path("exports/best.onnx")));
   QDir(root.path()).mkpath("exports/best.onnx/inner");
   p = place_exported_item(exported_file("third"), path("exports"));
-  ASSERT_TRUE(p.ok()) << p.error.toStdString();
+  ASSERT_TRUE(p.ok()) << p.error().toStdString();
   EXPECT_EQ(read_file(path("exports/best.onnx")), "third");
 
   // No leftovers of the replacement beside the items.
@@ -127,27 +128,27 @@ TEST_F(ExportPlacementTest, ReplacesAnEarlierFileOrFolderOfTheSameName) {
 
 TEST_F(ExportPlacementTest, SourceAlreadyInTheExportFolderIsLeftAlone) {
   const QString src = exported_file("only copy");
-  Placement p = place_exported_item(src, path("run/weights"));
-  ASSERT_TRUE(p.ok()) << p.error.toStdString();
-  EXPECT_EQ(p.destination, src);
+  Result<QString> p = place_exported_item(src, path("run/weights"));
+  ASSERT_TRUE(p.ok()) << p.error().toStdString();
+  EXPECT_EQ(*p, src);
   EXPECT_EQ(read_file(src), "only copy");
 
   // The same folder spelt differently, and reached through a link: still the same item.
   p = place_exported_item(src, path("run/../run/weights/"));
-  ASSERT_TRUE(p.ok()) << p.error.toStdString();
+  ASSERT_TRUE(p.ok()) << p.error().toStdString();
   EXPECT_EQ(read_file(src), "only copy");
   ASSERT_TRUE(QFile::link(path("run/weights"), path("linked")));
   p = place_exported_item(src, path("linked"));
-  ASSERT_TRUE(p.ok()) << p.error.toStdString();
+  ASSERT_TRUE(p.ok()) << p.error().toStdString();
   EXPECT_EQ(read_file(src), "only copy");
 }
 
 TEST_F(ExportPlacementTest, FailuresAreReportedAndLoseNothing) {
   const QString src = exported_file("export");
   write_file(path("blocker"), "a file where the folder should be");
-  Placement p = place_exported_item(src, path("blocker/exports"));
+  Result<QString> p = place_exported_item(src, path("blocker/exports"));
   EXPECT_FALSE(p.ok());
-  EXPECT_TRUE(p.error.contains("export folder")) << p.error.toStdString();
+  EXPECT_TRUE(p.error().contains("export folder")) << p.error().toStdString();
   EXPECT_EQ(read_file(src), "export");
 
   EXPECT_FALSE(place_exported_item(path("run/weights/missing.onnx"), path("exports")).ok());

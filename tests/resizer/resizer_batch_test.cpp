@@ -108,7 +108,7 @@ TEST_F(Batch, PhysicalSizeFormatAndRotationEndToEnd) {
   input.format_text = "JPEG";
   input.rotation_text = "90°";
   const auto options = read_batch_options(input);
-  const FileResult r = process_file(photo, out.path(), *options);
+  const FileOutcome r = process_file(photo, out.path(), *options);
   ASSERT_TRUE(r.ok) << r.error.toStdString();
   EXPECT_EQ(r.output, output("photo_scaled.jpeg"));
   const QImage written = read_image(r.output);
@@ -121,7 +121,7 @@ TEST_F(Batch, MatchOriginalKeepsTheNameAndWritesTheRealFormat) {
   const QString fake = image("shot.jpg", half_transparent(40, 30), "png");  // PNG named .jpg
   BatchInput input;
   input.resize_on = false;
-  const FileResult r = process_file(fake, out.path(), *read_batch_options(input));
+  const FileOutcome r = process_file(fake, out.path(), *read_batch_options(input));
   ASSERT_TRUE(r.ok) << r.error.toStdString();
   EXPECT_EQ(r.output, output("shot_scaled.jpg"));
   EXPECT_EQ(detected_format(r.output), "png");
@@ -134,7 +134,7 @@ TEST_F(Batch, ExifOrientationIsAppliedBeforeResizing) {
   write_text(path, jpeg_with_orientation_6(noise_image(400, 300)));
   BatchInput input;
   input.width_text = "150";  // of the displayed 300x400 picture
-  const FileResult r = process_file(path, out.path(), *read_batch_options(input));
+  const FileOutcome r = process_file(path, out.path(), *read_batch_options(input));
   ASSERT_TRUE(r.ok) << r.error.toStdString();
   EXPECT_EQ(read_image(r.output).size(), QSize(150, 200));
 }
@@ -146,7 +146,7 @@ TEST_F(Batch, BudgetIsMetWhenPossible) {
   input.format_text = "WEBP";
   input.budget_on = true;
   input.budget_text = "40";
-  FileResult r = process_file(photo, out.path(), *read_batch_options(input));
+  FileOutcome r = process_file(photo, out.path(), *read_batch_options(input));
   ASSERT_TRUE(r.ok) << r.error.toStdString();
   EXPECT_LE(QFileInfo(r.output).size(), 40 * 1024);
   EXPECT_FALSE(r.over_budget);
@@ -233,7 +233,7 @@ TEST_F(Batch, WithoutResizingPixelsAreCopiedExactlyAlphaIncluded) {
     const QString source = image(QString("clear.%1").arg(format), picture, format);
     BatchInput input;
     input.resize_on = false;
-    const FileResult r = process_file(source, out.path(), *read_batch_options(input));
+    const FileOutcome r = process_file(source, out.path(), *read_batch_options(input));
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     const QImage back = read_image(r.output).convertToFormat(QImage::Format_ARGB32);
     const QImage expected = read_image(source).convertToFormat(QImage::Format_ARGB32);
@@ -256,7 +256,7 @@ TEST_F(Batch, ClosingMessageCountsOnlyWrittenFilesAndListsFailures) {
   std::vector<int> progress;
   QStringList errors;
   const auto summary = run_batch({good, broken, tiny}, out.path(), *read_batch_options(input),
-                                 [&](const FileResult& r, int done) {
+                                 [&](const FileOutcome& r, int done) {
                                    progress.push_back(done);
                                    if (!r.ok) errors << error_line(r);
                                  });

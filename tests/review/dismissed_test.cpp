@@ -37,7 +37,7 @@ TEST(DismissedStore, StaysDismissedForThatFolderAndModelOnly) {
   {
     DismissedStore store(dir.path(), dir.filePath("best.pt"));
     EXPECT_FALSE(store.contains(key));
-    ASSERT_TRUE(store.dismiss(key).ok);
+    ASSERT_TRUE(store.dismiss(key).ok());
   }
   EXPECT_TRUE(QFile::exists(dir.filePath(".orvane-review-dismissed.json")));
   DismissedStore again(dir.path(), dir.filePath("best.pt"));
@@ -45,9 +45,9 @@ TEST(DismissedStore, StaysDismissedForThatFolderAndModelOnly) {
   // Another model's review starts with nothing dismissed, and its dismissals keep the first's.
   DismissedStore other(dir.path(), dir.filePath("last.pt"));
   EXPECT_FALSE(other.contains(key));
-  ASSERT_TRUE(other.dismiss(finding_key(dir.filePath("b.png"), missed_at(1))).ok);
+  ASSERT_TRUE(other.dismiss(finding_key(dir.filePath("b.png"), missed_at(1))).ok());
   EXPECT_TRUE(DismissedStore(dir.path(), dir.filePath("best.pt")).contains(key));
-  ASSERT_TRUE(again.restore(key).ok);
+  ASSERT_TRUE(again.restore(key).ok());
   EXPECT_FALSE(DismissedStore(dir.path(), dir.filePath("best.pt")).contains(key));
   EXPECT_EQ(DismissedStore(dir.path(), dir.filePath("last.pt")).size(), 1);
 }
@@ -61,7 +61,7 @@ TEST(DismissedStore, AFileItCannotReadIsNeverOverwritten) {
   file.close();
   DismissedStore store(dir.path(), dir.filePath("best.pt"));
   EXPECT_FALSE(store.error().isEmpty());
-  EXPECT_FALSE(store.dismiss("a.png|missed|1|0|0,0,1,1").ok);
+  EXPECT_FALSE(store.dismiss("a.png|missed|1|0|0,0,1,1").ok());
   EXPECT_EQ(read_all(path), "{ half written");
 }
 
@@ -82,13 +82,13 @@ TEST(DismissedStore, HealthCheckAndSplitIgnoreTheFile) {
   classes.write("nut\n");
   classes.close();
   DismissedStore store(folder, dir.filePath("best.pt"));
-  ASSERT_TRUE(store.dismiss("a.png|missed|1|0|0,0,1,1").ok);
+  ASSERT_TRUE(store.dismiss("a.png|missed|1|0|0,0,1,1").ok());
 
   const dataset::HealthResult health = dataset::check_dataset_health(folder);
-  ASSERT_TRUE(health.report.has_value()) << health.error.toStdString();
-  EXPECT_TRUE(health.report->orphaned.isEmpty());
-  EXPECT_TRUE(health.report->unannotated.isEmpty());
-  EXPECT_FALSE(dataset::format_health_report(*health.report).contains("orvane-review"));
+  ASSERT_TRUE(health.ok()) << health.error().toStdString();
+  EXPECT_TRUE(health->orphaned.isEmpty());
+  EXPECT_TRUE(health->unannotated.isEmpty());
+  EXPECT_FALSE(dataset::format_health_report(*health).contains("orvane-review"));
 
   const test::ToolRun run = test::run_orvane(
       "dataset", {"split", "source=" + folder, "output=" + dir.filePath("out"), "train=50",
