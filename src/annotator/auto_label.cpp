@@ -92,7 +92,7 @@ QByteArray label_text(const std::vector<NewShape>& shapes, const QStringList& cl
 // first when the prediction brings new names). The file of an image labelled meanwhile is kept.
 Result<> label_one_image(engine::YOLO& model, const cv::Mat& image, const QString& path,
                          const engine::PredictOptions& predict_options,
-                           const QString& classes_path, FolderLabelSummary& summary) {
+                         const QString& classes_path, FolderLabelSummary& summary) {
   if (image.empty()) return fail("the image could not be decoded");
   FrameLabels labels;
   try {

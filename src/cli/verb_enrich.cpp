@@ -128,7 +128,7 @@ int run_enrich(const std::vector<std::string>& words) {
     }
     lg::LabelRead labels;
     if (carry_labels) {
-      labels = lg::read_label_file(
+      labels = lg::read_label_shapes(
           files::label_path_for(QFile::encodeName(images[i]).toStdString()), base.size());
       // Read before any variant is written: bad labels leave the source without variants rather
       // than with variants whose labels are wrong.

@@ -263,7 +263,7 @@ void EnricherTab::connect_controls() {
 void EnricherTab::load_shapes(const QString& image_path, cv::Size size) {
   state_.aug_label_error.clear();
   state_.aug_original_shapes.reset();
-  lg::LabelRead read = lg::read_label_file(fs_path(label_path_of(image_path)), size);
+  lg::LabelRead read = lg::read_label_shapes(fs_path(label_path_of(image_path)), size);
   if (!read.error.empty()) {
     state_.aug_label_error = QString::fromStdString(read.error);
   } else if (read.found) {

@@ -101,7 +101,7 @@ cv::Matx33d as_3x3(const cv::Mat& matrix) {
 
 }  // namespace
 
-LabelRead parse_labels(std::string_view text, cv::Size size) {
+LabelRead parse_label_shapes(std::string_view text, cv::Size size) {
   LabelRead result;
   result.found = true;
   const double w = size.width, h = size.height;
@@ -145,7 +145,7 @@ LabelRead parse_labels(std::string_view text, cv::Size size) {
   return result;
 }
 
-LabelRead read_label_file(const fs::path& path, cv::Size size) {
+LabelRead read_label_shapes(const fs::path& path, cv::Size size) {
   LabelRead result;
   std::error_code ec;
   if (!fs::exists(path, ec)) return result;  // not annotated
@@ -157,7 +157,7 @@ LabelRead read_label_file(const fs::path& path, cv::Size size) {
     result.error = path.string() + ": cannot be read";
     return result;
   }
-  result = parse_labels(bytes.str(), size);
+  result = parse_label_shapes(bytes.str(), size);
   if (!result.error.empty()) result.error = path.string() + ": " + result.error;
   return result;
 }

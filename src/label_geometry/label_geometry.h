@@ -49,10 +49,10 @@ struct LabelRead {
 // any other even count a polygon (a class id alone is a shape without vertices; it has no place in
 // any tile and is dropped by the transforms). Coordinates outside [0, 1] are accepted and clipped
 // later. On the first bad line, returns with `error` = "line N: reason" and no shapes.
-LabelRead parse_labels(std::string_view text, cv::Size size);
+LabelRead parse_label_shapes(std::string_view text, cv::Size size);
 
 // Reads `path` (see LabelRead); an error message starts with the path.
-LabelRead read_label_file(const std::filesystem::path& path, cv::Size size);
+LabelRead read_label_shapes(const std::filesystem::path& path, cv::Size size);
 
 // The label file text of `shapes` on a picture of `size`: one line per shape with the native line
 // end; boxes as "c cx cy w h" of their bounding box, polygons vertex by vertex. No shapes: "".

@@ -170,7 +170,7 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
     std::vector<lg::Shape> shapes;
     bool annotated = false;
     if (options.carry_labels) {
-      lg::LabelRead labels = lg::read_label_file(fs_path(label_path_of(path)), image.size());
+      lg::LabelRead labels = lg::read_label_shapes(fs_path(label_path_of(path)), image.size());
       if (!labels.error.empty()) {
         report.label_errors << QString::fromStdString(labels.error);
         continue;

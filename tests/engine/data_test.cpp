@@ -98,7 +98,7 @@ TEST(Labels, BoxesPolygonsLineEndsAndMendedSlips) {
       "1.0 0.2,0.2,0.1,0.1\n"                  // commas, and a class written as 1.0
       "1 0.998 0.5 0.01 0.2\n"                 // a corner past the edge: cut to the picture
       "0 -0.004 0.5 0.2 0.2";                  // a value slightly outside 0..1: clipped
-  const LabelFile f = parse_labels(text, 2);
+  const LabelFile f = parse_training_labels(text, 2);
   ASSERT_FALSE(f.fault) << f.fault->message;
   EXPECT_EQ(f.duplicates, 1);
   EXPECT_EQ(f.no_area, 1);
@@ -142,7 +142,7 @@ TEST(Labels, EachFaultIsNamedWithItsLine) {
       {"0 0.5 0.5 nan 0.2\n", "coordinates out of bounds", "nan"},
   };
   for (const auto& c : cases) {
-    const LabelFile f = parse_labels(c.text, 2);
+    const LabelFile f = parse_training_labels(c.text, 2);
     if (std::string(c.message).empty()) {
       EXPECT_FALSE(f.fault) << c.text;
       continue;
@@ -153,13 +153,13 @@ TEST(Labels, EachFaultIsNamedWithItsLine) {
     EXPECT_NE(f.fault->message.find(c.message), std::string::npos) << f.fault->message;
   }
   // Without a class count only the form of the id is checked.
-  EXPECT_FALSE(parse_labels("7 0.5 0.5 0.2 0.2", -1).fault);
+  EXPECT_FALSE(parse_training_labels("7 0.5 0.5 0.2 0.2", -1).fault);
 
   // A missing file is a background; one that cannot be read is a fault.
   const fs::path dir = temp_dir("labelfile");
-  EXPECT_FALSE(read_label_file((dir / "none.txt").string(), 2).fault);
+  EXPECT_FALSE(read_training_labels((dir / "none.txt").string(), 2).fault);
   fs::create_directories(dir / "folder.txt");
-  const LabelFile folder = read_label_file((dir / "folder.txt").string(), 2);
+  const LabelFile folder = read_training_labels((dir / "folder.txt").string(), 2);
   ASSERT_TRUE(folder.fault);
   EXPECT_EQ(folder.fault->kind, "unreadable label file");
   fs::remove_all(dir);

@@ -148,7 +148,7 @@ TEST(LabelsFollowPixels, BatchWritesALabelFileBesideEveryVariant) {
   EXPECT_EQ(result.labels_written, 3);
   for (int k = 1; k <= 3; ++k) {
     const QString label = out.filePath(en::variant_label_name(result.second, k));
-    const lg::LabelRead read = lg::read_label_file(QFile::encodeName(label).toStdString(), kSize);
+    const lg::LabelRead read = lg::read_label_shapes(QFile::encodeName(label).toStdString(), kSize);
     ASSERT_TRUE(read.found && read.error.empty()) << read.error;
     ASSERT_GE(read.shapes.size(), 1u);
     EXPECT_EQ(read.shapes[0].class_id, 4);

@@ -115,13 +115,13 @@ TEST(TileShapes, RenormalisedLabelsPutEveryVertexWhereItWasInTheImage) {
     shapes.push_back(s);
   }
   // Through the label text, as a tile's label file holds it.
-  const LabelRead read = parse_labels(format_labels(shapes, image), image);
+  const LabelRead read = parse_label_shapes(format_labels(shapes, image), image);
   ASSERT_TRUE(read.error.empty()) << read.error;
   const double tolerance = 1e-6 * image.width;
   for (const cv::Rect& tile :
        orvane::splitter::tile_rects(image.width, image.height, {3, 3}, 20.0)) {
     const auto expected = shapes_in_tile(read.shapes, tile, 0.25);
-    const LabelRead back = parse_labels(format_labels(expected, tile.size()), tile.size());
+    const LabelRead back = parse_label_shapes(format_labels(expected, tile.size()), tile.size());
     ASSERT_TRUE(back.error.empty());
     ASSERT_EQ(back.shapes.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -140,7 +140,7 @@ TEST(TileShapes, RenormalisedLabelsPutEveryVertexWhereItWasInTheImage) {
         continue;
       const auto in = shapes_in_tile({s}, tile, 0.25);
       ASSERT_EQ(in.size(), 1u);
-      const LabelRead one = parse_labels(format_labels(in, tile.size()), tile.size());
+      const LabelRead one = parse_label_shapes(format_labels(in, tile.size()), tile.size());
       ASSERT_EQ(one.shapes[0].points.size(), s.points.size());
       for (size_t k = 0; k < s.points.size(); ++k) {
         EXPECT_NEAR(one.shapes[0].points[k].x + tile.x, s.points[k].x, tolerance);
@@ -202,7 +202,7 @@ TEST(OverlapGeometry, EqualTilesFromEdgeToEdgeSharingTheMargin) {
 
 TEST(LabelText, BadLinesAreRefusedByLineNumber) {
   const cv::Size size(100, 50);
-  const LabelRead ok = parse_labels(
+  const LabelRead ok = parse_label_shapes(
       "\xEF\xBB\xBF"
       "0 0.5 0.5 0.2 0.4\r\n\n2 0.1 0.1 0.3 0.1 0.2 0.3\n5 \n",
       size);
@@ -223,7 +223,7 @@ TEST(LabelText, BadLinesAreRefusedByLineNumber) {
                         Case{"0 0.1 abc 0.2 0.2", "line 1: coordinate 'abc'"},
                         Case{"0 0.1 0.2 0.3", "line 1: an x coordinate has no y"},
                         Case{"0 0.1 nan 0.3 0.4", "line 1: a coordinate is not a finite"}}) {
-    const LabelRead bad = parse_labels(c.text, size);
+    const LabelRead bad = parse_label_shapes(c.text, size);
     EXPECT_EQ(bad.error.rfind(c.error, 0), 0u) << bad.error;
     EXPECT_TRUE(bad.shapes.empty());
   }

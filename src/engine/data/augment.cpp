@@ -32,7 +32,7 @@ LetterboxInfo letterbox(const cv::Mat& image, cv::Mat& out, cv::Size2i shape, bo
     cv::resize(image, resized, cv::Size(new_w, new_h), 0, 0, cv::INTER_LINEAR);
   else
     resized = image;
-  // Odd padding goes one pixel more to the bottom/right, as the ecosystem does.
+  // Odd padding goes one pixel more to the bottom/right.
   const int top = static_cast<int>(std::lround(dh - 0.1)),
             bottom = static_cast<int>(std::lround(dh + 0.1));
   const int left = static_cast<int>(std::lround(dw - 0.1)),

@@ -25,7 +25,7 @@ bool is_image_file(const fs::path& p) {
 }
 
 // A split entry relative to the dataset root. Roboflow exports write "../train/images" next to
-// a data.yaml that sits in the dataset folder itself; accept those the way the ecosystem does.
+// a data.yaml that sits in the dataset folder itself; accept those too.
 fs::path resolve_entry(const fs::path& root, const std::string& entry) {
   fs::path p(entry);
   if (p.is_absolute()) return p.lexically_normal();

@@ -7,7 +7,7 @@
 
 namespace orvane::engine {
 
-// Accepted forms (as our split writes it and as the YOLO ecosystem writes it):
+// Accepted forms (as our split writes it and as the YOLO ecosystem 8.3 reads it):
 //   path: root            optional; relative to the yaml's folder; missing = the yaml's folder
 //   train: train/images   a folder, a .txt list file (one image path per line, relative entries
 //   val: [a/images, b.txt]   against the list file's folder), or a list of those; relative to root

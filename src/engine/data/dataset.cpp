@@ -74,7 +74,7 @@ bool jpeg_truncated(const std::vector<uchar>& b) {
   return !jpeg_complete(b);
 }
 
-// The ecosystem's lower limit for a training image.
+// Images smaller than this on either side are left out of training.
 constexpr int kMinImageSide = 10;
 
 }  // namespace
@@ -211,7 +211,7 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
       Item& item = scanned[i];
       item.path = image_files[i];
       // The label first: a faulty file spares decoding its image.
-      LabelFile labels = read_label_file(label_path_for_image(item.path), nc);
+      LabelFile labels = read_training_labels(label_path_for_image(item.path), nc);
       if (labels.fault) {
         faults[i] = std::move(labels.fault);
         continue;

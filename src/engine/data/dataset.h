@@ -32,7 +32,7 @@ struct DatasetOptions {
 
 // Construction scans every image and label file once (in parallel). One rule for a bad sample:
 // an image is left out when it does not decode (empty file, not an image, truncated JPEG,
-// smaller than 10 pixels a side) or its label file has a fault (see parse_labels, with the
+// smaller than 10 pixels a side) or its label file has a fault (see parse_training_labels, with the
 // class ids checked against `names`). Each such image is named once, in file order, with its
 // reason: "WARNING ⚠️ /d/x.jpg: ignoring corrupt image/label: Label class 3 exceeds dataset
 // class count 1 (line 2)". Duplicate lines and objects without area are dropped with a note;

@@ -124,7 +124,7 @@ std::optional<SampleFault> to_instance(const std::vector<double>& values, int nc
 
 }  // namespace
 
-LabelFile parse_labels(const std::string& text, int nc) {
+LabelFile parse_training_labels(const std::string& text, int nc) {
   LabelFile file;
   std::set<std::vector<double>> seen;
   int number = 0;
@@ -156,7 +156,7 @@ LabelFile parse_labels(const std::string& text, int nc) {
   return file;
 }
 
-LabelFile read_label_file(const std::string& label_path, int nc) {
+LabelFile read_training_labels(const std::string& label_path, int nc) {
   std::error_code ec;
   const auto status = std::filesystem::status(label_path, ec);
   if (status.type() == std::filesystem::file_type::not_found) return {};
@@ -183,7 +183,7 @@ LabelFile read_label_file(const std::string& label_path, int nc) {
     bad.fault = SampleFault{"unreadable label file", "cannot read label file: read error"};
     return bad;
   }
-  return parse_labels(buffer.str(), nc);
+  return parse_training_labels(buffer.str(), nc);
 }
 
 }  // namespace orvane::engine

@@ -46,10 +46,10 @@ std::string label_path_for_image(const std::string& image_path);
 // first offending line: a token that is not a number; a class id that is negative, not a whole
 // number, or (when nc >= 0) not below nc; a line with fewer than 3 points or an odd count of
 // polygon values; a coordinate outside 0..1 by more than 1 %.
-LabelFile parse_labels(const std::string& text, int nc = -1);
+LabelFile parse_training_labels(const std::string& text, int nc = -1);
 
 // Reads and parses `label_path`; a missing file is an image without objects, a file that exists
 // but cannot be read is a fault.
-LabelFile read_label_file(const std::string& label_path, int nc = -1);
+LabelFile read_training_labels(const std::string& label_path, int nc = -1);
 
 }  // namespace orvane::engine
