@@ -68,7 +68,7 @@ class ConvImpl : public nn::Module {
 };
 TORCH_MODULE(Conv);
 
-// A depthwise-style Conv: groups = gcd(in, out), as the ecosystem's DWConv.
+// A depthwise-style Conv (DWConv in the layer tables): groups = gcd(in, out).
 inline Conv DWConv(int64_t c1, int64_t c2, int64_t k = 3, int64_t s = 1, bool act = true) {
   return Conv(c1, c2, k, s, std::gcd(c1, c2), act);
 }

@@ -25,7 +25,7 @@ struct PredictOptions {
 struct Boxes {
   torch::Tensor xyxy;  // [K,4] float32 source-image pixels, clipped to the image
   torch::Tensor conf;  // [K] float32
-  torch::Tensor cls;   // [K] float32 class ids (as the ecosystem keeps them)
+  torch::Tensor cls;   // [K] float32 class ids
   std::size_t size() const { return xyxy.defined() ? static_cast<std::size_t>(xyxy.size(0)) : 0; }
 };
 
@@ -76,8 +76,8 @@ Results predict_image(const Network& network, const cv::Mat& bgr, const std::str
 std::vector<Results> predict(const Network& network, const std::string& image_path,
                              const PredictOptions& options = {});
 
-// Throws EngineError when the image does not decode. Returns one Results (a list, like the
-// ecosystem, so callers take element 0).
+// Throws EngineError when the image does not decode. Returns a list of one Results (the
+// interface's shape for a batch of sources), so callers take element 0.
 std::vector<Results> predict(YoloModel& model, const std::string& image_path,
                              const PredictOptions& options = {});
 // The same on an already decoded BGR image.

@@ -1,5 +1,5 @@
 #pragma once
-// Hyperparameter tuning by genetic search, as the YOLO ecosystem's Tuner does it.
+// Hyperparameter tuning by genetic search.
 //
 // Iteration 1 trains with the given (or default) hyperparameters. Every later iteration takes a
 // parent from the best results so far (the top 5 by fitness, chosen at random weighted by

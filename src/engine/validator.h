@@ -17,8 +17,8 @@
 namespace orvane::engine {
 
 // Validation letterboxes each rectangular batch to its shape plus this many strides of margin
-// before rounding up (a 128-px square image is validated at 160 px), as the ecosystem's
-// validation does, so figures compare with its runs.
+// before rounding up (a 128-px square image is validated at 160 px), so figures compare with runs
+// validated that way.
 inline constexpr float kValidationRectPad = 0.5f;
 
 struct ValOptions {

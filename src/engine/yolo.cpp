@@ -156,7 +156,7 @@ TrainResult YOLO::train(TrainOptions options) {
   Trainer trainer(model_, std::move(options), resume_from, /*fresh=*/!meta_.has_value());
   for (const auto& [event, cb] : callbacks_) trainer.add_callback(event, cb);
   auto result = trainer.train();
-  // Keep what training produced, as the ecosystem does: best.pt, or last.pt after a stop.
+  // Keep what training produced: best.pt, or last.pt after a stop.
   const auto weights = result.save_dir / "weights" / (result.stopped ? "last.pt" : "best.pt");
   std::error_code ec;
   if (fs::exists(weights, ec)) {

@@ -24,8 +24,8 @@ std::string lower_extension(const fs::path& path) {
   return ext;
 }
 
-// names ("{0: 'a', 1: 'b'}" or JSON {"0": "a"}) and imgsz ("[h, w]") as the ecosystem writes
-// them; both are YAML flow collections.
+// names ("{0: 'a', 1: 'b'}" or JSON {"0": "a"}) and imgsz ("[h, w]") in the metadata form of
+// writers.h; both are YAML flow collections.
 void read_names_and_size(const std::string& names_text, const std::string& imgsz_text,
                          const std::string& file, std::vector<std::string>& names, int& height,
                          int& width) {

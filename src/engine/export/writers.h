@@ -3,8 +3,9 @@
 // atomically.
 //
 // ONNX (opset 12+): input "images" [1,3,H,W] float 0..1 RGB; output "output0"
-// [1, 4 + nc (+32), A] and for segmentation "output1" [1,32,H/4,W/4]; metadata properties as the
-// YOLO ecosystem writes them: description, author, date, version, task, stride, batch, imgsz
+// [1, 4 + nc (+32), A] and for segmentation "output1" [1,32,H/4,W/4]; metadata properties in the
+// form the YOLO ecosystem's 8.3 exports carry, so its runtimes read ours: description, author,
+// date, version, task, stride, batch, imgsz
 // ("[H, W]"), names ("{0: 'nut', 1: 'bolt'}").
 //
 // TorchScript: a scripted module whose forward(images) returns output0 (detection) or the tuple
