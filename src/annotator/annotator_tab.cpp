@@ -28,11 +28,11 @@
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "annotator/interchange_flow.h"
-#include "review/review_flow.h"
 #include "annotator/label_dialog.h"
 #include "engine/yolo.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
+#include "review/review_flow.h"
 #include "ui/dialogs.h"
 #include "ui/wait_cursor.h"
 #include "widgets/interactive_canvas.h"
@@ -66,6 +66,10 @@ AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
   state_.review_flow = new orvane::review::ReviewFlow(
       this, state_.document, ui_.canvas, [this] { return state_.image_folder; },
       [this](const QString& path) { jump_to_image(int(state_.image_paths.indexOf(path))); });
+  connect(state_.review_flow, &orvane::review::ReviewFlow::undo_requested, this,
+          &AnnotatorTab::undo);
+  connect(state_.review_flow, &orvane::review::ReviewFlow::redo_requested, this,
+          &AnnotatorTab::redo);
   // The end of a drag on the canvas is a move: after the scene has finished with the release.
   ui_.canvas->installEventFilter(this);
 }

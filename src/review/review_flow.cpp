@@ -2,7 +2,9 @@
 
 #include <QFileInfo>
 #include <QGraphicsScene>
+#include <QKeySequence>
 #include <QProgressDialog>
+#include <QShortcut>
 #include <QTimer>
 
 #include "annotator/annotation_document.h"
@@ -38,11 +40,20 @@ ReviewFlow::ReviewFlow(QWidget* host, AnnotationDocument* document, QGraphicsSce
   connect(document_, &AnnotationDocument::edited, this, &ReviewFlow::on_document_edited);
   connect(panel_, &ReviewPanel::image_selected, this, [this](int image) {
     const QString path = model_->report().images[size_t(image)].image_path;
-    if (document_->image_path() != path) open_image_(path);
-    else show_overlay();
+    if (document_->image_path() != path)
+      open_image_(path);
+    else
+      show_overlay();
   });
   connect(panel_, &ReviewPanel::finding_selected, this, &ReviewFlow::on_finding_selected);
   connect(panel_, &ReviewPanel::accept_requested, this, &ReviewFlow::accept_current);
+  // The list is a window of its own, so the annotator's undo keys do not reach it from there.
+  auto forward = [this](const QKeySequence& keys, void (ReviewFlow::*request)()) {
+    connect(new QShortcut(keys, panel_), &QShortcut::activated, this, request);
+  };
+  forward(QKeySequence::Undo, &ReviewFlow::undo_requested);
+  forward(QKeySequence::Redo, &ReviewFlow::redo_requested);
+  forward(QKeySequence(Qt::CTRL | Qt::Key_Y), &ReviewFlow::redo_requested);
 }
 
 ReviewOverlay* ReviewFlow::overlay() const { return static_cast<ReviewOverlay*>(overlay_.data()); }
@@ -58,12 +69,12 @@ void ReviewFlow::choose_model_and_review() {
   const QString folder = folder_();
   if (folder.isEmpty()) {
     ui::warning(host_, QStringLiteral("Review with Model"),
-                         QStringLiteral("Open an image folder first."));
+                QStringLiteral("Open an image folder first."));
     return;
   }
-  const QString path = ui::get_open_file_name(
-      host_, QStringLiteral("Review with Model: choose the trained weights"), folder,
-      QStringLiteral("Model weights (*.pt);;All files (*)"));
+  const QString path =
+      ui::get_open_file_name(host_, QStringLiteral("Review with Model: choose the trained weights"),
+                             folder, QStringLiteral("Model weights (*.pt);;All files (*)"));
   if (!path.isEmpty()) start_review(path);
 }
 
@@ -72,7 +83,7 @@ bool ReviewFlow::start_review(const QString& model_path) {
   if (worker_) return false;
   if (folder.isEmpty()) {
     ui::warning(host_, QStringLiteral("Review with Model"),
-                         QStringLiteral("Open an image folder first."));
+                QStringLiteral("Open an image folder first."));
     return false;
   }
   ReviewOptions options;
@@ -80,8 +91,8 @@ bool ReviewFlow::start_review(const QString& model_path) {
   running_folder_ = folder;
   running_model_ = model_path;
   worker_ = new ReviewWorker(model_path, options, this);
-  progress_ = new QProgressDialog(QStringLiteral("Loading the model…"), QStringLiteral("Cancel"),
-                                  0, 0, host_);
+  progress_ = new QProgressDialog(QStringLiteral("Loading the model…"), QStringLiteral("Cancel"), 0,
+                                  0, host_);
   progress_->setWindowTitle(QStringLiteral("Review with Model"));
   progress_->setWindowModality(Qt::WindowModal);
   progress_->setMinimumDuration(0);
@@ -93,9 +104,10 @@ bool ReviewFlow::start_review(const QString& model_path) {
             if (!progress_) return;
             progress_->setMaximum(total);
             progress_->setValue(done);
-            progress_->setLabelText(name.isEmpty()
-                                        ? QStringLiteral("Reviewing %1 image(s)…").arg(total)
-                                        : QStringLiteral("Reviewed %1 of %2: %3").arg(done).arg(total).arg(name));
+            progress_->setLabelText(
+                name.isEmpty()
+                    ? QStringLiteral("Reviewing %1 image(s)…").arg(total)
+                    : QStringLiteral("Reviewed %1 of %2: %3").arg(done).arg(total).arg(name));
           });
   connect(worker_, &ReviewWorker::finished_signal, this, &ReviewFlow::on_finished,
           Qt::QueuedConnection);
@@ -122,15 +134,15 @@ void ReviewFlow::on_finished() {
   auto store = std::make_unique<DismissedStore>(running_folder_, running_model_);
   const QString store_error = store->error();
   model_->set_report(std::move(report), std::move(store));
-  panel_->setWindowTitle(QStringLiteral("Label review — %1 — %2")
-                             .arg(QFileInfo(running_folder_).fileName(),
-                                  QFileInfo(running_model_).fileName()));
+  panel_->setWindowTitle(
+      QStringLiteral("Label review — %1 — %2")
+          .arg(QFileInfo(running_folder_).fileName(), QFileInfo(running_model_).fileName()));
   panel_->show();
   panel_->raise();
   if (!store_error.isEmpty())
     ui::warning(host_, QStringLiteral("Dismissed Findings Not Read"),
-                         store_error + QStringLiteral("\nEvery finding is shown; new dismissals "
-                                                      "are not saved."));
+                store_error + QStringLiteral("\nEvery finding is shown; new dismissals "
+                                             "are not saved."));
   show_overlay();
   Q_EMIT review_finished();
 }
@@ -184,10 +196,10 @@ bool ReviewFlow::accept_current() {
     const QPolygonF points = p.outline.size() >= 3 ? p.outline : corners(p.box);
     const QString label = class_name(model_->report().names, p.class_id);
     if (f->kind == Kind::Unlabelled) {
-      const QString type = p.outline.size() >= 3 ? QStringLiteral("AI Polygon")
-                                                 : QStringLiteral("AI Rectangle");
-      done = document_->add_shapes({{points, label, type}},
-                                   QStringLiteral("Accept Prediction"), &error);
+      const QString type =
+          p.outline.size() >= 3 ? QStringLiteral("AI Polygon") : QStringLiteral("AI Rectangle");
+      done = document_->add_shapes({{points, label, type}}, QStringLiteral("Accept Prediction"),
+                                   &error);
     } else if (f->label >= 0 && f->label < int(shapes.size())) {
       // The label gives way to the prediction, in one step that undo restores whole.
       std::vector<LabelShape> replaced = document_->label_shapes();
@@ -198,8 +210,7 @@ bool ReviewFlow::accept_current() {
   } else if (f->label >= 0 && f->label < int(shapes.size())) {
     done = document_->remove_shape(shapes[size_t(f->label)].id);
   }
-  if (!done && !error.isEmpty())
-    ui::warning(host_, QStringLiteral("Accept Failed"), error);
+  if (!done && !error.isEmpty()) ui::warning(host_, QStringLiteral("Accept Failed"), error);
   return done;
 }
 

@@ -52,6 +52,9 @@ class ReviewFlow : public QObject {
  Q_SIGNALS:
   // The run ended and the list is up (or its error was shown).
   void review_finished();
+  // Undo or redo keys pressed in the review list: the host undoes as its own keys would.
+  void undo_requested();
+  void redo_requested();
 
  private:
   void on_finished();

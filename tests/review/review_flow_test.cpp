@@ -1,12 +1,16 @@
 // The review in the annotator: run on the open folder, open the worst image, accept a prediction
 // as one undoable saved edit, dismiss a finding, and find it still dismissed after reopening.
 
+#include "review/review_flow.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QKeySequence>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -18,7 +22,6 @@
 #include "common/tab_access.h"
 #include "engine/pt_test_files.h"
 #include "engine/shapes_data.h"
-#include "review/review_flow.h"
 #include "review/review_list_model.h"
 #include "review/review_overlay.h"
 #include "review/review_panel.h"
@@ -77,8 +80,8 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
       if (image.findings.empty() && !image.predictions.empty()) image_path = image.image_path;
     ASSERT_FALSE(image_path.isEmpty());
   }
-  const QString label_path = QFileInfo(image_path).path() + "/" +
-                             QFileInfo(image_path).completeBaseName() + ".txt";
+  const QString label_path =
+      QFileInfo(image_path).path() + "/" + QFileInfo(image_path).completeBaseName() + ".txt";
   const QByteArray original = read_file(label_path);
   ASSERT_TRUE(QFile::remove(label_path));
 
@@ -113,8 +116,13 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   EXPECT_TRUE(model.visible_findings(image).empty());
   EXPECT_EQ(panel.list_findings->count(), 0);
 
-  // Undo: the label file is gone again and the finding is back, without another inference.
-  tab.undo();
+  // Undo from the review list's own window (its undo key): the label file is gone again and the
+  // finding is back, without another inference.
+  QShortcut* undo_key = nullptr;
+  for (QShortcut* s : panel.findChildren<QShortcut*>())
+    if (s->key() == QKeySequence(QKeySequence::Undo)) undo_key = s;
+  ASSERT_NE(undo_key, nullptr);
+  Q_EMIT undo_key->activated();
   EXPECT_FALSE(QFile::exists(label_path));
   ASSERT_EQ(model.visible_findings(image).size(), 1u);
 
@@ -123,8 +131,8 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   ASSERT_TRUE(panel.current_finding().has_value());
   panel.btn_dismiss->click();
   EXPECT_TRUE(model.visible_findings(image).empty());
-  EXPECT_TRUE(read_file(folder + "/.orvane-review-dismissed.json").contains(
-      QFileInfo(image_path).fileName().toUtf8() + "|possibly unlabelled|"));
+  EXPECT_TRUE(read_file(folder + "/.orvane-review-dismissed.json")
+                  .contains(QFileInfo(image_path).fileName().toUtf8() + "|possibly unlabelled|"));
 
   // Reopen the folder and review again: the finding stays dismissed, the labels are untouched.
   tab.open_folder(folder);
