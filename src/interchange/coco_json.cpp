@@ -331,42 +331,37 @@ bool write_coco(const Dataset& dataset, const QString& staging, Report& report,
         QJsonObject{{"id", int(i + 1)}, {"name", dataset.classes[i]}, {"supercategory", ""}});
   int annotation_id = 0;
   const int total = int(dataset.images.size());
-  for (int i = 0; i < total; ++i) {
-    const Image& image = dataset.images[i];
-    if (!step(i, total, image.relative_path)) return false;
-    copy_staged(image.source_path, out.filePath("images/" + image.relative_path));
-    if (!image.annotated)
-      report.change("images without a label file",
-                    QStringLiteral("%1: no label file; written as an image with no objects")
-                        .arg(image.relative_path));
-    images.append(QJsonObject{{"id", i + 1},
-                              {"file_name", image.relative_path},
-                              {"width", image.width},
-                              {"height", image.height}});
-    for (const Object& object : image.objects) {
-      const cv::Rect2d b = bounds_of(object.points);
-      QJsonArray segmentation;
-      double area = b.width * b.height;
-      if (!object.box) {
-        QJsonArray polygon;
-        for (const cv::Point2d& p : object.points) {
-          polygon.append(round_pixel(p.x));
-          polygon.append(round_pixel(p.y));
+  const bool complete = stage_images(
+      dataset, out.filePath("images"), report, step, "objects", [&](const Image& image, int i) {
+        images.append(QJsonObject{{"id", i + 1},
+                                  {"file_name", image.relative_path},
+                                  {"width", image.width},
+                                  {"height", image.height}});
+        for (const Object& object : image.objects) {
+          const cv::Rect2d b = bounds_of(object.points);
+          QJsonArray segmentation;
+          double area = b.width * b.height;
+          if (!object.box) {
+            QJsonArray polygon;
+            for (const cv::Point2d& p : object.points) {
+              polygon.append(round_pixel(p.x));
+              polygon.append(round_pixel(p.y));
+            }
+            segmentation.append(polygon);
+            area = area_of(object.points);
+          }
+          annotations.append(
+              QJsonObject{{"id", ++annotation_id},
+                          {"image_id", i + 1},
+                          {"category_id", object.class_id + 1},
+                          {"bbox", QJsonArray{round_pixel(b.x), round_pixel(b.y),
+                                              round_pixel(b.width), round_pixel(b.height)}},
+                          {"area", round_pixel(area)},
+                          {"segmentation", segmentation},
+                          {"iscrowd", 0}});
         }
-        segmentation.append(polygon);
-        area = area_of(object.points);
-      }
-      annotations.append(
-          QJsonObject{{"id", ++annotation_id},
-                      {"image_id", i + 1},
-                      {"category_id", object.class_id + 1},
-                      {"bbox", QJsonArray{round_pixel(b.x), round_pixel(b.y), round_pixel(b.width),
-                                          round_pixel(b.height)}},
-                      {"area", round_pixel(area)},
-                      {"segmentation", segmentation},
-                      {"iscrowd", 0}});
-    }
-  }
+      });
+  if (!complete) return false;
   const QJsonObject root{{"info", QJsonObject{{"description", "written by Orvane Studio"}}},
                          {"licenses", QJsonArray{}},
                          {"images", images},

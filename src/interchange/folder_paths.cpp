@@ -14,6 +14,7 @@
 
 #include "files/atomic_file.h"
 #include "files/label_format.h"
+#include "interchange/formats.h"
 
 namespace orvane::interchange {
 
@@ -104,6 +105,24 @@ void copy_staged(const QString& from, const QString& to) {
     throw WriteError(QStringLiteral("Could not copy %1 to %2: %3")
                          .arg(from, to, source.errorString())
                          .toStdString());
+}
+
+bool stage_images(const Dataset& dataset, const QString& images_folder, Report& report,
+                  const StepFn& step, const QString& unlabelled_note,
+                  const std::function<void(const Image& image, int index)>& write) {
+  const QDir out(images_folder);
+  const int total = int(dataset.images.size());
+  for (int i = 0; i < total; ++i) {
+    const Image& image = dataset.images[i];
+    if (!step(i, total, image.relative_path)) return false;
+    copy_staged(image.source_path, out.filePath(image.relative_path));
+    if (!image.annotated && !unlabelled_note.isEmpty())
+      report.change("images without a label file",
+                    QStringLiteral("%1: no label file; written as an image with no %2")
+                        .arg(image.relative_path, unlabelled_note));
+    write(image, i);
+  }
+  return true;
 }
 
 QString with_suffix(const QString& relative_path, const QString& suffix) {

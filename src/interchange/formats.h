@@ -44,6 +44,14 @@ bool write_voc(const Dataset& dataset, const QString& staging, Report& report, c
 bool write_labelme(const Dataset& dataset, const QString& staging, Report& report,
                    const StepFn& step);
 
+// The walk every writer makes: progress for each image (false once cancelled), the image copied
+// to `images_folder` under its relative path, a note for an image that had no label file (when
+// `unlabelled_note` is given: "written as an image with no <note>"), then `write(image, index)`
+// for the format's own annotation.
+bool stage_images(const Dataset& dataset, const QString& images_folder, Report& report,
+                  const StepFn& step, const QString& unlabelled_note,
+                  const std::function<void(const Image& image, int index)>& write);
+
 // Class names in a stable order for formats that name classes on each object (VOC, labelme):
 // the source folder's own class list first (classes.txt or data.yaml), in its order; names it
 // lacks follow in code point order, so the ids never depend on which file was read first.

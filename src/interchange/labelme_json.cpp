@@ -184,42 +184,37 @@ bool write_labelme(const Dataset& dataset, const QString& staging, Report& repor
                    const StepFn& step) {
   const QDir out(staging);
   const int total = int(dataset.images.size());
-  for (int i = 0; i < total; ++i) {
-    const Image& image = dataset.images[i];
-    if (!step(i, total, image.relative_path)) return false;
-    copy_staged(image.source_path, out.filePath(image.relative_path));
-    if (!image.annotated)
-      report.change("images without a label file",
-                    QStringLiteral("%1: no label file; written as an image with no shapes")
-                        .arg(image.relative_path));
-    QJsonArray shapes;
-    for (const Object& object : image.objects) {
-      QJsonArray points;
-      if (object.box) {
-        // labelme's rectangle: two opposite corners.
-        const cv::Rect2d b = bounds_of(object.points);
-        points.append(QJsonArray{round_pixel(b.x), round_pixel(b.y)});
-        points.append(QJsonArray{round_pixel(b.x + b.width), round_pixel(b.y + b.height)});
-      } else {
-        for (const cv::Point2d& p : object.points)
-          points.append(QJsonArray{round_pixel(p.x), round_pixel(p.y)});
-      }
-      shapes.append(QJsonObject{{"label", dataset.classes.value(object.class_id)},
-                                {"points", points},
-                                {"group_id", QJsonValue::Null},
-                                {"shape_type", object.box ? "rectangle" : "polygon"},
-                                {"flags", QJsonObject{}}});
-    }
-    const QJsonObject root{{"version", "5.1.1"},
-                           {"flags", QJsonObject{}},
-                           {"shapes", shapes},
-                           {"imagePath", QFileInfo(image.relative_path).fileName()},
-                           {"imageData", QJsonValue::Null},
-                           {"imageHeight", image.height},
-                           {"imageWidth", image.width}};
-    write_staged(out.filePath(with_suffix(image.relative_path, ".json")),
-                 QJsonDocument(root).toJson(QJsonDocument::Indented));
-  }
+  const bool complete =
+      stage_images(dataset, staging, report, step, "shapes", [&](const Image& image, int) {
+        QJsonArray shapes;
+        for (const Object& object : image.objects) {
+          QJsonArray points;
+          if (object.box) {
+            // labelme's rectangle: two opposite corners.
+            const cv::Rect2d b = bounds_of(object.points);
+            points.append(QJsonArray{round_pixel(b.x), round_pixel(b.y)});
+            points.append(QJsonArray{round_pixel(b.x + b.width), round_pixel(b.y + b.height)});
+          } else {
+            for (const cv::Point2d& p : object.points)
+              points.append(QJsonArray{round_pixel(p.x), round_pixel(p.y)});
+          }
+          shapes.append(QJsonObject{{"label", dataset.classes.value(object.class_id)},
+                                    {"points", points},
+                                    {"group_id", QJsonValue::Null},
+                                    {"shape_type", object.box ? "rectangle" : "polygon"},
+                                    {"flags", QJsonObject{}}});
+        }
+        const QJsonObject root{{"version", "5.1.1"},
+                               {"flags", QJsonObject{}},
+                               {"shapes", shapes},
+                               {"imagePath", QFileInfo(image.relative_path).fileName()},
+                               {"imageData", QJsonValue::Null},
+                               {"imageHeight", image.height},
+                               {"imageWidth", image.width}};
+        write_staged(out.filePath(with_suffix(image.relative_path, ".json")),
+                     QJsonDocument(root).toJson(QJsonDocument::Indented));
+      });
+  if (!complete) return false;
   write_staged(out.filePath("classes.txt"), classes_text(dataset.classes), true);
   return step(total, total, {});
 }

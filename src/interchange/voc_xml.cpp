@@ -213,58 +213,55 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
 bool write_voc(const Dataset& dataset, const QString& staging, Report& report, const StepFn& step) {
   const QDir out(staging);
   const int total = int(dataset.images.size());
-  for (int i = 0; i < total; ++i) {
-    const Image& image = dataset.images[i];
-    if (!step(i, total, image.relative_path)) return false;
-    copy_staged(image.source_path, out.filePath("JPEGImages/" + image.relative_path));
-    if (!image.annotated)
-      report.change("images without a label file",
-                    QStringLiteral("%1: no label file; written as an image with no objects")
-                        .arg(image.relative_path));
-    QByteArray bytes;
-    QXmlStreamWriter xml(&bytes);
-    xml.setAutoFormatting(true);
-    xml.setAutoFormattingIndent(2);
-    xml.writeStartDocument();
-    xml.writeStartElement("annotation");
-    const QFileInfo info(image.relative_path);
-    xml.writeTextElement("folder", "JPEGImages");
-    xml.writeTextElement("filename", info.fileName());
-    xml.writeStartElement("source");
-    xml.writeTextElement("database", "Orvane Studio");
-    xml.writeEndElement();
-    xml.writeStartElement("size");
-    xml.writeTextElement("width", QString::number(image.width));
-    xml.writeTextElement("height", QString::number(image.height));
-    xml.writeTextElement("depth", "3");
-    xml.writeEndElement();
-    xml.writeTextElement("segmented", "0");
-    for (const Object& object : image.objects) {
-      if (!object.box)
-        report.change(
-            "polygons written as boxes",
-            QStringLiteral("%1: a %2 polygon is written as its bounding box; VOC has no polygons")
-                .arg(image.relative_path, dataset.classes.value(object.class_id)));
-      const cv::Rect2d b = bounds_of(object.points);
-      xml.writeStartElement("object");
-      xml.writeTextElement("name", dataset.classes.value(object.class_id));
-      xml.writeTextElement("pose", "Unspecified");
-      xml.writeTextElement("truncated", "0");
-      xml.writeTextElement("difficult", "0");
-      xml.writeStartElement("bndbox");
-      xml.writeTextElement("xmin", pixel_text(b.x));
-      xml.writeTextElement("ymin", pixel_text(b.y));
-      xml.writeTextElement("xmax", pixel_text(b.x + b.width));
-      xml.writeTextElement("ymax", pixel_text(b.y + b.height));
-      xml.writeEndElement();
-      xml.writeEndElement();
-    }
-    xml.writeEndElement();
-    xml.writeEndDocument();
-    // The image keeps its sub-folder under Annotations/ too, so equal names in two folders
-    // never share one XML file.
-    write_staged(out.filePath("Annotations/" + with_suffix(image.relative_path, ".xml")), bytes);
-  }
+  const bool complete = stage_images(
+      dataset, out.filePath("JPEGImages"), report, step, "objects", [&](const Image& image, int) {
+        QByteArray bytes;
+        QXmlStreamWriter xml(&bytes);
+        xml.setAutoFormatting(true);
+        xml.setAutoFormattingIndent(2);
+        xml.writeStartDocument();
+        xml.writeStartElement("annotation");
+        const QFileInfo info(image.relative_path);
+        xml.writeTextElement("folder", "JPEGImages");
+        xml.writeTextElement("filename", info.fileName());
+        xml.writeStartElement("source");
+        xml.writeTextElement("database", "Orvane Studio");
+        xml.writeEndElement();
+        xml.writeStartElement("size");
+        xml.writeTextElement("width", QString::number(image.width));
+        xml.writeTextElement("height", QString::number(image.height));
+        xml.writeTextElement("depth", "3");
+        xml.writeEndElement();
+        xml.writeTextElement("segmented", "0");
+        for (const Object& object : image.objects) {
+          if (!object.box)
+            report.change(
+                "polygons written as boxes",
+                QStringLiteral(
+                    "%1: a %2 polygon is written as its bounding box; VOC has no polygons")
+                    .arg(image.relative_path, dataset.classes.value(object.class_id)));
+          const cv::Rect2d b = bounds_of(object.points);
+          xml.writeStartElement("object");
+          xml.writeTextElement("name", dataset.classes.value(object.class_id));
+          xml.writeTextElement("pose", "Unspecified");
+          xml.writeTextElement("truncated", "0");
+          xml.writeTextElement("difficult", "0");
+          xml.writeStartElement("bndbox");
+          xml.writeTextElement("xmin", pixel_text(b.x));
+          xml.writeTextElement("ymin", pixel_text(b.y));
+          xml.writeTextElement("xmax", pixel_text(b.x + b.width));
+          xml.writeTextElement("ymax", pixel_text(b.y + b.height));
+          xml.writeEndElement();
+          xml.writeEndElement();
+        }
+        xml.writeEndElement();
+        xml.writeEndDocument();
+        // The image keeps its sub-folder under Annotations/ too, so equal names in two folders
+        // never share one XML file.
+        write_staged(out.filePath("Annotations/" + with_suffix(image.relative_path, ".xml")),
+                     bytes);
+      });
+  if (!complete) return false;
   write_staged(out.filePath("classes.txt"), classes_text(dataset.classes), true);
   return step(total, total, {});
 }

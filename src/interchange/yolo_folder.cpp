@@ -147,36 +147,36 @@ ReadResult read_yolo(const QString& source, Report& report) {
   return dataset;
 }
 
-bool write_yolo(const Dataset& dataset, const QString& staging, Report&, const StepFn& step) {
+bool write_yolo(const Dataset& dataset, const QString& staging, Report& report,
+                const StepFn& step) {
   const QDir out(staging);
   const int total = int(dataset.images.size());
-  for (int i = 0; i < total; ++i) {
-    const Image& image = dataset.images[i];
-    if (!step(i, total, image.relative_path)) return false;
-    copy_staged(image.source_path, out.filePath(image.relative_path));
-    if (!image.annotated) continue;
-    std::string text;
-    for (const Object& object : image.objects) {
-      if (object.box) {
-        const cv::Rect2d b = bounds_of(object.points);
-        text += files::format_box_line(
-            object.class_id, snap_normalized((b.x + b.width / 2) / image.width),
-            snap_normalized((b.y + b.height / 2) / image.height),
-            snap_normalized(b.width / image.width), snap_normalized(b.height / image.height));
-      } else {
-        std::vector<double> xy;
-        xy.reserve(object.points.size() * 2);
-        for (const cv::Point2d& p : object.points) {
-          xy.push_back(snap_normalized(p.x / image.width));
-          xy.push_back(snap_normalized(p.y / image.height));
+  const bool complete =
+      stage_images(dataset, staging, report, step, {}, [&](const Image& image, int) {
+        if (!image.annotated) return;
+        std::string text;
+        for (const Object& object : image.objects) {
+          if (object.box) {
+            const cv::Rect2d b = bounds_of(object.points);
+            text += files::format_box_line(
+                object.class_id, snap_normalized((b.x + b.width / 2) / image.width),
+                snap_normalized((b.y + b.height / 2) / image.height),
+                snap_normalized(b.width / image.width), snap_normalized(b.height / image.height));
+          } else {
+            std::vector<double> xy;
+            xy.reserve(object.points.size() * 2);
+            for (const cv::Point2d& p : object.points) {
+              xy.push_back(snap_normalized(p.x / image.width));
+              xy.push_back(snap_normalized(p.y / image.height));
+            }
+            text += files::format_polygon_line(object.class_id, xy);
+          }
+          text += files::native_line_end();
         }
-        text += files::format_polygon_line(object.class_id, xy);
-      }
-      text += files::native_line_end();
-    }
-    write_staged(out.filePath(with_suffix(image.relative_path, ".txt")),
-                 QByteArray::fromStdString(text));
-  }
+        write_staged(out.filePath(with_suffix(image.relative_path, ".txt")),
+                     QByteArray::fromStdString(text));
+      });
+  if (!complete) return false;
   write_staged(out.filePath("classes.txt"), classes_text(dataset.classes), true);
   return step(total, total, {});
 }
