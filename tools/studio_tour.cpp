@@ -51,6 +51,9 @@
 #include "ui/dialogs.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::OrvaneStudio;
+using orvane::ZoomableView;
+
 namespace {
 
 // The studio's own first size: every tab title fits the bar at this width.
@@ -111,9 +114,9 @@ cv::Mat draw_scene(unsigned seed, int width, int height, std::vector<Object>* ob
         const double t = (y - hill) / std::max(1.0, height - hill);
         colour = grass_far + (grass_near - grass_far) * t;
       }
-      image.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(colour[0]),
-                                            cv::saturate_cast<uchar>(colour[1]),
-                                            cv::saturate_cast<uchar>(colour[2]));
+      image.at<cv::Vec3b>(y, x) =
+          cv::Vec3b(cv::saturate_cast<uchar>(colour[0]), cv::saturate_cast<uchar>(colour[1]),
+                    cv::saturate_cast<uchar>(colour[2]));
     }
   }
   const int unit = std::min(width, height);
@@ -231,7 +234,9 @@ void make_data(const QString& work) {
 
   QDir(work).mkpath("shapes");
   std::mt19937 rng(11);
-  auto uniform = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+  auto uniform = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(rng);
+  };
   for (int i = 1; i <= 4; ++i) {
     const int size = 384;
     cv::Mat image(size, size, CV_8UC3, cv::Scalar(40, 30, 25));
@@ -322,7 +327,8 @@ int tour(const QString& work, const QString& out, const QString& weights) {
   // 1. Resizer: a queue of photos, 10 cm wide at 300 DPI, the second one selected.
   show_tab(tabs, 0);
   QStringList photos;
-  for (int i = 1; i <= 6; ++i) photos << QStringLiteral("photos/field_%1.jpg").arg(i, 2, 10, QChar('0'));
+  for (int i = 1; i <= 6; ++i)
+    photos << QStringLiteral("photos/field_%1.jpg").arg(i, 2, 10, QChar('0'));
   file_lists.push_back(photos);
   QTest::mouseClick(find<QPushButton>(&window, "btn_add_files"), Qt::LeftButton);
   auto* queue = find<QListWidget>(&window, "list_resizer_queue");
@@ -457,7 +463,8 @@ int walkthrough(const QString& photos_dir, const QString& set_dir, const QString
       QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
       QTest::mouseMove(view->viewport(), to);
       QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
-      if (table->rowCount() != rows + 1) fail("a drag on photo " + QString::number(i + 1) + " made no shape");
+      if (table->rowCount() != rows + 1)
+        fail("a drag on photo " + QString::number(i + 1) + " made no shape");
     }
     if (i == 0) save_shot(&window, shots + "/step3.png");
     QTest::mouseClick(next, Qt::LeftButton);

@@ -38,6 +38,8 @@
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
+namespace orvane {
+
 using namespace orvane;
 
 namespace {
@@ -855,3 +857,5 @@ void AnnotatorTab::run_ai_autolabel_folder() {
   ui_.folder_progress->show();
   state_.folder_worker->start();
 }
+
+}  // namespace orvane

@@ -27,9 +27,6 @@ class QPushButton;
 class QShortcut;
 class QTableWidget;
 class QVBoxLayout;
-class InteractiveCanvas;
-class InterchangeFlow;
-class ZoomableView;
 namespace orvane {
 class AutoLabelWorker;
 }
@@ -42,6 +39,12 @@ class YOLO;
 namespace orvane::test {
 struct Access;
 }
+
+namespace orvane {
+
+class InteractiveCanvas;
+class InterchangeFlow;
+class ZoomableView;
 
 // The canvas view of one shape of the document. `item` is owned by the canvas scene while the
 // image is shown; the shape itself lives in the document.
@@ -157,9 +160,9 @@ class AnnotatorTab : public QWidget {
     std::vector<ShapeRecord> annotations;            // one per document shape, in its order
     QString last_label;
     QString output_folder;
-    std::shared_ptr<orvane::engine::YOLO> ai_model;    // the model loaded for auto-labelling
-    InterchangeFlow* interchange_flow = nullptr;       // owned by the tab
-    orvane::AutoLabelWorker* folder_worker = nullptr;  // owned by the tab; null when idle
+    std::shared_ptr<orvane::engine::YOLO> ai_model;     // the model loaded for auto-labelling
+    InterchangeFlow* interchange_flow = nullptr;        // owned by the tab
+    orvane::AutoLabelWorker* folder_worker = nullptr;   // owned by the tab; null when idle
     orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
   } state_;
 
@@ -192,3 +195,5 @@ class AnnotatorTab : public QWidget {
   std::vector<bool> listed_labelled_;  // label presence from the folder listing, for one refill
   QPointer<QWidget> watched_window_;   // the top-level window whose close saves first
 };
+
+}  // namespace orvane

@@ -5,6 +5,8 @@
 #include <QFormLayout>
 #include <QLabel>
 
+namespace orvane {
+
 using orvane::interchange::Format;
 
 ConvertFormatDialog::ConvertFormatDialog(bool importing, QWidget* parent) : QDialog(parent) {
@@ -28,3 +30,5 @@ ConvertFormatDialog::ConvertFormatDialog(bool importing, QWidget* parent) : QDia
 }
 
 Format ConvertFormatDialog::format() const { return Format(combo_format->currentData().toInt()); }
+
+}  // namespace orvane

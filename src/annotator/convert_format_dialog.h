@@ -7,6 +7,8 @@
 
 class QComboBox;
 
+namespace orvane {
+
 class ConvertFormatDialog : public QDialog {
   Q_OBJECT
 
@@ -18,3 +20,5 @@ class ConvertFormatDialog : public QDialog {
 
   QComboBox* combo_format = nullptr;  // owned by the dialog; one entry per non-YOLO format
 };
+
+}  // namespace orvane

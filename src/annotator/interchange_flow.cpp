@@ -11,6 +11,8 @@
 #include "interchange/convert_worker.h"
 #include "ui/dialogs.h"
 
+namespace orvane {
+
 using namespace orvane;
 using interchange::ConvertRequest;
 using interchange::ConvertWorker;
@@ -146,3 +148,5 @@ void InterchangeFlow::finish(bool importing) {
   }
   Q_EMIT conversion_finished(summary);
 }
+
+}  // namespace orvane

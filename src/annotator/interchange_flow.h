@@ -6,12 +6,15 @@
 #include <QObject>
 #include <QString>
 
-class AnnotatorTab;
 class QProgressDialog;
 namespace orvane::interchange {
 class ConvertWorker;
 struct ConvertRequest;
 }  // namespace orvane::interchange
+
+namespace orvane {
+
+class AnnotatorTab;
 
 class InterchangeFlow : public QObject {
   Q_OBJECT
@@ -43,3 +46,5 @@ class InterchangeFlow : public QObject {
 
   AnnotatorTab* tab_;  // the parent
 };
+
+}  // namespace orvane

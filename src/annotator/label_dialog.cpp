@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+namespace orvane {
+
 LabelDialog::LabelDialog(const QStringList& existing_classes, const QString& last_label,
                          QWidget* parent)
     : QDialog(parent) {
@@ -32,3 +34,5 @@ LabelDialog::LabelDialog(const QStringList& existing_classes, const QString& las
 }
 
 QString LabelDialog::get_label() const { return combo->currentText().trimmed(); }
+
+}  // namespace orvane

@@ -5,6 +5,8 @@
 
 class QComboBox;
 
+namespace orvane {
+
 // Asks for the class of a newly drawn shape: an editable combo of the known classes, so the
 // operator either picks one or types a new name.
 class LabelDialog : public QDialog {
@@ -19,3 +21,5 @@ class LabelDialog : public QDialog {
 
   QComboBox* combo = nullptr;  // owned by the dialog
 };
+
+}  // namespace orvane

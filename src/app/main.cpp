@@ -46,9 +46,9 @@ int main(int argc, char* argv[]) {
   install_font_fallbacks();
   // Looked up beside the executable, so launching from any working directory finds it; a missing
   // file only means no icon.
-  const QString icon = OrvaneStudio::icon_path();
+  const QString icon = orvane::OrvaneStudio::icon_path();
   if (QFileInfo::exists(icon)) QApplication::setWindowIcon(QIcon(icon));
-  OrvaneStudio window;
+  orvane::OrvaneStudio window;
   window.show();
   return app.exec();
 }

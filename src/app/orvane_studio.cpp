@@ -22,6 +22,17 @@
 #include "ui/stylesheet.h"
 #include "ui/theme_toggle.h"
 
+namespace orvane {
+
+using enricher::EnricherTab;
+using inference::InferenceTab;
+using resizer::ResizerTab;
+using splitter::SplitterTab;
+using training::TrainingConfigTab;
+using training::TrainingMonitorTab;
+using ui::HelpDialog;
+using ui::ThemeToggle;
+
 namespace {
 
 // A page holding one tab widget, edge to edge.
@@ -145,14 +156,14 @@ void OrvaneStudio::apply_theme(bool is_dark) {
 // The annotator's dataset buttons start the dataset tools on the annotator's folder.
 void OrvaneStudio::connect_annotator() {
   connect(annotator_, &AnnotatorTab::health_check_requested, this,
-          [this](const QString& folder) { run_health_check(this, folder); });
+          [this](const QString& folder) { dataset::run_health_check(this, folder); });
   connect(annotator_, &AnnotatorTab::analytics_requested, this,
           [this](const QStringList& images, const QStringList& classes) {
-            show_dataset_analytics(this, images, classes);
+            dataset::show_dataset_analytics(this, images, classes);
           });
   connect(annotator_, &AnnotatorTab::split_export_requested, this,
           [this](const QStringList& images, const QStringList& classes) {
-            export_and_split_dataset(this, images, classes);
+            dataset::export_and_split_dataset(this, images, classes);
           });
 }
 
@@ -202,3 +213,5 @@ void OrvaneStudio::close_when_idle() {
   closing_after_runs_ = false;
   close();
 }
+
+}  // namespace orvane

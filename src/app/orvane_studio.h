@@ -6,10 +6,19 @@
 class QPushButton;
 class QTabWidget;
 class QWidget;
+
+namespace orvane::ui {
 class ThemeToggle;
-class AnnotatorTab;
+}  // namespace orvane::ui
+
+namespace orvane::training {
 class TrainingConfigTab;
 class TrainingMonitorTab;
+}  // namespace orvane::training
+
+namespace orvane {
+
+class AnnotatorTab;
 
 // The single main window: owns the seven tab pages and, through them, every piece of tab state.
 // It talks to the tabs only through their signals and public operations.
@@ -58,9 +67,12 @@ class OrvaneStudio : public QMainWindow {
   bool closing_after_runs_ = false;
   QTabWidget* tabs_ = nullptr;
   std::array<QWidget*, 7> pages_{};
-  ThemeToggle* theme_toggle_ = nullptr;
+  ui::ThemeToggle* theme_toggle_ = nullptr;
   // The tabs the window wires to each other (children of their pages).
   AnnotatorTab* annotator_ = nullptr;
-  TrainingConfigTab* training_config_ = nullptr;    // the training form and AutoML
-  TrainingMonitorTab* training_monitor_ = nullptr;  // status, console, charts; owns the trainer
+  training::TrainingConfigTab* training_config_ = nullptr;  // the training form and AutoML
+  training::TrainingMonitorTab* training_monitor_ =
+      nullptr;  // status, console, charts; owns the trainer
 };
+
+}  // namespace orvane

@@ -7,6 +7,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+namespace orvane::dataset {
+
 ClassDistributionDialog::ClassDistributionDialog(
     const std::vector<orvane::dataset::ClassCount>& rows, const QString& note, QWidget* parent)
     : QDialog(parent) {
@@ -47,3 +49,5 @@ ClassDistributionDialog::ClassDistributionDialog(
     layout->addWidget(skipped);
   }
 }
+
+}  // namespace orvane::dataset

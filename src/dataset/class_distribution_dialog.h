@@ -6,6 +6,8 @@
 
 #include "dataset/class_counts.h"
 
+namespace orvane::dataset {
+
 class ClassDistributionDialog : public QDialog {
   Q_OBJECT
 
@@ -15,3 +17,5 @@ class ClassDistributionDialog : public QDialog {
   ClassDistributionDialog(const std::vector<orvane::dataset::ClassCount>& rows, const QString& note,
                           QWidget* parent = nullptr);
 };
+
+}  // namespace orvane::dataset

@@ -12,6 +12,8 @@
 #include "ui/dialogs.h"
 #include "ui/wait_cursor.h"
 
+namespace orvane::dataset {
+
 namespace ds = orvane::dataset;
 namespace ui = orvane::ui;
 
@@ -91,3 +93,5 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths,
   ui::information(parent, "Export Complete",
                   "Exported dataset successfully to:\n" + request.output_dir);
 }
+
+}  // namespace orvane::dataset

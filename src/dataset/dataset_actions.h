@@ -8,8 +8,12 @@
 
 class QWidget;
 
+namespace orvane::dataset {
+
 void run_health_check(QWidget* parent, const QString& image_folder);
 void show_dataset_analytics(QWidget* parent, const QStringList& image_paths,
                             const QStringList& classes);
 void export_and_split_dataset(QWidget* parent, const QStringList& image_paths,
                               const QStringList& classes);
+
+}  // namespace orvane::dataset

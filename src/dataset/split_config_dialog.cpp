@@ -8,6 +8,8 @@
 
 #include "ui/dialogs.h"
 
+namespace orvane::dataset {
+
 namespace {
 
 QSpinBox* percent_box(int value, QWidget* parent) {
@@ -56,3 +58,5 @@ QString SplitConfigDialog::get_format() const {
   return fc->currentText().contains("Detection") ? QStringLiteral("Detection")
                                                  : QStringLiteral("Segmentation");
 }
+
+}  // namespace orvane::dataset

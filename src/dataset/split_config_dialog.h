@@ -8,6 +8,8 @@
 class QComboBox;
 class QSpinBox;
 
+namespace orvane::dataset {
+
 class SplitConfigDialog : public QDialog {
   Q_OBJECT
 
@@ -29,3 +31,5 @@ class SplitConfigDialog : public QDialog {
   // Accepts only when the three percentages total exactly 100; otherwise warns and stays open.
   void validate();
 };
+
+}  // namespace orvane::dataset

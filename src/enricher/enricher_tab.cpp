@@ -33,6 +33,8 @@
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
+namespace orvane::enricher {
+
 namespace en = orvane::enricher;
 namespace lg = orvane::label_geometry;
 namespace ui = orvane::ui;
@@ -554,3 +556,5 @@ void EnricherTab::enrich_current_image() {
                      .arg(QDir::toNativeSeparators(result.first_failure)));
   }
 }
+
+}  // namespace orvane::enricher

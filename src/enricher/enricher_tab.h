@@ -12,7 +12,6 @@
 #include "enricher/enricher_core.h"
 #include "widgets/draw_mode.h"
 
-class InteractiveCanvas;
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
@@ -21,10 +20,16 @@ class QLayout;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
-class ZoomableView;
 namespace orvane::test {
 struct Access;
 }
+
+namespace orvane {
+class InteractiveCanvas;
+class ZoomableView;
+}  // namespace orvane
+
+namespace orvane::enricher {
 
 // "Synthetic Data Enricher": steps through the images of an input folder, lets the operator crop,
 // straighten and rotate the current one on the canvas, previews random variants of it and writes
@@ -132,3 +137,5 @@ class EnricherTab : public QWidget {
   // Outlines of the display image's shapes on the canvas, when labels are carried.
   void draw_aug_shapes();
 };
+
+}  // namespace orvane::enricher

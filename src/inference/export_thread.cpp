@@ -6,6 +6,8 @@
 #include "engine/exporter.h"
 #include "inference/inference_core.h"
 
+namespace orvane::inference {
+
 ExportThread::ExportThread(const QString& model_path, const QString& format_str,
                            const QString& export_dir, QObject* parent)
     : QThread(parent), mp(model_path), fs(format_str), ed(export_dir) {}
@@ -15,7 +17,8 @@ void ExportThread::run() {
   try {
     // On the engine's compute thread, where prediction runs too (see compute_thread.h).
     const auto written = orvane::engine::run_on_compute_thread([&] {
-      return orvane::engine::export_model({.weights = mp.toStdString(), .format = fs.toStdString()});
+      return orvane::engine::export_model(
+          {.weights = mp.toStdString(), .format = fs.toStdString()});
     });
     const auto placed =
         orvane::inference::place_exported_item(QString::fromStdString(written.string()), ed);
@@ -28,3 +31,5 @@ void ExportThread::run() {
     Q_EMIT error_signal(QString::fromUtf8(e.what()));
   }
 }
+
+}  // namespace orvane::inference

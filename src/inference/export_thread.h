@@ -3,6 +3,8 @@
 #include <QString>
 #include <QThread>
 
+namespace orvane::inference {
+
 // Converts a weights file into a deployment format on its own thread (a conversion takes seconds
 // to minutes) and puts the result into the export folder. Emits exactly one of the two signals
 // per run; the texts are plain values, so they cross to the GUI thread queued.
@@ -24,3 +26,5 @@ class ExportThread : public QThread {
  protected:
   void run() override;
 };
+
+}  // namespace orvane::inference

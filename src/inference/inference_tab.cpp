@@ -27,6 +27,8 @@
 #include "ui/info_label.h"
 #include "widgets/zoomable_view.h"
 
+namespace orvane::inference {
+
 namespace ui = orvane::ui;
 namespace inf = orvane::inference;
 
@@ -256,3 +258,5 @@ void InferenceTab::run_model_export() {
           [this](const QString& message) { ui::critical(this, "Export Error", message); });
   state_.export_thread->start();
 }
+
+}  // namespace orvane::inference

@@ -6,14 +6,12 @@
 #include <QWidget>
 #include <memory>
 
-class ExportThread;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
-class ZoomableView;
 
 namespace orvane::engine {
 class YOLO;
@@ -26,6 +24,14 @@ class YOLO;
 namespace orvane::test {
 struct Access;
 }
+
+namespace orvane {
+class ZoomableView;
+}  // namespace orvane
+
+namespace orvane::inference {
+
+class ExportThread;
 
 class InferenceTab : public QWidget {
   Q_OBJECT
@@ -81,3 +87,5 @@ class InferenceTab : public QWidget {
   // the same box again for every step.
   QString reported_failure_;
 };
+
+}  // namespace orvane::inference

@@ -23,6 +23,8 @@
 #include "ui/info_label.h"
 #include "widgets/zoomable_view.h"
 
+namespace orvane::resizer {
+
 using namespace orvane::resizer;
 
 ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
@@ -231,3 +233,5 @@ void ResizerTab::resizer_process_batch() {
   else
     orvane::ui::warning(window(), "Export Complete", text);
 }
+
+}  // namespace orvane::resizer

@@ -12,7 +12,6 @@ class QLineEdit;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
-class ZoomableView;
 
 // "Image Resizer + Compressor": a queue of images resized to a physical size at a DPI, rotated,
 // converted and compressed to a size budget. The widget only reads its controls and shows
@@ -20,6 +19,12 @@ class ZoomableView;
 namespace orvane::test {
 struct Access;
 }
+
+namespace orvane {
+class ZoomableView;
+}  // namespace orvane
+
+namespace orvane::resizer {
 
 class ResizerTab : public QWidget {
   Q_OBJECT
@@ -69,3 +74,5 @@ class ResizerTab : public QWidget {
 
   void setup_resizer_tab();
 };
+
+}  // namespace orvane::resizer

@@ -23,6 +23,8 @@
 #include "ui/wait_cursor.h"
 #include "widgets/zoomable_view.h"
 
+namespace orvane::splitter {
+
 namespace sp = orvane::splitter;
 
 SplitterTab::SplitterTab(QWidget* parent) : QWidget(parent) { setup_splitter_tab(); }
@@ -223,3 +225,5 @@ void SplitterTab::process_image_splitting() {
   if (report.has_problems())
     orvane::ui::warning(window(), "Splitting Problems", sp::problems_message(report));
 }
+
+}  // namespace orvane::splitter

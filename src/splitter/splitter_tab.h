@@ -8,12 +8,17 @@ class QDoubleSpinBox;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
-class ZoomableView;
 
 // The "Image Splitter" tab: cuts every image of a folder into a grid of tiles.
 namespace orvane::test {
 struct Access;
 }
+
+namespace orvane {
+class ZoomableView;
+}  // namespace orvane
+
+namespace orvane::splitter {
 
 class SplitterTab : public QWidget {
   Q_OBJECT
@@ -51,3 +56,5 @@ class SplitterTab : public QWidget {
   void setup_splitter_tab();
   void browse_into(QLineEdit* entry, const QString& caption);
 };
+
+}  // namespace orvane::splitter

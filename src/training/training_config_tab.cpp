@@ -16,6 +16,8 @@
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
 
+namespace orvane::training {
+
 using namespace orvane::training;
 
 TrainingConfigTab::TrainingConfigTab(QWidget* parent) : QWidget(parent) { setup_config_tab(); }
@@ -235,3 +237,5 @@ void TrainingConfigTab::apply_automl_results(const QVariantMap& best_params) {
 void TrainingConfigTab::automl_error(const QString& message) {
   orvane::ui::critical(this, "AutoML Error", message);
 }
+
+}  // namespace orvane::training

@@ -17,6 +17,8 @@ namespace orvane::test {
 struct Access;
 }
 
+namespace orvane::training {
+
 // "YOLO Configuration & AutoML": the training form, and the AutoML search whose learning rates
 // land back in it. The training itself is started by the monitor tab, which the window wires to
 // start_training_requested.
@@ -76,3 +78,5 @@ class TrainingConfigTab : public QWidget {
     orvane::training::YoloTunerThread* tuner_thread = nullptr;
   } state_;
 };
+
+}  // namespace orvane::training

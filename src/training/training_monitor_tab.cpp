@@ -19,6 +19,8 @@
 #include "ui/dialogs.h"
 #include "widgets/zoomable_view.h"
 
+namespace orvane::training {
+
 using namespace orvane::training;
 
 TrainingMonitorTab::TrainingMonitorTab(QWidget* parent) : QWidget(parent) { setup_progress_tab(); }
@@ -172,3 +174,5 @@ void TrainingMonitorTab::append_log(const QString& text) {
 }
 
 void TrainingMonitorTab::clear_log() { ui_.console_log->clear(); }
+
+}  // namespace orvane::training

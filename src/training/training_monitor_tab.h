@@ -10,7 +10,6 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTextEdit;
-class ZoomableView;
 
 namespace orvane::training {
 class YoloTrainerThread;
@@ -18,6 +17,12 @@ class YoloTrainerThread;
 namespace orvane::test {
 struct Access;
 }
+
+namespace orvane {
+class ZoomableView;
+}  // namespace orvane
+
+namespace orvane::training {
 
 // "Training Analytics & Live Logs": starts and stops a training run, shows its status, percent
 // and console, and the charts of the run folder.
@@ -71,3 +76,5 @@ class TrainingMonitorTab : public QWidget {
     orvane::training::YoloTrainerThread* trainer_thread = nullptr;
   } state_;
 };
+
+}  // namespace orvane::training

@@ -6,6 +6,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+namespace orvane::ui {
+
 namespace {
 
 struct Bullet {
@@ -113,3 +115,5 @@ HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
   connect(btn_close, &QPushButton::clicked, this, &QDialog::accept);
   layout->addWidget(btn_close, 0, Qt::AlignRight);
 }
+
+}  // namespace orvane::ui

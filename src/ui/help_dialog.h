@@ -5,6 +5,8 @@
 class QLabel;
 class QPushButton;
 
+namespace orvane::ui {
+
 // The user guide, shown modally from the window's help button; a new one for every opening.
 class HelpDialog : public QDialog {
   Q_OBJECT
@@ -18,3 +20,5 @@ class HelpDialog : public QDialog {
   QLabel* lbl_guide = nullptr;
   QPushButton* btn_close = nullptr;
 };
+
+}  // namespace orvane::ui

@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+namespace orvane::ui {
+
 ThemeToggle::ThemeToggle(QWidget* parent) : QCheckBox(parent) {
   setCursor(Qt::PointingHandCursor);
   setFixedSize(56, 26);
@@ -38,3 +40,5 @@ void ThemeToggle::paintEvent(QPaintEvent* /*event*/) {
     painter.drawText(glyph_area, Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("☀️"));
   }
 }
+
+}  // namespace orvane::ui

@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 
+namespace orvane::ui {
+
 // The painted dark/light switch in the tab bar's corner; checked means dark. Used through the
 // ordinary QCheckBox interface (setChecked, isChecked, toggled).
 class ThemeToggle : public QCheckBox {
@@ -15,3 +17,5 @@ class ThemeToggle : public QCheckBox {
   // The whole painted track is clickable, not only QCheckBox's indicator and label area.
   bool hitButton(const QPoint& pos) const override;
 };
+
+}  // namespace orvane::ui

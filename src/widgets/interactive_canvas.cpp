@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 
+namespace orvane {
+
 PreviewPolygonItem::PreviewPolygonItem(const QPolygonF& polygon, InteractiveCanvas* canvas)
     : QGraphicsPolygonItem(polygon), canvas_(canvas) {}
 
@@ -171,3 +173,5 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
   }
   QGraphicsScene::mouseReleaseEvent(event);
 }
+
+}  // namespace orvane

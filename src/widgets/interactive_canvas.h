@@ -10,6 +10,8 @@
 
 #include "widgets/draw_mode.h"
 
+namespace orvane {
+
 class InteractiveCanvas;
 
 // The dashed outline of the shape under construction. It tells its canvas when it is destroyed,
@@ -80,3 +82,5 @@ class InteractiveCanvas : public QGraphicsScene {
   bool is_point_mode() const;
   bool is_pass_through_mode() const;
 };
+
+}  // namespace orvane

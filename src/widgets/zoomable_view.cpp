@@ -6,6 +6,8 @@
 #include <QScrollBar>
 #include <QWheelEvent>
 
+namespace orvane {
+
 ZoomableView::ZoomableView(QWidget* parent) : QGraphicsView(parent) {
   scene_ = new QGraphicsScene(this);
   setScene(scene_);
@@ -80,3 +82,5 @@ void ZoomableView::mouseReleaseEvent(QMouseEvent* event) {
   }
   QGraphicsView::mouseReleaseEvent(event);
 }
+
+}  // namespace orvane

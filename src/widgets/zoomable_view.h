@@ -8,6 +8,8 @@
 class QGraphicsPixmapItem;
 class QGraphicsScene;
 
+namespace orvane {
+
 // The one image view of the studio: shows a picture fitted to the view, zooms with the wheel
 // around the cursor, pans with the middle button, and switches between hand dragging
 // (DrawMode::SelectMove) and a cross-hair for drawing (every other mode).
@@ -51,3 +53,5 @@ class ZoomableView : public QGraphicsView {
   bool panning_ = false;
   QPointF pan_start_pos_;
 };
+
+}  // namespace orvane

@@ -27,6 +27,9 @@
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::AnnotatorTab;
+using orvane::LabelDialog;
+
 using namespace orvane;
 using orvane::test::controls;
 using orvane::test::state;

@@ -27,6 +27,8 @@
 #include "engine/shapes_data.h"
 #include "engine/yolo.h"
 
+using orvane::AnnotatorTab;
+
 using namespace orvane;
 using orvane::test::controls;
 using orvane::test::state;

@@ -13,6 +13,9 @@
 #include "ui/stylesheet.h"
 #include "ui/theme_toggle.h"
 
+using orvane::OrvaneStudio;
+using orvane::ui::ThemeToggle;
+
 namespace {
 
 class OrvaneStudioTest : public orvane::test::GuiTest {

@@ -20,6 +20,11 @@
 #include "dataset/test_files.h"
 #include "imaging/image_files.h"
 
+using orvane::dataset::export_and_split_dataset;
+using orvane::dataset::run_health_check;
+using orvane::dataset::show_dataset_analytics;
+using orvane::dataset::SplitConfigDialog;
+
 using orvane::test::DialogRecorder;
 using orvane::test::write_file;
 using orvane::ui::MessageKind;

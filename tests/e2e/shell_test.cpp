@@ -24,6 +24,11 @@
 #include "ui/stylesheet.h"
 #include "ui/theme_toggle.h"
 
+using orvane::OrvaneStudio;
+using orvane::splitter::SplitterTab;
+using orvane::ui::HelpDialog;
+using orvane::ui::ThemeToggle;
+
 using orvane::test::controls;
 
 namespace {

@@ -26,6 +26,8 @@
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::enricher::EnricherTab;
+
 namespace {
 
 using orvane::test::controls;

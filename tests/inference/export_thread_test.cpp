@@ -10,6 +10,8 @@
 
 #include "inference/tiny_model.h"
 
+using orvane::inference::ExportThread;
+
 namespace {
 
 struct Outcome {

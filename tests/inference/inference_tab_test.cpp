@@ -24,6 +24,8 @@
 #include "ui/dialogs.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::inference::InferenceTab;
+
 namespace {
 
 using orvane::test::controls;
@@ -80,7 +82,8 @@ QTemporaryDir* InferenceTabTest::weights_dir = nullptr;
 
 TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
   InferenceTab fresh;
-  EXPECT_EQ(controls(fresh).entry_inf_weights->text(), "runs/detect/tavrix_yolo_run/weights/best.pt");
+  EXPECT_EQ(controls(fresh).entry_inf_weights->text(),
+            "runs/detect/tavrix_yolo_run/weights/best.pt");
   EXPECT_EQ(controls(fresh).entry_inf_folder->placeholderText(),
             "Select directory containing images to predict...");
   EXPECT_EQ(controls(fresh).lbl_inf_counter->text(), "0 / 0");
@@ -134,7 +137,8 @@ TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
   };
   controls(fresh).btn_inf_browse_weights->click();
   EXPECT_EQ(filter, "PyTorch Weights (*.pt *.onnx *.torchscript)");
-  EXPECT_EQ(controls(fresh).entry_inf_weights->text(), "runs/detect/tavrix_yolo_run/weights/best.pt");
+  EXPECT_EQ(controls(fresh).entry_inf_weights->text(),
+            "runs/detect/tavrix_yolo_run/weights/best.pt");
   dialogs.directories.push_back(folder.path());
   controls(fresh).btn_inf_browse_folder->click();
   EXPECT_EQ(controls(fresh).entry_inf_folder->text(), folder.path());

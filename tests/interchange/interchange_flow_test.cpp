@@ -15,6 +15,10 @@
 #include "common/tab_access.h"
 #include "interchange/interchange_fixture.h"
 
+using orvane::AnnotatorTab;
+using orvane::ConvertFormatDialog;
+using orvane::InterchangeFlow;
+
 using namespace orvane;
 using namespace orvane::test;
 

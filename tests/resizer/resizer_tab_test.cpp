@@ -21,6 +21,8 @@
 #include "test_images.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::resizer::ResizerTab;
+
 using namespace orvane::test;
 
 namespace {

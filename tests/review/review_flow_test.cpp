@@ -26,6 +26,8 @@
 #include "review/review_overlay.h"
 #include "review/review_panel.h"
 
+using orvane::AnnotatorTab;
+
 namespace orvane::review {
 namespace {
 

@@ -21,6 +21,8 @@
 #include "splitter/split_fixture.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::splitter::SplitterTab;
+
 using orvane::test::controls;
 using orvane::test::DialogRecorder;
 using orvane::test::state;

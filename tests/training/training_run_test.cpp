@@ -15,6 +15,9 @@
 #include "training_run_fixture.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::ZoomableView;
+using orvane::training::TrainingMonitorTab;
+
 using namespace orvane::test;
 
 namespace {

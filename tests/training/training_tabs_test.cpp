@@ -29,6 +29,10 @@
 #include "training/yolo_threads.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::ZoomableView;
+using orvane::training::TrainingConfigTab;
+using orvane::training::TrainingMonitorTab;
+
 using namespace orvane::test;
 using orvane::ui::MessageKind;
 

@@ -16,6 +16,10 @@
 #include "training/training_monitor_tab.h"
 #include "training_run_fixture.h"
 
+using orvane::OrvaneStudio;
+using orvane::training::TrainingConfigTab;
+using orvane::training::TrainingMonitorTab;
+
 using namespace orvane::test;
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "common/gui_app.h"
 
+using orvane::ui::HelpDialog;
+
 namespace {
 
 QString plain(const QString& html) {

@@ -8,6 +8,8 @@
 
 #include "common/gui_app.h"
 
+using orvane::ui::ThemeToggle;
+
 namespace {
 
 class ThemeToggleTest : public orvane::test::GuiTest {

@@ -13,6 +13,9 @@
 #include "common/gui_app.h"
 #include "widgets/zoomable_view.h"
 
+using orvane::InteractiveCanvas;
+using orvane::ZoomableView;
+
 namespace {
 
 // A canvas shown 1:1 in a ZoomableView, driven by QTest mouse events on the view's viewport,

@@ -14,6 +14,9 @@
 #include "common/gui_app.h"
 #include "widgets/interactive_canvas.h"
 
+using orvane::InteractiveCanvas;
+using orvane::ZoomableView;
+
 namespace {
 
 void wheel(ZoomableView& view, QPoint pos, QPoint angle_delta) {
