@@ -531,7 +531,7 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   if (label.isEmpty()) return;
   state_.last_label = label;
   QString error;
-  if (!state_.document->add_shapes({{polygon, label, draw_mode_text(ui_.canvas->draw_mode)}},
+  if (!state_.document->add_shapes({{polygon, label, draw_mode_text(ui_.canvas->draw_mode())}},
                                    "Draw shape", &error) &&
       !error.isEmpty()) {
     ui::warning(window(), "Shape Not Added", error);

@@ -386,7 +386,7 @@ void EnricherTab::change_aug_active_mode(orvane::DrawMode mode) {
 }
 
 void EnricherTab::handle_aug_canvas_point(const QPointF& pos) {
-  const orvane::DrawMode mode = ui_.aug_canvas->draw_mode;
+  const orvane::DrawMode mode = ui_.aug_canvas->draw_mode();
   if (mode == orvane::DrawMode::Crop) {
     state_.aug_crop_points.append(pos);
     if (state_.aug_crop_points.size() != 2) return;

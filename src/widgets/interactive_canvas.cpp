@@ -20,55 +20,55 @@ InteractiveCanvas::InteractiveCanvas(QObject* parent) : QGraphicsScene(parent) {
 InteractiveCanvas::~InteractiveCanvas() {
   // The base destructor deletes the remaining items after this object is no longer an
   // InteractiveCanvas; the preview must not call back into it then.
-  if (auto* preview = static_cast<PreviewPolygonItem*>(temp_poly_item)) preview->canvas_ = nullptr;
-  temp_poly_item = nullptr;
+  if (preview_ != nullptr) preview_->canvas_ = nullptr;
+  preview_ = nullptr;
 }
 
 void InteractiveCanvas::preview_destroyed(PreviewPolygonItem* item) {
-  if (item != temp_poly_item) return;
+  if (item != preview_) return;
   // The owner cleared the scene (a new picture) or deleted the preview: the shape under
   // construction belonged to what was shown before, so it is abandoned rather than carried over.
-  temp_poly_item = nullptr;
-  current_polygon.clear();
-  drawing = false;
-  start_pos.reset();
+  preview_ = nullptr;
+  current_polygon_.clear();
+  drawing_ = false;
+  start_pos_.reset();
 }
 
 void InteractiveCanvas::remove_preview() {
-  if (temp_poly_item == nullptr) return;
-  auto* preview = static_cast<PreviewPolygonItem*>(temp_poly_item);
+  if (preview_ == nullptr) return;
+  auto* preview = preview_;
   preview->canvas_ = nullptr;  // our own removal: no notification needed
-  temp_poly_item = nullptr;
+  preview_ = nullptr;
   delete preview;  // also removes it from the scene
 }
 
 void InteractiveCanvas::set_draw_mode(orvane::DrawMode mode) {
-  draw_mode = mode;
+  draw_mode_ = mode;
   reset_drawing();
 }
 
 void InteractiveCanvas::reset_drawing() {
   remove_preview();
-  current_polygon.clear();
-  drawing = false;
-  start_pos.reset();
+  current_polygon_.clear();
+  drawing_ = false;
+  start_pos_.reset();
 }
 
 bool InteractiveCanvas::is_point_mode() const {
-  return draw_mode == orvane::DrawMode::Crop || draw_mode == orvane::DrawMode::Warp;
+  return draw_mode_ == orvane::DrawMode::Crop || draw_mode_ == orvane::DrawMode::Warp;
 }
 
 bool InteractiveCanvas::is_pass_through_mode() const {
-  return is_point_mode() || draw_mode == orvane::DrawMode::SelectMove;
+  return is_point_mode() || draw_mode_ == orvane::DrawMode::SelectMove;
 }
 
 QList<QPointF> InteractiveCanvas::calculate_shape(const QPointF& start, const QPointF& end) const {
-  if (draw_mode == orvane::DrawMode::Rectangle) {
+  if (draw_mode_ == orvane::DrawMode::Rectangle) {
     // Opposite corners as dragged, unsorted: the outline follows the drag direction.
     return {start, QPointF(end.x(), start.y()), end, QPointF(start.x(), end.y())};
   }
-  const bool circle = draw_mode == orvane::DrawMode::Circle;
-  if (!circle && draw_mode != orvane::DrawMode::Pentagon) return {};
+  const bool circle = draw_mode_ == orvane::DrawMode::Circle;
+  if (!circle && draw_mode_ != orvane::DrawMode::Pentagon) return {};
 
   const double rx = end.x() - start.x();
   const double ry = end.y() - start.y();
@@ -88,13 +88,13 @@ QList<QPointF> InteractiveCanvas::calculate_shape(const QPointF& start, const QP
 
 void InteractiveCanvas::update_preview() {
   remove_preview();
-  if (current_polygon.isEmpty()) return;
-  auto* preview = new PreviewPolygonItem(QPolygonF(current_polygon), this);
+  if (current_polygon_.isEmpty()) return;
+  auto* preview = new PreviewPolygonItem(QPolygonF(current_polygon_), this);
   QPen pen(QColor("#6366F1"), 2, Qt::DashLine);
   preview->setPen(pen);
   preview->setBrush(Qt::NoBrush);
   addItem(preview);
-  temp_poly_item = preview;
+  preview_ = preview;
 }
 
 void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
@@ -105,7 +105,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     }
     return;  // other buttons are neither handled nor passed on
   }
-  if (draw_mode == orvane::DrawMode::SelectMove) {
+  if (draw_mode_ == orvane::DrawMode::SelectMove) {
     QGraphicsScene::mousePressEvent(event);
     return;
   }
@@ -116,27 +116,27 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     // starting a vertex; the picture and the preview never block drawing.
     const auto under = items(pos);
     for (QGraphicsItem* item : under) {
-      if (item != temp_poly_item && dynamic_cast<QGraphicsPolygonItem*>(item) != nullptr) {
+      if (item != preview_ && dynamic_cast<QGraphicsPolygonItem*>(item) != nullptr) {
         QGraphicsScene::mousePressEvent(event);
         return;
       }
     }
-    drawing = true;
-    if (draw_mode == orvane::DrawMode::Polygon) {
-      current_polygon.append(pos);
+    drawing_ = true;
+    if (draw_mode_ == orvane::DrawMode::Polygon) {
+      current_polygon_.append(pos);
       update_preview();
     } else {
-      start_pos = pos;
+      start_pos_ = pos;
     }
     event->accept();
     return;
   }
 
-  if (event->button() == Qt::RightButton && drawing && draw_mode == orvane::DrawMode::Polygon) {
+  if (event->button() == Qt::RightButton && drawing_ && draw_mode_ == orvane::DrawMode::Polygon) {
     // The preview stays up while handlers run (the annotator asks for the class meanwhile). A
     // handler may clear the scene or change the mode; the copy keeps the emitted shape intact and
     // reset_drawing is harmless afterwards. Fewer than 3 vertices: silently abandoned.
-    if (current_polygon.size() >= 3) Q_EMIT polygon_completed(QPolygonF(current_polygon));
+    if (current_polygon_.size() >= 3) Q_EMIT polygon_completed(QPolygonF(current_polygon_));
     reset_drawing();
     event->accept();
     return;
@@ -149,8 +149,8 @@ void InteractiveCanvas::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
     QGraphicsScene::mouseMoveEvent(event);
     return;
   }
-  if (drawing && draw_mode != orvane::DrawMode::Polygon && start_pos.has_value()) {
-    current_polygon = calculate_shape(*start_pos, event->scenePos());
+  if (drawing_ && draw_mode_ != orvane::DrawMode::Polygon && start_pos_.has_value()) {
+    current_polygon_ = calculate_shape(*start_pos_, event->scenePos());
     update_preview();
     event->accept();
     return;
@@ -163,9 +163,9 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
     QGraphicsScene::mouseReleaseEvent(event);
     return;
   }
-  if (event->button() == Qt::LeftButton && draw_mode != orvane::DrawMode::Polygon) {
-    if (!drawing || !start_pos.has_value()) return;
-    const QList<QPointF> vertices = calculate_shape(*start_pos, event->scenePos());
+  if (event->button() == Qt::LeftButton && draw_mode_ != orvane::DrawMode::Polygon) {
+    if (!drawing_ || !start_pos_.has_value()) return;
+    const QList<QPointF> vertices = calculate_shape(*start_pos_, event->scenePos());
     if (vertices.size() >= 3) Q_EMIT polygon_completed(QPolygonF(vertices));
     reset_drawing();
     event->accept();

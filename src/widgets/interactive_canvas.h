@@ -52,16 +52,16 @@ class InteractiveCanvas : public QGraphicsScene {
   // The vertices of the current mode's drag shape from `start` to `end`; empty for other modes
   // and for circles/pentagons with a radius of at most 1.
   QList<QPointF> calculate_shape(const QPointF& start, const QPointF& end) const;
-  // Redraws the preview outline from current_polygon.
-  void update_preview();
-
-  orvane::DrawMode draw_mode = orvane::DrawMode::SelectMove;
-  QList<QPointF> current_polygon;
-  bool drawing = false;
-  // Owned by the scene while present; null when there is no preview. Read-only for owners: the
-  // canvas alone creates and deletes it (always a PreviewPolygonItem).
-  QGraphicsPolygonItem* temp_poly_item = nullptr;
-  std::optional<QPointF> start_pos;
+  orvane::DrawMode draw_mode() const { return draw_mode_; }
+  // The vertices of the shape under construction, in scene coordinates (empty when none).
+  const QList<QPointF>& current_polygon() const { return current_polygon_; }
+  // A shape is under construction: a polygon has vertices, or a drag shape has been started.
+  bool is_drawing() const { return drawing_; }
+  // Where the drag of a rectangle, circle or pentagon began; empty otherwise.
+  std::optional<QPointF> drag_start() const { return start_pos_; }
+  // The dashed outline of the shape under construction; null when there is none. Owned by the
+  // scene: the canvas alone creates and deletes it.
+  QGraphicsPolygonItem* preview_item() const { return preview_; }
 
  Q_SIGNALS:
   // A finished shape (at least 3 vertices) in scene coordinates, in drawing order.
@@ -81,6 +81,14 @@ class InteractiveCanvas : public QGraphicsScene {
   void remove_preview();
   bool is_point_mode() const;
   bool is_pass_through_mode() const;
+  // Redraws the preview outline from current_polygon_.
+  void update_preview();
+
+  orvane::DrawMode draw_mode_ = orvane::DrawMode::SelectMove;
+  QList<QPointF> current_polygon_;
+  bool drawing_ = false;
+  PreviewPolygonItem* preview_ = nullptr;  // owned by the scene while present
+  std::optional<QPointF> start_pos_;
 };
 
 }  // namespace orvane

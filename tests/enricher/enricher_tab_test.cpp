@@ -162,7 +162,7 @@ TEST_F(EnricherTabTest, CropsByTwoRealClicksInEitherOrder) {
   EXPECT_TRUE(equal(state(tab).aug_display_cv_img, img(*expected)));
   EXPECT_TRUE(equal(state(tab).aug_active_base_img, state(tab).aug_display_cv_img));
   EXPECT_EQ(controls(tab).aug_combo_mode->currentText(), "Select/Move");
-  EXPECT_EQ(controls(tab).aug_canvas->draw_mode, orvane::DrawMode::SelectMove);
+  EXPECT_EQ(controls(tab).aug_canvas->draw_mode(), orvane::DrawMode::SelectMove);
   EXPECT_TRUE(state(tab).aug_crop_points.isEmpty());
   EXPECT_EQ(controls(tab).aug_canvas->sceneRect(), QRectF(0, 0, expected->width, expected->height));
 }

@@ -5,6 +5,7 @@
 #include <QGraphicsPixmapItem>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsRectItem>
+#include <QGraphicsSceneMouseEvent>
 #include <QPixmap>
 #include <QSignalSpy>
 #include <QTest>
@@ -69,25 +70,25 @@ class CanvasTest : public orvane::test::GuiTest {
 };
 
 TEST_F(CanvasTest, StartsInSelectMoveAndIdle) {
-  EXPECT_EQ(canvas.draw_mode, orvane::DrawMode::SelectMove);
-  EXPECT_FALSE(canvas.drawing);
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
-  EXPECT_FALSE(canvas.start_pos.has_value());
+  EXPECT_EQ(canvas.draw_mode(), orvane::DrawMode::SelectMove);
+  EXPECT_FALSE(canvas.is_drawing());
+  EXPECT_EQ(canvas.preview_item(), nullptr);
+  EXPECT_FALSE(canvas.drag_start().has_value());
 }
 
 TEST_F(CanvasTest, PolygonLeftClicksAddVerticesAndRightClickFinishes) {
   mode(orvane::DrawMode::Polygon);
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   click(10, 10);
-  EXPECT_TRUE(canvas.drawing);
-  ASSERT_NE(canvas.temp_poly_item, nullptr);
-  EXPECT_EQ(canvas.temp_poly_item->pen().style(), Qt::DashLine);
-  EXPECT_EQ(canvas.temp_poly_item->pen().color(), QColor("#6366F1"));
-  EXPECT_EQ(canvas.temp_poly_item->pen().widthF(), 2.0);
+  EXPECT_TRUE(canvas.is_drawing());
+  ASSERT_NE(canvas.preview_item(), nullptr);
+  EXPECT_EQ(canvas.preview_item()->pen().style(), Qt::DashLine);
+  EXPECT_EQ(canvas.preview_item()->pen().color(), QColor("#6366F1"));
+  EXPECT_EQ(canvas.preview_item()->pen().widthF(), 2.0);
   click(100, 10);
   click(100, 80);
   click(40, 120);
-  EXPECT_EQ(canvas.temp_poly_item->polygon().size(), 4);
+  EXPECT_EQ(canvas.preview_item()->polygon().size(), 4);
   EXPECT_EQ(preview_items(), 1);  // the old preview was replaced, not stacked
   click(300, 200, Qt::RightButton);
   ASSERT_EQ(spy.count(), 1);
@@ -97,8 +98,8 @@ TEST_F(CanvasTest, PolygonLeftClicksAddVerticesAndRightClickFinishes) {
   EXPECT_EQ(poly[1], scene_of(100, 10));
   EXPECT_EQ(poly[2], scene_of(100, 80));
   EXPECT_EQ(poly[3], scene_of(40, 120));
-  EXPECT_FALSE(canvas.drawing);
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
+  EXPECT_FALSE(canvas.is_drawing());
+  EXPECT_EQ(canvas.preview_item(), nullptr);
   EXPECT_EQ(canvas.items().size(), 1);  // only the picture
 }
 
@@ -109,8 +110,8 @@ TEST_F(CanvasTest, PolygonWithFewerThanThreeVerticesIsSilentlyAbandoned) {
     for (int i = 0; i < vertices; ++i) click(20 + 30 * i, 20);
     click(20, 20, Qt::RightButton);
     EXPECT_EQ(spy.count(), 0);
-    EXPECT_EQ(canvas.temp_poly_item, nullptr);
-    EXPECT_TRUE(canvas.current_polygon.isEmpty());
+    EXPECT_EQ(canvas.preview_item(), nullptr);
+    EXPECT_TRUE(canvas.current_polygon().isEmpty());
     EXPECT_EQ(canvas.items().size(), 1);
   }
 }
@@ -124,9 +125,9 @@ TEST_F(CanvasTest, ClickOnAnExistingShapeSelectsItInsteadOfAddingAVertex) {
   click(50, 10);
   click(250, 150);  // inside the shape, mid-construction
   EXPECT_TRUE(shape->isSelected());
-  EXPECT_EQ(canvas.current_polygon.size(), 2);
+  EXPECT_EQ(canvas.current_polygon().size(), 2);
   click(10, 60);  // drawing continues on the picture
-  EXPECT_EQ(canvas.current_polygon.size(), 3);
+  EXPECT_EQ(canvas.current_polygon().size(), 3);
 }
 
 TEST_F(CanvasTest, RectangleDragEmitsCornersInDragOrder) {
@@ -134,16 +135,16 @@ TEST_F(CanvasTest, RectangleDragEmitsCornersInDragOrder) {
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   press(300, 200);
   move(250, 150);
-  ASSERT_NE(canvas.temp_poly_item, nullptr);
-  EXPECT_EQ(canvas.temp_poly_item->polygon().size(), 4);
+  ASSERT_NE(canvas.preview_item(), nullptr);
+  EXPECT_EQ(canvas.preview_item()->polygon().size(), 4);
   move(100, 50);
   EXPECT_EQ(preview_items(), 1);
   release(100, 50);
   ASSERT_EQ(spy.count(), 1);
   const QPointF s = scene_of(300, 200), e = scene_of(100, 50);
   EXPECT_EQ(emitted(spy), QPolygonF({s, QPointF(e.x(), s.y()), e, QPointF(s.x(), e.y())}));
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
-  EXPECT_FALSE(canvas.drawing);
+  EXPECT_EQ(canvas.preview_item(), nullptr);
+  EXPECT_FALSE(canvas.is_drawing());
 }
 
 TEST_F(CanvasTest, RectangleClickWithoutMovementGivesFourEqualVertices) {
@@ -163,7 +164,7 @@ TEST_F(CanvasTest, RightClickWhileDraggingARectangleDoesNotFinishIt) {
   move(120, 90);
   click(120, 90, Qt::RightButton);
   EXPECT_EQ(spy.count(), 0);
-  EXPECT_TRUE(canvas.drawing);
+  EXPECT_TRUE(canvas.is_drawing());
   release(150, 100);
   EXPECT_EQ(spy.count(), 1);
 }
@@ -176,7 +177,7 @@ TEST_F(CanvasTest, CircleIsA32GonAroundThePressAndTinyDragsEmitNothing) {
   move(201, 150);
   release(201, 150);  // radius exactly 1: not a circle
   EXPECT_EQ(spy.count(), 0);
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
+  EXPECT_EQ(canvas.preview_item(), nullptr);
   EXPECT_EQ(canvas.items().size(), 1);
 
   press(200, 150);
@@ -242,8 +243,8 @@ TEST_F(CanvasTest, CropAndWarpEmitOnePointPerLeftPressAndIgnoreRightPresses) {
     EXPECT_EQ(points.at(0).at(0).toPointF(), scene_of(10, 20));
     EXPECT_EQ(points.at(1).at(0).toPointF(), scene_of(30, 40));
     EXPECT_EQ(shapes.count(), 0);
-    EXPECT_FALSE(canvas.drawing);
-    EXPECT_EQ(canvas.temp_poly_item, nullptr);
+    EXPECT_FALSE(canvas.is_drawing());
+    EXPECT_EQ(canvas.preview_item(), nullptr);
   }
 }
 
@@ -268,11 +269,11 @@ TEST_F(CanvasTest, ChangingModeAbandonsTheShapeAndItsPreview) {
   mode(orvane::DrawMode::Polygon);
   click(10, 10);
   click(60, 10);
-  ASSERT_NE(canvas.temp_poly_item, nullptr);
+  ASSERT_NE(canvas.preview_item(), nullptr);
   mode(orvane::DrawMode::Rectangle);
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
-  EXPECT_TRUE(canvas.current_polygon.isEmpty());
-  EXPECT_FALSE(canvas.drawing);
+  EXPECT_EQ(canvas.preview_item(), nullptr);
+  EXPECT_TRUE(canvas.current_polygon().isEmpty());
+  EXPECT_FALSE(canvas.is_drawing());
   EXPECT_EQ(canvas.items().size(), 1);
 }
 
@@ -285,9 +286,9 @@ TEST_F(CanvasTest, ClearingTheSceneMidPolygonAbandonsTheShapeSafely) {
   click(60, 10);
   click(60, 60);
   canvas.clear();
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
-  EXPECT_FALSE(canvas.drawing);
-  EXPECT_TRUE(canvas.current_polygon.isEmpty());
+  EXPECT_EQ(canvas.preview_item(), nullptr);
+  EXPECT_FALSE(canvas.is_drawing());
+  EXPECT_TRUE(canvas.current_polygon().isEmpty());
   click(100, 100, Qt::RightButton);
   EXPECT_EQ(spy.count(), 0);
   // The next shape on the new picture works normally.
@@ -304,7 +305,7 @@ TEST_F(CanvasTest, ClearingTheSceneMidDragEmitsNothingOnRelease) {
   QSignalSpy spy(&canvas, &InteractiveCanvas::polygon_completed);
   press(200, 150);
   move(240, 150);
-  ASSERT_NE(canvas.temp_poly_item, nullptr);
+  ASSERT_NE(canvas.preview_item(), nullptr);
   canvas.clear();
   move(250, 150);
   release(250, 150);
@@ -316,7 +317,7 @@ TEST_F(CanvasTest, AHandlerThatClearsTheSceneOrChangesModeIsSafe) {
   mode(orvane::DrawMode::Polygon);
   QPolygonF received;
   QObject::connect(&canvas, &InteractiveCanvas::polygon_completed, [&](const QPolygonF& p) {
-    EXPECT_NE(canvas.temp_poly_item, nullptr);  // the outline is still visible to the handler
+    EXPECT_NE(canvas.preview_item(), nullptr);  // the outline is still visible to the handler
     canvas.clear();
     canvas.set_draw_mode(orvane::DrawMode::Rectangle);
     received = p;
@@ -326,8 +327,8 @@ TEST_F(CanvasTest, AHandlerThatClearsTheSceneOrChangesModeIsSafe) {
   click(60, 60);
   click(60, 60, Qt::RightButton);
   EXPECT_EQ(received.size(), 3);
-  EXPECT_EQ(canvas.temp_poly_item, nullptr);
-  EXPECT_EQ(canvas.draw_mode, orvane::DrawMode::Rectangle);
+  EXPECT_EQ(canvas.preview_item(), nullptr);
+  EXPECT_EQ(canvas.draw_mode(), orvane::DrawMode::Rectangle);
 }
 
 // Counts its own destruction; placed as a child of the preview, it dies exactly when the preview
@@ -342,6 +343,17 @@ class DestructionProbe : public QGraphicsRectItem {
   int* deaths_;
 };
 
+// Left presses delivered straight to a scene that no view shows.
+void press_vertices(InteractiveCanvas& canvas, std::initializer_list<QPointF> points) {
+  for (const QPointF& point : points) {
+    QGraphicsSceneMouseEvent press(QEvent::GraphicsSceneMousePress);
+    press.setButton(Qt::LeftButton);
+    press.setButtons(Qt::LeftButton);
+    press.setScenePos(point);
+    QCoreApplication::sendEvent(&canvas, &press);
+  }
+}
+
 TEST(CanvasLifetime, DestroyingTheCanvasWithAPreviewIsSafe) {
   orvane::test::gui_app();
   // The canvas goes first: the preview is destroyed with it, once, after the canvas part is gone
@@ -349,10 +361,9 @@ TEST(CanvasLifetime, DestroyingTheCanvasWithAPreviewIsSafe) {
   int deaths = 0;
   auto* canvas = new InteractiveCanvas;
   canvas->set_draw_mode(orvane::DrawMode::Polygon);
-  canvas->current_polygon = {QPointF(1, 1), QPointF(5, 5)};
-  canvas->update_preview();
-  ASSERT_NE(canvas->temp_poly_item, nullptr);
-  new DestructionProbe(canvas->temp_poly_item, &deaths);
+  press_vertices(*canvas, {QPointF(1, 1), QPointF(5, 5)});
+  ASSERT_NE(canvas->preview_item(), nullptr);
+  new DestructionProbe(canvas->preview_item(), &deaths);
   delete canvas;
   EXPECT_EQ(deaths, 1);
 
@@ -361,16 +372,14 @@ TEST(CanvasLifetime, DestroyingTheCanvasWithAPreviewIsSafe) {
   deaths = 0;
   InteractiveCanvas survivor;
   survivor.set_draw_mode(orvane::DrawMode::Polygon);
-  survivor.current_polygon = {QPointF(1, 1), QPointF(5, 5)};
-  survivor.update_preview();
-  new DestructionProbe(survivor.temp_poly_item, &deaths);
+  press_vertices(survivor, {QPointF(1, 1), QPointF(5, 5)});
+  new DestructionProbe(survivor.preview_item(), &deaths);
   survivor.clear();
   EXPECT_EQ(deaths, 1);
-  EXPECT_EQ(survivor.temp_poly_item, nullptr);
-  EXPECT_TRUE(survivor.current_polygon.isEmpty());
-  survivor.current_polygon = {QPointF(2, 2), QPointF(6, 6)};
-  survivor.update_preview();
-  ASSERT_NE(survivor.temp_poly_item, nullptr);
+  EXPECT_EQ(survivor.preview_item(), nullptr);
+  EXPECT_TRUE(survivor.current_polygon().isEmpty());
+  press_vertices(survivor, {QPointF(2, 2), QPointF(6, 6)});
+  ASSERT_NE(survivor.preview_item(), nullptr);
   EXPECT_EQ(survivor.items().size(), 1);
 }
 

@@ -166,8 +166,8 @@ TEST_P(PanTest, MiddleDragScrollsWithTheMouseAndNeverReachesTheCanvas) {
 
   EXPECT_EQ(points.count(), 0);
   EXPECT_EQ(shapes.count(), 0);
-  EXPECT_TRUE(canvas.current_polygon.isEmpty());
-  EXPECT_FALSE(canvas.drawing);
+  EXPECT_TRUE(canvas.current_polygon().isEmpty());
+  EXPECT_FALSE(canvas.is_drawing());
   view.setScene(nullptr);
 }
 
