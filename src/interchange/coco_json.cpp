@@ -185,11 +185,13 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
     image.source_path = found;
     qint64 width = 0, height = 0;
     const QSize real = image_size(found);
+    QSize declared;
     if (json_integer(entry.value("width"), width) && json_integer(entry.value("height"), height) &&
         width > 0 && height > 0 && width < (1 << 30) && height < (1 << 30)) {
+      declared = QSize(int(width), int(height));
       // Coordinates are in the frame the file declares; a picture resized since keeps its labels
       // in place once they are normalised by that frame.
-      if (real.isValid() && real != QSize(int(width), int(height)))
+      if (real.isValid() && real != declared)
         report.change(
             "images whose size differs from the file",
             QStringLiteral("%1: %2 is %3x%4 but the file says %5x%6; positions kept relative")
@@ -198,15 +200,8 @@ ReadResult read_coco(const QString& source, Report& report, const Limits& limits
                 .arg(real.height())
                 .arg(width)
                 .arg(height));
-      image.width = int(width);
-      image.height = int(height);
-    } else if (real.isValid()) {
-      image.width = real.width();
-      image.height = real.height();
-    } else {
-      report.lose("unreadable images",
-                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
-                      .arg(shown, file_name));
+    }
+    if (!settle_image_size(image, declared, real, report, shown, file_name)) {
       missing[id] = file_name;
       continue;
     }

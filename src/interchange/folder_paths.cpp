@@ -125,6 +125,20 @@ bool stage_images(const Dataset& dataset, const QString& images_folder, Report& 
   return true;
 }
 
+bool settle_image_size(Image& image, QSize declared, QSize real, Report& report,
+                       const QString& shown, const QString& file_name) {
+  const QSize size = declared.isValid() && !declared.isEmpty() ? declared : real;
+  if (!size.isValid() || size.isEmpty()) {
+    report.lose("unreadable images",
+                QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
+                    .arg(shown, file_name));
+    return false;
+  }
+  image.width = size.width();
+  image.height = size.height();
+  return true;
+}
+
 QString with_suffix(const QString& relative_path, const QString& suffix) {
   const QString label = QString::fromStdString(
       files::label_path_for(relative_path.toStdString()));  // ".txt" in place of the extension

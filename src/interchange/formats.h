@@ -10,6 +10,7 @@
 //   labelme  each image with its <name>.json beside it, classes.txt
 // Layouts read: these, and the usual variants other tools write (see each reader).
 
+#include <QSize>
 #include <QString>
 #include <functional>
 
@@ -51,6 +52,12 @@ bool write_labelme(const Dataset& dataset, const QString& staging, Report& repor
 bool stage_images(const Dataset& dataset, const QString& images_folder, Report& report,
                   const StepFn& step, const QString& unlabelled_note,
                   const std::function<void(const Image& image, int index)>& write);
+
+// An image's size for a reader: the one its annotation file declares (`declared`, when valid),
+// else the picture's own (`real`). When neither exists the image is reported lost ("shown" names
+// the annotation file, `file_name` the image) and false returned.
+bool settle_image_size(Image& image, QSize declared, QSize real, Report& report,
+                       const QString& shown, const QString& file_name);
 
 // Class names in a stable order for formats that name classes on each object (VOC, labelme):
 // the source folder's own class list first (classes.txt or data.yaml), in its order; names it

@@ -105,21 +105,10 @@ ReadResult read_labelme(const QString& source, Report& report, const Limits& lim
     Image image;
     image.source_path = resolved;
     image.relative_path = relative;
-    const QSize real = image_size(resolved);
-    const int width = file.root.value("imageWidth").toInt(),
-              height = file.root.value("imageHeight").toInt();
-    if (width > 0 && height > 0) {
-      image.width = width;
-      image.height = height;
-    } else if (real.isValid()) {
-      image.width = real.width();
-      image.height = real.height();
-    } else {
-      report.lose("unreadable images",
-                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
-                      .arg(file.shown, image_path));
+    const QSize declared(file.root.value("imageWidth").toInt(),
+                         file.root.value("imageHeight").toInt());
+    if (!settle_image_size(image, declared, image_size(resolved), report, file.shown, image_path))
       continue;
-    }
     int index = 0;
     for (const QJsonValue& value : shapes) {
       const QJsonObject shape = value.toObject();

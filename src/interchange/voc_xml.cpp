@@ -160,20 +160,12 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
     if (image.relative_path.startsWith(QLatin1String("JPEGImages/")))
       image.relative_path = image.relative_path.mid(11);
     double width = 0, height = 0;
-    const QSize real = image_size(found);
+    QSize declared;
     if (to_number(file.width, width) && to_number(file.height, height) && width >= 1 &&
-        height >= 1 && width < (1 << 30) && height < (1 << 30)) {
-      image.width = int(width);
-      image.height = int(height);
-    } else if (real.isValid()) {
-      image.width = real.width();
-      image.height = real.height();
-    } else {
-      report.lose("unreadable images",
-                  QStringLiteral("%1: %2 has no size and is not a readable image, skipped")
-                      .arg(file.shown, file.filename));
+        height >= 1 && width < (1 << 30) && height < (1 << 30))
+      declared = QSize(int(width), int(height));
+    if (!settle_image_size(image, declared, image_size(found), report, file.shown, file.filename))
       continue;
-    }
     int index = 0;
     for (const VocObject& voc : file.objects) {
       const QString where = QStringLiteral("%1: object %2").arg(file.shown).arg(++index);
