@@ -345,7 +345,7 @@ int tour(const QString& work, const QString& out, const QString& weights) {
   find<QSpinBox>(&window, "spin_split_parts")->setValue(6);
   find<QComboBox>(&window, "combo_grid_mode")->setCurrentText("2 Rows x 3 Cols");
   find<QSpinBox>(&window, "spin_split_overlap")->setValue(10);
-  if (find<ZoomableView>(&window, "view_split_preview")->pixmap_item == nullptr)
+  if (find<ZoomableView>(&window, "view_split_preview")->pixmap_item() == nullptr)
     fail("the splitter shows no preview");
   save_shot(&window, out + "/splitter.png");
 

@@ -12,11 +12,11 @@ using orvane::interchange::Format;
 ConvertFormatDialog::ConvertFormatDialog(bool importing, QWidget* parent) : QDialog(parent) {
   setWindowTitle(importing ? "Import Dataset" : "Export Dataset");
   auto* layout = new QFormLayout(this);
-  combo_format = new QComboBox;
-  combo_format->addItem("COCO JSON", int(Format::Coco));
-  combo_format->addItem("Pascal VOC XML", int(Format::Voc));
-  combo_format->addItem("labelme JSON", int(Format::Labelme));
-  layout->addRow(importing ? "Import from:" : "Export to:", combo_format);
+  format_choice_ = new QComboBox;
+  format_choice_->addItem("COCO JSON", int(Format::Coco));
+  format_choice_->addItem("Pascal VOC XML", int(Format::Voc));
+  format_choice_->addItem("labelme JSON", int(Format::Labelme));
+  layout->addRow(importing ? "Import from:" : "Export to:", format_choice_);
   auto* note = new QLabel(importing ? "The dataset is converted into a new YOLO folder, which is "
                                       "then opened here."
                                     : "The open folder is written into a new folder; its images "
@@ -29,6 +29,6 @@ ConvertFormatDialog::ConvertFormatDialog(bool importing, QWidget* parent) : QDia
   layout->addRow(buttons);
 }
 
-Format ConvertFormatDialog::format() const { return Format(combo_format->currentData().toInt()); }
+Format ConvertFormatDialog::format() const { return Format(format_choice_->currentData().toInt()); }
 
 }  // namespace orvane

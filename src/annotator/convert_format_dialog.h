@@ -18,7 +18,11 @@ class ConvertFormatDialog : public QDialog {
 
   orvane::interchange::Format format() const;
 
-  QComboBox* combo_format = nullptr;  // owned by the dialog; one entry per non-YOLO format
+  // One entry per non-YOLO format (owned by the dialog).
+  QComboBox* format_choice() const { return format_choice_; }
+
+ private:
+  QComboBox* format_choice_ = nullptr;
 };
 
 }  // namespace orvane

@@ -28,9 +28,9 @@ constexpr int kShownLines = 15;
 InterchangeFlow::InterchangeFlow(AnnotatorTab* tab) : QObject(tab), tab_(tab) {}
 
 InterchangeFlow::~InterchangeFlow() {
-  if (worker) {
-    worker->request_stop();
-    worker->wait();
+  if (worker_) {
+    worker_->request_stop();
+    worker_->wait();
   }
 }
 
@@ -47,7 +47,7 @@ QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& 
 }
 
 void InterchangeFlow::import_dataset() {
-  if (worker) return;
+  if (worker_) return;
   ConvertFormatDialog dialog(true, tab_->window());
   if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
   ConvertRequest request;
@@ -71,7 +71,7 @@ void InterchangeFlow::import_dataset() {
 }
 
 void InterchangeFlow::export_dataset() {
-  if (worker) return;
+  if (worker_) return;
   if (tab_->image_folder().isEmpty()) {
     ui::warning(tab_->window(), "Export Dataset", "Load an image folder first.");
     return;
@@ -92,36 +92,36 @@ void InterchangeFlow::export_dataset() {
 }
 
 void InterchangeFlow::start(const ConvertRequest& request, bool importing) {
-  worker = new ConvertWorker(request, this);
-  progress = new QProgressDialog(importing ? "Importing..." : "Exporting...", "Cancel", 0, 1,
-                                 tab_->window());
-  progress->setWindowTitle(importing ? "Import Dataset" : "Export Dataset");
-  progress->setWindowModality(Qt::WindowModal);
-  progress->setMinimumDuration(0);
-  progress->setAutoClose(false);
-  progress->setAutoReset(false);
-  connect(progress, &QProgressDialog::canceled, worker, &ConvertWorker::request_stop);
-  connect(worker, &ConvertWorker::progress_signal, this,
+  worker_ = new ConvertWorker(request, this);
+  progress_ = new QProgressDialog(importing ? "Importing..." : "Exporting...", "Cancel", 0, 1,
+                                  tab_->window());
+  progress_->setWindowTitle(importing ? "Import Dataset" : "Export Dataset");
+  progress_->setWindowModality(Qt::WindowModal);
+  progress_->setMinimumDuration(0);
+  progress_->setAutoClose(false);
+  progress_->setAutoReset(false);
+  connect(progress_, &QProgressDialog::canceled, worker_, &ConvertWorker::request_stop);
+  connect(worker_, &ConvertWorker::progress_signal, this,
           [this](int done, int total, const QString& name) {
-            if (!progress) return;
-            progress->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
-            progress->setMaximum(std::max(1, total));
-            // Last: a modal progress dialog processes events in setValue.
-            progress->setValue(done);
+            if (!progress_) return;
+            progress_->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
+            progress_->setMaximum(std::max(1, total));
+            // Last: a modal progress_ dialog processes events in setValue.
+            progress_->setValue(done);
           });
-  connect(worker, &ConvertWorker::finished_signal, this, [this, importing] { finish(importing); });
-  progress->show();
-  worker->start();
+  connect(worker_, &ConvertWorker::finished_signal, this, [this, importing] { finish(importing); });
+  progress_->show();
+  worker_->start();
 }
 
 void InterchangeFlow::finish(bool importing) {
-  worker->wait();
-  const interchange::ConvertOutcome outcome = worker->outcome();
-  const ConvertRequest request = worker->request();
-  worker->deleteLater();
-  worker = nullptr;
-  progress->deleteLater();
-  progress = nullptr;
+  worker_->wait();
+  const interchange::ConvertOutcome outcome = worker_->outcome();
+  const ConvertRequest request = worker_->request();
+  worker_->deleteLater();
+  worker_ = nullptr;
+  progress_->deleteLater();
+  progress_ = nullptr;
 
   const QString title = importing ? "Import Dataset" : "Export Dataset";
   const QString summary = outcome.summary(request);

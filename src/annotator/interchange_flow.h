@@ -33,8 +33,8 @@ class InterchangeFlow : public QObject {
   static QString output_folder_in(const QString& chosen, const QString& name,
                                   const QString& format);
 
-  orvane::interchange::ConvertWorker* worker = nullptr;  // owned by this; null when idle
-  QProgressDialog* progress = nullptr;                   // while a conversion runs
+  // A conversion is under way.
+  bool is_running() const { return worker_ != nullptr; }
 
  Q_SIGNALS:
   // A conversion ended and its summary was shown.
@@ -44,7 +44,9 @@ class InterchangeFlow : public QObject {
   void start(const orvane::interchange::ConvertRequest& request, bool importing);
   void finish(bool importing);
 
-  AnnotatorTab* tab_;  // the parent
+  interchange::ConvertWorker* worker_ = nullptr;  // owned by this; null when idle
+  QProgressDialog* progress_ = nullptr;           // while a conversion runs
+  AnnotatorTab* tab_;                             // the parent
 };
 
 }  // namespace orvane

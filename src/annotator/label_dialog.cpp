@@ -14,25 +14,25 @@ LabelDialog::LabelDialog(const QStringList& existing_classes, const QString& las
   setFixedSize(300, 120);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(new QLabel("Select existing label or type new:"));
-  combo = new QComboBox;
-  combo->setEditable(true);
+  combo_ = new QComboBox;
+  combo_->setEditable(true);
   // Typed names are taken as they stand and Enter accepts the dialog at once. An inline completer
   // would swallow the first Enter (it takes the pre-selected proposal for a completion to accept)
   // and could turn "Car" into "car"; the drop-down still lists every class.
-  combo->setInsertPolicy(QComboBox::NoInsert);
-  combo->setCompleter(nullptr);
-  combo->addItems(existing_classes);
-  // Selecting the item (not only its text) keeps the combo's index and its edit text in step.
+  combo_->setInsertPolicy(QComboBox::NoInsert);
+  combo_->setCompleter(nullptr);
+  combo_->addItems(existing_classes);
+  // Selecting the item (not only its text) keeps the combo_'s index and its edit text in step.
   const qsizetype last = existing_classes.indexOf(last_label);
-  if (last >= 0) combo->setCurrentIndex(int(last));
-  layout->addWidget(combo);
+  if (last >= 0) combo_->setCurrentIndex(int(last));
+  layout->addWidget(combo_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   layout->addWidget(buttons);
-  combo->setFocus();
+  combo_->setFocus();
 }
 
-QString LabelDialog::get_label() const { return combo->currentText().trimmed(); }
+QString LabelDialog::get_label() const { return combo_->currentText().trimmed(); }
 
 }  // namespace orvane

@@ -19,7 +19,11 @@ class LabelDialog : public QDialog {
   // The combo's text without surrounding white space.
   QString get_label() const;
 
-  QComboBox* combo = nullptr;  // owned by the dialog
+  // The editable class chooser (owned by the dialog).
+  QComboBox* combo() const { return combo_; }
+
+ private:
+  QComboBox* combo_ = nullptr;
 };
 
 }  // namespace orvane

@@ -26,15 +26,15 @@ SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
   setFixedSize(320, 220);
   auto* layout = new QVBoxLayout(this);
   auto* form = new QFormLayout();
-  ts = percent_box(70, this);
-  vs = percent_box(20, this);
-  tes = percent_box(10, this);
-  fc = new QComboBox(this);
-  fc->addItems({"Detection (Bounding Boxes)", "Segmentation (Polygons)"});
-  form->addRow("Train %:", ts);
-  form->addRow("Val %:", vs);
-  form->addRow("Test %:", tes);
-  form->addRow("Format:", fc);
+  train_percent_ = percent_box(70, this);
+  val_percent_ = percent_box(20, this);
+  test_percent_ = percent_box(10, this);
+  format_choice_ = new QComboBox(this);
+  format_choice_->addItems({"Detection (Bounding Boxes)", "Segmentation (Polygons)"});
+  form->addRow("Train %:", train_percent_);
+  form->addRow("Val %:", val_percent_);
+  form->addRow("Test %:", test_percent_);
+  form->addRow("Format:", format_choice_);
   layout->addLayout(form);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &SplitConfigDialog::validate);
@@ -43,7 +43,7 @@ SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
 }
 
 void SplitConfigDialog::validate() {
-  if (ts->value() + vs->value() + tes->value() != 100) {
+  if (train_percent_->value() + val_percent_->value() + test_percent_->value() != 100) {
     orvane::ui::warning(this, "Invalid", "Must total 100%.");
     return;
   }
@@ -51,12 +51,13 @@ void SplitConfigDialog::validate() {
 }
 
 std::tuple<double, double, double> SplitConfigDialog::get_ratios() const {
-  return {ts->value() / 100.0, vs->value() / 100.0, tes->value() / 100.0};
+  return {train_percent_->value() / 100.0, val_percent_->value() / 100.0,
+          test_percent_->value() / 100.0};
 }
 
 QString SplitConfigDialog::get_format() const {
-  return fc->currentText().contains("Detection") ? QStringLiteral("Detection")
-                                                 : QStringLiteral("Segmentation");
+  return format_choice_->currentText().contains("Detection") ? QStringLiteral("Detection")
+                                                             : QStringLiteral("Segmentation");
 }
 
 }  // namespace orvane::dataset

@@ -21,15 +21,21 @@ class SplitConfigDialog : public QDialog {
   // "Detection" or "Segmentation".
   QString get_format() const;
 
-  // Owned by the dialog through Qt's parent chain.
-  QSpinBox* ts;
-  QSpinBox* vs;
-  QSpinBox* tes;
-  QComboBox* fc;
+  // The form's fields (owned by the dialog through Qt's parent chain).
+  QSpinBox* train_percent() const { return train_percent_; }
+  QSpinBox* val_percent() const { return val_percent_; }
+  QSpinBox* test_percent() const { return test_percent_; }
+  QComboBox* format_choice() const { return format_choice_; }
 
  public Q_SLOTS:
   // Accepts only when the three percentages total exactly 100; otherwise warns and stays open.
   void validate();
+
+ private:
+  QSpinBox* train_percent_ = nullptr;
+  QSpinBox* val_percent_ = nullptr;
+  QSpinBox* test_percent_ = nullptr;
+  QComboBox* format_choice_ = nullptr;
 };
 
 }  // namespace orvane::dataset

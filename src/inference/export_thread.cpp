@@ -10,7 +10,7 @@ namespace orvane::inference {
 
 ExportThread::ExportThread(const QString& model_path, const QString& format_str,
                            const QString& export_dir, QObject* parent)
-    : QThread(parent), mp(model_path), fs(format_str), ed(export_dir) {}
+    : QThread(parent), model_path_(model_path), format_(format_str), export_dir_(export_dir) {}
 
 void ExportThread::run() {
   // The thread's one boundary: every failure below becomes the one error_signal of this run.
@@ -18,10 +18,10 @@ void ExportThread::run() {
     // On the engine's compute thread, where prediction runs too (see compute_thread.h).
     const auto written = orvane::engine::run_on_compute_thread([&] {
       return orvane::engine::export_model(
-          {.weights = mp.toStdString(), .format = fs.toStdString()});
+          {.weights = model_path_.toStdString(), .format = format_.toStdString()});
     });
-    const auto placed =
-        orvane::inference::place_exported_item(QString::fromStdString(written.string()), ed);
+    const auto placed = orvane::inference::place_exported_item(
+        QString::fromStdString(written.string()), export_dir_);
     if (placed) {
       Q_EMIT finished_signal(*placed);
     } else {

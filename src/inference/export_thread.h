@@ -15,9 +15,9 @@ class ExportThread : public QThread {
   ExportThread(const QString& model_path, const QString& format_str, const QString& export_dir,
                QObject* parent = nullptr);
 
-  const QString mp;  // weights file to export
-  const QString fs;  // format name: onnx, engine, openvino, torchscript, coreml
-  const QString ed;  // export folder
+  const QString& model_path() const { return model_path_; }
+  const QString& format() const { return format_; }
+  const QString& export_dir() const { return export_dir_; }
 
  Q_SIGNALS:
   void finished_signal(const QString& path);  // the item's path inside the export folder
@@ -25,6 +25,11 @@ class ExportThread : public QThread {
 
  protected:
   void run() override;
+
+ private:
+  const QString model_path_;  // weights file to export
+  const QString format_;      // format name: onnx, engine, openvino, torchscript, coreml
+  const QString export_dir_;  // export folder
 };
 
 }  // namespace orvane::inference

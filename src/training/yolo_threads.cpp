@@ -32,7 +32,7 @@ void JobThread::end_and_wait() {
 }
 
 YoloTrainerThread::YoloTrainerThread(const TrainingForm& f, const QString& d, QObject* parent)
-    : JobThread(parent), form(trimmed(f)), device(d) {}
+    : JobThread(parent), form_(trimmed(f)), device_(d) {}
 
 YoloTrainerThread::~YoloTrainerThread() { end_and_wait(); }
 
@@ -72,7 +72,7 @@ void YoloTrainerThread::run() {
     }
   };
 
-  const JobResult train = run_job(program, "train", train_arguments(form, device),
+  const JobResult train = run_job(program, "train", train_arguments(form_, device_),
                                   "training process", {console, on_progress}, control);
   const Outcome outcome = training_outcome(train, stop_requested());
   if (outcome.kind == Outcome::Stopped) {
@@ -85,7 +85,7 @@ void YoloTrainerThread::run() {
   }
   const QString run_dir = QFileInfo(train.last_event["save_dir"].toString()).absoluteFilePath();
   Q_EMIT progress_signal(100, "Evaluating Validation Metrics...", QString());
-  const JobResult val = run_job(program, "val", val_arguments(run_dir, form, device),
+  const JobResult val = run_job(program, "val", val_arguments(run_dir, form_, device_),
                                 "validation process", {console, nullptr}, control);
   const Outcome checked = plain_outcome(val, stop_requested(), "validation process");
   if (checked.kind == Outcome::Stopped) {
@@ -99,7 +99,7 @@ void YoloTrainerThread::run() {
 }
 
 YoloTunerThread::YoloTunerThread(const TrainingForm& f, QObject* parent)
-    : JobThread(parent), form(trimmed(f)) {}
+    : JobThread(parent), form_(trimmed(f)) {}
 
 YoloTunerThread::~YoloTunerThread() { end_and_wait(); }
 
@@ -108,7 +108,7 @@ void YoloTunerThread::run() {
   // project must not be mistaken for this one's. One second of slack for coarse file times.
   const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
   const JobResult tune =
-      run_job(orvane_program(), "tune", tune_arguments(form), "tuning process",
+      run_job(orvane_program(), "tune", tune_arguments(form_), "tuning process",
               {[this](const QString& text) { Q_EMIT log_signal(text); }, nullptr}, control());
   const Outcome outcome = plain_outcome(tune, stop_requested(), "tuning process");
   if (outcome.kind == Outcome::Error) {
@@ -119,7 +119,7 @@ void YoloTunerThread::run() {
     Q_EMIT error_signal("AutoML tuning was stopped.");
     return;
   }
-  const QString file = find_best_hyperparameters(form.project, started);
+  const QString file = find_best_hyperparameters(form_.project, started);
   if (file.isEmpty()) {
     Q_EMIT error_signal(kNoTuningResult);
     return;

@@ -49,8 +49,8 @@ class YoloTrainerThread : public JobThread {
   YoloTrainerThread(const TrainingForm& form, const QString& device, QObject* parent = nullptr);
   ~YoloTrainerThread() override;
 
-  const TrainingForm form;
-  const QString device;
+  const TrainingForm& form() const { return form_; }
+  const QString& device() const { return device_; }
 
  Q_SIGNALS:
   void log_signal(const QString& text);
@@ -62,6 +62,10 @@ class YoloTrainerThread : public JobThread {
 
  protected:
   void run() override;
+
+ private:
+  const TrainingForm form_;
+  const QString device_;
 };
 
 // One hyperparameter search; finishes with the tuned values read from best_hyperparameters.yaml.
@@ -73,7 +77,7 @@ class YoloTunerThread : public JobThread {
   explicit YoloTunerThread(const TrainingForm& form, QObject* parent = nullptr);
   ~YoloTunerThread() override;
 
-  const TrainingForm form;
+  const TrainingForm& form() const { return form_; }
 
  Q_SIGNALS:
   void log_signal(const QString& text);
@@ -82,6 +86,9 @@ class YoloTunerThread : public JobThread {
 
  protected:
   void run() override;
+
+ private:
+  const TrainingForm form_;
 };
 
 inline constexpr const char* kNoTuningResult =

@@ -104,16 +104,16 @@ HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
   scroll->setWidgetResizable(true);
   auto* content = new QWidget;
   auto* content_layout = new QVBoxLayout(content);
-  lbl_guide = new QLabel(guide_text());
-  lbl_guide->setWordWrap(true);
-  lbl_guide->setTextFormat(Qt::RichText);
-  content_layout->addWidget(lbl_guide);
+  guide_label_ = new QLabel(guide_text());
+  guide_label_->setWordWrap(true);
+  guide_label_->setTextFormat(Qt::RichText);
+  content_layout->addWidget(guide_label_);
   scroll->setWidget(content);
   layout->addWidget(scroll);
 
-  btn_close = new QPushButton("Close Guide");
-  connect(btn_close, &QPushButton::clicked, this, &QDialog::accept);
-  layout->addWidget(btn_close, 0, Qt::AlignRight);
+  close_button_ = new QPushButton("Close Guide");
+  connect(close_button_, &QPushButton::clicked, this, &QDialog::accept);
+  layout->addWidget(close_button_, 0, Qt::AlignRight);
 }
 
 }  // namespace orvane::ui

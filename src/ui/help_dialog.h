@@ -17,8 +17,12 @@ class HelpDialog : public QDialog {
   // The guide as rich text: one bold section per tab, in tab order.
   static QString guide_text();
 
-  QLabel* lbl_guide = nullptr;
-  QPushButton* btn_close = nullptr;
+  QLabel* guide_label() const { return guide_label_; }
+  QPushButton* close_button() const { return close_button_; }
+
+ private:
+  QLabel* guide_label_ = nullptr;
+  QPushButton* close_button_ = nullptr;
 };
 
 }  // namespace orvane::ui

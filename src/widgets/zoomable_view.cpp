@@ -20,10 +20,10 @@ ZoomableView::ZoomableView(QWidget* parent) : QGraphicsView(parent) {
 
 void ZoomableView::set_image(const QPixmap& pixmap) {
   scene_->clear();
-  pixmap_item = scene_->addPixmap(pixmap);
-  pixmap_item->setPos(0, 0);
+  pixmap_item_ = scene_->addPixmap(pixmap);
+  pixmap_item_->setPos(0, 0);
   setSceneRect(QRectF(0, 0, pixmap.width(), pixmap.height()));
-  fitInView(pixmap_item, Qt::KeepAspectRatio);
+  fitInView(pixmap_item_, Qt::KeepAspectRatio);
 }
 
 void ZoomableView::set_interaction_mode(orvane::DrawMode mode) {

@@ -31,7 +31,7 @@ class ZoomableView : public QGraphicsView {
   QGraphicsScene* own_scene() const { return scene_; }
 
   // The picture shown by the last set_image; null before the first one. Owned by own_scene().
-  QGraphicsPixmapItem* pixmap_item = nullptr;
+  QGraphicsPixmapItem* pixmap_item() const { return pixmap_item_; }
 
   // Clears the own scene, shows `pixmap` at the origin and fits the whole picture in the view.
   void set_image(const QPixmap& pixmap);
@@ -50,6 +50,7 @@ class ZoomableView : public QGraphicsView {
 
  private:
   QGraphicsScene* scene_ = nullptr;  // child QObject of the view
+  QGraphicsPixmapItem* pixmap_item_ = nullptr;
   bool panning_ = false;
   QPointF pan_start_pos_;
 };

@@ -65,7 +65,7 @@ class AnnotatorTabTest : public test::GuiTest {
   void answer_label(const QString& text) {
     dialogs.dialog_actions.push_back([text](QDialog& d) {
       auto& dialog = dynamic_cast<LabelDialog&>(d);
-      dialog.combo->setCurrentText(text);
+      dialog.combo()->setCurrentText(text);
       return int(QDialog::Accepted);
     });
   }
@@ -585,19 +585,19 @@ TEST_F(AnnotatorTabTest, LabelDialogProposesTheLastLabelWhileItIsKnown) {
   test::gui_app();
   LabelDialog known({"bolt", "nut"}, "nut");
   EXPECT_EQ(known.windowTitle(), "Assign Target Class");
-  EXPECT_EQ(known.combo->currentText(), "nut");
-  EXPECT_TRUE(known.combo->isEditable());
+  EXPECT_EQ(known.combo()->currentText(), "nut");
+  EXPECT_TRUE(known.combo()->isEditable());
   LabelDialog unknown({"bolt", "nut"}, "gear");
-  EXPECT_EQ(unknown.combo->currentText(), "bolt");
+  EXPECT_EQ(unknown.combo()->currentText(), "bolt");
   LabelDialog none({}, "");
   EXPECT_EQ(none.get_label(), "");
-  unknown.combo->setCurrentText("  Nut  ");
+  unknown.combo()->setCurrentText("  Nut  ");
   EXPECT_EQ(unknown.get_label(), "Nut");
 
   // Enter on the proposed name accepts it at once: reusing the last class is one key.
   known.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&known));
-  QTest::keyClick(known.combo, Qt::Key_Return);
+  QTest::keyClick(known.combo(), Qt::Key_Return);
   EXPECT_EQ(known.result(), QDialog::Accepted);
   EXPECT_EQ(known.get_label(), "nut");
 }

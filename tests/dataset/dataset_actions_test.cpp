@@ -56,29 +56,29 @@ TEST_F(DatasetActions, SplitDialogDefaultsAndValidation) {
   SplitConfigDialog dialog(&window);
   EXPECT_EQ(dialog.windowTitle(), "Dataset Train/Val/Test Splitter");
   EXPECT_EQ(dialog.size(), QSize(320, 220));
-  EXPECT_EQ(dialog.ts->value(), 70);
-  EXPECT_EQ(dialog.vs->value(), 20);
-  EXPECT_EQ(dialog.tes->value(), 10);
-  EXPECT_EQ(dialog.ts->maximum(), 100);
-  EXPECT_EQ(dialog.fc->count(), 2);
-  EXPECT_EQ(dialog.fc->currentText(), "Detection (Bounding Boxes)");
+  EXPECT_EQ(dialog.train_percent()->value(), 70);
+  EXPECT_EQ(dialog.val_percent()->value(), 20);
+  EXPECT_EQ(dialog.test_percent()->value(), 10);
+  EXPECT_EQ(dialog.train_percent()->maximum(), 100);
+  EXPECT_EQ(dialog.format_choice()->count(), 2);
+  EXPECT_EQ(dialog.format_choice()->currentText(), "Detection (Bounding Boxes)");
   EXPECT_EQ(dialog.get_format(), "Detection");
   const auto form = dialog.findChild<QFormLayout*>();
   ASSERT_TRUE(form);
   EXPECT_EQ(qobject_cast<QLabel*>(form->itemAt(0, QFormLayout::LabelRole)->widget())->text(),
             "Train %:");
 
-  dialog.ts->setValue(60);  // totals 90
+  dialog.train_percent()->setValue(60);  // totals 90
   press_ok(dialog);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].kind, MessageKind::Warning);
   EXPECT_EQ(recorder.messages[0].title, "Invalid");
   EXPECT_EQ(recorder.messages[0].text, "Must total 100%.");
   EXPECT_NE(dialog.result(), QDialog::Accepted);
-  EXPECT_EQ(dialog.ts->value(), 60);  // kept as entered
+  EXPECT_EQ(dialog.train_percent()->value(), 60);  // kept as entered
 
-  dialog.vs->setValue(30);
-  dialog.fc->setCurrentIndex(1);
+  dialog.val_percent()->setValue(30);
+  dialog.format_choice()->setCurrentIndex(1);
   press_ok(dialog);
   EXPECT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
@@ -123,10 +123,10 @@ TEST_F(DatasetActions, ExportWritesTheSplitAndReportsTheFolder) {
     images << add_image(QStringLiteral("p%1.png").arg(i), "0 0.1 0.2 0.3 0.4 0.2 0.6\n");
   recorder.dialog_actions.push_back([](QDialog& d) {
     auto& split = static_cast<SplitConfigDialog&>(d);
-    split.ts->setValue(0);
-    split.vs->setValue(0);
-    split.tes->setValue(100);
-    split.fc->setCurrentIndex(1);  // segmentation: labels copied unchanged
+    split.train_percent()->setValue(0);
+    split.val_percent()->setValue(0);
+    split.test_percent()->setValue(100);
+    split.format_choice()->setCurrentIndex(1);  // segmentation: labels copied unchanged
     press_ok(d);
     return d.result();
   });

@@ -102,7 +102,7 @@ TEST_F(ShellTest, HelpButtonOpensANewGuideEachTime) {
       if (auto* help = qobject_cast<HelpDialog*>(&dialog)) {
         ++guides;
         EXPECT_EQ(help->parentWidget(), &window);
-        EXPECT_TRUE(help->lbl_guide->text().contains("7. Inference & Model Export"));
+        EXPECT_TRUE(help->guide_label()->text().contains("7. Inference & Model Export"));
       }
       return int(QDialog::Accepted);
     });

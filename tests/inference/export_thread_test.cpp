@@ -45,9 +45,9 @@ class ExportThreadTest : public ::testing::Test {
 
 TEST_F(ExportThreadTest, KeepsItsArguments) {
   const ExportThread thread("w.pt", "onnx", "exports");
-  EXPECT_EQ(thread.mp, "w.pt");
-  EXPECT_EQ(thread.fs, "onnx");
-  EXPECT_EQ(thread.ed, "exports");
+  EXPECT_EQ(thread.model_path(), "w.pt");
+  EXPECT_EQ(thread.format(), "onnx");
+  EXPECT_EQ(thread.export_dir(), "exports");
 }
 
 TEST_F(ExportThreadTest, AFileThatIsNoCheckpointEndsInOneErrorAndNoExportFolder) {

@@ -69,8 +69,8 @@ class InferenceTabTest : public orvane::test::GuiTest {
   }
   // The picture currently shown, or a null pixmap.
   QPixmap shown() const {
-    return controls(tab).inf_view->pixmap_item ? controls(tab).inf_view->pixmap_item->pixmap()
-                                               : QPixmap();
+    return controls(tab).inf_view->pixmap_item() ? controls(tab).inf_view->pixmap_item()->pixmap()
+                                                 : QPixmap();
   }
 
   static QTemporaryDir* weights_dir;
@@ -126,7 +126,7 @@ TEST_F(InferenceTabTest, StartsWithTheDefaultsAndSpinStepsClampAtTheEnds) {
 
   // None of those changes did anything before a model was loaded.
   EXPECT_EQ(controls(fresh).lbl_inf_counter->text(), "0 / 0");
-  EXPECT_EQ(controls(fresh).inf_view->pixmap_item, nullptr);
+  EXPECT_EQ(controls(fresh).inf_view->pixmap_item(), nullptr);
   EXPECT_TRUE(dialogs.messages.empty());
 
   // Choosers: a cancel keeps the text; exported models are offered too.
@@ -283,9 +283,9 @@ TEST_F(InferenceTabTest, ExportChecksTheWeightsAndReportsTheThreadsOutcome) {
   controls(tab).combo_export_format->setCurrentText("coreml");
   controls(tab).btn_export->click();
   ASSERT_NE(state(tab).export_thread, nullptr);
-  EXPECT_EQ(state(tab).export_thread->mp, weights());
-  EXPECT_EQ(state(tab).export_thread->fs, "coreml");
-  EXPECT_EQ(state(tab).export_thread->ed, QDir(folder.path()).filePath("exports"));
+  EXPECT_EQ(state(tab).export_thread->model_path(), weights());
+  EXPECT_EQ(state(tab).export_thread->format(), "coreml");
+  EXPECT_EQ(state(tab).export_thread->export_dir(), QDir(folder.path()).filePath("exports"));
   // After run() has returned its signal is already queued for this thread.
   ASSERT_TRUE(state(tab).export_thread->wait(120000));
   QCoreApplication::sendPostedEvents();

@@ -32,7 +32,7 @@ class InterchangeFlowTest : public GuiTest {
     dialogs.dialog_actions.push_back([text](QDialog& d) {
       auto* dialog = dynamic_cast<ConvertFormatDialog*>(&d);
       if (!dialog) return int(QDialog::Rejected);
-      dialog->combo_format->setCurrentText(text);
+      dialog->format_choice()->setCurrentText(text);
       return int(QDialog::Accepted);
     });
   }
@@ -95,7 +95,7 @@ TEST_F(InterchangeFlowTest, CancelledDialogsAndFailuresChangeNothing) {
   pick("Pascal VOC XML");
   controls(tab).btn_import_dataset->click();  // then the folder chooser
   EXPECT_EQ(dialogs.dialogs_run, 2);
-  EXPECT_EQ(state(tab).interchange_flow->worker, nullptr);
+  EXPECT_EQ(state(tab).interchange_flow->is_running(), false);
 
   // A folder with no VOC file in it: one critical message, the open folder stays.
   pick("Pascal VOC XML");

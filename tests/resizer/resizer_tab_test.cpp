@@ -113,8 +113,8 @@ TEST_F(ResizerTabTest, PreviewPredictsTheOutputOfTheSelectedEntry) {
   EXPECT_EQ(controls(tab).lbl_resizer_details->text(),
             QString("Predicted Output: 1181x886 px | 300 DPI | Orig: %1 KB")
                 .arg(orvane::resizer::format_kb(QFileInfo(photo).size())));
-  ASSERT_NE(controls(tab).preview_resizer_view->pixmap_item, nullptr);
-  EXPECT_EQ(controls(tab).preview_resizer_view->pixmap_item->pixmap().size(), QSize(186, 140));
+  ASSERT_NE(controls(tab).preview_resizer_view->pixmap_item(), nullptr);
+  EXPECT_EQ(controls(tab).preview_resizer_view->pixmap_item()->pixmap().size(), QSize(186, 140));
 
   // Fields are read afresh on the next selection; errors go to the label.
   controls(tab).combo_resizer_rotate->setCurrentText("90°");

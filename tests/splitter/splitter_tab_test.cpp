@@ -75,7 +75,7 @@ TEST_F(SplitterTabTest, PreviewDrawsTheChosenCutsOverTheFirstImageThatDecodes) {
   orvane::test::write_image(input.path() + "/b_field.png",
                             cv::Mat(32, 64, CV_8UC3, cv::Scalar(0, 0, 0)));
   auto shown = [&] {
-    auto* item = controls(tab).view_split_preview->pixmap_item;
+    auto* item = controls(tab).view_split_preview->pixmap_item();
     return item == nullptr ? QImage() : item->pixmap().toImage();
   };
   controls(tab).entry_split_in->setText(input.path());

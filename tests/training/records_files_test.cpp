@@ -71,10 +71,10 @@ TEST(TrainingForms, CommandLinesCarryEveryValueAsOneWord) {
                          "plots=false", "save=false", "exist_ok=true"}));
   // The threads keep the form as typed, trimmed once.
   const YoloTrainerThread trainer(typed_form(), "cpu");
-  EXPECT_EQ(trainer.form.data_yaml, "/data/set/data.yaml");
-  EXPECT_EQ(trainer.form.lr0, 0.0123);
+  EXPECT_EQ(trainer.form().data_yaml, "/data/set/data.yaml");
+  EXPECT_EQ(trainer.form().lr0, 0.0123);
   const YoloTunerThread tuner(typed_form());
-  EXPECT_EQ(tuner.form.project, "runs/seg");
+  EXPECT_EQ(tuner.form().project, "runs/seg");
 }
 
 TEST(RunCharts, DetectionAndSegmentationRunsFindEveryPicture) {

@@ -76,8 +76,8 @@ TEST_F(TrainingRunTest, FinishedRunReportsProgressValidatesAndFillsAllFiveViews)
   for (ZoomableView* view :
        {controls(tab).view_loss_plot, controls(tab).view_f1_plot, controls(tab).view_pr_plot,
         controls(tab).view_confusion_plot, controls(tab).view_val_batch}) {
-    ASSERT_NE(view->pixmap_item, nullptr);
-    EXPECT_FALSE(view->pixmap_item->pixmap().isNull());
+    ASSERT_NE(view->pixmap_item(), nullptr);
+    EXPECT_FALSE(view->pixmap_item()->pixmap().isNull());
   }
   EXPECT_TRUE(dialogs.messages.empty());
 }

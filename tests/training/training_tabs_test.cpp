@@ -52,7 +52,7 @@ void picture(const QString& path, int width) {
 }
 
 int shown_width(const ZoomableView* view) {
-  return view->pixmap_item ? view->pixmap_item->pixmap().width() : -1;
+  return view->pixmap_item() ? view->pixmap_item()->pixmap().width() : -1;
 }
 
 class ConfigTabTest : public GuiTest {
@@ -208,9 +208,9 @@ TEST_F(MonitorTabTest, ProgressStatusAndTheLiveLossChart) {
   tab.update_train_progress(3, "Epoch 3/100 (3%) | ETA: 00:12:34", "");
   EXPECT_EQ(controls(tab).bar_train_progress->value(), 3);
   EXPECT_EQ(controls(tab).lbl_train_status->text(), "Status: Epoch 3/100 (3%) | ETA: 00:12:34");
-  EXPECT_EQ(controls(tab).view_loss_plot->pixmap_item, nullptr);
+  EXPECT_EQ(controls(tab).view_loss_plot->pixmap_item(), nullptr);
   tab.update_train_progress(4, "x", run.filePath("missing.png"));
-  EXPECT_EQ(controls(tab).view_loss_plot->pixmap_item, nullptr);
+  EXPECT_EQ(controls(tab).view_loss_plot->pixmap_item(), nullptr);
   picture(run.filePath("results.png"), 77);
   tab.update_train_progress(5, "y", run.filePath("results.png"));
   EXPECT_EQ(shown_width(controls(tab).view_loss_plot), 77);

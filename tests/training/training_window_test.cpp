@@ -42,7 +42,7 @@ TEST_F(TrainingRunTest, ClosingTheWindowStopsTheRunFirst) {
             window.page(OrvaneStudio::Page::TrainingMonitor));
   YoloTrainerThread* thread = state(*monitor).trainer_thread;
   ASSERT_NE(thread, nullptr);
-  EXPECT_EQ(thread->form.data_yaml, data);  // trimmed
+  EXPECT_EQ(thread->form().data_yaml, data);  // trimmed
   ASSERT_TRUE(wait_for_console(controls(*monitor).console_log, "Starting training for 50"));
   const qint64 pid = thread->child_pid();
   ASSERT_GT(pid, 0);

@@ -28,9 +28,9 @@ TEST(HelpDialog, WindowAndControls) {
   auto* scroll = dialog.findChild<QScrollArea*>();
   ASSERT_NE(scroll, nullptr);
   EXPECT_TRUE(scroll->widgetResizable());
-  EXPECT_TRUE(dialog.lbl_guide->wordWrap());
-  EXPECT_EQ(dialog.lbl_guide->textFormat(), Qt::RichText);
-  EXPECT_EQ(dialog.btn_close->text(), "Close Guide");
+  EXPECT_TRUE(dialog.guide_label()->wordWrap());
+  EXPECT_EQ(dialog.guide_label()->textFormat(), Qt::RichText);
+  EXPECT_EQ(dialog.close_button()->text(), "Close Guide");
   bool titled = false;
   for (auto* label : dialog.findChildren<QLabel*>()) {
     if (label->text() == "Orvane Studio - User Guide") {
@@ -41,7 +41,7 @@ TEST(HelpDialog, WindowAndControls) {
   }
   EXPECT_TRUE(titled);
   dialog.show();
-  QTest::mouseClick(dialog.btn_close, Qt::LeftButton);
+  QTest::mouseClick(dialog.close_button(), Qt::LeftButton);
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
   EXPECT_FALSE(dialog.isVisible());
 }

@@ -54,14 +54,14 @@ TEST_F(ZoomableViewTest, ConstructionSettings) {
   EXPECT_EQ(view.resizeAnchor(), QGraphicsView::AnchorUnderMouse);
   EXPECT_TRUE(view.renderHints().testFlag(QPainter::Antialiasing));
   EXPECT_TRUE(view.renderHints().testFlag(QPainter::SmoothPixmapTransform));
-  EXPECT_EQ(view.pixmap_item, nullptr);
+  EXPECT_EQ(view.pixmap_item(), nullptr);
   EXPECT_FALSE(view.is_panning());
 }
 
 TEST_F(ZoomableViewTest, SetImageFitsAndSecondImageReplacesTheFirst) {
   view.own_scene()->addRect(0, 0, 10, 10);  // something the owner drew earlier
   view.set_image(picture(2000, 1000));
-  ASSERT_NE(view.pixmap_item, nullptr);
+  ASSERT_NE(view.pixmap_item(), nullptr);
   EXPECT_EQ(view.own_scene()->items().size(), 1);
   EXPECT_EQ(view.sceneRect(), QRectF(0, 0, 2000, 1000));
   // Fitted: the whole picture is visible and fills the view's width (the limiting side).
@@ -71,7 +71,7 @@ TEST_F(ZoomableViewTest, SetImageFitsAndSecondImageReplacesTheFirst) {
 
   view.set_image(picture(100, 400));
   EXPECT_EQ(view.own_scene()->items().size(), 1);
-  EXPECT_EQ(view.pixmap_item->pixmap().size(), QSize(100, 400));
+  EXPECT_EQ(view.pixmap_item()->pixmap().size(), QSize(100, 400));
   EXPECT_EQ(view.sceneRect(), QRectF(0, 0, 100, 400));
   EXPECT_NEAR(view.transform().m11(), view.transform().m22(), 1e-9);  // aspect kept
   EXPECT_LT(view.transform().m11(), 1.0);
