@@ -23,6 +23,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "annotator/annotator_tab.h"
+#include "common/tab_access.h"
 #include "annotator/image_folder.h"
 #include "annotator/label_file.h"
 #include "imaging/image_files.h"
@@ -73,7 +74,7 @@ void BM_TabOpenFolder10k(benchmark::State& state) {
   const QString folder = big_folder().path();
   for (auto _ : state) {
     tab.open_folder(folder);
-    benchmark::DoNotOptimize(tab.image_paths.size());
+    benchmark::DoNotOptimize(orvane::test::state(tab).image_paths.size());
   }
 }
 BENCHMARK(BM_TabOpenFolder10k)->Unit(benchmark::kMillisecond);
@@ -92,7 +93,7 @@ void BM_SaveLabel500_Ours(benchmark::State& state) {
   std::vector<LabelShape> shapes{big_shape()};
   for (auto _ : state) {
     shapes[0].class_id ^= 1;
-    benchmark::DoNotOptimize(save_label_file(path, shapes).ok);
+    benchmark::DoNotOptimize(save_label_file(path, shapes).ok());
   }
 }
 BENCHMARK(BM_SaveLabel500_Ours)->Unit(benchmark::kMicrosecond);
@@ -102,7 +103,7 @@ void BM_SaveLabel500_OursUnchanged(benchmark::State& state) {
   QTemporaryDir dir;
   const QString path = dir.filePath("a.txt");
   const std::vector<LabelShape> shapes{big_shape()};
-  for (auto _ : state) benchmark::DoNotOptimize(save_label_file(path, shapes).ok);
+  for (auto _ : state) benchmark::DoNotOptimize(save_label_file(path, shapes).ok());
 }
 BENCHMARK(BM_SaveLabel500_OursUnchanged)->Unit(benchmark::kMicrosecond);
 
@@ -123,7 +124,7 @@ BENCHMARK(BM_SaveLabel500_PeerPrintfDirect)->Unit(benchmark::kMicrosecond);
 void BM_LoadLabel500_Ours(benchmark::State& state) {
   QTemporaryDir dir;
   const QString path = dir.filePath("a.txt");
-  save_label_file(path, {big_shape()});
+  (void)save_label_file(path, {big_shape()});
   for (auto _ : state) benchmark::DoNotOptimize(read_label_file(path, 10));
 }
 BENCHMARK(BM_LoadLabel500_Ours)->Unit(benchmark::kMicrosecond);
@@ -131,7 +132,7 @@ BENCHMARK(BM_LoadLabel500_Ours)->Unit(benchmark::kMicrosecond);
 void BM_LoadLabel500_PeerStrtod(benchmark::State& state) {
   QTemporaryDir dir;
   const QString path = dir.filePath("a.txt");
-  save_label_file(path, {big_shape()});
+  (void)save_label_file(path, {big_shape()});
   const std::string p = path.toStdString();
   for (auto _ : state) {
     FILE* f = std::fopen(p.c_str(), "r");
@@ -189,7 +190,7 @@ void BM_TabLoad24MP(benchmark::State& state) {
   tab.show();
   tab.open_folder(dir.path());
   for (auto _ : state) {
-    tab.current_idx = 1 - tab.current_idx;
+    orvane::test::state(tab).current_idx = 1 - orvane::test::state(tab).current_idx;
     tab.load_current_image();
   }
 }

@@ -18,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "annotator/annotator_tab.h"
+#include "common/tab_access.h"
 #include "annotator/auto_label.h"
 #include "engine/yolo.h"
 #include "ui/dialogs.h"
@@ -75,17 +76,17 @@ void BM_AutoLabelFrameButton(benchmark::State& state) {
   AnnotatorTab tab;
   tab.resize(1400, 900);
   tab.open_folder(f.dir.path());
-  tab.ai_model = f.model;
-  tab.btn_run_ai->setEnabled(true);
-  tab.spin_ai_conf->setValue(conf());
+  orvane::test::state(tab).ai_model = f.model;
+  orvane::test::controls(tab).btn_run_ai->setEnabled(true);
+  orvane::test::controls(tab).spin_ai_conf->setValue(conf());
   tab.run_ai_autolabel();
-  int shapes = int(tab.annotations.size());
+  int shapes = int(orvane::test::state(tab).annotations.size());
   tab.undo();
   for (auto _ : state) {
     tab.run_ai_autolabel();
     QApplication::processEvents();
     state.PauseTiming();
-    shapes = int(tab.annotations.size());
+    shapes = int(orvane::test::state(tab).annotations.size());
     tab.undo();
     state.ResumeTiming();
   }

@@ -18,6 +18,7 @@
 #include <cstdio>
 
 #include "training/job_runner.h"
+#include "common/tab_access.h"
 #include "training/training_monitor_tab.h"
 #include "training/yolo_threads.h"
 
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
   manifest.open(QIODevice::WriteOnly);
   manifest.close();
 
-  TrainingMonitorTab tab;
+  orvane::training::TrainingMonitorTab tab;
   tab.resize(1400, 900);
   tab.show();
   // The first paint loads the fonts (a second or more); the run is measured after it.
@@ -61,9 +62,9 @@ int main(int argc, char** argv) {
     tab.start_training(form);
     // The console's own connection, timed.
     qint64 worst_append = 0;
-    QObject::disconnect(tab.trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
-                        &TrainingMonitorTab::append_log);
-    QObject::connect(tab.trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
+    QObject::disconnect(orvane::test::state(tab).trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
+                        &orvane::training::TrainingMonitorTab::append_log);
+    QObject::connect(orvane::test::state(tab).trainer_thread, &orvane::training::YoloTrainerThread::log_signal, &tab,
                      [&](const QString& text) {
                        ++pieces;
                        QElapsedTimer one;
@@ -72,25 +73,25 @@ int main(int argc, char** argv) {
                        worst_append = std::max(worst_append, one.nsecsElapsed());
                      });
     bool done = false;
-    QObject::connect(tab.trainer_thread, &QThread::finished, [&] { done = true; });
+    QObject::connect(orvane::test::state(tab).trainer_thread, &QThread::finished, [&] { done = true; });
     last = clock.nsecsElapsed();
     tick.start();
     while (!done) app.processEvents(QEventLoop::WaitForMoreEvents);
     tick.stop();
     app.processEvents();
     const double total_s = clock.nsecsElapsed() / 1e9;
-    const int lines = tab.console_log->document()->blockCount();
+    const int lines = orvane::test::controls(tab).console_log->document()->blockCount();
     std::printf(
         "streamed run %d: %d console lines in %d pieces, %.2f s; longest event-loop stall %.1f ms "
         "(aim < 50 ms), %d stalls over 50 ms\n",
         run, lines, pieces, total_s, worst / 1e6, long_gaps);
     std::printf("longest single console append %.1f ms; status at the end: %s\n",
-                worst_append / 1e6, qPrintable(tab.lbl_train_status->text()));
+                worst_append / 1e6, qPrintable(orvane::test::controls(tab).lbl_train_status->text()));
   }
 
   const QString line = "      3/10   0.0G   1.234   2.345   1.111   412/1000 [00:01<00:02]\n";
   for (int prefill : {0, 10000, 50000}) {
-    tab.console_log->clear();
+    orvane::test::controls(tab).console_log->clear();
     QString block;
     for (int i = 0; i < prefill; ++i) block += line;
     if (prefill) tab.append_log(block);

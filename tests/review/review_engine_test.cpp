@@ -112,7 +112,9 @@ TEST_F(ReviewEngineTest, FindsEveryPlantedKindAndRanksThemFirst) {
     const Finding* f = find_kind(*by_stem.at(stem), kind);
     ASSERT_NE(f, nullptr) << stem << " should show " << kind_name(kind).toStdString();
     const int planted_line = kind == Kind::Duplicate || kind == Kind::Missed ? 2 : 1;
-    if (kind != Kind::Unlabelled) EXPECT_EQ(f->line, planted_line) << stem;
+    if (kind != Kind::Unlabelled) {
+      EXPECT_EQ(f->line, planted_line) << stem;
+    }
   }
   EXPECT_TRUE(by_stem.at(agreeing[5])->findings.empty());
   for (const std::string& stem : {agreeing[6], std::string("broken")}) {
