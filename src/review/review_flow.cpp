@@ -103,11 +103,13 @@ bool ReviewFlow::start_review(const QString& model_path) {
           [this](int done, int total, const QString& name) {
             if (!progress_) return;
             progress_->setMaximum(total);
-            progress_->setValue(done);
             progress_->setLabelText(
                 name.isEmpty()
                     ? QStringLiteral("Reviewing %1 image(s)…").arg(total)
                     : QStringLiteral("Reviewed %1 of %2: %3").arg(done).arg(total).arg(name));
+            // Last: a window-modal dialog's setValue runs the event loop, where the end of the
+            // run may close the dialog and clear progress_.
+            progress_->setValue(done);
           });
   connect(worker_, &ReviewWorker::finished_signal, this, &ReviewFlow::on_finished,
           Qt::QueuedConnection);
