@@ -13,6 +13,10 @@ class QListWidget;
 class QPushButton;
 class QTableView;
 
+namespace orvane::test {
+struct Access;
+}
+
 namespace orvane::review {
 
 class ReviewFilterProxy;
@@ -33,19 +37,22 @@ class ReviewPanel : public QWidget {
   // The report changed as a whole: the summary line and the first row.
   void report_changed();
 
-  QComboBox* combo_kind = nullptr;  // "All kinds" and one entry per kind
-  QTableView* table_review = nullptr;
-  QListWidget* list_findings = nullptr;
-  QPushButton* btn_accept = nullptr;   // takes the prediction as a label, or removes the label
-  QPushButton* btn_dismiss = nullptr;  // hides the finding for this folder and model
-  QLabel* lbl_summary = nullptr;
-
  Q_SIGNALS:
   void image_selected(int image);
   void finding_selected();  // current_finding() changed (possibly to none)
   void accept_requested();
 
  private:
+  friend struct orvane::test::Access;
+  struct Ui {
+    QComboBox* combo_kind = nullptr;  // "All kinds" and one entry per kind
+    QTableView* table_review = nullptr;
+    QListWidget* list_findings = nullptr;
+    QPushButton* btn_accept = nullptr;   // takes the prediction as a label, or removes the label
+    QPushButton* btn_dismiss = nullptr;  // hides the finding for this folder and model
+    QLabel* lbl_summary = nullptr;
+  } ui_;
+
   void on_row_changed();
   void fill_findings();
   void dismiss_current();

@@ -95,7 +95,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   ReviewListModel& model = *flow.list_model();
   const int image = model.image_index(image_path);
   ASSERT_GE(image, 0);
-  ASSERT_GT(panel.table_review->model()->rowCount(), 0);
+  ASSERT_GT(controls(panel).table_review->model()->rowCount(), 0);
 
   // Selecting the row opens the image, with its predictions drawn over the canvas.
   panel.select_image(image);
@@ -106,7 +106,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   std::optional<Finding> f = panel.current_finding();
   ASSERT_TRUE(f.has_value());
   ASSERT_EQ(f->kind, Kind::Unlabelled);
-  EXPECT_EQ(panel.btn_accept->text(), "Accept prediction as label");
+  EXPECT_EQ(controls(panel).btn_accept->text(), "Accept prediction as label");
 
   // Accept: one step, saved at once, and the finding is gone from the list.
   const int steps = state(tab).document->undo_stack()->count();
@@ -116,7 +116,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   EXPECT_EQ(accepted.count('\n'), 1);
   EXPECT_TRUE(accepted.startsWith(original.left(2))) << accepted.toStdString();  // its class
   EXPECT_TRUE(model.visible_findings(image).empty());
-  EXPECT_EQ(panel.list_findings->count(), 0);
+  EXPECT_EQ(controls(panel).list_findings->count(), 0);
 
   // Undo from the review list's own window (its undo key): the label file is gone again and the
   // finding is back, without another inference.
@@ -131,7 +131,7 @@ TEST_F(ReviewFlowTest, AcceptUndoDismissAndReopen) {
   // Dismiss it: written beside the labels, hidden from the list.
   panel.select_image(image);
   ASSERT_TRUE(panel.current_finding().has_value());
-  panel.btn_dismiss->click();
+  controls(panel).btn_dismiss->click();
   EXPECT_TRUE(model.visible_findings(image).empty());
   EXPECT_TRUE(read_file(folder + "/.orvane-review-dismissed.json")
                   .contains(QFileInfo(image_path).fileName().toUtf8() + "|possibly unlabelled|"));
