@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -20,10 +21,24 @@ bool is_dicom(const QString& path) {
   return file.read(4) == "DICM";
 }
 
+// A file whose header promises far more pixels than its bytes could hold (a few hundred bytes
+// declaring a 17000 x 60000 JPEG) would have the decoder allocate gigabytes before it finds the
+// data missing. No format we read packs much more than 25000 decoded bytes into one file byte
+// (a one-colour 1-bit PNG: deflate's 1032:1 on top of 1 bit becoming 24), so a header claiming
+// more is refused as not decoding. Pictures under 64 megapixels are never refused this way.
+bool declares_impossible_size(const QString& path) {
+  QImageReader reader(path);
+  const QSize size = reader.size();  // the header only
+  if (!size.isValid()) return false;
+  const double decoded = 3.0 * size.width() * size.height();
+  constexpr double kAlwaysDecoded = 3.0 * 64e6, kMaxExpansion = 32768;
+  return decoded > kAlwaysDecoded && decoded > kMaxExpansion * double(QFileInfo(path).size());
+}
+
 }  // namespace
 
 cv::Mat read_image_bgr(const QString& path) {
-  if (!QFileInfo(path).isFile() || is_dicom(path)) return {};
+  if (!QFileInfo(path).isFile() || is_dicom(path) || declares_impossible_size(path)) return {};
   try {
     cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
     return image;
@@ -59,12 +74,19 @@ QImage mat_to_qimage(const cv::Mat& mat) {
   if (mat.empty()) return {};
   cv::Mat rgb;
   switch (mat.channels()) {
-    case 1: cv::cvtColor(mat, rgb, cv::COLOR_GRAY2RGB); break;
-    case 4: cv::cvtColor(mat, rgb, cv::COLOR_BGRA2RGB); break;
-    default: cv::cvtColor(mat, rgb, cv::COLOR_BGR2RGB); break;
+    case 1:
+      cv::cvtColor(mat, rgb, cv::COLOR_GRAY2RGB);
+      break;
+    case 4:
+      cv::cvtColor(mat, rgb, cv::COLOR_BGRA2RGB);
+      break;
+    default:
+      cv::cvtColor(mat, rgb, cv::COLOR_BGR2RGB);
+      break;
   }
   if (rgb.depth() != CV_8U) rgb.convertTo(rgb, CV_8U);
-  QImage view(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step), QImage::Format_RGB888);
+  QImage view(rgb.data, rgb.cols, rgb.rows, static_cast<qsizetype>(rgb.step),
+              QImage::Format_RGB888);
   return view.copy();
 }
 

@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 using namespace orvane;
@@ -38,6 +40,34 @@ TEST(ImageIo, UnreadableFilesDecodeToNothing) {
   dicom.write(QByteArray(128, '\0') + "DICM" + QByteArray("\x02\x00\x00\x00UL\x04", 8));
   dicom.close();
   EXPECT_TRUE(read_image_bgr(dicom.fileName()).empty());
+}
+
+// A tiny JPEG whose header claims 30000 x 30000 pixels: refused from the header, without the
+// decoder first allocating the 2.7 GB the header asks for.
+TEST(ImageIo, AHeaderPromisingMorePixelsThanTheFileCanHoldDoesNotDecode) {
+  QTemporaryDir dir;
+  std::vector<uchar> bytes;
+  ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(40, 80, 120)), bytes));
+  const uchar start_of_frame[] = {0xFF, 0xC0};  // then length (2), precision (1), height, width
+  const auto sof =
+      std::search(bytes.begin(), bytes.end(), std::begin(start_of_frame), std::end(start_of_frame));
+  ASSERT_NE(sof, bytes.end());
+  const auto at = std::size_t(sof - bytes.begin());
+  for (std::size_t k : {at + 5, at + 7})
+    bytes[k] = uchar(30000 >> 8), bytes[k + 1] = uchar(30000 & 0xFF);
+  QFile big(dir.filePath("claims_huge.jpg"));
+  ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+  big.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  big.close();
+  EXPECT_TRUE(read_image_bgr(big.fileName()).empty());
+  // The same picture with its true size still decodes.
+  QFile small(dir.filePath("small.jpg"));
+  ASSERT_TRUE(small.open(QIODevice::WriteOnly));
+  std::vector<uchar> plain;
+  ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(40, 80, 120)), plain));
+  small.write(reinterpret_cast<const char*>(plain.data()), qint64(plain.size()));
+  small.close();
+  EXPECT_EQ(read_image_bgr(small.fileName()).cols, 16);
 }
 
 // Every way a write can fail leaves the image that was there before, whole.
