@@ -6,15 +6,15 @@
 
 namespace orvane::cli {
 
-Args::Args(const std::vector<std::string>& words, const std::vector<KeySpec>& specs)
-    : specs_(specs) {
+Args::Args(const std::vector<std::string>& words, const std::vector<KeyHelp>& keys)
+    : key_helps_(keys) {
   for (const std::string& word : words) {
     const auto eq = word.find('=');
     if (eq == std::string::npos || eq == 0)
       throw ArgError("expected key=value, got '" + word + "'");
     const std::string key = word.substr(0, eq);
     const bool known =
-        std::any_of(specs_.begin(), specs_.end(), [&](const KeySpec& s) { return s.key == key; });
+        std::any_of(key_helps_.begin(), key_helps_.end(), [&](const KeyHelp& s) { return s.key == key; });
     if (!known) throw ArgError("unknown key '" + key + "' (see help)");
     values_[key] = word.substr(eq + 1);
   }
@@ -24,7 +24,7 @@ bool Args::has(const std::string& key) const { return values_.count(key) > 0; }
 
 std::string Args::str(const std::string& key) const {
   if (auto it = values_.find(key); it != values_.end()) return it->second;
-  for (const KeySpec& s : specs_)
+  for (const KeyHelp& s : key_helps_)
     if (s.key == key) return s.default_value;
   return {};
 }
@@ -80,10 +80,10 @@ std::pair<double, double> Args::range(const std::string& key) const {
 }
 
 std::string format_help(const std::string& verb, const std::string& summary,
-                        const std::vector<KeySpec>& specs) {
+                        const std::vector<KeyHelp>& keys) {
   std::ostringstream out;
   out << "orvane " << verb << " - " << summary << "\n";
-  for (const KeySpec& s : specs) {
+  for (const KeyHelp& s : keys) {
     out << "  " << s.key << "=" << s.default_value;
     if (!s.help.empty()) out << "    " << s.help;
     out << "\n";

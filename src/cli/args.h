@@ -16,7 +16,7 @@ struct ArgError : std::runtime_error {
 };
 
 // One documented key of a verb, for `orvane VERB help` and for rejecting unknown keys.
-struct KeySpec {
+struct KeyHelp {
   std::string key;
   std::string default_value;  // "" means no default
   std::string help;
@@ -24,12 +24,12 @@ struct KeySpec {
 
 class Args {
  public:
-  // Parses "key=value" words; a word without "=" is an ArgError. Keys not in `specs` are an
+  // Parses "key=value" words; a word without "=" is an ArgError. Keys not in `keys` are an
   // ArgError too, so a typo never silently falls back to a default.
-  Args(const std::vector<std::string>& words, const std::vector<KeySpec>& specs);
+  Args(const std::vector<std::string>& words, const std::vector<KeyHelp>& keys);
 
   bool has(const std::string& key) const;  // given on the command line (even if empty)
-  // The given value, else the key's default from the specs.
+  // The given value, else the key's default from the keys.
   std::string str(const std::string& key) const;
   int integer(const std::string& key) const;
   double real(const std::string& key) const;
@@ -39,7 +39,7 @@ class Args {
 
  private:
   std::map<std::string, std::string> values_;
-  std::vector<KeySpec> specs_;
+  std::vector<KeyHelp> key_helps_;
 };
 
 // A default value as a key=value word carries it: whole numbers plainly, real numbers as their
@@ -49,6 +49,6 @@ std::string default_text(double value);
 
 // Prints "orvane VERB key=default ..." with one line of help per key.
 std::string format_help(const std::string& verb, const std::string& summary,
-                        const std::vector<KeySpec>& specs);
+                        const std::vector<KeyHelp>& keys);
 
 }  // namespace orvane::cli

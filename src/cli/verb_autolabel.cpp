@@ -10,7 +10,7 @@ namespace orvane::cli {
 
 namespace {
 
-const std::vector<KeySpec> kAutolabelKeys{
+const std::vector<KeyHelp> kAutolabelKeys{
     {"model", "", "weights to label with: a .pt checkpoint (ours or the YOLO ecosystem's), a zoo name, or an exported .onnx / .torchscript"},
     {"source", "", "annotator folder: images, their label files and classes.txt"},
     {"conf", "0.25", "confidence threshold, 0.01-1.0"},

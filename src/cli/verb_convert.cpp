@@ -11,8 +11,8 @@ namespace orvane::cli {
 
 namespace {
 
-const std::vector<KeySpec>& convert_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& convert_keys() {
+  static const std::vector<KeyHelp> keys{
       {"from", "", "source format: coco | voc | labelme | yolo"},
       {"to", "", "output format: coco | voc | labelme | yolo"},
       {"source", "", "source folder (for coco also its JSON file)"},

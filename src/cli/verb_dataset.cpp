@@ -20,14 +20,14 @@ namespace {
 
 namespace ds = orvane::dataset;
 
-const std::vector<KeySpec>& source_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& source_keys() {
+  static const std::vector<KeyHelp> keys{
       {"source", "", "annotated image folder (images, label files, classes.txt)"}};
   return keys;
 }
 
-const std::vector<KeySpec>& split_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& split_keys() {
+  static const std::vector<KeyHelp> keys{
       {"source", "", "annotated image folder (images, label files, classes.txt)"},
       {"output", "", "output folder: {train,val,test}/{images,labels} and data.yaml"},
       {"train", "70", "train percentage"},
@@ -42,7 +42,7 @@ const std::vector<KeySpec>& split_keys() {
 struct Sub {
   const char* name;
   const char* summary;
-  const std::vector<KeySpec>& (*keys)();
+  const std::vector<KeyHelp>& (*keys)();
 };
 
 const Sub kSubs[] = {

@@ -21,8 +21,8 @@ namespace orvane::cli {
 
 namespace {
 
-const std::vector<KeySpec>& enrich_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& enrich_keys() {
+  static const std::vector<KeyHelp> keys{
       {"source", "", "an image file, or a folder whose images (not sub-folders) are all enriched"},
       {"output", "", "folder for image_enriched_<second>_var_<k>.jpg (created if missing)"},
       {"count", "10", "variants per source image, 1-1000"},

@@ -20,8 +20,8 @@ namespace {
 
 constexpr const char* kSummary = "export a trained model to onnx | torchscript | ...";
 
-const std::vector<KeySpec>& export_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& export_keys() {
+  static const std::vector<KeyHelp> keys{
       {"model", "", "a .pt checkpoint of orvane train or of the YOLO ecosystem"},
       {"format", "onnx", "onnx | engine | openvino | torchscript | coreml"},
       {"imgsz", "0", "static input size (0: the size the model was trained at)"},

@@ -22,8 +22,8 @@ namespace {
 
 constexpr const char* kSummary = "predict with a YOLO model on an image or folder";
 
-const std::vector<KeySpec>& predict_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& predict_keys() {
+  static const std::vector<KeyHelp> keys{
       {"model", "",
        "weights (.pt, or best.onnx / best.torchscript of orvane export), or a model name"},
       {"source", "", "an image file or a folder of images"},

@@ -13,8 +13,8 @@ namespace orvane::cli {
 
 namespace {
 
-const std::vector<KeySpec>& resize_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& resize_keys() {
+  static const std::vector<KeyHelp> keys{
       {"source", "", "image files and/or folders, comma-separated"},
       {"output", "", "folder for the *_scaled files (created if missing)"},
       {"recursive", "false", "also take images from subfolders of source folders"},

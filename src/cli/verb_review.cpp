@@ -17,8 +17,8 @@ namespace {
 
 constexpr const char* kSummary = "find likely labelling mistakes with a trained model";
 
-const std::vector<KeySpec>& review_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& review_keys() {
+  static const std::vector<KeyHelp> keys{
       {"model", "", "weights file (best.pt of a run, or the YOLO ecosystem's .pt)"},
       {"source", "", "annotator folder: images, their label files and classes.txt"},
       {"data", "", "or a dataset manifest (data.yaml), with split="},

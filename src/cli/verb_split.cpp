@@ -10,7 +10,7 @@ namespace orvane::cli {
 
 namespace {
 
-const std::vector<KeySpec> kSplitKeys{
+const std::vector<KeyHelp> kSplitKeys{
     {"source", "", "folder whose images (jpg, jpeg, png, bmp, webp; not sub-folders) are cut"},
     {"output", "", "folder that receives the tiles (created with its part folders as needed)"},
     {"parts", "4", "number of tiles per image, 1-100; also sets the index padding"},

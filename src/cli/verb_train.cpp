@@ -38,12 +38,12 @@ namespace {
 
 constexpr const char* kSummary = "train a YOLO model";
 
-const std::vector<KeySpec>& train_keys() {
-  static const std::vector<KeySpec> keys = [] {
+const std::vector<KeyHelp>& train_keys() {
+  static const std::vector<KeyHelp> keys = [] {
     // The keys people use, with the training tab's defaults, then every other training option
     // with the engine's default.
     const training::TrainingDefaults d = training::kTrainingDefaults;
-    std::vector<KeySpec> k{
+    std::vector<KeyHelp> k{
         {"model", d.model, kModelKeyHelp},
         {"data", d.data, "dataset manifest"},
         {"epochs", default_text(d.epochs), ""},

@@ -24,10 +24,10 @@ namespace {
 
 constexpr const char* kSummary = "search training hyperparameters (genetic tuning)";
 
-const std::vector<KeySpec>& tune_keys() {
-  static const std::vector<KeySpec> keys = [] {
+const std::vector<KeyHelp>& tune_keys() {
+  static const std::vector<KeyHelp> keys = [] {
     const training::TrainingDefaults d = training::kTrainingDefaults;
-    std::vector<KeySpec> k{
+    std::vector<KeyHelp> k{
         {"model", d.model, kModelKeyHelp},
         {"data", d.data, "dataset manifest"},
         {"epochs", "10", "training epochs of each iteration"},

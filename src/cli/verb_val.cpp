@@ -14,8 +14,8 @@ namespace {
 
 constexpr const char* kSummary = "validate a YOLO model on a dataset";
 
-const std::vector<KeySpec>& val_keys() {
-  static const std::vector<KeySpec> keys{
+const std::vector<KeyHelp>& val_keys() {
+  static const std::vector<KeyHelp> keys{
       {"model", "", "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
       {"data", "data.yaml", "dataset manifest"},
       {"imgsz", "640", "image size (rounded up to a multiple of 32)"},

@@ -5,7 +5,7 @@
 using namespace orvane::cli;
 
 namespace {
-const std::vector<KeySpec> kSpecs{
+const std::vector<KeyHelp> kSpecs{
     {"source", "", ""}, {"parts", "4", ""}, {"subfolders", "true", ""}, {"range", "-30,30", ""}};
 }
 
