@@ -8,6 +8,11 @@
 # validation; then the medians over the rounds, the ratios to the reference and the median stage
 # profile of a late epoch beside epoch 1's.
 # usage: bench/engine/train_run.sh BUILD_DIR [rounds=3] [tasks="detect segment"] [extra train args]
+#        bench/engine/train_run.sh BUILD_DIR quick [seeds="1 2 3"] [extra train args]
+# The quick mode is a release check rather than a timing: one run of each task on the sets of
+# several generator seeds (a fault that shows on one set only, such as a sample the loader
+# cannot prepare, is seen before a release); it prints each run's wall time, exit status and
+# final validation and fails when any run fails.
 # The set: make_shapes_dataset.py --ntrain 200 --nval 40 --size 96 --seed 1; the runs: yolov8n /
 # yolov8n-seg from scratch, 20 epochs, imgsz 96, batch 8, workers 2, seed 0, 2 threads.
 # The machine is shared: the script prints the load average beside every run. SHAPES_TOOL names
@@ -15,6 +20,34 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${1:?build dir}"
+if [ "${2:-}" = quick ]; then
+  seeds="${3:-1 2 3}"
+  shift $(($# < 3 ? $# : 3))
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  tool="${SHAPES_TOOL:-$here/../../../shared/tools/make_shapes_dataset.py}"
+  failed=0
+  for seed in $seeds; do
+    /usr/bin/python3 "$tool" --out "$work/data$seed" --ntrain 200 --nval 40 --size 96 \
+      --seed "$seed" > /dev/null
+    for task in detect segment; do
+      if [ "$task" = segment ]; then model=yolov8n-seg.yaml; set_=shapes-seg; else model=yolov8n.yaml; set_=shapes-det; fi
+      start=$(date +%s.%N)
+      status=0
+      "$build/bin/orvane" train model="$model" data="$work/data$seed/$set_/data.yaml" epochs=20 \
+        imgsz=96 batch=8 workers=2 seed=0 threads=2 project="$work/runs" name="$task$seed" "$@" \
+        > "$work/$task$seed.log" 2>&1 || status=$?
+      wall=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN{printf "%.1f", b-a}')
+      if [ "$status" -ne 0 ]; then
+        failed=1
+        echo "seed $seed $task: FAILED (exit $status) after $wall s: $(tail -1 "$work/$task$seed.log")"
+      else
+        echo "seed $seed $task: $wall s; all-row: $(grep -A1 " Class " "$work/$task$seed.log" | tail -1 | awk '{$1=$1; print}')"
+      fi
+    done
+  done
+  exit "$failed"
+fi
 rounds="${2:-3}"
 tasks="${3:-detect segment}"
 shift $(($# < 3 ? $# : 3))

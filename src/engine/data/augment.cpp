@@ -254,8 +254,10 @@ void random_perspective(Sample& sample, const AugmentHyp& hyp, cv::Size2i out_si
     }
     // Keep objects that stay visible: at least 2 px each way, not a sliver, and enough of their
     // (scaled) area left; polygons measure their true visible extent, so a lower bar applies.
+    // A vertex sent through the horizon by the perspective term has no place: such a box is
+    // not a number and fails these comparisons too.
     const float w2 = box.width, h2 = box.height;
-    if (w2 <= 2 || h2 <= 2) continue;
+    if (!(w2 > 2 && h2 > 2 && std::isfinite(box.x) && std::isfinite(box.y))) continue;
     const float ar = std::max(w2 / (h2 + 1e-16f), h2 / (w2 + 1e-16f));
     const float area_ratio = w2 * h2 / (old.width * s * old.height * s + 1e-16f);
     const float area_thr = has_poly ? 0.01f : 0.10f;

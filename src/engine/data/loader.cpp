@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <opencv2/imgproc.hpp>
 
 #include "engine/compute_thread.h"
+#include "engine/data/masks.h"
 #include "engine/error.h"
+#include "engine/logger.h"
 
 namespace orvane::engine {
 
@@ -18,6 +21,7 @@ struct Prepared {
   std::string path;
   std::array<int, 2> ori_shape{0, 0};
   LetterboxInfo letterbox;
+  bool failed = false;  // left out of its batch (its image slot holds nothing usable)
 };
 
 struct DataLoader::Pending {
@@ -53,93 +57,6 @@ void write_image(const cv::Mat& bgr, torch::Tensor slot) {
   for (int c = 0; c < 3; ++c) {
     cv::Mat dst(h, w, CV_32F, base + static_cast<std::size_t>(c) * h * w);
     planes[2 - c].convertTo(dst, CV_32F, 1.0 / 255.0);
-  }
-}
-
-// Ground-truth masks follow the convention of the YOLO ecosystem's training and validation
-// (ultralytics 8.x), so that its checkpoints score here what they score there and fine-tuning
-// keeps the target they learned: the outline is resampled to 1000 points spread evenly over its
-// vertices (each original vertex kept), every point is truncated to a whole pixel, the polygon is
-// filled at full resolution together with its boundary pixels, and the result is reduced 4x
-// bilinearly, which sets a cell when at least two of its four middle pixels are set. The filled
-// outline makes a mask about one pixel wider and taller than the exact area; on small objects
-// that moves mask IoU by several points, which is why the exact-area fill is not used.
-std::vector<cv::Point> resampled_pixels(const std::vector<cv::Point2f>& polygon) {
-  constexpr std::size_t kPoints = 1000;
-  std::vector<cv::Point2f> closed(polygon);
-  closed.push_back(polygon.front());
-  const std::size_t n = std::max(kPoints, closed.size() + 1);
-  const double last = static_cast<double>(closed.size() - 1);
-  std::vector<double> at;
-  if (closed.size() < n) {
-    const std::size_t spread = n - closed.size();
-    for (std::size_t k = 0; k < spread; ++k) at.push_back(last * k / static_cast<double>(spread - 1));
-    for (std::size_t v = 0; v < closed.size(); ++v) at.push_back(static_cast<double>(v));
-    std::stable_sort(at.begin(), at.end());
-  } else {
-    for (std::size_t k = 0; k < n; ++k) at.push_back(last * k / static_cast<double>(n - 1));
-  }
-  std::vector<cv::Point> pts;
-  pts.reserve(at.size());
-  for (double t : at) {
-    const std::size_t i = std::min(static_cast<std::size_t>(t), closed.size() - 2);
-    const double f = t - static_cast<double>(i);
-    const auto x = static_cast<float>(closed[i].x + (closed[i + 1].x - closed[i].x) * f);
-    const auto y = static_cast<float>(closed[i].y + (closed[i + 1].y - closed[i].y) * f);
-    pts.emplace_back(static_cast<int>(x), static_cast<int>(y));  // truncation, not rounding
-  }
-  return pts;
-}
-
-// The mask of one polygon at 1/4 of the image resolution, by the convention above. Only the
-// 4-pixel-aligned block around the polygon is filled and reduced: a reduced cell reads only its
-// own middle pixels, so the block gives exactly what the whole image would.
-cv::Mat rasterise(const std::vector<cv::Point2f>& polygon, cv::Size image_size) {
-  const cv::Size mask_size(image_size.width / 4, image_size.height / 4);
-  cv::Mat mask = cv::Mat::zeros(mask_size, CV_8U);
-  if (polygon.size() < 3) return mask;
-  std::vector<cv::Point> pts = resampled_pixels(polygon);
-  cv::Rect bounds = cv::boundingRect(pts);
-  const int cx1 = std::clamp(bounds.x / 4, 0, mask_size.width);
-  const int cy1 = std::clamp(bounds.y / 4, 0, mask_size.height);
-  const int cx2 = std::clamp((bounds.x + bounds.width - 1) / 4 + 1, 0, mask_size.width);
-  const int cy2 = std::clamp((bounds.y + bounds.height - 1) / 4 + 1, 0, mask_size.height);
-  if (cx2 <= cx1 || cy2 <= cy1) return mask;
-  cv::Mat local = cv::Mat::zeros((cy2 - cy1) * 4, (cx2 - cx1) * 4, CV_8U);
-  for (auto& p : pts) p -= cv::Point(cx1 * 4, cy1 * 4);
-  const cv::Point* data = pts.data();
-  const int count = static_cast<int>(pts.size());
-  cv::fillPoly(local, &data, &count, 1, cv::Scalar(1));
-  cv::resize(local, mask(cv::Rect(cx1, cy1, cx2 - cx1, cy2 - cy1)),
-             cv::Size(cx2 - cx1, cy2 - cy1), 0, 0, cv::INTER_LINEAR);
-  return mask;
-}
-
-// Where objects overlap, the cells belong to the smaller one (by mask area), as in the
-// convention above: a large object's mask excludes what lies in front of it. Each mask is only
-// touched inside its own bounds, and an image whose objects' bounds never meet (most images)
-// costs one bounds scan per mask.
-void resolve_overlaps(std::vector<cv::Mat>& masks) {
-  const std::size_t n = masks.size();
-  if (n < 2) return;
-  std::vector<cv::Rect> bounds(n);
-  for (std::size_t k = 0; k < n; ++k) bounds[k] = cv::boundingRect(masks[k]);
-  bool meet = false;
-  for (std::size_t a = 0; a < n && !meet; ++a)
-    for (std::size_t b = a + 1; b < n && !meet; ++b) meet = (bounds[a] & bounds[b]).area() > 0;
-  if (!meet) return;
-  std::vector<int> area(n);
-  for (std::size_t k = 0; k < n; ++k) area[k] = cv::countNonZero(masks[k](bounds[k]));
-  std::vector<std::size_t> order(n);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return area[a] > area[b]; });
-  cv::Mat owner(masks.front().size(), CV_32S, cv::Scalar(0));
-  for (std::size_t k : order)
-    owner(bounds[k]).setTo(cv::Scalar(static_cast<double>(k + 1)), masks[k](bounds[k]));
-  for (std::size_t k = 0; k < n; ++k) {
-    const cv::Mat taken = owner(bounds[k]) != static_cast<double>(k + 1);
-    masks[k](bounds[k]).setTo(cv::Scalar(0), taken);
   }
 }
 
@@ -243,6 +160,7 @@ void DataLoader::begin_epoch(int epoch) {
   consumed_ = 0;
   pending_.clear();
   error_.clear();
+  failed_this_epoch_ = 0;
   work_cv_.notify_all();
 }
 
@@ -309,33 +227,38 @@ Prepared prepare(Sample&& sample, const std::string& path, std::array<int, 2> or
                  bool segment, torch::Tensor slot) {
   write_image(sample.image, slot);
   Prepared p;
+  if (segment) p.masks = sample_masks(sample);
   p.cls = std::move(sample.cls);
   p.boxes = std::move(sample.boxes);
   p.path = path;
   p.ori_shape = ori_shape;
   p.letterbox = sample.letterbox;
-  if (segment) {
-    const cv::Size mask_size(sample.image.cols / 4, sample.image.rows / 4);
-    for (std::size_t k = 0; k < p.cls.size(); ++k) {
-      if (k < sample.polygons.size() && sample.polygons[k].size() >= 3) {
-        p.masks.push_back(rasterise(sample.polygons[k], sample.image.size()));
-      } else {  // a plain box: its mask is the box
-        cv::Mat m = cv::Mat::zeros(mask_size, CV_8U);
-        const cv::Rect2f& b = p.boxes[k];
-        const cv::Point p1(static_cast<int>(std::lround(b.x / 4)),
-                           static_cast<int>(std::lround(b.y / 4)));
-        const cv::Point p2(static_cast<int>(std::lround((b.x + b.width) / 4)) - 1,
-                           static_cast<int>(std::lround((b.y + b.height) / 4)) - 1);
-        if (p2.x >= p1.x && p2.y >= p1.y) cv::rectangle(m, p1, p2, cv::Scalar(1), cv::FILLED);
-        p.masks.push_back(m);
-      }
-    }
-    resolve_overlaps(p.masks);
-  }
   return p;
 }
 
+// Moves the image slots of the samples that were prepared to the front of `images` (in order)
+// and drops the failed ones from `samples`. Plain copies: a worker thread must not start a
+// parallel LibTorch operation (see compute_thread.h).
+torch::Tensor drop_failed(torch::Tensor images, std::vector<Prepared>& samples) {
+  const int64_t plane = images[0].numel();
+  float* base = images.data_ptr<float>();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (samples[i].failed) continue;
+    if (kept != i) {
+      std::memmove(base + static_cast<int64_t>(kept) * plane,
+                   base + static_cast<int64_t>(i) * plane, sizeof(float) * plane);
+      samples[kept] = std::move(samples[i]);
+    }
+    ++kept;
+  }
+  samples.resize(kept);
+  return images.narrow(0, 0, static_cast<int64_t>(kept));
+}
+
 Batch finish(torch::Tensor images, std::vector<Prepared>& samples, bool segment) {
+  if (std::any_of(samples.begin(), samples.end(), [](const Prepared& p) { return p.failed; }))
+    images = drop_failed(images, samples);
   Batch batch;
   batch.images = images;
   const int H = static_cast<int>(images.size(2)), W = static_cast<int>(images.size(3));
@@ -405,38 +328,39 @@ void DataLoader::worker_loop() {
     lock.unlock();
 
     std::string failure;
-    Prepared prepared;
-    try {
-      Sample sample = make_sample_impl(index, epoch, task, mosaic);
-      prepared = prepare(std::move(sample), dataset_->image_path(index), dataset_->ori_shape(index),
-                         options_.segment, slot_tensor);
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
+    Prepared prepared = build_sample(index, epoch, task, mosaic, slot_tensor, failure);
 
     lock.lock();
     if (generation != generation_) continue;  // the epoch was restarted meanwhile
     if (!failure.empty()) {
-      error_ = failure;
-      done_cv_.notify_all();
-      continue;
+      if (std::string stop = note_failure(prepared.path, failure); !stop.empty()) {
+        if (error_.empty()) error_ = std::move(stop);  // the first reason stands
+        done_cv_.notify_all();
+        continue;
+      }
     }
     Pending& p = *pending_[batch_i];
     p.samples[slot] = std::move(prepared);
     if (++p.done == p.samples.size()) {
       torch::Tensor images = p.images;
       std::vector<Prepared> samples = std::move(p.samples);
+      if (std::all_of(samples.begin(), samples.end(), [](const Prepared& x) { return x.failed; })) {
+        if (error_.empty()) error_ = whole_batch_failed(batch_i);
+        done_cv_.notify_all();
+        continue;
+      }
       lock.unlock();
       Batch batch;
+      std::string collate_failure;
       try {
         batch = finish(images, samples, options_.segment);
       } catch (const std::exception& e) {
-        failure = e.what();
+        collate_failure = e.what();
       }
       lock.lock();
       if (generation != generation_) continue;
-      if (!failure.empty()) {
-        error_ = failure;
+      if (!collate_failure.empty()) {
+        if (error_.empty()) error_ = collate_failure;
         done_cv_.notify_all();
         continue;
       }
@@ -446,6 +370,42 @@ void DataLoader::worker_loop() {
       done_cv_.notify_all();
     }
   }
+}
+
+Prepared DataLoader::build_sample(std::size_t index, int epoch, std::size_t position, bool mosaic,
+                                  torch::Tensor slot, std::string& failure) const {
+  const std::string& path = dataset_->image_path(index);
+  const char* step = "loading and augmenting it";
+  try {
+    Sample sample = make_sample_impl(index, epoch, position, mosaic);
+    step = "preparing its targets";
+    return prepare(std::move(sample), path, dataset_->ori_shape(index), options_.segment, slot);
+  } catch (const std::exception& e) {
+    failure = std::string(step) + " failed: " + e.what();
+  } catch (...) {
+    failure = std::string(step) + " failed with an error of unknown kind";
+  }
+  Prepared failed;
+  failed.path = path;
+  failed.failed = true;
+  return failed;
+}
+
+std::string DataLoader::note_failure(const std::string& path, const std::string& failure) {
+  ++failed_this_epoch_;
+  last_failure_ = path + ": " + failure;
+  if (reported_.insert(path).second)
+    LOGGER.warning("\u26a0\ufe0f " + path + ": sample left out of its batch (" + failure + ")");
+  if (failed_this_epoch_ < kMaxFailedSamples) return {};
+  return std::to_string(failed_this_epoch_) + " samples failed in epoch " +
+         std::to_string(epoch_ + 1) + ", something systematic is wrong; the last: " +
+         last_failure_;
+}
+
+std::string DataLoader::whole_batch_failed(std::size_t batch) const {
+  return "every sample of batch " + std::to_string(batch + 1) + " of epoch " +
+         std::to_string(epoch_ + 1) + " failed, something systematic is wrong; the last: " +
+         last_failure_;
 }
 
 std::optional<Batch> DataLoader::next() {
@@ -467,11 +427,16 @@ std::optional<Batch> DataLoader::next() {
         torch::empty({static_cast<int64_t>(hi - lo), 3, shape.height, shape.width});
     std::vector<Prepared> samples;
     for (std::size_t t = lo; t < hi; ++t) {
-      const std::size_t index = order_[t];
-      samples.push_back(prepare(make_sample(index, epoch_, t), dataset_->image_path(index),
-                                dataset_->ori_shape(index), options_.segment,
-                                images[static_cast<int64_t>(t - lo)]));
+      std::string failure;
+      samples.push_back(build_sample(order_[t], epoch_, t, mosaic_epoch_,
+                                     images[static_cast<int64_t>(t - lo)], failure));
+      if (failure.empty()) continue;
+      std::lock_guard lock(mutex_);
+      if (std::string stop = note_failure(samples.back().path, failure); !stop.empty())
+        throw EngineError(stop);
     }
+    if (std::all_of(samples.begin(), samples.end(), [](const Prepared& x) { return x.failed; }))
+      throw EngineError(whole_batch_failed(b));
     return finish(images, samples, options_.segment);
   }
   std::unique_lock lock(mutex_);

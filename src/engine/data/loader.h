@@ -20,6 +20,8 @@
 
 namespace orvane::engine {
 
+struct Prepared;  // a sample ready to be collated (loader.cpp)
+
 struct LoaderOptions {
   int imgsz = 640;       // multiple of 32 (callers round up and say so)
   int batch = 16;        // images per batch; the last batch of an epoch may be smaller
@@ -50,11 +52,15 @@ struct LoaderOptions {
 
 // Requires: a dataset built with the same imgsz/augment/segment.
 // Guarantees: each epoch yields every image exactly once (with world_size > 1: every image of
-// this rank's shard), in size() batches; next() blocks
-// only while the next batch is still being prepared; a failure in a worker (an image that
-// vanished ...) is rethrown from next() as EngineError.
+// this rank's shard), in size() batches; next() blocks only while the next batch is still being
+// prepared. A sample whose loading, augmenting or preparing throws (an image that vanished, a
+// decoder or OpenCV error) is left out of its batch, which is then smaller, and the image is
+// named once in a warning; kMaxFailedSamples failures in one epoch, or a batch whose every
+// sample failed, are rethrown from next() as EngineError (something systematic is wrong).
 class DataLoader {
  public:
+  static constexpr int kMaxFailedSamples = 20;
+
   DataLoader(std::shared_ptr<const YoloDataset> dataset, LoaderOptions options);
   ~DataLoader();
   DataLoader(const DataLoader&) = delete;
@@ -86,6 +92,14 @@ class DataLoader {
                           bool mosaic) const;
   Sample load_letterboxed(std::size_t index, cv::Size2i shape) const;
   Sample load_plain(std::size_t index) const;
+  // Makes and prepares one sample into `slot`. Any exception leaves it out: the result is marked
+  // failed and `failure` says which step failed and why.
+  Prepared build_sample(std::size_t index, int epoch, std::size_t position, bool mosaic,
+                               torch::Tensor slot, std::string& failure) const;
+  // Counts a left-out sample of this epoch and warns once per image; returns the reason to stop
+  // the run when too many failed, else empty. Called with mutex_ held.
+  std::string note_failure(const std::string& path, const std::string& failure);
+  std::string whole_batch_failed(std::size_t batch) const;
 
   std::shared_ptr<const YoloDataset> dataset_;
   LoaderOptions options_;
@@ -108,6 +122,9 @@ class DataLoader {
   std::size_t next_task_ = 0;     // next (batch * batch_size + slot) to hand to a worker
   std::map<std::size_t, std::unique_ptr<Pending>> pending_;
   std::string error_;
+  int failed_this_epoch_ = 0;
+  std::string last_failure_;
+  std::set<std::string> reported_;  // images already named in a warning
 };
 
 // Builds the dataset of `split` ("train", "val" or "test") for loaders with `options` (imgsz,
