@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "training/compute_device.h"
 #include "training/yolo_threads.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
@@ -195,7 +196,8 @@ void TrainingConfigTab::start_automl_tuning() {
   Q_EMIT automl_started();
 
   delete state_.tuner_thread;  // the previous search has ended
-  state_.tuner_thread = new YoloTunerThread(current_form());
+  state_.tuner_thread =
+      new YoloTunerThread(current_form(), QString::fromStdString(compute_device()));
   connect(state_.tuner_thread, &YoloTunerThread::log_signal, this, &TrainingConfigTab::log_text);
   connect(state_.tuner_thread, &YoloTunerThread::finished_signal, this,
           &TrainingConfigTab::apply_automl_results);

@@ -55,12 +55,16 @@ QStringList val_arguments(const QString& save_dir, const TrainingForm& form,
           word("device", device)};
 }
 
-QStringList tune_arguments(const TrainingForm& form) {
+QStringList tune_arguments(const TrainingForm& form, const QString& device) {
   const TrainingForm f = trimmed(form);
   return {word("model", f.model_path),
           word("data", f.data_yaml),
           word("epochs", tuning_epochs(f.epochs)),
           word("iterations", kTuningIterations),
+          word("imgsz", f.imgsz),
+          word("batch", f.batch),
+          word("workers", f.workers),
+          word("device", device),
           word("optimizer", f.optimizer),
           word("project", f.project),
           word("name", tuning_run_name(f)),

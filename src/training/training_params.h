@@ -39,7 +39,9 @@ QString tuning_run_name(const TrainingForm& form);
 QStringList train_arguments(const TrainingForm& form, const QString& device);
 // `orvane val` words for the final validation of the run's best weights.
 QStringList val_arguments(const QString& save_dir, const TrainingForm& form, const QString& device);
-// `orvane tune` words for a search started from the form, in its training project folder.
-QStringList tune_arguments(const TrainingForm& form);
+// `orvane tune` words for a search started from the form on `device`, in its training project
+// folder. Every trial trains as the form would (image size, batch, workers, device): values
+// tuned at another size or batch do not carry over to the run they are meant for.
+QStringList tune_arguments(const TrainingForm& form, const QString& device);
 
 }  // namespace orvane::training

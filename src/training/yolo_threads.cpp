@@ -98,8 +98,8 @@ void YoloTrainerThread::run() {
   }
 }
 
-YoloTunerThread::YoloTunerThread(const TrainingForm& f, QObject* parent)
-    : JobThread(parent), form_(trimmed(f)) {}
+YoloTunerThread::YoloTunerThread(const TrainingForm& f, const QString& d, QObject* parent)
+    : JobThread(parent), form_(trimmed(f)), device_(d) {}
 
 YoloTunerThread::~YoloTunerThread() { end_and_wait(); }
 
@@ -108,7 +108,7 @@ void YoloTunerThread::run() {
   // project must not be mistaken for this one's. One second of slack for coarse file times.
   const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
   const JobResult tune =
-      run_job(orvane_program(), "tune", tune_arguments(form_), "tuning process",
+      run_job(orvane_program(), "tune", tune_arguments(form_, device_), "tuning process",
               {[this](const QString& text) { Q_EMIT log_signal(text); }, nullptr}, control());
   const Outcome outcome = plain_outcome(tune, stop_requested(), "tuning process");
   if (outcome.kind == Outcome::Error) {

@@ -74,10 +74,11 @@ class YoloTunerThread : public JobThread {
   Q_OBJECT
 
  public:
-  explicit YoloTunerThread(const TrainingForm& form, QObject* parent = nullptr);
+  YoloTunerThread(const TrainingForm& form, const QString& device, QObject* parent = nullptr);
   ~YoloTunerThread() override;
 
   const TrainingForm& form() const { return form_; }
+  const QString& device() const { return device_; }
 
  Q_SIGNALS:
   void log_signal(const QString& text);
@@ -89,6 +90,7 @@ class YoloTunerThread : public JobThread {
 
  private:
   const TrainingForm form_;
+  const QString device_;
 };
 
 inline constexpr const char* kNoTuningResult =

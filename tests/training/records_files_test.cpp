@@ -65,15 +65,17 @@ TEST(TrainingForms, CommandLinesCarryEveryValueAsOneWord) {
   EXPECT_EQ(val_arguments("/r/exp 1", typed_form(), "cuda:0"),
             (QStringList{"model=/r/exp 1/weights/best.pt", "data=/data/set/data.yaml", "imgsz=320",
                          "device=cuda:0"}));
-  EXPECT_EQ(tune_arguments(typed_form()),
+  // The search trains every trial at the form's size, batch, workers and device.
+  EXPECT_EQ(tune_arguments(typed_form(), "cpu"),
             (QStringList{"model=yolov8n-seg.pt", "data=/data/set/data.yaml", "epochs=10",
-                         "iterations=5", "optimizer=AdamW", "project=runs/seg", "name=exp 1_tune",
-                         "plots=false", "save=false", "exist_ok=true"}));
+                         "iterations=5", "imgsz=320", "batch=-1", "workers=0", "device=cpu",
+                         "optimizer=AdamW", "project=runs/seg", "name=exp 1_tune", "plots=false",
+                         "save=false", "exist_ok=true"}));
   // The threads keep the form as typed, trimmed once.
   const YoloTrainerThread trainer(typed_form(), "cpu");
   EXPECT_EQ(trainer.form().data_yaml, "/data/set/data.yaml");
   EXPECT_EQ(trainer.form().lr0, 0.0123);
-  const YoloTunerThread tuner(typed_form());
+  const YoloTunerThread tuner(typed_form(), "cpu");
   EXPECT_EQ(tuner.form().project, "runs/seg");
 }
 

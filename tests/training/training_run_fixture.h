@@ -54,7 +54,7 @@ class TrainingRunTest : public GuiTest {
     return true;
   }
 
-  static bool wait_finished(YoloTrainerThread* thread) {
+  static bool wait_finished(QThread* thread) {
     QElapsedTimer t;
     t.start();
     while (thread->isRunning() || !thread->isFinished()) {

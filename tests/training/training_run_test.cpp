@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QGraphicsPixmapItem>
 #include <QLabel>
@@ -118,6 +120,32 @@ TEST_F(TrainingRunTest, KilledChildIsATrainingErrorAndTheNextRunStarts) {
   ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
   EXPECT_EQ(again.stopped.count(), 1);
   EXPECT_EQ(again.outcomes(), 1);
+}
+
+// A search started from the form trains every trial at the form's image size, batch and workers
+// (it used to tune at the engine's 640 whatever the form said): each trial's args.yaml shows them.
+TEST_F(TrainingRunTest, AutomlSearchTrainsAtTheFormsSizeBatchAndWorkers) {
+  form.imgsz = 96;
+  form.batch = 2;
+  orvane::training::YoloTunerThread tuner(form, "cpu");
+  QSignalSpy finished(&tuner, &orvane::training::YoloTunerThread::finished_signal);
+  QSignalSpy error(&tuner, &orvane::training::YoloTunerThread::error_signal);
+  tuner.start();
+  ASSERT_TRUE(wait_finished(&tuner));
+  ASSERT_EQ(error.count(), 0) << error[0][0].toString().toStdString();
+  ASSERT_EQ(finished.count(), 1);
+  int trials = 0;
+  QDirIterator it(dir.filePath("runs"), {"args.yaml"}, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    QFile file(it.next());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString args = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(args.contains("\nimgsz: 96\n")) << it.filePath().toStdString();
+    EXPECT_TRUE(args.contains("\nbatch: 2\n")) << it.filePath().toStdString();
+    EXPECT_TRUE(args.contains("\nworkers: 0\n")) << it.filePath().toStdString();
+    ++trials;
+  }
+  EXPECT_GE(trials, 1);
 }
 
 }  // namespace
