@@ -4,11 +4,11 @@
 // deep inside a loader thread minutes later.
 //
 // The estimate is linear in the pixels of a batch (batch x imgsz^2): the activations a training
-// step keeps for the backward pass and those validation's larger batches hold, grown with the
-// model's width and depth, plus the batches the loader prepares ahead (max(2, 2 x workers)
-// float batches beside the one training). Its constants were measured as peak resident memory
-// of `orvane train` on the CPU (memory_need.cpp). It is an estimate: a refusal names the figure
-// and what would fit instead.
+// step keeps for the backward pass (or validation's larger batches, whichever is more), grown
+// with the model's width and depth, plus the batches the loader prepares ahead (max(2, 2 x
+// workers) float batches beside the one training). Its constants were measured as peak resident
+// memory of `orvane train` on the CPU (memory_need.cpp) and it errs low: a refusal means the run
+// would not fit, and names the figure and what would fit instead.
 
 #include <cstdint>
 #include <optional>
