@@ -4,6 +4,8 @@
 #include <charconv>
 #include <sstream>
 
+#include "files/text_format.h"
+
 namespace orvane::cli {
 
 Args::Args(const std::vector<std::string>& words, const std::vector<KeyHelp>& keys)
@@ -15,7 +17,14 @@ Args::Args(const std::vector<std::string>& words, const std::vector<KeyHelp>& ke
     const std::string key = word.substr(0, eq);
     const bool known =
         std::any_of(key_helps_.begin(), key_helps_.end(), [&](const KeyHelp& s) { return s.key == key; });
-    if (!known) throw ArgError("unknown key '" + key + "' (see help)");
+    if (!known) {
+      std::vector<std::string> names;
+      for (const KeyHelp& s : key_helps_) names.push_back(s.key);
+      const std::string near = files::nearest_name(key, names);
+      throw ArgError("unknown key '" + key + "'" +
+                     (near.empty() ? std::string() : "; did you mean " + near + "?") +
+                     " (see help)");
+    }
     values_[key] = word.substr(eq + 1);
   }
 }

@@ -54,7 +54,13 @@ int main(int argc, char* argv[]) {
       std::cerr << "orvane " << name << ": " << e.what() << "\n";
       return 2;
     } catch (const std::exception& e) {
-      std::cerr << "orvane " << name << ": " << e.what() << "\n";
+      // LibTorch's errors carry a backtrace after the first line; the user gets the first line.
+      const std::string what = e.what();
+      std::cerr << "orvane " << name << ": " << what.substr(0, what.find('\n')) << "\n";
+      return 1;
+    } catch (...) {
+      // Whatever a library throws ends the verb with a line and a status, never std::terminate.
+      std::cerr << "orvane " << name << ": failed with an error of unknown kind\n";
       return 1;
     }
   }

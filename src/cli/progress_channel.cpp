@@ -74,4 +74,8 @@ void ProgressChannel::write(const JsonObject& object) {
   std::fflush(file_);
 }
 
+void ProgressChannel::write_error(const std::string& message) {
+  write(JsonObject().add("event", "error").add("message", message));
+}
+
 }  // namespace orvane::cli

@@ -34,6 +34,8 @@ class ProgressChannel {
   ProgressChannel& operator=(const ProgressChannel&) = delete;
 
   void write(const JsonObject& object);
+  // {"event": "error", "message": ...}: how a run that failed ends its channel.
+  void write_error(const std::string& message);
 
  private:
   std::FILE* file_ = nullptr;

@@ -3,6 +3,7 @@
 
 #include "annotator/auto_label.h"
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/yolo.h"
 
@@ -42,6 +43,7 @@ int run_autolabel(const std::vector<std::string>& words) {
     if (options.imgsz < 32) throw ArgError("imgsz must be at least 32");
   }
 
+  check_model(model_path.toStdString());
   const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
   const FolderLabelSummary summary =
       auto_label_folder(*model, options, [](int done, int total, const QString& name) {

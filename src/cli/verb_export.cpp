@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/exporter.h"
@@ -83,6 +84,7 @@ int run_export(const std::vector<std::string>& words) {
                  [](unsigned char c) { return char(std::tolower(c)); });
   options.imgsz = args.integer("imgsz");
   options.opset = args.integer("opset");
+  check_model(options.weights);
   try {
     fs::path path = engine::export_model(options);
     if (!args.str("output").empty()) path = move_into(path, args.str("output"));

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/logger.h"
@@ -51,6 +52,17 @@ int run_predict(const std::vector<std::string>& words) {
   const Args args(words, predict_keys());
   if (args.str("model").empty()) throw ArgError("model= is required");
   if (args.str("source").empty()) throw ArgError("source= is required");
+  // The values first, then the files (preflight.h): nothing is read or made before they pass.
+  engine::PredictOptions options;
+  options.conf = float(args.real("conf"));
+  options.iou = float(args.real("iou"));
+  check_ranges(args, predict_keys());
+  engine::MemoryNeed need = engine::memory_need_of_model(args.str("model"));
+  need.batch = 1;
+  need.training = false;
+  options.imgsz =
+      checked_imgsz(args.integer("imgsz"), need, double(engine::available_memory_bytes()));
+  options.verbose = false;
   const fs::path source = args.str("source");
   std::error_code ec;
   std::vector<fs::path> images;
@@ -64,17 +76,13 @@ int run_predict(const std::vector<std::string>& words) {
   } else {
     throw std::runtime_error("source not found: " + source.string());
   }
+  check_model(args.str("model"));
   const fs::path save = args.str("save");
   if (!save.empty()) {
     fs::create_directories(save, ec);
     if (!fs::is_directory(save, ec)) throw std::runtime_error("cannot create " + save.string());
   }
 
-  engine::PredictOptions options;
-  options.conf = float(args.real("conf"));
-  options.iou = float(args.real("iou"));
-  options.imgsz = args.integer("imgsz");
-  options.verbose = false;
   int done = 0, failed = 0;
   try {
     engine::YOLO model(args.str("model"));

@@ -6,6 +6,7 @@
 
 #include "annotator/auto_label.h"
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/yolo.h"
 #include "files/text_file.h"
@@ -67,6 +68,7 @@ int run_review(const std::vector<std::string>& words) {
   const QString csv_path = QString::fromStdString(args.str("csv"));
   if (csv_path.isEmpty()) throw ArgError("csv= must name a file");
 
+  check_model(model_path.toStdString());
   const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
   const review::ReviewReport report =
       review::review_images(*model, options, [](int done, int total, const QString& name) {

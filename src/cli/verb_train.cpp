@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/progress_channel.h"
 #include "cli/rank_launcher.h"
 #include "cli/stop_signals.h"
@@ -88,9 +89,16 @@ engine::TrainOptions parse_options(const Args& args) {
       throw ArgError(e.what());
     }
   }
-  if (options.nproc < 0) throw ArgError("nproc must be 0 or more");
-  if (options.dist_timeout <= 0) throw ArgError("dist_timeout must be more than 0 seconds");
   return options;
+}
+
+// The same words with `key` set to `value`: the ranks a launcher starts get the values this
+// process settled, so they do not say again what it already said.
+std::vector<std::string> with_value(std::vector<std::string> words, const std::string& key,
+                                    const std::string& value) {
+  for (std::string& w : words)
+    if (w.rfind(key + "=", 0) == 0) w = key + "=" + value;
+  return words;
 }
 
 std::optional<engine::DistributedEnv> distributed_env() {
@@ -245,10 +253,22 @@ int run_train(const std::vector<std::string>& words) {
     return 0;
   }
   const Args args(words, train_keys());
-  const engine::TrainOptions options = parse_options(args);
+  engine::TrainOptions options;
   const std::optional<engine::DistributedEnv> dist_env = distributed_env();
+  try {
+    options = parse_options(args);
+    options.imgsz = check_training_run(args, train_keys(), options,
+                                       dist_env ? dist_env->world_size : 1);
+  } catch (const std::exception& e) {
+    // The studio reads why a run ended from the progress channel, whenever it ended.
+    if (!args.str("progress").empty() && (!dist_env || dist_env->rank == 0))
+      ProgressChannel(args.str("progress")).write_error(e.what());
+    throw;
+  }
   // The ranks a launcher starts carry RANK/WORLD_SIZE and launch nothing themselves.
-  if (options.nproc > 1 && !dist_env) return launch_local_ranks(words, local_ranks(options));
+  if (options.nproc > 1 && !dist_env)
+    return launch_local_ranks(with_value(words, "imgsz", std::to_string(options.imgsz)),
+                              local_ranks(options));
   train_here(args, options, dist_env);
   return 0;
 }

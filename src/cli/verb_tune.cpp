@@ -9,6 +9,7 @@
 #include <set>
 
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/progress_channel.h"
 #include "cli/stop_signals.h"
 #include "cli/verbs.h"
@@ -71,7 +72,6 @@ void print_help() {
 engine::TuneOptions parse_options(const Args& args) {
   engine::TuneOptions options;
   options.iterations = args.integer("iterations");
-  if (options.iterations < 1) throw ArgError("iterations must be at least 1");
   options.save = args.boolean("save");
   options.plots = args.boolean("plots");
   for (const auto& key_info : tune_keys()) {
@@ -85,7 +85,6 @@ engine::TuneOptions parse_options(const Args& args) {
       throw ArgError(e.what());
     }
   }
-  if (options.train.epochs < 1) throw ArgError("epochs must be at least 1");
   options.render_plots = [](const std::filesystem::path& dir) {
     plots::render_tune_fitness(dir / "tune_results.csv", dir / "tune_fitness.png");
   };
@@ -162,8 +161,17 @@ int run_tune(const std::vector<std::string>& words) {
     return 0;
   }
   const Args args(words, tune_keys());
-  engine::TuneOptions options = parse_options(args);
+  engine::TuneOptions options;
   std::unique_ptr<ProgressChannel> channel;
+  try {
+    options = parse_options(args);
+    options.train.imgsz = check_training_run(args, tune_keys(), options.train);
+  } catch (const std::exception& e) {
+    // The studio reads why a run ended from the progress channel, whenever it ended.
+    if (!args.str("progress").empty())
+      ProgressChannel(args.str("progress")).write_error(e.what());
+    throw;
+  }
   if (!args.str("progress").empty())
     channel = std::make_unique<ProgressChannel>(args.str("progress"));
   const GracefulStop stop;
@@ -181,7 +189,7 @@ int run_tune(const std::vector<std::string>& words) {
     // LibTorch errors carry a backtrace after the first line; the user gets the first line.
     std::string message = e.what();
     message = message.substr(0, message.find('\n'));
-    if (channel) channel->write(JsonObject().add("event", "error").add("message", message));
+    if (channel) channel->write_error(message);
     throw std::runtime_error(message);
   }
   return 0;

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/args.h"
+#include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/yolo.h"
@@ -41,7 +42,6 @@ int run_val(const std::vector<std::string>& words) {
   if (args.str("model").empty()) throw ArgError("model= is required");
   engine::ValArgs va;
   va.data = args.str("data");
-  va.imgsz = args.integer("imgsz");
   va.device = args.str("device");
   va.batch = args.integer("batch");
   va.workers = args.integer("workers");
@@ -49,6 +49,16 @@ int run_val(const std::vector<std::string>& words) {
   if (va.split != "val" && va.split != "test") throw ArgError("split must be val or test");
   va.conf = float(args.real("conf"));
   va.iou = float(args.real("iou"));
+  // The values, then the data, then the weights (preflight.h).
+  check_ranges(args, val_keys());
+  if (va.batch == -1) va.batch = 16;
+  engine::MemoryNeed need = engine::memory_need_of_model(args.str("model"));
+  need.batch = va.batch;
+  need.workers = va.workers;
+  need.training = false;
+  va.imgsz = checked_imgsz(args.integer("imgsz"), need, double(engine::available_memory_bytes()));
+  check_data_file(va.data);
+  check_model(args.str("model"));
   va.save_dir = args.str("save");
   if (!va.save_dir.empty())
     va.render_plots = [](const std::filesystem::path& dir) { plots::render_run_folder(dir); };

@@ -126,6 +126,13 @@ void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMet
   if (!error.empty()) throw EngineError(error);
 }
 
+CheckpointWriter::CheckpointWriter()
+    : CheckpointWriter([](const fs::path& path, const std::string& bytes) {
+        return files::write_atomically(path, bytes);
+      }) {}
+
+CheckpointWriter::CheckpointWriter(WriteFile write_file) : write_file_(std::move(write_file)) {}
+
 CheckpointWriter::~CheckpointWriter() {
   {
     std::lock_guard lock(mutex_);
@@ -175,7 +182,14 @@ void CheckpointWriter::run() {
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
-    std::string error = files::write_atomically(path, bytes);
+    std::string error;
+    try {
+      error = write_file_(path, bytes);
+    } catch (const std::exception& e) {
+      // Out of this thread an exception would end the process: it fails the write instead.
+      const std::string what = e.what();
+      error = path.string() + " could not be written: " + what.substr(0, what.find('\n'));
+    }
     lock.lock();
     busy_ = false;
     if (!error.empty() && failure_.empty()) failure_ = std::move(error);
@@ -198,7 +212,9 @@ CheckpointMeta open_archive(const fs::path& path, torch::serialize::InputArchive
     char magic[4] = {};
     in.read(magic, 4);
     if (!in || magic[0] != 'P' || magic[1] != 'K' || magic[2] != 3 || magic[3] != 4)
-      throw EngineError(path.string() + " is not an Orvane checkpoint (not a LibTorch archive)");
+      throw EngineError(path.string() +
+                        " is neither an Orvane checkpoint nor a YOLO ecosystem .pt file (not a zip "
+                        "archive)");
   }
   try {
     archive.load_from(path.string());
@@ -215,8 +231,8 @@ CheckpointMeta open_archive(const fs::path& path, torch::serialize::InputArchive
   }
   if (!found || !meta_value.isString())
     throw EngineError(path.string() +
-                      " is not an Orvane checkpoint (a file from another program, e.g. a Python "
-                      "YOLO .pt, cannot be read)");
+                      " is neither an Orvane checkpoint nor a YOLO ecosystem .pt file (a zip "
+                      "archive holding neither's contents)");
   try {
     return meta_from_yaml(meta_value.toStringRef());
   } catch (const EngineError& e) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -54,7 +55,11 @@ std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
 // only logs a failure.
 class CheckpointWriter {
  public:
-  CheckpointWriter() = default;
+  // Replaces `path` with `bytes`; returns "" or the reason it failed. The default is the one
+  // atomic writer; tests give one that fails or throws.
+  using WriteFile = std::function<std::string(const std::filesystem::path&, const std::string&)>;
+  CheckpointWriter();
+  explicit CheckpointWriter(WriteFile write_file);
   CheckpointWriter(const CheckpointWriter&) = delete;
   CheckpointWriter& operator=(const CheckpointWriter&) = delete;
   ~CheckpointWriter();
@@ -73,6 +78,7 @@ class CheckpointWriter {
   bool busy_ = false;  // the thread is writing a file it took from the queue
   bool quit_ = false;
   std::string failure_;
+  WriteFile write_file_;
   std::thread thread_;
 };
 

@@ -11,7 +11,9 @@
 #include "engine/ecosystem_weights.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/model.h"
 #include "files/atomic_file.h"
+#include "files/text_format.h"
 
 namespace orvane::engine {
 
@@ -20,6 +22,49 @@ namespace fs = std::filesystem;
 bool is_zoo_name(const std::string& model) {
   static const std::regex re(R"(^(yolov8|yolo11)[nsmlx](-seg)?\.pt$)");
   return std::regex_match(model, re);
+}
+
+namespace {
+
+// Both lists follow the same families, scales and tasks; the zoo's files and the fresh-weight
+// names differ only in their ending.
+std::vector<std::string> model_names(const std::string& ending) {
+  std::vector<std::string> names;
+  for (const char* family : {"yolov8", "yolo11"})
+    for (const char* task : {"", "-seg"})
+      for (const char scale : std::string("nsmlx"))
+        names.push_back(family + std::string(1, scale) + task + ending);
+  return names;
+}
+
+}  // namespace
+
+const std::vector<std::string>& zoo_names() {
+  static const std::vector<std::string> names = model_names(".pt");
+  return names;
+}
+
+const std::vector<std::string>& fresh_model_names() {
+  static const std::vector<std::string> names = model_names(".yaml");
+  return names;
+}
+
+std::string model_name_problem(const std::string& model) {
+  std::error_code ec;
+  if (model.empty() || fs::exists(model, ec) || parse_model_name(model)) return {};
+  if (fs::path(model).has_parent_path()) return "weights file not found: " + model;
+  std::vector<std::string> known = fresh_model_names();
+  const bool pt = fs::path(model).extension() == ".pt";
+  if (pt)
+    known = zoo_names();
+  else if (fs::path(model).extension() != ".yaml")
+    known.insert(known.end(), zoo_names().begin(), zoo_names().end());
+  const std::string near = files::nearest_name(model, known);
+  return model + " is not a known model name" +
+         (near.empty() ? std::string() : "; did you mean " + near + "?") +
+         " (fresh weights: yolov8n/s/m/l/x.yaml, yolov8n/s/m/l/x-seg.yaml, yolo11n/s/m/l/x.yaml, "
+         "yolo11n/s/m/l/x-seg.yaml; pretrained: the same names ending in .pt; or the path of a "
+         "weights file)";
 }
 
 fs::path default_weights_dir() {

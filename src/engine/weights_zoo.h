@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace orvane::engine {
 
@@ -39,6 +40,17 @@ struct ZooOptions {
 
 // "yolov8s.pt" and the other names of the zoo's detection and segmentation files, with no folder.
 bool is_zoo_name(const std::string& model);
+
+// Every model name the engine knows, in the order people meet them: the zoo's pretrained files
+// ("yolov8n.pt" ... "yolo11x-seg.pt") and the fresh-weight names ("yolov8n.yaml" ...).
+const std::vector<std::string>& zoo_names();
+const std::vector<std::string>& fresh_model_names();
+
+// What is wrong with `model` as a model name, before anything is read or downloaded: empty when
+// it is an existing file, a zoo name or a fresh-weight name (or a path the engine reports on
+// itself); otherwise one line saying the name is not a known model, with the closest known
+// name when one is near and the list of known names.
+std::string model_name_problem(const std::string& model);
 
 // The folder as the environment sets it (not created).
 std::filesystem::path default_weights_dir();

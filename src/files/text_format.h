@@ -23,4 +23,10 @@ std::string json_quote(std::string_view text);
 // The current time in UTC, ISO 8601 to the second: "2026-12-07T09:00:00Z".
 std::string utc_timestamp();
 
+// The entry of `known` closest to `word` by edit distance (insertions, deletions,
+// substitutions and swaps of neighbours, letter case ignored) when it is at most `max_distance`
+// edits away and nearer than every other entry; empty otherwise. For "did you mean" hints.
+std::string nearest_name(const std::string& word, const std::vector<std::string>& known,
+                         int max_distance = 2);
+
 }  // namespace orvane::files

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "training/compute_device.h"
+#include "training/training_defaults.h"
 #include "training/yolo_threads.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
@@ -77,34 +78,50 @@ void TrainingConfigTab::setup_config_tab() {
   model_grid->setColumnStretch(1, 1);  // the fields take the width, not the labels
   layout->addWidget(model_group);
 
-  auto spin = [](int low, int high, int step, int value) {
+  // Limits from the ranges table, which `orvane train` checks too: the form cannot hold a value
+  // the run would refuse.
+  auto spin = [](const char* key, int step, int value) {
+    const ValueRange& range = *training_range(key);
     auto* box = new QSpinBox;
-    box->setRange(low, high);
+    box->setRange(int(range.has_special ? std::min(range.min, range.special) : range.min),
+                  int(range.max));
     box->setSingleStep(step);
     box->setValue(value);
     return box;
   };
   auto* hyper_group = new QGroupBox("Training Hyperparameters");
   auto* hyper = new QGridLayout(hyper_group);
-  ui_.epochs_input = spin(1, 2000, 1, defaults.epochs);
-  ui_.imgsz_input = spin(32, 4096, 32, defaults.imgsz);
-  ui_.batch_input = spin(-1, 256, 1, defaults.batch);
-  ui_.workers_input = spin(0, 32, 1, defaults.workers);
+  ui_.epochs_input = spin("epochs", 1, defaults.epochs);
+  ui_.imgsz_input = spin("imgsz", 32, defaults.imgsz);
+  ui_.batch_input = spin("batch", 1, defaults.batch);
+  // Between -1 (the engine chooses) and 1 lies 0, which means nothing: the box steps over it.
+  connect(ui_.batch_input, &QSpinBox::valueChanged, this, [this](int value) {
+    if (value == 0) ui_.batch_input->setValue(last_batch_ < 0 ? 1 : -1);
+    else last_batch_ = value;
+  });
+  ui_.workers_input = spin("workers", 1, defaults.workers);
   ui_.epochs_input->setObjectName("epochs_input");
   ui_.imgsz_input->setObjectName("imgsz_input");
   ui_.batch_input->setObjectName("batch_input");
   ui_.workers_input->setObjectName("workers_input");
   ui_.optimizer_combo = new QComboBox;
-  ui_.optimizer_combo->addItems({"auto", "AdamW", "SGD", "Adam"});
+  for (const char* name : kOptimizers) ui_.optimizer_combo->addItem(name);
   ui_.optimizer_combo->setCurrentText(defaults.optimizer);
-  ui_.lr0_input = new QDoubleSpinBox;
-  ui_.lr0_input->setDecimals(5);
+  // An open end (a learning rate of 0) becomes the nearest value the box can show.
+  auto real_spin = [](const char* key, int decimals, double value) {
+    const ValueRange& range = *training_range(key);
+    const double unit = std::pow(10.0, -decimals);
+    auto* box = new QDoubleSpinBox;
+    box->setDecimals(decimals);
+    box->setRange(range.min_open ? range.min + unit : range.min,
+                  range.max_open ? range.max - unit : range.max);
+    box->setValue(value);
+    return box;
+  };
+  ui_.lr0_input = real_spin("lr0", 5, defaults.lr0);
   ui_.lr0_input->setSingleStep(0.0001);
-  ui_.lr0_input->setValue(defaults.lr0);
-  ui_.lrf_input = new QDoubleSpinBox;
-  ui_.lrf_input->setDecimals(5);
-  ui_.lrf_input->setValue(defaults.lrf);
-  ui_.close_mosaic_input = spin(0, 100, 1, defaults.close_mosaic);
+  ui_.lrf_input = real_spin("lrf", 5, defaults.lrf);
+  ui_.close_mosaic_input = spin("close_mosaic", 1, defaults.close_mosaic);
   struct Row {
     const char* text;
     const char* tip;

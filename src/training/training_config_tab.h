@@ -77,6 +77,7 @@ class TrainingConfigTab : public QWidget {
     // The last tuning search started; null before the first. Owned by this tab.
     orvane::training::YoloTunerThread* tuner_thread = nullptr;
   } state_;
+  int last_batch_ = kTrainingDefaults.batch;  // the batch box's last value other than 0, to step over 0 from
 };
 
 }  // namespace orvane::training

@@ -125,7 +125,8 @@ TEST_F(CliEngineTest, BadInputEndsWithOneLineAndNonZeroStatus) {
   run = run_orvane("predict", {"model=" + q(dir / "fake.pt"),
                               "source=" + q(dir / "det" / "images" / "train" / "img0.png")});
   EXPECT_EQ(run.code, 1);
-  EXPECT_NE(run.err.indexOf("not an Orvane checkpoint"), -1) << run.err.toStdString();
+  EXPECT_NE(run.err.indexOf("neither an Orvane checkpoint nor a YOLO ecosystem"), -1)
+      << run.err.toStdString();
   EXPECT_EQ(run.err.trimmed().count('\n'), 0) << run.err.toStdString();
 
   run = run_orvane("train", {"model=yolov8n.yaml", "epochs=ten"});

@@ -98,7 +98,10 @@ TEST_F(ConfigTabTest, FormStartsWithTheDocumentedControls) {
   EXPECT_EQ(controls(tab).lr0_input->decimals(), 5);
   EXPECT_DOUBLE_EQ(controls(tab).lr0_input->singleStep(), 0.0001);
   EXPECT_DOUBLE_EQ(controls(tab).lr0_input->value(), 0.01);
-  EXPECT_DOUBLE_EQ(controls(tab).lr0_input->maximum(), 99.99);
+  // Learning rates are fractions, as the command line takes them (training_defaults.h).
+  EXPECT_DOUBLE_EQ(controls(tab).lr0_input->minimum(), 0.00001);
+  EXPECT_DOUBLE_EQ(controls(tab).lr0_input->maximum(), 1.0);
+  EXPECT_DOUBLE_EQ(controls(tab).lrf_input->maximum(), 1.0);
   EXPECT_EQ(controls(tab).lrf_input->decimals(), 5);
   EXPECT_DOUBLE_EQ(controls(tab).lrf_input->singleStep(), 1.0);
   EXPECT_DOUBLE_EQ(controls(tab).lrf_input->value(), 0.01);

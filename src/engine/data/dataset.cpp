@@ -3,17 +3,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "engine/compute_thread.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/memory_need.h"
 
 namespace orvane::engine {
 
@@ -123,16 +126,6 @@ cv::Mat read_training_image(const std::string& path, SampleFault& fault) {
 }
 
 namespace {
-
-std::size_t available_memory_bytes() {
-  std::ifstream in("/proc/meminfo");
-  std::string key;
-  std::size_t kb = 0;
-  std::string unit;
-  while (in >> key >> kb >> unit)
-    if (key == "MemAvailable:") return kb * 1024;
-  return std::size_t(1) << 30;
-}
 
 std::string megabytes(std::size_t bytes) {
   std::ostringstream s;
@@ -245,15 +238,44 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
       }
     }
   };
+  // A failure on any thread (an image too large to resize for the cache, memory running out)
+  // stops the others at their next image; every thread is joined before the first failure is
+  // thrown here, so none is left running or unjoined.
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  auto guarded_work = [&] {
+    try {
+      work();
+    } catch (...) {
+      std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+      next = n;
+    }
+  };
   const int threads = std::max(1, std::min<int>(options_.threads, static_cast<int>(n)));
   std::vector<std::thread> pool;
-  for (int t = 1; t < threads; ++t)
-    pool.emplace_back([&work] {
-      use_one_compute_thread();
-      work();
-    });
-  work();
+  try {
+    for (int t = 1; t < threads; ++t)
+      pool.emplace_back([&guarded_work] {
+        use_one_compute_thread();
+        guarded_work();
+      });
+  } catch (const std::system_error&) {
+    // No more threads to be had: the ones started and this one share the work.
+  }
+  guarded_work();
   for (auto& t : pool) t.join();
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const EngineError&) {
+      throw;
+    } catch (const std::exception& e) {
+      const std::string what = e.what();
+      throw EngineError(options_.prefix + ": reading the images failed: " +
+                        what.substr(0, what.find('\n')));
+    }
+  }
 
   // Reported in file order, whatever order the threads finished in.
   int backgrounds = 0;

@@ -1,0 +1,86 @@
+#include "cli/preflight.h"
+
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+
+#include "engine/data/data_config.h"
+#include "engine/error.h"
+#include "engine/logger.h"
+#include "engine/weights_zoo.h"
+
+namespace orvane::cli {
+
+namespace fs = std::filesystem;
+
+int checked_imgsz(int imgsz, engine::MemoryNeed need, double available) {
+  const training::ValueRange& r = *training::training_range("imgsz");
+  const std::string given = std::to_string(imgsz);
+  if (imgsz <= 0) throw ArgError(range_refusal("imgsz", given, r));
+  const int size = training::stride_multiple(imgsz);
+  need.imgsz = size;
+  need.batch = std::max(need.batch, 1);
+  const double bytes = engine::estimated_bytes(need);
+  if (bytes > available) {
+    const int max_size = int(r.max);
+    const int fitting_size = engine::largest_fitting_imgsz(need, available, max_size);
+    const int fitting_batch = size <= max_size ? engine::largest_fitting_batch(need, available) : 0;
+    std::string way_out;
+    if (fitting_batch > 0)
+      way_out = "use batch=" + std::to_string(fitting_batch) + " or less, or imgsz=" +
+                std::to_string(fitting_size) + " or less";
+    else if (fitting_size > 0)
+      way_out = "use imgsz=" + std::to_string(fitting_size) + " or less";
+    else
+      way_out = "not even imgsz=32 fits; close other programs or use a smaller model";
+    throw ArgError("imgsz=" + given + " with batch=" + std::to_string(need.batch) +
+                   " needs about " + engine::memory_text(bytes) + " of memory" +
+                   (need.training ? " to train" : "") + " and " +
+                   engine::memory_text(available) + " is available: " + way_out);
+  }
+  if (size > r.max) throw ArgError(range_refusal("imgsz", given, r));
+  if (size != imgsz)
+    engine::LOGGER.warning("imgsz=" + given + " must be a multiple of max stride 32, updating to " +
+                           std::to_string(size));
+  return size;
+}
+
+int check_training_run(const Args& args, const std::vector<KeyHelp>& keys,
+                       const engine::TrainOptions& options, int world_size) {
+  check_ranges(args, keys);
+  check_optimizer(options.optimizer);
+  const std::string model = args.str("model");
+  if (options.resume) {
+    // The run goes on with its own options (data, image size) from its last.pt.
+    check_model(model);
+    return options.imgsz;
+  }
+  engine::MemoryNeed need = engine::memory_need_of_model(model);
+  need.batch = std::max(1, (options.batch == -1 ? 16 : options.batch) / std::max(world_size, 1));
+  need.workers = options.workers;
+  const int imgsz = checked_imgsz(options.imgsz, need, double(engine::available_memory_bytes()));
+  if (options.data.empty()) throw ArgError("data= is required (a data.yaml)");
+  check_data_file(options.data);
+  check_model(model);
+  return imgsz;
+}
+
+void check_data_file(const std::string& data) {
+  try {
+    (void)engine::load_data_config(data);
+  } catch (const engine::EngineError& e) {
+    throw std::runtime_error(e.what());
+  }
+}
+
+void check_model(const std::string& model) {
+  if (const std::string problem = engine::model_name_problem(model); !problem.empty())
+    throw std::runtime_error(problem);
+}
+
+void check_exists(const std::string& key, const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw std::runtime_error(key + "=" + path + ": no such file or folder");
+}
+
+}  // namespace orvane::cli
