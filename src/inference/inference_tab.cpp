@@ -62,12 +62,13 @@ void InferenceTab::setup_ui() {
 
   ui_.entry_inf_folder = new QLineEdit;
   ui_.entry_inf_folder->setObjectName("entry_inf_folder");
-  ui_.entry_inf_folder->setPlaceholderText("Select directory containing images to predict, or a video...");
+  ui_.entry_inf_folder->setPlaceholderText("Select directory containing images to predict...");
+  ui_.entry_inf_folder->setToolTip("A folder of images, or a video file (Video...)");
   ui_.btn_inf_browse_folder = new QPushButton("Browse...");
   ui_.btn_inf_browse_folder->setObjectName("btn_inf_browse_folder");
   ui_.btn_inf_browse_video = new QPushButton("Video...");
   ui_.btn_inf_browse_video->setObjectName("btn_inf_browse_video");
-  grid->addWidget(create_info_label("Inference Directory:", "Test image directory, or a video file"), 1, 0);
+  grid->addWidget(create_info_label("Inference Directory:", "Test image directory"), 1, 0);
   grid->addWidget(ui_.entry_inf_folder, 1, 1);
   auto* browse = new QHBoxLayout;
   browse->addWidget(ui_.btn_inf_browse_folder);
