@@ -155,7 +155,8 @@ int tracking(const std::string& weights, int imgsz, bool textured) {
       fb.truth.emplace_back(t.id, t.box);
       fp.truth.emplace_back(t.id, t.box);
       ++truths;
-      for (const auto& d : dets) detected += d.score >= 0.5f && video::box_iou(d.box, t.box) >= 0.5f;
+      detected += std::any_of(dets.begin(), dets.end(),
+                              [&](const auto& d) { return d.score >= 0.5f && video::box_iou(d.box, t.box) >= 0.5f; });
     }
     for (const auto& t : byte.update(dets)) fb.hypotheses.emplace_back(t.id, t.box);
     for (const auto& t : plain.update(dets)) fp.hypotheses.emplace_back(t.id, t.box);
