@@ -30,6 +30,13 @@ env -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS QT_QPA_PLATFORM=xcb QT_AUTO_SC
   xvfb-run -a -s "-screen 0 1400x900x24 -dpi 96" \
   "$build/bin/studio-tour" "$work" "$out" "$root/tests/data/weights/yolov8n-shapes.pt"
 
+# The Video section's picture: the annotator after propagating a frame's boxes along a drawn video
+# (the video tour's other steps are written beside it in the work folder, for looking at).
+env -u QT_SCALE_FACTOR -u QT_SCREEN_SCALE_FACTORS QT_QPA_PLATFORM=xcb QT_AUTO_SCREEN_SCALE_FACTOR=0 \
+  xvfb-run -a -s "-screen 0 1400x900x24 -dpi 96" \
+  "$build/bin/studio-tour" video "$work-video" "$work-video-shots" "$root/tests/data/weights/yolov8n-shapes.pt"
+cp "$work-video-shots/video.png" "$out/video.png"
+
 # A page with a large photo on it can pass the README's 200 KB per picture; those are reduced to
 # 256 colours without dithering (ImageMagick picks the palette from the picture itself, so panels
 # and text keep their colours; no date chunks, so the file is the same on every run).

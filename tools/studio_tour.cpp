@@ -14,6 +14,14 @@
 // photos into PHOTOS_DIR, boxes ten of them on the annotator's canvas, exports the split set into
 // SET_DIR, trains from the training form and predicts in the inference tab, saving a picture of
 // each step into SHOTS_DIR. Numbers are those the README gives.
+//
+//   studio-tour video WORK_DIR SHOTS_DIR WEIGHTS.pt
+//
+// the README's Video section as an operator follows it: opens a drawn video in the annotator,
+// boxes the first frame, propagates ten frames, fixes one, interpolates between two keyframes,
+// exports the set, and plays the video with predictions and tracks in the inference tab. Its
+// picture of the annotator is the README's video.png (written to SHOTS_DIR with the others).
+//
 // Widgets are found by object name or accessible name, never by screen position; every dialog
 // is answered through the studio's dialog hooks.
 #include <QAbstractButton>
@@ -31,6 +39,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QSlider>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -43,6 +52,7 @@
 #include <deque>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 #include <random>
 #include <vector>
 
@@ -300,6 +310,14 @@ void show_tab(QTabWidget* tabs, int index) {
   QTest::qWait(100);  // lets the page lay out before pictures are fitted into its views
 }
 
+// The studio at the pictures' fixed size, on screen; returns its tab widget.
+QTabWidget* show_studio(OrvaneStudio& window) {
+  window.setFixedSize(kWidth, kHeight);
+  window.show();
+  if (!QTest::qWaitForWindowExposed(&window)) fail("the window was never shown");
+  return find<QTabWidget>(&window, "tabs");
+}
+
 void set_text(QLineEdit* entry, const QString& text) {
   entry->clear();
   QTest::keyClicks(entry, text);
@@ -319,10 +337,7 @@ int tour(const QString& work, const QString& out, const QString& weights) {
   install_dialog_hooks();
 
   OrvaneStudio window;
-  window.setFixedSize(kWidth, kHeight);
-  window.show();
-  if (!QTest::qWaitForWindowExposed(&window)) fail("the window was never shown");
-  auto* tabs = find<QTabWidget>(&window, "tabs");
+  auto* tabs = show_studio(window);
 
   // 1. Resizer: a queue of photos, 10 cm wide at 300 DPI, the second one selected.
   show_tab(tabs, 0);
@@ -429,10 +444,7 @@ int walkthrough(const QString& photos_dir, const QString& set_dir, const QString
   }
   install_dialog_hooks();
   OrvaneStudio window;
-  window.setFixedSize(kWidth, kHeight);
-  window.show();
-  if (!QTest::qWaitForWindowExposed(&window)) fail("the window was never shown");
-  auto* tabs = find<QTabWidget>(&window, "tabs");
+  auto* tabs = show_studio(window);
 
   // 2. Image Annotator: Load Directory.
   show_tab(tabs, 3);
@@ -517,14 +529,146 @@ int walkthrough(const QString& photos_dir, const QString& set_dir, const QString
   return 0;
 }
 
+
+// A drawn video: two textured crates drifting right and a ball rolling left, 25 frames a
+// second, 640x400. Returns the crates' and the ball's boxes per frame.
+std::vector<std::vector<cv::Rect>> write_video(const QString& path, int frames) {
+  cv::VideoWriter writer(path.toStdString(), cv::CAP_FFMPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
+                         cv::Size(640, 400));
+  if (!writer.isOpened()) fail("cannot write " + path);
+  cv::Mat back(400, 640, CV_8UC3, cv::Scalar(70, 60, 50));
+  cv::rectangle(back, cv::Rect(0, 300, 640, 100), cv::Scalar(60, 110, 80), cv::FILLED);
+  std::vector<std::vector<cv::Rect>> boxes;
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat image = back.clone();
+    std::vector<cv::Rect> now;
+    for (int k = 0; k < 2; ++k) {
+      const cv::Rect crate(60 + 5 * i + 260 * k, 200 + 20 * k, 90, 80);
+      cv::rectangle(image, crate, cv::Scalar(60, 120, 200), cv::FILLED);
+      cv::line(image, crate.tl(), crate.br(), cv::Scalar(30, 70, 130), 4);
+      cv::line(image, {crate.x, crate.y + crate.height}, {crate.x + crate.width, crate.y}, cv::Scalar(30, 70, 130), 4);
+      cv::rectangle(image, crate, cv::Scalar(30, 70, 130), 3);
+      now.push_back(crate);
+    }
+    const cv::Point ball(560 - 6 * i, 120 + i);
+    cv::circle(image, ball, 36, cv::Scalar(50, 60, 215), cv::FILLED, cv::LINE_AA);
+    cv::circle(image, ball + cv::Point(-12, -12), 9, cv::Scalar(200, 210, 255), cv::FILLED, cv::LINE_AA);
+    now.push_back(cv::Rect(ball.x - 36, ball.y - 36, 72, 72));
+    writer.write(image);
+    boxes.push_back(now);
+  }
+  return boxes;
+}
+
+// One box dragged on the annotator's canvas and named in the label dialog.
+void drag_box(OrvaneStudio& window, const cv::Rect& box, const QString& label) {
+  auto* view = find<ZoomableView>(&window, "canvas_view");
+  auto* table = find<QTableWidget>(&window, "table_objects");
+  const QPoint from = view->mapFromScene(QPointF(box.x, box.y));
+  const QPoint to = view->mapFromScene(QPointF(box.x + box.width, box.y + box.height));
+  orvane::ui::dialog_hooks().exec_dialog = [label](QDialog& dialog) {
+    auto* combo = dialog.findChild<QComboBox*>();
+    if (combo == nullptr) fail("the label dialog has no class field");
+    combo->setCurrentText(label);
+    return int(QDialog::Accepted);
+  };
+  const int rows = table->rowCount();
+  QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
+  QTest::mouseMove(view->viewport(), to);
+  QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
+  if (table->rowCount() != rows + 1) fail("a drag made no shape");
+}
+
+int video_tour(const QString& work, const QString& shots, const QString& weights) {
+  QDir(work).removeRecursively();
+  QDir().mkpath(work);
+  QDir().mkpath(shots);
+  const auto truth = write_video(work + "/yard.avi", 40);
+  install_dialog_hooks();
+  OrvaneStudio window;
+  auto* tabs = show_studio(window);
+
+  // Open Video…: the chooser gets the video, the frames dialog keeps its defaults.
+  show_tab(tabs, 3);
+  orvane::ui::dialog_hooks().open_file_name = [&](const QString&, const QString&) { return work + "/yard.avi"; };
+  orvane::ui::dialog_hooks().exec_dialog = [](QDialog&) { return int(QDialog::Accepted); };
+  QTest::mouseClick(find<QPushButton>(&window, "btn_open_video"), Qt::LeftButton);
+  auto* images = find<QListWidget>(&window, "list_images");
+  wait_until([&] { return images->count() == 40; }, 60000, "the frames of the video");
+  QTest::qWait(300);
+
+  // Frame 1: the three objects boxed by hand.
+  find<QComboBox>(&window, "combo_mode")->setCurrentText("Rectangle");
+  QTest::qWait(100);
+  drag_box(window, truth[0][0], "crate");
+  drag_box(window, truth[0][1], "crate");
+  drag_box(window, truth[0][2], "ball");
+  save_shot(&window, shots + "/video_1_labelled.png");
+
+  // Propagate ten frames.
+  find<QSpinBox>(&window, "spin_propagate_frames")->setValue(10);
+  QTest::mouseClick(find<QPushButton>(&window, "btn_propagate"), Qt::LeftButton);
+  if (images->currentRow() != 10) fail("propagation ended on row " + QString::number(images->currentRow()));
+  save_shot(&window, shots + "/video.png");
+
+  // Fix one: the ball's box on frame 11 dragged 6 px right (it becomes an ordinary shape).
+  find<QComboBox>(&window, "combo_mode")->setCurrentText("Select/Move");
+  auto* view = find<ZoomableView>(&window, "canvas_view");
+  const cv::Rect ball = truth[10][2];
+  const QPoint grip = view->mapFromScene(QPointF(ball.x + ball.width / 2.0, ball.y + ball.height / 2.0));
+  const QPoint moved = view->mapFromScene(QPointF(ball.x + ball.width / 2.0 + 6, ball.y + ball.height / 2.0));
+  QTest::mousePress(view->viewport(), Qt::LeftButton, {}, grip);
+  QTest::mouseMove(view->viewport(), moved);
+  QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, moved);
+  QTest::qWait(200);
+  save_shot(&window, shots + "/video_2_fixed.png");
+
+  // Keyframe at frame 21, then interpolate frames 12-20 from frames 11 and 21.
+  images->setCurrentRow(20);
+  QTest::qWait(200);
+  find<QComboBox>(&window, "combo_mode")->setCurrentText("Rectangle");
+  drag_box(window, truth[20][0], "crate");
+  drag_box(window, truth[20][1], "crate");
+  drag_box(window, truth[20][2], "ball");
+  QTest::mouseClick(find<QPushButton>(&window, "btn_interpolate"), Qt::LeftButton);
+  images->setCurrentRow(15);
+  QTest::qWait(200);
+  save_shot(&window, shots + "/video_3_interpolated.png");
+
+  // Export & Split with the dialog's defaults.
+  orvane::ui::dialog_hooks().exec_dialog = [](QDialog&) { return int(QDialog::Accepted); };
+  directories.push_back(work + "/set");
+  QTest::mouseClick(find<QPushButton>(&window, "Export and split dataset"), Qt::LeftButton);
+  if (!QFileInfo::exists(work + "/set/data.yaml")) fail("the export wrote no data.yaml");
+
+  // Inference tab: the shapes checkpoint on the video, with tracks, a few frames on.
+  show_tab(tabs, 6);
+  set_text(find<QLineEdit>(&window, "entry_inf_weights"), weights);
+  orvane::ui::dialog_hooks().open_file_name = [&](const QString&, const QString&) { return work + "/yard.avi"; };
+  QTest::mouseClick(find<QPushButton>(&window, "btn_inf_browse_video"), Qt::LeftButton);
+  find<QSpinBox>(&window, "spin_inf_imgsz")->setValue(320);
+  QTest::mouseClick(find<QPushButton>(&window, "Load model and infer queue"), Qt::LeftButton);
+  auto* counter = find<QLabel>(&window, "lbl_inf_counter");
+  wait_until([&] { return counter->text().startsWith("Frame 1 /"); }, 60000, "the first frame");
+  find<QCheckBox>(&window, "chk_inf_track")->setChecked(true);
+  QTest::mouseClick(find<QPushButton>(&window, "btn_inf_play"), Qt::LeftButton);
+  wait_until([&] { return counter->text().startsWith("Frame 25 /"); }, 120000, "playing to frame 25");
+  QTest::mouseClick(find<QPushButton>(&window, "btn_inf_play"), Qt::LeftButton);
+  QTest::qWait(200);
+  save_shot(&window, shots + "/video_4_inference.png");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   const bool walk = argc == 5 && QByteArray(argv[1]) == "walkthrough";
-  if (argc != 4 && !walk) {
+  const bool video = argc == 5 && QByteArray(argv[1]) == "video";
+  if (argc != 4 && !walk && !video) {
     std::fprintf(stderr,
                  "usage: studio-tour WORK_DIR OUTPUT_DIR WEIGHTS.pt\n"
-                 "       studio-tour walkthrough PHOTOS_DIR SET_DIR SHOTS_DIR\n");
+                 "       studio-tour walkthrough PHOTOS_DIR SET_DIR SHOTS_DIR\n"
+                 "       studio-tour video WORK_DIR SHOTS_DIR WEIGHTS.pt\n");
     return 2;
   }
   QApplication app(argc, argv);
@@ -535,5 +679,6 @@ int main(int argc, char* argv[]) {
   QFont::insertSubstitutions("Consolas", {"Liberation Mono", "DejaVu Sans Mono"});
   auto arg = [&](int i) { return QDir(QString::fromLocal8Bit(argv[i])).absolutePath(); };
   if (walk) return walkthrough(arg(2), arg(3), arg(4));
+  if (video) return video_tour(arg(2), arg(3), QFileInfo(QString::fromLocal8Bit(argv[4])).absoluteFilePath());
   return tour(arg(1), arg(2), QFileInfo(QString::fromLocal8Bit(argv[3])).absoluteFilePath());
 }

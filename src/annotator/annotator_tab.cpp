@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "annotator/image_folder.h"
 #include "annotator/interchange_flow.h"
 #include "annotator/label_dialog.h"
+#include "annotator/video_flow.h"
 #include "engine/yolo.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
@@ -72,6 +74,16 @@ AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
           &AnnotatorTab::undo);
   connect(state_.review_flow, &orvane::review::ReviewFlow::redo_requested, this,
           &AnnotatorTab::redo);
+  VideoFlow::Hooks hooks;
+  hooks.image_paths = [this] { return state_.image_paths; };
+  hooks.current_row = [this] { return state_.current_idx; };
+  hooks.go_to_row = [this](int row) {
+    if (row == state_.current_idx) return;
+    if (row >= 0 && row < state_.image_paths.size()) move_to(row);
+  };
+  hooks.open_folder = [this](const QString& folder) { open_folder(folder); };
+  hooks.marks_changed = [this] { update_annotation_colors(); };
+  state_.video_flow = new VideoFlow(this, state_.document, std::move(hooks));
   // The end of a drag on the canvas is a move: after the scene has finished with the release.
   ui_.canvas->installEventFilter(this);
 }
@@ -102,6 +114,11 @@ QWidget* AnnotatorTab::build_folder_column() {
   ui_.btn_load_dir->setObjectName("btn_load_dir");
   connect(ui_.btn_load_dir, &QPushButton::clicked, this, &AnnotatorTab::load_directory);
   left_layout->addWidget(ui_.btn_load_dir);
+  ui_.btn_open_video = new QPushButton("🎞️ Open Video…");
+  ui_.btn_open_video->setObjectName("btn_open_video");
+  ui_.btn_open_video->setToolTip("Extract a video's frames into a folder and open it");
+  connect(ui_.btn_open_video, &QPushButton::clicked, this, [this] { state_.video_flow->open_video(); });
+  left_layout->addWidget(ui_.btn_open_video);
   ui_.btn_set_output = new QPushButton("🎯 Set Output Folder");
   connect(ui_.btn_set_output, &QPushButton::clicked, this, &AnnotatorTab::set_output_folder);
   left_layout->addWidget(ui_.btn_set_output);
@@ -209,6 +226,7 @@ QWidget* AnnotatorTab::build_annotation_column() {
   mode_row->addWidget(ui_.combo_mode, 1);
   right_layout->addLayout(mode_row);
   right_layout->addWidget(build_assist_box());
+  right_layout->addWidget(build_video_box());
   add_object_table(right_layout);
   return right;
 }
@@ -249,6 +267,37 @@ QWidget* AnnotatorTab::build_assist_box() {
           [this] { state_.review_flow->choose_model_and_review(); });
   assist_layout->addWidget(btn_review);
   return assist;
+}
+
+// Frames of one video: shapes carried forward by tracking, or filled in between keyframes.
+QWidget* AnnotatorTab::build_video_box() {
+  auto* box = new QGroupBox("Video Frames");
+  auto* layout = new QVBoxLayout(box);
+  auto* row = new QHBoxLayout;
+  ui_.btn_propagate = new QPushButton("🎞️ Propagate");
+  ui_.btn_propagate->setObjectName("btn_propagate");
+  ui_.btn_propagate->setToolTip("Track this frame's shapes onto the next frames (stops at a labelled frame)");
+  ui_.spin_propagate_frames = new QSpinBox;
+  ui_.spin_propagate_frames->setObjectName("spin_propagate_frames");
+  ui_.spin_propagate_frames->setRange(1, 500);
+  ui_.spin_propagate_frames->setValue(10);
+  ui_.spin_propagate_frames->setSuffix(" frames");
+  connect(ui_.btn_propagate, &QPushButton::clicked, this,
+          [this] { state_.video_flow->propagate(ui_.spin_propagate_frames->value()); });
+  row->addWidget(ui_.btn_propagate, 1);
+  row->addWidget(ui_.spin_propagate_frames);
+  layout->addLayout(row);
+  ui_.btn_interpolate = new QPushButton("↔ Interpolate From Last Keyframe");
+  ui_.btn_interpolate->setObjectName("btn_interpolate");
+  ui_.btn_interpolate->setToolTip("Fill the frames between the previous labelled frame and this one");
+  connect(ui_.btn_interpolate, &QPushButton::clicked, this, [this] { state_.video_flow->interpolate(); });
+  layout->addWidget(ui_.btn_interpolate);
+  ui_.btn_accept_carried = new QPushButton("✔ Accept Carried Shapes");
+  ui_.btn_accept_carried->setObjectName("btn_accept_carried");
+  ui_.btn_accept_carried->setToolTip("Propagated or interpolated shapes (dashed) of this frame become ordinary ones");
+  connect(ui_.btn_accept_carried, &QPushButton::clicked, this, [this] { state_.video_flow->accept_carried(); });
+  layout->addWidget(ui_.btn_accept_carried);
+  return box;
 }
 
 // The shapes of the image as rows, and the buttons that act on them.
@@ -658,6 +707,8 @@ void AnnotatorTab::update_annotation_colors() {
     const QColor base = class_color(class_id_for(classes(), state_.document->shapes()[i].label));
     const bool selected = record.item->isSelected();
     QPen pen(base, selected ? 4 : 2);
+    // Carried (propagated, interpolated) shapes are dashed until the operator takes them over.
+    if (state_.video_flow && state_.video_flow->is_carried(record.id)) pen.setStyle(Qt::DashLine);
     // Outlines keep their width on screen whatever the zoom; on a 24-megapixel photo fitted to
     // the window a width in image pixels would all but vanish.
     pen.setCosmetic(true);

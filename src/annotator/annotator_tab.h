@@ -25,6 +25,7 @@ class QListWidget;
 class QProgressDialog;
 class QPushButton;
 class QShortcut;
+class QSpinBox;
 class QTableWidget;
 class QVBoxLayout;
 namespace orvane {
@@ -44,6 +45,7 @@ namespace orvane {
 
 class InteractiveCanvas;
 class InterchangeFlow;
+class VideoFlow;
 class ZoomableView;
 
 // The canvas view of one shape of the document. `item` is owned by the canvas scene while the
@@ -135,6 +137,11 @@ class AnnotatorTab : public QWidget {
     QPushButton* btn_fit_screen = nullptr;
     QComboBox* combo_mode = nullptr;
     QPushButton* btn_copy_prev = nullptr;
+    QPushButton* btn_open_video = nullptr;       // "Open Video…": frames of a video as the folder
+    QPushButton* btn_propagate = nullptr;        // this frame's shapes onto the next frames
+    QSpinBox* spin_propagate_frames = nullptr;
+    QPushButton* btn_interpolate = nullptr;      // between the previous labelled frame and this
+    QPushButton* btn_accept_carried = nullptr;
     QPushButton* btn_load_ai = nullptr;
     QDoubleSpinBox* spin_ai_conf = nullptr;
     QPushButton* btn_run_ai = nullptr;
@@ -162,6 +169,7 @@ class AnnotatorTab : public QWidget {
     QString output_folder;
     std::shared_ptr<orvane::engine::YOLO> ai_model;     // the model loaded for auto-labelling
     InterchangeFlow* interchange_flow = nullptr;        // owned by the tab
+    VideoFlow* video_flow = nullptr;                    // owned by the tab
     orvane::AutoLabelWorker* folder_worker = nullptr;   // owned by the tab; null when idle
     orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
   } state_;
@@ -172,6 +180,7 @@ class AnnotatorTab : public QWidget {
   QWidget* build_canvas_area();
   QWidget* build_annotation_column();
   QWidget* build_assist_box();
+  QWidget* build_video_box();
   void add_object_table(QVBoxLayout* right_layout);
   void setup_shortcuts();
   // Views of the document.

@@ -22,6 +22,8 @@ const std::vector<Verb>& verbs() {
       {"autolabel", "label the unlabelled images of a folder with a trained model", run_autolabel},
       {"convert", "convert a dataset between COCO JSON, Pascal VOC, labelme and YOLO", run_convert},
       {"review", "find likely labelling mistakes with a trained model", run_review},
+      {"frames", "extract frames of a video for labelling", run_frames},
+      {"track", "track objects through a video with a YOLO model (ByteTrack)", run_track},
   };
   return all;
 }

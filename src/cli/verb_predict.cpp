@@ -1,5 +1,6 @@
 // orvane predict: runs a model on an image or on every image of a folder; with save=DIR writes
-// each annotated picture and a YOLO label file beside it.
+// each annotated picture and a YOLO label file beside it. On a video file: the annotated video
+// (same rate and frame count) and, with save_txt=true, one label file per predicted frame.
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include "engine/plotting.h"
 #include "engine/yolo.h"
 #include "files/atomic_file.h"
+#include "video/video_prediction.h"
+#include "video/video_source.h"
 
 namespace orvane::cli {
 
@@ -32,6 +35,8 @@ const std::vector<KeyHelp>& predict_keys() {
       {"iou", "0.7", "IoU threshold of the NMS"},
       {"imgsz", "640", "inference size (rounded up to 32s; an exported model keeps its own)"},
       {"save", "", "folder for the annotated images and one label file per image"},
+      {"save_txt", "false", "video: also one label file per predicted frame, <video>_<frame index>.txt"},
+      {"vid_stride", "1", "video: predict every Nth frame (the others show the last prediction)"},
   };
   return keys;
 }
@@ -40,6 +45,16 @@ bool is_image(const fs::path& p) {
   auto ext = p.extension().string();
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
   return ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".bmp" || ext == ".webp";
+}
+
+int predict_video_file(const Args& args, const engine::PredictOptions& predict) {
+  video::VideoPredictOptions options;
+  options.predict = predict;
+  options.stride = args.integer("vid_stride");
+  if (options.stride < 1) throw ArgError("vid_stride= must be 1 or more");
+  options.save_dir = args.str("save");
+  options.save_txt = args.boolean("save_txt");
+  return run_video_prediction(args.str("model"), args.str("source"), options, "predict");
 }
 
 }  // namespace
@@ -64,6 +79,7 @@ int run_predict(const std::vector<std::string>& words) {
       checked_imgsz(args.integer("imgsz"), need, double(engine::available_memory_bytes()));
   options.verbose = false;
   const fs::path source = args.str("source");
+  if (video::is_video_file(source)) return predict_video_file(args, options);
   std::error_code ec;
   std::vector<fs::path> images;
   if (fs::is_directory(source, ec)) {

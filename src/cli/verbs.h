@@ -26,8 +26,20 @@ int run_export(const std::vector<std::string>& words);
 int run_autolabel(const std::vector<std::string>& words);
 int run_convert(const std::vector<std::string>& words);
 int run_review(const std::vector<std::string>& words);
+int run_frames(const std::vector<std::string>& words);
+int run_track(const std::vector<std::string>& words);
 
 const std::vector<Verb>& verbs();
+
+// predict and track on a video file: loads the model, runs it over the video with progress on
+// standard error and Ctrl-C as a graceful stop, prints the outcome. Returns the exit code.
+}  // namespace orvane::cli
+namespace orvane::video {
+struct VideoPredictOptions;
+}
+namespace orvane::cli {
+int run_video_prediction(const std::string& model, const std::string& source,
+                         const video::VideoPredictOptions& options, const std::string& verb);
 
 // The `model=` key of train and tune: what a weights name may be.
 extern const char* const kModelKeyHelp;

@@ -1,5 +1,6 @@
 #include "inference/inference_tab.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
@@ -12,8 +13,12 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
 #include <opencv2/core.hpp>
 
@@ -22,6 +27,8 @@
 #include "imaging/image_io.h"
 #include "inference/export_thread.h"
 #include "inference/inference_core.h"
+#include "inference/video_player.h"
+#include "video/video_source.h"
 #include "training/training_defaults.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
@@ -35,6 +42,7 @@ namespace inf = orvane::inference;
 InferenceTab::InferenceTab(QWidget* parent) : QWidget(parent) { setup_ui(); }
 
 InferenceTab::~InferenceTab() {
+  if (ui_.play_timer) ui_.play_timer->stop();
   if (state_.export_thread) state_.export_thread->wait();
 }
 
@@ -55,11 +63,17 @@ void InferenceTab::setup_ui() {
   ui_.entry_inf_folder = new QLineEdit;
   ui_.entry_inf_folder->setObjectName("entry_inf_folder");
   ui_.entry_inf_folder->setPlaceholderText("Select directory containing images to predict...");
+  ui_.entry_inf_folder->setToolTip("A folder of images, or a video file (Video...)");
   ui_.btn_inf_browse_folder = new QPushButton("Browse...");
   ui_.btn_inf_browse_folder->setObjectName("btn_inf_browse_folder");
+  ui_.btn_inf_browse_video = new QPushButton("Video...");
+  ui_.btn_inf_browse_video->setObjectName("btn_inf_browse_video");
   grid->addWidget(create_info_label("Inference Directory:", "Test image directory"), 1, 0);
   grid->addWidget(ui_.entry_inf_folder, 1, 1);
-  grid->addWidget(ui_.btn_inf_browse_folder, 1, 2);
+  auto* browse = new QHBoxLayout;
+  browse->addWidget(ui_.btn_inf_browse_folder);
+  browse->addWidget(ui_.btn_inf_browse_video);
+  grid->addLayout(browse, 1, 2);
 
   // Range and step before the value, so the value is never clamped by a default range.
   // Keyboard tracking off: typing "0.45" predicts once, not for "0.4" on the way.
@@ -120,6 +134,7 @@ void InferenceTab::setup_ui() {
   nav->addWidget(ui_.lbl_inf_counter, 1);
   nav->addWidget(ui_.btn_inf_next);
   layout->addLayout(nav);
+  layout->addWidget(build_video_row());
 
   // --- Wiring ----------------------------------------------------------------------------------
   connect(ui_.btn_inf_browse_weights, &QPushButton::clicked, this,
@@ -133,6 +148,117 @@ void InferenceTab::setup_ui() {
   connect(ui_.btn_inf_prev, &QPushButton::clicked, this, &InferenceTab::inf_prev_image);
   connect(ui_.btn_inf_next, &QPushButton::clicked, this, &InferenceTab::inf_next_image);
   connect(ui_.btn_export, &QPushButton::clicked, this, &InferenceTab::run_model_export);
+  connect(ui_.btn_inf_browse_video, &QPushButton::clicked, this, &InferenceTab::browse_inf_video);
+}
+
+// Play/pause, the frame slider and the Track switch; hidden until a video is loaded.
+QWidget* InferenceTab::build_video_row() {
+  ui_.video_row = new QWidget;
+  auto* row = new QHBoxLayout(ui_.video_row);
+  row->setContentsMargins(0, 0, 0, 0);
+  ui_.btn_inf_play = new QPushButton(QStringLiteral("▶ Play"));
+  ui_.btn_inf_play->setObjectName("btn_inf_play");
+  ui_.slider_inf_frame = new QSlider(Qt::Horizontal);
+  ui_.slider_inf_frame->setObjectName("slider_inf_frame");
+  // Frames are predicted when the slider is let go, not for every frame dragged over.
+  ui_.slider_inf_frame->setTracking(false);
+  ui_.chk_inf_track = new QCheckBox("Track");
+  ui_.chk_inf_track->setObjectName("chk_inf_track");
+  ui_.chk_inf_track->setToolTip("Link detections into tracks (ByteTrack) and draw their ids");
+  row->addWidget(ui_.btn_inf_play);
+  row->addWidget(ui_.slider_inf_frame, 1);
+  row->addWidget(ui_.chk_inf_track);
+  ui_.video_row->hide();
+  ui_.play_timer = new QTimer(this);
+  connect(ui_.btn_inf_play, &QPushButton::clicked, this, &InferenceTab::toggle_video_play);
+  connect(ui_.slider_inf_frame, &QSlider::valueChanged, this, &InferenceTab::show_video_frame);
+  connect(ui_.chk_inf_track, &QCheckBox::toggled, this, &InferenceTab::update_inference_display);
+  connect(ui_.play_timer, &QTimer::timeout, this, [this] {
+    if (!state_.video || state_.video->position() + 1 >= state_.video->frame_count()) {
+      toggle_video_play();  // the end: pause
+      return;
+    }
+    show_video_frame(state_.video->position() + 1);
+  });
+  return ui_.video_row;
+}
+
+void InferenceTab::browse_inf_video() {
+  const QString path = ui::get_open_file_name(
+      this, "Select Video", QString(), "Videos (*.mp4 *.avi *.mkv *.mov *.webm *.m4v *.mpg *.mpeg *.wmv)");
+  if (!path.isEmpty()) ui_.entry_inf_folder->setText(path);
+}
+
+bool InferenceTab::open_video(const QString& path) {
+  auto player = std::make_unique<VideoPlayer>();
+  const QString error = player->open(path);
+  if (!error.isEmpty()) {
+    ui::critical(this, "Error", error);
+    return false;
+  }
+  ui_.play_timer->stop();
+  ui_.btn_inf_play->setText(QStringLiteral("▶ Play"));
+  state_.video = std::move(player);
+  state_.inf_image_paths.clear();
+  {
+    const QSignalBlocker block(ui_.slider_inf_frame);
+    ui_.slider_inf_frame->setRange(0, std::max(0, state_.video->frame_count() - 1));
+    ui_.slider_inf_frame->setValue(0);
+  }
+  ui_.video_row->show();
+  show_video_frame(0);
+  return true;
+}
+
+void InferenceTab::toggle_video_play() {
+  if (!state_.video) return;
+  if (ui_.play_timer->isActive()) {
+    ui_.play_timer->stop();
+    ui_.btn_inf_play->setText(QStringLiteral("▶ Play"));
+    return;
+  }
+  // At the video's rate, or as fast as prediction allows when that is slower.
+  ui_.play_timer->start(std::max(1, int(1000.0 / std::max(1.0, state_.video->fps()))));
+  ui_.btn_inf_play->setText(QStringLiteral("⏸ Pause"));
+}
+
+void InferenceTab::show_video_frame(int index) {
+  if (!state_.video || !state_.inf_model) return;
+  index = std::clamp(index, 0, std::max(0, state_.video->frame_count() - 1));
+  cv::Mat picture;
+  try {
+    picture = state_.video->show(index, *state_.inf_model,
+                                 {.conf = float(ui_.spin_inf_conf->value()),
+                                  .imgsz = ui_.spin_inf_imgsz->value(),
+                                  .verbose = false},
+                                 ui_.chk_inf_track->isChecked());
+  } catch (const std::exception& e) {
+    if (ui_.play_timer->isActive()) toggle_video_play();
+    ui::warning(this, "Prediction Error", "Cannot predict on frame " + QString::number(index + 1) + ":\n" +
+                                              QString::fromUtf8(e.what()));
+    return;
+  }
+  if (picture.empty()) {
+    // The video is shorter than it claims (a truncated file): stop at its real end.
+    if (ui_.play_timer->isActive()) toggle_video_play();
+    const QSignalBlocker block(ui_.slider_inf_frame);
+    ui_.slider_inf_frame->setMaximum(std::max(0, state_.video->frame_count() - 1));
+    ui_.lbl_inf_counter->setText(QStringLiteral("Frame %1 did not decode: the video ends at frame %2")
+                                     .arg(index + 1)
+                                     .arg(state_.video->frame_count()));
+    return;
+  }
+  ui_.inf_view->set_image(QPixmap::fromImage(orvane::mat_to_qimage(picture)));
+  {
+    const QSignalBlocker block(ui_.slider_inf_frame);
+    ui_.slider_inf_frame->setValue(index);
+  }
+  QString text = QStringLiteral("Frame %1 / %2 - %3")
+                     .arg(index + 1)
+                     .arg(state_.video->frame_count())
+                     .arg(QFileInfo(state_.video->path()).fileName());
+  if (ui_.chk_inf_track->isChecked()) text += QStringLiteral(" (%1 tracked)").arg(state_.video->tracks_shown());
+  ui_.lbl_inf_counter->setText(text);
 }
 
 void InferenceTab::browse_inf_weights() {
@@ -150,8 +276,9 @@ void InferenceTab::browse_inf_folder() {
 void InferenceTab::init_inference() {
   const QString weights = ui_.entry_inf_weights->text().trimmed();
   const QString folder = ui_.entry_inf_folder->text().trimmed();
+  const bool is_video = QFileInfo(folder).isFile() && orvane::video::is_video_file(folder.toStdString());
   if (weights.isEmpty() || folder.isEmpty() || !QFileInfo::exists(weights) ||
-      !QFileInfo(folder).isDir()) {
+      (!QFileInfo(folder).isDir() && !is_video)) {
     ui::critical(this, "Error", "Ensure weights and inference folder paths are valid.");
     return;
   }
@@ -176,6 +303,13 @@ void InferenceTab::init_inference() {
     }
   }
 
+  if (is_video) {
+    open_video(folder);
+    return;
+  }
+  state_.video.reset();
+  ui_.play_timer->stop();
+  ui_.video_row->hide();
   state_.inf_image_paths = inf::list_inference_images(folder);
   reported_failure_.clear();
   if (state_.inf_image_paths.isEmpty()) {
@@ -189,6 +323,10 @@ void InferenceTab::init_inference() {
 }
 
 void InferenceTab::update_inference_display() {
+  if (state_.video) {
+    show_video_frame(std::max(0, state_.video->position()));
+    return;
+  }
   if (!state_.inf_model || state_.inf_image_paths.isEmpty()) return;
   const QString path = state_.inf_image_paths.at(state_.inf_current_idx);
   ui_.lbl_inf_counter->setText(
@@ -216,6 +354,11 @@ void InferenceTab::update_inference_display() {
 }
 
 void InferenceTab::inf_next_image() {
+  if (state_.video) {
+    if (ui_.play_timer->isActive()) toggle_video_play();
+    show_video_frame(state_.video->position() + 1);
+    return;
+  }
   if (state_.inf_image_paths.isEmpty()) return;
   state_.inf_current_idx =
       inf::wrap_index(state_.inf_current_idx, 1, int(state_.inf_image_paths.size()));
@@ -223,6 +366,11 @@ void InferenceTab::inf_next_image() {
 }
 
 void InferenceTab::inf_prev_image() {
+  if (state_.video) {
+    if (ui_.play_timer->isActive()) toggle_video_play();
+    show_video_frame(state_.video->position() - 1);
+    return;
+  }
   if (state_.inf_image_paths.isEmpty()) return;
   state_.inf_current_idx =
       inf::wrap_index(state_.inf_current_idx, -1, int(state_.inf_image_paths.size()));

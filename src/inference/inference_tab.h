@@ -6,12 +6,15 @@
 #include <QWidget>
 #include <memory>
 
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSlider;
 class QSpinBox;
+class QTimer;
 
 namespace orvane::engine {
 class YOLO;
@@ -19,7 +22,8 @@ class YOLO;
 
 // "Inference & Model Export": tries trained weights on a folder of unseen images, one image at a
 // time with the predictions drawn on it, re-predicting whenever the image, the confidence or the
-// resolution changes; and exports the weights to a deployment format on a worker thread.
+// resolution changes; or on a video, played with predictions (and tracks) frame by frame; and
+// exports the weights to a deployment format on a worker thread.
 // Prediction runs on the GUI thread with the engine library in this process.
 namespace orvane::test {
 struct Access;
@@ -32,6 +36,7 @@ class ZoomableView;
 namespace orvane::inference {
 
 class ExportThread;
+class VideoPlayer;
 
 class InferenceTab : public QWidget {
   Q_OBJECT
@@ -49,6 +54,10 @@ class InferenceTab : public QWidget {
   void inf_next_image();
   void inf_prev_image();
   void run_model_export();
+  void browse_inf_video();
+  // Video: play/pause, and one frame on or back (the step buttons pause first).
+  void toggle_video_play();
+  void show_video_frame(int index);
 
  private:
   friend struct orvane::test::Access;
@@ -57,6 +66,7 @@ class InferenceTab : public QWidget {
     QStringList inf_image_paths;
     int inf_current_idx = 0;
     ExportThread* export_thread = nullptr;  // the last export started; child of this tab
+    std::unique_ptr<VideoPlayer> video;      // set while a video (not a folder) is shown
   } state_;
   // Children of this tab.
   struct Ui {
@@ -74,9 +84,17 @@ class InferenceTab : public QWidget {
     QLineEdit* entry_export_dir = nullptr;
     QComboBox* combo_export_format = nullptr;
     QPushButton* btn_export = nullptr;
+    QPushButton* btn_inf_browse_video = nullptr;
+    QWidget* video_row = nullptr;  // shown while a video is loaded
+    QPushButton* btn_inf_play = nullptr;
+    QSlider* slider_inf_frame = nullptr;
+    QCheckBox* chk_inf_track = nullptr;
+    QTimer* play_timer = nullptr;
   } ui_;
 
   void setup_ui();
+  QWidget* build_video_row();
+  bool open_video(const QString& path);
 
   // Which file inf_model came from, so pressing load again with unchanged weights (a new folder,
   // say) keeps the model instead of reading it again.
