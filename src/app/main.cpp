@@ -2,6 +2,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QIcon>
+#include <QTimer>
 
 #include "app/orvane_studio.h"
 #include "engine/compute_thread.h"
@@ -50,5 +51,7 @@ int main(int argc, char* argv[]) {
   if (QFileInfo::exists(icon)) QApplication::setWindowIcon(QIcon(icon));
   orvane::OrvaneStudio window;
   window.show();
+  // After the first paint, so the question appears over the window it belongs to.
+  QTimer::singleShot(0, &window, &orvane::OrvaneStudio::offer_to_resume);
   return app.exec();
 }

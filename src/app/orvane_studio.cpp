@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -15,6 +16,7 @@
 #include "inference/inference_tab.h"
 #include "resizer/resizer_tab.h"
 #include "splitter/splitter_tab.h"
+#include "training/resume_run.h"
 #include "training/training_config_tab.h"
 #include "training/training_monitor_tab.h"
 #include "ui/dialogs.h"
@@ -171,6 +173,8 @@ void OrvaneStudio::connect_annotator() {
 void OrvaneStudio::connect_training() {
   connect(training_config_, &TrainingConfigTab::start_training_requested, this,
           [this] { training_monitor_->start_training(training_config_->current_form()); });
+  connect(training_config_, &TrainingConfigTab::resume_training_requested, training_monitor_,
+          &TrainingMonitorTab::start_training);
   connect(training_config_, &TrainingConfigTab::automl_started, this, [this] {
     training_monitor_->clear_log();
     show_page(Page::TrainingMonitor);
@@ -184,6 +188,23 @@ void OrvaneStudio::connect_training() {
   connect(training_monitor_, &TrainingMonitorTab::training_ended, this,
           &OrvaneStudio::close_when_idle);
   connect(training_config_, &TrainingConfigTab::tuning_ended, this, &OrvaneStudio::close_when_idle);
+}
+
+void OrvaneStudio::offer_to_resume() {
+  if (resume_offered_) return;
+  resume_offered_ = true;
+  if (training_monitor_->is_training()) return;
+  const auto run = training::find_unfinished_run(training_config_->current_form().project.trimmed());
+  if (!run) return;
+  const QString text =
+      QString("The training run %1 stopped after %2 of %3 epochs.\n\nResume it from its "
+              "last.pt? It goes on with the epoch it was interrupted in and ends as it would "
+              "have without the interruption.")
+          .arg(QDir::toNativeSeparators(run->folder))
+          .arg(run->epochs_done)
+          .arg(run->epochs);
+  if (ui::question(this, "Resume Training", text) != QMessageBox::Yes) return;
+  training_config_->resume_run(run->last_pt);
 }
 
 void OrvaneStudio::closeEvent(QCloseEvent* event) {

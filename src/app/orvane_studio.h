@@ -47,6 +47,11 @@ class OrvaneStudio : public QMainWindow {
   QWidget* page(Page page) const { return pages_[static_cast<size_t>(page)]; }
   void show_page(Page page);
 
+  // Offers, once, to resume the most recent unfinished run in the training form's project
+  // folder (a run the window was closed on, or that a crash cut short). The program calls it
+  // when the window first shows; the operator may decline.
+  void offer_to_resume();
+
  public Q_SLOTS:
   void apply_theme(bool is_dark);
 
@@ -65,6 +70,7 @@ class OrvaneStudio : public QMainWindow {
 
   bool dark_mode_ = true;
   bool closing_after_runs_ = false;
+  bool resume_offered_ = false;
   QTabWidget* tabs_ = nullptr;
   std::array<QWidget*, 7> pages_{};
   ui::ThemeToggle* theme_toggle_ = nullptr;

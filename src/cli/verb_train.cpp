@@ -61,6 +61,9 @@ const std::vector<KeyHelp>& train_keys() {
         {"exist_ok", "false", "reuse project/name when it exists"},
         {"seed", "0", "random seed: the same seed repeats a run"},
         {"progress", "", "JSON-lines progress: a file path or fd:N (e.g. fd:3)"},
+        {"resume", "false",
+         "true (with model=RUN/weights/last.pt) or the last.pt or run folder to continue"},
+        {"save_period", "-1", "N > 0: keep weights/epochN.pt every N epochs"},
     };
     std::set<std::string> have;
     for (const auto& s : k) have.insert(s.key);
@@ -79,16 +82,39 @@ void print_help() {
                "SIGINT/SIGTERM stop after the current batch (a second signal ends at once).\n";
 }
 
+// The last.pt a resume continues, or "" without resume. resume=PATH names it (a run folder
+// stands for its weights/last.pt); resume=true takes model=.
+std::string resume_path(const Args& args) {
+  const std::string value = args.str("resume");
+  if (value.empty() || value == "false" || value == "False" || value == "0") return "";
+  if (value == "true" || value == "True" || value == "1") {
+    if (!args.has("model"))
+      throw ArgError("resume=true needs model=RUN/weights/last.pt (or give resume=RUN/weights/last.pt)");
+    return args.str("model");
+  }
+  std::filesystem::path path(value);
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) path /= std::filesystem::path("weights") / "last.pt";
+  if (args.has("model") && args.str("model") != value && args.str("model") != path.string())
+    throw ArgError("resume=" + value + " and model=" + args.str("model") +
+                   " name two different runs; give one");
+  return path.string();
+}
+
 engine::TrainOptions parse_options(const Args& args) {
   engine::TrainOptions options;
   for (const auto& key_info : train_keys()) {
-    if (key_info.key == "model" || key_info.key == "progress") continue;
+    if (key_info.key == "model" || key_info.key == "progress" || key_info.key == "resume")
+      continue;
     try {
       engine::set_train_arg(options, key_info.key, args.str(key_info.key));
     } catch (const engine::EngineError& e) {
       throw ArgError(e.what());
     }
   }
+  options.resume = !resume_path(args).empty();
+  for (const auto& key_info : train_keys())
+    if (args.has(key_info.key)) options.given_keys.push_back(key_info.key);
   return options;
 }
 
@@ -157,7 +183,9 @@ void add_progress_callbacks(engine::YOLO& model, ProgressChannel* channel,
                          .add("event", "start")
                          .add("save_dir", t.save_dir.string())
                          .add("epochs", t.epochs)
-                         .add("batches", t.batches));
+                         .add("batches", t.batches)
+                         .add("start_epoch", t.start_epoch)
+                         .add_raw("resumed", t.options().resume ? "true" : "false"));
   });
   model.add_callback("on_train_batch_end", [channel, &stop](engine::Trainer& t) {
     if (stop.requested()) t.stop = true;
@@ -190,6 +218,16 @@ void add_progress_callbacks(engine::YOLO& model, ProgressChannel* channel,
 }
 
 void report_result(const engine::TrainResult& result, ProgressChannel* channel) {
+  if (result.already_finished) {
+    std::cerr << "orvane train: " << result.save_dir.string()
+              << " already finished; nothing to resume\n";
+    if (channel)
+      channel->write(JsonObject()
+                         .add("event", "finished")
+                         .add("save_dir", result.save_dir.string())
+                         .add_raw("already_finished", "true"));
+    return;
+  }
   if (result.stopped) {
     std::cerr << "orvane train: stopped; weights saved in "
               << (result.save_dir / "weights").string() << "\n";
@@ -229,7 +267,8 @@ void train_here(const Args& args, engine::TrainOptions options,
           *dist_env, std::chrono::milliseconds(int64_t(options.dist_timeout * 1000)));
       options.group = group;
     }
-    const std::string model_name = args.str("model");
+    const std::string resume = resume_path(args);
+    const std::string model_name = resume.empty() ? args.str("model") : resume;
     engine::YOLO model(model_name, zoo_progress(model_name, channel.get(), stop));
     add_progress_callbacks(model, channel.get(), stop);
     report_result(model.train(options), channel.get());

@@ -176,7 +176,9 @@ QString data_yaml_text(const QString& absolute_output_dir, const QStringList& cl
 }
 
 ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringList& classes,
-                          const ExportRequest& request) {
+                          const ExportRequest& request,
+                          const std::function<void(int, int)>& progress,
+                          const std::atomic_bool* stop) {
   ExportResult result;
   const int n = static_cast<int>(pairs.size());
   result.sizes = split_sizes(n, request.train_ratio, request.val_ratio);
@@ -200,6 +202,12 @@ ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringL
       }
     }
     for (int i = split.begin; i < split.end; ++i) {
+      if (stop && stop->load()) {
+        result.cancelled = true;
+        return result;
+      }
+      if (progress) progress(result.copied, n);
+      ++result.copied;  // counted as begun: a failure below names it
       const LabeledImage& pair = pairs[i];
       const QString image_dest = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
       result.status = copy_file_preserving(pair.image, image_dest);

@@ -5,7 +5,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -66,12 +68,18 @@ struct ExportRequest {
 struct ExportResult {
   Result<> status;    // the first failure, naming the file and the cause; the export stops there
   SplitSizes sizes;   // how the pairs were cut
+  int copied = 0;          // pairs begun (all copied but one a failure stopped at)
+  bool cancelled = false;  // the stop flag ended the export early: no data.yaml
 };
 
 // Cuts `pairs` (already shuffled) into train/val/test in order, creates all six folders, copies
 // each image (and label, or its box conversion) under its own name, then writes data.yaml
 // atomically. Files written before a failure stay; data.yaml is only written when all went well.
+// `progress(done, total)` follows the pairs; when `stop` becomes true the export ends after the
+// pair in hand (each file is whole), without data.yaml.
 ExportResult export_split(const std::vector<LabeledImage>& pairs, const QStringList& classes,
-                          const ExportRequest& request);
+                          const ExportRequest& request,
+                          const std::function<void(int, int)>& progress = {},
+                          const std::atomic_bool* stop = nullptr);
 
 }  // namespace orvane::dataset

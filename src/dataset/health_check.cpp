@@ -96,7 +96,9 @@ int count_overlapping_pairs(const std::vector<Box>& boxes) {
   return pairs;
 }
 
-HealthResult check_dataset_health(const QString& folder) {
+HealthResult check_dataset_health(const QString& folder,
+                                  const std::function<void(int, int)>& progress,
+                                  const std::atomic_bool* stop) {
   const QFileInfo info(folder);
   if (!info.exists()) return fail(QStringLiteral("The folder no longer exists."));
   if (!info.isDir()) return fail(QStringLiteral("The path is not a folder."));
@@ -138,7 +140,14 @@ HealthResult check_dataset_health(const QString& folder) {
     if (const Result<QByteArray> classes_text = read_whole_file(classes_path))
       report.class_count = int(files::parse_class_names(classes_text->toStdString()).size());
   }
+  report.labels_total = int(labels.size());
   for (const QString& label : labels) {
+    if (stop && stop->load()) {
+      report.cancelled = true;
+      break;
+    }
+    if (progress) progress(report.labels_checked, report.labels_total);
+    ++report.labels_checked;
     // An unreadable file or a non-numeric coordinate only costs this file's overlap check.
     const Result<QStringList> lines = read_text_lines(dir.filePath(label));
     if (!lines) continue;

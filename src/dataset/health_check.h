@@ -5,6 +5,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -38,6 +40,9 @@ struct HealthReport {
   // is negative or not below the number of names in classes.txt; empty without classes.txt.
   QStringList unknown_classes;
   int class_count = -1;  // names in classes.txt; -1 when the folder has none (no class check)
+  int labels_total = 0;    // label files to examine
+  int labels_checked = 0;  // of those, the ones examined (all unless cancelled)
+  bool cancelled = false;  // the stop flag ended the check early: the report is partial
 };
 
 // The class ids of `lines` (token 0 of each line, when it is a whole number) outside
@@ -49,7 +54,11 @@ using HealthResult = Result<HealthReport>;
 
 // Examines the files directly inside `folder`, by name, in directory listing order. Label files
 // that cannot be read or hold a non-numeric coordinate contribute no overlaps. Reads only.
-HealthResult check_dataset_health(const QString& folder);
+// `progress(done, total)` follows the label files; when `stop` becomes true the check ends after
+// the file in hand.
+HealthResult check_dataset_health(const QString& folder,
+                                  const std::function<void(int, int)>& progress = {},
+                                  const std::atomic_bool* stop = nullptr);
 
 // The report text shown to the operator ("🩺 Dataset QA Health Report: ..."). Label files with
 // class ids beyond classes.txt add a count line and a sample only when there are any.

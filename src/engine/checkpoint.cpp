@@ -35,6 +35,7 @@ std::string meta_to_yaml(const CheckpointMeta& meta) {
   out << YAML::Key << "epochs" << YAML::Value << meta.epochs;
   out << YAML::Key << "best_fitness" << YAML::Value << meta.best_fitness;
   out << YAML::Key << "ema_updates" << YAML::Value << meta.ema_updates;
+  if (meta.finished) out << YAML::Key << "finished" << YAML::Value << true;
   out << YAML::Key << "date" << YAML::Value << meta.date;
   out << YAML::Key << "metrics" << YAML::Value << YAML::BeginMap;
   for (const auto& [k, v] : meta.metrics) out << YAML::Key << k << YAML::Value << v;
@@ -80,6 +81,7 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
     meta.epochs = root["epochs"].as<int>(0);
     meta.best_fitness = root["best_fitness"].as<double>(0.0);
     meta.ema_updates = root["ema_updates"].as<std::int64_t>(0);
+    meta.finished = root["finished"].as<bool>(false);
     meta.date = root["date"].as<std::string>("");
     if (auto m = root["metrics"]; m.IsMap())
       for (const auto& item : m)
@@ -93,8 +95,29 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
   return meta;
 }
 
+namespace {
+
+// Scalars go in as IValues: pickled doubles are exact, where YAML text would round them.
+void write_resume_state(torch::serialize::OutputArchive& archive, const ResumeState& r) {
+  torch::serialize::OutputArchive state;
+  torch::serialize::OutputArchive weights;
+  r.model->save(weights);
+  state.write("model", weights);
+  state.write("rng", r.rng);
+  state.write("results", r.results);
+  state.write("fitness", c10::IValue(r.fitness));
+  state.write("best_fitness", c10::IValue(r.best_fitness));
+  state.write("last_opt_step", c10::IValue(r.last_opt_step));
+  state.write("accumulate", c10::IValue(int64_t(r.accumulate)));
+  state.write("stale", c10::IValue(int64_t(r.stale)));
+  state.write("best_epoch", c10::IValue(int64_t(r.best_epoch)));
+  archive.write("resume", state);
+}
+
+}  // namespace
+
 std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
-                             torch::optim::Optimizer* optimizer) {
+                             torch::optim::Optimizer* optimizer, const ResumeState* resume) {
   // Built in memory and written by our own writer: LibTorch's file writer aborts the process
   // when the disk fills up (its destructor throws), ours reports it and keeps the old file.
   std::string bytes;
@@ -109,6 +132,7 @@ std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
       optimizer->save(state);
       archive.write("optimizer", state);
     }
+    if (resume) write_resume_state(archive, *resume);
     archive.save_to([&bytes](const void* data, size_t size) {
       bytes.append(static_cast<const char*>(data), size);
       return size;
@@ -263,6 +287,43 @@ LoadedCheckpoint load_checkpoint(const fs::path& path) {
     loaded.has_optimizer = false;
   }
   return loaded;
+}
+
+std::optional<ResumeState> load_resume_state(const fs::path& path) {
+  torch::serialize::InputArchive archive;
+  const CheckpointMeta meta = open_archive(path, archive);
+  torch::serialize::InputArchive state;
+  try {
+    if (!archive.try_read("resume", state)) return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  ResumeState r;
+  try {
+    r.model = YoloModel(meta.arch, meta.names);
+    torch::serialize::InputArchive weights;
+    if (!state.try_read("model", weights)) throw EngineError("no trained weights");
+    r.model->load(weights);
+    state.read("rng", r.rng);
+    state.read("results", r.results);
+    auto scalar = [&state](const char* key) {
+      c10::IValue v;
+      state.read(key, v);
+      return v;
+    };
+    r.fitness = scalar("fitness").toDouble();
+    r.best_fitness = scalar("best_fitness").toDouble();
+    r.last_opt_step = scalar("last_opt_step").toInt();
+    r.accumulate = int(scalar("accumulate").toInt());
+    r.stale = int(scalar("stale").toInt());
+    r.best_epoch = int(scalar("best_epoch").toInt());
+    if (r.results.scalar_type() != torch::kDouble || r.results.dim() != 2)
+      throw EngineError("its results rows are not a table");
+  } catch (const std::exception& e) {
+    throw EngineError(path.string() + ": its resume state is damaged (" + first_line(e.what()) +
+                      ")");
+  }
+  return r;
 }
 
 void load_optimizer_state(const fs::path& path, torch::optim::Optimizer& optimizer) {

@@ -31,9 +31,27 @@ struct CheckpointMeta {
   int epochs = 0;                  // planned epochs of the run
   double best_fitness = 0.0;
   std::int64_t ema_updates = 0;
+  bool finished = false;           // the run ended (its last epoch, or patience): nothing to resume
   std::vector<std::pair<std::string, double>> metrics;  // results.csv names -> last values
   std::map<std::string, std::string> train_args;        // args.yaml as text values
   std::string date;                                     // ISO 8601, UTC
+};
+
+// What last.pt carries beyond the averaged weights and the optimizer so that a resumed run goes
+// on exactly as if it had never stopped: the weights that train (the EMA weights are the
+// checkpoint's `model`), LibTorch's random generator, the results rows at full precision and
+// the trainer's counters. The loader needs nothing here: it draws every augmentation from the
+// seed, the epoch and the sample's position.
+struct ResumeState {
+  YoloModel model{nullptr};  // the trained (not averaged) weights, BatchNorm counters included
+  torch::Tensor rng;         // LibTorch's CPU generator state (uint8)
+  torch::Tensor results;     // results.csv rows so far, float64 [epochs, columns]
+  double fitness = 0.0;      // of the last validation
+  double best_fitness = 0.0;
+  std::int64_t last_opt_step = -1;  // batch number of the last optimizer step
+  int accumulate = 1;               // batches per optimizer step
+  int stale = 0;                    // epochs without improvement (patience)
+  int best_epoch = 0;
 };
 
 // Writes through a temporary beside `path` and a rename: a failed write leaves the old file
@@ -42,8 +60,10 @@ void save_checkpoint(const std::filesystem::path& path, YoloModel& model,
                      const CheckpointMeta& meta, torch::optim::Optimizer* optimizer = nullptr);
 
 // The bytes save_checkpoint writes: the archive serialised in memory. Throws EngineError.
+// `resume` (last.pt) adds the state a resumed run needs.
 std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
-                             torch::optim::Optimizer* optimizer = nullptr);
+                             torch::optim::Optimizer* optimizer = nullptr,
+                             const ResumeState* resume = nullptr);
 
 // Writes checkpoints on a thread of its own, so that training goes on while the disk syncs
 // (writing and syncing last.pt took longer than serialising it). The caller serialises
@@ -96,6 +116,10 @@ LoadedCheckpoint load_checkpoint(const std::filesystem::path& path);
 // Restores the optimizer state saved in `path` into an optimizer built with the same groups.
 // Throws EngineError when the file has none or it does not fit.
 void load_optimizer_state(const std::filesystem::path& path, torch::optim::Optimizer& optimizer);
+
+// The resume state of a last.pt; empty for a file written before it was kept (averaged weights
+// and optimizer only). Throws EngineError when it is there but damaged.
+std::optional<ResumeState> load_resume_state(const std::filesystem::path& path);
 
 // The metadata as YAML text (what the archive holds) and back; parse throws EngineError.
 std::string meta_to_yaml(const CheckpointMeta& meta);

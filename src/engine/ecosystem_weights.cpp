@@ -316,6 +316,9 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
 
     LoadedCheckpoint loaded;
     loaded.foreign = true;
+    if (root.is(Type::dict))
+      if (const Value* optimizer = root.get("optimizer"); optimizer && !optimizer->is(Type::none))
+        loaded.has_optimizer = true;
     CheckpointMeta& meta = loaded.meta;
     meta.arch = arch;
     meta.names = names_of(model->get("names"), nc);

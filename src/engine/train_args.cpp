@@ -102,6 +102,7 @@ void for_each_option(TrainOptions& o, F&& f) {
   f("val", o.val);
   f("plots", o.plots);
   f("resume", o.resume);
+  f("save_period", o.save_period);
   f("threads", o.threads);
   f("profile", o.profile);
   f("nproc", o.nproc);

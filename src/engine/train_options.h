@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/data/augment.h"
 #include "engine/loss.h"
@@ -15,6 +16,14 @@
 namespace orvane::engine {
 
 class DistributedGroup;
+
+// The keys a resume may change: where and how fast the run computes (the loader draws every
+// augmentation from the seed, the epoch and the position, whatever the number of workers).
+// Everything else, batch included, continues as saved. `threads` changes the order in which
+// LibTorch sums, so a resume with another thread count matches the uninterrupted run only to
+// rounding; left out, it stays as saved.
+inline const std::vector<std::string> kResumeMayChange{"device", "workers", "threads", "verbose",
+                                                       "dist_timeout"};
 
 // The keywords of `train`, each with its default.
 struct TrainOptions {
@@ -45,6 +54,7 @@ struct TrainOptions {
   bool val = true;       // validate every epoch (the last epoch always validates)
   bool plots = true;     // labels.jpg, batch pictures, final charts
   bool resume = false;   // continue the run whose last.pt the model was loaded from
+  int save_period = -1;  // > 0: weights/epochN.pt (a copy of last.pt) every N epochs
   int threads = 0;       // intra-op threads; 0 = every core
   bool profile = false;  // time every stage of each epoch: a console line per epoch and
                          // profile.csv in the run folder
@@ -56,6 +66,9 @@ struct TrainOptions {
   // The group this process trains in as one rank; empty: it trains alone. `batch` is then the
   // global batch, split evenly over the ranks; only rank 0 validates and writes the run folder.
   std::shared_ptr<DistributedGroup> group;
+  // resume=true: the keys the caller set on purpose (the command line's). Each must keep the
+  // resumed run's value, except those in kResumeMayChange; the rest are taken from last.pt.
+  std::vector<std::string> given_keys;
   // Draws the charts of the run folder from the data files (results.csv, curves.json ...).
   // Called after every epoch and after the final validation. The engine links no Qt, so the
   // caller supplies it (orvane train uses the plots library).

@@ -133,6 +133,8 @@ struct Trainer::State {
   int64_t ema_updates = 0;
   int start_epoch = 0;
   int best_epoch = 0;
+  int stale = 0;               // epochs without improvement, carried over by a resume
+  bool mosaic_closed = false;  // the last close_mosaic epochs have begun
   std::vector<std::string> csv_header;
   std::vector<std::vector<double>> csv_rows;
   std::vector<float> val_losses;
@@ -214,7 +216,10 @@ void Trainer::setup() {
     s_->sync = std::make_unique<GradientSync>(*s_->group, s_->trainable, so);
   }
   build_ema();
-  if (options_.resume && !resume_from_.empty()) restore_resumed_run();
+  if (options_.resume && !resume_from_.empty())
+    restore_resumed_run();
+  else
+    save_start();
   if (s_->group) {
     // Scanning a large dataset can take one rank much longer than another: wait for each rank
     // while it is alive, so the first collective's timeout only has to cover one step.
@@ -423,16 +428,60 @@ void Trainer::build_ema() {
 
 void Trainer::restore_resumed_run() {
   auto loaded = load_checkpoint(resume_from_);
-  if (loaded.meta.epoch + 1 >= loaded.meta.epochs)
-    throw EngineError(resume_from_.string() + " finished its " +
-                      std::to_string(loaded.meta.epochs) + " epochs; nothing to resume");
   load_optimizer_state(resume_from_, *s_->optimizer);
   s_->start_epoch = loaded.meta.epoch + 1;
+  start_epoch = s_->start_epoch;
   best_fitness = loaded.meta.best_fitness;
   s_->ema_updates = loaded.meta.ema_updates;
   LOGGER.info("Resuming training from " + resume_from_.string() + " from epoch " +
               std::to_string(s_->start_epoch + 1) + " to " + std::to_string(epochs));
-  // Earlier rows of results.csv are kept.
+  auto state = load_resume_state(resume_from_);
+  if (!state) {
+    // A last.pt of an earlier version: the averaged weights train on and the earlier rows come
+    // from results.csv. The run goes on, but not exactly as it would have.
+    LOGGER.warning(resume_from_.string() +
+                   " holds no resume state (an earlier version wrote it): training goes on from "
+                   "its averaged weights and will not repeat an uninterrupted run exactly");
+    read_results_rows();
+    return;
+  }
+  {
+    // Into the tensors the optimizer and the EMA already hold.
+    torch::NoGradGuard no_grad;
+    auto params = state->model->named_parameters(true);
+    for (auto& p : model_->named_parameters(true)) p.value().copy_(params[p.key()]);
+    auto buffers = state->model->named_buffers(true);
+    for (auto& b : model_->named_buffers(true)) b.value().copy_(buffers[b.key()]);
+  }
+  {
+    auto generator = at::detail::getDefaultCPUGenerator();
+    std::lock_guard<std::mutex> lock(generator.mutex());
+    generator.set_state(state->rng);
+  }
+  const auto rows = state->results.contiguous();
+  for (int64_t r = 0; r < rows.size(0); ++r) {
+    const double* row = rows[r].data_ptr<double>();
+    s_->csv_rows.emplace_back(row, row + rows.size(1));
+  }
+  fitness = state->fitness;
+  best_fitness = state->best_fitness;
+  s_->last_opt_step = state->last_opt_step;
+  s_->accumulate = state->accumulate;
+  s_->stale = state->stale;
+  s_->best_epoch = state->best_epoch;
+  if (!s_->csv_rows.empty()) {
+    // An epoch without validation repeats the last metrics and validation losses.
+    const auto& last = s_->csv_rows.back();
+    s_->elapsed_before = last[1];
+    size_t c = 2 + loss_names.size();
+    for (const auto& name : metric_names()) metrics.emplace_back(name, last.at(c++));
+    s_->val_losses.clear();
+    for (size_t k = 0; k < loss_names.size(); ++k) s_->val_losses.push_back(float(last.at(c++)));
+  }
+}
+
+// The rows of results.csv up to the resumed epoch (a last.pt without resume state).
+void Trainer::read_results_rows() {
   std::ifstream in(save_dir / "results.csv");
   std::string line;
   bool header = true;
@@ -543,9 +592,13 @@ void Trainer::ema_update() {
 double Trainer::begin_epoch() {
   const auto& o = options_;
   model_->train();
-  if (epoch == o.epochs - o.close_mosaic && o.close_mosaic > 0) {
+  // From epochs - close_mosaic on (a resumed run may start past that epoch); never when the
+  // run is shorter than close_mosaic.
+  const int close_at = o.epochs - o.close_mosaic;
+  if (o.close_mosaic > 0 && close_at >= 0 && epoch >= close_at && !s_->mosaic_closed) {
     LOGGER.info("Closing dataloader mosaic");
     s_->train_loader->set_mosaic(false);
+    s_->mosaic_closed = true;
   }
   s_->train_loader->begin_epoch(epoch);
   // Linear decay from lr0 to lr0 * lrf over the run.
@@ -684,7 +737,7 @@ void Trainer::train_epoch() {
     }
     StageTimer log_timer("logging");
     line = log_batch(i, *batch, loss.items, seconds_since(t0));
-    if (o.plots && s_->main && epoch == s_->start_epoch && i < 3) {
+    if (o.plots && s_->main && epoch == 0 && i < 3) {
       StageTimer timer("charts");
       plot_batch(*batch, model_->names, save_dir / ("train_batch" + std::to_string(i) + ".jpg"));
     }
@@ -750,15 +803,20 @@ void Trainer::record_profile(const StageProfile& profile) {
   if (!error.empty()) LOGGER.warning("could not write profile.csv: " + error);
 }
 
-void Trainer::write_results_row(double elapsed) {
-  if (!s_->main) return;
-  // The columns are fixed by the task; an epoch without validation repeats the last metrics.
-  std::vector<std::string> metric_names;
+std::vector<std::string> Trainer::metric_names() const {
+  std::vector<std::string> names;
   for (const char* suffix : {"(B)", "(M)"}) {
     if (std::string(suffix) == "(M)" && !model_->is_segment()) break;
     for (const char* m : {"precision", "recall", "mAP50", "mAP50-95"})
-      metric_names.push_back(std::string("metrics/") + m + suffix);
+      names.push_back(std::string("metrics/") + m + suffix);
   }
+  return names;
+}
+
+void Trainer::write_results_row(double elapsed) {
+  if (!s_->main) return;
+  // The columns are fixed by the task; an epoch without validation repeats the last metrics.
+  const std::vector<std::string> metric_names = this->metric_names();
   if (s_->csv_header.empty()) {
     s_->csv_header = {"epoch", "time"};
     for (const auto& n : loss_names) s_->csv_header.push_back("train/" + n);
@@ -792,25 +850,64 @@ void Trainer::write_results_row(double elapsed) {
   files::write_atomically_or_throw<EngineError>(save_dir / "results.csv", text);
 }
 
-void Trainer::save(bool stopped) {
-  if (!s_->main) return;
+CheckpointMeta Trainer::checkpoint_meta(int finished_epoch, bool finished) {
   CheckpointMeta meta;
   meta.arch = ema_->arch();
   meta.names = ema_->names = model_->names;
   meta.imgsz = options_.imgsz;
-  // A stopped epoch is not finished: resuming repeats it.
-  meta.epoch = stopped ? epoch - 1 : epoch;
+  meta.epoch = finished_epoch;
   meta.epochs = epochs;
   meta.best_fitness = best_fitness;
   meta.ema_updates = s_->ema_updates;
+  meta.finished = finished;
   meta.date = files::utc_timestamp();
   for (const auto& [k, v] : metrics) meta.metrics.emplace_back(k, v);
   for (const auto& [k, v] : train_args_list(options_)) meta.train_args[k] = v;
+  return meta;
+}
+
+// last.pt with everything a resume needs, serialised while the tensors are this epoch's.
+std::string Trainer::last_checkpoint_bytes(const CheckpointMeta& meta) {
+  ResumeState state;
+  state.model = model_;
+  {
+    auto generator = at::detail::getDefaultCPUGenerator();
+    std::lock_guard<std::mutex> lock(generator.mutex());
+    state.rng = generator.get_state();
+  }
+  const int64_t columns = s_->csv_header.empty() ? 0 : int64_t(s_->csv_header.size());
+  state.results = torch::empty({int64_t(s_->csv_rows.size()), columns}, torch::kDouble);
+  for (size_t r = 0; r < s_->csv_rows.size(); ++r)
+    for (int64_t c = 0; c < columns && c < int64_t(s_->csv_rows[r].size()); ++c)
+      state.results[int64_t(r)][c] = s_->csv_rows[r][size_t(c)];
+  state.fitness = fitness;
+  state.best_fitness = best_fitness;
+  state.last_opt_step = s_->last_opt_step;
+  state.accumulate = s_->accumulate;
+  state.stale = s_->stale;
+  state.best_epoch = s_->best_epoch;
+  return checkpoint_bytes(ema_, meta, s_->optimizer.get(), &state);
+}
+
+// A fresh run's last.pt before its first batch: killed in the first epoch, it resumes from the
+// start instead of having nothing to resume from.
+void Trainer::save_start() {
+  if (!s_->main) return;
+  s_->checkpoints.write(save_dir / "weights" / "last.pt",
+                        last_checkpoint_bytes(checkpoint_meta(-1, false)));
+}
+
+void Trainer::save(bool finished) {
+  if (!s_->main) return;
+  const CheckpointMeta meta = checkpoint_meta(epoch, finished);
   const auto weights = save_dir / "weights";
   // Serialised here, while the weights are this epoch's; written and synced in the background.
-  s_->checkpoints.write(weights / "last.pt", checkpoint_bytes(ema_, meta, s_->optimizer.get()));
-  const bool improved = !stopped && fitness >= best_fitness;
-  if (improved || !s_->best_saved) {
+  std::string last = last_checkpoint_bytes(meta);
+  // save_period: a numbered copy of last.pt every N epochs, written through its own temporary.
+  if (options_.save_period > 0 && (epoch + 1) % options_.save_period == 0)
+    s_->checkpoints.write(weights / ("epoch" + std::to_string(epoch + 1) + ".pt"), last);
+  s_->checkpoints.write(weights / "last.pt", std::move(last));
+  if (fitness >= best_fitness || !s_->best_saved) {
     s_->checkpoints.write(weights / "best.pt", checkpoint_bytes(ema_, meta));
     s_->best_saved = true;
   }
@@ -854,7 +951,8 @@ void Trainer::log_run_start() {
 }
 
 // Best epoch, best fitness and the count of epochs without improvement (for patience).
-void Trainer::track_fitness(int& stale) {
+void Trainer::track_fitness() {
+  int& stale = s_->stale;
   if (fitness > best_fitness || s_->csv_rows.empty()) s_->best_epoch = epoch;
   if (fitness >= best_fitness) {
     best_fitness = fitness;
@@ -865,7 +963,7 @@ void Trainer::track_fitness(int& stale) {
 }
 
 // results.csv, the charts and the checkpoints of a finished epoch.
-void Trainer::save_epoch() {
+void Trainer::save_epoch(bool finished) {
   const auto& o = options_;
   {
     StageTimer timer("save");
@@ -879,7 +977,7 @@ void Trainer::save_epoch() {
     o.render_plots(save_dir);
   }
   StageTimer timer("save");
-  save(false);
+  save(finished);
 }
 
 // Rank 0 alone validated: its verdict holds for every rank. A stop another rank got meanwhile
@@ -899,7 +997,7 @@ Trainer::EpochOutcome Trainer::agree_outcome(EpochOutcome own) {
                               : EpochOutcome::go;
 }
 
-Trainer::EpochOutcome Trainer::run_epoch(int& stale) {
+Trainer::EpochOutcome Trainer::run_epoch() {
   const auto& o = options_;
   const auto t_epoch = Clock::now();
   // With profile=true every stage of the epoch is timed; whatever no stage claims (callbacks,
@@ -917,17 +1015,20 @@ Trainer::EpochOutcome Trainer::run_epoch(int& stale) {
   if (s_->group) stop = s_->group->any(stop.load());
   const bool final_epoch = epoch + 1 >= epochs;
   if (stop) {
-    // Answer the stop at once: no validation, save what was trained and return.
-    save(true);
+    // Answer the stop at once, without validation. The half-trained epoch is not saved:
+    // last.pt stays that of the last finished epoch (or of the start), so a resume repeats
+    // this epoch from exactly where it began and ends as an uninterrupted run would.
     epoch_time = seconds_since(t_epoch);
     run_callbacks("on_fit_epoch_end");
-    LOGGER.info(format("Training stopped in epoch %d; weights saved to %s", epoch + 1,
-                       (save_dir / "weights" / "last.pt").c_str()));
+    LOGGER.info(format("Training stopped in epoch %d; %s holds epoch %d, from which a resume "
+                       "repeats epoch %d",
+                       epoch + 1, (save_dir / "weights" / "last.pt").c_str(), epoch, epoch + 1));
     return EpochOutcome::stopped_in_epoch;
   }
   if (o.val || final_epoch) validate_epoch();
-  track_fitness(stale);
-  save_epoch();
+  track_fitness();
+  const int& stale = s_->stale;
+  save_epoch(final_epoch || (!stop && stale >= o.patience));
   ++s_->epochs_completed;
   epoch_time = seconds_since(t_epoch);
   if (o.profile) {
@@ -949,9 +1050,9 @@ TrainResult Trainer::run_training() {
 
   TrainResult result;
   result.save_dir = save_dir;
-  int stale = 0;
+  s_->epochs_completed = s_->start_epoch;
   for (epoch = s_->start_epoch; epoch < epochs; ++epoch) {
-    const EpochOutcome outcome = run_epoch(stale);
+    const EpochOutcome outcome = run_epoch();
     if (outcome == EpochOutcome::stopped_in_epoch) {
       result.stopped = true;
       break;

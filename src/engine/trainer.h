@@ -23,6 +23,7 @@
 #include "engine/data/augment.h"
 #include "engine/loss.h"
 #include "engine/model.h"
+#include "engine/checkpoint.h"
 #include "engine/stage_profile.h"
 #include "engine/train_options.h"
 #include "engine/validator.h"
@@ -36,7 +37,8 @@ struct TrainResult {
   std::filesystem::path save_dir;
   std::optional<ValResult> metrics;  // final validation of best.pt; empty when stopped
   bool stopped = false;              // a callback set `stop`
-  int epochs_completed = 0;
+  int epochs_completed = 0;          // of the whole run, a resumed one's earlier epochs included
+  bool already_finished = false;     // resume of a finished run: nothing was done
 };
 
 class Trainer {
@@ -62,6 +64,7 @@ class Trainer {
   // ---- state the callbacks read ----
   int epoch = 0;             // current epoch, 0-based
   int epochs = 0;            // planned epochs
+  int start_epoch = 0;       // first epoch of this call, 0-based: past 0 in a resumed run
   int batch_index = 0;       // batch within the epoch, 0-based (in on_train_batch_end)
   int batches = 0;           // batches per epoch
   std::atomic<bool> stop{false};  // set it (from a callback or any thread): training ends
@@ -85,9 +88,9 @@ class Trainer {
   TrainResult run_training();
   enum class EpochOutcome { go, early, stop, stopped_in_epoch };
   void log_run_start();
-  EpochOutcome run_epoch(int& stale);  // `stale`: epochs without improvement so far
-  void track_fitness(int& stale);
-  void save_epoch();
+  EpochOutcome run_epoch();
+  void track_fitness();
+  void save_epoch(bool finished);  // finished: the run ends with this epoch
   EpochOutcome agree_outcome(EpochOutcome own);
   // setup() runs these steps in order.
   void setup();
@@ -96,7 +99,8 @@ class Trainer {
   void build_loaders();        // train and val loaders; batch capped at the training images
   void create_run_folder();    // save_dir made and proven writable; args.yaml, labels.jpg
   void build_ema();            // the averaged copy of the model and its weight pairs
-  void restore_resumed_run();  // optimizer state, epoch, best fitness, earlier results rows
+  void restore_resumed_run();  // weights, optimizer, generator, counters, earlier results rows
+  void read_results_rows();
   struct OptimizerChoice {
     std::string name;  // SGD | Adam | AdamW (anything else is refused)
     double lr, momentum;
@@ -111,7 +115,11 @@ class Trainer {
   std::string log_batch(int i, const Batch& batch, const torch::Tensor& loss_items, double elapsed);
   bool stop_agreed();
   void ema_update();
-  void save(bool stopped);  // stopped: the current epoch did not finish
+  void save(bool finished);  // after a finished epoch; finished: the run ends with it
+  void save_start();
+  CheckpointMeta checkpoint_meta(int finished_epoch, bool finished);
+  std::string last_checkpoint_bytes(const CheckpointMeta& meta);
+  std::vector<std::string> metric_names() const;
   void write_results_row(double elapsed);
   void record_profile(const StageProfile& profile);
   std::optional<ValResult> validate_epoch();

@@ -1,5 +1,6 @@
 #include "engine/yolo.h"
 
+#include <algorithm>
 #include <set>
 
 #include "engine/compute_thread.h"
@@ -61,6 +62,7 @@ YOLO::YOLO(const std::string& model, const ZooOptions& zoo) {
     meta_ = loaded.meta;
     path_ = file;
     foreign_ = loaded.foreign;
+    has_optimizer_ = loaded.has_optimizer;
   } else if (auto arch = parse_model_name(model); arch && fresh_name) {
     model_ = YoloModel(*arch);
     model_->eval();
@@ -83,6 +85,68 @@ void refuse_exported(const std::shared_ptr<ExportedModel>& exported, const fs::p
                       " is an exported model that can only predict");
 }
 }  // namespace
+
+namespace {
+std::string saved_value(const CheckpointMeta& meta, const std::string& key) {
+  auto it = meta.train_args.find(key);
+  return it == meta.train_args.end() ? "" : it->second;
+}
+}  // namespace
+
+// The options of the run being resumed, from its last.pt. A key the caller gave that would
+// change what the run computes is refused; the few in kResumeMayChange are taken from the caller.
+TrainOptions resumed_options(const CheckpointMeta& meta, const TrainOptions& given,
+                             const fs::path& path) {
+  TrainOptions restored;
+  std::set<std::string> known;
+  const auto given_text = train_args_list(given);
+  for (const auto& [k, v] : given_text) known.insert(k);
+  for (const auto& [k, v] : meta.train_args) {
+    if (!known.count(k)) {
+      // An option this version no longer knows: its default applies, and the log says so.
+      LOGGER.warning("resume: " + path.string() + " names the training option '" + k +
+                     "', which this version does not know; it is ignored");
+      continue;
+    }
+    // A value that no longer parses would silently change the run being resumed (another
+    // learning rate, another data set): refuse rather than continue a different training.
+    try {
+      set_train_arg(restored, k, v);
+    } catch (const EngineError& e) {
+      throw EngineError("cannot resume from " + path.string() + ": its saved training option " +
+                        k + "=" + v + " does not parse (" + e.what() + ")");
+    }
+  }
+  const auto saved_text = train_args_list(restored);
+  for (const auto& key : given.given_keys) {
+    if (key == "resume") continue;
+    const auto mine = std::find_if(given_text.begin(), given_text.end(),
+                                   [&](const auto& kv) { return kv.first == key; });
+    if (mine == given_text.end()) continue;  // not an option (model, progress)
+    const bool may_change = std::find(kResumeMayChange.begin(), kResumeMayChange.end(), key) !=
+                            kResumeMayChange.end();
+    if (may_change) {
+      set_train_arg(restored, key, mine->second);
+      continue;
+    }
+    const auto theirs = std::find_if(saved_text.begin(), saved_text.end(),
+                                     [&](const auto& kv) { return kv.first == key; });
+    if (theirs != saved_text.end() && theirs->second != mine->second) {
+      std::string allowed;
+      for (const auto& k : kResumeMayChange) allowed += (allowed.empty() ? "" : ", ") + k;
+      throw EngineError("cannot resume with " + key + "=" + mine->second + ": the run was " +
+                        "started with " + key + "=" + saved_value(meta, key) +
+                        " and a resume continues it unchanged (only " + allowed +
+                        " may change)");
+    }
+  }
+  // The rest, threads included, stays as saved: another intra-op thread count sums in another
+  // order and the run would no longer repeat its uninterrupted self to the last digit.
+  restored.resume = true;
+  restored.render_plots = given.render_plots;
+  restored.group = given.group;
+  return restored;
+}
 
 const std::vector<std::string>& YOLO::names() const {
   return exported_ ? exported_->names() : model_->names;
@@ -122,35 +186,27 @@ TrainResult YOLO::train(TrainOptions options) {
     if (!meta_ || path_.empty())
       throw EngineError("resume=true needs the last.pt of an earlier run as the model");
     if (foreign_)
-      throw EngineError("resume=true needs a last.pt written by this program; " +
-                        path_.filename().string() +
-                        " is the YOLO ecosystem's checkpoint: train from it without resume");
-    TrainOptions restored;
-    std::set<std::string> known;
-    for (const auto& [k, v] : train_args_list(restored)) known.insert(k);
-    for (const auto& [k, v] : meta_->train_args) {
-      if (!known.count(k)) {
-        // An option this version no longer knows: its default applies, and the log says so.
-        LOGGER.warning("resume: " + path_.string() + " names the training option '" + k +
-                       "', which this version does not know; it is ignored");
-        continue;
-      }
-      // A value that no longer parses would silently change the run being resumed (another
-      // learning rate, another data set): refuse rather than continue a different training.
-      try {
-        set_train_arg(restored, k, v);
-      } catch (const EngineError& e) {
-        throw EngineError("cannot resume from " + path_.string() + ": its saved training option " +
-                          k + "=" + v + " does not parse (" + e.what() + ")");
-      }
+      throw EngineError(
+          path_.filename().string() + " is the YOLO ecosystem's checkpoint" +
+          (has_optimizer_ ? ", whose optimizer state is in PyTorch's own layout" : " without optimizer state") +
+          ": it cannot be resumed here, only fine-tuned from (model=" + path_.string() +
+          " without resume)");
+    if (!has_optimizer_)
+      throw EngineError(path_.filename().string() +
+                        " holds no optimizer state (best.pt and exported weights do not): it can "
+                        "only be fine-tuned from (model=" + path_.string() +
+                        " without resume); resume from the run's weights/last.pt");
+    if (meta_->finished || meta_->epoch + 1 >= meta_->epochs) {
+      LOGGER.info(path_.string() + ": the run already finished (" +
+                  std::to_string(meta_->epoch + 1) + " of " + std::to_string(meta_->epochs) +
+                  " epochs); nothing to resume");
+      TrainResult done;
+      done.save_dir = path_.parent_path().parent_path();
+      done.epochs_completed = meta_->epoch + 1;
+      done.already_finished = true;
+      return done;
     }
-    restored.resume = true;
-    restored.render_plots = options.render_plots;
-    restored.threads = options.threads;
-    restored.verbose = options.verbose;
-    restored.group = options.group;
-    restored.dist_timeout = options.dist_timeout;
-    options = restored;
+    options = resumed_options(*meta_, options, path_);
     resume_from = path_;
   }
   Trainer trainer(model_, std::move(options), resume_from, /*fresh=*/!meta_.has_value());
@@ -164,6 +220,7 @@ TrainResult YOLO::train(TrainOptions options) {
     model_ = loaded.model;
     meta_ = loaded.meta;
     path_ = weights;
+    has_optimizer_ = loaded.has_optimizer;
     fused_ = nullptr;
   }
   return result;

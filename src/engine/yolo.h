@@ -47,6 +47,12 @@ struct ValArgs {
   std::function<void(const std::filesystem::path&)> render_plots;
 };
 
+// The options a resume of the run saved in `meta` (its last.pt at `path`) trains with: the saved
+// ones, the caller's only for the keys in kResumeMayChange. Throws EngineError naming the key when
+// one of `given.given_keys` would change the run, or a saved value no longer parses.
+TrainOptions resumed_options(const CheckpointMeta& meta, const TrainOptions& given,
+                             const std::filesystem::path& path);
+
 class YOLO {
  public:
   // `model`: a checkpoint file (ours or the YOLO ecosystem's .pt); a zoo name ("yolov8n.pt",
@@ -100,6 +106,7 @@ class YOLO {
   std::optional<CheckpointMeta> meta_;       // set when the weights came from a checkpoint
   std::filesystem::path path_;
   bool foreign_ = false;  // the weights came from the YOLO ecosystem's checkpoint
+  bool has_optimizer_ = false;  // the checkpoint holds optimizer state (a last.pt)
   std::vector<std::pair<std::string, Trainer::Callback>> callbacks_;
   void ensure_fused();
 };

@@ -197,7 +197,8 @@ std::int64_t free_batch_second(const QString& out_dir, std::int64_t now, int cou
 
 BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count,
                          const QString& out_dir, std::int64_t now, Rng& rng,
-                         const std::function<void(int)>& on_variant, const BatchLabels& labels) {
+                         const std::function<void(int)>& on_variant, const BatchLabels& labels,
+                         const std::atomic_bool* stop) {
   BatchResult result;
   result.second = free_batch_second(out_dir, now, count);
   const QDir dir(out_dir);
@@ -206,6 +207,11 @@ BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count
     ++result.failed;
   };
   for (int k = 1; k <= count; ++k) {
+    if (stop && stop->load()) {
+      result.cancelled = true;
+      break;
+    }
+    result.attempted = k;
     const Transformed variant = augment(base, ranges, rng);
     if (!variant.image.empty()) {
       const QString path = dir.filePath(variant_file_name(result.second, k));
@@ -240,6 +246,14 @@ BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count
 QString closing_message(int created) {
   return QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipualted image.")
       .arg(created);
+}
+
+QString closing_message(const BatchResult& result, int count) {
+  if (!result.cancelled) return closing_message(result.created);
+  return QStringLiteral("Enrichment cancelled after %1 of %2 variants. ")
+             .arg(result.attempted)
+             .arg(count) +
+         closing_message(result.created);
 }
 
 QStringList list_sources(const QString& folder) {

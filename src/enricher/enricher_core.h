@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <array>
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <opencv2/core.hpp>
 #include <optional>
@@ -109,6 +110,8 @@ struct BatchResult {
   std::int64_t second = 0;  // the second in this batch's file names
   QString first_failure;    // path of the first variant that could not be written
   int labels_written = 0;   // label files written beside the variants
+  int attempted = 0;        // variants the batch got to (`count` unless cancelled)
+  bool cancelled = false;   // the stop flag ended the batch early
 };
 
 // Labels that go with the base image of a batch: its shapes in its pixels.
@@ -123,14 +126,18 @@ struct BatchLabels {
 // is called after each variant for progress. With `labels.shapes`, each written variant gets
 // variant_label_name beside it holding the shapes through that variant's geometry (an empty file
 // when none stays visible); a variant whose label file cannot be written counts as failed.
+// When `stop` becomes true the batch ends before its next variant (each written one is whole).
 BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count,
                          const QString& out_dir, std::int64_t now, Rng& rng,
                          const std::function<void(int)>& on_variant = {},
-                         const BatchLabels& labels = {});
+                         const BatchLabels& labels = {}, const std::atomic_bool* stop = nullptr);
 
 // "Enrichment complete! Saved <created> variant(s) of the manipualted image." (the studio's
 // established wording, kept letter for letter).
 QString closing_message(int created);
+// The closing message of a batch, cancelled ones included: "Enrichment cancelled after K of N
+// variants. " before it.
+QString closing_message(const BatchResult& result, int count);
 
 // Source images of a folder: its direct entries with a supported image extension, as cleaned full
 // paths, without duplicates, sorted by plain code point.

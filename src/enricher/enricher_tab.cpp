@@ -23,13 +23,15 @@
 #include <QVBoxLayout>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <random>
 
 #include "files/label_format.h"
 #include "imaging/image_io.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
-#include "ui/wait_cursor.h"
+#include "tasks/long_task.h"
+#include "ui/task_progress_dialog.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
@@ -69,6 +71,7 @@ QString label_path_of(const QString& image_path) {
 }  // namespace
 
 EnricherTab::EnricherTab(QWidget* parent) : QWidget(parent) {
+  ui_.enrich_task = new tasks::LongTask(this);
   state_.aug_rng.seed(std::random_device{}() ^ std::uint64_t(QDateTime::currentMSecsSinceEpoch()));
   setup_ui();
 }
@@ -483,6 +486,11 @@ void EnricherTab::run_aug_preview() {
 }
 
 void EnricherTab::enrich_current_image() {
+  if (ui_.enrich_task->running()) {
+    ui::information(this, "Batch Running",
+                    "An enrichment batch is still running: wait for it or cancel it.");
+    return;
+  }
   const QString out_dir = ui_.aug_entry_out->text().trimmed();
   if (state_.aug_active_base_img.empty()) {
     ui::warning(this, "Error", "No image is currently loaded on the canvas.");
@@ -526,28 +534,52 @@ void EnricherTab::enrich_current_image() {
   }
 
   const int count = ui_.spin_aug_gen_count->value();
-  const cv::Mat base = state_.aug_active_base_img.clone();
-  en::BatchResult result;
-  try {
-    // The batch runs here on the GUI thread; the wait cursor says the window is busy, not hung.
-    ui::WaitCursor wait;
-    result = en::enrich_batch(base, aug_ranges(), count, out_dir,
-                              QDateTime::currentSecsSinceEpoch(), state_.aug_rng, {}, labels);
-  } catch (const std::exception& e) {
-    // An image the transforms cannot take, or memory running out: the operator hears of it
-    // instead of the window losing the batch (and its cursor) in silence.
-    ui::critical(
-        this, "Error",
-        QStringLiteral("The enrichment stopped: %1").arg(QString::fromLocal8Bit(e.what())));
-    return;
-  }
-
-  QString closing = en::closing_message(result.created);
+  // The batch works on copies; the generator comes back when it ends, so the next batch goes on
+  // from where this one left it, as it always has.
+  struct Batch {
+    cv::Mat base;
+    Shapes shapes;
+    en::BatchLabels labels;
+    en::Rng rng;
+    en::BatchResult result;
+  };
+  auto batch = std::make_shared<Batch>();
+  batch->base = state_.aug_active_base_img.clone();
+  batch->shapes = shapes;
+  batch->labels = labels;
+  if (labels.shapes) batch->labels.shapes = &batch->shapes;
+  batch->rng = state_.aug_rng;
+  const en::AugRanges ranges = aug_ranges();
+  const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+  QString note;
   if (carry_labels && !state_.aug_active_shapes)
-    closing += QStringLiteral("\n\nThis image has no label file, so its variants have none.");
-  if (!class_list_note.isEmpty()) closing += QStringLiteral("\n\n") + class_list_note;
+    note += QStringLiteral("\n\nThis image has no label file, so its variants have none.");
+  if (!class_list_note.isEmpty()) note += QStringLiteral("\n\n") + class_list_note;
+  ui_.btn_aug_enrich->setEnabled(false);
+  ui_.enrich_task->start(
+      [batch, ranges, count, out_dir, now](tasks::TaskControl& control) {
+        batch->result = en::enrich_batch(
+            batch->base, ranges, count, out_dir, now, batch->rng,
+            [&control, count](int k) { control.report(k, count); }, batch->labels,
+            control.stop_flag());
+      },
+      [this, batch, count, note](const tasks::TaskEnd& end) {
+        ui_.btn_aug_enrich->setEnabled(true);
+        state_.aug_rng = batch->rng;
+        if (!end.error.isEmpty()) {
+          // An image the transforms cannot take, or memory running out: the operator hears of
+          // it instead of the batch ending in silence.
+          ui::critical(this, "Error", QStringLiteral("The enrichment stopped: %1").arg(end.error));
+          return;
+        }
+        show_enrich_result(batch->result, en::closing_message(batch->result, count) + note);
+      });
+  ui::TaskProgressDialog::follow(ui_.enrich_task, "Enriching", window());
+}
+
+void EnricherTab::show_enrich_result(const en::BatchResult& result, const QString& closing) {
   if (result.failed == 0) {
-    ui::information(this, "Success", closing);
+    ui::information(this, result.cancelled ? "Cancelled" : "Success", closing);
   } else {
     ui::critical(this, "Error",
                  QStringLiteral("%1\n\n%2 variant(s) could not be written, the first was:\n%3")

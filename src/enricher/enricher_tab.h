@@ -29,6 +29,10 @@ class InteractiveCanvas;
 class ZoomableView;
 }  // namespace orvane
 
+namespace orvane::tasks {
+class LongTask;
+}
+
 namespace orvane::enricher {
 
 // "Synthetic Data Enricher": steps through the images of an input folder, lets the operator crop,
@@ -118,6 +122,7 @@ class EnricherTab : public QWidget {
     QPushButton* btn_aug_prev = nullptr;
     QLabel* aug_lbl_counter = nullptr;
     QPushButton* btn_aug_next = nullptr;
+    tasks::LongTask* enrich_task = nullptr;  // the random batch, off the window's thread
   } ui_;
 
   void setup_ui();
@@ -136,6 +141,7 @@ class EnricherTab : public QWidget {
   void load_shapes(const QString& image_path, cv::Size size);
   // Outlines of the display image's shapes on the canvas, when labels are carried.
   void draw_aug_shapes();
+  void show_enrich_result(const orvane::enricher::BatchResult& result, const QString& note);
 };
 
 }  // namespace orvane::enricher

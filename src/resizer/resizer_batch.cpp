@@ -239,7 +239,8 @@ FileOutcome process_file(const QString& source, const QString& output_dir,
 
 BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
                        const BatchOptions& options,
-                       const std::function<void(const FileOutcome&, int done)>& on_file, int jobs) {
+                       const std::function<void(const FileOutcome&, int done)>& on_file, int jobs,
+                       const std::atomic_bool* stop) {
   BatchSummary summary;
   summary.total = int(queue.size());
   std::vector<std::optional<FileOutcome>> results(queue.size());
@@ -261,26 +262,32 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
   if (jobs <= 0) jobs = std::max(1, QThread::idealThreadCount());
   jobs = std::min<int>(jobs, int(groups.size()));
   int done = 0;
-  auto report = [&](int index, FileOutcome result) {
+  auto report = [&](int index, std::optional<FileOutcome> result) {
+    if (!result) return;  // not started: the batch was cancelled
     ++done;
-    if (on_file) on_file(result, done);
+    if (on_file) on_file(*result, done);
     results[index] = std::move(result);
+  };
+  auto stopped = [stop] { return stop && stop->load(); };
+  auto process = [&](int i) -> std::optional<FileOutcome> {
+    if (stopped()) return std::nullopt;
+    return process_file(queue[i], output_dir, options);
   };
 
   if (jobs <= 1) {
     for (const auto& group : groups)
-      for (int i : group) report(i, process_file(queue[i], output_dir, options));
+      for (int i : group) report(i, process(i));
   } else {
     std::mutex mutex;
     std::condition_variable ready_cv;
-    std::deque<std::pair<int, FileOutcome>> ready;
+    std::deque<std::pair<int, std::optional<FileOutcome>>> ready;
     std::atomic<size_t> next_group{0};
     std::vector<std::thread> workers;
     for (int w = 0; w < jobs; ++w) {
       workers.emplace_back([&] {
         for (size_t g = next_group++; g < groups.size(); g = next_group++) {
           for (int i : groups[g]) {
-            FileOutcome result = process_file(queue[i], output_dir, options);
+            std::optional<FileOutcome> result = process(i);
             {
               std::lock_guard lock(mutex);
               ready.emplace_back(i, std::move(result));
@@ -302,6 +309,8 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
     for (auto& worker : workers) worker.join();
   }
 
+  summary.processed = done;
+  summary.cancelled = done < summary.total && stopped();
   summary.budget_kb = options.budget_kb;
   for (auto& result : results) {
     if (!result) continue;
@@ -339,7 +348,13 @@ void list_files(QString& text, const std::vector<FileOutcome>& files,
 }  // namespace
 
 QString closing_message(const BatchSummary& summary) {
-  QString text = QString("Batch process finished. Exported %1 images.").arg(summary.written);
+  QString text =
+      summary.cancelled
+          ? QString("Batch process cancelled after %1 of %2 files. Exported %3 images.")
+                .arg(summary.processed)
+                .arg(summary.total)
+                .arg(summary.written)
+          : QString("Batch process finished. Exported %1 images.").arg(summary.written);
   if (!summary.failures.empty()) {
     text += QString("\n\n%1 of %2 files could not be exported:")
                 .arg(summary.failures.size())

@@ -4,6 +4,7 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -73,20 +74,25 @@ struct BatchSummary {
   std::vector<FileOutcome> over_budget;  // written, but larger than the budget even at the minimum
   double budget_kb = 0;
   std::vector<FileOutcome> profile_removed;  // written in sRGB without their colour profile
+  int processed = 0;       // files the batch got to (all of them unless cancelled)
+  bool cancelled = false;  // the stop flag ended the batch before every file was processed
 };
 
 // Processes every entry, `jobs` files at a time (0: one per core). Entries that write the same
 // output name run in queue order, so the later one wins as it would one by one. `on_file` runs on
-// the calling thread after each file, with the number of files done so far.
+// the calling thread after each file, with the number of files done so far. When `stop` becomes
+// true no further file is started; the files in progress finish (each is written whole or not at
+// all), and the summary says how many were processed.
 BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
                        const BatchOptions& options,
                        const std::function<void(const FileOutcome&, int done)>& on_file = {},
-                       int jobs = 0);
+                       int jobs = 0, const std::atomic_bool* stop = nullptr);
 
 // "Resizer Error: <path>: <reason>", the line a failed file prints on standard output.
 QString error_line(const FileOutcome& result);
 
-// "Batch process finished. Exported N images." counting only written files, followed by the
+// "Batch process finished. Exported N images." counting only written files (a cancelled batch:
+// "Batch process cancelled after D of T files. Exported N images."), followed by the
 // failed files (with the reason), the files whose colour profile was removed to meet the budget,
 // and the files left over the budget (each with its own reason), when there are any.
 QString closing_message(const BatchSummary& summary);

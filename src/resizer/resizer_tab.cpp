@@ -16,10 +16,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cstdio>
+#include <memory>
 
 #include "resizer/resize_image.h"
 #include "resizer/resize_settings.h"
+#include "tasks/long_task.h"
 #include "ui/dialogs.h"
+#include "ui/task_progress_dialog.h"
 #include "ui/info_label.h"
 #include "widgets/zoomable_view.h"
 
@@ -27,7 +30,12 @@ namespace orvane::resizer {
 
 using namespace orvane::resizer;
 
-ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
+ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) {
+  ui_.resize_task = new tasks::LongTask(this);
+  setup_resizer_tab();
+  connect(ui_.resize_task, &tasks::LongTask::progress_signal, this,
+          [this](int done, int, const QString&) { ui_.progress_resizer->setValue(done); });
+}
 
 void ResizerTab::setup_resizer_tab() {
   auto* layout = new QHBoxLayout(this);
@@ -202,6 +210,11 @@ void ResizerTab::resizer_update_preview() {
 
 void ResizerTab::resizer_process_batch() {
   if (state_.resizer_queue.isEmpty()) return;
+  if (ui_.resize_task->running()) {
+    orvane::ui::information(window(), "Batch Running",
+                            "A resize batch is still running: wait for it or cancel it.");
+    return;
+  }
   // Everything that does not depend on an image is checked before the operator picks a folder,
   // so a typo never leaves half a batch behind.
   const auto options = read_batch_options(current_input());
@@ -215,23 +228,38 @@ void ResizerTab::resizer_process_batch() {
 
   const QStringList queue = state_.resizer_queue;
   ui_.progress_resizer->setRange(0, int(queue.size()));
+  ui_.progress_resizer->setValue(0);
   ui_.btn_run_resizer->setEnabled(false);
-  const auto summary = run_batch(queue, output, *options, [this](const FileOutcome& r, int done) {
-    if (!r.ok) {
-      std::fputs(qPrintable(error_line(r) + "\n"), stdout);
-      std::fflush(stdout);
-    }
-    ui_.progress_resizer->setValue(done);
-    // Lets the bar repaint; clicks wait until the batch ends.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-  });
-  ui_.btn_run_resizer->setEnabled(true);
-
-  const QString text = closing_message(summary);
-  if (summary.failures.empty() && summary.over_budget.empty())
-    orvane::ui::information(window(), "Export Complete", text);
-  else
-    orvane::ui::warning(window(), "Export Complete", text);
+  auto summary = std::make_shared<BatchSummary>();
+  const BatchOptions batch_options = *options;
+  ui_.resize_task->start(
+      [queue, output, batch_options, summary](tasks::TaskControl& control) {
+        *summary = run_batch(
+            queue, output, batch_options,
+            [&control, total = int(queue.size())](const FileOutcome& r, int done) {
+              if (!r.ok) {
+                std::fputs(qPrintable(error_line(r) + "\n"), stdout);
+                std::fflush(stdout);
+              }
+              control.report(done, total, QFileInfo(r.source).fileName());
+            },
+            0, control.stop_flag());
+      },
+      [this, summary](const tasks::TaskEnd& end) {
+        ui_.btn_run_resizer->setEnabled(true);
+        ui_.progress_resizer->setValue(summary->processed);
+        if (!end.error.isEmpty()) {
+          orvane::ui::critical(window(), "Export Failed", "The batch stopped: " + end.error);
+          return;
+        }
+        const QString text = closing_message(*summary);
+        if (summary->failures.empty() && summary->over_budget.empty() && !summary->cancelled)
+          orvane::ui::information(window(), "Export Complete", text);
+        else
+          orvane::ui::warning(window(), summary->cancelled ? "Export Cancelled" : "Export Complete",
+                              text);
+      });
+  orvane::ui::TaskProgressDialog::follow(ui_.resize_task, "Resizing", window());
 }
 
 }  // namespace orvane::resizer

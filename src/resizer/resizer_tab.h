@@ -24,6 +24,10 @@ namespace orvane {
 class ZoomableView;
 }  // namespace orvane
 
+namespace orvane::tasks {
+class LongTask;
+}
+
 namespace orvane::resizer {
 
 class ResizerTab : public QWidget {
@@ -70,6 +74,7 @@ class ResizerTab : public QWidget {
     QLabel* lbl_resizer_details = nullptr;
     QProgressBar* progress_resizer = nullptr;
     QPushButton* btn_run_resizer = nullptr;
+    tasks::LongTask* resize_task = nullptr;  // the batch export, off the window's thread
   } ui_;
 
   void setup_resizer_tab();

@@ -131,7 +131,7 @@ bool SplitReport::has_problems() const {
 }
 
 SplitReport split_images(const SplitOptions& options, const QStringList& files,
-                         const SplitProgress& progress) {
+                         const SplitProgress& progress, const std::atomic_bool* stop) {
   SplitReport report;
   report.images_found = static_cast<int>(files.size());
   const QDir out_dir(options.output_dir);
@@ -157,6 +157,11 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
   if (!options.use_subfolders) give_class_list(options.output_dir);
 
   for (int i = 0; i < total; ++i) {
+    if (stop && stop->load()) {
+      report.cancelled = true;
+      break;
+    }
+    report.images_processed = i + 1;
     const QString& path = files[i];
     if (progress) progress(i, total, path);
     const QString file_name = QFileInfo(path).fileName();
@@ -239,9 +244,14 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
 }
 
 QString success_message(const SplitReport& report) {
-  return QStringLiteral("Split %1 images into %2 tile parts.")
-      .arg(report.images_split)
-      .arg(report.tiles_written);
+  const QString done = QStringLiteral("Split %1 images into %2 tile parts.")
+                           .arg(report.images_split)
+                           .arg(report.tiles_written);
+  if (!report.cancelled) return done;
+  return QStringLiteral("Splitting cancelled after %1 of %2 images. ")
+             .arg(report.images_processed)
+             .arg(report.images_found) +
+         done;
 }
 
 namespace {

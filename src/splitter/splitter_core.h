@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <opencv2/core.hpp>
 #include <optional>
@@ -67,6 +68,8 @@ struct SplitOptions {
 // wrong is listed so the operator can be told.
 struct SplitReport {
   int images_found = 0;  // matching files in the input folder
+  int images_processed = 0;  // of those, the ones the batch got to (all unless cancelled)
+  bool cancelled = false;    // the stop flag ended the batch early
   int images_split = 0;  // of those, the ones that decoded
   int tiles_written = 0;
   int empty_tiles_skipped = 0;
@@ -92,10 +95,13 @@ using SplitProgress = std::function<void(int index, int total, const QString& pa
 // folders; if it cannot be, the batch stops at once with it as the one uncreatable folder.
 // Otherwise the batch never stops early: a bad file, part folder or tile is recorded and the rest
 // goes on.
+// When `stop` becomes true the batch ends after the image in hand (all its tiles written).
 SplitReport split_images(const SplitOptions& options, const QStringList& files,
-                         const SplitProgress& progress = {});
+                         const SplitProgress& progress = {},
+                         const std::atomic_bool* stop = nullptr);
 
-// "Split N images into M tile parts." with N the images split and M the tiles written.
+// "Split N images into M tile parts." with N the images split and M the tiles written; a
+// cancelled batch: "Splitting cancelled after P of F images. Split N images into M tile parts."
 QString success_message(const SplitReport& report);
 
 // A readable list of everything that went wrong or was skipped; empty when nothing did.

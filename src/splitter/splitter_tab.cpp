@@ -15,19 +15,24 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
 
 #include "imaging/image_io.h"
 #include "splitter/splitter_core.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
-#include "ui/wait_cursor.h"
+#include "tasks/long_task.h"
+#include "ui/task_progress_dialog.h"
 #include "widgets/zoomable_view.h"
 
 namespace orvane::splitter {
 
 namespace sp = orvane::splitter;
 
-SplitterTab::SplitterTab(QWidget* parent) : QWidget(parent) { setup_splitter_tab(); }
+SplitterTab::SplitterTab(QWidget* parent) : QWidget(parent) {
+  ui_.split_task = new tasks::LongTask(this);
+  setup_splitter_tab();
+}
 
 void SplitterTab::setup_splitter_tab() {
   auto* layout = new QVBoxLayout(this);
@@ -177,6 +182,11 @@ void SplitterTab::update_splitter_grid_modes() {
 }
 
 void SplitterTab::process_image_splitting() {
+  if (ui_.split_task->running()) {
+    orvane::ui::information(window(), "Batch Running",
+                            "A split is still running: wait for it or cancel it.");
+    return;
+  }
   const QString in_path = ui_.entry_split_in->text().trimmed();
   const QString out_path = ui_.entry_split_out->text().trimmed();
   if (in_path.isEmpty() || !QFileInfo::exists(in_path) || out_path.isEmpty()) {
@@ -204,24 +214,38 @@ void SplitterTab::process_image_splitting() {
     return;
   }
 
-  sp::SplitReport report;
-  try {
-    // The batch runs on the GUI thread; the wait cursor says the window is busy, not hung.
-    orvane::ui::WaitCursor wait;
-    report = sp::split_images(options, files);
-  } catch (const std::exception& e) {
-    orvane::ui::critical(
-        window(), "Error",
-        QStringLiteral("Splitting stopped: %1").arg(QString::fromLocal8Bit(e.what())));
+  auto report = std::make_shared<sp::SplitReport>();
+  ui_.btn_split->setEnabled(false);
+  ui_.split_task->start(
+      [options, files, report](tasks::TaskControl& control) {
+        *report = sp::split_images(
+            options, files,
+            [&control](int index, int total, const QString& path) {
+              control.report(index, total, QFileInfo(path).fileName());
+            },
+            control.stop_flag());
+      },
+      [this, report](const tasks::TaskEnd& end) {
+        ui_.btn_split->setEnabled(true);
+        show_split_report(*report, end.error);
+      });
+  orvane::ui::TaskProgressDialog::follow(ui_.split_task, "Splitting", window());
+}
+
+void SplitterTab::show_split_report(const sp::SplitReport& report, const QString& error) {
+  if (!error.isEmpty()) {
+    orvane::ui::critical(window(), "Error", QStringLiteral("Splitting stopped: %1").arg(error));
     return;
   }
-
   if (report.tiles_written == 0 && report.has_problems()) {
     orvane::ui::warning(window(), "Splitting Failed",
                         "No tile parts were written.\n\n" + sp::problems_message(report));
     return;
   }
-  orvane::ui::information(window(), "Splitting Success", sp::success_message(report));
+  if (report.cancelled)
+    orvane::ui::warning(window(), "Splitting Cancelled", sp::success_message(report));
+  else
+    orvane::ui::information(window(), "Splitting Success", sp::success_message(report));
   if (report.has_problems())
     orvane::ui::warning(window(), "Splitting Problems", sp::problems_message(report));
 }

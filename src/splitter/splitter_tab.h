@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include "splitter/splitter_core.h"
+
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
@@ -17,6 +19,10 @@ struct Access;
 namespace orvane {
 class ZoomableView;
 }  // namespace orvane
+
+namespace orvane::tasks {
+class LongTask;
+}
 
 namespace orvane::splitter {
 
@@ -51,9 +57,11 @@ class SplitterTab : public QWidget {
     // The first image of the input folder with the cut lines of the chosen grid over it, so the
     // operator sees where objects would be cut before any tile is written.
     ZoomableView* view_split_preview = nullptr;
+    tasks::LongTask* split_task = nullptr;  // the batch, off the window's thread
   } ui_;
 
   void setup_splitter_tab();
+  void show_split_report(const SplitReport& report, const QString& error);
   void browse_into(QLineEdit* entry, const QString& caption);
 };
 

@@ -27,12 +27,19 @@ double eta_seconds(int completed, int total, double elapsed) {
   return (total - completed) * (elapsed / std::max(completed, 1));
 }
 
-QString epoch_status_text(int completed, int total, double elapsed) {
+QString epoch_status_text(int completed, int total, double elapsed, int first) {
+  // The rate of this session's epochs, over the epochs still to come.
+  const double left = completed > first ? eta_seconds(completed - first, total - first, elapsed)
+                                        : eta_seconds(completed, total, elapsed);
   return QString("Epoch %1/%2 (%3%) | ETA: %4")
       .arg(completed)
       .arg(total)
       .arg(progress_percent(completed, total))
-      .arg(format_eta(eta_seconds(completed, total, elapsed)));
+      .arg(format_eta(left));
+}
+
+QString resumed_status_text(int epoch, int total) {
+  return QString("Resumed at epoch %1/%2").arg(epoch).arg(total);
 }
 
 void JsonLineParser::parse_line(const QByteArray& line, std::vector<QJsonObject>& out) {

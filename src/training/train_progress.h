@@ -19,8 +19,12 @@ QString format_eta(double seconds);
 // Time left when `completed` of `total` epochs took `elapsed` seconds in all.
 double eta_seconds(int completed, int total, double elapsed);
 
-// "Epoch 3/100 (3%) | ETA: 00:12:34".
-QString epoch_status_text(int completed, int total, double elapsed);
+// "Epoch 3/100 (3%) | ETA: 00:12:34". `first`: epochs a resumed run had before it started, which
+// took none of `elapsed`.
+QString epoch_status_text(int completed, int total, double elapsed, int first = 0);
+
+// "Resumed at epoch 4/10": a resumed run goes on with epoch `epoch` (1-based) of `total`.
+QString resumed_status_text(int epoch, int total);
 
 // Splits a byte stream into JSON objects, one per line. A read may end in the middle of a line;
 // the rest waits for the next read. Lines that are not a JSON object are counted and skipped.

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "training/compute_device.h"
+#include "training/resume_run.h"
 #include "training/training_defaults.h"
 #include "training/yolo_threads.h"
 #include "ui/dialogs.h"
@@ -65,7 +66,11 @@ void TrainingConfigTab::setup_config_tab() {
   ui_.run_name_input->setObjectName("run_name_input");
   model_grid->addWidget(create_info_label("YOLO Model Architecture:", "Pretrained weights file"), 0,
                         0);
-  model_grid->addWidget(ui_.model_combo, 0, 1, 1, 2);
+  ui_.btn_browse_model = new QPushButton("Browse...");
+  ui_.btn_browse_model->setAccessibleName("Browse for a weights file");
+  connect(ui_.btn_browse_model, &QPushButton::clicked, this, &TrainingConfigTab::browse_model);
+  model_grid->addWidget(ui_.model_combo, 0, 1);
+  model_grid->addWidget(ui_.btn_browse_model, 0, 2);
   model_grid->addWidget(create_info_label("Data Manifest (.yaml):", "Dataset configuration path"),
                         1, 0);
   model_grid->addWidget(ui_.data_yaml_input, 1, 1);
@@ -74,7 +79,14 @@ void TrainingConfigTab::setup_config_tab() {
   model_grid->addWidget(ui_.project_dir_input, 2, 1, 1, 2);
   model_grid->addWidget(create_info_label("Run Identification Name:", "Experiment folder name"), 3,
                         0);
-  model_grid->addWidget(ui_.run_name_input, 3, 1, 1, 2);
+  // Beside the run's name: a run folder is what a resume continues.
+  ui_.btn_resume = new QPushButton(QStringLiteral("⏯ Resume..."));
+  ui_.btn_resume->setAccessibleName("Resume an interrupted training");
+  ui_.btn_resume->setToolTip(
+      "Continue an interrupted run from its weights/last.pt: pick the run folder or the file");
+  connect(ui_.btn_resume, &QPushButton::clicked, this, &TrainingConfigTab::pick_run_to_resume);
+  model_grid->addWidget(ui_.run_name_input, 3, 1);
+  model_grid->addWidget(ui_.btn_resume, 3, 2);
   model_grid->setColumnStretch(1, 1);  // the fields take the width, not the labels
   layout->addWidget(model_group);
 
@@ -196,6 +208,49 @@ void TrainingConfigTab::browse_data_yaml() {
   const QString path =
       orvane::ui::get_open_file_name(this, "Select Data YAML", QString(), "YAML (*.yaml *.yml)");
   if (!path.isEmpty()) ui_.data_yaml_input->setText(path);
+}
+
+void TrainingConfigTab::browse_model() {
+  const QString path = orvane::ui::get_open_file_name(this, "Select Weights", QString(),
+                                                      "Weights (*.pt *.yaml);;All files (*)");
+  if (!path.isEmpty()) ui_.model_combo->setCurrentText(path);
+}
+
+void TrainingConfigTab::pick_run_to_resume() {
+  const QString picked = orvane::ui::get_open_file_name(
+      this, "Select the Run's last.pt (or its folder)", ui_.project_dir_input->text().trimmed(),
+      "Checkpoints (last.pt *.pt)");
+  if (!picked.isEmpty()) resume_run(picked);
+}
+
+void TrainingConfigTab::resume_run(const QString& picked) {
+  const Result<QString> last_pt = resume_checkpoint(picked);
+  if (!last_pt) {
+    orvane::ui::warning(this, "Cannot Resume", last_pt.error());
+    return;
+  }
+  const Result<TrainingForm> form = form_for_resume(*last_pt, current_form());
+  if (!form) {
+    orvane::ui::warning(this, "Cannot Resume", form.error());
+    return;
+  }
+  set_form(*form);
+  Q_EMIT resume_training_requested(*form);
+}
+
+void TrainingConfigTab::set_form(const TrainingForm& form) {
+  ui_.model_combo->setCurrentText(form.model_path);
+  ui_.data_yaml_input->setText(form.data_yaml);
+  ui_.project_dir_input->setText(form.project);
+  ui_.run_name_input->setText(form.name);
+  ui_.epochs_input->setValue(form.epochs);
+  ui_.imgsz_input->setValue(form.imgsz);
+  ui_.batch_input->setValue(form.batch);
+  ui_.workers_input->setValue(form.workers);
+  ui_.optimizer_combo->setCurrentText(form.optimizer);
+  ui_.lr0_input->setValue(form.lr0);
+  ui_.lrf_input->setValue(form.lrf);
+  ui_.close_mosaic_input->setValue(form.close_mosaic);
 }
 
 void TrainingConfigTab::start_automl_tuning() {

@@ -8,6 +8,7 @@
 class QComboBox;
 class QDoubleSpinBox;
 class QLineEdit;
+class QPushButton;
 class QSpinBox;
 
 namespace orvane::training {
@@ -40,6 +41,8 @@ class TrainingConfigTab : public QWidget {
 
  Q_SIGNALS:
   void start_training_requested();
+  // Resume was chosen: `form` holds the run's own options and its last.pt (form.resume).
+  void resume_training_requested(const orvane::training::TrainingForm& form);
   // A search is starting: the window clears the console and shows the monitor.
   void automl_started();
   // Console text of the search.
@@ -51,6 +54,11 @@ class TrainingConfigTab : public QWidget {
 
  public Q_SLOTS:
   void browse_data_yaml();
+  void browse_model();
+  // Resume: the operator picks a run folder or its last.pt.
+  void pick_run_to_resume();
+  // Resumes the run `picked` stands for (a run folder or a last.pt): the form shows its options.
+  void resume_run(const QString& picked);
   void start_automl_tuning();
   void apply_automl_results(const QVariantMap& best_params);
   void automl_error(const QString& message);
@@ -58,6 +66,7 @@ class TrainingConfigTab : public QWidget {
  private:
   friend struct orvane::test::Access;
   void setup_config_tab();
+  void set_form(const orvane::training::TrainingForm& form);
 
   struct Ui {
     QComboBox* model_combo = nullptr;
@@ -72,6 +81,8 @@ class TrainingConfigTab : public QWidget {
     QDoubleSpinBox* lr0_input = nullptr;
     QDoubleSpinBox* lrf_input = nullptr;
     QSpinBox* close_mosaic_input = nullptr;
+    QPushButton* btn_browse_model = nullptr;
+    QPushButton* btn_resume = nullptr;
   } ui_;
   struct State {
     // The last tuning search started; null before the first. Owned by this tab.

@@ -23,6 +23,7 @@ TrainingForm trimmed(const TrainingForm& form) {
   t.data_yaml = form.data_yaml.trimmed();
   t.project = form.project.trimmed();
   t.name = form.name.trimmed();
+  t.resume = form.resume.trimmed();
   return t;
 }
 
@@ -32,6 +33,8 @@ QString tuning_run_name(const TrainingForm& form) { return form.name.trimmed() +
 
 QStringList train_arguments(const TrainingForm& form, const QString& device) {
   const TrainingForm f = trimmed(form);
+  if (!f.resume.isEmpty())
+    return {word("resume", f.resume), word("device", device), word("workers", f.workers)};
   return {word("model", f.model_path),
           word("data", f.data_yaml),
           word("epochs", f.epochs),

@@ -23,6 +23,9 @@ struct TrainingForm {
   double lr0 = kTrainingDefaults.lr0;
   double lrf = kTrainingDefaults.lrf;
   int close_mosaic = kTrainingDefaults.close_mosaic;
+  // A resume: the run's last.pt. The run goes on with the options it was started with; the
+  // fields above then only show them (see resume_run.h).
+  QString resume;
 };
 
 // `form` with its paths and names trimmed (inner blanks stay: they are part of a name).
@@ -35,7 +38,8 @@ constexpr int kTuningIterations = 5;
 QString tuning_run_name(const TrainingForm& form);
 
 // `orvane train` words (without the verb) for the form on `device`, texts trimmed; the progress
-// channel is added by the job runner.
+// channel is added by the job runner. A resume passes only the last.pt, the device and workers,
+// the keys a resume may change.
 QStringList train_arguments(const TrainingForm& form, const QString& device);
 // `orvane val` words for the final validation of the run's best weights.
 QStringList val_arguments(const QString& save_dir, const TrainingForm& form, const QString& device);

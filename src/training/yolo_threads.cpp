@@ -45,10 +45,19 @@ void YoloTrainerThread::run() {
   auto console = [this](const QString& text) { Q_EMIT log_signal(text); };
 
   QString save_dir;
+  int first_epoch = 0;  // epochs a resumed run had already
   auto on_progress = [&](const QJsonObject& event) {
     const QString kind = event["event"].toString();
     if (kind == "start") {
       save_dir = QFileInfo(event["save_dir"].toString()).absoluteFilePath();
+      const int first = first_epoch = event["start_epoch"].toInt();
+      const int total = event["epochs"].toInt();
+      if (event["resumed"].toBool()) {
+        const QString chart = QDir(save_dir).filePath("results.png");
+        Q_EMIT progress_signal(progress_percent(first, total),
+                               resumed_status_text(first + 1, total),
+                               QFileInfo::exists(chart) ? chart : QString());
+      }
     } else if (kind == "download") {
       // The pretrained weights arrive before training starts: the bar shows the download.
       const double received = event["received"].toDouble(), total = event["total"].toDouble();
@@ -67,7 +76,7 @@ void YoloTrainerThread::run() {
       // The engine redraws results.png before it reports the epoch.
       const QString chart = save_dir.isEmpty() ? QString() : QDir(save_dir).filePath("results.png");
       Q_EMIT progress_signal(progress_percent(completed, total),
-                             epoch_status_text(completed, total, elapsed),
+                             epoch_status_text(completed, total, elapsed, first_epoch),
                              QFileInfo::exists(chart) ? chart : QString());
     }
   };

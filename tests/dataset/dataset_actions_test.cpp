@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include "common/dialog_recorder.h"
+#include "common/finish_tasks.h"
 #include "common/gui_app.h"
 #include "dataset/split_config_dialog.h"
 #include "dataset/test_files.h"
@@ -26,6 +27,7 @@ using orvane::dataset::show_dataset_analytics;
 using orvane::dataset::SplitConfigDialog;
 
 using orvane::test::DialogRecorder;
+using orvane::test::finish_tasks;
 using orvane::test::write_file;
 using orvane::ui::MessageKind;
 
@@ -91,15 +93,18 @@ TEST_F(DatasetActions, SplitDialogDefaultsAndValidation) {
 
 TEST_F(DatasetActions, ExportStopsQuietlyWhenNothingToDoOrCancelled) {
   export_and_split_dataset(&window, {}, {"bolt"});
+  finish_tasks(window);
   EXPECT_EQ(recorder.dialogs_run, 0);
 
   const QStringList images{add_image("a.png", "0 0 0 1 1\n")};
   export_and_split_dataset(&window, images, {"bolt"});  // dialog cancelled
+  finish_tasks(window);
   EXPECT_EQ(recorder.dialogs_run, 1);
   EXPECT_TRUE(recorder.messages.empty());
 
   recorder.dialog_actions.push_back([](QDialog& d) { return press_ok(d), d.result(); });
   export_and_split_dataset(&window, images, {"bolt"});  // folder choice cancelled
+  finish_tasks(window);
   EXPECT_EQ(recorder.dialogs_run, 2);
   EXPECT_TRUE(recorder.messages.empty());
   EXPECT_TRUE(QDir(output.path()).isEmpty());
@@ -110,6 +115,7 @@ TEST_F(DatasetActions, ExportWithoutAnnotationsWarnsAndCreatesNothing) {
   recorder.dialog_actions.push_back([](QDialog& d) { return press_ok(d), d.result(); });
   recorder.directories.push_back(output.path());
   export_and_split_dataset(&window, images, {});
+  finish_tasks(window);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].kind, MessageKind::Warning);
   EXPECT_EQ(recorder.messages[0].title, "No Annotations");
@@ -132,6 +138,7 @@ TEST_F(DatasetActions, ExportWritesTheSplitAndReportsTheFolder) {
   });
   recorder.directories.push_back(output.path());
   export_and_split_dataset(&window, images, {"bolt"});
+  finish_tasks(window);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].kind, MessageKind::Information);
   EXPECT_EQ(recorder.messages[0].title, "Export Complete");
@@ -148,6 +155,7 @@ TEST_F(DatasetActions, FailedExportShowsTheCauseAndNoSuccess) {
   recorder.dialog_actions.push_back([](QDialog& d) { return press_ok(d), d.result(); });
   recorder.directories.push_back(output.path());
   export_and_split_dataset(&window, images, {"bolt"});
+  finish_tasks(window);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].kind, MessageKind::Critical);
   EXPECT_EQ(recorder.messages[0].title, "Error");
@@ -159,6 +167,7 @@ TEST_F(DatasetActions, FailedExportShowsTheCauseAndNoSuccess) {
 
 TEST_F(DatasetActions, HealthCheckMessages) {
   run_health_check(&window, "");
+  finish_tasks(window);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].title, "Health Check");
   EXPECT_EQ(recorder.messages[0].text, "Please load a dataset folder first.");
@@ -166,6 +175,7 @@ TEST_F(DatasetActions, HealthCheckMessages) {
   add_image("a.png", "0 0 0 1 1\n0 0 0 1 1\n");
   add_image("b.png", {}, false);
   run_health_check(&window, source.path());
+  finish_tasks(window);
   ASSERT_EQ(recorder.messages.size(), 2u);
   EXPECT_EQ(recorder.messages[1].kind, MessageKind::Information);
   EXPECT_EQ(recorder.messages[1].text,
@@ -176,6 +186,7 @@ TEST_F(DatasetActions, HealthCheckMessages) {
 
   // The folder went away after loading: the operator is told, the cursor is back.
   run_health_check(&window, source.filePath("gone"));
+  finish_tasks(window);
   ASSERT_EQ(recorder.messages.size(), 3u);
   EXPECT_EQ(recorder.messages[2].kind, MessageKind::Warning);
   EXPECT_TRUE(recorder.messages[2].text.contains(source.filePath("gone")));

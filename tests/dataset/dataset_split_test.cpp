@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <atomic>
 #include <filesystem>
 #include <set>
 
@@ -340,4 +341,28 @@ TEST(ExportSplit, NeverWritesOverTheSourceFiles) {
   EXPECT_FALSE(detection.status.ok());
   EXPECT_TRUE(detection.status.error().contains("source label file itself"));
   EXPECT_EQ(read_file(folder + "/a.txt"), "0 0.1 0.2 0.3 0.4 0.2 0.6\n");
+}
+
+// Cancelled as the fifth pair begins: five images with their labels, nothing begun after, and
+// no data.yaml, whose presence marks a complete export.
+TEST(ExportSplit, AStopEndsTheExportAfterThePairInHandWithoutTheManifest) {
+  Dataset set(10);
+  auto pairs = annotated_pairs(set.images);
+  std::atomic_bool stop{false};
+  const ExportResult result = export_split(
+      pairs, {"bolt", "nut"}, {set.output.path(), LabelFormat::Segmentation, 0.7, 0.2},
+      [&stop](int done, int total) {
+        EXPECT_EQ(total, 10);
+        if (done == 4) stop = true;
+      },
+      &stop);
+  EXPECT_TRUE(result.status.ok());
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_EQ(result.copied, 5);
+  EXPECT_EQ(set.names_in("train/images").size(), 5);
+  EXPECT_EQ(set.names_in("train/labels").size(), 5);
+  for (const QString& name : set.names_in("train/labels"))
+    EXPECT_EQ(read_file(set.output.filePath("train/labels/" + name)),
+              "0 0.1 0.2 0.3 0.4 0.2 0.6\n1 0.5 0.5\n");
+  EXPECT_FALSE(QFileInfo::exists(set.output.filePath("data.yaml")));
 }

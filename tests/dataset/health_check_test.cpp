@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <atomic>
 #include <algorithm>
 
 #include "dataset/test_files.h"
@@ -216,4 +217,21 @@ TEST(HealthCheck, ReportTextWithUnknownClassIds) {
   report.overlaps = {"b.txt (IoU > 90%)"};
   EXPECT_TRUE(format_health_report(report).contains(
       "High IoU Overlaps:\n['b.txt (IoU > 90%)']\n\nClass IDs Beyond classes.txt (Sample):\n"));
+}
+
+// Cancelled after the first of three label files: the report is marked partial.
+TEST(HealthCheck, AStopEndsTheCheckAfterTheLabelFileInHand) {
+  Folder folder({{"a.png", ""}, {"a.txt", "0 0.5 0.5 0.2 0.2"}, {"b.png", ""}, {"b.txt", ""},
+                 {"c.png", ""}, {"c.txt", ""}});
+  std::atomic_bool stop{false};
+  const HealthResult result = check_dataset_health(
+      folder.dir.path(), [&stop](int, int) { stop = true; }, &stop);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(result->cancelled);
+  EXPECT_EQ(result->labels_checked, 1);
+  EXPECT_EQ(result->labels_total, 3);
+  // Uncancelled, every file is examined.
+  const HealthReport whole = folder.check();
+  EXPECT_FALSE(whole.cancelled);
+  EXPECT_EQ(whole.labels_checked, 3);
 }

@@ -17,6 +17,7 @@
 
 #include "app/orvane_studio.h"
 #include "common/dialog_recorder.h"
+#include "common/finish_tasks.h"
 #include "common/gui_app.h"
 #include "common/tab_access.h"
 #include "splitter/splitter_tab.h"
@@ -30,6 +31,7 @@ using orvane::ui::HelpDialog;
 using orvane::ui::ThemeToggle;
 
 using orvane::test::controls;
+using orvane::test::finish_tasks;
 
 namespace {
 
@@ -127,6 +129,7 @@ TEST_F(ShellTest, SplitterTabCutsAFolderFromTheWindow) {
   QTest::mouseClick(controls(*tab).btn_browse_out, Qt::LeftButton);
   controls(*tab).spin_split_parts->setValue(2);
   QTest::mouseClick(controls(*tab).btn_split, Qt::LeftButton);
+  finish_tasks(*tab);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Splitting Success");
   EXPECT_EQ(dialogs.messages[0].text, "Split 1 images into 2 tile parts.");

@@ -215,7 +215,10 @@ TEST_F(CheckpointTest, AResumeWithASavedOptionThatDoesNotParseIsRefused) {
   YoloModel model(ModelSpec{'n', Task::detect, 1});
   CheckpointMeta meta = meta_for(model);
   meta.train_args = {{"data", (dir / "none.yaml").string()}, {"epochs", "ten"}};
-  save_checkpoint(dir / "last.pt", model, meta);
+  meta.epoch = 0;
+  meta.epochs = 10;
+  torch::optim::SGD optimizer(model->parameters(), 0.01);  // a last.pt holds optimizer state
+  save_checkpoint(dir / "last.pt", model, meta, &optimizer);
   TrainOptions resume;
   resume.resume = true;
   try {
@@ -227,7 +230,7 @@ TEST_F(CheckpointTest, AResumeWithASavedOptionThatDoesNotParseIsRefused) {
   }
 
   meta.train_args = {{"data", (dir / "none.yaml").string()}, {"a_future_option", "1"}};
-  save_checkpoint(dir / "last.pt", model, meta);
+  save_checkpoint(dir / "last.pt", model, meta, &optimizer);
   try {
     YOLO((dir / "last.pt").string()).train(resume);
     ADD_FAILURE() << "a resume without data went ahead";

@@ -143,8 +143,11 @@ TEST_F(TrainTest, AStoppedRunResumesFromLastPtWhereItEnded) {
   int lines = 0;
   for (std::string l; std::getline(csv, l);) ++lines;
   EXPECT_EQ(lines, 1 + 3);  // header and one row per epoch of the whole run
-  // A finished run has nothing left to resume.
-  EXPECT_THROW(YOLO(last.string()).train(o), EngineError);
+  // A finished run has nothing left to resume: it says so and leaves the folder alone.
+  const auto done = YOLO(last.string()).train(o);
+  EXPECT_TRUE(done.already_finished);
+  EXPECT_EQ(done.epochs_completed, 3);
+  EXPECT_FALSE(done.metrics);
 }
 
 TEST_F(TrainTest, TheSameSeedRepeatsARun) {

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <atomic>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -287,3 +288,31 @@ TEST(Sources, FiltersSortsAndCleans) {
   EXPECT_EQ(got,
             (QStringList{root + "/A.JPG", root + "/b.png", root + "/c.webp", root + "/d.Jpeg"}));
 }
+
+namespace {
+
+// Cancelled after the second variant: two whole files, none begun after, and the message says
+// how far the batch got before the usual closing words.
+TEST(Batch, AStopEndsTheBatchBeforeItsNextVariant) {
+  QTemporaryDir dir;
+  en::Rng rng(3);
+  std::atomic_bool stop{false};
+  const auto result = en::enrich_batch(
+      gradient(32, 32), {}, 10, dir.path(), 77, rng,
+      [&stop](int k) {
+        if (k == 2) stop = true;
+      },
+      {}, &stop);
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_EQ(result.attempted, 2);
+  EXPECT_EQ(result.created, 2);
+  const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+  EXPECT_EQ(files.size(), 2);
+  for (const QString& f : files)
+    EXPECT_FALSE(cv::imread(QDir(dir.path()).filePath(f).toStdString()).empty());
+  EXPECT_EQ(en::closing_message(result, 10),
+            "Enrichment cancelled after 2 of 10 variants. Enrichment complete! Saved 2 "
+            "variant(s) of the manipualted image.");
+}
+
+}  // namespace

@@ -22,6 +22,7 @@
 
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/finish_tasks.h"
 #include "common/tab_access.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
@@ -31,6 +32,7 @@ using orvane::enricher::EnricherTab;
 namespace {
 
 using orvane::test::controls;
+using orvane::test::finish_tasks;
 using orvane::test::DialogRecorder;
 using orvane::test::state;
 
@@ -281,14 +283,17 @@ TEST_F(EnricherTabTest, PreviewShowsAVariantAndKeepsTheWorkingImage) {
 
 TEST_F(EnricherTabTest, EnrichChecksItsInputs) {
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   load_one(gradient(30, 30));
   controls(tab).aug_entry_out->setText("   ");
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   QFile blocker(QDir(out.path()).filePath("file"));
   ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
   blocker.close();
   controls(tab).aug_entry_out->setText(QDir(out.path()).filePath("file/sub"));
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
 
   ASSERT_EQ(dialogs.messages.size(), 3u);
   EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Warning);
@@ -309,8 +314,10 @@ TEST_F(EnricherTabTest, EnrichWritesNumberedVariantsWithoutOverwriting) {
   controls(tab).btn_aug_browse_out->click();
   controls(tab).spin_aug_gen_count->setValue(1);
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   controls(tab).spin_aug_gen_count->setValue(2);
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
 
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[0].title, "Success");
@@ -341,6 +348,7 @@ TEST_F(EnricherTabTest, EnrichReportsVariantsThatCouldNotBeWritten) {
   tight.rlim_cur = 64;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   ::setrlimit(RLIMIT_FSIZE, &saved);
 
   ASSERT_EQ(dialogs.messages.size(), 1u);
@@ -361,6 +369,7 @@ TEST_F(EnricherTabTest, AFailingBatchShowsAnErrorAndRestoresTheCursor) {
   state(tab).aug_active_base_img = cv::Mat::zeros(8, 8, CV_16FC3);
   ASSERT_EQ(QGuiApplication::overrideCursor(), nullptr);
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, orvane::ui::MessageKind::Critical);
@@ -407,6 +416,7 @@ TEST_F(EnricherTabTest, LabelsFollowManualEditsUntilResetAndGoWithTheVariants) {
   controls(tab).spin_aug_gen_count->setValue(2);
   identity_ranges();
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   const QStringList files = written();
   ASSERT_EQ(files.size(), 5) << files.join(" ").toStdString();  // 2 variants, 2 labels, classes
   EXPECT_TRUE(files.contains("classes.txt"));
@@ -430,6 +440,7 @@ TEST_F(EnricherTabTest, ALabelFileThatDoesNotParseStopsTheBatchBeforeAnyWrite) {
   controls(tab).aug_entry_out->setText(out.path());
   controls(tab).chk_aug_labels->setChecked(true);
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_TRUE(dialogs.messages[0].text.contains("src.txt: line 1"));
@@ -438,6 +449,7 @@ TEST_F(EnricherTabTest, ALabelFileThatDoesNotParseStopsTheBatchBeforeAnyWrite) {
   controls(tab).chk_aug_labels->setChecked(false);
   controls(tab).spin_aug_gen_count->setValue(1);
   controls(tab).btn_aug_enrich->click();
+  finish_tasks(tab);
   EXPECT_EQ(written().size(), 1);
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <QColorSpace>
 #include <QDir>
 #include <QRandomGenerator>
@@ -286,6 +288,42 @@ TEST_F(Batch, SameOutputNameLaterEntryWinsWhateverTheParallelism) {
     const auto summary = run_batch(queue, out.path(), *read_batch_options(input), {}, jobs);
     EXPECT_EQ(summary.written, 8);
     EXPECT_EQ(read_image(output("img_scaled.png")).size(), QSize(30, 20)) << jobs;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Cancelled after its third file, on one worker and on four: no file is begun after the stop,
+// every file written is whole, and the message says how far the batch got.
+TEST_F(Batch, AStopEndsTheBatchAfterTheFilesInHandAndTheMessageSaysSo) {
+  QStringList queue;
+  for (int i = 0; i < 12; ++i)
+    queue << image(QString("p%1.png").arg(i, 2, 10, QChar('0')), noise_image(60, 40, i), "png");
+  BatchInput input;
+  input.width_text = "30";
+  for (const int jobs : {1, 4}) {
+    QDir(out.path()).removeRecursively();
+    QDir().mkpath(out.path());
+    std::atomic_bool stop{false};
+    const auto summary = run_batch(
+        queue, out.path(), *read_batch_options(input),
+        [&stop](const FileOutcome&, int done) {
+          if (done == 3) stop = true;
+        },
+        jobs, &stop);
+    EXPECT_TRUE(summary.cancelled);
+    EXPECT_GE(summary.processed, 3);
+    EXPECT_LE(summary.processed, 3 + jobs);  // the files the other workers had in hand
+    EXPECT_EQ(summary.written, summary.processed);
+    const QStringList written = QDir(out.path()).entryList(QDir::Files);
+    EXPECT_EQ(written.size(), summary.processed) << written.join(",").toStdString();
+    for (const QString& name : written)
+      EXPECT_EQ(read_image(output(name)).size(), QSize(30, 20)) << name.toStdString();
+    EXPECT_TRUE(closing_message(summary).startsWith(
+        QString("Batch process cancelled after %1 of 12 files. Exported %1 images.")
+            .arg(summary.processed)));
   }
 }
 

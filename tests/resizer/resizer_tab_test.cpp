@@ -14,11 +14,17 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/finish_tasks.h"
 #include "common/tab_access.h"
+#include "tasks/long_task.h"
 #include "test_images.h"
+#include "ui/task_progress_dialog.h"
 #include "widgets/zoomable_view.h"
 
 using orvane::resizer::ResizerTab;
@@ -159,6 +165,7 @@ TEST_F(ResizerTabTest, BatchExportsCountsWrittenFilesAndNamesFailures) {
 
   dialogs.directories = {out.path()};
   QTest::mouseClick(controls(tab).btn_run_resizer, Qt::LeftButton);
+  finish_tasks(tab);
   EXPECT_EQ(controls(tab).progress_resizer->maximum(), 3);
   EXPECT_EQ(controls(tab).progress_resizer->value(), 3);
   EXPECT_TRUE(controls(tab).btn_run_resizer->isEnabled());
@@ -174,6 +181,71 @@ TEST_F(ResizerTabTest, BatchExportsCountsWrittenFilesAndNamesFailures) {
   QTest::mouseClick(controls(tab).btn_run_resizer,
                     Qt::LeftButton);  // empty queue: silently nothing
   EXPECT_EQ(dialogs.messages.size(), 1u);
+}
+
+// A batch of some seconds runs off the window's thread: the window's timers keep firing, a second
+// start is refused, and Cancel stops it after the files in hand, each of them whole.
+TEST_F(ResizerTabTest, ABatchLeavesTheWindowFreeRefusesASecondStartAndCancels) {
+  QStringList queue;
+  for (int i = 0; i < 64; ++i)
+    queue << image(QString("n%1.png").arg(i, 2, 10, QChar('0')), noise_image(600, 480, i));
+  dialogs.file_lists = {queue};
+  tab.resizer_add_files();
+  controls(tab).entry_resize_w->setText("480");
+  controls(tab).combo_resizer_format->setCurrentText("JPEG");
+  controls(tab).chk_enable_comp->setChecked(true);
+  controls(tab).entry_target_kb->setText("20");  // many encodings per file
+
+  dialogs.directories = {out.path()};
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(controls(tab).btn_run_resizer, Qt::LeftButton);
+  ASSERT_TRUE(controls(tab).resize_task->running());
+  EXPECT_FALSE(controls(tab).btn_run_resizer->isEnabled());
+  tab.resizer_process_batch();  // the same batch again, while it runs
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Batch Running");
+  auto* dialog = tab.findChild<orvane::ui::TaskProgressDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_FALSE(dialog->isModal());
+
+  // A timer of the window measures how long the event loop goes unanswered.
+  qint64 last = clock.elapsed(), worst = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    worst = std::max(worst, clock.elapsed() - last);
+    last = clock.elapsed();
+  });
+  tick.start(10);
+  QEventLoop loop;
+  QObject::connect(controls(tab).resize_task, &orvane::tasks::LongTask::progress_signal, &loop,
+                   [&](int done) {
+                     if (done >= 32 && dialog->cancel_button()->isEnabled())
+                       QTest::mouseClick(dialog->cancel_button(), Qt::LeftButton);
+                   });
+  QObject::connect(controls(tab).resize_task, &orvane::tasks::LongTask::finished_signal, &loop,
+                   &QEventLoop::quit);
+  QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+  loop.exec();
+  tick.stop();
+  EXPECT_FALSE(controls(tab).resize_task->running());
+  EXPECT_GT(clock.elapsed(), 1000) << "the batch was too quick to measure anything";
+  EXPECT_LT(worst, 100) << "the window did not answer for " << worst << " ms";
+
+  ASSERT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(dialogs.messages[1].title, "Export Cancelled");
+  const QStringList written = QDir(out.path()).entryList(QDir::Files);
+  EXPECT_GE(written.size(), 32);
+  EXPECT_LT(written.size(), 64);
+  EXPECT_TRUE(dialogs.messages[1].text.startsWith(
+      QString("Batch process cancelled after %1 of 64 files. Exported %1 images.")
+          .arg(written.size())))
+      << dialogs.messages[1].text.toStdString();
+  for (const QString& name : written) {
+    EXPECT_TRUE(name.endsWith("_scaled.jpeg")) << name.toStdString();  // no temporaries
+    EXPECT_EQ(read_image(QDir(out.path()).filePath(name)).width(), 480) << name.toStdString();
+  }
+  EXPECT_TRUE(controls(tab).btn_run_resizer->isEnabled());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <opencv2/imgcodecs.hpp>
+#include <atomic>
 #include <set>
 
 #include "imaging/image_io.h"
@@ -286,6 +287,37 @@ TEST(ProblemsMessage, LongListsAreShortened) {
   EXPECT_FALSE(text.contains("t10.png"));
   EXPECT_TRUE(text.contains("... and 15 more"));
   EXPECT_TRUE(problems_message(SplitReport{}).isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+// Cancelled while the second image is cut: that image gets all its tiles, none is begun after.
+TEST_F(SplitBatch, AStopEndsTheBatchAfterTheImageInHand) {
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(cv::imwrite(in(QString("img%1.png").arg(i)).toStdString(),
+                            cv::Mat(40, 40, CV_8UC3, cv::Scalar(i * 40, 10, 200))));
+  SplitOptions options;
+  options.input_dir = input.path();
+  options.output_dir = output.path();
+  options.parts = 4;
+  options.grid = {2, 2};
+  options.use_subfolders = false;
+  std::atomic_bool stop{false};
+  const SplitReport report = split_images(
+      options, list_split_sources(input.path()),
+      [&stop](int index, int, const QString&) {
+        if (index == 1) stop = true;
+      },
+      &stop);
+  EXPECT_TRUE(report.cancelled);
+  EXPECT_EQ(report.images_processed, 2);
+  EXPECT_EQ(report.tiles_written, 8);
+  EXPECT_EQ(tree().size(), 8);
+  for (const QString& tile : tree()) EXPECT_EQ(orvane::read_image_bgr(out(tile)).cols, 20);
+  EXPECT_EQ(success_message(report),
+            "Splitting cancelled after 2 of 5 images. Split 2 images into 8 tile parts.");
 }
 
 }  // namespace

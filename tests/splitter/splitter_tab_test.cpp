@@ -17,6 +17,7 @@
 
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
+#include "common/finish_tasks.h"
 #include "common/tab_access.h"
 #include "splitter/split_fixture.h"
 #include "widgets/zoomable_view.h"
@@ -24,6 +25,7 @@
 using orvane::splitter::SplitterTab;
 
 using orvane::test::controls;
+using orvane::test::finish_tasks;
 using orvane::test::DialogRecorder;
 using orvane::test::state;
 using orvane::ui::MessageKind;
@@ -39,7 +41,10 @@ QStringList options(const QComboBox* combo) {
 class SplitterTabTest : public orvane::test::GuiTest {
  protected:
   void SetUp() override { ASSERT_TRUE(input.isValid() && output.isValid()); }
-  void click_split() { QTest::mouseClick(controls(tab).btn_split, Qt::LeftButton); }
+  void click_split() {
+    QTest::mouseClick(controls(tab).btn_split, Qt::LeftButton);
+    finish_tasks(tab);
+  }
   SplitterTab tab;
   DialogRecorder dialogs;
   QTemporaryDir input, output;

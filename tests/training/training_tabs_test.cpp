@@ -310,4 +310,39 @@ TEST_F(MonitorTabTest, MissingTrainingProcessIsReportedInOneLine) {
   orvane::training::set_orvane_directory({});
 }
 
+// Browse... beside the model fills it; Resume... takes a run folder, shows the run's own options
+// in the form and asks for a resume by its last.pt; a folder without one is refused with a line.
+TEST_F(ConfigTabTest, BrowseTheModelAndResumeARunFolder) {
+  dialogs.files = {"/weights/best.pt"};
+  controls(tab).btn_browse_model->click();
+  EXPECT_EQ(controls(tab).model_combo->currentText(), "/weights/best.pt");
+
+  QTemporaryDir dir;
+  const QString run = QDir(dir.path()).filePath("run7");
+  QDir().mkpath(run + "/weights");
+  QFile args(run + "/args.yaml");
+  ASSERT_TRUE(args.open(QIODevice::WriteOnly));
+  args.write("data: /sets/nuts.yaml\nepochs: 30\nimgsz: 320\nbatch: 8\nworkers: 1\n");
+  args.close();
+  QFile last(run + "/weights/last.pt");
+  ASSERT_TRUE(last.open(QIODevice::WriteOnly));
+  last.close();
+
+  QSignalSpy resumed(&tab, &TrainingConfigTab::resume_training_requested);
+  dialogs.files = {dir.path()};  // not a run folder
+  controls(tab).btn_resume->click();
+  EXPECT_EQ(resumed.count(), 0);
+  ASSERT_EQ(dialogs.messages.size(), 1u);
+  EXPECT_EQ(dialogs.messages[0].title, "Cannot Resume");
+  dialogs.files = {run};
+  controls(tab).btn_resume->click();
+  ASSERT_EQ(resumed.count(), 1);
+  const auto form = resumed[0][0].value<orvane::training::TrainingForm>();
+  EXPECT_EQ(form.resume, QFileInfo(run + "/weights/last.pt").absoluteFilePath());
+  EXPECT_EQ(controls(tab).epochs_input->value(), 30);
+  EXPECT_EQ(controls(tab).imgsz_input->value(), 320);
+  EXPECT_EQ(controls(tab).data_yaml_input->text(), "/sets/nuts.yaml");
+  EXPECT_EQ(controls(tab).run_name_input->text(), "run7");
+}
+
 }  // namespace
