@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config git ccache
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6
   libgl-dev libegl-dev libxkbcommon-dev libqt6opengl6-dev
-  libopencv-dev libyaml-cpp-dev libcurl4-openssl-dev
+  libopencv-dev libopencv-contrib-dev libyaml-cpp-dev libcurl4-openssl-dev
   libtorch-dev libonnx-dev libgloo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang

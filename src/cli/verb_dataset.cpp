@@ -1,4 +1,5 @@
-// orvane dataset health|stats|split: the annotator's three dataset tools on an annotated folder.
+// orvane dataset health|stats|split|classes|duplicates: the annotator's dataset tools on an
+// annotated folder or a split dataset's data.yaml.
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include "cli/args.h"
 #include "cli/verbs.h"
 #include "dataset/class_counts.h"
+#include "dataset/class_operations.h"
 #include "dataset/dataset_split.h"
 #include "dataset/health_check.h"
 
@@ -39,6 +41,19 @@ const std::vector<KeyHelp>& split_keys() {
   return keys;
 }
 
+const std::vector<KeyHelp>& classes_keys() {
+  static const std::vector<KeyHelp> keys{
+      {"source", "", "annotated image folder (images, label files, classes.txt)"},
+      {"data", "", "or a data.yaml: every split's label files, its names, classes.txt files"},
+      {"rename", "", "OLD:NEW"},
+      {"merge", "", "A,B:C (C existing or new; keeps C's name, removes A and B)"},
+      {"delete", "", "X (its objects are removed)"},
+      {"order", "", "every class name in the new order: c,a,b"},
+      {"dry_run", "false", "print what would change and change nothing"},
+  };
+  return keys;
+}
+
 struct Sub {
   const char* name;
   const char* summary;
@@ -50,6 +65,8 @@ const Sub kSubs[] = {
      source_keys},
     {"stats", "objects per class, largest first", source_keys},
     {"split", "export annotated images into train/val/test with data.yaml", split_keys},
+    {"classes", "rename, merge, delete or reorder classes across every label file (one per run)",
+     classes_keys},
 };
 
 QString to_path(const std::string& text) {
@@ -171,8 +188,69 @@ int run_split_dataset(const Args& args) {
   return 0;
 }
 
+// The dataset a tool works on: source=DIR or data=DATA.yaml, exactly one.
+ds::ClassDataset open_dataset(const Args& args) {
+  const bool folder = !args.str("source").empty(), yaml = !args.str("data").empty();
+  if (folder == yaml) throw ArgError("give source=DIR or data=DATA.yaml (one of them)");
+  const Result<ds::ClassDataset> data = folder ? ds::open_folder_dataset(source_folder(args))
+                                               : ds::open_yaml_dataset(to_path(args.str("data")));
+  if (!data) throw std::runtime_error(out(data.error()));
+  return *data;
+}
+
+int run_classes(const Args& args) {
+  const struct {
+    const char* key;
+    ds::ClassOperationKind kind;
+  } kinds[] = {{"rename", ds::ClassOperationKind::Rename},
+               {"merge", ds::ClassOperationKind::Merge},
+               {"delete", ds::ClassOperationKind::Delete},
+               {"order", ds::ClassOperationKind::Reorder}};
+  std::optional<ds::ClassOperation> operation;
+  for (const auto& k : kinds) {
+    if (args.str(k.key).empty()) continue;
+    if (operation) throw ArgError("one operation per run: rename=, merge=, delete= or order=");
+    const Result<ds::ClassOperation> parsed =
+        ds::parse_class_operation(k.kind, QString::fromStdString(args.str(k.key)));
+    if (!parsed) throw ArgError(out(parsed.error()));
+    operation = *parsed;
+  }
+  if (!operation) throw ArgError("give one operation: rename=OLD:NEW, merge=A,B:C, delete=X or order=...");
+  const bool dry_run = args.boolean("dry_run");
+
+  ds::ClassDataset data = open_dataset(args);
+  // An operation interrupted earlier is finished (or rolled back) before this one is planned.
+  if (!dry_run) {
+    const Result<QString> recovered = ds::recover_class_operation(data.root);
+    if (!recovered) throw std::runtime_error(out(recovered.error()));
+    if (!recovered->isEmpty()) {
+      std::cerr << "orvane dataset classes: " << out(*recovered) << "\n";
+      data = open_dataset(args);
+    }
+  } else if (QFileInfo::exists(ds::journal_path(data.root))) {
+    std::cerr << "orvane dataset classes: an interrupted operation is pending; it completes on the "
+                 "next run without dry_run\n";
+  }
+  const Result<ds::ClassPlan> plan = ds::plan_class_operation(data, *operation);
+  if (!plan) throw std::runtime_error(out(plan.error()));
+  const QStringList lines = ds::describe_plan(*plan);
+  for (qsizetype i = 0; i < lines.size(); ++i)
+    std::cout << (dry_run && i == 0 ? "would " : "") << out(lines[i]) << "\n";
+  if (dry_run) {
+    std::cerr << "orvane dataset classes: dry run, nothing was changed\n";
+    return 0;
+  }
+  const Result<> applied = ds::apply_file_changes(data.root, plan->changes, plan->mapping.description);
+  if (!applied) {
+    std::cerr << "orvane dataset classes: " << out(applied.error()) << "\n";
+    return 1;
+  }
+  std::cerr << "orvane dataset classes: done, " << plan->changes.size() << " files rewritten\n";
+  return 0;
+}
+
 void print_help() {
-  std::cout << "orvane dataset health|stats|split key=value ...\n";
+  std::cout << "orvane dataset health|stats|split|classes key=value ...\n";
   for (const Sub& sub : kSubs)
     std::cout << format_help(std::string("dataset ") + sub.name, sub.summary, sub.keys());
 }
@@ -194,9 +272,10 @@ int run_dataset(const std::vector<std::string>& words) {
     const Args args(rest, sub.keys());
     if (words[0] == "health") return run_health(args);
     if (words[0] == "stats") return run_stats(args);
+    if (words[0] == "classes") return run_classes(args);
     return run_split_dataset(args);
   }
-  throw ArgError("unknown dataset tool '" + words[0] + "' (health, stats or split)");
+  throw ArgError("unknown dataset tool '" + words[0] + "' (health, stats, split or classes)");
 }
 
 }  // namespace orvane::cli
