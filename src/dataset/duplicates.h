@@ -54,7 +54,7 @@ struct ThumbDifference {
 ThumbDifference aligned_difference(const cv::Mat& a, const cv::Mat& b);
 
 // The rule: hashes within `kCandidateDistance` bits, and the aligned thumbnails close everywhere.
-inline constexpr int kCandidateDistance = 18;
+inline constexpr int kCandidateDistance = 12;
 bool near_copies(const ImageHash& a, const ImageHash& b);
 
 struct DuplicatePair {
