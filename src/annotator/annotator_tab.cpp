@@ -456,6 +456,31 @@ void AnnotatorTab::filter_queue(int filter) {
     ui_.list_images->setRowHidden(row, !shown[size_t(row)]);
 }
 
+void AnnotatorTab::refresh_folder_listing() {
+  if (state_.image_folder.isEmpty() || !save_current_annotations()) return;
+  const QString current = state_.image_paths.value(state_.current_idx);
+  const ImageFolderListing listing = scan_image_folder(state_.image_folder);
+  state_.image_paths = listing.image_paths;
+  listed_labelled_ = listing.labelled;
+  populate_image_list();
+  listed_labelled_.clear();
+  const qsizetype at = state_.image_paths.indexOf(current);
+  if (at >= 0) {
+    state_.current_idx = int(at);
+    const QSignalBlocker block(ui_.list_images);
+    ui_.list_images->setCurrentRow(state_.current_idx);
+    return;
+  }
+  state_.current_idx = 0;
+  if (!state_.image_paths.isEmpty()) {
+    load_current_image();
+  } else {
+    state_.display_cv_img = cv::Mat();
+    state_.document->clear();
+    clear_shown_image();
+  }
+}
+
 void AnnotatorTab::apply_folder_edit(const QString& text, std::function<QString()> forward,
                                      std::function<QString()> backward) {
   QString error;

@@ -73,6 +73,9 @@ class AnnotatorTab : public QWidget {
   // failure. The queue and its filter follow the new class list.
   void apply_folder_edit(const QString& text, std::function<QString()> forward,
                          std::function<QString()> backward);
+  // Lists the folder again (images moved away by another tool), staying on the current image
+  // when it is still there.
+  void refresh_folder_listing();
   // The queue filter: -2 all images, -1 images without labels, else a class id. Hides the other
   // rows; Prev and Next step over hidden rows.
   void filter_queue(int filter);

@@ -168,7 +168,10 @@ void OrvaneStudio::connect_annotator() {
             dataset::export_and_split_dataset(this, images, classes);
           });
   connect(annotator_, &AnnotatorTab::duplicates_requested, this,
-          [this](const QString& folder) { dataset::show_duplicates(this, folder); });
+          [this](const QString& folder) {
+            // Dropped copies left the folder: the queue must not offer them any more.
+            if (dataset::show_duplicates(this, folder) > 0) annotator_->refresh_folder_listing();
+          });
   // The dialog chooses the operation; the annotator applies it as one undo step whose redo and
   // undo are the same journaled write, forwards and backwards.
   connect(annotator_, &AnnotatorTab::classes_requested, this, [this](const QString& folder) {

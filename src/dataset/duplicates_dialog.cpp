@@ -193,14 +193,15 @@ void DuplicatesDialog::choose_yaml() {
   if (!yaml.isEmpty()) start(yaml);
 }
 
-void show_duplicates(QWidget* parent, const QString& folder) {
+int show_duplicates(QWidget* parent, const QString& folder) {
   if (folder.isEmpty()) {
     ui::information(parent, "Duplicates", "Please load a dataset folder first.");
-    return;
+    return 0;
   }
   DuplicatesDialog dialog(folder, parent);
   dialog.start(folder);
   ui::exec_dialog(dialog);
+  return dialog.dropped_count();
 }
 
 }  // namespace orvane::dataset

@@ -4,6 +4,7 @@
 // with both thumbnails and splits, and drops a chosen copy into a removed/ folder beside it.
 
 #include <QDialog>
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -33,6 +34,7 @@ class DuplicatesDialog : public QDialog {
   const DuplicateReport& report() const { return report_; }
   // Drops copy `which` (0: the first, 1: the second) of table row `row`.
   void drop(int row, int which);
+  int dropped_count() const { return int(std::count(dropped_.begin(), dropped_.end(), true)); }
 
  Q_SIGNALS:
   void finished();
@@ -57,7 +59,8 @@ class DuplicatesDialog : public QDialog {
   QPushButton* btn_open_yaml = nullptr;
 };
 
-// Opens the dialog on the annotator's folder and starts the check at once.
-void show_duplicates(QWidget* parent, const QString& folder);
+// Opens the dialog on the annotator's folder and starts the check at once. Returns how many
+// copies were dropped (the folder's listing has changed when any were).
+int show_duplicates(QWidget* parent, const QString& folder);
 
 }  // namespace orvane::dataset

@@ -793,3 +793,14 @@ TEST_F(AnnotatorTabTest, AFolderEditIsOneUndoStepAndTheFilterFollowsTheClasses) 
   ASSERT_FALSE(dialogs.messages.empty());
   EXPECT_EQ(dialogs.messages.back().text, "disk full");
 }
+
+TEST_F(AnnotatorTabTest, RefreshingTheListingDropsMovedImagesAndKeepsTheCurrentOne) {
+  for (const char* name : {"a.png", "b.png", "c.png"}) image(name, 40, 30);
+  open();
+  tab.jump_to_image(2);
+  ASSERT_TRUE(QFile::remove(path("b.png")));
+  tab.refresh_folder_listing();
+  EXPECT_EQ(state(tab).image_paths, (QStringList{path("a.png"), path("c.png")}));
+  EXPECT_EQ(state(tab).current_idx, 1);
+  EXPECT_EQ(controls(tab).list_images->count(), 2);
+}
