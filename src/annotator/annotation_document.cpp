@@ -156,11 +156,104 @@ class ReplaceShapesCommand : public QUndoCommand {
   std::vector<DocumentShape> before_, after_;
 };
 
+class FolderEditCommand : public QUndoCommand {
+ public:
+  FolderEditCommand(AnnotationDocument* doc, const QString& text, std::function<QString()> forward,
+                    std::function<QString()> backward)
+      : QUndoCommand(text), doc_(doc), forward_(std::move(forward)), backward_(std::move(backward)) {
+    for (const DocumentShape& shape : doc->shapes_) before_.push_back(shape.id);
+  }
+  void redo() override {
+    // The first run happened before the push (so a failure could refuse the step).
+    if (!first_) {
+      if (!run(forward_)) return;
+    }
+    first_ = false;
+    doc_->files_written_by_step_ = true;
+    after_ = doc_->reread(after_);
+  }
+  void undo() override {
+    if (!run(backward_)) return;
+    before_ = doc_->reread(before_);
+  }
+
+ private:
+  bool run(const std::function<QString()>& step) {
+    // The files are written by the step: the label file on disk is already what it should be.
+    doc_->files_written_by_step_ = true;
+    const QString error = step();
+    if (error.isEmpty()) return true;
+    setObsolete(true);
+    Q_EMIT doc_->folder_edit_failed(error);
+    return false;
+  }
+  AnnotationDocument* doc_;
+  std::function<QString()> forward_, backward_;
+  std::vector<int> before_, after_;
+  bool first_ = true;
+};
+
 AnnotationDocument::AnnotationDocument(QObject* parent) : QObject(parent) {
   connect(&stack_, &QUndoStack::indexChanged, this, [this] {
+    if (files_written_by_step_) {
+      files_written_by_step_ = false;
+      return;
+    }
     // Clearing the stack on a load is no edit.
     if (!image_path_.isEmpty()) Q_EMIT edited();
   });
+}
+
+bool AnnotationDocument::apply_folder_edit(const QString& text, std::function<QString()> forward,
+                                           std::function<QString()> backward, QString* error) {
+  const QString failed = forward();
+  if (!failed.isEmpty()) {
+    if (error) *error = failed;
+    return false;
+  }
+  // Earlier steps of this image are let go: undoing them across the edit would bring back class
+  // names and ids the files no longer have. Clearing is no edit to save.
+  files_written_by_step_ = true;
+  stack_.clear();
+  files_written_by_step_ = false;
+  stack_.push(new FolderEditCommand(this, text, std::move(forward), std::move(backward)));
+  return true;
+}
+
+std::vector<int> AnnotationDocument::reread(const std::vector<int>& ids) {
+  if (!classes_file_.isEmpty()) {
+    const ClassesFileContents read = read_classes_file(classes_file_);
+    classes_ = read.classes;
+    classes_error_ = read.error;
+  }
+  std::vector<DocumentShape> old = std::move(shapes_);
+  shapes_.clear();
+  kept_lines_.clear();
+  std::vector<int> given;
+  if (has_image()) {
+    const LabelFileContents read = read_label_file(label_path_for(image_path_), classes_.size());
+    label_status_ = read.status;
+    kept_lines_ = read.kept_lines;
+    std::vector<bool> claimed(old.size());
+    for (const LabelShape& shape : read.shapes) {
+      DocumentShape s = document_shape(shape);
+      if (ids.size() == read.shapes.size()) {
+        s.id = ids[shapes_.size()];
+      } else {
+        for (size_t i = 0; i < old.size(); ++i) {
+          if (claimed[i] || old[i].points != s.points) continue;
+          claimed[i] = true;
+          s.id = old[i].id;
+          break;
+        }
+      }
+      given.push_back(s.id);
+      shapes_.push_back(s);
+    }
+  }
+  Q_EMIT classes_changed();
+  Q_EMIT reset();
+  return given;
 }
 
 void AnnotationDocument::set_classes(const QStringList& classes, const QString& classes_file,

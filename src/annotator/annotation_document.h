@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUndoStack>
+#include <functional>
 #include <vector>
 
 #include "annotator/label_file.h"
@@ -106,6 +107,15 @@ class AnnotationDocument : public QObject {
   // step: the kept lines of this image stay.
   bool replace_shapes(const std::vector<LabelShape>& shapes, const QString& text);
 
+  // An edit of files across the folder (a class operation), as the one step left on the stack
+  // (earlier steps of the image are dropped). The label file must be saved first. `forward` is run now
+  // and on every redo, `backward` on undo; each returns an empty string or why it failed. After
+  // each, classes.txt and the current label file are read again, and the shapes keep their ids.
+  // Refused (with `error` set) when `forward` fails now. A later failure is signalled by
+  // `folder_edit_failed` and the step leaves the stack, the files as the failed call left them.
+  bool apply_folder_edit(const QString& text, std::function<QString()> forward,
+                         std::function<QString()> backward, QString* error = nullptr);
+
   // A number for one drag gesture (see move_shape).
   int next_drag() { return ++drag_counter_; }
 
@@ -120,6 +130,7 @@ class AnnotationDocument : public QObject {
   // Undoing or redoing a new class could not rewrite classes.txt (`error` says why); the list in
   // memory has changed all the same, and the next successful write brings the file in step.
   void classes_write_failed(const QString& error);
+  void folder_edit_failed(const QString& error);
 
  private:
   friend class ShapeEditCommand;
@@ -129,8 +140,13 @@ class AnnotationDocument : public QObject {
   friend class RelabelCommand;
   friend class AddClassCommand;
   friend class ReplaceShapesCommand;
+  friend class FolderEditCommand;
 
   void insert_shape(int index, const DocumentShape& shape);
+  // Reads classes.txt and the label file again after a folder edit. The shapes take `ids` in
+  // order when there are as many; otherwise each takes the id of the first unclaimed shape with
+  // the same points, or a fresh one. Returns the ids given.
+  std::vector<int> reread(const std::vector<int>& ids);
   DocumentShape take_shape(int index);
   bool write_classes(QString* error);
   // Undo and redo of a new class: writes classes.txt, reporting a failure by signal.
@@ -153,6 +169,7 @@ class AnnotationDocument : public QObject {
   std::vector<DocumentShape> shapes_;
   int next_id_ = 1;
   int drag_counter_ = 0;
+  bool files_written_by_step_ = false;  // the last step wrote the files itself: no save
 };
 
 }  // namespace orvane

@@ -31,6 +31,8 @@
 #include "annotator/interchange_flow.h"
 #include "annotator/label_dialog.h"
 #include "annotator/video_flow.h"
+#include "dataset/class_operations.h"
+#include "dataset/dataset_statistics.h"
 #include "engine/yolo.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
@@ -67,6 +69,10 @@ AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
   connect(state_.document, &AnnotationDocument::edited, this, &AnnotatorTab::on_document_edited);
   connect(state_.document, &AnnotationDocument::classes_write_failed, this,
           [this](const QString& error) { ui::warning(window(), "Save Failed", error); });
+  connect(state_.document, &AnnotationDocument::folder_edit_failed, this,
+          [this](const QString& error) { ui::warning(window(), "Classes", error); });
+  // Renamed, merged or deleted classes: the queue filter lists the classes there are.
+  connect(state_.document, &AnnotationDocument::classes_changed, this, &AnnotatorTab::refill_queue_filter);
   state_.review_flow = new orvane::review::ReviewFlow(
       this, state_.document, ui_.canvas, [this] { return state_.image_folder; },
       [this](const QString& path) { jump_to_image(int(state_.image_paths.indexOf(path))); });
@@ -142,7 +148,15 @@ QWidget* AnnotatorTab::build_folder_column() {
   ui_.lbl_output_folder = new QLabel("Output: Not Set");
   ui_.lbl_output_folder->setStyleSheet("color: #8E8E93;");
   left_layout->addWidget(ui_.lbl_output_folder);
-  left_layout->addWidget(new QLabel("Queue Files:"));
+  auto* queue_header = new QHBoxLayout;
+  queue_header->addWidget(new QLabel("Queue Files:"));
+  ui_.combo_queue_filter = new QComboBox;
+  ui_.combo_queue_filter->setObjectName("combo_queue_filter");
+  ui_.combo_queue_filter->setToolTip("Show only the images with objects of a class, or without labels");
+  connect(ui_.combo_queue_filter, &QComboBox::activated, this,
+          [this](int index) { filter_queue(ui_.combo_queue_filter->itemData(index).toInt()); });
+  queue_header->addWidget(ui_.combo_queue_filter, 1);
+  left_layout->addLayout(queue_header);
   ui_.list_images = new QListWidget;
   ui_.list_images->setObjectName("list_images");
   // Rows are uniform text, which lets the list skip measuring ten thousand rows one by one.
@@ -176,6 +190,19 @@ void AnnotatorTab::add_dataset_buttons(QVBoxLayout* left_layout) {
   left_layout->addWidget(ui_.btn_health_check);
   connect(ui_.btn_health_check, &QPushButton::clicked, this,
           [this] { Q_EMIT health_check_requested(state_.image_folder); });
+  ui_.btn_duplicates = new QPushButton("🧬 Duplicates && Leakage");
+  ui_.btn_duplicates->setAccessibleName("Duplicates and leakage");
+  ui_.btn_duplicates->setToolTip("Exact and near-duplicate images, and copies across splits");
+  left_layout->addWidget(ui_.btn_duplicates);
+  connect(ui_.btn_duplicates, &QPushButton::clicked, this,
+          [this] { Q_EMIT duplicates_requested(state_.image_folder); });
+  ui_.btn_classes = new QPushButton("🏷 Classes…");
+  ui_.btn_classes->setToolTip("Rename, merge, delete or reorder classes across the whole folder");
+  left_layout->addWidget(ui_.btn_classes);
+  connect(ui_.btn_classes, &QPushButton::clicked, this, [this] {
+    // The operation reads every label file, this image's included.
+    if (save_current_annotations()) Q_EMIT classes_requested(state_.image_folder);
+  });
   ui_.btn_analytics = new QPushButton("📊 Dataset Analytics");
   left_layout->addWidget(ui_.btn_analytics);
   connect(ui_.btn_analytics, &QPushButton::clicked, this,
@@ -381,6 +408,13 @@ void AnnotatorTab::open_folder(const QString& folder) {
   // Positions changed by dragging are only written by a save; leaving the folder is a move too.
   if (!save_current_annotations()) return;
 
+  // A class operation cut short (a crash, a power cut) is finished or rolled back first, so the
+  // folder never opens half renumbered.
+  if (const Result<QString> recovered = dataset::recover_class_operation(folder); !recovered)
+    ui::warning(window(), "Classes", recovered.error());
+  else if (!recovered->isEmpty())
+    ui::information(window(), "Classes", *recovered);
+
   state_.image_folder = folder;
   const ImageFolderListing listing = scan_image_folder(folder);
   state_.image_paths = listing.image_paths;
@@ -437,6 +471,70 @@ void AnnotatorTab::populate_image_list() {
     rows.append(image_row_text(state_.image_paths[i], labelled));
   }
   ui_.list_images->addItems(rows);
+  refill_queue_filter();
+}
+
+void AnnotatorTab::refill_queue_filter() {
+  const QSignalBlocker block(ui_.combo_queue_filter);
+  const int chosen = ui_.combo_queue_filter->currentData().isValid()
+                         ? ui_.combo_queue_filter->currentData().toInt()
+                         : -2;
+  ui_.combo_queue_filter->clear();
+  ui_.combo_queue_filter->addItem("All images", -2);
+  ui_.combo_queue_filter->addItem("Without labels", -1);
+  for (int id = 0; id < classes().size(); ++id)
+    ui_.combo_queue_filter->addItem("Class: " + classes()[id], id);
+  const int at = std::max(0, ui_.combo_queue_filter->findData(chosen));
+  ui_.combo_queue_filter->setCurrentIndex(at);
+  filter_queue(ui_.combo_queue_filter->itemData(at).toInt());
+}
+
+void AnnotatorTab::filter_queue(int filter) {
+  if (const int at = ui_.combo_queue_filter->findData(filter);
+      at >= 0 && at != ui_.combo_queue_filter->currentIndex()) {
+    const QSignalBlocker block(ui_.combo_queue_filter);
+    ui_.combo_queue_filter->setCurrentIndex(at);
+  }
+  std::vector<bool> shown(size_t(state_.image_paths.size()), true);
+  if (filter >= -1) {
+    ui::WaitCursor wait;
+    shown = dataset::images_matching(state_.image_paths, filter,
+                                     [](const QString& image) { return label_path_for(image); });
+  }
+  for (int row = 0; row < ui_.list_images->count() && row < int(shown.size()); ++row)
+    ui_.list_images->setRowHidden(row, !shown[size_t(row)]);
+}
+
+void AnnotatorTab::refresh_folder_listing() {
+  if (state_.image_folder.isEmpty() || !save_current_annotations()) return;
+  const QString current = state_.image_paths.value(state_.current_idx);
+  const ImageFolderListing listing = scan_image_folder(state_.image_folder);
+  state_.image_paths = listing.image_paths;
+  listed_labelled_ = listing.labelled;
+  populate_image_list();
+  listed_labelled_.clear();
+  const qsizetype at = state_.image_paths.indexOf(current);
+  if (at >= 0) {
+    state_.current_idx = int(at);
+    const QSignalBlocker block(ui_.list_images);
+    ui_.list_images->setCurrentRow(state_.current_idx);
+    return;
+  }
+  state_.current_idx = 0;
+  if (!state_.image_paths.isEmpty()) {
+    load_current_image();
+  } else {
+    state_.display_cv_img = cv::Mat();
+    state_.document->clear();
+    clear_shown_image();
+  }
+}
+
+void AnnotatorTab::apply_folder_edit(const QString& text, std::function<QString()> forward,
+                                     std::function<QString()> backward) {
+  QString error;
+  if (!state_.document->apply_folder_edit(text, std::move(forward), std::move(backward), &error))
+    ui::warning(window(), "Classes", error);
 }
 
 void AnnotatorTab::load_current_image() {
@@ -542,11 +640,16 @@ void AnnotatorTab::jump_to_image(int row) {
 }
 
 void AnnotatorTab::prev_image() {
-  if (state_.current_idx > 0) move_to(state_.current_idx - 1);
+  // Rows the queue filter hides are stepped over.
+  int row = state_.current_idx - 1;
+  while (row >= 0 && ui_.list_images->isRowHidden(row)) --row;
+  if (row >= 0) move_to(row);
 }
 
 void AnnotatorTab::next_image() {
-  if (state_.current_idx < state_.image_paths.size() - 1) move_to(state_.current_idx + 1);
+  int row = state_.current_idx + 1;
+  while (row < state_.image_paths.size() && ui_.list_images->isRowHidden(row)) ++row;
+  if (row < state_.image_paths.size()) move_to(row);
 }
 
 void AnnotatorTab::update_single_list_status() {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <vector>
@@ -70,6 +71,17 @@ class AnnotatorTab : public QWidget {
   // Opens `folder` as "📂 Load Directory" does after its folder chooser.
   void open_folder(const QString& folder);
 
+  // A class operation across the folder as one undo step (see AnnotationDocument); warns on
+  // failure. The queue and its filter follow the new class list.
+  void apply_folder_edit(const QString& text, std::function<QString()> forward,
+                         std::function<QString()> backward);
+  // Lists the folder again (images moved away by another tool), staying on the current image
+  // when it is still there.
+  void refresh_folder_listing();
+  // The queue filter: -2 all images, -1 images without labels, else a class id. Hides the other
+  // rows; Prev and Next step over hidden rows.
+  void filter_queue(int filter);
+
  public Q_SLOTS:
   void load_directory();
   void set_output_folder();
@@ -108,6 +120,9 @@ class AnnotatorTab : public QWidget {
   void analytics_requested(const QStringList& image_paths, const QStringList& classes);
   // Sent only once what is on screen has been saved: the export reads the label files.
   void split_export_requested(const QStringList& image_paths, const QStringList& classes);
+  // "Classes…" (after saving what is on screen) and the duplicates check, on the open folder.
+  void classes_requested(const QString& folder);
+  void duplicates_requested(const QString& folder);
   // The folder auto-labelling run ended and its summary was shown.
   void folder_autolabel_finished(const QString& summary);
 
@@ -132,6 +147,9 @@ class AnnotatorTab : public QWidget {
     QPushButton* btn_health_check = nullptr;
     QPushButton* btn_analytics = nullptr;
     QPushButton* btn_split_export = nullptr;
+    QPushButton* btn_classes = nullptr;
+    QPushButton* btn_duplicates = nullptr;
+    QComboBox* combo_queue_filter = nullptr;
     InteractiveCanvas* canvas = nullptr;
     ZoomableView* canvas_view = nullptr;
     QPushButton* btn_fit_screen = nullptr;
@@ -177,6 +195,9 @@ class AnnotatorTab : public QWidget {
   void setup_workspace_tab();
   QWidget* build_folder_column();
   void add_dataset_buttons(QVBoxLayout* left_layout);
+  // The filter's entries: all, without labels, one per class; keeps the chosen one when it is
+  // still there.
+  void refill_queue_filter();
   QWidget* build_canvas_area();
   QWidget* build_annotation_column();
   QWidget* build_assist_box();

@@ -11,7 +11,9 @@
 #include <QVBoxLayout>
 
 #include "annotator/annotator_tab.h"
+#include "dataset/classes_dialog.h"
 #include "dataset/dataset_actions.h"
+#include "dataset/duplicates_dialog.h"
 #include "enricher/enricher_tab.h"
 #include "inference/inference_tab.h"
 #include "resizer/resizer_tab.h"
@@ -167,6 +169,25 @@ void OrvaneStudio::connect_annotator() {
           [this](const QStringList& images, const QStringList& classes) {
             dataset::export_and_split_dataset(this, images, classes);
           });
+  connect(annotator_, &AnnotatorTab::duplicates_requested, this,
+          [this](const QString& folder) {
+            // Dropped copies left the folder: the queue must not offer them any more.
+            if (dataset::show_duplicates(this, folder) > 0) annotator_->refresh_folder_listing();
+          });
+  // The dialog chooses the operation; the annotator applies it as one undo step whose redo and
+  // undo are the same journaled write, forwards and backwards.
+  connect(annotator_, &AnnotatorTab::classes_requested, this, [this](const QString& folder) {
+    const std::optional<dataset::ClassPlan> plan = dataset::choose_class_operation(this, folder);
+    if (!plan) return;
+    const auto write = [folder, text = plan->mapping.description](std::vector<dataset::FileChange> changes) {
+      return [folder, text, changes = std::move(changes)] {
+        const Result<> written = dataset::apply_file_changes(folder, changes, text);
+        return written ? QString() : written.error();
+      };
+    };
+    annotator_->apply_folder_edit("Classes: " + plan->mapping.description, write(plan->changes),
+                                  write(dataset::reversed_changes(plan->changes)));
+  });
 }
 
 // The form feeds the monitor; both kinds of run write into the monitor's console.

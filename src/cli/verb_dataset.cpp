@@ -1,18 +1,25 @@
-// orvane dataset health|stats|split: the annotator's three dataset tools on an annotated folder.
+// orvane dataset health|stats|split|classes|duplicates: the annotator's dataset tools on an
+// annotated folder or a split dataset's data.yaml.
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <charconv>
+#include <algorithm>
 #include <iostream>
+#include <mutex>
 
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "cli/args.h"
 #include "cli/verbs.h"
 #include "dataset/class_counts.h"
+#include "dataset/class_operations.h"
+#include "dataset/dataset_statistics.h"
+#include "dataset/duplicates.h"
 #include "dataset/dataset_split.h"
 #include "dataset/health_check.h"
+#include "imaging/image_files.h"
 
 namespace orvane::cli {
 
@@ -39,6 +46,41 @@ const std::vector<KeyHelp>& split_keys() {
   return keys;
 }
 
+const std::vector<KeyHelp>& stats_keys() {
+  static const std::vector<KeyHelp> keys{
+      {"source", "", "annotated image folder (images, label files, classes.txt)"},
+      {"sizes", "false", "also print images and boxes per class, objects per image, box sizes in "
+                         "pixels at imgsz (small/medium/large), aspect ratios and advice"},
+      {"imgsz", "640", "training size the box sizes are measured at (long side)"},
+  };
+  return keys;
+}
+
+const std::vector<KeyHelp>& duplicates_keys() {
+  static const std::vector<KeyHelp> keys{
+      {"source", "", "image folder"},
+      {"data", "", "or a data.yaml: every split, copies across splits marked as leaks"},
+      {"drop", "", "IMAGE: move this copy (and its label) to a removed/ folder beside its split "
+                   "instead of searching"},
+      {"cache", "true", "keep hashes in the user's cache folder, by file size and time"},
+      {"threads", "0", "hashing threads (0: one per core)"},
+  };
+  return keys;
+}
+
+const std::vector<KeyHelp>& classes_keys() {
+  static const std::vector<KeyHelp> keys{
+      {"source", "", "annotated image folder (images, label files, classes.txt)"},
+      {"data", "", "or a data.yaml: every split's label files, its names, classes.txt files"},
+      {"rename", "", "OLD:NEW"},
+      {"merge", "", "A,B:C (C existing or new; keeps C's name, removes A and B)"},
+      {"delete", "", "X (its objects are removed)"},
+      {"order", "", "every class name in the new order: c,a,b"},
+      {"dry_run", "false", "print what would change and change nothing"},
+  };
+  return keys;
+}
+
 struct Sub {
   const char* name;
   const char* summary;
@@ -48,8 +90,12 @@ struct Sub {
 const Sub kSubs[] = {
     {"health", "report unannotated images, orphaned labels, duplicate objects, unknown class ids",
      source_keys},
-    {"stats", "objects per class, largest first", source_keys},
+    {"stats", "objects per class, largest first (sizes=true: the size statistics)", stats_keys},
     {"split", "export annotated images into train/val/test with data.yaml", split_keys},
+    {"classes", "rename, merge, delete or reorder classes across every label file (one per run)",
+     classes_keys},
+    {"duplicates", "exact and near-duplicate images, and copies leaking across splits",
+     duplicates_keys},
 };
 
 QString to_path(const std::string& text) {
@@ -113,6 +159,14 @@ int run_stats(const Args& args) {
   }
   for (const ds::ClassCount& row : ds::sorted_by_count(counts.counts))
     std::cout << out(ds::count_row_text(row)) << "\n";
+  if (args.boolean("sizes")) {
+    const int imgsz = args.integer("imgsz");
+    if (imgsz < 1) throw ArgError("imgsz must be a positive number of pixels");
+    const ds::DatasetStatistics stats = ds::compute_statistics(
+        loaded.image_paths, loaded.classes, imgsz, [](const QString& image) { return label_path_for(image); });
+    std::cout << "\n";
+    for (const QString& line : ds::statistics_lines(stats)) std::cout << out(line) << "\n";
+  }
   return 0;
 }
 
@@ -171,8 +225,126 @@ int run_split_dataset(const Args& args) {
   return 0;
 }
 
+// The dataset a tool works on: source=DIR or data=DATA.yaml, exactly one.
+ds::ClassDataset open_dataset(const Args& args) {
+  const bool folder = !args.str("source").empty(), yaml = !args.str("data").empty();
+  if (folder == yaml) throw ArgError("give source=DIR or data=DATA.yaml (one of them)");
+  const Result<ds::ClassDataset> data = folder ? ds::open_folder_dataset(source_folder(args))
+                                               : ds::open_yaml_dataset(to_path(args.str("data")));
+  if (!data) throw std::runtime_error(out(data.error()));
+  return *data;
+}
+
+int run_classes(const Args& args) {
+  const struct {
+    const char* key;
+    ds::ClassOperationKind kind;
+  } kinds[] = {{"rename", ds::ClassOperationKind::Rename},
+               {"merge", ds::ClassOperationKind::Merge},
+               {"delete", ds::ClassOperationKind::Delete},
+               {"order", ds::ClassOperationKind::Reorder}};
+  std::optional<ds::ClassOperation> operation;
+  for (const auto& k : kinds) {
+    if (args.str(k.key).empty()) continue;
+    if (operation) throw ArgError("one operation per run: rename=, merge=, delete= or order=");
+    const Result<ds::ClassOperation> parsed =
+        ds::parse_class_operation(k.kind, QString::fromStdString(args.str(k.key)));
+    if (!parsed) throw ArgError(out(parsed.error()));
+    operation = *parsed;
+  }
+  if (!operation) throw ArgError("give one operation: rename=OLD:NEW, merge=A,B:C, delete=X or order=...");
+  const bool dry_run = args.boolean("dry_run");
+
+  ds::ClassDataset data = open_dataset(args);
+  // An operation interrupted earlier is finished (or rolled back) before this one is planned.
+  if (!dry_run) {
+    const Result<QString> recovered = ds::recover_class_operation(data.root);
+    if (!recovered) throw std::runtime_error(out(recovered.error()));
+    if (!recovered->isEmpty()) {
+      std::cerr << "orvane dataset classes: " << out(*recovered) << "\n";
+      data = open_dataset(args);
+    }
+  } else if (QFileInfo::exists(ds::journal_path(data.root))) {
+    std::cerr << "orvane dataset classes: an interrupted operation is pending; it completes on the "
+                 "next run without dry_run\n";
+  }
+  const Result<ds::ClassPlan> plan = ds::plan_class_operation(data, *operation);
+  if (!plan) throw std::runtime_error(out(plan.error()));
+  const QStringList lines = ds::describe_plan(*plan);
+  for (qsizetype i = 0; i < lines.size(); ++i)
+    std::cout << (dry_run && i == 0 ? "would " : "") << out(lines[i]) << "\n";
+  if (dry_run) {
+    std::cerr << "orvane dataset classes: dry run, nothing was changed\n";
+    return 0;
+  }
+  const Result<> applied = ds::apply_file_changes(data.root, plan->changes, plan->mapping.description);
+  if (!applied) {
+    std::cerr << "orvane dataset classes: " << out(applied.error()) << "\n";
+    return 1;
+  }
+  std::cerr << "orvane dataset classes: done, " << plan->changes.size() << " files rewritten\n";
+  return 0;
+}
+
+int run_duplicates(const Args& args) {
+  const bool folder = !args.str("source").empty(), yaml = !args.str("data").empty();
+  if (folder == yaml) throw ArgError("give source=DIR or data=DATA.yaml (one of them)");
+  std::vector<ds::DatasetImage> images;
+  QString root;
+  if (folder) {
+    root = source_folder(args);
+    images = ds::folder_images(root);
+  } else {
+    const QString path = to_path(args.str("data"));
+    const Result<std::vector<ds::DatasetImage>> listed = ds::yaml_images(path);
+    if (!listed) throw std::runtime_error(out(listed.error()));
+    images = *listed;
+    root = QFileInfo(path).absoluteFilePath();
+  }
+  if (const std::string drop = args.str("drop"); !drop.empty()) {
+    const QString wanted = QFileInfo(to_path(drop)).absoluteFilePath();
+    const auto it = std::find_if(images.begin(), images.end(), [&](const ds::DatasetImage& image) {
+      return QFileInfo(image.path).absoluteFilePath() == wanted;
+    });
+    if (it == images.end()) throw ArgError("drop=" + drop + " is not an image of this dataset");
+    const Result<QString> moved = ds::drop_copy(*it);
+    if (!moved) throw std::runtime_error(out(moved.error()));
+    std::cout << out(*moved) << "\n";
+    return 0;
+  }
+  const int threads = args.integer("threads");
+  if (threads < 0) throw ArgError("threads must be 0 or more");
+  ds::DuplicateOptions options;
+  options.threads = threads;
+  if (args.boolean("cache")) options.cache_file = ds::default_hash_cache(root);
+  int last_percent = -1;
+  std::mutex progress_mutex;
+  options.progress = [&](int done, int total) {
+    const std::lock_guard lock(progress_mutex);
+    const int percent = total ? done * 100 / total : 100;
+    if (percent / 10 == last_percent / 10) return;
+    last_percent = percent;
+    std::cerr << "orvane dataset duplicates: hashed " << done << " of " << total << "\n";
+  };
+  const ds::DuplicateReport report = ds::find_duplicates(images, options);
+  int exact = 0, leaks = 0;
+  for (const ds::DuplicatePair& pair : report.pairs) {
+    std::cout << out(ds::pair_line(images, pair)) << "\n";
+    exact += pair.exact ? 1 : 0;
+    leaks += images[size_t(pair.a)].split != images[size_t(pair.b)].split ? 1 : 0;
+  }
+  for (const QString& path : report.unreadable)
+    std::cerr << "orvane dataset duplicates: cannot decode " << out(path) << "\n";
+  std::cerr << "orvane dataset duplicates: " << images.size() << " images (" << report.hashed
+            << " hashed, " << report.cached << " from the cache) in " << report.seconds << " s; "
+            << exact << " exact and " << report.pairs.size() - size_t(exact) << " near pairs";
+  if (yaml) std::cerr << ", " << leaks << " across splits";
+  std::cerr << "\n";
+  return 0;
+}
+
 void print_help() {
-  std::cout << "orvane dataset health|stats|split key=value ...\n";
+  std::cout << "orvane dataset health|stats|split|classes|duplicates key=value ...\n";
   for (const Sub& sub : kSubs)
     std::cout << format_help(std::string("dataset ") + sub.name, sub.summary, sub.keys());
 }
@@ -194,9 +366,11 @@ int run_dataset(const std::vector<std::string>& words) {
     const Args args(rest, sub.keys());
     if (words[0] == "health") return run_health(args);
     if (words[0] == "stats") return run_stats(args);
+    if (words[0] == "classes") return run_classes(args);
+    if (words[0] == "duplicates") return run_duplicates(args);
     return run_split_dataset(args);
   }
-  throw ArgError("unknown dataset tool '" + words[0] + "' (health, stats or split)");
+  throw ArgError("unknown dataset tool '" + words[0] + "' (health, stats, split, classes or duplicates)");
 }
 
 }  // namespace orvane::cli

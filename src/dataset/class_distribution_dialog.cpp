@@ -3,9 +3,13 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
 #include <algorithm>
+
+#include "dataset/statistics_dialog.h"
+#include "ui/dialogs.h"
 
 namespace orvane::dataset {
 
@@ -48,6 +52,18 @@ ClassDistributionDialog::ClassDistributionDialog(
     skipped->setWordWrap(true);
     layout->addWidget(skipped);
   }
+}
+
+void ClassDistributionDialog::add_statistics_button(const QStringList& image_paths,
+                                                    const QStringList& classes) {
+  auto* button = new QPushButton("📐 Size Statistics…", this);
+  button->setObjectName("btn_statistics");
+  button->setToolTip("Objects per image, box sizes at the training size, aspect ratios");
+  connect(button, &QPushButton::clicked, this, [this, image_paths, classes] {
+    StatisticsDialog dialog(image_paths, classes, this);
+    ui::exec_dialog(dialog);
+  });
+  layout()->addWidget(button);
 }
 
 }  // namespace orvane::dataset

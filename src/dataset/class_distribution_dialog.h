@@ -16,6 +16,9 @@ class ClassDistributionDialog : public QDialog {
   // when not empty.
   ClassDistributionDialog(const std::vector<orvane::dataset::ClassCount>& rows, const QString& note,
                           QWidget* parent = nullptr);
+
+  // Adds the "Size Statistics…" button under the bars, opening the statistics of these images.
+  void add_statistics_button(const QStringList& image_paths, const QStringList& classes);
 };
 
 }  // namespace orvane::dataset

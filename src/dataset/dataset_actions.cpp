@@ -86,6 +86,7 @@ void show_dataset_analytics(QWidget* parent, const QStringList& image_paths,
     return;
   }
   ClassDistributionDialog dialog(ds::sorted_by_count(counts.counts), note, parent);
+  dialog.add_statistics_button(image_paths, classes);
   ui::exec_dialog(dialog);
 }
 

@@ -198,4 +198,52 @@ std::string format_box_line(long long class_id, double cx, double cy, double w, 
   return line;
 }
 
+ClassRemap remap_label_classes(std::string_view text, const std::vector<long long>& new_ids) {
+  ClassRemap out;
+  out.text.reserve(text.size());
+  std::size_t pos = 0;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    out.text.append(text.substr(0, 3));
+    pos = 3;
+  }
+  while (pos < text.size()) {
+    // One line and its end (LF, CR LF or a lone CR), kept apart so the end is carried as it is.
+    std::size_t end = pos;
+    while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
+    std::size_t next = end;
+    if (next < text.size()) next += (text[next] == '\r' && next + 1 < text.size() &&
+                                      text[next + 1] == '\n') ? 2 : 1;
+    const std::string_view line = text.substr(pos, end - pos);
+    const std::string_view whole = text.substr(pos, next - pos);
+    pos = next;
+    const LabelLine parsed = parse_label_line(line);
+    if (parsed.blank()) {
+      out.text.append(whole);
+      continue;
+    }
+    if (!parsed.class_id || *parsed.class_id < 0 ||
+        *parsed.class_id >= static_cast<long long>(new_ids.size())) {
+      ++out.carried;
+      out.text.append(whole);
+      continue;
+    }
+    const long long id = new_ids[static_cast<std::size_t>(*parsed.class_id)];
+    if (id < 0) {
+      ++out.removed;
+      continue;
+    }
+    if (id == *parsed.class_id) {
+      out.text.append(whole);
+      continue;
+    }
+    // class_token points into `line`: replace exactly those bytes.
+    const std::size_t at = static_cast<std::size_t>(parsed.class_token.data() - line.data());
+    out.text.append(whole.substr(0, at));
+    out.text.append(std::to_string(id));
+    out.text.append(whole.substr(at + parsed.class_token.size()));
+    ++out.renumbered;
+  }
+  return out;
+}
+
 }  // namespace orvane::files

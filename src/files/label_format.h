@@ -111,4 +111,19 @@ std::string format_polygon_line(long long class_id, const std::vector<double>& x
 // A box-form line without its line end: "c cx cy w h", each number as format_label_coordinate.
 std::string format_box_line(long long class_id, double cx, double cy, double w, double h);
 
+// ---- Renumbering ---------------------------------------------------------------------------------
+
+// A label file's text with its class ids renumbered: `new_ids[id]` is the new id of class `id`,
+// or -1 to drop that class's lines (with their line ends). Everything else stays byte for byte:
+// the coordinates, the spacing, the line ends, a byte order mark, a line whose id is unchanged,
+// and every line whose token 0 is not an id inside the table (a negative or too large id, a
+// token that is not an integer, a blank line), which is carried as it stands.
+struct ClassRemap {
+  std::string text;
+  std::size_t renumbered = 0;  // lines whose class token was rewritten
+  std::size_t removed = 0;     // lines dropped
+  std::size_t carried = 0;     // non-blank lines carried because their id is not in the table
+};
+ClassRemap remap_label_classes(std::string_view text, const std::vector<long long>& new_ids);
+
 }  // namespace orvane::files

@@ -247,3 +247,63 @@ TEST_F(DocumentTest, UndoThatCannotRewriteClassesTxtSaysSo) {
 }
 
 }  // namespace
+
+// A class operation across the folder as one step: the files are written by the step (no save
+// follows it), the shapes and classes are read again, undo and redo keep the shape ids.
+TEST_F(DocumentTest, FolderEditIsOneStepThatRereadsAndKeepsIds) {
+  write_raw(path("a.txt"), "0 0.5 0.5 0.2 0.2\n1 0.1 0.1 0.2 0.1 0.2 0.2\n# kept\n");
+  load();
+  ASSERT_TRUE(doc.add_class("washer"));
+  ASSERT_EQ(doc.shapes().size(), 2u);
+  const int nut_id = doc.shapes()[1].id;
+  const QByteArray before_label = read_all(path("a.txt")), before_classes = read_all(path("classes.txt"));
+  // Deleting "bolt": its box goes, the nut becomes id 0.
+  const QByteArray after_label = "0 0.1 0.1 0.2 0.1 0.2 0.2\n# kept\n", after_classes = "nut\nwasher\n";
+  const auto put = [this](const QByteArray& label, const QByteArray& classes) {
+    return [=, this] {
+      write_raw(path("a.txt"), label);
+      write_raw(path("classes.txt"), classes);
+      return QString();
+    };
+  };
+  QSignalSpy edited(&doc, &AnnotationDocument::edited);
+  ASSERT_TRUE(doc.apply_folder_edit("Delete class bolt", put(after_label, after_classes),
+                                    put(before_label, before_classes)));
+  EXPECT_EQ(edited.count(), 0);  // nothing for the tab to save: the step wrote the files
+  EXPECT_EQ(stack().count(), 1);  // the one step; the earlier "add class" is let go
+  EXPECT_EQ(doc.classes(), (QStringList{"nut", "washer"}));
+  ASSERT_EQ(doc.shapes().size(), 1u);
+  EXPECT_EQ(doc.shapes()[0].id, nut_id);
+  EXPECT_EQ(doc.shapes()[0].label, "nut");
+  EXPECT_EQ(read_all(path("a.txt")), after_label);
+
+  stack().undo();
+  EXPECT_EQ(edited.count(), 0);
+  EXPECT_EQ(read_all(path("a.txt")), before_label);
+  EXPECT_EQ(doc.classes(), (QStringList{"bolt", "nut", "washer"}));
+  ASSERT_EQ(doc.shapes().size(), 2u);
+  EXPECT_EQ(doc.shapes()[1].id, nut_id);
+  EXPECT_EQ(doc.shapes()[0].label, "bolt");
+
+  stack().redo();
+  ASSERT_EQ(doc.shapes().size(), 1u);
+  EXPECT_EQ(doc.shapes()[0].id, nut_id);
+  // A later edit is an edit again, saved as usual.
+  ASSERT_TRUE(doc.relabel(nut_id, "washer"));
+  EXPECT_EQ(edited.count(), 1);
+}
+
+TEST_F(DocumentTest, AFailingFolderEditIsRefusedOrLeavesTheStack) {
+  load();
+  QString error;
+  EXPECT_FALSE(doc.apply_folder_edit("x", [] { return QString("disk full"); }, [] { return QString(); },
+                                     &error));
+  EXPECT_EQ(error, "disk full");
+  EXPECT_EQ(stack().count(), 0);
+  ASSERT_TRUE(doc.apply_folder_edit("y", [] { return QString(); }, [] { return QString("gone"); }));
+  QSignalSpy failed(&doc, &AnnotationDocument::folder_edit_failed);
+  stack().undo();
+  ASSERT_EQ(failed.count(), 1);
+  EXPECT_EQ(failed[0][0].toString(), "gone");
+  EXPECT_EQ(stack().count(), 0);
+}

@@ -739,3 +739,68 @@ TEST_F(AnnotatorTabTest, DatasetButtonsAskForTheToolsAndTheExportSavesFirst) {
 }
 
 }  // namespace
+
+TEST_F(AnnotatorTabTest, QueueFilterByClassAndWithoutLabelsAndNextStepsOverHiddenRows) {
+  for (const char* name : {"a.png", "b.png", "c.png", "d.png"}) image(name, 40, 30);
+  write_raw(path("classes.txt"), "nut\nbolt\n");
+  write_raw(path("a.txt"), "0 0.1 0.1 0.9 0.1 0.5 0.9\n");
+  write_raw(path("c.txt"), "1 0.5 0.5 0.2 0.2\n0 0.5 0.5 0.2 0.2\n");
+  open();
+  QComboBox* filter = controls(tab).combo_queue_filter;
+  ASSERT_EQ(filter->count(), 4);  // all, without labels, nut, bolt
+  EXPECT_EQ(filter->itemText(3), "Class: bolt");
+  tab.filter_queue(1);  // bolt: c only
+  QListWidget* list = controls(tab).list_images;
+  EXPECT_TRUE(list->isRowHidden(0));
+  EXPECT_FALSE(list->isRowHidden(2));
+  EXPECT_EQ(filter->currentText(), "Class: bolt");
+  tab.filter_queue(-1);  // without labels: b, d
+  EXPECT_EQ(std::vector<bool>({list->isRowHidden(0), list->isRowHidden(1), list->isRowHidden(2),
+                               list->isRowHidden(3)}),
+            std::vector<bool>({true, false, true, false}));
+  tab.jump_to_image(1);
+  tab.next_image();
+  EXPECT_EQ(state(tab).current_idx, 3);
+  tab.prev_image();
+  EXPECT_EQ(state(tab).current_idx, 1);
+  tab.filter_queue(-2);
+  EXPECT_FALSE(list->isRowHidden(0));
+}
+
+TEST_F(AnnotatorTabTest, AFolderEditIsOneUndoStepAndTheFilterFollowsTheClasses) {
+  image("a.png", 40, 30);
+  write_raw(path("classes.txt"), "nut\nbolt\n");
+  write_raw(path("a.txt"), "1 0.5 0.5 0.2 0.2\n");
+  open();
+  const auto put = [this](QByteArray label, QByteArray classes) {
+    return [=, this] {
+      write_raw(path("a.txt"), label);
+      write_raw(path("classes.txt"), classes);
+      return QString();
+    };
+  };
+  tab.apply_folder_edit("Classes: merge", put("0 0.5 0.5 0.2 0.2\n", "nut\n"),
+                        put("1 0.5 0.5 0.2 0.2\n", "nut\nbolt\n"));
+  EXPECT_EQ(tab.classes(), QStringList{"nut"});
+  EXPECT_EQ(controls(tab).combo_queue_filter->count(), 3);
+  EXPECT_EQ(controls(tab).table_objects->item(0, 0)->text(), "nut");
+  tab.undo();
+  EXPECT_EQ(tab.classes(), (QStringList{"nut", "bolt"}));
+  EXPECT_EQ(read_all(path("a.txt")), "1 0.5 0.5 0.2 0.2\n");
+  EXPECT_EQ(controls(tab).table_objects->item(0, 0)->text(), "bolt");
+  // A refused edit warns and changes nothing.
+  tab.apply_folder_edit("x", [] { return QString("disk full"); }, [] { return QString(); });
+  ASSERT_FALSE(dialogs.messages.empty());
+  EXPECT_EQ(dialogs.messages.back().text, "disk full");
+}
+
+TEST_F(AnnotatorTabTest, RefreshingTheListingDropsMovedImagesAndKeepsTheCurrentOne) {
+  for (const char* name : {"a.png", "b.png", "c.png"}) image(name, 40, 30);
+  open();
+  tab.jump_to_image(2);
+  ASSERT_TRUE(QFile::remove(path("b.png")));
+  tab.refresh_folder_listing();
+  EXPECT_EQ(state(tab).image_paths, (QStringList{path("a.png"), path("c.png")}));
+  EXPECT_EQ(state(tab).current_idx, 1);
+  EXPECT_EQ(controls(tab).list_images->count(), 2);
+}

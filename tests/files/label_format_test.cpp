@@ -153,3 +153,39 @@ TEST(LabelWrite, RoundTripsAreByteExact) {
     EXPECT_EQ(again, line);
   }
 }
+
+TEST(LabelRemap, RenumbersAndDropsWhileCarryingEveryOtherByte) {
+  // Ids 0 -> deleted, 1 -> 0, 2 -> 1; a box, a polygon, odd spacing, every line end, a byte order
+  // mark, an id outside the table, a negative id, a non-integer token and a blank line.
+  const std::string text =
+      "\xEF\xBB\xBF"
+      "1 0.500000 0.5 0.2 0.2\r\n"
+      "0 0.1 0.1 0.2 0.1 0.2 0.2\n"
+      "  2\t0.1  0.2 0.3 0.4 0.5 0.6\r"
+      "7 0.5 0.5 0.1 0.1\n"
+      "-1 0.5 0.5 0.1 0.1\n"
+      "car 0.5 0.5 0.1 0.1\n"
+      "\n"
+      "02 0.3 0.3 0.3 0.3";
+  const orvane::files::ClassRemap out = orvane::files::remap_label_classes(text, {-1, 0, 1});
+  EXPECT_EQ(out.text,
+            "\xEF\xBB\xBF"
+            "0 0.500000 0.5 0.2 0.2\r\n"
+            "  1\t0.1  0.2 0.3 0.4 0.5 0.6\r"
+            "7 0.5 0.5 0.1 0.1\n"
+            "-1 0.5 0.5 0.1 0.1\n"
+            "car 0.5 0.5 0.1 0.1\n"
+            "\n"
+            "1 0.3 0.3 0.3 0.3");
+  EXPECT_EQ(out.renumbered, 3u);
+  EXPECT_EQ(out.removed, 1u);
+  EXPECT_EQ(out.carried, 3u);
+}
+
+TEST(LabelRemap, UnchangedIdsKeepTheirTokenAsWritten) {
+  // "00" stays "00" when its id does not move: nothing that needs no change is rewritten.
+  const std::string text = "00 0.1 0.1 0.1 0.1\n1 0.2 0.2 0.2 0.2\n";
+  EXPECT_EQ(orvane::files::remap_label_classes(text, {0, 1}).text, text);
+  EXPECT_EQ(orvane::files::remap_label_classes(text, {1, 0}).text,
+            "1 0.1 0.1 0.1 0.1\n0 0.2 0.2 0.2 0.2\n");
+}
