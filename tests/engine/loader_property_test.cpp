@@ -299,3 +299,25 @@ TEST(LoaderProperty, FailingSamplesAreLeftOutUntilTooManyFail) {
     fs::remove_all(root);
   }
 }
+
+// A batch the machine cannot hold ends the run with its reason, from a worker thread too (thrown
+// out of a worker, it used to end the process).
+TEST(LoaderProperty, ABatchThatCannotBeAllocatedStopsTheRunWithItsReason) {
+  const fs::path root = make_random_set("huge", 4, 3);
+  LoaderOptions small;
+  small.imgsz = 64;
+  small.batch = 2;
+  small.workers = 2;
+  auto dataset = build_dataset(load_data_config(root / "data.yaml"), "train", small);
+  LoaderOptions huge = small;
+  huge.imgsz = 4'000'000;  // 2 x 3 x 4e6 x 4e6 floats
+  DataLoader loader(dataset, huge);
+  try {
+    while (loader.next()) {
+    }
+    ADD_FAILURE() << "an impossible batch was yielded";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("cannot allocate batch 1"), std::string::npos) << e.what();
+  }
+  fs::remove_all(root);
+}

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <system_error>
 #include <opencv2/imgproc.hpp>
 
 #include "engine/compute_thread.h"
@@ -104,7 +105,12 @@ DataLoader::DataLoader(std::shared_ptr<const YoloDataset> dataset, LoaderOptions
     }
   }
   const int workers = std::max(0, options_.workers);
-  for (int t = 0; t < workers; ++t) threads_.emplace_back([this] { worker_loop(); });
+  try {
+    for (int t = 0; t < workers; ++t) threads_.emplace_back([this] { worker_loop(); });
+  } catch (const std::system_error& e) {
+    stop_workers();  // the ones already started are joined, not left to end the process
+    throw EngineError(std::string("cannot start the loader's threads: ") + e.what());
+  }
 }
 
 DataLoader::~DataLoader() { stop_workers(); }
@@ -318,11 +324,22 @@ void DataLoader::worker_loop() {
     const std::size_t index = order_[task];
     auto& pending = pending_[batch_i];
     if (!pending) {
-      pending = std::make_unique<Pending>();
-      const std::size_t count = std::min(bs, order_.size() - batch_i * bs);
-      const cv::Size2i shape = batch_shapes_[batch_i];
-      pending->images = torch::empty({static_cast<int64_t>(count), 3, shape.height, shape.width});
-      pending->samples.resize(count);
+      // A batch that cannot be allocated (an image size beyond the machine's memory) ends the
+      // run with its reason; thrown out of a worker it would end the process.
+      try {
+        auto made = std::make_unique<Pending>();
+        const std::size_t count = std::min(bs, order_.size() - batch_i * bs);
+        const cv::Size2i shape = batch_shapes_[batch_i];
+        made->images = torch::empty({static_cast<int64_t>(count), 3, shape.height, shape.width});
+        made->samples.resize(count);
+        pending = std::move(made);
+      } catch (const std::exception& e) {
+        pending_.erase(batch_i);
+        if (error_.empty())
+          error_ = "cannot allocate batch " + std::to_string(batch_i + 1) + ": " + e.what();
+        done_cv_.notify_all();
+        continue;
+      }
     }
     torch::Tensor slot_tensor = pending->images[static_cast<int64_t>(slot)];
     lock.unlock();
