@@ -32,7 +32,8 @@ QString verb_of(const QStringList& words) {
 
 // The commands shown in the code blocks (lines indented by four spaces) of the README's section
 // on the tool. A command starts at a line reading "orvane VERB ..."; deeper-indented lines after
-// it continue it. Lines of output, comments and environment settings end a command.
+// it continue it. Lines of output (the tool's "orvane VERB: ..." error lines among them), comments
+// and environment settings end a command.
 KeySets readme_keys(const QString& readme) {
   const qsizetype start = readme.indexOf("\n## The `orvane` tool");
   EXPECT_GE(start, 0) << "the README has no section on the orvane tool";
@@ -51,7 +52,8 @@ KeySets readme_keys(const QString& readme) {
     }
     const QString text = line.trimmed();
     const QStringList words = text.split(' ', Qt::SkipEmptyParts);
-    if (text.startsWith("orvane ")) {
+    // "orvane VERB: reason" is the tool's own error line shown as output, not a command.
+    if (text.startsWith("orvane ") && !(words.size() > 1 && words[1].endsWith(':'))) {
       current = verb_of(words.mid(1));
       keys[current];  // a verb shown with no keys is still listed
     } else if (!line.startsWith("     ") || text.startsWith('#') || text.front().isUpper()) {

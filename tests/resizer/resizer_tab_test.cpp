@@ -229,7 +229,9 @@ TEST_F(ResizerTabTest, ABatchLeavesTheWindowFreeRefusesASecondStartAndCancels) {
   loop.exec();
   tick.stop();
   EXPECT_FALSE(controls(tab).resize_task->running());
-  EXPECT_GT(clock.elapsed(), 1000) << "the batch was too quick to measure anything";
+  // Half the batch takes about half a second on this machine when it is quiet: long enough for
+  // some fifty ticks of the timer.
+  EXPECT_GT(clock.elapsed(), 250) << "the batch was too quick to measure anything";
   EXPECT_LT(worst, 100) << "the window did not answer for " << worst << " ms";
 
   ASSERT_EQ(dialogs.messages.size(), 2u);

@@ -26,13 +26,20 @@ bool is_image_file(const fs::path& p) {
 
 // A split entry relative to the dataset root. Roboflow exports write "../train/images" next to
 // a data.yaml that sits in the dataset folder itself; accept those too.
+// Whether `p` exists; a path the system cannot even look up (a name too long, a component that
+// is a file) does not, instead of throwing out of the reader.
+bool present(const fs::path& p) {
+  std::error_code ec;
+  return fs::exists(p, ec);
+}
+
 fs::path resolve_entry(const fs::path& root, const std::string& entry) {
   fs::path p(entry);
   if (p.is_absolute()) return p.lexically_normal();
   fs::path joined = (root / p).lexically_normal();
-  if (!fs::exists(joined) && entry.rfind("../", 0) == 0) {
+  if (!present(joined) && entry.rfind("../", 0) == 0) {
     fs::path stripped = (root / entry.substr(3)).lexically_normal();
-    if (fs::exists(stripped)) return stripped;
+    if (present(stripped)) return stripped;
   }
   return joined;
 }
@@ -57,7 +64,8 @@ std::vector<fs::path> read_split(const YAML::Node& node, const fs::path& root) {
 
 DataConfig load_data_config(const fs::path& yaml_path) {
   const std::string where = "data.yaml " + yaml_path.string();
-  if (!fs::is_regular_file(yaml_path)) throw EngineError(where + " does not exist");
+  std::error_code ec;
+  if (!fs::is_regular_file(yaml_path, ec)) throw EngineError(where + " does not exist");
   YAML::Node doc;
   try {
     doc = YAML::LoadFile(yaml_path.string());
@@ -76,9 +84,9 @@ DataConfig load_data_config(const fs::path& yaml_path) {
       fs::path p(doc["path"].as<std::string>());
       if (p.is_absolute()) {
         config.root = p;
-      } else if (fs::exists(yaml_dir / p)) {
+      } else if (present(yaml_dir / p)) {
         config.root = yaml_dir / p;
-      } else if (fs::exists(fs::absolute(p))) {
+      } else if (present(fs::absolute(p))) {
         config.root = fs::absolute(p);
       } else {
         config.root = yaml_dir / p;  // reported below when the splits are missing
