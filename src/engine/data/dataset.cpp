@@ -262,8 +262,8 @@ void YoloDataset::scan(Scan& found) const {
       throw;
     } catch (const std::exception& e) {
       const std::string what = e.what();
-      throw EngineError(options_.prefix + ": reading the images failed: " +
-                        what.substr(0, what.find('\n')));
+      throw EngineError(options_.prefix +
+                        ": reading the images failed: " + what.substr(0, what.find('\n')));
     }
   }
 }
