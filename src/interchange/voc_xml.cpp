@@ -6,6 +6,7 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 #include <cmath>
+#include <optional>
 
 #include "interchange/folder_paths.h"
 #include "interchange/formats.h"
@@ -85,16 +86,12 @@ QString pixel_text(double value) {
   return text == QLatin1String("-0") ? QStringLiteral("0") : text;
 }
 
-}  // namespace
-
-ReadResult read_voc(const QString& source, Report& report, const Limits& limits) {
-  Dataset dataset;
-  if (!QFileInfo(source).isDir()) {
-    return fail(QStringLiteral("%1 is not a folder").arg(source));
-  }
+// Every XML file below the folder that parses as a VOC annotation; the names its objects use are
+// appended to `used`, in file order.
+std::vector<VocFile> parse_voc_files(const QString& source, const Limits& limits, QStringList& used,
+                                     Report& report) {
   const QDir root(source);
   std::vector<VocFile> parsed;
-  QStringList used;
   for (const QString& path : list_files(source, {".xml"})) {
     VocFile file;
     file.path = path;
@@ -113,92 +110,119 @@ ReadResult read_voc(const QString& source, Report& report, const Limits& limits)
       if (!object.name.isEmpty()) used.append(object.name);
     parsed.push_back(std::move(file));
   }
+  return parsed;
+}
+
+// The picture a file names, inside the folder: beside the XML, in the matching folder under
+// JPEGImages/, or at the top. Empty when none of them holds it.
+QString find_voc_image(const VocFile& file, const QString& source, const QString& relative) {
+  const QDir root(source);
+  const QString xml_dir = QFileInfo(file.path).absolutePath();
+  QString sub = root.relativeFilePath(xml_dir);
+  if (sub == QLatin1String(".")) sub.clear();
+  if (sub == QLatin1String("Annotations"))
+    sub.clear();
+  else if (sub.startsWith(QLatin1String("Annotations/")))
+    sub = sub.mid(12);
+  for (const QString& candidate :
+       {QDir(xml_dir).filePath(relative),
+        root.filePath("JPEGImages/" + (sub.isEmpty() ? "" : sub + "/") + relative),
+        root.filePath("JPEGImages/" + relative), root.filePath(relative)}) {
+    if (QFileInfo(candidate).isFile() && !relative_inside(source, candidate).isEmpty())
+      return candidate;
+  }
+  return {};
+}
+
+// The objects of one file onto its image, each as a box.
+void read_voc_objects(const VocFile& file, const QStringList& classes, Image& image,
+                      Report& report) {
+  int index = 0;
+  for (const VocObject& voc : file.objects) {
+    const QString where = QStringLiteral("%1: object %2").arg(file.shown).arg(++index);
+    double x1, y1, x2, y2;
+    const auto& b = voc.bndbox;
+    const auto get = [&](const char* key, double& v) {
+      const auto it = b.find(QString::fromLatin1(key));
+      return it != b.end() && to_number(it->second, v);
+    };
+    if (voc.name.isEmpty()) {
+      report.lose("objects without a name", where + ": no name, skipped");
+      continue;
+    }
+    if (!get("xmin", x1) || !get("ymin", y1) || !get("xmax", x2) || !get("ymax", y2)) {
+      report.lose("objects without a box", where + ": no complete numeric bndbox, skipped");
+      continue;
+    }
+    Object object;
+    object.class_id = int(classes.indexOf(voc.name));
+    object.box = true;
+    object.points =
+        box_corners(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2));
+    if (!clip_and_report(object, image, where, report)) continue;
+    if (voc.difficult)
+      report.change(
+          "difficult flags dropped",
+          where +
+              QStringLiteral(" (%1): kept as an ordinary box; YOLO labels have no difficult flag")
+                  .arg(voc.name));
+    image.objects.push_back(std::move(object));
+  }
+}
+
+// The image one file describes, with its objects; nothing when its file name points outside the
+// folder or the picture is missing or unreadable (the loss is reported).
+std::optional<Image> read_voc_image(const VocFile& file, const QString& source,
+                                    const QStringList& classes, Report& report) {
+  const QString relative = safe_relative_name(file.filename);
+  if (relative.isEmpty()) {
+    report.lose("file names outside the folder",
+                QStringLiteral("%1: file name '%2' is empty or points outside the folder, skipped")
+                    .arg(file.shown, file.filename));
+    return std::nullopt;
+  }
+  const QString found = find_voc_image(file, source, relative);
+  if (found.isEmpty()) {
+    report.lose("missing images",
+                QStringLiteral("%1: image %2 is missing, skipped with its %3 object(s)")
+                    .arg(file.shown, file.filename)
+                    .arg(file.objects.size()));
+    return std::nullopt;
+  }
+  Image image;
+  image.source_path = found;
+  image.relative_path = relative_inside(source, found);
+  if (image.relative_path.startsWith(QLatin1String("JPEGImages/")))
+    image.relative_path = image.relative_path.mid(11);
+  double width = 0, height = 0;
+  QSize declared;
+  if (to_number(file.width, width) && to_number(file.height, height) && width >= 1 && height >= 1 &&
+      width < (1 << 30) && height < (1 << 30))
+    declared = QSize(int(width), int(height));
+  if (!settle_image_size(image, declared, image_size(found), report, file.shown, file.filename))
+    return std::nullopt;
+  read_voc_objects(file, classes, image, report);
+  return image;
+}
+
+}  // namespace
+
+ReadResult read_voc(const QString& source, Report& report, const Limits& limits) {
+  if (!QFileInfo(source).isDir()) {
+    return fail(QStringLiteral("%1 is not a folder").arg(source));
+  }
+  QStringList used;
+  const std::vector<VocFile> parsed = parse_voc_files(source, limits, used, report);
   if (parsed.empty()) {
     return fail(QStringLiteral("%1 holds no Pascal VOC XML file").arg(source));
   }
+  Dataset dataset;
   const Result<QStringList> classes = folder_class_names(source);
   if (!classes) report.lose("unreadable files", classes.error());
   dataset.classes = ordered_classes(classes ? *classes : QStringList(), used);
-
-  for (const VocFile& file : parsed) {
-    const QString relative = safe_relative_name(file.filename);
-    if (relative.isEmpty()) {
-      report.lose(
-          "file names outside the folder",
-          QStringLiteral("%1: file name '%2' is empty or points outside the folder, skipped")
-              .arg(file.shown, file.filename));
-      continue;
-    }
-    // Beside the XML, in the matching folder under JPEGImages/, or at the top.
-    const QString xml_dir = QFileInfo(file.path).absolutePath();
-    QString sub = root.relativeFilePath(xml_dir);
-    if (sub == QLatin1String(".")) sub.clear();
-    if (sub == QLatin1String("Annotations"))
-      sub.clear();
-    else if (sub.startsWith(QLatin1String("Annotations/")))
-      sub = sub.mid(12);
-    QString found;
-    for (const QString& candidate :
-         {QDir(xml_dir).filePath(relative),
-          root.filePath("JPEGImages/" + (sub.isEmpty() ? "" : sub + "/") + relative),
-          root.filePath("JPEGImages/" + relative), root.filePath(relative)}) {
-      if (QFileInfo(candidate).isFile() && !relative_inside(source, candidate).isEmpty()) {
-        found = candidate;
-        break;
-      }
-    }
-    if (found.isEmpty()) {
-      report.lose("missing images",
-                  QStringLiteral("%1: image %2 is missing, skipped with its %3 object(s)")
-                      .arg(file.shown, file.filename)
-                      .arg(file.objects.size()));
-      continue;
-    }
-    Image image;
-    image.source_path = found;
-    image.relative_path = relative_inside(source, found);
-    if (image.relative_path.startsWith(QLatin1String("JPEGImages/")))
-      image.relative_path = image.relative_path.mid(11);
-    double width = 0, height = 0;
-    QSize declared;
-    if (to_number(file.width, width) && to_number(file.height, height) && width >= 1 &&
-        height >= 1 && width < (1 << 30) && height < (1 << 30))
-      declared = QSize(int(width), int(height));
-    if (!settle_image_size(image, declared, image_size(found), report, file.shown, file.filename))
-      continue;
-    int index = 0;
-    for (const VocObject& voc : file.objects) {
-      const QString where = QStringLiteral("%1: object %2").arg(file.shown).arg(++index);
-      double x1, y1, x2, y2;
-      const auto& b = voc.bndbox;
-      const auto get = [&](const char* key, double& v) {
-        const auto it = b.find(QString::fromLatin1(key));
-        return it != b.end() && to_number(it->second, v);
-      };
-      if (voc.name.isEmpty()) {
-        report.lose("objects without a name", where + ": no name, skipped");
-        continue;
-      }
-      if (!get("xmin", x1) || !get("ymin", y1) || !get("xmax", x2) || !get("ymax", y2)) {
-        report.lose("objects without a box", where + ": no complete numeric bndbox, skipped");
-        continue;
-      }
-      Object object;
-      object.class_id = int(dataset.classes.indexOf(voc.name));
-      object.box = true;
-      object.points =
-          box_corners(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2));
-      if (!clip_and_report(object, image, where, report)) continue;
-      if (voc.difficult)
-        report.change(
-            "difficult flags dropped",
-            where +
-                QStringLiteral(" (%1): kept as an ordinary box; YOLO labels have no difficult flag")
-                    .arg(voc.name));
-      image.objects.push_back(std::move(object));
-    }
-    dataset.images.push_back(std::move(image));
-  }
+  for (const VocFile& file : parsed)
+    if (std::optional<Image> image = read_voc_image(file, source, dataset.classes, report))
+      dataset.images.push_back(std::move(*image));
   return dataset;
 }
 

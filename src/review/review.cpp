@@ -125,24 +125,36 @@ torch::Tensor label_iou_matrix(const std::vector<LabelObject>& labels, QSize siz
   return engine::box_iou(b, b);
 }
 
-}  // namespace
-
-std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
-                                 const std::vector<Prediction>& all_predictions, QSize size,
-                                 const MatchOptions& options) {
-  // Confident predictions only, most confident first (the order validation matches in).
-  std::vector<int> order;
-  for (int i = 0; i < int(all_predictions.size()); ++i)
-    if (all_predictions[size_t(i)].conf >= options.conf) order.push_back(i);
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    return all_predictions[size_t(a)].conf > all_predictions[size_t(b)].conf;
-  });
+// The state of matching one image's labels against its predictions: which of each are taken,
+// and the findings so far. The passes run in order, each on what the earlier ones left free.
+struct ImageMatch {
+  const std::vector<LabelObject>& labels;
+  std::vector<int> order;  // index into the caller's predictions of each entry of preds
   std::vector<Prediction> preds;
-  for (int i : order) preds.push_back(all_predictions[size_t(i)]);
-  const int64_t nl = int64_t(labels.size()), np = int64_t(preds.size());
-
+  int64_t nl = 0, np = 0;
+  std::vector<char> label_used, pred_used;
+  torch::Tensor iou;  // [labels, preds]; defined when both are non-empty
   std::vector<Finding> findings;
-  const auto label_finding = [&](Kind kind, int64_t g) {
+
+  ImageMatch(const std::vector<LabelObject>& labels_in,
+             const std::vector<Prediction>& all_predictions, float conf)
+      : labels(labels_in) {
+    // Confident predictions only, most confident first (the order validation matches in).
+    for (int i = 0; i < int(all_predictions.size()); ++i)
+      if (all_predictions[size_t(i)].conf >= conf) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+      return all_predictions[size_t(a)].conf > all_predictions[size_t(b)].conf;
+    });
+    for (int i : order) preds.push_back(all_predictions[size_t(i)]);
+    nl = int64_t(labels.size());
+    np = int64_t(preds.size());
+    label_used.assign(size_t(nl), 0);
+    pred_used.assign(size_t(np), 0);
+  }
+
+  float iou_at(int64_t g, int64_t p) const { return iou[g][p].item<float>(); }
+
+  Finding label_finding(Kind kind, int64_t g) const {
     Finding f;
     f.kind = kind;
     f.label = int(g);
@@ -150,12 +162,12 @@ std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
     f.class_id = labels[size_t(g)].class_id;
     f.box = labels[size_t(g)].points.boundingRect();
     return f;
-  };
+  }
 
-  // 1. Duplicates.
-  std::vector<char> label_used(size_t(nl), 0), pred_used(size_t(np), 0);
-  if (nl > 1) {
-    const torch::Tensor self = label_iou_matrix(labels, size, options.masks);
+  // 1. Duplicates: a label over an earlier one of its class.
+  void find_duplicates(QSize size, bool masks) {
+    if (nl < 2) return;
+    const torch::Tensor self = label_iou_matrix(labels, size, masks);
     const auto s = self.accessor<float, 2>();
     for (int64_t g = 1; g < nl; ++g) {
       for (int64_t e = 0; e < g; ++e) {
@@ -172,12 +184,8 @@ std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
     }
   }
 
-  torch::Tensor iou;
-  if (nl && np) iou = iou_matrix(labels, preds, size, options.masks);
-  const auto iou_at = [&](int64_t g, int64_t p) { return iou[g][p].item<float>(); };
-
   // 2. Validation's rule at IoU 0.5, among the labels that are not duplicates.
-  if (nl && np) {
+  void match_as_validation() {
     std::vector<int64_t> free_labels;
     for (int64_t g = 0; g < nl; ++g)
       if (!label_used[size_t(g)]) free_labels.push_back(g);
@@ -187,9 +195,9 @@ std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
     auto pred_cls = torch::zeros({np}, torch::kInt64);
     for (int64_t p = 0; p < np; ++p) pred_cls[p] = preds[size_t(p)].class_id;
     const torch::Tensor sub =
-        iou.index_select(0, torch::from_blob(free_labels.data(), {int64_t(free_labels.size())},
-                                             torch::kInt64)
-                                 .clone())
+        iou.index_select(
+               0, torch::from_blob(free_labels.data(), {int64_t(free_labels.size())}, torch::kInt64)
+                      .clone())
             .contiguous();
     const std::vector<int64_t> taken =
         engine::assign_predictions(pred_cls, gt_cls, sub, engine::kFirstIouThreshold);
@@ -202,7 +210,7 @@ std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
 
   // 3. and 4.: a free label paired with the free prediction that overlaps it most, of another
   // class at IoU 0.5 (class disagreement), then of its own class (loose outline).
-  const auto pair_free = [&](Kind kind, float min_iou, bool same_class) {
+  void pair_free(Kind kind, float min_iou, bool same_class) {
     for (int64_t p = 0; p < np; ++p) {
       if (pred_used[size_t(p)]) continue;
       int64_t best = -1;
@@ -229,34 +237,49 @@ std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
       pred_used[size_t(p)] = 1;
       label_used[size_t(best)] = 1;
     }
-  };
-  if (nl && np) {
-    pair_free(Kind::ClassDisagreement, engine::kFirstIouThreshold, false);
-    pair_free(Kind::LooseOutline, kLooseMinIou, true);
   }
 
-  // 5. What is left over.
-  for (int64_t g = 0; g < nl; ++g) {
-    if (label_used[size_t(g)]) continue;
-    Finding f = label_finding(Kind::Missed, g);
-    // A model that sees nothing at all there is surer than one that sees something nearby.
-    float near = 0;
-    for (int64_t p = 0; p < np; ++p)
-      if (iou_at(g, p) >= kLooseMinIou) near = std::max(near, preds[size_t(p)].conf);
-    f.score = 0.6 * (1.0 - near);
-    findings.push_back(f);
+  // 5. What is left over: labels nothing matched, predictions no label matched.
+  void report_leftovers() {
+    for (int64_t g = 0; g < nl; ++g) {
+      if (label_used[size_t(g)]) continue;
+      Finding f = label_finding(Kind::Missed, g);
+      // A model that sees nothing at all there is surer than one that sees something nearby.
+      float near = 0;
+      for (int64_t p = 0; p < np; ++p)
+        if (iou_at(g, p) >= kLooseMinIou) near = std::max(near, preds[size_t(p)].conf);
+      f.score = 0.6 * (1.0 - near);
+      findings.push_back(f);
+    }
+    for (int64_t p = 0; p < np; ++p) {
+      if (pred_used[size_t(p)]) continue;
+      Finding f;
+      f.kind = Kind::Unlabelled;
+      f.prediction = order[size_t(p)];
+      f.class_id = preds[size_t(p)].class_id;
+      f.conf = preds[size_t(p)].conf;
+      f.box = preds[size_t(p)].box;
+      f.score = f.conf;
+      findings.push_back(f);
+    }
   }
-  for (int64_t p = 0; p < np; ++p) {
-    if (pred_used[size_t(p)]) continue;
-    Finding f;
-    f.kind = Kind::Unlabelled;
-    f.prediction = order[size_t(p)];
-    f.class_id = preds[size_t(p)].class_id;
-    f.conf = preds[size_t(p)].conf;
-    f.box = preds[size_t(p)].box;
-    f.score = f.conf;
-    findings.push_back(f);
+};
+
+}  // namespace
+
+std::vector<Finding> match_image(const std::vector<LabelObject>& labels,
+                                 const std::vector<Prediction>& all_predictions, QSize size,
+                                 const MatchOptions& options) {
+  ImageMatch match(labels, all_predictions, options.conf);
+  match.find_duplicates(size, options.masks);
+  if (match.nl && match.np) {
+    match.iou = iou_matrix(labels, match.preds, size, options.masks);
+    match.match_as_validation();
+    match.pair_free(Kind::ClassDisagreement, engine::kFirstIouThreshold, false);
+    match.pair_free(Kind::LooseOutline, kLooseMinIou, true);
   }
+  match.report_leftovers();
+  std::vector<Finding> findings = std::move(match.findings);
   std::stable_sort(findings.begin(), findings.end(),
                    [](const Finding& a, const Finding& b) { return a.score > b.score; });
   return findings;

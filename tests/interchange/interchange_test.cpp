@@ -204,6 +204,41 @@ TEST_F(Interchange, VocDifficultFlagsAreReportedAndBoxesClipped) {
             "0 0.300000 0.300000 0.400000 0.400000\n1 0.754167 0.500000 0.491667 1.000000\n");
 }
 
+// Each reader looks for pictures where its format keeps them, and an entry's frame and number
+// travel with it to its objects.
+TEST_F(Interchange, ReadersFindPicturesWhereTheirFormatKeepsThem) {
+  // COCO in annotations/: pictures under the parent's images/. The file declares half the real
+  // size, so positions stay relative to the declared frame; the second annotation has no id and
+  // is named by its place in the list.
+  put_image(at("coco/images/sub/x.png"), 80, 40);
+  put(at("coco/annotations/instances.json"), R"({
+    "images": [{"id": 4, "file_name": "gone.png", "width": 10, "height": 10},
+               {"id": 2, "file_name": "sub/x.png", "width": 40, "height": 20}],
+    "categories": [{"id": 5, "name": "only"}],
+    "annotations": [{"id": 8, "image_id": 2, "category_id": 5, "bbox": [0, 0, 20, 10]},
+                    {"image_id": 4, "category_id": 5, "bbox": [0, 0, 5, 5]}]})");
+  const ConvertOutcome coco = run(Format::Coco, Format::Yolo, "coco", "from-coco");
+  ASSERT_TRUE(coco.written()) << coco.summary(request).toStdString();
+  EXPECT_EQ(coco.report.changed_counts().at("images whose size differs from the file"), 1);
+  EXPECT_EQ(get(at("from-coco/sub/x.txt")), "0 0.250000 0.250000 0.500000 0.500000\n");
+  EXPECT_TRUE(lines(coco).contains("instances.json: annotation 2: its image gone.png was skipped"))
+      << lines(coco).toStdString();
+
+  // VOC in Annotations/sub/: the picture in JPEGImages/sub/ wins over one of the same name at
+  // the top of JPEGImages/.
+  put_image(at("voc/JPEGImages/sub/p.png"), 30, 20);
+  put_image(at("voc/JPEGImages/p.png"), 60, 40);
+  put(at("voc/Annotations/sub/p.xml"), R"(<annotation><filename>p.png</filename>
+    <size><width>30</width><height>20</height></size>
+    <object><name>cat</name>
+      <bndbox><xmin>0</xmin><ymin>0</ymin><xmax>15</xmax><ymax>10</ymax></bndbox></object>
+  </annotation>)");
+  const ConvertOutcome voc = run(Format::Voc, Format::Yolo, "voc", "from-voc");
+  ASSERT_TRUE(voc.complete()) << lines(voc).toStdString();
+  EXPECT_EQ(get(at("from-voc/sub/p.txt")), "0 0.250000 0.250000 0.500000 0.500000\n");
+  EXPECT_FALSE(QFileInfo::exists(at("from-voc/p.txt")));
+}
+
 TEST_F(Interchange, CancellingLeavesNothingBehind) {
   make_yolo_folder(at("yolo"));
   std::atomic_bool stop{false};

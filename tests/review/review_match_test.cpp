@@ -101,6 +101,37 @@ TEST(ReviewMatch, SegmentationComparesOutlinesAsMasks) {
   EXPECT_NEAR(f[0].iou, 0.28, 0.04);
 }
 
+// Every pass on one image: each works on what the earlier ones left free, and each finding points
+// at the label and at the prediction as the caller gave them (given out of confidence order, one
+// under the threshold).
+TEST(ReviewMatch, ThePassesShareOneImage) {
+  const std::vector<LabelObject> labels{
+      label(1, 0, 0, 0, 20, 20),    // matched by the 0.9 prediction
+      label(2, 0, 0, 0, 20, 20),    // the same box again: a duplicate
+      label(3, 1, 30, 0, 50, 20),   // seen as class 2
+      label(4, 0, 60, 0, 80, 20),   // seen shifted, IoU 0.43
+      label(5, 1, 0, 60, 20, 80)};  // only the prediction under the threshold is there
+  const std::vector<Prediction> predictions{
+      pred(1, 0.1f, 0, 60, 20, 80), pred(0, 0.6f, 68, 0, 88, 20), pred(0, 0.9f, 0, 0, 20, 20),
+      pred(1, 0.8f, 60, 60, 80, 80), pred(2, 0.7f, 30, 0, 50, 20)};
+  const auto f = match_image(labels, predictions, kSize, {.conf = 0.25f});
+  ASSERT_EQ(kinds_of(f),
+            (std::vector<Kind>{Kind::Duplicate, Kind::Unlabelled, Kind::ClassDisagreement,
+                               Kind::Missed, Kind::LooseOutline}));
+  EXPECT_EQ(f[0].label, 1);
+  EXPECT_EQ(f[0].line, 2);
+  EXPECT_EQ(f[1].prediction, 3);
+  EXPECT_EQ(f[1].label, -1);
+  EXPECT_EQ(f[2].label, 2);
+  EXPECT_EQ(f[2].prediction, 4);
+  EXPECT_EQ(f[2].other_class, 2);
+  EXPECT_EQ(f[3].line, 5);
+  EXPECT_DOUBLE_EQ(f[3].score, 0.6);  // nothing confident near it
+  EXPECT_EQ(f[4].line, 4);
+  EXPECT_EQ(f[4].prediction, 1);
+  EXPECT_NEAR(f[4].iou, 12.0 / 28.0, 1e-4);
+}
+
 TEST(ReviewMatch, ScoreRanksCertainMistakesAboveFaintDoubts) {
   const auto duplicate = match_image({label(1, 0, 10, 10, 40, 40), label(2, 0, 10, 10, 40, 40)},
                                      {pred(0, 0.9f, 10, 10, 40, 40)}, kSize);

@@ -181,62 +181,52 @@ cv::Mat YoloDataset::resized_for_cache(const cv::Mat& image) const {
   return image;
 }
 
+// What the scan threads found, one entry per file; each thread writes only the entries it took.
+struct YoloDataset::Scan {
+  const std::vector<std::string>& files;
+  std::vector<Item> items;
+  std::vector<std::optional<SampleFault>> faults;
+  std::vector<LabelFile> mended;  // counts of what was mended; instances moved out
+  std::atomic<std::size_t> next{0};
+
+  // The cache: decoded images are kept while they fit the budget (the options' limit, else half
+  // the free memory up to 8 GB); once one does not fit, the cache stops filling.
+  std::size_t cache_budget = 0;
+  std::atomic<std::size_t> cached_bytes{0};
+  std::atomic<bool> cache_full{false};
+
+  Scan(const std::vector<std::string>& image_files, std::size_t cache_limit_bytes)
+      : files(image_files),
+        items(image_files.size()),
+        faults(image_files.size()),
+        mended(image_files.size()),
+        cache_budget(cache_limit_bytes ? cache_limit_bytes
+                                       : std::min<std::size_t>(available_memory_bytes() / 2,
+                                                               std::size_t(8) << 30)) {}
+
+  // True when an image of `bytes` joins the cache (and is counted against the budget).
+  bool admit_to_cache(std::size_t bytes) {
+    if (!cache_full && cached_bytes.fetch_add(bytes) + bytes <= cache_budget) return true;
+    cache_full = true;
+    return false;
+  }
+};
+
 YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
                          std::vector<std::string> names, DatasetOptions options)
     : names_(std::move(names)), options_(std::move(options)) {
   if (image_files.empty()) throw EngineError(options_.prefix + ": no images found");
   if (names_.empty()) throw EngineError(options_.prefix + ": the dataset names no classes");
+  Scan found(image_files, options_.cache_limit_bytes);
+  scan(found);
+  keep_usable(found);
+  report_scan(image_files.size());
+}
 
-  const std::size_t n = image_files.size();
-  std::vector<Item> scanned(n);
-  std::vector<std::optional<SampleFault>> faults(n);
-  std::vector<LabelFile> mended(n);  // counts of what was mended; instances moved out
-  const std::size_t budget =
-      options_.cache_limit_bytes
-          ? options_.cache_limit_bytes
-          : std::min<std::size_t>(available_memory_bytes() / 2, std::size_t(8) << 30);
-  std::atomic<std::size_t> next{0}, cached_bytes{0};
-  std::atomic<bool> cache_full{false};
-  const int nc = static_cast<int>(names_.size());
-
+void YoloDataset::scan(Scan& found) const {
+  const std::size_t n = found.files.size();
   auto work = [&] {
-    for (std::size_t i = next++; i < n; i = next++) {
-      Item& item = scanned[i];
-      item.path = image_files[i];
-      // The label first: a faulty file spares decoding its image.
-      LabelFile labels = read_training_labels(label_path_for_image(item.path), nc);
-      if (labels.fault) {
-        faults[i] = std::move(labels.fault);
-        continue;
-      }
-      SampleFault fault;
-      const cv::Mat original = read_training_image(item.path, fault);
-      if (original.empty()) {
-        faults[i] = std::move(fault);
-        continue;
-      }
-      item.ori_shape = {original.rows, original.cols};
-      cv::Mat image = resized_for_cache(original);
-      item.resized_shape = {image.rows, image.cols};
-      if (options_.segment) {
-        for (Instance& inst : labels.instances) {
-          if (!inst.polygon.empty()) continue;
-          const cv::Rect2f& b = inst.box;
-          inst.polygon = {{b.x, b.y},
-                          {b.x + b.width, b.y},
-                          {b.x + b.width, b.y + b.height},
-                          {b.x, b.y + b.height}};
-        }
-      }
-      item.instances = std::move(labels.instances);
-      mended[i] = std::move(labels);
-      const std::size_t bytes = image.total() * image.elemSize();
-      if (!cache_full && cached_bytes.fetch_add(bytes) + bytes <= budget) {
-        item.cache = std::move(image);
-      } else {
-        cache_full = true;
-      }
-    }
+    for (std::size_t i = found.next++; i < n; i = found.next++) scan_file(i, found);
   };
   // A failure on any thread (an image too large to resize for the cache, memory running out)
   // stops the others at their next image; every thread is joined before the first failure is
@@ -249,7 +239,7 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
     } catch (...) {
       std::lock_guard lock(failure_mutex);
       if (!failure) failure = std::current_exception();
-      next = n;
+      found.next = n;
     }
   };
   const int threads = std::max(1, std::min<int>(options_.threads, static_cast<int>(n)));
@@ -272,25 +262,57 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
       throw;
     } catch (const std::exception& e) {
       const std::string what = e.what();
-      throw EngineError(options_.prefix + ": reading the images failed: " +
-                        what.substr(0, what.find('\n')));
+      throw EngineError(options_.prefix +
+                        ": reading the images failed: " + what.substr(0, what.find('\n')));
     }
   }
+}
 
-  // Reported in file order, whatever order the threads finished in.
-  int backgrounds = 0;
-  std::size_t total_cached = 0;
+void YoloDataset::scan_file(std::size_t i, Scan& found) const {
+  Item& item = found.items[i];
+  item.path = found.files[i];
+  // The label first: a faulty file spares decoding its image.
+  LabelFile labels =
+      read_training_labels(label_path_for_image(item.path), static_cast<int>(names_.size()));
+  if (labels.fault) {
+    found.faults[i] = std::move(labels.fault);
+    return;
+  }
+  SampleFault fault;
+  const cv::Mat original = read_training_image(item.path, fault);
+  if (original.empty()) {
+    found.faults[i] = std::move(fault);
+    return;
+  }
+  item.ori_shape = {original.rows, original.cols};
+  cv::Mat image = resized_for_cache(original);
+  item.resized_shape = {image.rows, image.cols};
+  if (options_.segment) {
+    for (Instance& inst : labels.instances) {
+      if (!inst.polygon.empty()) continue;
+      const cv::Rect2f& b = inst.box;
+      inst.polygon = {
+          {b.x, b.y}, {b.x + b.width, b.y}, {b.x + b.width, b.y + b.height}, {b.x, b.y + b.height}};
+    }
+  }
+  item.instances = std::move(labels.instances);
+  found.mended[i] = std::move(labels);
+  if (found.admit_to_cache(image.total() * image.elemSize())) item.cache = std::move(image);
+}
+
+// Reported in file order, whatever order the threads finished in.
+void YoloDataset::keep_usable(Scan& found) {
   cached_ = true;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string& path = image_files[i];
-    if (faults[i]) {
+  for (std::size_t i = 0; i < found.files.size(); ++i) {
+    const std::string& path = found.files[i];
+    if (found.faults[i]) {
       if (!options_.already_named.count(path))
         LOGGER.warning("\u26a0\ufe0f " + path +
-                       ": ignoring corrupt image/label: " + faults[i]->message);
-      faults_.emplace_back(path, std::move(*faults[i]));
+                       ": ignoring corrupt image/label: " + found.faults[i]->message);
+      faults_.emplace_back(path, std::move(*found.faults[i]));
       continue;
     }
-    const LabelFile& m = mended[i];
+    const LabelFile& m = found.mended[i];
     if (m.duplicates || m.no_area) noted_.push_back(path);
     if (!options_.already_named.count(path)) {
       if (m.duplicates)
@@ -303,12 +325,17 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
     clipped_ += m.clipped;
     duplicates_ += m.duplicates;
     no_area_ += m.no_area;
-    if (scanned[i].instances.empty()) ++backgrounds;
-    if (scanned[i].cache.empty())
-      cached_ = false;
-    else
-      total_cached += scanned[i].cache.total() * scanned[i].cache.elemSize();
-    items_.push_back(std::move(scanned[i]));
+    if (found.items[i].cache.empty()) cached_ = false;
+    items_.push_back(std::move(found.items[i]));
+  }
+}
+
+void YoloDataset::report_scan(std::size_t files) {
+  int backgrounds = 0;
+  std::size_t total_cached = 0;
+  for (const Item& item : items_) {
+    if (item.instances.empty()) ++backgrounds;
+    total_cached += item.cache.total() * item.cache.elemSize();
   }
   std::ostringstream s;
   s << options_.prefix << ": " << items_.size() << " images, " << backgrounds << " backgrounds, "
@@ -321,14 +348,15 @@ YoloDataset::YoloDataset(const std::vector<std::string>& image_files,
   summary_ = s.str();
   LOGGER.info(summary_);
 
+  const int nc = static_cast<int>(names_.size());
   if (items_.empty())
-    throw EngineError(options_.prefix + ": no usable images: all " + std::to_string(n) +
+    throw EngineError(options_.prefix + ": no usable images: all " + std::to_string(files) +
                       " were skipped as corrupt (" + commonest_reasons(faults_, nc) + ")");
   // Most of a split left out is rarely what the operator meant (often data.yaml lists fewer
   // classes than the labels use): say so once, next to the summary, not only file by file.
-  if (faults_.size() * 2 > n)
+  if (faults_.size() * 2 > files)
     LOGGER.warning("\u26a0\ufe0f " + options_.prefix + ": " + std::to_string(faults_.size()) +
-                   " of " + std::to_string(n) + " images were left out as corrupt (" +
+                   " of " + std::to_string(files) + " images were left out as corrupt (" +
                    commonest_reasons(faults_, nc) + ")");
 }
 

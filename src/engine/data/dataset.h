@@ -81,6 +81,15 @@ class YoloDataset {
   };
   cv::Mat resized_for_cache(const cv::Mat& image) const;  // resized so the longer side is imgsz
 
+  // Construction runs in three steps: the scan reads every label and image on a few threads and
+  // fills the cache as it goes; keep_usable takes what the scan found in file order and names the
+  // faults; report_scan prints the summary and refuses a split with nothing usable.
+  struct Scan;  // what the scan found, one entry per file
+  void scan(Scan& scan) const;
+  void scan_file(std::size_t i, Scan& scan) const;
+  void keep_usable(Scan& scan);
+  void report_scan(std::size_t files);
+
   std::vector<std::string> names_;
   DatasetOptions options_;
   std::vector<Item> items_;
