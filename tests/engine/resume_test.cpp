@@ -108,7 +108,10 @@ TEST_F(ResumeTest, ARunKilledMidEpochAndResumedEndsWithTheUninterruptedRunsRows)
   kill_at(recipe(data, "killed", 4), dir / "killed.jsonl",
           {"\"event\": \"batch\"", "\"epoch\": 3,", "\"batch\": 3,"});
   ASSERT_EQ(rows_but_time(killed).size(), 2u) << "not killed during epoch 3";
-  EXPECT_EQ(load_checkpoint(killed / "weights" / "last.pt").meta.epoch, 1);
+  // last.pt is written in the background: epoch 2's may not have landed when the kill came, and
+  // then the resume starts from epoch 1's. Either way it must end with the same rows.
+  const int saved = load_checkpoint(killed / "weights" / "last.pt").meta.epoch;
+  EXPECT_TRUE(saved == 0 || saved == 1) << saved;
 
   // Keys that change the run are refused before anything is touched; the rows stay.
   auto refused = run_orvane("train", {"resume=" + q(killed / "weights" / "last.pt"), "batch=4"});
