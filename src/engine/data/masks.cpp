@@ -101,6 +101,7 @@ cv::Mat rasterise(const std::vector<cv::Point2f>& polygon, cv::Size image_size) 
 // owns no cell: overlap resolution sorts it last by area and no cell carries its index. So here
 // an empty mask takes no part in the resolution and stays empty; its box stays a target.
 void resolve_overlaps(std::vector<cv::Mat>& masks) {
+  if (masks.size() < 2) return;  // one object overlaps nothing: no bounds scan
   std::vector<std::size_t> live;  // the objects whose mask covers at least one cell
   std::vector<cv::Rect> bounds(masks.size());
   for (std::size_t k = 0; k < masks.size(); ++k) {
