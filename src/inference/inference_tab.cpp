@@ -22,11 +22,10 @@
 #include <exception>
 #include <opencv2/core.hpp>
 
-#include "engine/exporter.h"
-#include "engine/yolo.h"
 #include "imaging/image_io.h"
 #include "inference/export_thread.h"
 #include "inference/inference_core.h"
+#include "inference/inference_model.h"
 #include "inference/video_player.h"
 #include "video/video_source.h"
 #include "training/training_defaults.h"
@@ -225,19 +224,15 @@ void InferenceTab::toggle_video_play() {
 void InferenceTab::show_video_frame(int index) {
   if (!state_.video || !state_.inf_model) return;
   index = std::clamp(index, 0, std::max(0, state_.video->frame_count() - 1));
-  cv::Mat picture;
-  try {
-    picture = state_.video->show(index, *state_.inf_model,
-                                 {.conf = float(ui_.spin_inf_conf->value()),
-                                  .imgsz = ui_.spin_inf_imgsz->value(),
-                                  .verbose = false},
-                                 ui_.chk_inf_track->isChecked());
-  } catch (const std::exception& e) {
+  const auto shown = state_.video->show(index, *state_.inf_model, predict_settings(),
+                                       ui_.chk_inf_track->isChecked());
+  if (!shown) {
     if (ui_.play_timer->isActive()) toggle_video_play();
-    ui::warning(this, "Prediction Error", "Cannot predict on frame " + QString::number(index + 1) + ":\n" +
-                                              QString::fromUtf8(e.what()));
+    ui::warning(this, "Prediction Error",
+                "Cannot predict on frame " + QString::number(index + 1) + ":\n" + shown.error());
     return;
   }
+  const cv::Mat& picture = *shown;
   if (picture.empty()) {
     // The video is shorter than it claims (a truncated file): stop at its real end.
     if (ui_.play_timer->isActive()) toggle_video_play();
@@ -289,18 +284,15 @@ void InferenceTab::init_inference() {
   const bool unchanged = state_.inf_model && absolute == loaded_path_ &&
                          info.lastModified() == loaded_mtime_ && info.size() == loaded_size_;
   if (!unchanged) {
-    try {
-      auto model = std::make_unique<orvane::engine::YOLO>(weights.toStdString());
-      state_.inf_model = std::move(model);
-      loaded_path_ = absolute;
-      loaded_mtime_ = info.lastModified();
-      loaded_size_ = info.size();
-    } catch (const std::exception& e) {
-      ui::critical(
-          this, "Error",
-          "Cannot load the model weights " + weights + ":\n" + QString::fromUtf8(e.what()));
+    auto model = inf::InferenceModel::load(weights);
+    if (!model) {
+      ui::critical(this, "Error", "Cannot load the model weights " + weights + ":\n" + model.error());
       return;
     }
+    state_.inf_model = std::move(*model);
+    loaded_path_ = absolute;
+    loaded_mtime_ = info.lastModified();
+    loaded_size_ = info.size();
   }
 
   if (is_video) {
@@ -332,25 +324,24 @@ void InferenceTab::update_inference_display() {
   ui_.lbl_inf_counter->setText(
       inf::counter_text(state_.inf_current_idx, int(state_.inf_image_paths.size()), path));
 
-  try {
-    const auto results =
-        state_.inf_model->predict(path.toStdString(), {.conf = float(ui_.spin_inf_conf->value()),
-                                                       .imgsz = ui_.spin_inf_imgsz->value(),
-                                                       .verbose = false});
-    const cv::Mat annotated = results.at(0).plot();
-    ui_.inf_view->set_image(QPixmap::fromImage(orvane::mat_to_qimage(annotated)));
+  const auto annotated = state_.inf_model->annotate(path, predict_settings());
+  if (annotated) {
+    ui_.inf_view->set_image(QPixmap::fromImage(orvane::mat_to_qimage(*annotated)));
     reported_failure_.clear();
-  } catch (const std::exception& e) {
-    // The entry stays current (the counter names it) and the view is emptied, so no earlier
-    // prediction is mistaken for this file's; next/previous step on as usual.
-    ui_.inf_view->set_image(QPixmap());
-    const QString message =
-        "Cannot predict on " + QFileInfo(path).fileName() + ":\n" + QString::fromUtf8(e.what());
-    if (message != reported_failure_) {
-      reported_failure_ = message;
-      ui::warning(this, "Prediction Error", message);
-    }
+    return;
   }
+  // The entry stays current (the counter names it) and the view is emptied, so no earlier
+  // prediction is mistaken for this file's; next/previous step on as usual.
+  ui_.inf_view->set_image(QPixmap());
+  const QString message = "Cannot predict on " + QFileInfo(path).fileName() + ":\n" + annotated.error();
+  if (message != reported_failure_) {
+    reported_failure_ = message;
+    ui::warning(this, "Prediction Error", message);
+  }
+}
+
+inf::PredictSettings InferenceTab::predict_settings() const {
+  return {.conf = float(ui_.spin_inf_conf->value()), .imgsz = ui_.spin_inf_imgsz->value()};
 }
 
 void InferenceTab::inf_next_image() {

@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <memory>
 
+#include "inference/inference_model.h"
+
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
@@ -16,15 +18,11 @@ class QSlider;
 class QSpinBox;
 class QTimer;
 
-namespace orvane::engine {
-class YOLO;
-}
-
 // "Inference & Model Export": tries trained weights on a folder of unseen images, one image at a
 // time with the predictions drawn on it, re-predicting whenever the image, the confidence or the
 // resolution changes; or on a video, played with predictions (and tracks) frame by frame; and
 // exports the weights to a deployment format on a worker thread.
-// Prediction runs on the GUI thread with the engine library in this process.
+// Prediction runs on the GUI thread through InferenceModel, the engine library in this process.
 namespace orvane::test {
 struct Access;
 }
@@ -62,7 +60,7 @@ class InferenceTab : public QWidget {
  private:
   friend struct orvane::test::Access;
   struct State {
-    std::unique_ptr<orvane::engine::YOLO> inf_model;  // null until a load succeeds
+    std::unique_ptr<InferenceModel> inf_model;  // null until a load succeeds
     QStringList inf_image_paths;
     int inf_current_idx = 0;
     ExportThread* export_thread = nullptr;  // the last export started; child of this tab
@@ -94,6 +92,7 @@ class InferenceTab : public QWidget {
 
   void setup_ui();
   QWidget* build_video_row();
+  PredictSettings predict_settings() const;
   bool open_video(const QString& path);
 
   // Which file inf_model came from, so pressing load again with unchanged weights (a new folder,

@@ -1,6 +1,8 @@
 #include "inference/video_player.h"
 
-#include "engine/yolo.h"
+#include <exception>
+
+#include "inference/inference_model_impl.h"
 #include "video/video_prediction.h"
 
 namespace orvane::inference {
@@ -22,16 +24,23 @@ QString VideoPlayer::open(const QString& path) {
   return {};
 }
 
-cv::Mat VideoPlayer::show(int index, engine::YOLO& model, const engine::PredictOptions& options, bool track) {
+Result<cv::Mat> VideoPlayer::show(int index, InferenceModel& model, const PredictSettings& settings,
+                                  bool track) {
   cv::Mat frame;
   if (!reader_.seek(index) || !reader_.read(frame)) {
     // Past the last frame that decodes: the video is shorter than it says, and ends where the
     // decoder stopped.
     frame_count_ = std::max(1, std::min(frame_count_, reader_.next_index()));
-    return {};
+    return cv::Mat();
   }
   position_ = index;
-  const auto results = model.predict_image(frame, path_.toStdString(), options);
+  engine::Results results;
+  try {
+    results = model.engine_->model.predict_image(frame, path_.toStdString(),
+                                                 InferenceModel::Engine::options(settings));
+  } catch (const std::exception& e) {
+    return fail(QString::fromUtf8(e.what()));
+  }
   if (!track) {
     tracker_.reset();
     tracks_shown_ = 0;

@@ -7,13 +7,11 @@
 #include <memory>
 #include <opencv2/core.hpp>
 
-#include "engine/predictor.h"
+#include "files/result.h"
+#include "inference/inference_model.h"
 #include "video/byte_tracker.h"
 #include "video/video_source.h"
 
-namespace orvane::engine {
-class YOLO;
-}
 
 namespace orvane::inference {
 
@@ -31,8 +29,8 @@ class VideoPlayer {
   // `track`). Tracking follows the frames as they come: a jump or a repeat restarts it (ids begin
   // again), since a tracker knows nothing of frames it did not see. Returns an empty picture
   // when the frame does not decode (a truncated video: frame_count() then shrinks to what
-  // decoded). Engine errors propagate.
-  cv::Mat show(int index, engine::YOLO& model, const engine::PredictOptions& options, bool track);
+  // decoded). An engine failure is the Result's reason.
+  Result<cv::Mat> show(int index, InferenceModel& model, const PredictSettings& settings, bool track);
 
  private:
   video::VideoReader reader_;
