@@ -17,9 +17,17 @@ and fails when:
   private   a file includes another target's private header (NAME_impl.h: a header only the
             target's own sources include, which may therefore use its PRIVATE links).
 
+With --doc, the map's target table (docs/architecture.md) must list every target once, in its
+layer, with exactly the project targets it links:
+
+  doc       a row missing, extra, in the wrong layer, or naming other links than the manifest.
+
 Usage: check_boundaries.py --src SRC --manifest build/boundaries.tsv --widgets-dir QT_WIDGETS_DIR
+       [--doc docs/architecture.md]
        [--plant FILE=TARGET ...]   (treat FILE as one of TARGET's sources: the self-test's way of
                                     planting a violation without touching src/)
+       [--print-table]             (print the table's target, layer and links columns as the
+                                    manifest has them, to start a row from)
 Exit status 0 when clean, 1 with one line per violation.
 """
 import argparse
@@ -197,14 +205,70 @@ def check(src, targets, widgets_dir):
     return problems
 
 
+TABLE_ROW = re.compile(r"^\|\s*`([^`]+)`[^|]*\|\s*([^|]+?)\s*\|.*\|\s*([^|]*?)\s*\|\s*$")
+
+
+def project_links(targets, name):
+    entry = targets[name]
+    return (sorted(t for t in entry["public"] if t in targets),
+            sorted(t for t in entry["private"] if t in targets))
+
+
+def links_cell(targets, name):
+    public, private = project_links(targets, name)
+    cell = " ".join(f"`{t}`" for t in public) or "-"
+    if private:
+        cell += " / " + " ".join(f"`{t}`" for t in private)
+    return cell
+
+
+def check_doc(doc, targets):
+    """Rows look like | `target` (folder/) | layer | job | `public` ... / `private` ... |."""
+    problems = []
+    seen = {}
+    with open(doc, encoding="utf-8") as text:
+        for line in text:
+            match = TABLE_ROW.match(line)
+            if not match:
+                continue
+            name, layer, links = match.groups()
+            if name not in LAYER_OF and name not in targets:
+                continue  # a table of something else
+            seen[name] = seen.get(name, 0) + 1
+            if name not in targets:
+                problems.append(f"{doc}: doc: `{name}` is not a target")
+                continue
+            if name in LAYER_OF and layer != LAYERS[LAYER_OF[name]][0]:
+                problems.append(f"{doc}: doc: `{name}` is in layer "
+                                f"'{LAYERS[LAYER_OF[name]][0]}', the page says '{layer}'")
+            public_text, _, private_text = links.partition("/")
+            said = (sorted(re.findall(r"`([^`]+)`", public_text)),
+                    sorted(re.findall(r"`([^`]+)`", private_text)))
+            if said != project_links(targets, name):
+                problems.append(f"{doc}: doc: `{name}` links {links_cell(targets, name)}, the "
+                                f"page says {links}")
+    for name in sorted(targets):
+        if seen.get(name, 0) != 1:
+            problems.append(f"{doc}: doc: `{name}` has {seen.get(name, 0)} rows in the target "
+                            "table, not 1")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--src", required=True)
     parser.add_argument("--manifest", required=True)
     parser.add_argument("--widgets-dir", default="")
     parser.add_argument("--plant", action="append", default=[])
+    parser.add_argument("--doc", default="")
+    parser.add_argument("--print-table", action="store_true")
     args = parser.parse_args()
     targets = read_manifest(args.manifest)
+    if args.print_table:
+        for name in sorted(targets, key=lambda t: (LAYER_OF.get(t, 99), t)):
+            layer = LAYERS[LAYER_OF[name]][0] if name in LAYER_OF else "?"
+            print(f"| `{name}` | {layer} | | {links_cell(targets, name)} |")
+        return 0
     for plant in args.plant:
         path, _, target = plant.rpartition("=")
         if target not in targets:
@@ -212,6 +276,8 @@ def main():
             return 2
         targets[target]["sources"].append(os.path.abspath(path))
     problems = check(args.src, targets, args.widgets_dir)
+    if args.doc:
+        problems += check_doc(args.doc, targets)
     for problem in problems:
         print(problem)
     if problems:
