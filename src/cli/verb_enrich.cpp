@@ -13,7 +13,7 @@
 #include "cli/args.h"
 #include "cli/verbs.h"
 #include "enricher/enricher_core.h"
-#include "files/label_format.h"
+#include "files/fs_path.h"
 #include "imaging/image_io.h"
 #include "label_geometry/label_geometry.h"
 
@@ -110,12 +110,9 @@ int run_enrich(const std::vector<std::string>& words) {
   }
 
   namespace lg = label_geometry;
-  const auto fs_path = [](const QString& path) {
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-  };
   int created = 0, failed = 0, unreadable = 0, bad_labels = 0;
   QString first_failure;
-  QStringList class_lists_copied;
+  lg::ClassListCarrier class_lists;
   for (qsizetype i = 0; i < images.size(); ++i) {
     const QString name = QFileInfo(images[i]).fileName();
     const std::string step =
@@ -128,8 +125,7 @@ int run_enrich(const std::vector<std::string>& words) {
     }
     lg::LabelRead labels;
     if (carry_labels) {
-      labels = lg::read_label_shapes(
-          files::label_path_for(QFile::encodeName(images[i]).toStdString()), base.size());
+      labels = lg::read_image_labels(fs_path(images[i]), base.size());
       // Read before any variant is written: bad labels leave the source without variants rather
       // than with variants whose labels are wrong.
       if (!labels.error.empty()) {
@@ -138,11 +134,9 @@ int run_enrich(const std::vector<std::string>& words) {
         continue;
       }
       if (!labels.found) std::cerr << step << ": no label file, so its variants have none\n";
-      const QString class_list = QFileInfo(images[i]).dir().filePath("classes.txt");
-      if (labels.found && QFileInfo(class_list).isFile() &&
-          !class_lists_copied.contains(class_list)) {
-        class_lists_copied << class_list;
-        const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(output));
+      if (labels.found) {
+        const std::string problem =
+            class_lists.carry(fs_path(QFileInfo(images[i]).path()), fs_path(output));
         if (!problem.empty()) std::cerr << "orvane enrich: " << problem << "\n";
       }
     }

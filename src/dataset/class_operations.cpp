@@ -12,6 +12,7 @@
 
 #include "dataset/yaml_dataset.h"
 #include "files/atomic_file.h"
+#include "files/fs_path.h"
 #include "files/label_format.h"
 #include "files/text_file.h"
 #include "imaging/image_files.h"
@@ -23,10 +24,6 @@ namespace {
 constexpr const char* kJournalName = ".orvane-classes.journal";
 constexpr const char* kStagedSuffix = ".orvane-staged";
 constexpr const char* kJournalHeader = "orvane class operation journal 1";
-
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
 
 QString staged_path(const QString& target) { return target + QLatin1String(kStagedSuffix); }
 

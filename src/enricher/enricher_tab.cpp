@@ -26,7 +26,7 @@
 #include <memory>
 #include <random>
 
-#include "files/label_format.h"
+#include "files/fs_path.h"
 #include "imaging/image_io.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
@@ -58,15 +58,6 @@ en::Range range_of(const QDoubleSpinBox* min, const QDoubleSpinBox* max) {
 }
 
 cv::Point2d to_cv(const QPointF& p) { return {p.x(), p.y()}; }
-
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
-
-QString label_path_of(const QString& image_path) {
-  return QFile::decodeName(
-      orvane::files::label_path_for(QFile::encodeName(image_path).toStdString()).c_str());
-}
 
 }  // namespace
 
@@ -268,7 +259,7 @@ void EnricherTab::connect_controls() {
 void EnricherTab::load_shapes(const QString& image_path, cv::Size size) {
   state_.aug_label_error.clear();
   state_.aug_original_shapes.reset();
-  lg::LabelRead read = lg::read_label_shapes(fs_path(label_path_of(image_path)), size);
+  lg::LabelRead read = lg::read_image_labels(fs_path(image_path), size);
   if (!read.error.empty()) {
     state_.aug_label_error = QString::fromStdString(read.error);
   } else if (read.found) {
@@ -524,12 +515,9 @@ void EnricherTab::enrich_current_image() {
     labels.shapes = &shapes;
     const int idx = state_.aug_current_idx.value_or(0);
     if (idx >= 0 && idx < state_.aug_image_paths.size()) {
-      const QString class_list =
-          QFileInfo(state_.aug_image_paths[idx]).dir().filePath(QStringLiteral("classes.txt"));
-      if (QFileInfo(class_list).isFile()) {
-        const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(out_dir));
-        if (!problem.empty()) class_list_note = QString::fromStdString(problem);
-      }
+      const std::string problem = lg::ClassListCarrier().carry(
+          fs_path(QFileInfo(state_.aug_image_paths[idx]).path()), fs_path(out_dir));
+      if (!problem.empty()) class_list_note = QString::fromStdString(problem);
     }
   }
 

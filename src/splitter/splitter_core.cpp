@@ -4,12 +4,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 #include <algorithm>
 #include <cmath>
 
 #include "files/atomic_file.h"
+#include "files/fs_path.h"
 #include "files/label_format.h"
+#include "imaging/image_files.h"
 #include "imaging/image_io.h"
 #include "label_geometry/label_geometry.h"
 
@@ -87,15 +88,6 @@ std::pair<std::vector<int>, int> overlapping_spans(int length, int count, double
   return {starts, tile};
 }
 
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
-
-QString label_path_of(const QString& image_path) {
-  return QFile::decodeName(
-      files::label_path_for(QFile::encodeName(image_path).toStdString()).c_str());
-}
-
 }  // namespace
 
 std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid, double overlap_percent) {
@@ -144,14 +136,11 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
   }
 
   namespace lg = label_geometry;
-  const QString class_list = QDir(options.input_dir).filePath(QStringLiteral("classes.txt"));
-  const bool copy_classes = options.carry_labels && QFileInfo(class_list).isFile();
-  QSet<QString> folders_with_classes;
+  lg::ClassListCarrier class_lists;
   // Once per folder that receives tiles, so a folder of tiles opens in the annotator as it is.
   const auto give_class_list = [&](const QString& folder) {
-    if (!copy_classes || folders_with_classes.contains(folder)) return;
-    folders_with_classes.insert(folder);
-    const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(folder));
+    if (!options.carry_labels) return;
+    const std::string problem = class_lists.carry(fs_path(options.input_dir), fs_path(folder));
     if (!problem.empty()) report.class_list_problems << QString::fromStdString(problem);
   };
   if (!options.use_subfolders) give_class_list(options.output_dir);
@@ -175,7 +164,7 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
     std::vector<lg::Shape> shapes;
     bool annotated = false;
     if (options.carry_labels) {
-      lg::LabelRead labels = lg::read_label_shapes(fs_path(label_path_of(path)), image.size());
+      lg::LabelRead labels = lg::read_image_labels(fs_path(path), image.size());
       if (!labels.error.empty()) {
         report.label_errors << QString::fromStdString(labels.error);
         continue;
@@ -219,7 +208,7 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
       // An unannotated source says nothing about its tiles; an annotated one makes every tile
       // annotated, one without objects getting an empty file (a true negative).
       if (annotated) {
-        const QString label_path = label_path_of(tile_path);
+        const QString label_path = label_path_for(tile_path);
         const std::string text = lg::format_labels(
             lg::shapes_in_tile(shapes, rects[t], options.min_visible), rects[t].size());
         // Atomic but not synced, as bulk copies are: a label file is a few hundred bytes
