@@ -56,8 +56,8 @@ LabelRead parse_label_shapes(std::string_view text, cv::Size size);
 // Reads `path` (see LabelRead); an error message starts with the path.
 LabelRead read_label_shapes(const std::filesystem::path& path, cv::Size size);
 
-// The labels of the picture at `image`: its label file by the YOLO layout (images/ -> labels/,
-// files/label_format.h), read as read_label_shapes does.
+// The labels of the picture at `image`: the label file beside it (files/label_format.h's
+// label_path_for), read as read_label_shapes does.
 LabelRead read_image_labels(const std::filesystem::path& image, cv::Size size);
 
 // The label file text of `shapes` on a picture of `size`: one line per shape with the native line
