@@ -15,7 +15,6 @@
 #include <QListWidget>
 #include <QMetaObject>
 #include <QPen>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -25,7 +24,6 @@
 #include <algorithm>
 
 #include "annotator/auto_label.h"
-#include "annotator/auto_label_worker.h"
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "annotator/interchange_flow.h"
@@ -37,7 +35,9 @@
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
 #include "review/review_flow.h"
+#include "tasks/long_task.h"
 #include "ui/dialogs.h"
+#include "ui/task_progress_dialog.h"
 #include "ui/wait_cursor.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
@@ -58,6 +58,7 @@ QString file_name_of(const QString& path) { return QFileInfo(path).fileName(); }
 
 AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
   state_.document = new AnnotationDocument(this);
+  state_.folder_task = new tasks::LongTask(this);
   setup_workspace_tab();
   setup_shortcuts();
   connect(state_.document, &AnnotationDocument::reset, this, &AnnotatorTab::rebuild_views);
@@ -95,10 +96,7 @@ AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
 }
 
 AnnotatorTab::~AnnotatorTab() {
-  if (state_.folder_worker) {
-    state_.folder_worker->request_stop();
-    state_.folder_worker->wait();
-  }
+  // A running folder job stops after its image and is waited for when its task goes with the tab.
   // The canvas outlives this body (it is a child, deleted by QWidget's destructor); clearing it
   // deselects a selected shape, and the selection signal must not reach a tab that is gone.
   if (ui_.canvas != nullptr) QObject::disconnect(ui_.canvas, nullptr, this, nullptr);
@@ -921,13 +919,13 @@ void AnnotatorTab::load_ai_model() {
       window(), "Load YOLO AI Model", {},
       "PyTorch Weights (*.pt);;Exported Models (*.onnx *.torchscript);;All Files (*)");
   if (path.isEmpty()) return;
-  if (state_.folder_worker) return;  // the running folder job uses the loaded model
+  if (state_.folder_task->running()) return;  // the running folder job uses the loaded model
   if (!load_model_file(path)) return;
   ui::information(window(), "AI Model Loaded", "Loaded model: " + file_name_of(path));
 }
 
 void AnnotatorTab::run_ai_autolabel() {
-  if (!state_.ai_model || state_.image_paths.isEmpty() || state_.folder_worker) return;
+  if (!state_.ai_model || state_.image_paths.isEmpty() || state_.folder_task->running()) return;
   if (state_.current_idx < 0 || state_.current_idx >= state_.image_paths.size()) return;
   const QString path = state_.image_paths[state_.current_idx];
   FrameLabels labels;
@@ -960,45 +958,29 @@ void AnnotatorTab::run_ai_autolabel() {
 }
 
 void AnnotatorTab::run_ai_autolabel_folder() {
-  if (!state_.ai_model || state_.image_folder.isEmpty() || state_.folder_worker) return;
+  if (!state_.ai_model || state_.image_folder.isEmpty() || state_.folder_task->running()) return;
   // The run skips labelled images; what is on screen is written first so it counts as labelled.
   if (!save_current_annotations()) return;
 
   FolderLabelOptions options;
   options.folder = state_.image_folder;
   options.conf = ui_.spin_ai_conf->value();
-  state_.folder_worker = new AutoLabelWorker(state_.ai_model, options, this);
-  ui_.folder_progress =
-      new QProgressDialog("Auto-labelling images...", "Cancel", 0,
-                          std::max<int>(1, int(state_.image_paths.size())), window());
-  ui_.folder_progress->setWindowTitle("Auto-Label Folder");
-  ui_.folder_progress->setWindowModality(Qt::WindowModal);
-  ui_.folder_progress->setMinimumDuration(0);
-  ui_.folder_progress->setAutoClose(false);
-  ui_.folder_progress->setAutoReset(false);
-  connect(ui_.folder_progress, &QProgressDialog::canceled, state_.folder_worker,
-          &AutoLabelWorker::request_stop);
-  connect(state_.folder_worker, &AutoLabelWorker::progress_signal, this,
-          [this](int done, int total, const QString& name) {
-            if (!ui_.folder_progress) return;
-            ui_.folder_progress->setLabelText(
-                QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
-            ui_.folder_progress->setMaximum(std::max(1, total));
-            // Last: a modal progress dialog processes events in setValue, and the run's end may
-            // be handled right there.
-            ui_.folder_progress->setValue(done);
-          });
-  connect(
-      state_.folder_worker, &AutoLabelWorker::finished_signal, this, [this](const QString& text) {
-        const FolderLabelSummary summary = state_.folder_worker->summary();
-        state_.folder_worker->wait();
-        state_.folder_worker->deleteLater();
-        state_.folder_worker = nullptr;
-        ui_.folder_progress->deleteLater();
-        ui_.folder_progress = nullptr;
+  auto summary = std::make_shared<FolderLabelSummary>();
+  state_.folder_task->start(
+      [model = state_.ai_model, options, summary](tasks::TaskControl& control) {
+        *summary = auto_label_folder_on_worker(
+            *model, options,
+            [&control](int done, int total, const QString& name) {
+              control.report(done, total, name);
+            },
+            control.stop_flag());
+      },
+      [this, summary](const tasks::TaskEnd&) {
+        const QString text =
+            summary->error.isEmpty() ? folder_summary_text(*summary) : summary->error;
         // The run may have appended classes and written label files: show what is on disk now.
-        if (summary.error.isEmpty()) {
-          state_.document->set_classes(summary.classes, classes_path_in(state_.image_folder));
+        if (summary->error.isEmpty()) {
+          state_.document->set_classes(summary->classes, classes_path_in(state_.image_folder));
           populate_image_list();
           if (!state_.document->has_image() || state_.document->shapes().empty())
             load_current_image();
@@ -1008,8 +990,7 @@ void AnnotatorTab::run_ai_autolabel_folder() {
         }
         Q_EMIT folder_autolabel_finished(text);
       });
-  ui_.folder_progress->show();
-  state_.folder_worker->start();
+  ui::TaskProgressDialog::follow(state_.folder_task, "Auto-Label Folder", window());
 }
 
 }  // namespace orvane

@@ -23,14 +23,13 @@ class QDoubleSpinBox;
 class QGraphicsPolygonItem;
 class QLabel;
 class QListWidget;
-class QProgressDialog;
 class QPushButton;
 class QShortcut;
 class QSpinBox;
 class QTableWidget;
 class QVBoxLayout;
-namespace orvane {
-class AutoLabelWorker;
+namespace orvane::tasks {
+class LongTask;
 }
 namespace orvane::review {
 class ReviewFlow;
@@ -172,7 +171,6 @@ class AnnotatorTab : public QWidget {
     QShortcut* shortcut_undo = nullptr;
     QShortcut* shortcut_redo = nullptr;
     QShortcut* shortcut_redo_y = nullptr;
-    QProgressDialog* folder_progress = nullptr;  // while a folder is auto-labelled
   } ui_;
   struct State {
     QString image_folder;
@@ -188,7 +186,7 @@ class AnnotatorTab : public QWidget {
     std::shared_ptr<orvane::engine::YOLO> ai_model;     // the model loaded for auto-labelling
     InterchangeFlow* interchange_flow = nullptr;        // owned by the tab
     VideoFlow* video_flow = nullptr;                    // owned by the tab
-    orvane::AutoLabelWorker* folder_worker = nullptr;   // owned by the tab; null when idle
+    orvane::tasks::LongTask* folder_task = nullptr;     // auto-labels the folder; owned by the tab
     orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
   } state_;
 

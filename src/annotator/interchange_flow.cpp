@@ -3,19 +3,21 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QProgressDialog>
+#include <memory>
 #include <QUrl>
 
 #include "annotator/annotator_tab.h"
 #include "annotator/convert_format_dialog.h"
-#include "interchange/convert_worker.h"
+#include "interchange/convert.h"
+#include "tasks/long_task.h"
 #include "ui/dialogs.h"
+#include "ui/task_progress_dialog.h"
 
 namespace orvane {
 
 using namespace orvane;
 using interchange::ConvertRequest;
-using interchange::ConvertWorker;
+using interchange::ConvertOutcome;
 using interchange::Format;
 
 namespace {
@@ -25,14 +27,12 @@ constexpr int kShownLines = 15;
 
 }  // namespace
 
-InterchangeFlow::InterchangeFlow(AnnotatorTab* tab) : QObject(tab), tab_(tab) {}
+InterchangeFlow::InterchangeFlow(AnnotatorTab* tab)
+    : QObject(tab), tab_(tab), task_(new tasks::LongTask(this)) {}
 
-InterchangeFlow::~InterchangeFlow() {
-  if (worker_) {
-    worker_->request_stop();
-    worker_->wait();
-  }
-}
+InterchangeFlow::~InterchangeFlow() = default;  // the task stops and waits for its work
+
+bool InterchangeFlow::is_running() const { return task_->running(); }
 
 QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& name,
                                           const QString& format) {
@@ -47,7 +47,7 @@ QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& 
 }
 
 void InterchangeFlow::import_dataset() {
-  if (worker_) return;
+  if (task_->running()) return;
   ConvertFormatDialog dialog(true, tab_->window());
   if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
   ConvertRequest request;
@@ -71,7 +71,7 @@ void InterchangeFlow::import_dataset() {
 }
 
 void InterchangeFlow::export_dataset() {
-  if (worker_) return;
+  if (task_->running()) return;
   if (tab_->image_folder().isEmpty()) {
     ui::warning(tab_->window(), "Export Dataset", "Load an image folder first.");
     return;
@@ -92,37 +92,31 @@ void InterchangeFlow::export_dataset() {
 }
 
 void InterchangeFlow::start(const ConvertRequest& request, bool importing) {
-  worker_ = new ConvertWorker(request, this);
-  progress_ = new QProgressDialog(importing ? "Importing..." : "Exporting...", "Cancel", 0, 1,
-                                  tab_->window());
-  progress_->setWindowTitle(importing ? "Import Dataset" : "Export Dataset");
-  progress_->setWindowModality(Qt::WindowModal);
-  progress_->setMinimumDuration(0);
-  progress_->setAutoClose(false);
-  progress_->setAutoReset(false);
-  connect(progress_, &QProgressDialog::canceled, worker_, &ConvertWorker::request_stop);
-  connect(worker_, &ConvertWorker::progress_signal, this,
-          [this](int done, int total, const QString& name) {
-            if (!progress_) return;
-            progress_->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
-            progress_->setMaximum(std::max(1, total));
-            // Last: a modal progress_ dialog processes events in setValue.
-            progress_->setValue(done);
-          });
-  connect(worker_, &ConvertWorker::finished_signal, this, [this, importing] { finish(importing); });
-  progress_->show();
-  worker_->start();
+  auto outcome = std::make_shared<ConvertOutcome>();
+  task_->start(
+      [request, outcome](tasks::TaskControl& control) {
+        try {
+          *outcome = interchange::convert_dataset(
+              request,
+              [&control](int done, int total, const QString& name) {
+                control.report(done, total, name);
+              },
+              control.stop_flag());
+        } catch (const std::exception& e) {
+          // A deep failure (out of memory on a huge file) ends this run, never the studio.
+          *outcome = ConvertOutcome{};
+          outcome->fatal = QString::fromLocal8Bit(e.what());
+        }
+      },
+      [this, request, outcome, importing](const tasks::TaskEnd&) {
+        finish(request, *outcome, importing);
+      });
+  ui::TaskProgressDialog::follow(task_, importing ? "Import Dataset" : "Export Dataset",
+                                 tab_->window());
 }
 
-void InterchangeFlow::finish(bool importing) {
-  worker_->wait();
-  const interchange::ConvertOutcome outcome = worker_->outcome();
-  const ConvertRequest request = worker_->request();
-  worker_->deleteLater();
-  worker_ = nullptr;
-  progress_->deleteLater();
-  progress_ = nullptr;
-
+void InterchangeFlow::finish(const ConvertRequest& request, const ConvertOutcome& outcome,
+                             bool importing) {
   const QString title = importing ? "Import Dataset" : "Export Dataset";
   const QString summary = outcome.summary(request);
   QString text = summary;

@@ -1,16 +1,18 @@
 #pragma once
 // The annotator's Import… and Export… buttons: ask for the format and the paths, convert on a
-// worker thread with a progress dialog, then open what was made (an import becomes the open
+// worker thread (the long-task runner) with a progress dialog, then open what was made (an import becomes the open
 // folder; an export can be shown in the file manager).
 
 #include <QObject>
 #include <QString>
 
-class QProgressDialog;
 namespace orvane::interchange {
-class ConvertWorker;
 struct ConvertRequest;
+struct ConvertOutcome;
 }  // namespace orvane::interchange
+namespace orvane::tasks {
+class LongTask;
+}
 
 namespace orvane {
 
@@ -34,7 +36,7 @@ class InterchangeFlow : public QObject {
                                   const QString& format);
 
   // A conversion is under way.
-  bool is_running() const { return worker_ != nullptr; }
+  bool is_running() const;
 
  Q_SIGNALS:
   // A conversion ended and its summary was shown.
@@ -42,11 +44,11 @@ class InterchangeFlow : public QObject {
 
  private:
   void start(const orvane::interchange::ConvertRequest& request, bool importing);
-  void finish(bool importing);
+  void finish(const orvane::interchange::ConvertRequest& request,
+              const orvane::interchange::ConvertOutcome& outcome, bool importing);
 
-  interchange::ConvertWorker* worker_ = nullptr;  // owned by this; null when idle
-  QProgressDialog* progress_ = nullptr;           // while a conversion runs
-  AnnotatorTab* tab_;                             // the parent
+  AnnotatorTab* tab_;       // the parent
+  tasks::LongTask* task_;  // the conversion runs on it, one at a time
 };
 
 }  // namespace orvane

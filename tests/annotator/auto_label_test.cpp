@@ -18,7 +18,7 @@
 #include <QUndoStack>
 
 #include "annotator/annotator_tab.h"
-#include "annotator/auto_label_worker.h"
+#include "tasks/long_task.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "common/run_orvane.h"
@@ -277,9 +277,9 @@ TEST_F(AutoLabelTest, TheTabRunsTheFolderOnAWorkerAndRefreshesTheList) {
   controls(tab).spin_ai_conf->setValue(0.01);
   QSignalSpy finished(&tab, &AnnotatorTab::folder_autolabel_finished);
   controls(tab).btn_run_ai_folder->click();
-  ASSERT_TRUE(state(tab).folder_worker != nullptr);
+  ASSERT_TRUE(state(tab).folder_task->running());
   ASSERT_TRUE(finished.wait(60000));
-  EXPECT_EQ(state(tab).folder_worker, nullptr);
+  EXPECT_FALSE(state(tab).folder_task->running());
   EXPECT_EQ(dialogs.messages.back().title, "Auto-Label Folder");
   EXPECT_TRUE(dialogs.messages.back().text.contains("1 failed"));
   EXPECT_TRUE(dialogs.messages.back().text.contains("zz.png"));
