@@ -3,10 +3,10 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <memory>
 #include <QUrl>
+#include <QWidget>
+#include <memory>
 
-#include "annotator/annotator_tab.h"
 #include "annotator/convert_format_dialog.h"
 #include "interchange/convert.h"
 #include "tasks/long_task.h"
@@ -27,8 +27,10 @@ constexpr int kShownLines = 15;
 
 }  // namespace
 
-InterchangeFlow::InterchangeFlow(AnnotatorTab* tab)
-    : QObject(tab), tab_(tab), task_(new tasks::LongTask(this)) {}
+InterchangeFlow::InterchangeFlow(QWidget* host, Hooks hooks)
+    : QObject(host), host_(host), hooks_(std::move(hooks)), task_(new tasks::LongTask(this)) {}
+
+QWidget* InterchangeFlow::window() const { return host_->window(); }
 
 InterchangeFlow::~InterchangeFlow() = default;  // the task stops and waits for its work
 
@@ -48,22 +50,22 @@ QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& 
 
 void InterchangeFlow::import_dataset() {
   if (task_->running()) return;
-  ConvertFormatDialog dialog(true, tab_->window());
+  ConvertFormatDialog dialog(true, window());
   if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
   ConvertRequest request;
   request.from = dialog.format();
   request.to = Format::Yolo;
   // A COCO dataset is named by its JSON file; VOC and labelme by their folder.
   if (request.from == Format::Coco)
-    request.source = ui::get_open_file_name(tab_->window(), "Select the COCO JSON File", {},
-                                            "COCO JSON (*.json)");
+    request.source =
+        ui::get_open_file_name(window(), "Select the COCO JSON File", {}, "COCO JSON (*.json)");
   else
-    request.source = ui::get_existing_directory(tab_->window(), "Select the Folder to Import");
+    request.source = ui::get_existing_directory(window(), "Select the Folder to Import");
   if (request.source.isEmpty()) return;
-  const QString chosen = ui::get_existing_directory(tab_->window(), "Select the New YOLO Folder");
+  const QString chosen = ui::get_existing_directory(window(), "Select the New YOLO Folder");
   if (chosen.isEmpty()) return;
   // Leaving the open folder: what is on screen is written first, as any folder change does.
-  if (!tab_->save_current_annotations()) return;
+  if (!hooks_.save_current()) return;
   const QFileInfo source(request.source);
   const QString name = source.isDir() ? source.fileName() : source.dir().dirName();
   request.output = output_folder_in(chosen, name, "yolo");
@@ -72,21 +74,21 @@ void InterchangeFlow::import_dataset() {
 
 void InterchangeFlow::export_dataset() {
   if (task_->running()) return;
-  if (tab_->image_folder().isEmpty()) {
-    ui::warning(tab_->window(), "Export Dataset", "Load an image folder first.");
+  if (hooks_.folder().isEmpty()) {
+    ui::warning(window(), "Export Dataset", "Load an image folder first.");
     return;
   }
-  ConvertFormatDialog dialog(false, tab_->window());
+  ConvertFormatDialog dialog(false, window());
   if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
-  const QString chosen = ui::get_existing_directory(tab_->window(), "Select the Export Folder");
+  const QString chosen = ui::get_existing_directory(window(), "Select the Export Folder");
   if (chosen.isEmpty()) return;
   // The export reads the label files, so the shapes on screen go to disk first.
-  if (!tab_->save_current_annotations()) return;
+  if (!hooks_.save_current()) return;
   ConvertRequest request;
   request.from = Format::Yolo;
   request.to = dialog.format();
-  request.source = tab_->image_folder();
-  request.output = output_folder_in(chosen, QFileInfo(tab_->image_folder()).fileName(),
+  request.source = hooks_.folder();
+  request.output = output_folder_in(chosen, QFileInfo(hooks_.folder()).fileName(),
                                     interchange::format_name(request.to));
   start(request, false);
 }
@@ -111,8 +113,7 @@ void InterchangeFlow::start(const ConvertRequest& request, bool importing) {
       [this, request, outcome, importing](const tasks::TaskEnd&) {
         finish(request, *outcome, importing);
       });
-  ui::TaskProgressDialog::follow(task_, importing ? "Import Dataset" : "Export Dataset",
-                                 tab_->window());
+  ui::TaskProgressDialog::follow(task_, importing ? "Import Dataset" : "Export Dataset", window());
 }
 
 void InterchangeFlow::finish(const ConvertRequest& request, const ConvertOutcome& outcome,
@@ -127,17 +128,17 @@ void InterchangeFlow::finish(const ConvertRequest& request, const ConvertOutcome
       text += QStringLiteral("\n... and %1 more").arg(lines.size() - kShownLines);
   }
   if (outcome.cancelled) {
-    ui::information(tab_->window(), title, summary);
+    ui::information(window(), title, summary);
   } else if (!outcome.written()) {
-    ui::critical(tab_->window(), title, text);
+    ui::critical(window(), title, text);
   } else if (importing) {
-    tab_->open_folder(request.output);
+    hooks_.open_folder(request.output);
     if (outcome.complete())
-      ui::information(tab_->window(), title, text);
+      ui::information(window(), title, text);
     else
-      ui::warning(tab_->window(), title, text);
+      ui::warning(window(), title, text);
   } else {
-    const auto answer = ui::question(tab_->window(), title, text + "\n\nOpen the exported folder?");
+    const auto answer = ui::question(window(), title, text + "\n\nOpen the exported folder?");
     if (answer == QMessageBox::Yes) QDesktopServices::openUrl(QUrl::fromLocalFile(request.output));
   }
   Q_EMIT conversion_finished(summary);

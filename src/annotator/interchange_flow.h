@@ -5,6 +5,9 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
+
+class QWidget;
 
 namespace orvane::interchange {
 struct ConvertRequest;
@@ -16,13 +19,18 @@ class LongTask;
 
 namespace orvane {
 
-class AnnotatorTab;
-
 class InterchangeFlow : public QObject {
   Q_OBJECT
 
  public:
-  explicit InterchangeFlow(AnnotatorTab* tab);  // a child of `tab`
+  // What the flow needs of the annotator.
+  struct Hooks {
+    std::function<QString()> folder;                         // the open folder ("" if none)
+    std::function<bool()> save_current;                      // false: a write failed, stay
+    std::function<void(const QString& folder)> open_folder;  // an import's result
+  };
+  // `host` (the annotator) owns this flow and parents its dialogs.
+  InterchangeFlow(QWidget* host, Hooks hooks);
   // Stops a running conversion (its staging folder is removed) and waits for it.
   ~InterchangeFlow() override;
 
@@ -47,7 +55,10 @@ class InterchangeFlow : public QObject {
   void finish(const orvane::interchange::ConvertRequest& request,
               const orvane::interchange::ConvertOutcome& outcome, bool importing);
 
-  AnnotatorTab* tab_;       // the parent
+  QWidget* window() const;
+
+  QWidget* host_;  // the parent
+  Hooks hooks_;
   tasks::LongTask* task_;  // the conversion runs on it, one at a time
 };
 
