@@ -62,6 +62,27 @@ std::uint64_t seed_from(const Args& args) {
   throw ArgError("seed=" + text + " must be a non-negative integer");
 }
 
+// The closing message and the exit code: 1 when a variant was not written, a label file did not
+// parse, or no source could be read.
+int finish(const enricher::SourcesReport& report, int sources) {
+  std::cout << enricher::closing_message(report.created).toStdString() << "\n";
+  if (report.failed > 0) {
+    std::cerr << "orvane enrich: " << report.failed << " variant(s) could not be written, first "
+              << report.first_failure.toStdString() << "\n";
+    return 1;
+  }
+  if (report.bad_labels > 0) {
+    std::cerr << "orvane enrich: " << report.bad_labels
+              << " source(s) had a label file that does not parse and were skipped\n";
+    return 1;
+  }
+  if (report.unreadable == sources) {
+    std::cerr << "orvane enrich: no source image could be read\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int run_enrich(const std::vector<std::string>& words) {
@@ -109,64 +130,18 @@ int run_enrich(const std::vector<std::string>& words) {
     return 1;
   }
 
-  namespace lg = label_geometry;
-  int created = 0, failed = 0, unreadable = 0, bad_labels = 0;
-  QString first_failure;
-  lg::ClassListCarrier class_lists;
-  for (qsizetype i = 0; i < images.size(); ++i) {
-    const QString name = QFileInfo(images[i]).fileName();
-    const std::string step =
-        QStringLiteral("[%1/%2] %3").arg(i + 1).arg(images.size()).arg(name).toStdString();
-    const cv::Mat base = read_image_bgr(images[i]);
-    if (base.empty()) {
-      ++unreadable;
-      std::cerr << step << ": does not decode, skipped\n";
-      continue;
-    }
-    lg::LabelRead labels;
-    if (carry_labels) {
-      labels = lg::read_image_labels(fs_path(images[i]), base.size());
-      // Read before any variant is written: bad labels leave the source without variants rather
-      // than with variants whose labels are wrong.
-      if (!labels.error.empty()) {
-        ++bad_labels;
-        std::cerr << step << ": " << labels.error << "; no variants made\n";
-        continue;
-      }
-      if (!labels.found) std::cerr << step << ": no label file, so its variants have none\n";
-      if (labels.found) {
-        const std::string problem =
-            class_lists.carry(fs_path(QFileInfo(images[i]).path()), fs_path(output));
-        if (!problem.empty()) std::cerr << "orvane enrich: " << problem << "\n";
-      }
-    }
-    enricher::BatchLabels batch_labels;
-    if (labels.found) batch_labels = {&labels.shapes, min_visible};
-    const auto result = enricher::enrich_batch(
-        base, ranges, count, output, QDateTime::currentSecsSinceEpoch(), rng, {}, batch_labels);
-    created += result.created;
-    if (result.failed > 0 && failed == 0) first_failure = result.first_failure;
-    failed += result.failed;
-    std::cerr << step << ": " << result.created << " variant(s) as image_enriched_" << result.second
-              << "_var_*.jpg" << (batch_labels.shapes ? " with labels" : "") << "\n";
-  }
-
-  std::cout << enricher::closing_message(created).toStdString() << "\n";
-  if (failed > 0) {
-    std::cerr << "orvane enrich: " << failed << " variant(s) could not be written, first "
-              << first_failure.toStdString() << "\n";
-    return 1;
-  }
-  if (bad_labels > 0) {
-    std::cerr << "orvane enrich: " << bad_labels
-              << " source(s) had a label file that does not parse and were skipped\n";
-    return 1;
-  }
-  if (unreadable == images.size()) {
-    std::cerr << "orvane enrich: no source image could be read\n";
-    return 1;
-  }
-  return 0;
+  enricher::SourcesOptions options;
+  options.ranges = ranges;
+  options.count = count;
+  options.out_dir = output;
+  options.carry_labels = carry_labels;
+  options.min_visible = min_visible;
+  const enricher::SourcesReport report =
+      enricher::enrich_sources(images, options, rng, [](const QString& step, const QString& text) {
+        std::cerr << (step.isEmpty() ? QStringLiteral("orvane enrich") : step).toStdString() << ": "
+                  << text.toStdString() << "\n";
+      });
+  return finish(report, int(images.size()));
 }
 
 }  // namespace orvane::cli
