@@ -21,6 +21,7 @@
 #include "video/synthetic_video.h"
 
 using namespace orvane;
+using orvane::test::controls;
 using orvane::test::state;
 
 namespace {
