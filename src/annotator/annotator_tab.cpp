@@ -15,7 +15,6 @@
 #include <QListWidget>
 #include <QMetaObject>
 #include <QPen>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -24,8 +23,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "annotator/auto_label.h"
-#include "annotator/auto_label_worker.h"
+#include "annotator/auto_label_flow.h"
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
 #include "annotator/interchange_flow.h"
@@ -33,7 +31,6 @@
 #include "annotator/video_flow.h"
 #include "dataset/class_operations.h"
 #include "dataset/dataset_statistics.h"
-#include "engine/yolo.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
 #include "review/review_flow.h"
@@ -58,6 +55,19 @@ QString file_name_of(const QString& path) { return QFileInfo(path).fileName(); }
 
 AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
   state_.document = new AnnotationDocument(this);
+  AutoLabelFlow::Hooks ai_hooks;
+  ai_hooks.folder = [this] { return state_.image_folder; };
+  ai_hooks.current_image = [this] {
+    const bool shown = state_.current_idx >= 0 && state_.current_idx < state_.image_paths.size();
+    return shown ? state_.image_paths[state_.current_idx] : QString();
+  };
+  ai_hooks.save_current = [this] { return save_current_annotations(); };
+  ai_hooks.folder_labelled = [this](const QStringList& classes) {
+    state_.document->set_classes(classes, classes_path_in(state_.image_folder));
+    populate_image_list();
+    if (!state_.document->has_image() || state_.document->shapes().empty()) load_current_image();
+  };
+  state_.auto_label_flow = new AutoLabelFlow(this, state_.document, std::move(ai_hooks));
   setup_workspace_tab();
   setup_shortcuts();
   connect(state_.document, &AnnotationDocument::reset, this, &AnnotatorTab::rebuild_views);
@@ -90,15 +100,15 @@ AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) {
   hooks.open_folder = [this](const QString& folder) { open_folder(folder); };
   hooks.marks_changed = [this] { update_annotation_colors(); };
   state_.video_flow = new VideoFlow(this, state_.document, std::move(hooks));
+  connect(state_.auto_label_flow, &AutoLabelFlow::model_loaded, this, [this] {
+    ui_.btn_run_ai->setEnabled(true);
+    ui_.btn_run_ai_folder->setEnabled(true);
+  });
   // The end of a drag on the canvas is a move: after the scene has finished with the release.
   ui_.canvas->installEventFilter(this);
 }
 
 AnnotatorTab::~AnnotatorTab() {
-  if (state_.folder_worker) {
-    state_.folder_worker->request_stop();
-    state_.folder_worker->wait();
-  }
   // The canvas outlives this body (it is a child, deleted by QWidget's destructor); clearing it
   // deselects a selected shape, and the selection signal must not reach a tab that is gone.
   if (ui_.canvas != nullptr) QObject::disconnect(ui_.canvas, nullptr, this, nullptr);
@@ -129,7 +139,11 @@ QWidget* AnnotatorTab::build_folder_column() {
   connect(ui_.btn_set_output, &QPushButton::clicked, this, &AnnotatorTab::set_output_folder);
   left_layout->addWidget(ui_.btn_set_output);
   // Other tools' formats in and out; the flow asks for the format and paths and converts.
-  state_.interchange_flow = new InterchangeFlow(this);
+  InterchangeFlow::Hooks interchange_hooks;
+  interchange_hooks.folder = [this] { return state_.image_folder; };
+  interchange_hooks.save_current = [this] { return save_current_annotations(); };
+  interchange_hooks.open_folder = [this](const QString& folder) { open_folder(folder); };
+  state_.interchange_flow = new InterchangeFlow(this, std::move(interchange_hooks));
   auto* interchange_row = new QHBoxLayout;
   ui_.btn_import_dataset = new QPushButton("📥 Import…");
   ui_.btn_import_dataset->setToolTip(
@@ -266,7 +280,8 @@ QWidget* AnnotatorTab::build_assist_box() {
           &AnnotatorTab::copy_previous_frame_shapes);
   assist_layout->addWidget(ui_.btn_copy_prev);
   ui_.btn_load_ai = new QPushButton("🧠 Load AI Model (.pt)");
-  connect(ui_.btn_load_ai, &QPushButton::clicked, this, &AnnotatorTab::load_ai_model);
+  connect(ui_.btn_load_ai, &QPushButton::clicked, state_.auto_label_flow,
+          &AutoLabelFlow::choose_model);
   assist_layout->addWidget(ui_.btn_load_ai);
   auto* conf_row = new QHBoxLayout;
   conf_row->addWidget(new QLabel("AI Conf:"));
@@ -279,14 +294,15 @@ QWidget* AnnotatorTab::build_assist_box() {
   assist_layout->addLayout(conf_row);
   ui_.btn_run_ai = new QPushButton("🤖 Auto-Label Frame");
   ui_.btn_run_ai->setEnabled(false);
-  connect(ui_.btn_run_ai, &QPushButton::clicked, this, &AnnotatorTab::run_ai_autolabel);
+  connect(ui_.btn_run_ai, &QPushButton::clicked, this,
+          [this] { state_.auto_label_flow->label_current_image(ui_.spin_ai_conf->value()); });
   assist_layout->addWidget(ui_.btn_run_ai);
   // Right under the frame button: side by side the two texts do not fit the column.
   ui_.btn_run_ai_folder = new QPushButton("🤖 Auto-Label Folder");
   ui_.btn_run_ai_folder->setEnabled(false);
   ui_.btn_run_ai_folder->setToolTip("Labels every image of the folder that has no label file yet");
   connect(ui_.btn_run_ai_folder, &QPushButton::clicked, this,
-          &AnnotatorTab::run_ai_autolabel_folder);
+          [this] { state_.auto_label_flow->label_folder(ui_.spin_ai_conf->value()); });
   assist_layout->addWidget(ui_.btn_run_ai_folder);
   auto* btn_review = new QPushButton("🔎 Review with Model…");
   btn_review->setToolTip("Lets a trained model point at likely labelling mistakes in this folder");
@@ -894,122 +910,6 @@ void AnnotatorTab::copy_previous_frame_shapes() {
   commit_item_positions();
   // Normalised coordinates carry over: the previous shapes are scaled to this image's size.
   state_.document->replace_shapes(read.shapes, "Copy previous frame shapes");
-}
-
-// ---- AI auto-labelling -----------------------------------------------------------------------
-
-bool AnnotatorTab::load_model_file(const QString& path) {
-  std::shared_ptr<engine::YOLO> model;
-  try {
-    ui::WaitCursor wait;  // gone before the handler shows its box
-    model = load_autolabel_model(path);
-  } catch (const std::exception& e) {
-    // The previous model (if any) stays loaded.
-    ui::critical(
-        window(), "Error",
-        "Could not load the model " + file_name_of(path) + ":\n" + QString::fromUtf8(e.what()));
-    return false;
-  }
-  state_.ai_model = std::move(model);
-  ui_.btn_run_ai->setEnabled(true);
-  ui_.btn_run_ai_folder->setEnabled(true);
-  return true;
-}
-
-void AnnotatorTab::load_ai_model() {
-  const QString path = ui::get_open_file_name(
-      window(), "Load YOLO AI Model", {},
-      "PyTorch Weights (*.pt);;Exported Models (*.onnx *.torchscript);;All Files (*)");
-  if (path.isEmpty()) return;
-  if (state_.folder_worker) return;  // the running folder job uses the loaded model
-  if (!load_model_file(path)) return;
-  ui::information(window(), "AI Model Loaded", "Loaded model: " + file_name_of(path));
-}
-
-void AnnotatorTab::run_ai_autolabel() {
-  if (!state_.ai_model || state_.image_paths.isEmpty() || state_.folder_worker) return;
-  if (state_.current_idx < 0 || state_.current_idx >= state_.image_paths.size()) return;
-  const QString path = state_.image_paths[state_.current_idx];
-  FrameLabels labels;
-  QString error;
-  {
-    ui::WaitCursor wait;
-    try {
-      labels = auto_label_frame(*state_.ai_model, path, ui_.spin_ai_conf->value());
-    } catch (const std::exception& e) {
-      // The engine fails deep inside (a model that does not fit the picture, LibTorch itself).
-      error = QString::fromUtf8(e.what());
-    }
-    if (error.isEmpty() && labels.detections > 0) {
-      if (!state_.document->has_image())
-        error = "the current image is not shown";
-      else if (!labels.shapes.empty())
-        // One step for the whole frame: one undo takes every predicted shape back.
-        state_.document->add_shapes(labels.shapes, "Auto-label frame", &error);
-    }
-  }
-  if (!error.isEmpty()) {
-    ui::critical(window(), "AI Error", "An error occurred during auto-labeling:\n" + error);
-  } else if (labels.detections == 0) {
-    ui::information(window(), "AI Assist", "No objects detected at current confidence threshold.");
-  } else {
-    ui::information(
-        window(), "AI Success",
-        "Successfully auto-labeled " + QString::number(labels.detections) + " object(s).");
-  }
-}
-
-void AnnotatorTab::run_ai_autolabel_folder() {
-  if (!state_.ai_model || state_.image_folder.isEmpty() || state_.folder_worker) return;
-  // The run skips labelled images; what is on screen is written first so it counts as labelled.
-  if (!save_current_annotations()) return;
-
-  FolderLabelOptions options;
-  options.folder = state_.image_folder;
-  options.conf = ui_.spin_ai_conf->value();
-  state_.folder_worker = new AutoLabelWorker(state_.ai_model, options, this);
-  ui_.folder_progress =
-      new QProgressDialog("Auto-labelling images...", "Cancel", 0,
-                          std::max<int>(1, int(state_.image_paths.size())), window());
-  ui_.folder_progress->setWindowTitle("Auto-Label Folder");
-  ui_.folder_progress->setWindowModality(Qt::WindowModal);
-  ui_.folder_progress->setMinimumDuration(0);
-  ui_.folder_progress->setAutoClose(false);
-  ui_.folder_progress->setAutoReset(false);
-  connect(ui_.folder_progress, &QProgressDialog::canceled, state_.folder_worker,
-          &AutoLabelWorker::request_stop);
-  connect(state_.folder_worker, &AutoLabelWorker::progress_signal, this,
-          [this](int done, int total, const QString& name) {
-            if (!ui_.folder_progress) return;
-            ui_.folder_progress->setLabelText(
-                QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
-            ui_.folder_progress->setMaximum(std::max(1, total));
-            // Last: a modal progress dialog processes events in setValue, and the run's end may
-            // be handled right there.
-            ui_.folder_progress->setValue(done);
-          });
-  connect(
-      state_.folder_worker, &AutoLabelWorker::finished_signal, this, [this](const QString& text) {
-        const FolderLabelSummary summary = state_.folder_worker->summary();
-        state_.folder_worker->wait();
-        state_.folder_worker->deleteLater();
-        state_.folder_worker = nullptr;
-        ui_.folder_progress->deleteLater();
-        ui_.folder_progress = nullptr;
-        // The run may have appended classes and written label files: show what is on disk now.
-        if (summary.error.isEmpty()) {
-          state_.document->set_classes(summary.classes, classes_path_in(state_.image_folder));
-          populate_image_list();
-          if (!state_.document->has_image() || state_.document->shapes().empty())
-            load_current_image();
-          ui::information(window(), "Auto-Label Folder", text);
-        } else {
-          ui::critical(window(), "AI Error", "An error occurred during auto-labeling:\n" + text);
-        }
-        Q_EMIT folder_autolabel_finished(text);
-      });
-  ui_.folder_progress->show();
-  state_.folder_worker->start();
 }
 
 }  // namespace orvane

@@ -23,20 +23,13 @@ class QDoubleSpinBox;
 class QGraphicsPolygonItem;
 class QLabel;
 class QListWidget;
-class QProgressDialog;
 class QPushButton;
 class QShortcut;
 class QSpinBox;
 class QTableWidget;
 class QVBoxLayout;
-namespace orvane {
-class AutoLabelWorker;
-}
 namespace orvane::review {
 class ReviewFlow;
-}
-namespace orvane::engine {
-class YOLO;
 }
 namespace orvane::test {
 struct Access;
@@ -44,6 +37,7 @@ struct Access;
 
 namespace orvane {
 
+class AutoLabelFlow;
 class InteractiveCanvas;
 class InterchangeFlow;
 class VideoFlow;
@@ -61,7 +55,6 @@ class AnnotatorTab : public QWidget {
 
  public:
   explicit AnnotatorTab(QWidget* parent = nullptr);
-  // Stops a folder auto-labelling run and waits for it.
   ~AnnotatorTab() override;
 
   // The open image folder ("" before one is opened) and its class list (the document's).
@@ -83,6 +76,27 @@ class AnnotatorTab : public QWidget {
   void filter_queue(int filter);
 
  public Q_SLOTS:
+  // Shape colours follow class ids, not the theme: the window re-applies them on a theme switch.
+  void update_annotation_colors();
+
+ Q_SIGNALS:
+  // The dataset buttons: the tools themselves belong to the main window.
+  void health_check_requested(const QString& folder);
+  void analytics_requested(const QStringList& image_paths, const QStringList& classes);
+  // Sent only once what is on screen has been saved: the export reads the label files.
+  void split_export_requested(const QStringList& image_paths, const QStringList& classes);
+  // "Classes…" (after saving what is on screen) and the duplicates check, on the open folder.
+  void classes_requested(const QString& folder);
+  void duplicates_requested(const QString& folder);
+
+ protected:
+  // Watches the window this tab lives in, so closing it first saves what was dragged.
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  friend struct orvane::test::Access;
+  // What the controls, the shortcuts and the flows do; connected where the controls are built.
   void load_directory();
   void set_output_folder();
   void populate_image_list();
@@ -102,7 +116,6 @@ class AnnotatorTab : public QWidget {
   bool save_current_annotations();
   void load_existing_annotations(const QString& image_path);
   void save_classes_file();
-  void update_annotation_colors();
   void sync_table_selection();
   void sync_canvas_selection();
   void ann_delete_selected();
@@ -110,29 +123,6 @@ class AnnotatorTab : public QWidget {
   void undo();
   void redo();
 
-  void load_ai_model();
-  void run_ai_autolabel();
-  void run_ai_autolabel_folder();
-
- Q_SIGNALS:
-  // The dataset buttons: the tools themselves belong to the main window.
-  void health_check_requested(const QString& folder);
-  void analytics_requested(const QStringList& image_paths, const QStringList& classes);
-  // Sent only once what is on screen has been saved: the export reads the label files.
-  void split_export_requested(const QStringList& image_paths, const QStringList& classes);
-  // "Classes…" (after saving what is on screen) and the duplicates check, on the open folder.
-  void classes_requested(const QString& folder);
-  void duplicates_requested(const QString& folder);
-  // The folder auto-labelling run ended and its summary was shown.
-  void folder_autolabel_finished(const QString& summary);
-
- protected:
-  // Watches the window this tab lives in, so closing it first saves what was dragged.
-  void showEvent(QShowEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
- private:
-  friend struct orvane::test::Access;
   // Controls (owned by the tab through Qt's parent chain).
   struct Ui {
     QPushButton* btn_load_dir = nullptr;
@@ -172,7 +162,6 @@ class AnnotatorTab : public QWidget {
     QShortcut* shortcut_undo = nullptr;
     QShortcut* shortcut_redo = nullptr;
     QShortcut* shortcut_redo_y = nullptr;
-    QProgressDialog* folder_progress = nullptr;  // while a folder is auto-labelled
   } ui_;
   struct State {
     QString image_folder;
@@ -185,10 +174,9 @@ class AnnotatorTab : public QWidget {
     std::vector<ShapeRecord> annotations;            // one per document shape, in its order
     QString last_label;
     QString output_folder;
-    std::shared_ptr<orvane::engine::YOLO> ai_model;     // the model loaded for auto-labelling
     InterchangeFlow* interchange_flow = nullptr;        // owned by the tab
     VideoFlow* video_flow = nullptr;                    // owned by the tab
-    orvane::AutoLabelWorker* folder_worker = nullptr;   // owned by the tab; null when idle
+    AutoLabelFlow* auto_label_flow = nullptr;           // the model and its runs; owned by the tab
     orvane::review::ReviewFlow* review_flow = nullptr;  // "Review with Model…"; owned by the tab
   } state_;
 
@@ -212,8 +200,6 @@ class AnnotatorTab : public QWidget {
   // Turns items dragged on the canvas into move commands (one step per drag).
   void commit_item_positions();
   void on_document_edited();
-  // Loads a model from `path` into ai_model (the previous one stays on failure).
-  bool load_model_file(const QString& path);
   void show_status(const QString& text, const QString& color);
   // Saves, and moves to `row` only when the save succeeded.
   void move_to(int row);

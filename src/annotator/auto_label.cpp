@@ -5,6 +5,7 @@
 
 #include "annotator/classes_file.h"
 #include "annotator/image_folder.h"
+#include "engine/compute_thread.h"
 #include "engine/error.h"
 #include "engine/yolo.h"
 #include "files/label_format.h"
@@ -56,7 +57,7 @@ FrameLabels shapes_from_result(const engine::Results& r) {
 int model_imgsz(const engine::YOLO& model) {
   // A checkpoint predicts at the size it was trained at.
   const auto& meta = model.checkpoint();
-  return meta && meta->imgsz > 0 ? meta->imgsz : 640;
+  return meta && meta->imgsz > 0 ? meta->imgsz : engine::PredictOptions{}.imgsz;
 }
 
 FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf) {
@@ -179,6 +180,19 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
   }
   if (next.valid()) next.wait();
   return summary;
+}
+
+FolderLabelSummary auto_label_folder_on_worker(
+    engine::YOLO& model, const FolderLabelOptions& options,
+    const std::function<void(int, int, const QString&)>& progress, const std::atomic_bool* stop) {
+  engine::use_one_compute_thread();
+  try {
+    return auto_label_folder(model, options, progress, stop);
+  } catch (const std::exception& e) {
+    FolderLabelSummary summary;
+    summary.error = QString::fromUtf8(e.what());
+    return summary;
+  }
 }
 
 QString folder_summary_text(const FolderLabelSummary& s) {

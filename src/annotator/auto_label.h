@@ -1,6 +1,6 @@
 #pragma once
 // Auto-labelling with a trained model: the shapes a prediction gives for one image, and the
-// labelling of a whole folder (used by the annotator's folder worker and `orvane autolabel`).
+// labelling of a whole folder (used by the annotator and `orvane autolabel`).
 // No widgets: the tab applies the shapes of one frame as one undoable step.
 
 #include <QString>
@@ -68,6 +68,13 @@ struct FolderLabelSummary {
 FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptions& options,
                                      const std::function<void(int, int, const QString&)>& progress,
                                      const std::atomic_bool* stop = nullptr);
+
+// auto_label_folder as a worker thread runs it: predictions hop to the engine's compute thread
+// (whatever tensors this thread touches itself stay on it), and a deep failure (the folder
+// vanished, memory) ends the run with its reason in `error` instead of escaping.
+FolderLabelSummary auto_label_folder_on_worker(
+    engine::YOLO& model, const FolderLabelOptions& options,
+    const std::function<void(int, int, const QString&)>& progress, const std::atomic_bool* stop);
 
 // The closing message: "Labelled 8 image(s); 2 already had labels; 1 with no objects; 1 failed:
 // ..." (at most ten failures listed).

@@ -3,19 +3,21 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QProgressDialog>
 #include <QUrl>
+#include <QWidget>
+#include <memory>
 
-#include "annotator/annotator_tab.h"
 #include "annotator/convert_format_dialog.h"
-#include "interchange/convert_worker.h"
+#include "interchange/convert.h"
+#include "tasks/long_task.h"
 #include "ui/dialogs.h"
+#include "ui/task_progress_dialog.h"
 
 namespace orvane {
 
 using namespace orvane;
 using interchange::ConvertRequest;
-using interchange::ConvertWorker;
+using interchange::ConvertOutcome;
 using interchange::Format;
 
 namespace {
@@ -25,14 +27,14 @@ constexpr int kShownLines = 15;
 
 }  // namespace
 
-InterchangeFlow::InterchangeFlow(AnnotatorTab* tab) : QObject(tab), tab_(tab) {}
+InterchangeFlow::InterchangeFlow(QWidget* host, Hooks hooks)
+    : QObject(host), host_(host), hooks_(std::move(hooks)), task_(new tasks::LongTask(this)) {}
 
-InterchangeFlow::~InterchangeFlow() {
-  if (worker_) {
-    worker_->request_stop();
-    worker_->wait();
-  }
-}
+QWidget* InterchangeFlow::window() const { return host_->window(); }
+
+InterchangeFlow::~InterchangeFlow() = default;  // the task stops and waits for its work
+
+bool InterchangeFlow::is_running() const { return task_->running(); }
 
 QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& name,
                                           const QString& format) {
@@ -47,23 +49,23 @@ QString InterchangeFlow::output_folder_in(const QString& chosen, const QString& 
 }
 
 void InterchangeFlow::import_dataset() {
-  if (worker_) return;
-  ConvertFormatDialog dialog(true, tab_->window());
+  if (task_->running()) return;
+  ConvertFormatDialog dialog(true, window());
   if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
   ConvertRequest request;
   request.from = dialog.format();
   request.to = Format::Yolo;
   // A COCO dataset is named by its JSON file; VOC and labelme by their folder.
   if (request.from == Format::Coco)
-    request.source = ui::get_open_file_name(tab_->window(), "Select the COCO JSON File", {},
-                                            "COCO JSON (*.json)");
+    request.source =
+        ui::get_open_file_name(window(), "Select the COCO JSON File", {}, "COCO JSON (*.json)");
   else
-    request.source = ui::get_existing_directory(tab_->window(), "Select the Folder to Import");
+    request.source = ui::get_existing_directory(window(), "Select the Folder to Import");
   if (request.source.isEmpty()) return;
-  const QString chosen = ui::get_existing_directory(tab_->window(), "Select the New YOLO Folder");
+  const QString chosen = ui::get_existing_directory(window(), "Select the New YOLO Folder");
   if (chosen.isEmpty()) return;
   // Leaving the open folder: what is on screen is written first, as any folder change does.
-  if (!tab_->save_current_annotations()) return;
+  if (!hooks_.save_current()) return;
   const QFileInfo source(request.source);
   const QString name = source.isDir() ? source.fileName() : source.dir().dirName();
   request.output = output_folder_in(chosen, name, "yolo");
@@ -71,58 +73,51 @@ void InterchangeFlow::import_dataset() {
 }
 
 void InterchangeFlow::export_dataset() {
-  if (worker_) return;
-  if (tab_->image_folder().isEmpty()) {
-    ui::warning(tab_->window(), "Export Dataset", "Load an image folder first.");
+  if (task_->running()) return;
+  if (hooks_.folder().isEmpty()) {
+    ui::warning(window(), "Export Dataset", "Load an image folder first.");
     return;
   }
-  ConvertFormatDialog dialog(false, tab_->window());
+  ConvertFormatDialog dialog(false, window());
   if (ui::exec_dialog(dialog) != QDialog::Accepted) return;
-  const QString chosen = ui::get_existing_directory(tab_->window(), "Select the Export Folder");
+  const QString chosen = ui::get_existing_directory(window(), "Select the Export Folder");
   if (chosen.isEmpty()) return;
   // The export reads the label files, so the shapes on screen go to disk first.
-  if (!tab_->save_current_annotations()) return;
+  if (!hooks_.save_current()) return;
   ConvertRequest request;
   request.from = Format::Yolo;
   request.to = dialog.format();
-  request.source = tab_->image_folder();
-  request.output = output_folder_in(chosen, QFileInfo(tab_->image_folder()).fileName(),
+  request.source = hooks_.folder();
+  request.output = output_folder_in(chosen, QFileInfo(hooks_.folder()).fileName(),
                                     interchange::format_name(request.to));
   start(request, false);
 }
 
 void InterchangeFlow::start(const ConvertRequest& request, bool importing) {
-  worker_ = new ConvertWorker(request, this);
-  progress_ = new QProgressDialog(importing ? "Importing..." : "Exporting...", "Cancel", 0, 1,
-                                  tab_->window());
-  progress_->setWindowTitle(importing ? "Import Dataset" : "Export Dataset");
-  progress_->setWindowModality(Qt::WindowModal);
-  progress_->setMinimumDuration(0);
-  progress_->setAutoClose(false);
-  progress_->setAutoReset(false);
-  connect(progress_, &QProgressDialog::canceled, worker_, &ConvertWorker::request_stop);
-  connect(worker_, &ConvertWorker::progress_signal, this,
-          [this](int done, int total, const QString& name) {
-            if (!progress_) return;
-            progress_->setLabelText(QStringLiteral("%1 / %2  %3").arg(done).arg(total).arg(name));
-            progress_->setMaximum(std::max(1, total));
-            // Last: a modal progress_ dialog processes events in setValue.
-            progress_->setValue(done);
-          });
-  connect(worker_, &ConvertWorker::finished_signal, this, [this, importing] { finish(importing); });
-  progress_->show();
-  worker_->start();
+  auto outcome = std::make_shared<ConvertOutcome>();
+  task_->start(
+      [request, outcome](tasks::TaskControl& control) {
+        try {
+          *outcome = interchange::convert_dataset(
+              request,
+              [&control](int done, int total, const QString& name) {
+                control.report(done, total, name);
+              },
+              control.stop_flag());
+        } catch (const std::exception& e) {
+          // A deep failure (out of memory on a huge file) ends this run, never the studio.
+          *outcome = ConvertOutcome{};
+          outcome->fatal = QString::fromLocal8Bit(e.what());
+        }
+      },
+      [this, request, outcome, importing](const tasks::TaskEnd&) {
+        finish(request, *outcome, importing);
+      });
+  ui::TaskProgressDialog::follow(task_, importing ? "Import Dataset" : "Export Dataset", window());
 }
 
-void InterchangeFlow::finish(bool importing) {
-  worker_->wait();
-  const interchange::ConvertOutcome outcome = worker_->outcome();
-  const ConvertRequest request = worker_->request();
-  worker_->deleteLater();
-  worker_ = nullptr;
-  progress_->deleteLater();
-  progress_ = nullptr;
-
+void InterchangeFlow::finish(const ConvertRequest& request, const ConvertOutcome& outcome,
+                             bool importing) {
   const QString title = importing ? "Import Dataset" : "Export Dataset";
   const QString summary = outcome.summary(request);
   QString text = summary;
@@ -133,17 +128,17 @@ void InterchangeFlow::finish(bool importing) {
       text += QStringLiteral("\n... and %1 more").arg(lines.size() - kShownLines);
   }
   if (outcome.cancelled) {
-    ui::information(tab_->window(), title, summary);
+    ui::information(window(), title, summary);
   } else if (!outcome.written()) {
-    ui::critical(tab_->window(), title, text);
+    ui::critical(window(), title, text);
   } else if (importing) {
-    tab_->open_folder(request.output);
+    hooks_.open_folder(request.output);
     if (outcome.complete())
-      ui::information(tab_->window(), title, text);
+      ui::information(window(), title, text);
     else
-      ui::warning(tab_->window(), title, text);
+      ui::warning(window(), title, text);
   } else {
-    const auto answer = ui::question(tab_->window(), title, text + "\n\nOpen the exported folder?");
+    const auto answer = ui::question(window(), title, text + "\n\nOpen the exported folder?");
     if (answer == QMessageBox::Yes) QDesktopServices::openUrl(QUrl::fromLocalFile(request.output));
   }
   Q_EMIT conversion_finished(summary);

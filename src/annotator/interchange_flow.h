@@ -1,26 +1,36 @@
 #pragma once
 // The annotator's Import… and Export… buttons: ask for the format and the paths, convert on a
-// worker thread with a progress dialog, then open what was made (an import becomes the open
+// worker thread (the long-task runner) with a progress dialog, then open what was made (an import becomes the open
 // folder; an export can be shown in the file manager).
 
 #include <QObject>
 #include <QString>
+#include <functional>
 
-class QProgressDialog;
+class QWidget;
+
 namespace orvane::interchange {
-class ConvertWorker;
 struct ConvertRequest;
+struct ConvertOutcome;
 }  // namespace orvane::interchange
+namespace orvane::tasks {
+class LongTask;
+}
 
 namespace orvane {
-
-class AnnotatorTab;
 
 class InterchangeFlow : public QObject {
   Q_OBJECT
 
  public:
-  explicit InterchangeFlow(AnnotatorTab* tab);  // a child of `tab`
+  // What the flow needs of the annotator.
+  struct Hooks {
+    std::function<QString()> folder;                         // the open folder ("" if none)
+    std::function<bool()> save_current;                      // false: a write failed, stay
+    std::function<void(const QString& folder)> open_folder;  // an import's result
+  };
+  // `host` (the annotator) owns this flow and parents its dialogs.
+  InterchangeFlow(QWidget* host, Hooks hooks);
   // Stops a running conversion (its staging folder is removed) and waits for it.
   ~InterchangeFlow() override;
 
@@ -34,7 +44,7 @@ class InterchangeFlow : public QObject {
                                   const QString& format);
 
   // A conversion is under way.
-  bool is_running() const { return worker_ != nullptr; }
+  bool is_running() const;
 
  Q_SIGNALS:
   // A conversion ended and its summary was shown.
@@ -42,11 +52,14 @@ class InterchangeFlow : public QObject {
 
  private:
   void start(const orvane::interchange::ConvertRequest& request, bool importing);
-  void finish(bool importing);
+  void finish(const orvane::interchange::ConvertRequest& request,
+              const orvane::interchange::ConvertOutcome& outcome, bool importing);
 
-  interchange::ConvertWorker* worker_ = nullptr;  // owned by this; null when idle
-  QProgressDialog* progress_ = nullptr;           // while a conversion runs
-  AnnotatorTab* tab_;                             // the parent
+  QWidget* window() const;
+
+  QWidget* host_;  // the parent
+  Hooks hooks_;
+  tasks::LongTask* task_;  // the conversion runs on it, one at a time
 };
 
 }  // namespace orvane

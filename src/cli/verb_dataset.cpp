@@ -51,7 +51,7 @@ const std::vector<KeyHelp>& stats_keys() {
       {"source", "", "annotated image folder (images, label files, classes.txt)"},
       {"sizes", "false", "also print images and boxes per class, objects per image, box sizes in "
                          "pixels at imgsz (small/medium/large), aspect ratios and advice"},
-      {"imgsz", "640", "training size the box sizes are measured at (long side)"},
+      {"imgsz", default_text(dataset::DatasetStatistics{}.imgsz), "training size the box sizes are measured at (long side)"},
   };
   return keys;
 }

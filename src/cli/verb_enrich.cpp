@@ -13,7 +13,7 @@
 #include "cli/args.h"
 #include "cli/verbs.h"
 #include "enricher/enricher_core.h"
-#include "files/label_format.h"
+#include "files/fs_path.h"
 #include "imaging/image_io.h"
 #include "label_geometry/label_geometry.h"
 
@@ -60,6 +60,27 @@ std::uint64_t seed_from(const Args& args) {
   } catch (const std::exception&) {
   }
   throw ArgError("seed=" + text + " must be a non-negative integer");
+}
+
+// The closing message and the exit code: 1 when a variant was not written, a label file did not
+// parse, or no source could be read.
+int finish(const enricher::SourcesReport& report, int sources) {
+  std::cout << enricher::closing_message(report.created).toStdString() << "\n";
+  if (report.failed > 0) {
+    std::cerr << "orvane enrich: " << report.failed << " variant(s) could not be written, first "
+              << report.first_failure.toStdString() << "\n";
+    return 1;
+  }
+  if (report.bad_labels > 0) {
+    std::cerr << "orvane enrich: " << report.bad_labels
+              << " source(s) had a label file that does not parse and were skipped\n";
+    return 1;
+  }
+  if (report.unreadable == sources) {
+    std::cerr << "orvane enrich: no source image could be read\n";
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -109,70 +130,18 @@ int run_enrich(const std::vector<std::string>& words) {
     return 1;
   }
 
-  namespace lg = label_geometry;
-  const auto fs_path = [](const QString& path) {
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-  };
-  int created = 0, failed = 0, unreadable = 0, bad_labels = 0;
-  QString first_failure;
-  QStringList class_lists_copied;
-  for (qsizetype i = 0; i < images.size(); ++i) {
-    const QString name = QFileInfo(images[i]).fileName();
-    const std::string step =
-        QStringLiteral("[%1/%2] %3").arg(i + 1).arg(images.size()).arg(name).toStdString();
-    const cv::Mat base = read_image_bgr(images[i]);
-    if (base.empty()) {
-      ++unreadable;
-      std::cerr << step << ": does not decode, skipped\n";
-      continue;
-    }
-    lg::LabelRead labels;
-    if (carry_labels) {
-      labels = lg::read_label_shapes(
-          files::label_path_for(QFile::encodeName(images[i]).toStdString()), base.size());
-      // Read before any variant is written: bad labels leave the source without variants rather
-      // than with variants whose labels are wrong.
-      if (!labels.error.empty()) {
-        ++bad_labels;
-        std::cerr << step << ": " << labels.error << "; no variants made\n";
-        continue;
-      }
-      if (!labels.found) std::cerr << step << ": no label file, so its variants have none\n";
-      const QString class_list = QFileInfo(images[i]).dir().filePath("classes.txt");
-      if (labels.found && QFileInfo(class_list).isFile() &&
-          !class_lists_copied.contains(class_list)) {
-        class_lists_copied << class_list;
-        const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(output));
-        if (!problem.empty()) std::cerr << "orvane enrich: " << problem << "\n";
-      }
-    }
-    enricher::BatchLabels batch_labels;
-    if (labels.found) batch_labels = {&labels.shapes, min_visible};
-    const auto result = enricher::enrich_batch(
-        base, ranges, count, output, QDateTime::currentSecsSinceEpoch(), rng, {}, batch_labels);
-    created += result.created;
-    if (result.failed > 0 && failed == 0) first_failure = result.first_failure;
-    failed += result.failed;
-    std::cerr << step << ": " << result.created << " variant(s) as image_enriched_" << result.second
-              << "_var_*.jpg" << (batch_labels.shapes ? " with labels" : "") << "\n";
-  }
-
-  std::cout << enricher::closing_message(created).toStdString() << "\n";
-  if (failed > 0) {
-    std::cerr << "orvane enrich: " << failed << " variant(s) could not be written, first "
-              << first_failure.toStdString() << "\n";
-    return 1;
-  }
-  if (bad_labels > 0) {
-    std::cerr << "orvane enrich: " << bad_labels
-              << " source(s) had a label file that does not parse and were skipped\n";
-    return 1;
-  }
-  if (unreadable == images.size()) {
-    std::cerr << "orvane enrich: no source image could be read\n";
-    return 1;
-  }
-  return 0;
+  enricher::SourcesOptions options;
+  options.ranges = ranges;
+  options.count = count;
+  options.out_dir = output;
+  options.carry_labels = carry_labels;
+  options.min_visible = min_visible;
+  const enricher::SourcesReport report =
+      enricher::enrich_sources(images, options, rng, [](const QString& step, const QString& text) {
+        std::cerr << (step.isEmpty() ? QStringLiteral("orvane enrich") : step).toStdString() << ": "
+                  << text.toStdString() << "\n";
+      });
+  return finish(report, int(images.size()));
 }
 
 }  // namespace orvane::cli

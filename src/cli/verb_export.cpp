@@ -1,7 +1,6 @@
 // orvane export: writes a checkpoint as best.onnx or best.torchscript beside it, and with
-// output=DIR moves the exported item into that folder (replacing an older item of the same name).
-
-#include <unistd.h>
+// output=DIR moves the exported item into that folder (replacing an older item of the same name),
+// the way the inference tab places its exports.
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "cli/verbs.h"
 #include "engine/error.h"
 #include "engine/exporter.h"
+#include "inference/inference_core.h"
 
 namespace orvane::cli {
 
@@ -21,51 +21,22 @@ namespace {
 
 constexpr const char* kSummary = "export a trained model to onnx | torchscript | ...";
 
+// "onnx | engine | ...": the engine's formats, in the order the inference tab offers them.
+std::string format_list() {
+  std::string list;
+  for (const std::string& f : engine::export_formats()) list += (list.empty() ? "" : " | ") + f;
+  return list;
+}
+
 const std::vector<KeyHelp>& export_keys() {
   static const std::vector<KeyHelp> keys{
       {"model", "", "a .pt checkpoint of orvane train or of the YOLO ecosystem"},
-      {"format", "onnx", "onnx | engine | openvino | torchscript | coreml"},
+      {"format", engine::export_formats().front(), format_list()},
       {"imgsz", "0", "static input size (0: the size the model was trained at)"},
       {"opset", "12", "ONNX opset (12 to 17)"},
       {"output", "", "folder to move the exported item into (empty: beside the weights)"},
   };
   return keys;
-}
-
-// Moves `item` into `dir` under its own name. A file replaces an older one by rename, so the
-// folder holds the old or the new export at every moment; an older folder of that name is
-// removed first. Moving across file systems copies beside the destination, then renames.
-fs::path move_into(const fs::path& item, const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (!fs::is_directory(dir, ec))
-    throw engine::EngineError("cannot create the folder " + dir.string());
-  const fs::path dest = dir / item.filename();
-  if (fs::weakly_canonical(dest, ec) == fs::weakly_canonical(item, ec)) return dest;
-  if (fs::is_directory(dest, ec) && !fs::is_directory(item, ec)) {
-    fs::remove_all(dest, ec);
-    if (ec) throw engine::EngineError("cannot remove " + dest.string() + ": " + ec.message());
-  }
-  fs::rename(item, dest, ec);
-  if (ec == std::errc::cross_device_link) {
-    std::string name = ".";
-    name += item.filename().string();
-    name += ".tmp";
-    name += std::to_string(::getpid());
-    const fs::path tmp = dir / name;
-    fs::copy_file(item, tmp, fs::copy_options::overwrite_existing, ec);
-    if (!ec) fs::rename(tmp, dest, ec);
-    if (ec) {
-      std::error_code ignored;
-      fs::remove(tmp, ignored);
-    } else {
-      fs::remove(item, ec);
-    }
-  }
-  if (ec)
-    throw engine::EngineError("cannot move " + item.string() + " to " + dest.string() + ": " +
-                              ec.message());
-  return dest;
 }
 
 }  // namespace
@@ -87,7 +58,15 @@ int run_export(const std::vector<std::string>& words) {
   check_model(options.weights);
   try {
     fs::path path = engine::export_model(options);
-    if (!args.str("output").empty()) path = move_into(path, args.str("output"));
+    // The inference tab's placement: an older item of the same name (file or folder) stays
+    // until the new one is in place, and a cross-device move is copied and synced first.
+    if (!args.str("output").empty()) {
+      const auto placed =
+          inference::place_exported_item(QString::fromStdString(path.string()),
+                                         QString::fromStdString(args.str("output")));
+      if (!placed) throw std::runtime_error(placed.error().toStdString());
+      path = placed->toStdString();
+    }
     std::cout << path.string() << "\n";
   } catch (const std::exception& e) {
     const std::string message = e.what();

@@ -15,6 +15,7 @@
 #include "engine/plotting.h"
 #include "engine/yolo.h"
 #include "files/atomic_file.h"
+#include "training/training_defaults.h"
 #include "video/video_prediction.h"
 #include "video/video_source.h"
 
@@ -33,7 +34,7 @@ const std::vector<KeyHelp>& predict_keys() {
       {"source", "", "an image file or a folder of images"},
       {"conf", "0.25", "confidence threshold"},
       {"iou", "0.7", "IoU threshold of the NMS"},
-      {"imgsz", "640", "inference size (rounded up to 32s; an exported model keeps its own)"},
+      {"imgsz", default_text(training::kTrainingDefaults.imgsz), "inference size (rounded up to 32s; an exported model keeps its own)"},
       {"save", "", "folder for the annotated images and one label file per image"},
       {"save_txt", "false", "video: also one label file per predicted frame, <video>_<frame index>.txt"},
       {"vid_stride", "1", "video: predict every Nth frame (the others show the last prediction)"},

@@ -9,6 +9,7 @@
 #include "cli/verbs.h"
 #include "engine/logger.h"
 #include "engine/yolo.h"
+#include "training/training_defaults.h"
 #include "video/video_prediction.h"
 
 namespace orvane::cli {
@@ -24,7 +25,7 @@ const std::vector<KeyHelp>& track_keys() {
       {"tracker", "bytetrack", "the tracking algorithm (bytetrack)"},
       {"conf", "0.1", "detection threshold (ByteTrack's second round uses the weak boxes)"},
       {"iou", "0.7", "IoU threshold of the NMS"},
-      {"imgsz", "640", "inference size (rounded up to 32s)"},
+      {"imgsz", default_text(training::kTrainingDefaults.imgsz), "inference size (rounded up to 32s)"},
       {"save", "", "folder for the annotated video with track ids"},
       {"mot", "", "file for the tracks, MOTChallenge text: frame,id,x,y,w,h,conf,-1,-1,-1"},
       {"track_high_thresh", "0.5", "first association round: detections at or above this"},

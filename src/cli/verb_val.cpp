@@ -8,6 +8,7 @@
 #include "engine/error.h"
 #include "engine/yolo.h"
 #include "plots/plots.h"
+#include "training/training_defaults.h"
 
 namespace orvane::cli {
 
@@ -19,10 +20,10 @@ const std::vector<KeyHelp>& val_keys() {
   static const std::vector<KeyHelp> keys{
       {"model", "", "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
       {"data", "data.yaml", "dataset manifest"},
-      {"imgsz", "640", "image size (rounded up to a multiple of 32)"},
-      {"device", "cpu", ""},
-      {"batch", "16", ""},
-      {"workers", "4", "data loading threads"},
+      {"imgsz", default_text(training::kTrainingDefaults.imgsz), "image size (rounded up to a multiple of 32)"},
+      {"device", training::kTrainingDefaults.device, ""},
+      {"batch", default_text(training::kTrainingDefaults.batch), ""},
+      {"workers", default_text(training::kTrainingDefaults.workers), "data loading threads"},
       {"split", "val", "val | test"},
       {"conf", "0.001", "confidence threshold of the NMS"},
       {"iou", "0.7", "IoU threshold of the NMS"},

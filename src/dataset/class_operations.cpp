@@ -12,6 +12,7 @@
 
 #include "dataset/yaml_dataset.h"
 #include "files/atomic_file.h"
+#include "files/fs_path.h"
 #include "files/label_format.h"
 #include "files/text_file.h"
 #include "imaging/image_files.h"
@@ -23,10 +24,6 @@ namespace {
 constexpr const char* kJournalName = ".orvane-classes.journal";
 constexpr const char* kStagedSuffix = ".orvane-staged";
 constexpr const char* kJournalHeader = "orvane class operation journal 1";
-
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
 
 QString staged_path(const QString& target) { return target + QLatin1String(kStagedSuffix); }
 
@@ -226,6 +223,84 @@ Result<ClassOperation> parse_class_operation(ClassOperationKind kind, const QStr
   return op;
 }
 
+namespace {
+
+// Builds the new list of `m` from `keep` (old ids in their new order); each kept class takes its
+// place in it (the others keep whatever `m.new_ids` says).
+void renumber(ClassMapping& m, const QStringList& names, const QList<int>& keep) {
+  m.names.clear();
+  for (int old : keep) {
+    m.new_ids[size_t(old)] = m.names.size();
+    m.names.append(names[old]);
+  }
+}
+
+Result<ClassMapping> map_rename(const QStringList& names, int id, const QString& target,
+                                ClassMapping m) {
+  if (target == names[id])
+    return fail(QStringLiteral("%1 already has that name").arg(quoted(target)));
+  if (names.contains(target))
+    return fail(QStringLiteral("a class %1 exists already: merge into it instead (merge=%2:%1)")
+                    .arg(quoted(target), names[id]));
+  m.names = names;
+  m.names[id] = target;
+  m.description = QStringLiteral("rename %1 to %2").arg(quoted(names[id]), quoted(target));
+  return m;
+}
+
+Result<ClassMapping> map_delete(const QStringList& names, int id, ClassMapping m) {
+  QList<int> keep;
+  for (int i = 0; i < int(names.size()); ++i)
+    if (i != id) keep.append(i);
+  renumber(m, names, keep);
+  m.new_ids[size_t(id)] = -1;
+  m.description = QStringLiteral("delete %1").arg(quoted(names[id]));
+  return m;
+}
+
+Result<ClassMapping> map_reorder(const QStringList& names, const QList<int>& ids, ClassMapping m) {
+  const int n = int(names.size());
+  if (ids.size() != n) {
+    QStringList missing;
+    for (int i = 0; i < n; ++i)
+      if (!ids.contains(i)) missing.append(names[i]);
+    return fail(QStringLiteral("order must name every class once; missing: %1")
+                    .arg(missing.join(QStringLiteral(", "))));
+  }
+  QList<int> identity;
+  for (int i = 0; i < n; ++i) identity.append(i);
+  if (ids == identity) return fail(QStringLiteral("the classes are in that order already"));
+  renumber(m, names, ids);
+  QStringList listed;
+  for (int id : ids) listed.append(names[id]);
+  m.description = QStringLiteral("reorder to %1").arg(listed.join(QStringLiteral(", ")));
+  return m;
+}
+
+Result<ClassMapping> map_merge(const QStringList& names, const QList<int>& ids,
+                               const QString& target, ClassMapping m) {
+  const qsizetype existing = names.indexOf(target);
+  QList<int> merged = ids;
+  if (existing >= 0) merged.removeAll(int(existing));
+  if (merged.isEmpty()) return fail(QStringLiteral("nothing to merge into %1").arg(quoted(target)));
+  // The target keeps its own place; a new name takes the place of the first merged class.
+  int anchor = int(existing);
+  if (anchor < 0) anchor = *std::min_element(merged.begin(), merged.end());
+  QList<int> keep;
+  for (int i = 0; i < int(names.size()); ++i)
+    if (i == anchor || !merged.contains(i)) keep.append(i);
+  renumber(m, names, keep);
+  m.names[m.new_ids[size_t(anchor)]] = target;
+  for (int id : merged) m.new_ids[size_t(id)] = m.new_ids[size_t(anchor)];
+  QStringList from;
+  for (int id : ids) from.append(quoted(names[id]));
+  m.description =
+      QStringLiteral("merge %1 into %2").arg(from.join(QStringLiteral(", ")), quoted(target));
+  return m;
+}
+
+}  // namespace
+
 Result<ClassMapping> map_classes(const QStringList& names, const ClassOperation& op) {
   ClassMapping m;
   const int n = int(names.size());
@@ -238,73 +313,15 @@ Result<ClassMapping> map_classes(const QStringList& names, const ClassOperation&
     if (ids.contains(*id)) return fail(QStringLiteral("class %1 is named twice").arg(quoted(names[*id])));
     ids.append(*id);
   }
-  // Builds the new list from `keep` (old ids in their new order) and the id each dropped class
-  // takes (-1: deleted).
-  const auto renumber = [&](const QList<int>& keep) {
-    m.names.clear();
-    for (int old : keep) {
-      m.new_ids[size_t(old)] = m.names.size();
-      m.names.append(names[old]);
-    }
-  };
   switch (op.kind) {
-    case ClassOperationKind::Rename: {
-      const int id = ids.first();
-      if (op.target == names[id]) return fail(QStringLiteral("%1 already has that name").arg(quoted(op.target)));
-      if (names.contains(op.target))
-        return fail(QStringLiteral("a class %1 exists already: merge into it instead (merge=%2:%1)")
-                        .arg(quoted(op.target), names[id]));
-      m.names = names;
-      m.names[id] = op.target;
-      m.description = QStringLiteral("rename %1 to %2").arg(quoted(names[id]), quoted(op.target));
-      return m;
-    }
-    case ClassOperationKind::Delete: {
-      QList<int> keep;
-      for (int i = 0; i < n; ++i)
-        if (i != ids.first()) keep.append(i);
-      renumber(keep);
-      m.new_ids[size_t(ids.first())] = -1;
-      m.description = QStringLiteral("delete %1").arg(quoted(names[ids.first()]));
-      return m;
-    }
-    case ClassOperationKind::Reorder: {
-      if (ids.size() != n) {
-        QStringList missing;
-        for (int i = 0; i < n; ++i)
-          if (!ids.contains(i)) missing.append(names[i]);
-        return fail(QStringLiteral("order must name every class once; missing: %1")
-                        .arg(missing.join(QStringLiteral(", "))));
-      }
-      QList<int> identity;
-      for (int i = 0; i < n; ++i) identity.append(i);
-      if (ids == identity) return fail(QStringLiteral("the classes are in that order already"));
-      renumber(ids);
-      QStringList listed;
-      for (int id : ids) listed.append(names[id]);
-      m.description = QStringLiteral("reorder to %1").arg(listed.join(QStringLiteral(", ")));
-      return m;
-    }
-    case ClassOperationKind::Merge: {
-      const qsizetype existing = names.indexOf(op.target);
-      QList<int> merged = ids;
-      if (existing >= 0) merged.removeAll(int(existing));
-      if (merged.isEmpty()) return fail(QStringLiteral("nothing to merge into %1").arg(quoted(op.target)));
-      // The target keeps its own place; a new name takes the place of the first merged class.
-      int anchor = int(existing);
-      if (anchor < 0) anchor = *std::min_element(merged.begin(), merged.end());
-      QList<int> keep;
-      for (int i = 0; i < n; ++i)
-        if (i == anchor || !merged.contains(i)) keep.append(i);
-      renumber(keep);
-      m.names[m.new_ids[size_t(anchor)]] = op.target;
-      for (int id : merged) m.new_ids[size_t(id)] = m.new_ids[size_t(anchor)];
-      QStringList from;
-      for (int id : ids) from.append(quoted(names[id]));
-      m.description = QStringLiteral("merge %1 into %2")
-                          .arg(from.join(QStringLiteral(", ")), quoted(op.target));
-      return m;
-    }
+    case ClassOperationKind::Rename:
+      return map_rename(names, ids.first(), op.target, std::move(m));
+    case ClassOperationKind::Delete:
+      return map_delete(names, ids.first(), std::move(m));
+    case ClassOperationKind::Reorder:
+      return map_reorder(names, ids, std::move(m));
+    case ClassOperationKind::Merge:
+      return map_merge(names, ids, op.target, std::move(m));
   }
   return fail(QStringLiteral("unknown class operation"));
 }

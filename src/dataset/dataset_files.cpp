@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "files/atomic_file.h"
+#include "files/fs_path.h"
 
 namespace orvane::dataset {
 
@@ -15,10 +16,6 @@ namespace {
 
 Result<> failed(const char* action, const QString& path, const QString& cause) {
   return fail(QStringLiteral("Could not %1 %2: %3").arg(action, path, cause));
-}
-
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
 // Replaces `destination` through the one atomic writer with a temporary that `fill` writes. No

@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "training/training_defaults.h"
+
 namespace orvane::dataset {
 
 inline constexpr double kSmallArea = 32.0 * 32.0;
@@ -36,7 +38,7 @@ struct ClassStatistics {
 };
 
 struct DatasetStatistics {
-  int imgsz = 640;
+  int imgsz = training::kTrainingDefaults.imgsz;
   int images = 0;
   int images_without_objects = 0;  // no label file, or one without a usable object
   int images_unreadable = 0;       // size unknown: their boxes have no pixel size

@@ -14,6 +14,7 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <opencv2/img_hash.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -305,15 +306,22 @@ QString default_hash_cache(const QString& root) {
                              QStringLiteral(".tsv"));
 }
 
-DuplicateReport find_duplicates(const std::vector<DatasetImage>& images, const DuplicateOptions& options) {
-  QElapsedTimer timer;
-  timer.start();
-  DuplicateReport report;
-  const int n = int(images.size());
-  std::vector<ImageHash> hashes(static_cast<size_t>(n));
-  QHash<QString, CacheEntry> cache = read_cache(options.cache_file);
+namespace {
 
-  // Which files the cache answers: same size and modification time.
+// Runs `work` on `threads` threads, this one included, and returns when all have returned.
+void on_threads(int threads, const std::function<void()>& work) {
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+}
+
+// The hash of every image: from the cache where it answers (same size and modification time),
+// computed on `threads` threads for the rest, which then go into the cache. False when stopped.
+bool hash_images(const std::vector<DatasetImage>& images, const DuplicateOptions& options,
+                 int threads, std::vector<ImageHash>& hashes, DuplicateReport& report) {
+  const int n = int(images.size());
+  QHash<QString, CacheEntry> cache = read_cache(options.cache_file);
   std::vector<qint64> sizes(static_cast<size_t>(n)), mtimes(static_cast<size_t>(n));
   std::vector<int> todo;
   for (int i = 0; i < n; ++i) {
@@ -328,11 +336,8 @@ DuplicateReport find_duplicates(const std::vector<DatasetImage>& images, const D
       todo.push_back(i);
     }
   }
-
   std::atomic<int> next{0}, done{report.cached};
-  const int threads = std::max(1, options.threads > 0 ? options.threads
-                                                      : int(std::thread::hardware_concurrency()));
-  const auto work = [&] {
+  on_threads(threads, [&] {
     for (;;) {
       if (options.stop && options.stop->load()) return;
       const int k = next.fetch_add(1);
@@ -343,16 +348,8 @@ DuplicateReport find_duplicates(const std::vector<DatasetImage>& images, const D
       const int now = done.fetch_add(1) + 1;
       if (options.progress) options.progress(now, n);
     }
-  };
-  std::vector<std::thread> pool;
-  for (int t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
-  for (std::thread& t : pool) t.join();
-  if (options.stop && options.stop->load()) {
-    report.stopped = true;
-    report.seconds = timer.elapsed() / 1000.0;
-    return report;
-  }
+  });
+  if (options.stop && options.stop->load()) return false;
   report.hashed = int(todo.size());
   for (int i : todo) {
     if (!hashes[size_t(i)].ok) {
@@ -362,8 +359,12 @@ DuplicateReport find_duplicates(const std::vector<DatasetImage>& images, const D
     cache.insert(images[size_t(i)].path, {sizes[size_t(i)], mtimes[size_t(i)], hashes[size_t(i)]});
   }
   if (!todo.empty()) write_cache(options.cache_file, cache);
+  return true;
+}
 
-  // Exact: equal content hashes.
+// Exact copies: equal content hashes.
+void add_exact_pairs(const std::vector<ImageHash>& hashes, DuplicateReport& report) {
+  const int n = int(hashes.size());
   QHash<QByteArray, std::vector<int>> by_content;
   for (int i = 0; i < n; ++i)
     if (hashes[size_t(i)].ok) by_content[hashes[size_t(i)].sha256].push_back(i);
@@ -373,8 +374,12 @@ DuplicateReport find_duplicates(const std::vector<DatasetImage>& images, const D
     for (int j : group)
       if (j > i) report.pairs.push_back({i, j, true, 0});
   }
-  // Near: candidates by hash distance, each confirmed on the thumbnails (in parallel: the
-  // confirmation costs more than the comparison of all hashes).
+}
+
+// Near copies: candidates by hash distance, each confirmed on the thumbnails (in parallel: the
+// confirmation costs more than the comparison of all hashes).
+void add_near_pairs(const std::vector<ImageHash>& hashes, int threads, DuplicateReport& report) {
+  const int n = int(hashes.size());
   std::vector<Tiny> tiny(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i)
     if (hashes[size_t(i)].ok) tiny[size_t(i)] = tiny_of(hashes[size_t(i)].thumb);
@@ -392,16 +397,31 @@ DuplicateReport find_duplicates(const std::vector<DatasetImage>& images, const D
   }
   std::vector<char> confirmed(candidates.size());
   std::atomic<size_t> next_pair{0};
-  const auto confirm = [&] {
+  on_threads(threads, [&] {
     for (size_t k; (k = next_pair.fetch_add(1)) < candidates.size();)
       confirmed[k] = near_copies(hashes[size_t(candidates[k].a)], hashes[size_t(candidates[k].b)]);
-  };
-  pool.clear();
-  for (int t = 1; t < threads; ++t) pool.emplace_back(confirm);
-  confirm();
-  for (std::thread& t : pool) t.join();
+  });
   for (size_t k = 0; k < candidates.size(); ++k)
     if (confirmed[k]) report.pairs.push_back(candidates[k]);
+}
+
+}  // namespace
+
+DuplicateReport find_duplicates(const std::vector<DatasetImage>& images,
+                                const DuplicateOptions& options) {
+  QElapsedTimer timer;
+  timer.start();
+  DuplicateReport report;
+  std::vector<ImageHash> hashes(images.size());
+  const int threads =
+      std::max(1, options.threads > 0 ? options.threads : int(std::thread::hardware_concurrency()));
+  if (!hash_images(images, options, threads, hashes, report)) {
+    report.stopped = true;
+    report.seconds = timer.elapsed() / 1000.0;
+    return report;
+  }
+  add_exact_pairs(hashes, report);
+  add_near_pairs(hashes, threads, report);
   report.seconds = timer.elapsed() / 1000.0;
   return report;
 }

@@ -65,7 +65,7 @@ StatisticsDialog::StatisticsDialog(const QStringList& image_paths, const QString
   spin_imgsz->setObjectName("spin_imgsz");
   spin_imgsz->setRange(32, 8192);
   spin_imgsz->setSingleStep(32);
-  spin_imgsz->setValue(640);
+  spin_imgsz->setValue(DatasetStatistics{}.imgsz);
   spin_imgsz->setToolTip("The training size: box sizes are measured with each image's long side scaled to it");
   connect(spin_imgsz, &QSpinBox::editingFinished, this, [this] { recompute(spin_imgsz->value()); });
   form->addRow("Training size (imgsz):", spin_imgsz);
@@ -80,7 +80,7 @@ StatisticsDialog::StatisticsDialog(const QStringList& image_paths, const QString
   layout->addWidget(lbl_advice);
   tab_charts = new QTabWidget(this);
   layout->addWidget(tab_charts, 1);
-  recompute(640);
+  recompute(DatasetStatistics{}.imgsz);
 }
 
 void StatisticsDialog::recompute(int imgsz) {

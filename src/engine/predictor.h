@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "engine/model.h"
+#include "training/training_defaults.h"
 
 namespace orvane::engine {
 
 struct PredictOptions {
   float conf = 0.25f;
   float iou = 0.7f;
-  int imgsz = 640;  // rounded up to a multiple of 32
+  int imgsz = training::kTrainingDefaults.imgsz;  // rounded up to a multiple of 32
   int max_det = 300;
   bool verbose = true;  // print "image 1/1 path: 640x480 2 persons, 1 dog, 12.3ms"
 };

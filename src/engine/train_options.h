@@ -12,6 +12,7 @@
 
 #include "engine/data/augment.h"
 #include "engine/loss.h"
+#include "training/training_defaults.h"
 
 namespace orvane::engine {
 
@@ -25,16 +26,19 @@ class DistributedGroup;
 inline const std::vector<std::string> kResumeMayChange{"device", "workers", "threads", "verbose",
                                                        "dist_timeout"};
 
-// The keywords of `train`, each with its default.
+// The keywords of `train`, each with its default. The settings the training form shows take their
+// defaults from the one table the form and `orvane train` read (training/training_defaults.h), so
+// the engine called directly trains as the window and the command line do; a value the caller
+// sets wins over the table.
 struct TrainOptions {
   std::string data;  // data.yaml (required)
-  int epochs = 100;
-  int imgsz = 640;                 // rounded up to a multiple of 32 with a warning
-  int batch = 16;                  // -1: 16 on a CPU
-  int workers = 8;                 // loader threads
-  std::string optimizer = "auto";  // SGD | Adam | AdamW | auto
-  double lr0 = 0.01;
-  double lrf = 0.01;        // final learning rate = lr0 * lrf
+  int epochs = training::kTrainingDefaults.epochs;
+  int imgsz = training::kTrainingDefaults.imgsz;  // rounded up to a multiple of 32 with a warning
+  int batch = training::kTrainingDefaults.batch;  // -1: 16 on a CPU
+  int workers = training::kTrainingDefaults.workers;  // loader threads
+  std::string optimizer = training::kTrainingDefaults.optimizer;  // SGD | Adam | AdamW | auto
+  double lr0 = training::kTrainingDefaults.lr0;
+  double lrf = training::kTrainingDefaults.lrf;  // final learning rate = lr0 * lrf
   double momentum = 0.937;  // SGD momentum / Adam beta1
   double weight_decay = 0.0005;
   double warmup_epochs = 3.0;
@@ -43,9 +47,10 @@ struct TrainOptions {
   int nbs = 64;  // nominal batch size (gradient accumulation)
   LossGains gains;
   AugmentHyp hyp;
-  int close_mosaic = 10;       // mosaic off for the last N epochs
-  std::string device = "cpu";  // "cpu"; a CUDA device falls back to the CPU with a warning
-  std::string project = "runs/detect";
+  int close_mosaic = training::kTrainingDefaults.close_mosaic;  // mosaic off for the last N epochs
+  // "cpu"; a CUDA device falls back to the CPU with a warning
+  std::string device = training::kTrainingDefaults.device;
+  std::string project = training::kTrainingDefaults.project;
   std::string name = "train";
   bool exist_ok = false;
   bool verbose = true;

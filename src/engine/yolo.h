@@ -27,6 +27,7 @@
 #include "engine/tuner.h"
 #include "engine/validator.h"
 #include "engine/weights_zoo.h"
+#include "training/training_defaults.h"
 
 namespace orvane::engine {
 
@@ -34,10 +35,10 @@ class ExportedModel;
 
 struct ValArgs {
   std::string data;        // data.yaml (required)
-  int imgsz = 640;         // rounded up to a multiple of 32 with a warning
-  int batch = 16;
-  int workers = 4;
-  std::string device = "cpu";
+  int imgsz = training::kTrainingDefaults.imgsz;  // rounded up to a multiple of 32 with a warning
+  int batch = training::kTrainingDefaults.batch;
+  int workers = training::kTrainingDefaults.workers;
+  std::string device = training::kTrainingDefaults.device;
   std::string split = "val";  // val or test
   float conf = 0.001f;
   float iou = 0.7f;

@@ -1,13 +1,16 @@
 #include "enricher/enricher_core.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
 #include "files/atomic_file.h"
+#include "files/fs_path.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
 
@@ -254,6 +257,74 @@ QString closing_message(const BatchResult& result, int count) {
              .arg(result.attempted)
              .arg(count) +
          closing_message(result.created);
+}
+
+Source read_source(const QString& path, bool with_labels) {
+  Source source;
+  source.image = read_image_bgr(path);
+  if (source.image.empty() || !with_labels) return source;
+  label_geometry::LabelRead read =
+      label_geometry::read_image_labels(fs_path(path), source.image.size());
+  if (!read.error.empty())
+    source.label_error = QString::fromStdString(read.error);
+  else if (read.found)
+    source.shapes = std::move(read.shapes);
+  return source;
+}
+
+namespace {
+
+// One source of enrich_sources: its batch, or why it has none.
+void enrich_one_source(const QString& path, const QString& step, const SourcesOptions& options,
+                       Rng& rng, label_geometry::ClassListCarrier& class_lists,
+                       SourcesReport& report,
+                       const std::function<void(const QString&, const QString&)>& note) {
+  const Source source = read_source(path, options.carry_labels);
+  if (source.image.empty()) {
+    ++report.unreadable;
+    note(step, QStringLiteral("does not decode, skipped"));
+    return;
+  }
+  if (!source.label_error.isEmpty()) {
+    ++report.bad_labels;
+    note(step, source.label_error + QStringLiteral("; no variants made"));
+    return;
+  }
+  if (options.carry_labels && !source.shapes)
+    note(step, QStringLiteral("no label file, so its variants have none"));
+  if (source.shapes) {
+    const std::string problem =
+        class_lists.carry(fs_path(QFileInfo(path).path()), fs_path(options.out_dir));
+    if (!problem.empty()) note({}, QString::fromStdString(problem));
+  }
+  BatchLabels labels;
+  if (source.shapes) labels = {&*source.shapes, options.min_visible};
+  const BatchResult result =
+      enrich_batch(source.image, options.ranges, options.count, options.out_dir,
+                   QDateTime::currentSecsSinceEpoch(), rng, {}, labels);
+  report.created += result.created;
+  if (result.failed > 0 && report.failed == 0) report.first_failure = result.first_failure;
+  report.failed += result.failed;
+  note(step, QStringLiteral("%1 variant(s) as image_enriched_%2_var_*.jpg%3")
+                 .arg(result.created)
+                 .arg(result.second)
+                 .arg(labels.shapes ? QStringLiteral(" with labels") : QString()));
+}
+
+}  // namespace
+
+SourcesReport enrich_sources(const QStringList& sources, const SourcesOptions& options, Rng& rng,
+                             const std::function<void(const QString&, const QString&)>& note) {
+  SourcesReport report;
+  label_geometry::ClassListCarrier class_lists;
+  for (qsizetype i = 0; i < sources.size(); ++i) {
+    const QString step = QStringLiteral("[%1/%2] %3")
+                             .arg(i + 1)
+                             .arg(sources.size())
+                             .arg(QFileInfo(sources[i]).fileName());
+    enrich_one_source(sources[i], step, options, rng, class_lists, report, note);
+  }
+  return report;
 }
 
 QStringList list_sources(const QString& folder) {

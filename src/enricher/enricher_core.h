@@ -139,6 +139,47 @@ QString closing_message(int created);
 // variants. " before it.
 QString closing_message(const BatchResult& result, int count);
 
+// --- Sources on disk ---------------------------------------------------------------------------
+
+using Shapes = std::vector<label_geometry::Shape>;
+
+// A source image as a batch reads it: the picture and, when labels are asked for, the shapes of
+// its label file in its pixels.
+struct Source {
+  cv::Mat image;                 // empty: the file does not decode
+  std::optional<Shapes> shapes;  // unset: no label file (or labels not asked for)
+  QString label_error;           // the label file does not parse: no variants may be made
+};
+
+// Reads the picture at `path` and, with `with_labels`, its label file (its YOLO label path).
+Source read_source(const QString& path, bool with_labels);
+
+// A batch over source files (`orvane enrich`): every source gives `count` variants in `out_dir`
+// (which must exist), each source its own batch with its own second in the file names.
+struct SourcesOptions {
+  AugRanges ranges;
+  int count = 10;
+  QString out_dir;
+  bool carry_labels = false;  // labels go along, and the class list beside the sources
+  double min_visible = label_geometry::kDefaultMinVisible;
+};
+
+struct SourcesReport {
+  int created = 0;        // variants written
+  int failed = 0;         // variants whose write failed
+  QString first_failure;  // path of the first variant that could not be written
+  int unreadable = 0;     // sources that do not decode (skipped)
+  int bad_labels = 0;     // sources whose label file does not parse (no variants made)
+};
+
+// Enriches `sources` in order. `note(source, text)` tells what happened to each source as it
+// happens: `source` is "[i/n] name", or empty for a line about the batch (a class list that
+// could not be carried). Labels are read before any variant of their source is written: bad
+// labels leave the source without variants rather than with variants whose labels are wrong.
+SourcesReport enrich_sources(
+    const QStringList& sources, const SourcesOptions& options, Rng& rng,
+    const std::function<void(const QString& source, const QString& text)>& note);
+
 // Source images of a folder: its direct entries with a supported image extension, as cleaned full
 // paths, without duplicates, sorted by plain code point.
 QStringList list_sources(const QString& folder);

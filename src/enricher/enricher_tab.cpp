@@ -26,7 +26,7 @@
 #include <memory>
 #include <random>
 
-#include "files/label_format.h"
+#include "files/fs_path.h"
 #include "imaging/image_io.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
@@ -59,20 +59,11 @@ en::Range range_of(const QDoubleSpinBox* min, const QDoubleSpinBox* max) {
 
 cv::Point2d to_cv(const QPointF& p) { return {p.x(), p.y()}; }
 
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
-
-QString label_path_of(const QString& image_path) {
-  return QFile::decodeName(
-      orvane::files::label_path_for(QFile::encodeName(image_path).toStdString()).c_str());
-}
-
 }  // namespace
 
 EnricherTab::EnricherTab(QWidget* parent) : QWidget(parent) {
   ui_.enrich_task = new tasks::LongTask(this);
-  state_.aug_rng.seed(std::random_device{}() ^ std::uint64_t(QDateTime::currentMSecsSinceEpoch()));
+  state_.rng.seed(std::random_device{}() ^ std::uint64_t(QDateTime::currentMSecsSinceEpoch()));
   setup_ui();
 }
 
@@ -265,26 +256,20 @@ void EnricherTab::connect_controls() {
   connect(ui_.chk_aug_labels, &QCheckBox::toggled, this, &EnricherTab::render_aug_canvas);
 }
 
-void EnricherTab::load_shapes(const QString& image_path, cv::Size size) {
-  state_.aug_label_error.clear();
-  state_.aug_original_shapes.reset();
-  lg::LabelRead read = lg::read_label_shapes(fs_path(label_path_of(image_path)), size);
-  if (!read.error.empty()) {
-    state_.aug_label_error = QString::fromStdString(read.error);
-  } else if (read.found) {
-    state_.aug_original_shapes = std::move(read.shapes);
-  }
-  state_.aug_display_shapes = state_.aug_original_shapes;
-  state_.aug_active_shapes = state_.aug_original_shapes;
+void EnricherTab::take_shapes(Source& source) {
+  state_.label_error = source.label_error;
+  state_.original_shapes = std::move(source.shapes);
+  state_.display_shapes = state_.original_shapes;
+  state_.active_shapes = state_.original_shapes;
 }
 
 void EnricherTab::draw_aug_shapes() {
-  if (!ui_.chk_aug_labels->isChecked() || !state_.aug_display_shapes) return;
+  if (!ui_.chk_aug_labels->isChecked() || !state_.display_shapes) return;
   // A few distinct colours by class, as the annotator colours its classes apart.
   static const QColor palette[] = {QColor(255, 64, 64), QColor(64, 200, 255), QColor(255, 200, 0),
                                    QColor(80, 220, 80), QColor(230, 90, 255), QColor(255, 140, 40),
                                    QColor(0, 230, 190)};
-  for (const lg::Shape& shape : *state_.aug_display_shapes) {
+  for (const lg::Shape& shape : *state_.display_shapes) {
     QPolygonF polygon;
     for (const cv::Point2d& p : shape.points) polygon << QPointF(p.x, p.y);
     const QColor colour = palette[static_cast<size_t>(shape.class_id) % std::size(palette)];
@@ -325,15 +310,15 @@ void EnricherTab::aug_load_current_image() {
   const int idx = state_.aug_current_idx.value_or(0);
   if (state_.aug_image_paths.isEmpty() || idx < 0 || idx >= state_.aug_image_paths.size()) return;
   const QString path = state_.aug_image_paths[idx];
-  const cv::Mat image = orvane::read_image_bgr(path);
+  Source source = read_source(path, /*with_labels=*/true);
   // An unreadable file is skipped: the previous working image and the counter stay.
-  if (image.empty()) return;
-  state_.aug_original_cv_img = image.clone();
-  state_.aug_display_cv_img = image.clone();
-  state_.aug_active_base_img = image.clone();
+  if (source.image.empty()) return;
+  state_.aug_original_cv_img = source.image.clone();
+  state_.aug_display_cv_img = source.image.clone();
+  state_.aug_active_base_img = source.image.clone();
   state_.aug_crop_points.clear();
   state_.aug_warp_points.clear();
-  load_shapes(path, image.size());
+  take_shapes(source);
   if (ui_.aug_lbl_counter)
     ui_.aug_lbl_counter->setText(QStringLiteral("%1 / %2 - %3")
                                      .arg(idx + 1)
@@ -375,10 +360,10 @@ void EnricherTab::render_aug_canvas() {
 void EnricherTab::set_working_image(const en::Transformed& result) {
   state_.aug_display_cv_img = result.image;
   state_.aug_active_base_img = result.image.clone();
-  if (state_.aug_display_shapes)
-    state_.aug_display_shapes = lg::transform_shapes(*state_.aug_display_shapes, result.matrix,
-                                                     result.image.size(), lg::kDefaultMinVisible);
-  state_.aug_active_shapes = state_.aug_display_shapes;
+  if (state_.display_shapes)
+    state_.display_shapes = lg::transform_shapes(*state_.display_shapes, result.matrix,
+                                                 result.image.size(), lg::kDefaultMinVisible);
+  state_.active_shapes = state_.display_shapes;
 }
 
 void EnricherTab::change_aug_active_mode(orvane::DrawMode mode) {
@@ -440,8 +425,8 @@ void EnricherTab::aug_reset_image() {
   if (state_.aug_original_cv_img.empty()) return;
   state_.aug_display_cv_img = state_.aug_original_cv_img.clone();
   state_.aug_active_base_img = state_.aug_original_cv_img.clone();
-  state_.aug_display_shapes = state_.aug_original_shapes;
-  state_.aug_active_shapes = state_.aug_original_shapes;
+  state_.display_shapes = state_.original_shapes;
+  state_.active_shapes = state_.original_shapes;
   state_.aug_crop_points.clear();
   state_.aug_warp_points.clear();
   render_aug_canvas();
@@ -460,7 +445,7 @@ en::AugRanges EnricherTab::aug_ranges() const {
 }
 
 cv::Mat EnricherTab::get_aug_image(const cv::Mat& base_img) {
-  return en::get_aug_image(base_img, aug_ranges(), state_.aug_rng);
+  return en::get_aug_image(base_img, aug_ranges(), state_.rng);
 }
 
 void EnricherTab::run_aug_preview() {
@@ -469,67 +454,68 @@ void EnricherTab::run_aug_preview() {
       ui::information(this, "Preview", "Load an input dataset folder first.");
       return;
     }
-    const cv::Mat first = orvane::read_image_bgr(state_.aug_image_paths.front());
-    if (first.empty()) return;
-    state_.aug_original_cv_img = first.clone();
-    state_.aug_active_base_img = first.clone();
-    load_shapes(state_.aug_image_paths.front(), first.size());
+    Source first = read_source(state_.aug_image_paths.front(), /*with_labels=*/true);
+    if (first.image.empty()) return;
+    state_.aug_original_cv_img = first.image.clone();
+    state_.aug_active_base_img = first.image.clone();
+    take_shapes(first);
   }
   // Only the display changes: repeated previews all start from the same working image.
-  const en::Transformed preview =
-      en::augment(state_.aug_active_base_img, aug_ranges(), state_.aug_rng);
+  const en::Transformed preview = en::augment(state_.aug_active_base_img, aug_ranges(), state_.rng);
   state_.aug_display_cv_img = preview.image;
-  if (state_.aug_active_shapes)
-    state_.aug_display_shapes = lg::transform_shapes(*state_.aug_active_shapes, preview.matrix,
-                                                     preview.image.size(), lg::kDefaultMinVisible);
+  if (state_.active_shapes)
+    state_.display_shapes = lg::transform_shapes(*state_.active_shapes, preview.matrix,
+                                                 preview.image.size(), lg::kDefaultMinVisible);
   render_aug_canvas();
 }
 
-void EnricherTab::enrich_current_image() {
+bool EnricherTab::ready_to_enrich(const QString& out_dir) {
   if (ui_.enrich_task->running()) {
     ui::information(this, "Batch Running",
                     "An enrichment batch is still running: wait for it or cancel it.");
-    return;
+    return false;
   }
-  const QString out_dir = ui_.aug_entry_out->text().trimmed();
   if (state_.aug_active_base_img.empty()) {
     ui::warning(this, "Error", "No image is currently loaded on the canvas.");
-    return;
+    return false;
   }
   if (out_dir.isEmpty()) {
     ui::warning(this, "Error", "Select a valid output directory first.");
-    return;
+    return false;
   }
   if (!QDir().mkpath(out_dir)) {
     ui::critical(this, "Error",
                  QStringLiteral("Could not create the output directory:\n%1")
                      .arg(QDir::toNativeSeparators(out_dir)));
-    return;
+    return false;
   }
+  return true;
+}
+
+void EnricherTab::enrich_current_image() {
+  const QString out_dir = ui_.aug_entry_out->text().trimmed();
+  if (!ready_to_enrich(out_dir)) return;
 
   // Checked before anything is written: a label file that does not parse must not give variants
   // whose labels silently say "no objects".
   const bool carry_labels = ui_.chk_aug_labels->isChecked();
-  if (carry_labels && !state_.aug_label_error.isEmpty()) {
+  if (carry_labels && !state_.label_error.isEmpty()) {
     ui::critical(this, "Error",
                  QStringLiteral("The label file of this image cannot be used, so no variants were "
                                 "written:\n%1")
-                     .arg(state_.aug_label_error));
+                     .arg(state_.label_error));
     return;
   }
   en::BatchLabels labels;
-  const Shapes shapes = state_.aug_active_shapes.value_or(Shapes{});
+  const Shapes shapes = state_.active_shapes.value_or(Shapes{});
   QString class_list_note;
-  if (carry_labels && state_.aug_active_shapes) {
+  if (carry_labels && state_.active_shapes) {
     labels.shapes = &shapes;
     const int idx = state_.aug_current_idx.value_or(0);
     if (idx >= 0 && idx < state_.aug_image_paths.size()) {
-      const QString class_list =
-          QFileInfo(state_.aug_image_paths[idx]).dir().filePath(QStringLiteral("classes.txt"));
-      if (QFileInfo(class_list).isFile()) {
-        const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(out_dir));
-        if (!problem.empty()) class_list_note = QString::fromStdString(problem);
-      }
+      const std::string problem = lg::ClassListCarrier().carry(
+          fs_path(QFileInfo(state_.aug_image_paths[idx]).path()), fs_path(out_dir));
+      if (!problem.empty()) class_list_note = QString::fromStdString(problem);
     }
   }
 
@@ -548,11 +534,11 @@ void EnricherTab::enrich_current_image() {
   batch->shapes = shapes;
   batch->labels = labels;
   if (labels.shapes) batch->labels.shapes = &batch->shapes;
-  batch->rng = state_.aug_rng;
+  batch->rng = state_.rng;
   const en::AugRanges ranges = aug_ranges();
   const std::int64_t now = QDateTime::currentSecsSinceEpoch();
   QString note;
-  if (carry_labels && !state_.aug_active_shapes)
+  if (carry_labels && !state_.active_shapes)
     note += QStringLiteral("\n\nThis image has no label file, so its variants have none.");
   if (!class_list_note.isEmpty()) note += QStringLiteral("\n\n") + class_list_note;
   ui_.btn_aug_enrich->setEnabled(false);
@@ -565,7 +551,7 @@ void EnricherTab::enrich_current_image() {
       },
       [this, batch, count, note](const tasks::TaskEnd& end) {
         ui_.btn_aug_enrich->setEnabled(true);
-        state_.aug_rng = batch->rng;
+        state_.rng = batch->rng;
         if (!end.error.isEmpty()) {
           // An image the transforms cannot take, or memory running out: the operator hears of
           // it instead of the batch ending in silence.

@@ -71,7 +71,6 @@ class EnricherTab : public QWidget {
 
  private:
   friend struct orvane::test::Access;
-  using Shapes = std::vector<orvane::label_geometry::Shape>;
   struct State {
     QStringList aug_image_paths;         // cleaned full paths of the sources, sorted
     std::optional<int> aug_current_idx;  // unset until a folder is loaded; readers use 0
@@ -82,13 +81,13 @@ class EnricherTab : public QWidget {
     QList<QPointF> aug_warp_points;      // clicks collected in "Warp" mode
     QSet<QString> aug_history;           // its size is the status line's "Enriched" count
     // Every random draw of the preview and the batch; seeded from the clock at construction.
-    orvane::enricher::Rng aug_rng;
+    orvane::enricher::Rng rng;
     // The YOLO shapes of the three images above, in their pixels; unset when the source has no
     // label file. They follow every geometric change of their image (manual edits, previews).
-    std::optional<Shapes> aug_original_shapes;
-    std::optional<Shapes> aug_display_shapes;
-    std::optional<Shapes> aug_active_shapes;
-    QString aug_label_error;  // why the current source's label file could not be used
+    std::optional<Shapes> original_shapes;
+    std::optional<Shapes> display_shapes;
+    std::optional<Shapes> active_shapes;
+    QString label_error;  // why the current source's label file could not be used
   } state_;
   // Children of this tab.
   struct Ui {
@@ -137,10 +136,12 @@ class EnricherTab : public QWidget {
   // The display image becomes the new working image too (every manual edit does this); its
   // shapes go through `matrix` (see enricher::Transformed).
   void set_working_image(const orvane::enricher::Transformed& result);
-  // Reads the label file beside `image_path` for a picture of `size`.
-  void load_shapes(const QString& image_path, cv::Size size);
+  // The source's shapes become the original, display and working image's shapes.
+  void take_shapes(orvane::enricher::Source& source);
   // Outlines of the display image's shapes on the canvas, when labels are carried.
   void draw_aug_shapes();
+  // Whether a batch may start into `out_dir` (created here); otherwise says why.
+  bool ready_to_enrich(const QString& out_dir);
   void show_enrich_result(const orvane::enricher::BatchResult& result, const QString& note);
 };
 

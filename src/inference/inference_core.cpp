@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "engine/exporter.h"
+#include "files/fs_path.h"
 #include "imaging/image_files.h"
 
 namespace orvane::inference {
@@ -46,8 +48,6 @@ int wrap_index(int index, int step, int count) {
 }
 
 namespace {
-
-fs::path to_fs(const QString& path) { return fs::path(path.toStdString()); }
 
 bool exists_here(const fs::path& p) {
   std::error_code ec;
@@ -136,6 +136,12 @@ QString reason(const std::error_code& ec) { return QString::fromStdString(ec.mes
 
 }  // namespace
 
+QStringList export_formats() {
+  QStringList formats;
+  for (const std::string& f : engine::export_formats()) formats << QString::fromStdString(f);
+  return formats;
+}
+
 Result<QString> place_exported_item(const QString& exported, const QString& export_dir) {
   // cleanPath drops a trailing separator, so "model_saved/" yields its own name.
   const QString source_text = QDir::cleanPath(exported);
@@ -143,17 +149,17 @@ Result<QString> place_exported_item(const QString& exported, const QString& expo
   if (exported.isEmpty() || name.isEmpty() || name == "." || name == "..")
     return fail("The exported path \"" + exported + "\" does not name a file or folder.");
   if (export_dir.isEmpty()) return fail("No export folder was given.");
-  const fs::path source = to_fs(source_text);
+  const fs::path source = fs_path(source_text);
   if (!exists_here(source)) return fail("The exported item " + source_text + " does not exist.");
 
   std::error_code ec;
-  fs::create_directories(to_fs(export_dir), ec);
-  if (ec || !fs::is_directory(to_fs(export_dir)))
+  fs::create_directories(fs_path(export_dir), ec);
+  if (ec || !fs::is_directory(fs_path(export_dir)))
     return fail("Cannot create the export folder " + export_dir + ": " +
                 (ec ? reason(ec) : QString("a file of that name exists")));
 
   const QString destination = QDir::toNativeSeparators(QDir(export_dir).filePath(name));
-  const fs::path dest = to_fs(destination);
+  const fs::path dest = fs_path(destination);
   const fs::path source_real = resolved(source), dest_real = resolved(dest);
   if (source_real == dest_real) return destination;
   // Replacing a folder that holds the exported item would delete the export itself.

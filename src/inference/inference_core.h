@@ -22,6 +22,9 @@ QString counter_text(int index, int count, const QString& path);
 // 0 when count is 0.
 int wrap_index(int index, int step, int count);
 
+// The formats the engine exports to, in the order the tab offers them (onnx first).
+QStringList export_formats();
+
 // Puts the item the engine wrote (`exported`: a file or a folder; a trailing separator is
 // allowed) into `export_dir` under its own name, and returns its path there, as joined (a
 // relative `export_dir` stays relative). The folder is created with its parents. An

@@ -107,8 +107,8 @@ void InferenceTab::setup_ui() {
   form->addRow("Export Target Dir:", ui_.entry_export_dir);
   ui_.combo_export_format = new QComboBox;
   ui_.combo_export_format->setEditable(false);
-  ui_.combo_export_format->addItems({"onnx", "engine", "openvino", "torchscript", "coreml"});
-  ui_.combo_export_format->setCurrentText("onnx");
+  ui_.combo_export_format->addItems(export_formats());
+  ui_.combo_export_format->setCurrentText(export_formats().front());
   form->addRow("Format Engine:", ui_.combo_export_format);
   ui_.btn_export = new QPushButton(QStringLiteral("🚀 EXPORT MODEL BACKBONE"));
   ui_.btn_export->setObjectName("primaryBtn");

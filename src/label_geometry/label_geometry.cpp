@@ -270,6 +270,18 @@ std::vector<Shape> transform_shapes(const std::vector<Shape>& shapes, const cv::
   return out;
 }
 
+LabelRead read_image_labels(const fs::path& image, cv::Size size) {
+  return read_label_shapes(files::label_path_for(image.string()), size);
+}
+
+std::string ClassListCarrier::carry(const fs::path& source_folder, const fs::path& to_folder) {
+  const fs::path from = source_folder / "classes.txt";
+  std::error_code ec;
+  if (!fs::is_regular_file(from, ec)) return {};
+  if (!done_.insert({from, to_folder}).second) return {};
+  return copy_class_list(from, to_folder);
+}
+
 std::string copy_class_list(const fs::path& from, const fs::path& to_folder) {
   const auto read_all = [](const fs::path& path, std::string& bytes) {
     std::ifstream in(path, std::ios::binary);

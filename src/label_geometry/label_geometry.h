@@ -15,8 +15,10 @@
 
 #include <filesystem>
 #include <opencv2/core.hpp>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orvane::label_geometry {
@@ -53,6 +55,10 @@ LabelRead parse_label_shapes(std::string_view text, cv::Size size);
 
 // Reads `path` (see LabelRead); an error message starts with the path.
 LabelRead read_label_shapes(const std::filesystem::path& path, cv::Size size);
+
+// The labels of the picture at `image`: the label file beside it (files/label_format.h's
+// label_path_for), read as read_label_shapes does.
+LabelRead read_image_labels(const std::filesystem::path& image, cv::Size size);
 
 // The label file text of `shapes` on a picture of `size`: one line per shape with the native line
 // end; boxes as "c cx cy w h" of their bounding box, polygons vertex by vertex. No shapes: "".
@@ -92,5 +98,20 @@ std::vector<Shape> transform_shapes(const std::vector<Shape>& shapes, const cv::
 // reported. Returns "" or the reason in one line, naming the file.
 std::string copy_class_list(const std::filesystem::path& from,
                             const std::filesystem::path& to_folder);
+
+// A batch that carries labels into output folders also carries the class list that gives their
+// ids names: the classes.txt of each source folder goes into each output folder it feeds, once
+// per pair however many pictures go that way (one carrier per batch).
+class ClassListCarrier {
+ public:
+  // Copies `source_folder`/classes.txt into `to_folder` the first time this pair is asked for.
+  // "" when it was copied now or before, or when the source folder has none; otherwise the reason
+  // in one line (copy_class_list).
+  std::string carry(const std::filesystem::path& source_folder,
+                    const std::filesystem::path& to_folder);
+
+ private:
+  std::set<std::pair<std::filesystem::path, std::filesystem::path>> done_;
+};
 
 }  // namespace orvane::label_geometry

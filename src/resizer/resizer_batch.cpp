@@ -135,98 +135,93 @@ Result<BatchOptions> read_batch_options(const BatchInput& input) {
   return options;
 }
 
+namespace {
+
+// The picture at `source` decoded, resized and rotated as `options` say, and the format it is
+// written in. The decoded picture is dropped as soon as it is transformed: large photos are big.
+Result<QImage> transformed_picture(const QString& source, const BatchOptions& options,
+                                   QByteArray& format) {
+  auto decoded = decode_image(source);
+  if (!decoded) return fail(decoded.error());
+  std::optional<QSize> size;
+  if (options.size.resize_on) {
+    const auto target = target_size(decoded->image.size(), options.size, options.dpi, false);
+    if (!target) return fail(target.error());
+    if (target->width <= 0 || target->height <= 0)
+      return fail(QString("target size %1x%2 px is not a valid image size")
+                      .arg(target->width)
+                      .arg(target->height));
+    if (target->width > kMaxSide || target->height > kMaxSide ||
+        target->width * target->height > kMaxPixels)
+      return fail(
+          QString("target size %1x%2 px is too large").arg(target->width).arg(target->height));
+    size = QSize(int(target->width), int(target->height));
+  }
+  format = output_format_for(options.format, decoded->format);
+  return transform_image(decoded->image, size, options.size.rotation, format);
+}
+
+// The bytes of `picture` within the size budget, noting the quality, the profile and a missed
+// budget in `result`.
+Result<QByteArray> budget_bytes(const QImage& picture, const QByteArray& format,
+                                const BatchOptions& options, FileOutcome& result) {
+  // A large embedded colour profile (camera and print profiles reach hundreds of KB) can make
+  // a budget unreachable at any quality; then the pixels go to sRGB and the profile goes.
+  // Colours stay exact where removing it would not meet the budget anyway.
+  const qint64 profile_bytes = picture.colorSpace().iccProfile().size();
+  const bool profile_too_big =
+      profile_bytes > 0 && double(profile_bytes) >= options.budget_kb * 1024.0;
+  std::optional<Result<BudgetEncoding>> encoded;
+  if (!profile_too_big)
+    encoded = encode_within_budget(picture, format, options.dpi, options.budget_kb);
+  if (profile_bytes > 0 && (profile_too_big || (*encoded && !(*encoded)->fits))) {
+    auto plain =
+        encode_within_budget(without_profile(picture), format, options.dpi, options.budget_kb);
+    if (profile_too_big || (plain && plain->fits)) {
+      result.profile_removed = bool(plain);
+      encoded = std::move(plain);
+    }
+  }
+  if (!*encoded) return fail(encoded->error());
+  const BudgetEncoding& chosen = encoded->value();
+  if (quality_changes_size(format)) result.quality = chosen.quality;
+  result.over_budget = !chosen.fits;
+  if (result.over_budget) {
+    result.budget_note = over_budget_reason(format, chosen.bytes.size());
+    if (result.profile_removed) result.budget_note += ", even without its colour profile";
+  }
+  return chosen.bytes;
+}
+
+}  // namespace
+
 FileOutcome process_file(const QString& source, const QString& output_dir,
                          const BatchOptions& options) {
   FileOutcome result;
   result.source = source;
   result.output = QDir(output_dir).filePath(output_file_name(source, options.format));
   try {
-    QImage transformed;
     QByteArray format;
-    {
-      // The decoded picture is dropped as soon as it is transformed: large photos are big.
-      auto decoded = decode_image(source);
-      if (!decoded) {
-        result.error = decoded.error();
-        return result;
-      }
-      std::optional<QSize> size;
-      if (options.size.resize_on) {
-        const auto target = target_size(decoded->image.size(), options.size, options.dpi, false);
-        if (!target) {
-          result.error = target.error();
-          return result;
-        }
-        if (target->width <= 0 || target->height <= 0) {
-          result.error = QString("target size %1x%2 px is not a valid image size")
-                             .arg(target->width)
-                             .arg(target->height);
-          return result;
-        }
-        if (target->width > kMaxSide || target->height > kMaxSide ||
-            target->width * target->height > kMaxPixels) {
-          result.error =
-              QString("target size %1x%2 px is too large").arg(target->width).arg(target->height);
-          return result;
-        }
-        size = QSize(int(target->width), int(target->height));
-      }
-      format = output_format_for(options.format, decoded->format);
-      auto image = transform_image(decoded->image, size, options.size.rotation, format);
-      if (!image) {
-        result.error = image.error();
-        return result;
-      }
-      transformed = std::move(image.value());
+    const Result<QImage> transformed = transformed_picture(source, options, format);
+    if (!transformed) {
+      result.error = transformed.error();
+      return result;
     }
-
-    QByteArray bytes;
-    if (options.budget_on) {
-      // A large embedded colour profile (camera and print profiles reach hundreds of KB) can make
-      // a budget unreachable at any quality; then the pixels go to sRGB and the profile goes.
-      // Colours stay exact where removing it would not meet the budget anyway.
-      const qint64 profile_bytes = transformed.colorSpace().iccProfile().size();
-      const bool profile_too_big =
-          profile_bytes > 0 && double(profile_bytes) >= options.budget_kb * 1024.0;
-      std::optional<Result<BudgetEncoding>> encoded;
-      if (!profile_too_big)
-        encoded = encode_within_budget(transformed, format, options.dpi, options.budget_kb);
-      if (profile_bytes > 0 && (profile_too_big || (*encoded && !(*encoded)->fits))) {
-        auto plain = encode_within_budget(without_profile(transformed), format, options.dpi,
-                                          options.budget_kb);
-        if (profile_too_big || (plain && plain->fits)) {
-          result.profile_removed = bool(plain);
-          encoded = std::move(plain);
-        }
-      }
-      if (!*encoded) {
-        result.error = encoded->error();
-        return result;
-      }
-      const BudgetEncoding& chosen = encoded->value();
-      bytes = chosen.bytes;
-      if (quality_changes_size(format)) result.quality = chosen.quality;
-      result.over_budget = !chosen.fits;
-      if (result.over_budget) {
-        result.budget_note = over_budget_reason(format, bytes.size());
-        if (result.profile_removed) result.budget_note += ", even without its colour profile";
-      }
-    } else {
-      const auto encoded = encode_image(transformed, format, options.dpi);
-      if (!encoded) {
-        result.error = encoded.error();
-        return result;
-      }
-      bytes = *encoded;
+    const Result<QByteArray> bytes = options.budget_on
+                                         ? budget_bytes(*transformed, format, options, result)
+                                         : encode_image(*transformed, format, options.dpi);
+    if (!bytes) {
+      result.error = bytes.error();
+      return result;
     }
-    const Result<> written = write_file_atomic(result.output, bytes);
+    const Result<> written = write_file_atomic(result.output, *bytes);
     if (!written) {
       result.error = written.error();
       return result;
     }
     result.ok = true;
-    result.size = transformed.size();
-    result.bytes = bytes.size();
+    result.size = transformed->size();
+    result.bytes = bytes->size();
   } catch (const cv::Exception& e) {
     result.error = QString("image processing failed (%1)").arg(QString::fromStdString(e.err));
   } catch (const std::bad_alloc&) {
@@ -237,15 +232,11 @@ FileOutcome process_file(const QString& source, const QString& output_dir,
   return result;
 }
 
-BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
-                       const BatchOptions& options,
-                       const std::function<void(const FileOutcome&, int done)>& on_file, int jobs,
-                       const std::atomic_bool* stop) {
-  BatchSummary summary;
-  summary.total = int(queue.size());
-  std::vector<std::optional<FileOutcome>> results(queue.size());
+namespace {
 
-  // Entries that share an output name form one group, run in queue order by one worker.
+// Entries that share an output name form one group, run in queue order by one worker.
+std::vector<std::vector<int>> output_groups(const QStringList& queue, const QString& output_dir,
+                                            const BatchOptions& options) {
   std::vector<std::vector<int>> groups;
   QHash<QString, int> group_of;
   for (int i = 0; i < int(queue.size()); ++i) {
@@ -258,6 +249,34 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
       groups[*it].push_back(i);
     }
   }
+  return groups;
+}
+
+// The outcomes in queue order into the summary's lists (files never started are left out).
+void sort_outcomes(std::vector<std::optional<FileOutcome>>& results, BatchSummary& summary) {
+  for (auto& result : results) {
+    if (!result) continue;
+    if (!result->ok) {
+      summary.failures.push_back(std::move(*result));
+      continue;
+    }
+    ++summary.written;
+    if (result->profile_removed && !result->over_budget) summary.profile_removed.push_back(*result);
+    if (result->over_budget) summary.over_budget.push_back(std::move(*result));
+  }
+}
+
+}  // namespace
+
+BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
+                       const BatchOptions& options,
+                       const std::function<void(const FileOutcome&, int done)>& on_file, int jobs,
+                       const std::atomic_bool* stop) {
+  BatchSummary summary;
+  summary.total = int(queue.size());
+  std::vector<std::optional<FileOutcome>> results(queue.size());
+
+  const std::vector<std::vector<int>> groups = output_groups(queue, output_dir, options);
 
   if (jobs <= 0) jobs = std::max(1, QThread::idealThreadCount());
   jobs = std::min<int>(jobs, int(groups.size()));
@@ -312,16 +331,7 @@ BatchSummary run_batch(const QStringList& queue, const QString& output_dir,
   summary.processed = done;
   summary.cancelled = done < summary.total && stopped();
   summary.budget_kb = options.budget_kb;
-  for (auto& result : results) {
-    if (!result) continue;
-    if (!result->ok) {
-      summary.failures.push_back(std::move(*result));
-      continue;
-    }
-    ++summary.written;
-    if (result->profile_removed && !result->over_budget) summary.profile_removed.push_back(*result);
-    if (result->over_budget) summary.over_budget.push_back(std::move(*result));
-  }
+  sort_outcomes(results, summary);
   return summary;
 }
 

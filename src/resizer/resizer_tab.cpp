@@ -39,8 +39,19 @@ ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) {
 
 void ResizerTab::setup_resizer_tab() {
   auto* layout = new QHBoxLayout(this);
+  layout->addWidget(build_parameter_column());
+  layout->addWidget(build_queue_column(), 1);
 
-  // Left: the parameters.
+  connect(ui_.btn_add_files, &QPushButton::clicked, this, &ResizerTab::resizer_add_files);
+  connect(ui_.btn_add_folder, &QPushButton::clicked, this, &ResizerTab::resizer_add_folder);
+  connect(ui_.btn_clear_queue, &QPushButton::clicked, this, &ResizerTab::resizer_clear_queue);
+  connect(ui_.list_resizer_queue, &QListWidget::itemSelectionChanged, this,
+          &ResizerTab::resizer_update_preview);
+  connect(ui_.btn_run_resizer, &QPushButton::clicked, this, &ResizerTab::resizer_process_batch);
+}
+
+// Left: the parameters.
+QWidget* ResizerTab::build_parameter_column() {
   // Group titles double their "&": Qt would otherwise take it for a mnemonic and hide it.
   auto* params = new QGroupBox("Scaling && Quality Parameters");
   params->setFixedWidth(350);
@@ -93,9 +104,11 @@ void ResizerTab::setup_resizer_tab() {
   format->addRow("Rotation:", ui_.combo_resizer_rotate);
   params_layout->addWidget(format_group);
   params_layout->addStretch();
-  layout->addWidget(params);
+  return params;
+}
 
-  // Right: the queue, the preview and the batch.
+// Right: the queue, the preview and the batch.
+QWidget* ResizerTab::build_queue_column() {
   auto* queue_group = new QGroupBox("Processing Queue && Live Analytics");
   auto* queue = new QVBoxLayout(queue_group);
   auto* buttons = new QHBoxLayout;
@@ -125,14 +138,7 @@ void ResizerTab::setup_resizer_tab() {
   ui_.btn_run_resizer = new QPushButton("⚡ RUN BATCH EXPORT");
   ui_.btn_run_resizer->setObjectName("primaryBtn");
   queue->addWidget(ui_.btn_run_resizer);
-  layout->addWidget(queue_group, 1);
-
-  connect(ui_.btn_add_files, &QPushButton::clicked, this, &ResizerTab::resizer_add_files);
-  connect(ui_.btn_add_folder, &QPushButton::clicked, this, &ResizerTab::resizer_add_folder);
-  connect(ui_.btn_clear_queue, &QPushButton::clicked, this, &ResizerTab::resizer_clear_queue);
-  connect(ui_.list_resizer_queue, &QListWidget::itemSelectionChanged, this,
-          &ResizerTab::resizer_update_preview);
-  connect(ui_.btn_run_resizer, &QPushButton::clicked, this, &ResizerTab::resizer_process_batch);
+  return queue_group;
 }
 
 BatchInput ResizerTab::current_input() const {

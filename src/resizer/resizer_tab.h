@@ -78,6 +78,8 @@ class ResizerTab : public QWidget {
   } ui_;
 
   void setup_resizer_tab();
+  QWidget* build_parameter_column();
+  QWidget* build_queue_column();
 };
 
 }  // namespace orvane::resizer

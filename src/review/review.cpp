@@ -477,6 +477,20 @@ ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
   return report;
 }
 
+ReviewReport review_with_model(const QString& model_path, const ReviewOptions& options,
+                               const std::function<void(int, int, const QString&)>& progress,
+                               const std::atomic_bool* stop) {
+  try {
+    const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
+    return review_images(*model, options, progress, stop);
+  } catch (const std::exception& e) {
+    // A model that does not load (or a deep engine failure) ends the run with its reason.
+    ReviewReport report;
+    report.error = QString::fromUtf8(e.what()).section(QLatin1Char('\n'), 0, 0);
+    return report;
+  }
+}
+
 std::vector<int> ranked_images(const ReviewReport& report) {
   std::vector<int> order;
   for (int i = 0; i < int(report.images.size()); ++i)

@@ -161,6 +161,12 @@ ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
                            const std::function<void(int, int, const QString&)>& progress = {},
                            const std::atomic_bool* stop = nullptr);
 
+// review_images with the model at `model_path`, loaded first. A model that does not load, or a
+// deep engine failure, ends the run with its reason's first line in `error`.
+ReviewReport review_with_model(const QString& model_path, const ReviewOptions& options,
+                               const std::function<void(int, int, const QString&)>& progress = {},
+                               const std::atomic_bool* stop = nullptr);
+
 // Indices of the images with findings, worst first (score, then listing order).
 std::vector<int> ranked_images(const ReviewReport& report);
 

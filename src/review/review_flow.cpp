@@ -3,7 +3,6 @@
 #include <QFileInfo>
 #include <QGraphicsScene>
 #include <QKeySequence>
-#include <QProgressDialog>
 #include <QShortcut>
 #include <QTimer>
 
@@ -11,8 +10,9 @@
 #include "review/review_list_model.h"
 #include "review/review_overlay.h"
 #include "review/review_panel.h"
-#include "review/review_worker.h"
+#include "tasks/long_task.h"
 #include "ui/dialogs.h"
+#include "ui/task_progress_dialog.h"
 
 namespace orvane::review {
 
@@ -33,7 +33,8 @@ ReviewFlow::ReviewFlow(QWidget* host, AnnotationDocument* document, QGraphicsSce
       folder_(std::move(folder)),
       open_image_(std::move(open_image)),
       model_(new ReviewListModel(this)),
-      panel_(new ReviewPanel(model_, host)) {
+      panel_(new ReviewPanel(model_, host)),
+      task_(new tasks::LongTask(this)) {
   // The canvas rebuilds its picture after the document loads: draw over it once that is done.
   connect(document_, &AnnotationDocument::reset, this,
           [this] { QTimer::singleShot(0, this, &ReviewFlow::show_overlay); });
@@ -58,12 +59,9 @@ ReviewFlow::ReviewFlow(QWidget* host, AnnotationDocument* document, QGraphicsSce
 
 ReviewOverlay* ReviewFlow::overlay() const { return static_cast<ReviewOverlay*>(overlay_.data()); }
 
-ReviewFlow::~ReviewFlow() {
-  if (worker_) {
-    worker_->request_stop();
-    worker_->wait();
-  }
-}
+ReviewFlow::~ReviewFlow() = default;  // the task stops and waits for its work
+
+bool ReviewFlow::running() const { return task_->running(); }
 
 void ReviewFlow::choose_model_and_review() {
   const QString folder = folder_();
@@ -80,7 +78,7 @@ void ReviewFlow::choose_model_and_review() {
 
 bool ReviewFlow::start_review(const QString& model_path) {
   const QString folder = folder_();
-  if (worker_) return false;
+  if (task_->running()) return false;
   if (folder.isEmpty()) {
     ui::warning(host_, QStringLiteral("Review with Model"),
                 QStringLiteral("Open an image folder first."));
@@ -90,44 +88,22 @@ bool ReviewFlow::start_review(const QString& model_path) {
   options.folder = folder;
   running_folder_ = folder;
   running_model_ = model_path;
-  worker_ = new ReviewWorker(model_path, options, this);
-  progress_ = new QProgressDialog(QStringLiteral("Loading the model…"), QStringLiteral("Cancel"), 0,
-                                  0, host_);
-  progress_->setWindowTitle(QStringLiteral("Review with Model"));
-  progress_->setWindowModality(Qt::WindowModal);
-  progress_->setMinimumDuration(0);
-  progress_->setAutoClose(false);
-  progress_->setAutoReset(false);
-  connect(progress_, &QProgressDialog::canceled, worker_, &ReviewWorker::request_stop);
-  connect(worker_, &ReviewWorker::progress_signal, this,
-          [this](int done, int total, const QString& name) {
-            if (!progress_) return;
-            progress_->setMaximum(total);
-            progress_->setLabelText(
-                name.isEmpty()
-                    ? QStringLiteral("Reviewing %1 image(s)…").arg(total)
-                    : QStringLiteral("Reviewed %1 of %2: %3").arg(done).arg(total).arg(name));
-            // Last: a window-modal dialog's setValue runs the event loop, where the end of the
-            // run may close the dialog and clear progress_.
-            progress_->setValue(done);
-          });
-  connect(worker_, &ReviewWorker::finished_signal, this, &ReviewFlow::on_finished,
-          Qt::QueuedConnection);
-  progress_->show();
-  worker_->start();
+  auto report = std::make_shared<ReviewReport>();
+  task_->start(
+      [model_path, options, report](tasks::TaskControl& control) {
+        *report = review_with_model(
+            model_path, options,
+            [&control](int done, int total, const QString& name) {
+              control.report(done, total, name);
+            },
+            control.stop_flag());
+      },
+      [this, report](const tasks::TaskEnd&) { on_finished(std::move(*report)); });
+  ui::TaskProgressDialog::follow(task_, QStringLiteral("Review with Model"), host_);
   return true;
 }
 
-void ReviewFlow::on_finished() {
-  worker_->wait();
-  ReviewReport report = worker_->take_report();
-  worker_->deleteLater();
-  worker_ = nullptr;
-  if (progress_) {
-    progress_->close();
-    progress_->deleteLater();
-    progress_ = nullptr;
-  }
+void ReviewFlow::on_finished(ReviewReport report) {
   if (!report.error.isEmpty()) {
     ui::warning(host_, QStringLiteral("Review Failed"), report.error);
     Q_EMIT review_finished();

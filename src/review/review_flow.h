@@ -1,6 +1,6 @@
 #pragma once
 // Runs a label review from the annotator: asks for the model, reviews the open folder on a worker
-// thread behind a cancellable progress dialog, shows the review list, opens the image of the
+// thread (the long-task runner) behind a cancellable progress dialog, shows the review list, opens the image of the
 // selected row, draws the predictions over the canvas, applies Accept through the annotation
 // document (one undoable, saved edit), and re-matches the shown image whenever its labels change.
 
@@ -11,11 +11,13 @@
 
 class QGraphicsObject;
 class QGraphicsScene;
-class QProgressDialog;
 class QWidget;
 
 namespace orvane {
 class AnnotationDocument;
+}
+namespace orvane::tasks {
+class LongTask;
 }
 
 namespace orvane::review {
@@ -23,7 +25,7 @@ namespace orvane::review {
 class ReviewListModel;
 class ReviewOverlay;
 class ReviewPanel;
-class ReviewWorker;
+struct ReviewReport;
 
 class ReviewFlow : public QObject {
   Q_OBJECT
@@ -47,7 +49,7 @@ class ReviewFlow : public QObject {
   ReviewPanel* panel() const { return panel_; }
   ReviewListModel* list_model() const { return model_; }
   ReviewOverlay* overlay() const;
-  bool running() const { return worker_ != nullptr; }
+  bool running() const;
 
  Q_SIGNALS:
   // The run ended and the list is up (or its error was shown).
@@ -57,7 +59,7 @@ class ReviewFlow : public QObject {
   void redo_requested();
 
  private:
-  void on_finished();
+  void on_finished(ReviewReport report);
   void show_overlay();
   void on_document_edited();
   void on_finding_selected();
@@ -70,8 +72,7 @@ class ReviewFlow : public QObject {
   ReviewListModel* model_;
   ReviewPanel* panel_;
   QPointer<QGraphicsObject> overlay_;  // a ReviewOverlay; the canvas deletes it with every picture
-  ReviewWorker* worker_ = nullptr;
-  QProgressDialog* progress_ = nullptr;
+  tasks::LongTask* task_;  // the review runs on it, one at a time
   QString running_folder_, running_model_;
 };
 

@@ -4,12 +4,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "files/atomic_file.h"
+#include "files/fs_path.h"
 #include "files/label_format.h"
+#include "imaging/image_files.h"
 #include "imaging/image_io.h"
 #include "label_geometry/label_geometry.h"
 
@@ -87,15 +89,6 @@ std::pair<std::vector<int>, int> overlapping_spans(int length, int count, double
   return {starts, tile};
 }
 
-std::filesystem::path fs_path(const QString& path) {
-  return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
-
-QString label_path_of(const QString& image_path) {
-  return QFile::decodeName(
-      files::label_path_for(QFile::encodeName(image_path).toStdString()).c_str());
-}
-
 }  // namespace
 
 std::vector<cv::Rect> tile_rects(int width, int height, const Grid& grid, double overlap_percent) {
@@ -130,62 +123,58 @@ bool SplitReport::has_problems() const {
          !unwritable_labels.isEmpty() || !class_list_problems.isEmpty();
 }
 
-SplitReport split_images(const SplitOptions& options, const QStringList& files,
-                         const SplitProgress& progress, const std::atomic_bool* stop) {
-  SplitReport report;
-  report.images_found = static_cast<int>(files.size());
-  const QDir out_dir(options.output_dir);
-  const int total = static_cast<int>(files.size());
-  // The output folder is created with its parents in both layouts; when that fails, no tile can
-  // be written, so the batch stops with that one reason instead of one failure per tile.
-  if (!QDir().mkpath(options.output_dir)) {
-    report.uncreatable_folders << options.output_dir;
-    return report;
+namespace {
+
+namespace lg = label_geometry;
+
+// The labels of the tile at `tile_path` (the picture's `rect`) beside it. Atomic but not synced,
+// as bulk copies are: a label file is a few hundred bytes derived from the source, and a sync per
+// tile would double the split's time on disks where the tile's own sync dominates.
+void write_tile_labels(const QString& tile_path, const std::vector<lg::Shape>& shapes,
+                       const cv::Rect& rect, double min_visible, SplitReport& report) {
+  const std::string text =
+      lg::format_labels(lg::shapes_in_tile(shapes, rect, min_visible), rect.size());
+  const std::string problem = files::write_atomically(fs_path(label_path_for(tile_path)), text,
+                                                      files::Durability::kRenameOnly);
+  if (problem.empty()) {
+    ++report.label_files_written;
+  } else {
+    report.unwritable_labels << QString::fromStdString(problem);
+  }
+}
+
+// One split: the options, its report, and the class list each folder of tiles receives.
+struct ImageSplit {
+  const SplitOptions& options;
+  SplitReport& report;
+  lg::ClassListCarrier class_lists;
+
+  // Once per folder that receives tiles, so a folder of tiles opens in the annotator as it is.
+  void give_class_list(const QString& folder) {
+    if (!options.carry_labels) return;
+    const std::string problem = class_lists.carry(fs_path(options.input_dir), fs_path(folder));
+    if (!problem.empty()) report.class_list_problems << QString::fromStdString(problem);
   }
 
-  namespace lg = label_geometry;
-  const QString class_list = QDir(options.input_dir).filePath(QStringLiteral("classes.txt"));
-  const bool copy_classes = options.carry_labels && QFileInfo(class_list).isFile();
-  QSet<QString> folders_with_classes;
-  // Once per folder that receives tiles, so a folder of tiles opens in the annotator as it is.
-  const auto give_class_list = [&](const QString& folder) {
-    if (!copy_classes || folders_with_classes.contains(folder)) return;
-    folders_with_classes.insert(folder);
-    const std::string problem = lg::copy_class_list(fs_path(class_list), fs_path(folder));
-    if (!problem.empty()) report.class_list_problems << QString::fromStdString(problem);
-  };
-  if (!options.use_subfolders) give_class_list(options.output_dir);
+  // The folder tile `index` goes into; empty (the failure recorded) when it cannot be created.
+  QString tile_folder(int index, const QString& tile_name) {
+    if (!options.use_subfolders) return options.output_dir;
+    const QString folder =
+        QDir(options.output_dir).filePath(part_folder_name(index, options.parts));
+    if (!QDir().mkpath(folder)) {
+      if (!report.uncreatable_folders.contains(folder)) report.uncreatable_folders << folder;
+      report.unwritable_tiles << QDir(folder).filePath(tile_name);
+      return {};
+    }
+    give_class_list(folder);
+    return folder;
+  }
 
-  for (int i = 0; i < total; ++i) {
-    if (stop && stop->load()) {
-      report.cancelled = true;
-      break;
-    }
-    report.images_processed = i + 1;
-    const QString& path = files[i];
-    if (progress) progress(i, total, path);
-    const QString file_name = QFileInfo(path).fileName();
-    const cv::Mat image = read_image_bgr(path);
-    if (image.empty()) {
-      report.undecodable << file_name;
-      continue;
-    }
-    // Labels are read before any tile is written: a label file that does not parse leaves its
-    // image uncut rather than half cut with tiles whose labels would be missing or wrong.
-    std::vector<lg::Shape> shapes;
-    bool annotated = false;
-    if (options.carry_labels) {
-      lg::LabelRead labels = lg::read_label_shapes(fs_path(label_path_of(path)), image.size());
-      if (!labels.error.empty()) {
-        report.label_errors << QString::fromStdString(labels.error);
-        continue;
-      }
-      annotated = labels.found;
-      shapes = std::move(labels.shapes);
-      if (!annotated) report.unannotated << file_name;
-    }
-    ++report.images_split;
-
+  // The tiles of one decoded picture. `shapes` unset: an unannotated source, which says nothing
+  // about its tiles; an annotated one makes every tile annotated, one without objects getting an
+  // empty file (a true negative).
+  void write_tiles(const cv::Mat& image, const QString& file_name,
+                   const std::optional<std::vector<lg::Shape>>& shapes) {
     const std::vector<cv::Rect> rects =
         tile_rects(image.cols, image.rows, options.grid, options.overlap);
     bool had_empty = false;
@@ -198,47 +187,74 @@ SplitReport split_images(const SplitOptions& options, const QStringList& files,
         had_empty = true;
         continue;
       }
-      QString folder = options.output_dir;
-      if (options.use_subfolders) {
-        folder = out_dir.filePath(part_folder_name(index, options.parts));
-        if (!QDir().mkpath(folder)) {
-          if (!report.uncreatable_folders.contains(folder)) report.uncreatable_folders << folder;
-          report.unwritable_tiles << QDir(folder).filePath(
-              tile_file_name(file_name, index, options.parts));
-          continue;
-        }
-        give_class_list(folder);
-      }
-      const QString tile_path =
-          QDir(folder).filePath(tile_file_name(file_name, index, options.parts));
+      const QString tile_name = tile_file_name(file_name, index, options.parts);
+      const QString folder = tile_folder(index, tile_name);
+      if (folder.isEmpty()) continue;
+      const QString tile_path = QDir(folder).filePath(tile_name);
       if (!write_image_atomic(tile_path, image(rects[t]))) {
         report.unwritable_tiles << tile_path;
         continue;
       }
       ++report.tiles_written;
-      // An unannotated source says nothing about its tiles; an annotated one makes every tile
-      // annotated, one without objects getting an empty file (a true negative).
-      if (annotated) {
-        const QString label_path = label_path_of(tile_path);
-        const std::string text = lg::format_labels(
-            lg::shapes_in_tile(shapes, rects[t], options.min_visible), rects[t].size());
-        // Atomic but not synced, as bulk copies are: a label file is a few hundred bytes
-        // derived from the source, and a sync per tile would double the split's time on disks
-        // where the tile's own sync dominates.
-        const std::string problem =
-            files::write_atomically(fs_path(label_path), text, files::Durability::kRenameOnly);
-        if (problem.empty()) {
-          ++report.label_files_written;
-        } else {
-          report.unwritable_labels << QString::fromStdString(problem);
-        }
-      }
+      if (shapes) write_tile_labels(tile_path, *shapes, rects[t], options.min_visible, report);
     }
     if (had_empty) {
       report.images_with_empty_tiles
           << QStringLiteral("%1 (%2 x %3 px)")
                  .arg(file_name, QString::number(image.cols), QString::number(image.rows));
     }
+  }
+
+  // One source file: decoded, its labels read before any tile is written (a label file that
+  // does not parse leaves its image uncut rather than half cut with tiles whose labels would be
+  // missing or wrong), then cut.
+  void split_file(const QString& path) {
+    const QString file_name = QFileInfo(path).fileName();
+    const cv::Mat image = read_image_bgr(path);
+    if (image.empty()) {
+      report.undecodable << file_name;
+      return;
+    }
+    std::optional<std::vector<lg::Shape>> shapes;
+    if (options.carry_labels) {
+      lg::LabelRead labels = lg::read_image_labels(fs_path(path), image.size());
+      if (!labels.error.empty()) {
+        report.label_errors << QString::fromStdString(labels.error);
+        return;
+      }
+      if (labels.found)
+        shapes = std::move(labels.shapes);
+      else
+        report.unannotated << file_name;
+    }
+    ++report.images_split;
+    write_tiles(image, file_name, shapes);
+  }
+};
+
+}  // namespace
+
+SplitReport split_images(const SplitOptions& options, const QStringList& files,
+                         const SplitProgress& progress, const std::atomic_bool* stop) {
+  SplitReport report;
+  report.images_found = static_cast<int>(files.size());
+  const int total = static_cast<int>(files.size());
+  // The output folder is created with its parents in both layouts; when that fails, no tile can
+  // be written, so the batch stops with that one reason instead of one failure per tile.
+  if (!QDir().mkpath(options.output_dir)) {
+    report.uncreatable_folders << options.output_dir;
+    return report;
+  }
+  ImageSplit split{options, report, {}};
+  if (!options.use_subfolders) split.give_class_list(options.output_dir);
+  for (int i = 0; i < total; ++i) {
+    if (stop && stop->load()) {
+      report.cancelled = true;
+      break;
+    }
+    report.images_processed = i + 1;
+    if (progress) progress(i, total, files[i]);
+    split.split_file(files[i]);
   }
   return report;
 }

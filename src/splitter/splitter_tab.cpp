@@ -36,7 +36,25 @@ SplitterTab::SplitterTab(QWidget* parent) : QWidget(parent) {
 
 void SplitterTab::setup_splitter_tab() {
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(build_folder_box());
+  layout->addWidget(build_parameter_box());
+  auto* preview = new QGroupBox("Grid Preview (first image of the input folder)");
+  auto* preview_layout = new QVBoxLayout(preview);
+  ui_.view_split_preview = new ZoomableView;
+  ui_.view_split_preview->setObjectName("view_split_preview");
+  preview_layout->addWidget(ui_.view_split_preview);
+  layout->addWidget(preview, 1);
 
+  update_splitter_grid_modes();
+  // Connected after the first fill: every later change of folder, grid or overlap redraws.
+  connect(ui_.entry_split_in, &QLineEdit::textChanged, this, &SplitterTab::update_split_preview);
+  connect(ui_.combo_grid_mode, &QComboBox::currentIndexChanged, this,
+          &SplitterTab::update_split_preview);
+  connect(ui_.spin_split_overlap, &QSpinBox::valueChanged, this,
+          &SplitterTab::update_split_preview);
+}
+
+QWidget* SplitterTab::build_folder_box() {
   auto* dirs = new QGroupBox("Directory Configuration");
   auto* grid = new QGridLayout(dirs);
   ui_.entry_split_in = new QLineEdit;
@@ -59,8 +77,10 @@ void SplitterTab::setup_splitter_tab() {
   grid->addWidget(ui_.btn_browse_out, 1, 2);
   // The info labels stretch too; without this the paths would get only half the width.
   grid->setColumnStretch(1, 1);
-  layout->addWidget(dirs);
+  return dirs;
+}
 
+QWidget* SplitterTab::build_parameter_box() {
   // "&&" shows one "&": a single one would be taken as a keyboard mnemonic and vanish.
   auto* params = new QGroupBox("Splitting Grid Parameters && Folder Structure");
   auto* form = new QFormLayout(params);
@@ -110,22 +130,7 @@ void SplitterTab::setup_splitter_tab() {
   form->addRow(ui_.chk_split_labels);
   form->addRow("Min. Visible Area of a Shape:", ui_.spin_split_min_visible);
   form->addRow(ui_.btn_split);
-  layout->addWidget(params);
-
-  auto* preview = new QGroupBox("Grid Preview (first image of the input folder)");
-  auto* preview_layout = new QVBoxLayout(preview);
-  ui_.view_split_preview = new ZoomableView;
-  ui_.view_split_preview->setObjectName("view_split_preview");
-  preview_layout->addWidget(ui_.view_split_preview);
-  layout->addWidget(preview, 1);
-
-  update_splitter_grid_modes();
-  // Connected after the first fill: every later change of folder, grid or overlap redraws.
-  connect(ui_.entry_split_in, &QLineEdit::textChanged, this, &SplitterTab::update_split_preview);
-  connect(ui_.combo_grid_mode, &QComboBox::currentIndexChanged, this,
-          &SplitterTab::update_split_preview);
-  connect(ui_.spin_split_overlap, &QSpinBox::valueChanged, this,
-          &SplitterTab::update_split_preview);
+  return params;
 }
 
 void SplitterTab::update_split_preview() {

@@ -61,6 +61,8 @@ class SplitterTab : public QWidget {
   } ui_;
 
   void setup_splitter_tab();
+  QWidget* build_folder_box();
+  QWidget* build_parameter_box();
   void show_split_report(const SplitReport& report, const QString& error);
   void browse_into(QLineEdit* entry, const QString& caption);
 };

@@ -205,6 +205,61 @@ void remove_ids(std::vector<TrackPtr>& from, const std::vector<TrackPtr>& those)
              from.end());
 }
 
+// The confident detections (score at or above `high`) and the weak ones (above `low`).
+std::pair<std::vector<Detection>, std::vector<Detection>> by_score(
+    const std::vector<Detection>& detections, float high, float low) {
+  std::pair<std::vector<Detection>, std::vector<Detection>> split;
+  for (const auto& d : detections) {
+    if (d.score >= high)
+      split.first.push_back(d);
+    else if (d.score > low)
+      split.second.push_back(d);
+  }
+  return split;
+}
+
+// The lost tracks last seen before frame `oldest` are removed for good.
+void expire(const std::vector<TrackPtr>& lost, int oldest, std::vector<TrackPtr>& removed) {
+  for (const auto& t : lost)
+    if (t->frame_id < oldest) {
+      t->state = TrackState::kRemoved;
+      removed.push_back(t);
+    }
+}
+
+// What the caller sees of the tracked tracks: the confirmed ones.
+std::vector<Track> confirmed_tracks(const std::vector<TrackPtr>& tracked) {
+  std::vector<Track> out;
+  for (const auto& t : tracked)
+    if (t->activated) out.push_back({t->id, t->box(), t->score, t->cls});
+  return out;
+}
+
+// A track born from `d` in frame `frame_id`.
+TrackPtr new_track(const Detection& d, int id, int frame_id) {
+  auto t = std::make_shared<ByteTracker::STrack>();
+  KalmanBoxFilter::initiate(to_xyah(d.box), t->mean, t->covariance);
+  t->id = id;
+  t->score = d.score;
+  t->cls = d.cls;
+  t->state = TrackState::kTracked;
+  t->activated = frame_id == 1;  // only the first frame's tracks are confirmed at birth
+  t->frame_id = t->start_frame = frame_id;
+  return t;
+}
+
+// A lost track overlapping a tracked one is the same object twice: keep the older.
+void drop_doubles(std::vector<TrackPtr>& tracked, std::vector<TrackPtr>& lost) {
+  std::vector<TrackPtr> drop_tracked, drop_lost;
+  for (const auto& a : tracked)
+    for (const auto& b : lost)
+      if (box_iou(a->box(), b->box()) > 0.85f)
+        (a->frame_id - a->start_frame > b->frame_id - b->start_frame ? drop_lost : drop_tracked)
+            .push_back(a->frame_id - a->start_frame > b->frame_id - b->start_frame ? b : a);
+  remove_ids(tracked, drop_tracked);
+  remove_ids(lost, drop_lost);
+}
+
 }  // namespace
 
 ByteTracker::ByteTracker(const ByteTrackOptions& options, double fps)
@@ -213,11 +268,8 @@ ByteTracker::ByteTracker(const ByteTrackOptions& options, double fps)
 std::vector<Track> ByteTracker::update(const std::vector<Detection>& detections) {
   ++frame_id_;
   std::vector<TrackPtr> activated, refound, lost_now, removed;
-  std::vector<Detection> high, low;
-  for (const auto& d : detections) {
-    if (d.score >= options_.track_high_thresh) high.push_back(d);
-    else if (d.score > options_.track_low_thresh) low.push_back(d);
-  }
+  const auto [high, low] =
+      by_score(detections, options_.track_high_thresh, options_.track_low_thresh);
   std::vector<TrackPtr> unconfirmed, confirmed;
   for (const auto& t : tracked_) (t->activated ? confirmed : unconfirmed).push_back(t);
 
@@ -272,23 +324,11 @@ std::vector<Track> ByteTracker::update(const std::vector<Detection>& detections)
   // New tracks from confident detections nobody claimed.
   for (int di : unmatched(int(left.size()), pairs, true)) {
     const auto& d = left[size_t(di)];
-    if (d.score < options_.new_track_thresh) continue;
-    auto t = std::make_shared<STrack>();
-    KalmanBoxFilter::initiate(to_xyah(d.box), t->mean, t->covariance);
-    t->id = next_id_++;
-    t->score = d.score;
-    t->cls = d.cls;
-    t->state = TrackState::kTracked;
-    t->activated = frame_id_ == 1;  // only the first frame's tracks are confirmed at birth
-    t->frame_id = t->start_frame = frame_id_;
-    activated.push_back(t);
+    if (d.score >= options_.new_track_thresh)
+      activated.push_back(new_track(d, next_id_++, frame_id_));
   }
 
-  for (auto& t : lost_)
-    if (frame_id_ - t->frame_id > max_time_lost_) {
-      t->state = TrackState::kRemoved;
-      removed.push_back(t);
-    }
+  expire(lost_, frame_id_ - max_time_lost_, removed);
 
   std::vector<TrackPtr> tracked;
   for (const auto& t : tracked_)
@@ -299,21 +339,10 @@ std::vector<Track> ByteTracker::update(const std::vector<Detection>& detections)
   add_unique(lost_, lost_now);
   remove_ids(lost_, removed);
 
-  // A lost track overlapping a tracked one is the same object twice: keep the older.
-  std::vector<TrackPtr> drop_tracked, drop_lost;
-  for (const auto& a : tracked)
-    for (const auto& b : lost_)
-      if (box_iou(a->box(), b->box()) > 0.85f)
-        (a->frame_id - a->start_frame > b->frame_id - b->start_frame ? drop_lost : drop_tracked)
-            .push_back(a->frame_id - a->start_frame > b->frame_id - b->start_frame ? b : a);
-  remove_ids(tracked, drop_tracked);
-  remove_ids(lost_, drop_lost);
+  drop_doubles(tracked, lost_);
   tracked_ = std::move(tracked);
 
-  std::vector<Track> out;
-  for (const auto& t : tracked_)
-    if (t->activated) out.push_back({t->id, t->box(), t->score, t->cls});
-  return out;
+  return confirmed_tracks(tracked_);
 }
 
 }  // namespace orvane::video

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -59,7 +60,7 @@ class AnnotatorTabTest : public test::GuiTest {
   }
   void open() {
     dialogs.directories.push_back(dir.path());
-    tab.load_directory();
+    controls(tab).btn_load_dir->click();
   }
   // The next label dialog is answered with `text` (typed into its combo) and OK.
   void answer_label(const QString& text) {
@@ -72,7 +73,7 @@ class AnnotatorTabTest : public test::GuiTest {
   void show() {
     tab.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&tab));
-    tab.fit_canvas_to_screen();
+    controls(tab).btn_fit_screen->click();
   }
   void mode(DrawMode m) { select_draw_mode(controls(tab).combo_mode, m); }
   QPoint at(QPointF scene) const { return controls(tab).canvas_view->mapFromScene(scene); }
@@ -113,7 +114,7 @@ TEST(AnnotatorTabLifetime, ClosingWithASelectedShapeDoesNotCrash) {
   test::DialogRecorder dialogs;
   auto* tab = new AnnotatorTab;
   dialogs.directories.push_back(dir.path());
-  tab->load_directory();
+  controls(*tab).btn_load_dir->click();
   ASSERT_EQ(controls(*tab).table_objects->rowCount(), 1);
   controls(*tab).table_objects->selectRow(0);
   ASSERT_FALSE(controls(*tab).canvas->selectedItems().isEmpty());
@@ -159,11 +160,11 @@ TEST_F(AnnotatorTabTest, LoadsFolderInCodePointOrderWithStatusMarksAndClasses) {
   cv::imwrite(QDir(other.path()).filePath("z.png").toStdString(),
               cv::Mat(10, 10, CV_8UC3, cv::Scalar::all(0)));
   dialogs.directories.push_back(other.path());
-  tab.load_directory();
+  controls(tab).btn_load_dir->click();
   EXPECT_EQ(tab.classes(), (QStringList{"bolt", "nut"}));
   QTemporaryDir empty;
   dialogs.directories.push_back(empty.path());
-  tab.load_directory();
+  controls(tab).btn_load_dir->click();
   EXPECT_EQ(controls(tab).list_images->count(), 0);
   EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_TRUE(state(tab).display_cv_img.empty());
@@ -226,8 +227,8 @@ TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
   EXPECT_EQ(scene_polygon(1)[0], scene_of({100, 10}));
   EXPECT_EQ(scene_polygon(1)[2], scene_of({150, 60}));
 
-  // Shown again, the image reads back the same shapes (file shapes are typed by vertex count).
-  tab.load_current_image();
+  // Opened again, the image reads back the same shapes (file shapes are typed by vertex count).
+  tab.open_folder(tab.image_folder());
   ASSERT_EQ(state(tab).annotations.size(), 4u);
   EXPECT_EQ(state(tab).document->shapes()[1].type, "Rectangle");
   EXPECT_EQ(state(tab).document->shapes()[2].type, "Polygon");
@@ -237,9 +238,9 @@ TEST_F(AnnotatorTabTest, DrawLabelAndFileForEveryShapeMode) {
 TEST_F(AnnotatorTabTest, CancelledOrBlankLabelDropsTheShape) {
   image("a.png", 50, 50);
   open();
-  tab.handle_new_poly(QPolygonF{{1, 1}, {20, 1}, {20, 20}});  // no answer queued: cancelled
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{1, 1}, {20, 1}, {20, 20}});  // no answer queued: cancelled
   answer_label("   ");
-  tab.handle_new_poly(QPolygonF{{1, 1}, {20, 1}, {20, 20}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{1, 1}, {20, 1}, {20, 20}});
   EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_TRUE(tab.classes().isEmpty());
   EXPECT_FALSE(QFile::exists(path("a.txt")));
@@ -252,7 +253,7 @@ TEST_F(AnnotatorTabTest, SavesBeforeEveryMoveAndOnlyThen) {
   image("b.png", 100, 80);
   open();
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   EXPECT_EQ(read_all(path("a.txt")), "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
 
   // A drag is written by the next save: here, "◄ Prev" on the first image does nothing.
@@ -267,7 +268,7 @@ TEST_F(AnnotatorTabTest, SavesBeforeEveryMoveAndOnlyThen) {
 
   // Dragged past the edge and saved with the button: clamped.
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{90, 70}, {99, 70}, {99, 79}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{90, 70}, {99, 70}, {99, 79}});
   state(tab).annotations[0].item->setPos(20, 20);
   controls(tab).btn_next_img->click();  // last image: no save
   EXPECT_EQ(read_all(path("b.txt")), "0 0.900000 0.875000 0.990000 0.875000 0.990000 0.987500\n");
@@ -283,7 +284,7 @@ TEST_F(AnnotatorTabTest, ClosingTheWindowSavesADraggedShape) {
   image("a.png", 100, 80);
   open();
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   QWidget window;
   auto* layout = new QVBoxLayout(&window);
   layout->addWidget(&tab);
@@ -311,9 +312,9 @@ TEST_F(AnnotatorTabTest, DeletingTheLastShapeRemovesTheLabelFile) {
   image("cat.png", 100, 80);
   open();
   answer_label("cat");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   answer_label("cat");
-  tab.handle_new_poly(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
   ASSERT_EQ(lines_of(path("cat.txt")).size(), 2);
   controls(tab).table_objects->selectRow(0);
   controls(tab).btn_delete_shape->click();
@@ -340,9 +341,9 @@ TEST_F(AnnotatorTabTest, CopyPreviousScalesShapesToTheCurrentImage) {
   EXPECT_EQ(dialogs.messages[0].title, "Unavailable");
   EXPECT_EQ(dialogs.messages[0].text, "No previous image available to copy annotations from.");
 
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   answer_label("a");
-  tab.handle_new_poly(QPolygonF{{0, 0}, {10, 0}, {10, 10}});  // replaced by the copy
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{0, 0}, {10, 0}, {10, 10}});  // replaced by the copy
   controls(tab).btn_copy_prev->click();
   ASSERT_EQ(state(tab).annotations.size(), 1u);
   EXPECT_EQ(state(tab).document->shapes()[0].label, "b");
@@ -352,9 +353,9 @@ TEST_F(AnnotatorTabTest, CopyPreviousScalesShapesToTheCurrentImage) {
   EXPECT_EQ(read_all(path("2.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
 
   // From an image without labels the copy empties the current one and removes its file.
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   answer_label("a");
-  tab.handle_new_poly(QPolygonF{{0, 0}, {10, 0}, {10, 10}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{0, 0}, {10, 0}, {10, 10}});
   QFile::remove(path("2.txt"));
   controls(tab).btn_copy_prev->click();
   EXPECT_TRUE(state(tab).annotations.empty());
@@ -369,7 +370,7 @@ TEST_F(AnnotatorTabTest, SelectionFollowsBetweenTableAndCanvasAndColoursFollowCl
   open();
   for (const char* label : {"c1", "c10", "c0"}) {
     answer_label(label);
-    tab.handle_new_poly(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
+    Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
   }
   EXPECT_EQ(state(tab).annotations[0].item->pen().color(), QColor("#FF0000"));
   EXPECT_EQ(state(tab).annotations[1].item->pen().color(), QColor("#00FF00"));  // id 10 wraps to 0
@@ -393,7 +394,7 @@ TEST_F(AnnotatorTabTest, SelectionFollowsBetweenTableAndCanvasAndColoursFollowCl
   // Nothing selected on the canvas: Delete must not remove the shape selected before.
   controls(tab).canvas->clearSelection();
   EXPECT_EQ(controls(tab).table_objects->currentRow(), -1);
-  tab.ann_delete_selected();
+  controls(tab).btn_delete_shape->click();
   EXPECT_EQ(state(tab).annotations.size(), 3u);
 }
 
@@ -402,7 +403,7 @@ TEST_F(AnnotatorTabTest, DeleteKeysActOnlyWhileTheAnnotatorIsShown) {
   open();
   for (int i = 0; i < 2; ++i) {
     answer_label("x");
-    tab.handle_new_poly(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
+    Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 10}, {40, 10}, {40, 40}});
   }
   // The tab inside a tab widget beside another page, as in the main window.
   QTabWidget tabs;
@@ -459,11 +460,11 @@ TEST_F(AnnotatorTabTest, LinesTheReaderCannotShowSurviveEverySave) {
 
   // Deleting the only shown shape keeps the file with the lines that were not shown.
   controls(tab).table_objects->selectRow(0);
-  tab.ann_delete_selected();
+  controls(tab).btn_delete_shape->click();
   EXPECT_EQ(read_all(path("a.txt")),
             "5 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.5\n0 0.5 0.5 0.2\n0 0.9 0.9 0.8 0.8 0.7 0.7\n");
   answer_label("nut");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   EXPECT_EQ(read_all(path("a.txt")),
             "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n"
             "5 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.5\n0 0.5 0.5 0.2\n0 0.9 0.9 0.8 0.8 0.7 0.7\n");
@@ -476,8 +477,8 @@ TEST_F(AnnotatorTabTest, EmptyClassListShowsNoShapeButKeepsTheFile) {
   write_raw(path("a.txt"), original);
   open();
   EXPECT_TRUE(state(tab).annotations.empty());
-  tab.next_image();
-  tab.prev_image();
+  controls(tab).btn_next_img->click();
+  controls(tab).btn_prev_img->click();
   controls(tab).btn_save->click();
   EXPECT_EQ(read_all(path("a.txt")), original);
 }
@@ -490,19 +491,19 @@ TEST_F(AnnotatorTabTest, UndecodableImageShowsNothingAndItsLabelFileIsNeverTouch
   write_raw(path("b.txt"), b_labels);
   open();
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
 
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   EXPECT_EQ(state(tab).current_idx, 1);
   EXPECT_TRUE(state(tab).display_cv_img.empty());
   EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_EQ(controls(tab).table_objects->rowCount(), 0);
   EXPECT_TRUE(controls(tab).lbl_img_status->text().contains("COULD NOT BE DECODED"));
   EXPECT_EQ(controls(tab).canvas->items().size(), 0);
-  tab.handle_new_poly(QPolygonF{{1, 1}, {5, 1}, {5, 5}});  // nothing to draw on
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{1, 1}, {5, 1}, {5, 5}});  // nothing to draw on
   controls(tab).btn_save->click();
   controls(tab).btn_copy_prev->click();
-  tab.prev_image();
+  controls(tab).btn_prev_img->click();
   EXPECT_EQ(read_all(path("b.txt")), b_labels);
   EXPECT_EQ(state(tab).annotations.size(), 1u);
   EXPECT_EQ(lines_of(path("a.txt")).size(), 1);
@@ -513,18 +514,18 @@ TEST_F(AnnotatorTabTest, FailedWritesWarnKeepShapesAndBlockTheMove) {
   image("b.png", 100, 80);
   open();
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   // The label file turns into something that cannot be replaced.
   QFile::remove(path("a.txt"));
   QDir(dir.path()).mkdir("a.txt");
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{60, 20}, {90, 20}, {70, 60}});
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].kind, ui::MessageKind::Warning);
   EXPECT_TRUE(dialogs.messages[0].text.contains(path("a.txt")));
   EXPECT_EQ(state(tab).annotations.size(), 2u);
 
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   EXPECT_EQ(state(tab).current_idx, 0);  // stayed: moving on would lose the shapes
   EXPECT_EQ(state(tab).annotations.size(), 2u);
   controls(tab).list_images->setCurrentRow(1);
@@ -533,7 +534,7 @@ TEST_F(AnnotatorTabTest, FailedWritesWarnKeepShapesAndBlockTheMove) {
   EXPECT_EQ(dialogs.messages.size(), 3u);
 
   QDir(dir.path()).rmdir("a.txt");
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   EXPECT_EQ(state(tab).current_idx, 1);
   EXPECT_EQ(lines_of(path("a.txt")).size(), 2);
 }
@@ -545,11 +546,11 @@ TEST_F(AnnotatorTabTest, UnreadableLabelFileIsLeftUntouched) {
   open();
   EXPECT_TRUE(controls(tab).lbl_img_status->text().contains("UNREADABLE"));
   EXPECT_EQ(controls(tab).list_images->item(0)->text(), "[✓] a.png");
-  tab.next_image();  // nothing drawn: the move goes ahead and the entry stays
+  controls(tab).btn_next_img->click();  // nothing drawn: the move goes ahead and the entry stays
   EXPECT_EQ(state(tab).current_idx, 1);
-  tab.prev_image();
+  controls(tab).btn_prev_img->click();
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   // Each showing of the image names the problem; the save is refused.
   ASSERT_EQ(dialogs.messages.size(), 3u);
   EXPECT_EQ(dialogs.messages[0].title, "Label File Error");
@@ -572,7 +573,7 @@ TEST_F(AnnotatorTabTest, UnreadableClassesFileIsNotOverwritten) {
   EXPECT_TRUE(tab.classes().isEmpty());
   // A new name would be written at an id the unread file may give to another class: refused.
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   EXPECT_TRUE(tab.classes().isEmpty());
   EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_TRUE(QFileInfo(path("classes.txt")).isDir());
@@ -608,7 +609,7 @@ TEST_F(AnnotatorTabTest, UndoRedoKeysFollowDrawDeleteAndDragAndTheFileFollows) {
   open();
   show();
   answer_label("nut");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   const QByteArray drawn = "0 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n";
   ASSERT_EQ(read_all(path("a.txt")), drawn);
 
@@ -646,7 +647,7 @@ TEST_F(AnnotatorTabTest, UndoRedoKeysFollowDrawDeleteAndDragAndTheFileFollows) {
   EXPECT_TRUE(state(tab).annotations.empty());
 
   // Another image starts with nothing to undo.
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   QTest::keyClick(controls(tab).canvas_view->viewport(), Qt::Key_Z, Qt::ControlModifier);
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
   EXPECT_EQ(state(tab).document->undo_stack()->count(), 0);
@@ -678,7 +679,7 @@ TEST_F(AnnotatorTabTest, CopyPreviousRefusesALabelFileItCannotReadWhole) {
   write_raw(path("2.txt"), mine);
   open();
   dialogs.messages.clear();
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   controls(tab).btn_copy_prev->click();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Copy Refused");
@@ -698,7 +699,7 @@ TEST_F(AnnotatorTabTest, CopyPreviousRefusesALabelFileItCannotReadWhole) {
   write_raw(path("1.txt"), "1 0.1 0.25 0.5 0.25 0.3 0.75\n");
   controls(tab).btn_copy_prev->click();
   EXPECT_EQ(read_all(path("2.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
-  tab.undo();
+  Q_EMIT controls(tab).shortcut_undo->activated();
   EXPECT_EQ(read_all(path("2.txt")), mine);
 }
 
@@ -723,7 +724,7 @@ TEST_F(AnnotatorTabTest, DatasetButtonsAskForTheToolsAndTheExportSavesFirst) {
   EXPECT_EQ(analytics[0][1].toStringList(), QStringList{"car"});
 
   answer_label("car");
-  tab.handle_new_poly(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
+  Q_EMIT controls(tab).canvas->polygon_completed(QPolygonF{{10, 20}, {50, 20}, {30, 60}});
   state(tab).annotations[0].item->setPos(10, 0);  // a drag not yet saved
   QTest::mouseClick(controls(tab).btn_split_export, Qt::LeftButton);
   ASSERT_EQ(exports.count(), 1);
@@ -758,10 +759,10 @@ TEST_F(AnnotatorTabTest, QueueFilterByClassAndWithoutLabelsAndNextStepsOverHidde
   EXPECT_EQ(std::vector<bool>({list->isRowHidden(0), list->isRowHidden(1), list->isRowHidden(2),
                                list->isRowHidden(3)}),
             std::vector<bool>({true, false, true, false}));
-  tab.jump_to_image(1);
-  tab.next_image();
+  controls(tab).list_images->setCurrentRow(1);
+  controls(tab).btn_next_img->click();
   EXPECT_EQ(state(tab).current_idx, 3);
-  tab.prev_image();
+  controls(tab).btn_prev_img->click();
   EXPECT_EQ(state(tab).current_idx, 1);
   tab.filter_queue(-2);
   EXPECT_FALSE(list->isRowHidden(0));
@@ -784,7 +785,7 @@ TEST_F(AnnotatorTabTest, AFolderEditIsOneUndoStepAndTheFilterFollowsTheClasses) 
   EXPECT_EQ(tab.classes(), QStringList{"nut"});
   EXPECT_EQ(controls(tab).combo_queue_filter->count(), 3);
   EXPECT_EQ(controls(tab).table_objects->item(0, 0)->text(), "nut");
-  tab.undo();
+  Q_EMIT controls(tab).shortcut_undo->activated();
   EXPECT_EQ(tab.classes(), (QStringList{"nut", "bolt"}));
   EXPECT_EQ(read_all(path("a.txt")), "1 0.5 0.5 0.2 0.2\n");
   EXPECT_EQ(controls(tab).table_objects->item(0, 0)->text(), "bolt");
@@ -797,7 +798,7 @@ TEST_F(AnnotatorTabTest, AFolderEditIsOneUndoStepAndTheFilterFollowsTheClasses) 
 TEST_F(AnnotatorTabTest, RefreshingTheListingDropsMovedImagesAndKeepsTheCurrentOne) {
   for (const char* name : {"a.png", "b.png", "c.png"}) image(name, 40, 30);
   open();
-  tab.jump_to_image(2);
+  controls(tab).list_images->setCurrentRow(2);
   ASSERT_TRUE(QFile::remove(path("b.png")));
   tab.refresh_folder_listing();
   EXPECT_EQ(state(tab).image_paths, (QStringList{path("a.png"), path("c.png")}));

@@ -13,12 +13,13 @@
 #include <QGraphicsPolygonItem>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUndoStack>
 
 #include "annotator/annotator_tab.h"
-#include "annotator/auto_label_worker.h"
+#include "annotator/auto_label_flow.h"
 #include "common/dialog_recorder.h"
 #include "common/gui_app.h"
 #include "common/run_orvane.h"
@@ -130,31 +131,32 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
 
   AnnotatorTab tab;
   dialogs.directories.push_back(dir.path());
-  tab.load_directory();
+  controls(tab).btn_load_dir->click();
   EXPECT_FALSE(controls(tab).btn_run_ai->isEnabled());
 
   // A file that is no model: named in the box; nothing loaded.
   write_raw(path("broken.pt"), "not a checkpoint");
   dialogs.files.push_back(path("broken.pt"));
-  tab.load_ai_model();
+  controls(tab).btn_load_ai->click();
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_TRUE(dialogs.messages[0].text.contains("broken.pt"));
-  EXPECT_FALSE(state(tab).ai_model);
+  EXPECT_FALSE(state(tab).auto_label_flow->has_model());
   EXPECT_FALSE(controls(tab).btn_run_ai->isEnabled());
 
   dialogs.files.push_back(QString::fromStdString(weights.string()));
-  tab.load_ai_model();
+  controls(tab).btn_load_ai->click();
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[1].title, "AI Model Loaded");
   EXPECT_EQ(dialogs.messages[1].text, "Loaded model: last.pt");
   ASSERT_TRUE(controls(tab).btn_run_ai->isEnabled());
-  const std::shared_ptr<engine::YOLO> loaded = state(tab).ai_model;
+  ASSERT_TRUE(state(tab).auto_label_flow->has_model());
+  const QString loaded = state(tab).auto_label_flow->model()->path();
 
   // A broken file after a good one: the good one stays.
   dialogs.files.push_back(path("broken.pt"));
-  tab.load_ai_model();
-  EXPECT_EQ(state(tab).ai_model, loaded);
+  controls(tab).btn_load_ai->click();
+  EXPECT_EQ(state(tab).auto_label_flow->model()->path(), loaded);
   EXPECT_TRUE(controls(tab).btn_run_ai->isEnabled());
 
   // Nothing that sure: a message, nothing changes.
@@ -193,11 +195,11 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
   EXPECT_EQ(lines[0].split(' ').size(), 9);  // class and four corners
 
   // One undo takes the whole frame back, and the file follows.
-  tab.undo();
+  Q_EMIT controls(tab).shortcut_undo->activated();
   EXPECT_TRUE(state(tab).annotations.empty());
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
   EXPECT_EQ(tab.classes(), QStringList{"other"});
-  tab.redo();
+  Q_EMIT controls(tab).shortcut_redo->activated();
   EXPECT_EQ(int(state(tab).annotations.size()), boxes);
 }
 
@@ -271,15 +273,15 @@ TEST_F(AutoLabelTest, TheTabRunsTheFolderOnAWorkerAndRefreshesTheList) {
   write_raw(path("zz.png"), "broken");
   AnnotatorTab tab;
   dialogs.directories.push_back(dir.path());
-  tab.load_directory();
+  controls(tab).btn_load_dir->click();
   dialogs.files.push_back(QString::fromStdString(weights.string()));
-  tab.load_ai_model();
+  controls(tab).btn_load_ai->click();
   controls(tab).spin_ai_conf->setValue(0.01);
-  QSignalSpy finished(&tab, &AnnotatorTab::folder_autolabel_finished);
+  QSignalSpy finished(state(tab).auto_label_flow, &AutoLabelFlow::folder_finished);
   controls(tab).btn_run_ai_folder->click();
-  ASSERT_TRUE(state(tab).folder_worker != nullptr);
+  ASSERT_TRUE(state(tab).auto_label_flow->running());
   ASSERT_TRUE(finished.wait(60000));
-  EXPECT_EQ(state(tab).folder_worker, nullptr);
+  EXPECT_FALSE(state(tab).auto_label_flow->running());
   EXPECT_EQ(dialogs.messages.back().title, "Auto-Label Folder");
   EXPECT_TRUE(dialogs.messages.back().text.contains("1 failed"));
   EXPECT_TRUE(dialogs.messages.back().text.contains("zz.png"));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUndoStack>
@@ -20,6 +21,7 @@
 #include "video/synthetic_video.h"
 
 using namespace orvane;
+using orvane::test::controls;
 using orvane::test::state;
 
 namespace {
@@ -88,18 +90,18 @@ TEST_F(VideoFlowTest, PropagateCarriesABoxAlongItsObjectOneUndoStepPerFrame) {
   // Shown dashed until touched; one undo takes this frame's propagation back, file included.
   ASSERT_EQ(doc()->shapes().size(), 1u);
   EXPECT_TRUE(flow()->is_carried(doc()->shapes()[0].id));
-  tab.undo();
+  Q_EMIT controls(tab).shortcut_undo->activated();
   EXPECT_TRUE(doc()->shapes().empty());
   EXPECT_TRUE(boxes_of(6).empty());
-  tab.redo();
+  Q_EMIT controls(tab).shortcut_redo->activated();
   ASSERT_EQ(boxes_of(6).size(), 1u);
   // Coming back to a carried frame shows it carried still; moving it takes it over.
-  tab.jump_to_image(5);
+  controls(tab).list_images->setCurrentRow(5);
   ASSERT_EQ(doc()->shapes().size(), 1u);
   EXPECT_EQ(flow()->carried_count(), 1);
   doc()->move_shape(doc()->shapes()[0].id, QPointF(2, 0));
   EXPECT_EQ(flow()->carried_count(), 0);
-  tab.jump_to_image(4);
+  controls(tab).list_images->setCurrentRow(4);
   EXPECT_EQ(flow()->carried_count(), 1);
   flow()->accept_carried();
   EXPECT_EQ(flow()->carried_count(), 0);
@@ -117,7 +119,7 @@ TEST_F(VideoFlowTest, PropagateStopsBeforeALabelledFrameAndLeavesItAlone) {
 
 TEST_F(VideoFlowTest, InterpolateFillsTheFramesBetweenTwoKeyframesLinearly) {
   write_box(9, QRectF(100, 50, 40, 40));
-  tab.jump_to_image(13);
+  controls(tab).list_images->setCurrentRow(13);
   ASSERT_TRUE(doc()->add_shapes({{QPolygonF(QRectF(180, 90, 60, 40)), "crate", "Rectangle"}}, "Draw shape"));
   const QString message = flow()->interpolate();
   EXPECT_TRUE(message.contains("over 3 frame(s)")) << message.toStdString();

@@ -2,9 +2,7 @@
 // the nproc launcher stopped by a signal.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,11 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.h"
 #include "engine/checkpoint.h"
 #include "engine/shapes_data.h"
 
 namespace orvane::engine {
 namespace {
+
+using test::free_port;
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,19 +34,6 @@ fs::path orvane_binary() {
 fs::path temp_dir() {
   std::string tmpl = (fs::temp_directory_path() / "orvane_dist_cli_XXXXXX").string();
   return fs::path(::mkdtemp(tmpl.data()));
-}
-
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  const int port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
 }
 
 // Starts `orvane train args...` with `env` added, its output in `out`/`err`.

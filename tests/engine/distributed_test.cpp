@@ -4,8 +4,6 @@
 #include "engine/distributed.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "common/free_port.h"
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
 #include "engine/error.h"
@@ -27,20 +26,9 @@
 namespace orvane::engine {
 namespace {
 
-using std::chrono::milliseconds;
+using test::free_port;
 
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  const int port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
+using std::chrono::milliseconds;
 
 fs::path temp_dir() {
   std::string tmpl = (fs::temp_directory_path() / "orvane_dist_XXXXXX").string();

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.h"
 #include "engine/error.h"
 #include "engine/pt_test_files.h"
 #include "engine/yolo.h"
@@ -199,18 +200,7 @@ TEST_F(WeightsZooTest, FailedDownloadsLeaveNothingAndSayWhatToDo) {
             std::string::npos);
 
   // Nothing listens on a port that was just closed.
-  int port = 0;
-  {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    ::close(fd);
-  }
+  const int port = test::free_port();
   EXPECT_NE(failure("http://127.0.0.1:" + std::to_string(port)).find("(connection refused)"),
             std::string::npos);
 

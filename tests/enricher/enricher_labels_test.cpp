@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "enricher/enricher_core.h"
@@ -156,6 +157,52 @@ TEST(LabelsFollowPixels, BatchWritesALabelFileBesideEveryVariant) {
   // A later batch in the same second does not take names whose label files exist.
   QFile::remove(out.filePath(en::variant_file_name(result.second, 1)));
   EXPECT_NE(en::free_batch_second(out.path(), result.second, 1), result.second);
+}
+
+// A batch over files takes each source as it comes: a picture that does not decode is skipped, a
+// label file that does not parse stops its source before any variant, an unlabelled source gives
+// variants without labels, and the class list is carried once into the output folder.
+TEST(SourceBatch, EachSourceIsReadThenEnrichedOrSkippedWithItsReason) {
+  QTemporaryDir in, out;
+  const auto write = [](const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+  };
+  ASSERT_TRUE(cv::imwrite(in.filePath("a.png").toStdString(), picture_of(arrow())));
+  ASSERT_TRUE(cv::imwrite(in.filePath("b.png").toStdString(), picture_of(arrow())));
+  ASSERT_TRUE(cv::imwrite(in.filePath("c.png").toStdString(), picture_of(arrow())));
+  write(in.filePath("broken.png"), "not a picture");
+  write(in.filePath("a.txt"), "0 0.5 0.5 0.4 0.4\n");
+  write(in.filePath("b.txt"), "0 0.5 zero 0.4 0.4\n");
+  write(in.filePath("classes.txt"), "arrow\n");
+  en::SourcesOptions options;
+  options.count = 2;
+  options.out_dir = out.path();
+  options.carry_labels = true;
+  en::Rng rng(9);
+  QStringList notes;
+  const en::SourcesReport report = en::enrich_sources(
+      en::list_sources(in.path()), options, rng,
+      [&](const QString& source, const QString& text) { notes << source + " | " + text; });
+  EXPECT_EQ(report.created, 4);
+  EXPECT_EQ(report.failed, 0);
+  EXPECT_EQ(report.unreadable, 1);
+  EXPECT_EQ(report.bad_labels, 1);
+  ASSERT_EQ(notes.size(), 5) << notes.join('\n').toStdString();
+  EXPECT_TRUE(notes[0].startsWith("[1/4] a.png | 2 variant(s) as image_enriched_"));
+  EXPECT_TRUE(notes[0].endsWith("_var_*.jpg with labels"));
+  EXPECT_TRUE(notes[1].startsWith("[2/4] b.png | "));
+  EXPECT_TRUE(notes[1].endsWith("; no variants made"));
+  EXPECT_EQ(notes[2], "[3/4] broken.png | does not decode, skipped");
+  EXPECT_EQ(notes[3], "[4/4] c.png | no label file, so its variants have none");
+  EXPECT_TRUE(notes[4].startsWith("[4/4] c.png | 2 variant(s)"));
+  EXPECT_FALSE(notes[4].endsWith("with labels"));
+  QFile classes(out.filePath("classes.txt"));
+  ASSERT_TRUE(classes.open(QIODevice::ReadOnly));
+  EXPECT_EQ(classes.readAll(), "arrow\n");
+  // Two label files for a.png's variants, none for c.png's.
+  EXPECT_EQ(QDir(out.path()).entryList({"*.txt"}).size(), 3);  // classes.txt and two labels
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ bool equal(const cv::Mat& a, const cv::Mat& b) {
 
 class EnricherTabTest : public orvane::test::GuiTest {
  protected:
-  EnricherTabTest() { state(tab).aug_rng.seed(11); }
+  EnricherTabTest() { state(tab).rng.seed(11); }
 
   // Writes PNG sources (lossless, so loads compare exactly) and loads the folder as a user would.
   void load_folder(const std::vector<std::pair<QString, cv::Mat>>& images) {
@@ -391,7 +391,7 @@ TEST_F(EnricherTabTest, LabelsFollowManualEditsUntilResetAndGoWithTheVariants) {
   classes.write("a\nb\nc\nd\n");
   classes.close();
   load_one(gradient(100, 50));
-  ASSERT_TRUE(state(tab).aug_active_shapes.has_value());
+  ASSERT_TRUE(state(tab).active_shapes.has_value());
   controls(tab).chk_aug_labels->setChecked(true);
   EXPECT_EQ(controls(tab).aug_canvas->items().size(), 2);  // the picture and the box's outline
 
@@ -399,18 +399,18 @@ TEST_F(EnricherTabTest, LabelsFollowManualEditsUntilResetAndGoWithTheVariants) {
   mode(orvane::DrawMode::Crop);
   point(100, 50);
   point(20, 0);
-  ASSERT_EQ(state(tab).aug_active_shapes->size(), 1u);
-  EXPECT_EQ((*state(tab).aug_active_shapes)[0].points[0], cv::Point2d(0, 10));
-  EXPECT_EQ((*state(tab).aug_active_shapes)[0].points[2], cv::Point2d(10, 20));
+  ASSERT_EQ(state(tab).active_shapes->size(), 1u);
+  EXPECT_EQ((*state(tab).active_shapes)[0].points[0], cv::Point2d(0, 10));
+  EXPECT_EQ((*state(tab).active_shapes)[0].points[2], cv::Point2d(10, 20));
   // A quarter turn clockwise of the 80 x 50 crop. The pixels turn about the integer centre
   // (40, 25) onto a 50-wide canvas, which maps pixel centres by x' = 50 - y, y' = x: one pixel
   // right of a turn about the exact centre. The labels go where the pixels went.
   controls(tab).btn_aug_rotate_cw->click();
-  ASSERT_EQ(state(tab).aug_active_shapes->size(), 1u);
-  EXPECT_NEAR((*state(tab).aug_active_shapes)[0].points[0].x, 31, 1e-9);
-  EXPECT_NEAR((*state(tab).aug_active_shapes)[0].points[0].y, 0, 1e-9);
-  EXPECT_NEAR((*state(tab).aug_active_shapes)[0].points[2].x, 41, 1e-9);
-  EXPECT_NEAR((*state(tab).aug_active_shapes)[0].points[2].y, 10, 1e-9);
+  ASSERT_EQ(state(tab).active_shapes->size(), 1u);
+  EXPECT_NEAR((*state(tab).active_shapes)[0].points[0].x, 31, 1e-9);
+  EXPECT_NEAR((*state(tab).active_shapes)[0].points[0].y, 0, 1e-9);
+  EXPECT_NEAR((*state(tab).active_shapes)[0].points[2].x, 41, 1e-9);
+  EXPECT_NEAR((*state(tab).active_shapes)[0].points[2].y, 10, 1e-9);
 
   controls(tab).aug_entry_out->setText(out.path());
   controls(tab).spin_aug_gen_count->setValue(2);
@@ -428,7 +428,7 @@ TEST_F(EnricherTabTest, LabelsFollowManualEditsUntilResetAndGoWithTheVariants) {
   }
 
   controls(tab).btn_aug_reset->click();
-  EXPECT_EQ((*state(tab).aug_active_shapes)[0].points[0], cv::Point2d(10, 10));
+  EXPECT_EQ((*state(tab).active_shapes)[0].points[0], cv::Point2d(10, 10));
 }
 
 TEST_F(EnricherTabTest, ALabelFileThatDoesNotParseStopsTheBatchBeforeAnyWrite) {

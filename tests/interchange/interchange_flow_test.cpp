@@ -77,7 +77,7 @@ TEST_F(InterchangeFlowTest, ExportToCocoThenImportIntoANewFolderAndStepThrough) 
   EXPECT_EQ(tab.classes(),
             (QStringList{"rice bug", QString::fromUtf8("wereng daun\xc3\xa9t\xc3\xa9"),
                          QString::fromUtf8("chat \xe7\x8c\xab")}));
-  tab.next_image();
+  controls(tab).btn_next_img->click();
   EXPECT_EQ(state(tab).current_idx, 1);
   EXPECT_TRUE(state(tab).document->shapes().empty());
   EXPECT_EQ(get(at("work/exports-yolo/a.txt")), get(at("work/a.txt")));

@@ -1,8 +1,12 @@
 #include "label_geometry/label_geometry.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 #include "splitter/splitter_core.h"
 
@@ -227,6 +231,53 @@ TEST(LabelText, BadLinesAreRefusedByLineNumber) {
     EXPECT_EQ(bad.error.rfind(c.error, 0), 0u) << bad.error;
     EXPECT_TRUE(bad.shapes.empty());
   }
+}
+
+// The class list travels with the labels: once per source and output folder in a batch, never over
+// another list, and not at all from a folder without one.
+TEST(ClassLists, EachPairIsCarriedOnceAndAForeignListIsKept) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("orvane_class_lists_" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  const auto write = [](const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  };
+  const auto read = [](const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  write(root / "a" / "classes.txt", "cat\ndog\n");
+  write(root / "b" / "classes.txt", "car\n");
+  fs::create_directories(root / "plain");
+  fs::create_directories(root / "out1");
+  fs::create_directories(root / "out2");
+
+  ClassListCarrier carrier;
+  EXPECT_EQ(carrier.carry(root / "a", root / "out1"), "");
+  EXPECT_EQ(read(root / "out1" / "classes.txt"), "cat\ndog\n");
+  // Asked again for the same pair, the carrier does not look: an edit made since stays.
+  write(root / "out1" / "classes.txt", "edited\n");
+  EXPECT_EQ(carrier.carry(root / "a", root / "out1"), "");
+  EXPECT_EQ(read(root / "out1" / "classes.txt"), "edited\n");
+  // Another output folder gets its own copy; another source's list is not written over it.
+  EXPECT_EQ(carrier.carry(root / "a", root / "out2"), "");
+  const std::string kept = carrier.carry(root / "b", root / "out2");
+  EXPECT_NE(kept.find("Kept"), std::string::npos) << kept;
+  EXPECT_EQ(read(root / "out2" / "classes.txt"), "cat\ndog\n");
+  // A source folder without a list gives none.
+  EXPECT_EQ(ClassListCarrier().carry(root / "plain", root / "out3"), "");
+  EXPECT_FALSE(fs::exists(root / "out3" / "classes.txt"));
+
+  // A picture's labels are in the file beside it, whatever its extension's case.
+  write(root / "set" / "p.txt", "0 0.5 0.5 0.5 0.5\n");
+  const LabelRead labels = read_image_labels(root / "set" / "p.PNG", {100, 100});
+  EXPECT_TRUE(labels.found);
+  ASSERT_EQ(labels.shapes.size(), 1u);
+  EXPECT_EQ(labels.shapes[0].points[0], cv::Point2d(25, 25));
+  fs::remove_all(root);
 }
 
 }  // namespace
