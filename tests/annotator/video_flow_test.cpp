@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QListWidget>
 #include <QShortcut>
 #include <QSignalSpy>
 #include <QTemporaryDir>
