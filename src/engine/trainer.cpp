@@ -1140,8 +1140,9 @@ TrainResult Trainer::run_training() {
   s_->checkpoints.wait();
   if (s_->group) s_->group->barrier();
   if (!result.stopped && s_->main) {
-    LOGGER.info(format("\n%d epochs completed in %.3f hours.", s_->epochs_completed,
-                       seconds_since(s_->start) / 3600.0));
+    // This session's epochs, which its clock timed (a resumed run's earlier ones are not).
+    LOGGER.info(format("\n%d epochs completed in %.3f hours.",
+                       s_->epochs_completed - s_->start_epoch, seconds_since(s_->start) / 3600.0));
     result.metrics = final_eval();
     if (options_.render_plots) options_.render_plots(save_dir);
     LOGGER.info("Results saved to " + save_dir.string());

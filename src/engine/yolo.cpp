@@ -196,8 +196,8 @@ TrainResult YOLO::train(TrainOptions options) {
     if (foreign_ && !has_optimizer_)
       throw EngineError(path_.filename().string() +
                         " is the YOLO ecosystem's checkpoint without optimizer state (its best.pt, "
-                        "a finished run's last.pt, a pretrained file): it can only be fine-tuned "
-                        "from (model=" + path_.string() + " without resume)");
+                        "a finished run's last.pt, a pretrained file): it cannot be resumed, only "
+                        "fine-tuned from (model=" + path_.string() + " without resume)");
     if (!has_optimizer_)
       throw EngineError(path_.filename().string() +
                         " holds no optimizer state (best.pt and exported weights do not): it can "

@@ -367,7 +367,7 @@ TEST_F(EcosystemResumeTest, StateThatDoesNotFitIsRefusedWithOneLineAndTheFileKep
       {[](EcosystemLastPt& f) { f.state_kind = "SGD"; },
        {"SGD's (momentum buffers)", "this run trains with AdamW"}},
       {[](EcosystemLastPt& f) { f.with_optimizer = false; },
-       {"without optimizer state", "can only be fine-tuned from"}},
+       {"without optimizer state", "only fine-tuned from"}},
   };
   for (const auto& c : cases) {
     EcosystemLastPt f;
