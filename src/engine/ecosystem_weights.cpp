@@ -238,21 +238,29 @@ void collect_tensors(const Value& module, const std::string& prefix, int depth,
         collect_tensors(*v, prefix + k->text + ".", depth + 1, out);
 }
 
-// The ecosystem's DFL keeps its fixed projection in a convolution; ours is a bare parameter.
-std::string our_name(const std::string& name) {
+}  // namespace
+
+std::string ecosystem_parameter_name(const std::string& name, Family family) {
+  // The ecosystem's DFL keeps its fixed projection in a convolution; our YOLOv8's is a bare
+  // parameter (our YOLO11 head keeps the ecosystem's path).
   const std::string dfl = ".dfl.conv.weight";
-  if (name.size() > dfl.size() && name.compare(name.size() - dfl.size(), dfl.size(), dfl) == 0)
+  if (family == Family::yolov8 && name.size() > dfl.size() &&
+      name.compare(name.size() - dfl.size(), dfl.size(), dfl) == 0)
     return name.substr(0, name.size() - dfl.size()) + ".dfl.weight";
   return name;
 }
 
 std::string shape_text(c10::IntArrayRef sizes) {
   std::string s = "[";
-  for (size_t i = 0; i < sizes.size(); ++i) s += (i ? "," : "") + std::to_string(sizes[i]);
-  return s + "]";
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    if (i) s += ',';
+    s += std::to_string(sizes[i]);
+  }
+  s += ']';
+  return s;
 }
 
-torch::Tensor to_torch(const pt::TensorRef& r) {
+torch::Tensor ecosystem_tensor(const pt::TensorRef& r) {
   static const std::map<pt::DType, torch::ScalarType> types{
       {pt::DType::float16, torch::kHalf},  {pt::DType::bfloat16, torch::kBFloat16},
       {pt::DType::float32, torch::kFloat}, {pt::DType::float64, torch::kDouble},
@@ -264,6 +272,8 @@ torch::Tensor to_torch(const pt::TensorRef& r) {
   std::memcpy(storage.data_ptr(), r.storage->bytes.data(), r.storage->bytes.size());
   return storage.as_strided(r.sizes, r.strides, r.offset).clone();
 }
+
+namespace {
 
 std::vector<std::string> names_of(const Value* names, int nc) {
   std::vector<std::string> out(static_cast<size_t>(nc));
@@ -325,7 +335,7 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
 
     // The strides our head decodes with; a file with others would decode every box wrongly.
     if (const Value* stride = model->get("stride"); stride && stride->is(Type::tensor)) {
-      const auto s = to_torch(stride->tensor).to(torch::kFloat).flatten();
+      const auto s = ecosystem_tensor(stride->tensor).to(torch::kFloat).flatten();
       if (s.numel() != 3 || s[0].item<float>() != 8 || s[1].item<float>() != 16 ||
           s[2].item<float>() != 32)
         throw EngineError("its strides are " + shape_text(s.to(torch::kLong).sizes()) +
@@ -335,9 +345,7 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
     std::map<std::string, const pt::TensorRef*> tensors;
     collect_tensors(*model, "", 0, tensors);
     std::map<std::string, const pt::TensorRef*> renamed;
-    // Our YOLO11 head keeps the ecosystem's DFL path; our YOLOv8 head predates it.
-    for (const auto& [k, v] : tensors)
-      renamed[arch.family == Family::yolov8 ? our_name(k) : k] = v;
+    for (const auto& [k, v] : tensors) renamed[ecosystem_parameter_name(k, arch.family)] = v;
 
     loaded.model = YoloModel(arch, meta.names);
     torch::NoGradGuard no_grad;
@@ -351,7 +359,7 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
         throw EngineError("its tensors do not match its own yaml: " + name + " is " +
                           shape_text(it->second->sizes) + ", " + arch.name() + " needs " +
                           shape_text(place.sizes()));
-      auto value = to_torch(*it->second).to(place.scalar_type());
+      auto value = ecosystem_tensor(*it->second).to(place.scalar_type());
       if (value.is_floating_point() && !torch::isfinite(value).all().item<bool>())
         throw EngineError(name + " holds values that are not finite numbers");
       // The ecosystem's EMA copy counts 1 batch; our BatchNorm warm-up would then average its
@@ -389,6 +397,13 @@ LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const fs::path&
     if (const Value* epoch = root.get("epoch"); epoch && epoch->is(Type::integer))
       meta.epoch = int(std::clamp<int64_t>(epoch->integer, -1, 1 << 30));
     if (auto fit = number(root.get("best_fitness"))) meta.best_fitness = *fit;
+    // A resume needs the planned epochs and the EMA's update count (its decay ramp).
+    if (const Value* args = root.get("train_args"); args && args->is(Type::dict))
+      if (const Value* epochs = args->get("epochs");
+          epochs && epochs->is(Type::integer) && epochs->integer > 0 && epochs->integer < (1 << 30))
+        meta.epochs = int(epochs->integer);
+    if (const Value* updates = root.get("updates"); updates && updates->is(Type::integer))
+      meta.ema_updates = std::max<int64_t>(updates->integer, 0);
     meta.date = string_of(root.get("date"));
     return loaded;
   } catch (const EngineError& e) {

@@ -30,6 +30,16 @@ ModelSpec map_ecosystem_architecture(const pt::Value& model, const std::string& 
 // Maps an unpickled checkpoint. `path` names the file in messages. Throws EngineError.
 LoadedCheckpoint ecosystem_checkpoint(const pt::Unpickled& file, const std::filesystem::path& path);
 
+// A parameter's name in our models: the ecosystem's YOLOv8 keeps its DFL projection as
+// `dfl.conv.weight`, ours as `dfl.weight`; every other name is the same.
+std::string ecosystem_parameter_name(const std::string& name, Family family);
+
+// A tensor of the archive as a LibTorch tensor of its own type, copied out of the archive.
+torch::Tensor ecosystem_tensor(const pt::TensorRef& tensor);
+
+// "[64,3,3,3]", for messages.
+std::string shape_text(c10::IntArrayRef sizes);
+
 // Reads `path`, which may be one of our checkpoints or the ecosystem's: the one entry point for
 // every place that takes a weights file. Throws EngineError with one line.
 LoadedCheckpoint load_weights(const std::filesystem::path& path);

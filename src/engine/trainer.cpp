@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -16,6 +17,8 @@
 #include "engine/data/data_config.h"
 #include "engine/data/loader.h"
 #include "engine/distributed.h"
+#include "engine/ecosystem_optimizer.h"
+#include "engine/ecosystem_weights.h"
 #include "engine/error.h"
 #include "engine/logger.h"
 #include "engine/metrics/metrics.h"
@@ -129,6 +132,7 @@ struct Trainer::State {
   int64_t last_opt_step = -1;
   bool bn_warming = true;  // some BatchNorm layer still averages cumulatively
   std::vector<torch::Tensor> trainable;
+  std::array<NamedParameters, 3> named_groups;  // the optimizer's groups, by parameter name
   std::vector<std::pair<torch::Tensor, torch::Tensor>> ema_pairs;  // (ema, model)
   int64_t ema_updates = 0;
   int start_epoch = 0;
@@ -166,6 +170,11 @@ Trainer::Trainer(YoloModel model, TrainOptions options, fs::path resume_from, bo
       s_(std::make_unique<State>()) {}
 
 Trainer::~Trainer() = default;
+
+torch::optim::Optimizer& Trainer::optimizer() {
+  if (!s_->optimizer) throw EngineError("the optimizer is built when training starts");
+  return *s_->optimizer;
+}
 
 void Trainer::add_callback(const std::string& event, Callback callback) {
   static const std::vector<std::string> events{"on_train_start",     "on_train_epoch_start",
@@ -427,6 +436,10 @@ void Trainer::build_ema() {
 }
 
 void Trainer::restore_resumed_run() {
+  if (is_torch_save_file(resume_from_)) {
+    restore_ecosystem_run();
+    return;
+  }
   auto loaded = load_checkpoint(resume_from_);
   load_optimizer_state(resume_from_, *s_->optimizer);
   s_->start_epoch = loaded.meta.epoch + 1;
@@ -443,6 +456,7 @@ void Trainer::restore_resumed_run() {
                    " holds no resume state (an earlier version wrote it): training goes on from "
                    "its averaged weights and will not repeat an uninterrupted run exactly");
     read_results_rows();
+    restore_last_metrics();
     return;
   }
   {
@@ -469,35 +483,84 @@ void Trainer::restore_resumed_run() {
   s_->accumulate = state->accumulate;
   s_->stale = state->stale;
   s_->best_epoch = state->best_epoch;
-  if (!s_->csv_rows.empty()) {
-    // An epoch without validation repeats the last metrics and validation losses.
-    const auto& last = s_->csv_rows.back();
-    s_->elapsed_before = last[1];
-    size_t c = 2 + loss_names.size();
-    for (const auto& name : metric_names()) metrics.emplace_back(name, last.at(c++));
-    s_->val_losses.clear();
-    for (size_t k = 0; k < loss_names.size(); ++k) s_->val_losses.push_back(float(last.at(c++)));
-  }
+  restore_last_metrics();
 }
 
-// The rows of results.csv up to the resumed epoch (a last.pt without resume state).
+// The YOLO ecosystem's last.pt: the averaged weights (the model was built from them) train on,
+// with its optimizer state mapped onto ours, its epoch, best fitness and EMA update count (the
+// EMA's decay ramp goes on where it was). The earlier rows come from the run's results.csv.
+void Trainer::restore_ecosystem_run() {
+  const auto loaded = load_weights(resume_from_);
+  const auto restored = restore_ecosystem_optimizer(resume_from_, s_->named_groups,
+                                                    *s_->optimizer, s_->optimizer_name);
+  s_->start_epoch = loaded.meta.epoch + 1;
+  start_epoch = s_->start_epoch;
+  best_fitness = loaded.meta.best_fitness;
+  s_->ema_updates = loaded.meta.ema_updates;
+  LOGGER.info(format("Resuming training from %s, the YOLO ecosystem's checkpoint (%lld "
+                     "parameters' %s state, %lld EMA updates), from epoch %d to %d",
+                     resume_from_.string().c_str(),
+                     static_cast<long long>(restored.parameters_with_state),
+                     s_->optimizer_name.c_str(), static_cast<long long>(s_->ema_updates),
+                     s_->start_epoch + 1, epochs));
+  read_results_rows();
+  restore_last_metrics();
+}
+
+// An epoch without validation repeats the last metrics and validation losses.
+void Trainer::restore_last_metrics() {
+  if (s_->csv_rows.empty()) return;
+  const auto& last = s_->csv_rows.back();
+  s_->elapsed_before = last.at(1);
+  size_t c = 2 + loss_names.size();
+  metrics.clear();
+  for (const auto& name : metric_names()) metrics.emplace_back(name, last.at(c++));
+  s_->val_losses.clear();
+  for (size_t k = 0; k < loss_names.size(); ++k) s_->val_losses.push_back(float(last.at(c++)));
+}
+
+// The rows of results.csv up to the resumed epoch (a last.pt without resume state), each column
+// found by its name: the ecosystem's older runs have no time column and pad their cells.
 void Trainer::read_results_rows() {
   std::ifstream in(save_dir / "results.csv");
-  std::string line;
-  bool header = true;
-  while (std::getline(in, line)) {
-    if (header) {
-      header = false;
-      continue;
-    }
-    std::vector<double> row;
+  auto cells = [](const std::string& line) {
+    std::vector<std::string> out;
     std::stringstream ss(line);
-    std::string cell;
-    while (std::getline(ss, cell, ',')) row.push_back(std::strtod(cell.c_str(), nullptr));
-    if (!row.empty() && int(row[0]) <= s_->start_epoch) s_->csv_rows.push_back(row);
+    for (std::string cell; std::getline(ss, cell, ',');) {
+      const auto first = cell.find_first_not_of(" \t\r");
+      const auto last = cell.find_last_not_of(" \t\r");
+      out.push_back(first == std::string::npos ? "" : cell.substr(first, last - first + 1));
+    }
+    return out;
+  };
+  std::string line;
+  if (!std::getline(in, line)) return;
+  const auto header = cells(line);
+  const auto ours = results_header();
+  std::vector<std::optional<size_t>> column;
+  std::string missing;
+  for (const auto& name : ours) {
+    const auto it = std::find(header.begin(), header.end(), name);
+    column.push_back(it == header.end() ? std::nullopt
+                                        : std::optional<size_t>(size_t(it - header.begin())));
+    if (it == header.end() && name != "time") missing += (missing.empty() ? "" : ", ") + name;
   }
-  if (!s_->csv_rows.empty() && s_->csv_rows.back().size() > 1)
-    s_->elapsed_before = s_->csv_rows.back()[1];
+  if (!column[0]) {
+    LOGGER.warning((save_dir / "results.csv").string() +
+                   " has no epoch column; the resumed run's results.csv starts afresh");
+    return;
+  }
+  if (!missing.empty())
+    LOGGER.warning((save_dir / "results.csv").string() + " lacks " + missing +
+                   "; the earlier rows keep 0 there");
+  while (std::getline(in, line)) {
+    const auto values = cells(line);
+    std::vector<double> row;
+    for (const auto& c : column)
+      row.push_back(c && *c < values.size() ? std::strtod(values[*c].c_str(), nullptr) : 0.0);
+    if (!values.empty() && int(row[0]) >= 1 && int(row[0]) <= s_->start_epoch)
+      s_->csv_rows.push_back(row);
+  }
 }
 
 namespace {
@@ -547,12 +610,11 @@ void Trainer::build_optimizer() {
   for (auto& param : model_->named_parameters(true)) {
     if (!param.value().requires_grad() || model_->is_frozen(param.key())) continue;
     s_->trainable.push_back(param.value());
-    if (ends_with(param.key(), "bias"))
-      p.bias.push_back(param.value());
-    else if (param.key().find(".bn.") != std::string::npos)
-      p.bn.push_back(param.value());
-    else
-      p.decay.push_back(param.value());
+    const int group = ends_with(param.key(), "bias")                         ? 0
+                      : param.key().find(".bn.") != std::string::npos ? 2
+                                                                      : 1;
+    (group == 0 ? p.bias : group == 1 ? p.decay : p.bn).push_back(param.value());
+    s_->named_groups[size_t(group)].emplace_back(param.key(), param.value());
   }
   const double decay = o.weight_decay * s_->global_batch * s_->accumulate / o.nbs;
   const auto [name, lr, momentum] = choose_optimizer();
@@ -813,17 +875,20 @@ std::vector<std::string> Trainer::metric_names() const {
   return names;
 }
 
+std::vector<std::string> Trainer::results_header() const {
+  std::vector<std::string> header{"epoch", "time"};
+  for (const auto& n : loss_names) header.push_back("train/" + n);
+  for (const auto& k : metric_names()) header.push_back(k);
+  for (const auto& n : loss_names) header.push_back("val/" + n);
+  for (int j = 0; j < 3; ++j) header.push_back("lr/pg" + std::to_string(j));
+  return header;
+}
+
 void Trainer::write_results_row(double elapsed) {
   if (!s_->main) return;
   // The columns are fixed by the task; an epoch without validation repeats the last metrics.
   const std::vector<std::string> metric_names = this->metric_names();
-  if (s_->csv_header.empty()) {
-    s_->csv_header = {"epoch", "time"};
-    for (const auto& n : loss_names) s_->csv_header.push_back("train/" + n);
-    for (const auto& k : metric_names) s_->csv_header.push_back(k);
-    for (const auto& n : loss_names) s_->csv_header.push_back("val/" + n);
-    for (int j = 0; j < 3; ++j) s_->csv_header.push_back("lr/pg" + std::to_string(j));
-  }
+  if (s_->csv_header.empty()) s_->csv_header = results_header();
   std::vector<double> row{double(epoch + 1), elapsed};
   for (float v : tloss) row.push_back(v);
   for (const auto& k : metric_names) {
@@ -1075,8 +1140,9 @@ TrainResult Trainer::run_training() {
   s_->checkpoints.wait();
   if (s_->group) s_->group->barrier();
   if (!result.stopped && s_->main) {
-    LOGGER.info(format("\n%d epochs completed in %.3f hours.", s_->epochs_completed,
-                       seconds_since(s_->start) / 3600.0));
+    // This session's epochs, which its clock timed (a resumed run's earlier ones are not).
+    LOGGER.info(format("\n%d epochs completed in %.3f hours.",
+                       s_->epochs_completed - s_->start_epoch, seconds_since(s_->start) / 3600.0));
     result.metrics = final_eval();
     if (options_.render_plots) options_.render_plots(save_dir);
     LOGGER.info("Results saved to " + save_dir.string());

@@ -82,6 +82,7 @@ class Trainer {
   const TrainOptions& options() const { return options_; }
   YoloModel& model() { return model_; }
   YoloModel& ema_model() { return ema_; }
+  torch::optim::Optimizer& optimizer();  // after setup (on_train_start on)
 
  private:
   void run_callbacks(const std::string& event);
@@ -100,6 +101,8 @@ class Trainer {
   void create_run_folder();    // save_dir made and proven writable; args.yaml, labels.jpg
   void build_ema();            // the averaged copy of the model and its weight pairs
   void restore_resumed_run();  // weights, optimizer, generator, counters, earlier results rows
+  void restore_ecosystem_run();  // the YOLO ecosystem's last.pt (ecosystem_optimizer.h)
+  void restore_last_metrics();   // from the last results row
   void read_results_rows();
   struct OptimizerChoice {
     std::string name;  // SGD | Adam | AdamW (anything else is refused)
@@ -120,6 +123,7 @@ class Trainer {
   CheckpointMeta checkpoint_meta(int finished_epoch, bool finished);
   std::string last_checkpoint_bytes(const CheckpointMeta& meta);
   std::vector<std::string> metric_names() const;
+  std::vector<std::string> results_header() const;
   void write_results_row(double elapsed);
   void record_profile(const StageProfile& profile);
   std::optional<ValResult> validate_epoch();

@@ -101,11 +101,15 @@ TrainOptions resumed_options(const CheckpointMeta& meta, const TrainOptions& giv
   std::set<std::string> known;
   const auto given_text = train_args_list(given);
   for (const auto& [k, v] : given_text) known.insert(k);
+  std::string unknown;
   for (const auto& [k, v] : meta.train_args) {
+    // Every resume continues the run: the saved value says nothing more (the ecosystem keeps the
+    // path it resumed from there).
+    if (k == "resume") continue;
     if (!known.count(k)) {
-      // An option this version no longer knows: its default applies, and the log says so.
-      LOGGER.warning("resume: " + path.string() + " names the training option '" + k +
-                     "', which this version does not know; it is ignored");
+      // An option this version does not know (the ecosystem's files name dozens): its default
+      // applies, and the log says so once.
+      unknown += (unknown.empty() ? "" : ", ") + k;
       continue;
     }
     // A value that no longer parses would silently change the run being resumed (another
@@ -117,6 +121,10 @@ TrainOptions resumed_options(const CheckpointMeta& meta, const TrainOptions& giv
                         k + "=" + v + " does not parse (" + e.what() + ")");
     }
   }
+  if (!unknown.empty())
+    LOGGER.warning("resume: " + path.string() +
+                   " names training options this version does not know; they are ignored: " +
+                   unknown);
   const auto saved_text = train_args_list(restored);
   for (const auto& key : given.given_keys) {
     if (key == "resume") continue;
@@ -185,12 +193,11 @@ TrainResult YOLO::train(TrainOptions options) {
   if (options.resume) {
     if (!meta_ || path_.empty())
       throw EngineError("resume=true needs the last.pt of an earlier run as the model");
-    if (foreign_)
-      throw EngineError(
-          path_.filename().string() + " is the YOLO ecosystem's checkpoint" +
-          (has_optimizer_ ? ", whose optimizer state is in PyTorch's own layout" : " without optimizer state") +
-          ": it cannot be resumed here, only fine-tuned from (model=" + path_.string() +
-          " without resume)");
+    if (foreign_ && !has_optimizer_)
+      throw EngineError(path_.filename().string() +
+                        " is the YOLO ecosystem's checkpoint without optimizer state (its best.pt, "
+                        "a finished run's last.pt, a pretrained file): it cannot be resumed, only "
+                        "fine-tuned from (model=" + path_.string() + " without resume)");
     if (!has_optimizer_)
       throw EngineError(path_.filename().string() +
                         " holds no optimizer state (best.pt and exported weights do not): it can "
@@ -216,10 +223,12 @@ TrainResult YOLO::train(TrainOptions options) {
   const auto weights = result.save_dir / "weights" / (result.stopped ? "last.pt" : "best.pt");
   std::error_code ec;
   if (fs::exists(weights, ec)) {
-    auto loaded = load_checkpoint(weights);
+    // Still the ecosystem's file when a resume from it stopped before its first epoch ended.
+    auto loaded = load_weights(weights);
     model_ = loaded.model;
     meta_ = loaded.meta;
     path_ = weights;
+    foreign_ = loaded.foreign;
     has_optimizer_ = loaded.has_optimizer;
     fused_ = nullptr;
   }
