@@ -52,6 +52,17 @@ def main():
             if code != 1 or f": {word}:" not in output or "planted" not in output:
                 failures.append(f"{what}: exit {code}, expected a '{word}' line naming the "
                                 f"planted file:\n{output}")
+        # The map's table must follow the manifest: a row naming a link the target lacks fails.
+        if "--doc" in args:
+            at = args.index("--doc") + 1
+            page = Path(args[at]).read_text(encoding="utf-8")
+            row = next(line for line in page.splitlines() if line.startswith("| `files_qt` |"))
+            wrong = Path(folder) / "architecture.md"
+            wrong.write_text(page.replace(row, row.replace("/ `files`", "/ `imaging`")),
+                             encoding="utf-8")
+            code, output = run(checker, args[:at] + [str(wrong)] + args[at + 1:])
+            if code != 1 or ": doc: `files_qt`" not in output:
+                failures.append(f"a wrong row in the map: exit {code}:\n{output}")
     for failure in failures:
         print(failure)
     print(f"{len(PLANTS) + 1} checks, {len(failures)} failed")
