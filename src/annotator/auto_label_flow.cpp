@@ -95,6 +95,9 @@ void AutoLabelFlow::label_folder(double conf) {
   options.folder = folder;
   options.conf = conf;
   auto summary = std::make_shared<FolderLabelSummary>();
+  // The run writes label files of the folder on screen: until it ends the tab takes no edits (the
+  // progress window stays usable), so nothing drawn meanwhile races a file the run writes.
+  host_->setEnabled(false);
   task_->start(
       [model = *model_, options, summary](tasks::TaskControl& control) {
         *summary = model.label_folder(
@@ -105,6 +108,7 @@ void AutoLabelFlow::label_folder(double conf) {
             control.stop_flag());
       },
       [this, summary](const tasks::TaskEnd&) {
+        host_->setEnabled(true);
         const QString text =
             summary->error.isEmpty() ? folder_summary_text(*summary) : summary->error;
         if (summary->error.isEmpty()) {

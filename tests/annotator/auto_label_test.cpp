@@ -280,8 +280,10 @@ TEST_F(AutoLabelTest, TheTabRunsTheFolderOnAWorkerAndRefreshesTheList) {
   QSignalSpy finished(state(tab).auto_label_flow, &AutoLabelFlow::folder_finished);
   controls(tab).btn_run_ai_folder->click();
   ASSERT_TRUE(state(tab).auto_label_flow->running());
+  EXPECT_FALSE(tab.isEnabled());  // no edits race the label files the run writes
   ASSERT_TRUE(finished.wait(60000));
   EXPECT_FALSE(state(tab).auto_label_flow->running());
+  EXPECT_TRUE(tab.isEnabled());
   EXPECT_EQ(dialogs.messages.back().title, "Auto-Label Folder");
   EXPECT_TRUE(dialogs.messages.back().text.contains("1 failed"));
   EXPECT_TRUE(dialogs.messages.back().text.contains("zz.png"));
