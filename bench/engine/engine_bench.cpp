@@ -4,7 +4,8 @@
 //                                    training step (forward, loss, backward) and the share of
 //                                    yolo11n's attention block; ORVANE_FAMILY=yolov8|yolo11 runs
 //                                    one; ORVANE_CHANNELS_LAST=1 runs it channels-last,
-//                                    ORVANE_TRACE=FILE writes an operator trace of 5 steps
+//                                    ORVANE_TRACE=FILE writes an operator trace of 5 steps,
+//                                    ORVANE_AMP=1 runs the forward pass in bfloat16 autocast
 //                                    (FILE, FILE.yolo11). YOLO11 figures are yolo11n_*
 //   engine_bench infer [imgsz]        one yolov8n inference (fused, no NMS), batch 1
 //   engine_bench epoch DATA_YAML [epochs imgsz batch]  seconds per epoch (train + val)
@@ -29,6 +30,7 @@
 #include "engine/logger.h"
 #include "engine/loss.h"
 #include "engine/model.h"
+#include "engine/precision.h"
 #include "engine/trainer.h"
 #include "engine/yolo.h"
 #include "engine/yolo11.h"
@@ -92,12 +94,17 @@ double train_step(const ModelSpec& arch, int batch, int imgsz) {
       if (p.dim() == 4) p.set_data(p.contiguous(torch::MemoryFormat::ChannelsLast));
     b.images = b.images.contiguous(torch::MemoryFormat::ChannelsLast);
   }
+  const bool amp = std::getenv("ORVANE_AMP") && std::string(std::getenv("ORVANE_AMP")) == "1";
+  const auto forward = [&] {
+    AutocastGuard autocast(amp);
+    return to_float32(model->forward(b.images));
+  };
   double fwd = 0, loss_t = 0, bwd = 0;
   std::chrono::steady_clock::duration best_total{};
   const double s = best_seconds(2, 9, [&] {
     model->zero_grad();
     auto t0 = std::chrono::steady_clock::now();
-    auto out = model->forward(b.images);
+    auto out = forward();
     auto t1 = std::chrono::steady_clock::now();
     auto loss = compute_loss(model, out, b);
     auto t2 = std::chrono::steady_clock::now();
@@ -117,13 +124,14 @@ double train_step(const ModelSpec& arch, int batch, int imgsz) {
     torch::autograd::profiler::RecordProfile guard(file);
     for (int k = 0; k < 5; ++k) {
       model->zero_grad();
-      compute_loss(model, model->forward(b.images), b).total.backward();
+      compute_loss(model, forward(), b).total.backward();
     }
   }
   // YOLOv8's keys are the ones run.sh compares with the PyTorch peer.
   const std::string key = arch.family == Family::yolo11 ? "yolo11n_" : "";
-  std::printf("%strain_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px%s)\n",
-              key.c_str(), s, fwd, loss_t, bwd, batch, imgsz, seg ? ", segment" : "");
+  std::printf("%strain_step_s %.4f (forward %.3f, loss %.3f, backward %.3f; batch %d, %d px%s%s)\n",
+              key.c_str(), s, fwd, loss_t, bwd, batch, imgsz, seg ? ", segment" : "",
+              amp ? ", bfloat16" : "");
   // Forward+backward is about 3x the forward multiply-adds.
   const double gflop = 3.0 * model->info().gflops * batch * (imgsz / 640.0) * (imgsz / 640.0);
   std::printf("%strain_step_gflops_per_s %.1f\n", key.c_str(), gflop / s);
@@ -178,7 +186,11 @@ int main(int argc, char** argv) {
     fused->fuse();
     auto x = torch::rand({1, 3, imgsz, imgsz});
     torch::InferenceMode guard;
-    const double s = best_seconds(3, 15, [&] { fused->decode(fused->forward(x)); });
+    const bool amp = std::getenv("ORVANE_AMP") && std::string(std::getenv("ORVANE_AMP")) == "1";
+    const double s = best_seconds(3, 15, [&] {
+      AutocastGuard autocast(amp);
+      fused->decode(to_float32(fused->forward(x)));
+    });
     std::printf("inference_ms %.2f (%d px, fused)\n", s * 1000, imgsz);
     std::printf("inference_gflops_per_s %.1f\n",
                 model->info().gflops * (imgsz / 640.0) * (imgsz / 640.0) / s);

@@ -38,6 +38,7 @@ const std::vector<KeyHelp>& predict_keys() {
       {"save", "", "folder for the annotated images and one label file per image"},
       {"save_txt", "false", "video: also one label file per predicted frame, <video>_<frame index>.txt"},
       {"vid_stride", "1", "video: predict every Nth frame (the others show the last prediction)"},
+      {"amp", "auto", kAmpKeyHelp},
   };
   return keys;
 }
@@ -72,6 +73,7 @@ int run_predict(const std::vector<std::string>& words) {
   engine::PredictOptions options;
   options.conf = float(args.real("conf"));
   options.iou = float(args.real("iou"));
+  options.amp = checked_amp(args);
   check_ranges(args, predict_keys());
   engine::MemoryNeed need = engine::memory_need_of_model(args.str("model"));
   need.batch = 1;

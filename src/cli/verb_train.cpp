@@ -23,6 +23,7 @@
 #include "engine/distributed.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/precision.h"
 #include "engine/train_args.h"
 #include "engine/yolo.h"
 #include "plots/plots.h"
@@ -34,6 +35,20 @@ const char* const kModelKeyHelp =
     "weights file (ours or the YOLO ecosystem's .pt); a zoo name (yolov8n.pt ... yolov8x-seg.pt, "
     "yolo11n.pt ... yolo11x-seg.pt): pretrained, downloaded when missing; NAME.yaml: fresh "
     "weights";
+
+const char* const kAmpKeyHelp =
+    "true | false | auto: bfloat16 convolutions; auto: where the processor has native bfloat16 "
+    "and it measured faster";
+
+std::string checked_amp(const Args& args) {
+  const std::string amp = args.str("amp");
+  try {
+    engine::check_amp_text(amp);
+  } catch (const engine::EngineError& e) {
+    throw ArgError(e.what());
+  }
+  return amp;
+}
 
 namespace {
 
@@ -64,6 +79,7 @@ const std::vector<KeyHelp>& train_keys() {
         {"resume", "false",
          "true (with model=RUN/weights/last.pt) or the last.pt or run folder to continue"},
         {"save_period", "-1", "N > 0: keep weights/epochN.pt every N epochs"},
+        {"amp", "auto", kAmpKeyHelp},
     };
     std::set<std::string> have;
     for (const auto& s : k) have.insert(s.key);

@@ -28,6 +28,7 @@ const std::vector<KeyHelp>& val_keys() {
       {"conf", "0.001", "confidence threshold of the NMS"},
       {"iou", "0.7", "IoU threshold of the NMS"},
       {"save", "", "folder for the charts, confusion matrices and batch pictures (empty: none)"},
+      {"amp", "auto", kAmpKeyHelp},
   };
   return keys;
 }
@@ -50,6 +51,7 @@ int run_val(const std::vector<std::string>& words) {
   if (va.split != "val" && va.split != "test") throw ArgError("split must be val or test");
   va.conf = float(args.real("conf"));
   va.iou = float(args.real("iou"));
+  va.amp = checked_amp(args);
   // The values, then the data, then the weights (preflight.h).
   check_ranges(args, val_keys());
   if (va.batch == -1) va.batch = 16;

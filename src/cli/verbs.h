@@ -6,6 +6,8 @@
 
 namespace orvane::cli {
 
+class Args;
+
 struct Verb {
   const char* name;
   const char* summary;
@@ -43,5 +45,9 @@ int run_video_prediction(const std::string& model, const std::string& source,
 
 // The `model=` key of train and tune: what a weights name may be.
 extern const char* const kModelKeyHelp;
+// The `amp=` key of train, val and predict, and its value checked (ArgError unless true, false
+// or auto).
+extern const char* const kAmpKeyHelp;
+std::string checked_amp(const Args& args);
 
 }  // namespace orvane::cli

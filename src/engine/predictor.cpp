@@ -14,6 +14,7 @@
 #include "engine/logger.h"
 #include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
+#include "engine/precision.h"
 
 namespace orvane::engine {
 
@@ -113,10 +114,15 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
   Network network;
   network.names = model->names;
   network.segment = model->is_segment();
-  network.forward = [&model](const torch::Tensor& x) {
+  network.forward = [&model, amp = resolve_amp(options.amp, AmpUse::predict)](
+                        const torch::Tensor& x) {
     const bool was_training = model->is_training();
     model->eval();
-    ModelOutput out = model->forward(x);
+    ModelOutput out;
+    {
+      AutocastGuard autocast(amp);
+      out = to_float32(model->forward(x));
+    }
     NetworkOutput result{model->decode(out), out.proto};
     if (was_training) model->train();
     return result;

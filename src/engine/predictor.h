@@ -21,6 +21,7 @@ struct PredictOptions {
   int imgsz = training::kTrainingDefaults.imgsz;  // rounded up to a multiple of 32
   int max_det = 300;
   bool verbose = true;  // print "image 1/1 path: 640x480 2 persons, 1 dog, 12.3ms"
+  std::string amp = "auto";  // true | false | auto: bfloat16 convolutions (engine/precision.h)
 };
 
 struct Boxes {

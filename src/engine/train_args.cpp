@@ -105,6 +105,7 @@ void for_each_option(TrainOptions& o, F&& f) {
   f("save_period", o.save_period);
   f("threads", o.threads);
   f("profile", o.profile);
+  f("amp", o.amp);
   f("nproc", o.nproc);
   f("dist_timeout", o.dist_timeout);
 }

@@ -24,7 +24,7 @@ class DistributedGroup;
 // LibTorch sums, so a resume with another thread count matches the uninterrupted run only to
 // rounding; left out, it stays as saved.
 inline const std::vector<std::string> kResumeMayChange{"device", "workers", "threads", "verbose",
-                                                       "dist_timeout"};
+                                                       "dist_timeout", "amp"};
 
 // The keywords of `train`, each with its default. The settings the training form shows take their
 // defaults from the one table the form and `orvane train` read (training/training_defaults.h), so
@@ -61,6 +61,10 @@ struct TrainOptions {
   bool resume = false;   // continue the run whose last.pt the model was loaded from
   int save_period = -1;  // > 0: weights/epochN.pt (a copy of last.pt) every N epochs
   int threads = 0;       // intra-op threads; 0 = every core
+  // Mixed precision (engine/precision.h): true = the convolutions in bfloat16 (weights, loss and
+  // metrics stay float32), false = float32 throughout, auto = bfloat16 where the processor has
+  // it natively and it was measured faster.
+  std::string amp = "auto";
   bool profile = false;  // time every stage of each epoch: a console line per epoch and
                          // profile.csv in the run folder
   // Data-parallel training (engine/distributed.h). `nproc`: `orvane train` starts this many

@@ -23,6 +23,7 @@
 #include "engine/logger.h"
 #include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
+#include "engine/precision.h"
 #include "engine/stage_profile.h"
 #include "engine/train_args.h"
 #include "files/atomic_file.h"
@@ -157,6 +158,8 @@ struct Trainer::State {
   std::unique_ptr<GradientSync> sync;
   std::vector<torch::Tensor> buffers;
   bool main = true;  // rank 0, or training alone: validates and writes the run folder
+  bool amp = false;      // the training forward pass in bfloat16 autocast
+  bool val_amp = false;  // validation's
   CheckpointWriter checkpoints;
   bool best_saved = false;  // best.pt exists or is queued (the writer may not have written it yet)
   int global_batch = 16;
@@ -194,6 +197,8 @@ void Trainer::run_callbacks(const std::string& event) {
 void Trainer::setup() {
   configure_compute_threads(options_.threads);
   torch::manual_seed(options_.seed);
+  s_->amp = resolve_amp(options_.amp, AmpUse::train);
+  s_->val_amp = resolve_amp(options_.amp, AmpUse::predict);
   s_->group = options_.group;
   s_->main = !s_->group || s_->group->is_main();
   check_options();
@@ -777,7 +782,11 @@ void Trainer::train_epoch() {
     warm_up(ni, lf);
     if (s_->bn_warming) s_->bn_warming = warm_up_batchnorm(*model_);
     StageTimer forward_timer("forward");
-    auto out = model_->forward(batch->images);
+    ModelOutput out;
+    {
+      AutocastGuard autocast(s_->amp);
+      out = to_float32(model_->forward(batch->images));
+    }
     forward_timer.stop();
     auto loss = compute_loss(model_, out, *batch, o.gains);
     const bool finite = std::isfinite(loss.total.item<double>());
@@ -821,6 +830,7 @@ std::optional<ValResult> Trainer::validate_epoch() {
   vo.names = model_->names;
   vo.compute_loss = true;
   vo.plots = false;
+  vo.amp = s_->val_amp;
   auto result = validate(ema_, *s_->val_loader, vo);
   metrics = result.metrics();
   fitness = result.fitness;
@@ -1011,6 +1021,12 @@ void Trainer::log_run_start() {
   LOGGER.info(format("Image sizes %d train, %d val", o.imgsz, o.imgsz));
   LOGGER.info(format("Using %d dataloader workers, %d compute threads", o.workers,
                      torch::get_num_threads()));
+  if (s_->amp || s_->val_amp)
+    LOGGER.info(format("AMP: bfloat16 convolutions for %s (amp=%s)",
+                       s_->amp && s_->val_amp ? "training and validation"
+                       : s_->amp             ? "training"
+                                             : "validation",
+                       o.amp.c_str()));
   LOGGER.info("Logging results to " + save_dir.string());
   LOGGER.info(format("Starting training for %d epochs...", epochs));
 }

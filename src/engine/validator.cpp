@@ -9,6 +9,7 @@
 #include "engine/logger.h"
 #include "engine/loss.h"
 #include "engine/plotting.h"
+#include "engine/precision.h"
 #include "engine/predictor.h"
 #include "engine/stage_profile.h"
 
@@ -178,7 +179,11 @@ void run_batches(YoloModel& model, DataLoader& loader, const ValOptions& options
 
     t0 = Clock::now();
     StageTimer inference_timer("val_inference");
-    ModelOutput out = model->forward(batch->images);
+    ModelOutput out;
+    {
+      AutocastGuard autocast(options.amp);
+      out = to_float32(model->forward(batch->images));
+    }
     torch::Tensor decoded = model->decode(out);
     inference_timer.stop();
     tally.total.inference += ms_since(t0);

@@ -31,6 +31,7 @@ struct ValOptions {
                                    // confusion_matrix.json, then render_plots(save_dir)
   bool compute_loss = false;       // mean val losses through compute_loss (needs targets)
   bool per_class = false;          // print one table row per class after the "all" row
+  bool amp = false;                // the forward pass in bfloat16 autocast (engine/precision.h)
   std::string prefix_batch_plots = "val_batch";  // file stem of the plotted batches
   // Draws the charts from the data files (set by tools that link the chart renderer).
   std::function<void(const std::filesystem::path& run_dir)> render_plots;

@@ -11,6 +11,7 @@
 #include "engine/export/exported_model.h"
 #include "engine/exporter.h"
 #include "engine/logger.h"
+#include "engine/precision.h"
 #include "engine/train_args.h"
 
 namespace orvane::engine {
@@ -268,6 +269,7 @@ ValResult YOLO::val(const ValArgs& args) {
   vo.save_dir = args.save_dir;
   vo.plots = args.plots;
   vo.per_class = true;
+  vo.amp = resolve_amp(args.amp, AmpUse::predict);
   vo.render_plots = args.render_plots;
   if (!args.save_dir.empty()) {
     std::error_code ec;

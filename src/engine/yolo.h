@@ -45,6 +45,7 @@ struct ValArgs {
   std::filesystem::path save_dir;  // empty: write nothing
   bool plots = true;               // with save_dir
   int threads = 0;                 // 0 = every core
+  std::string amp = "auto";        // true | false | auto (engine/precision.h)
   std::function<void(const std::filesystem::path&)> render_plots;
 };
 
