@@ -158,6 +158,7 @@ std::vector<SlicedObject> merge_sliced_objects(std::vector<SlicedObject> objects
         const float smaller = std::min(area(group.box), area(b));
         if (smaller <= 0 || intersection(group.box, b) / smaller < threshold) continue;
         taken[j] = 1;
+        if (objects[j].conf < 0.5f * group.conf || !(group.cut || objects[j].cut)) continue;
         group.box = united(group.box, b);
         unite_masks(group, objects[j]);
         grew = true;
@@ -181,8 +182,8 @@ torch::Tensor tile_batch(const cv::Mat& bgr, const std::vector<cv::Rect>& tiles,
     cv::Mat input;
     // A copy, not a view: copyMakeBorder would fill a view's padding with the pixels around it
     // rather than grey, and the tile would see past its border.
-    placements.push_back(letterbox(bgr(tiles[first + k]).clone(), input,
-                                   {shape.height, shape.width}, false, scaleup, 32));
+    placements.push_back(
+        letterbox(bgr(tiles[first + k]).clone(), input, shape, false, scaleup, 32));
     cv::Mat slot(shape.height, shape.width, CV_8UC3,
                  bytes.data_ptr<uint8_t>() + k * shape.area() * 3);
     cv::cvtColor(input, slot, cv::COLOR_BGR2RGB);
@@ -192,7 +193,8 @@ torch::Tensor tile_batch(const cv::Mat& bgr, const std::vector<cv::Rect>& tiles,
 
 // One tile's detections [K, 6 + 32] (input pixels) as objects in source pixels.
 void collect_tile(const torch::Tensor& det, const torch::Tensor& proto, const cv::Rect& tile,
-                  const LetterboxInfo& lb, cv::Size2i input, std::vector<SlicedObject>& out) {
+                  cv::Size image, const LetterboxInfo& lb, cv::Size2i input,
+                  std::vector<SlicedObject>& out) {
   const int64_t k = det.size(0);
   if (k == 0) return;
   const auto boxes = unletterbox_boxes(det.narrow(1, 0, 4), lb, {tile.width, tile.height})
@@ -217,6 +219,10 @@ void collect_tile(const torch::Tensor& det, const torch::Tensor& proto, const cv
                        b[4 * i + 3] - b[4 * i + 1]);
     o.conf = s[2 * i];
     o.cls = static_cast<int>(s[2 * i + 1]);
+    // Within a pixel of a side the tile shares with a neighbour (not the image's own edge).
+    o.cut = (tile.x > 0 && o.box.x <= tile.x + 1) || (tile.y > 0 && o.box.y <= tile.y + 1) ||
+            (tile.br().x < image.width && o.box.br().x >= tile.br().x - 1) ||
+            (tile.br().y < image.height && o.box.br().y >= tile.br().y - 1);
     if (!masks.empty()) {
       const BoxMask& m = masks[static_cast<std::size_t>(i)];
       const cv::Rect visible = m.window & inner;
@@ -365,7 +371,7 @@ Results predict_sliced(const Network& network, const cv::Mat& bgr, const std::st
     for (std::size_t k = 0; k < count; ++k)
       collect_tile(dets[k],
                    network.segment ? out.proto[static_cast<int64_t>(k)] : torch::Tensor(),
-                   tiles[first + k], placements[k], input, objects);
+                   tiles[first + k], bgr.size(), placements[k], input, objects);
   }
   if (slice.full) {
     PredictOptions whole = options;

@@ -35,9 +35,14 @@ struct SlicedObject {
   int cls = 0;
   cv::Mat mask;    // segmentation: CV_8U 0/1 covering mask_rect at source resolution
   cv::Rect mask_rect;
+  bool cut = false;  // the box reaches a border between tiles: it may be part of an object
 };
 
-// Merges the objects of all tiles (SliceMerge). The result is sorted by confidence.
+// Merges the objects of all tiles (SliceMerge). The result is sorted by confidence. A group
+// grows by union only with a box that is at least half as confident as its first and where one
+// of the two is cut by a tile border; any other matching box is absorbed without changing the
+// group's box: at a validation's confidence of 0.001, a faint box around several objects would
+// otherwise swallow them.
 std::vector<SlicedObject> merge_sliced_objects(std::vector<SlicedObject> objects,
                                                SliceMerge merge, float threshold);
 

@@ -75,11 +75,14 @@ TEST(SliceGrid, RefusesWhatCannotTile) {
 
 // ---- the merge ----
 
-SlicedObject piece(float x1, float y1, float x2, float y2, float conf, int cls = 0) {
+// A box cut by a tile border, unless `cut` says otherwise.
+SlicedObject piece(float x1, float y1, float x2, float y2, float conf, int cls = 0,
+                   bool cut = true) {
   SlicedObject o;
   o.box = {x1, y1, x2 - x1, y2 - y1};
   o.conf = conf;
   o.cls = cls;
+  o.cut = cut;
   return o;
 }
 
@@ -115,6 +118,19 @@ TEST(SliceMerge, NeighboursAndOtherClassesStaySeparate) {
   EXPECT_EQ(out[0].box, cv::Rect2f(0, 0, 30, 30));
   EXPECT_EQ(out[1].box, cv::Rect2f(29, 0, 30, 30));
   EXPECT_EQ(out[2].cls, 1);
+}
+
+TEST(SliceMerge, FaintOrWholeBoxesAreAbsorbedWithoutStretchingTheGroup) {
+  // A faint box around two objects (as validation's low confidence keeps) and a whole
+  // duplicate from a neighbouring tile: the objects keep their own boxes.
+  auto out = merge_sliced_objects({piece(10, 10, 40, 40, 0.9f, 0, false),
+                                   piece(60, 10, 90, 40, 0.85f),
+                                   piece(5, 5, 95, 45, 0.02f, 0, false),
+                                   piece(11, 10, 41, 40, 0.8f, 0, false)},
+                                  SliceMerge::kGreedyUnion, 0.5f);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].box, cv::Rect2f(10, 10, 30, 30));
+  EXPECT_EQ(out[1].box, cv::Rect2f(60, 10, 30, 30));
 }
 
 TEST(SliceMerge, MasksAreUnitedPixelForPixel) {
