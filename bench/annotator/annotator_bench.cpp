@@ -210,7 +210,7 @@ BENCHMARK(BM_TabLoad24MP)->Unit(benchmark::kMillisecond);
 // The picture as the annotator shows it (1: LargeImageItem) or as a plain pixmap item (0).
 QGraphicsItem* add_picture(QGraphicsScene& scene, const cv::Mat& bgr, bool ours) {
   if (ours) {
-    auto* item = new LargeImageItem(bgr);
+    auto* item = new LargeImageItem(image_pyramid(bgr, LargeImageItem::kSmallestSide));
     scene.addItem(item);
     return item;
   }
