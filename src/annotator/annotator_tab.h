@@ -16,6 +16,7 @@
 
 #include "annotator/annotation_document.h"
 #include "annotator/label_file.h"
+#include "engine/slice_options.h"
 #include "widgets/draw_mode.h"
 
 class QComboBox;
@@ -40,6 +41,8 @@ namespace orvane {
 class AutoLabelFlow;
 class InteractiveCanvas;
 class InterchangeFlow;
+class OverviewNavigator;
+class SliceControls;
 class VideoFlow;
 class ZoomableView;
 
@@ -103,6 +106,8 @@ class AnnotatorTab : public QWidget {
   void load_current_image();
   void render_canvas_image();
   void fit_canvas_to_screen();
+  // The slicing the AI box's "Sliced" switch asks for (disabled when off).
+  engine::SliceOptions ai_slice() const;
   void jump_to_image(int row);
   void prev_image();
   void next_image();
@@ -142,6 +147,7 @@ class AnnotatorTab : public QWidget {
     QComboBox* combo_queue_filter = nullptr;
     InteractiveCanvas* canvas = nullptr;
     ZoomableView* canvas_view = nullptr;
+    OverviewNavigator* navigator = nullptr;  // over the canvas's bottom-right corner
     QPushButton* btn_fit_screen = nullptr;
     QComboBox* combo_mode = nullptr;
     QPushButton* btn_copy_prev = nullptr;
@@ -152,6 +158,7 @@ class AnnotatorTab : public QWidget {
     QPushButton* btn_accept_carried = nullptr;
     QPushButton* btn_load_ai = nullptr;
     QDoubleSpinBox* spin_ai_conf = nullptr;
+    SliceControls* ai_slice = nullptr;  // auto-label on tiles (small objects, large images)
     QPushButton* btn_run_ai = nullptr;
     QPushButton* btn_run_ai_folder = nullptr;
     QTableWidget* table_objects = nullptr;
