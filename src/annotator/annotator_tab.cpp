@@ -44,6 +44,18 @@
 
 namespace orvane {
 
+namespace {
+
+// The slicing the AI box's "Sliced" switch asks for (disabled when off).
+engine::SliceOptions slice_of(const SliceControls& controls) {
+  engine::SliceOptions slice;
+  slice.width = slice.height = controls.tile_size();
+  slice.overlap = float(controls.overlap_value());
+  return slice;
+}
+
+}  // namespace
+
 using namespace orvane;
 
 namespace {
@@ -305,17 +317,17 @@ QWidget* AnnotatorTab::build_assist_box() {
   assist_layout->addWidget(ui_.ai_slice);
   ui_.btn_run_ai = new QPushButton("🤖 Auto-Label Frame");
   ui_.btn_run_ai->setEnabled(false);
-  connect(ui_.btn_run_ai, &QPushButton::clicked, this,
-          [this] {
-            state_.auto_label_flow->label_current_image(ui_.spin_ai_conf->value(), ai_slice());
-          });
+  connect(ui_.btn_run_ai, &QPushButton::clicked, this, [this] {
+    state_.auto_label_flow->label_current_image(ui_.spin_ai_conf->value(), slice_of(*ui_.ai_slice));
+  });
   assist_layout->addWidget(ui_.btn_run_ai);
   // Right under the frame button: side by side the two texts do not fit the column.
   ui_.btn_run_ai_folder = new QPushButton("🤖 Auto-Label Folder");
   ui_.btn_run_ai_folder->setEnabled(false);
   ui_.btn_run_ai_folder->setToolTip("Labels every image of the folder that has no label file yet");
-  connect(ui_.btn_run_ai_folder, &QPushButton::clicked, this,
-          [this] { state_.auto_label_flow->label_folder(ui_.spin_ai_conf->value(), ai_slice()); });
+  connect(ui_.btn_run_ai_folder, &QPushButton::clicked, this, [this] {
+    state_.auto_label_flow->label_folder(ui_.spin_ai_conf->value(), slice_of(*ui_.ai_slice));
+  });
   assist_layout->addWidget(ui_.btn_run_ai_folder);
   auto* btn_review = new QPushButton("🔎 Review with Model…");
   btn_review->setToolTip("Lets a trained model point at likely labelling mistakes in this folder");
@@ -651,13 +663,6 @@ void AnnotatorTab::render_canvas_image() {
     ui_.navigator->show();
   }
   fit_canvas_to_screen();
-}
-
-engine::SliceOptions AnnotatorTab::ai_slice() const {
-  engine::SliceOptions slice;
-  slice.width = slice.height = ui_.ai_slice->tile_size();
-  slice.overlap = float(ui_.ai_slice->overlap_value());
-  return slice;
 }
 
 void AnnotatorTab::fit_canvas_to_screen() {

@@ -16,7 +16,6 @@
 
 #include "annotator/annotation_document.h"
 #include "annotator/label_file.h"
-#include "engine/slice_options.h"
 #include "widgets/draw_mode.h"
 
 class QComboBox;
@@ -106,8 +105,6 @@ class AnnotatorTab : public QWidget {
   void load_current_image();
   void render_canvas_image();
   void fit_canvas_to_screen();
-  // The slicing the AI box's "Sliced" switch asks for (disabled when off).
-  engine::SliceOptions ai_slice() const;
   void jump_to_image(int row);
   void prev_image();
   void next_image();
