@@ -4,7 +4,9 @@
 //   - saving and loading a label file with one 500-vertex polygon: our writer/reader against a
 //     plain snprintf("%.6f") / strtod loop;
 //   - showing a 24-megapixel JPEG: decode + conversion, and one full repaint of the fitted view
-//     with the picture cached at screen resolution against drawing it from the full image.
+//     drawn from the picture's pyramid against drawing it from the full image;
+//   - a 100-megapixel JPEG (10000 x 10000): opening it in the tab, and the redraw of one pan
+//     step (fitted, and at 1:1) with our pyramid item against a plain pixmap item.
 
 #include <benchmark/benchmark.h>
 
@@ -16,6 +18,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QRandomGenerator>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +31,7 @@
 #include "annotator/label_file.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
+#include "widgets/large_image_item.h"
 #include "widgets/zoomable_view.h"
 
 using namespace orvane;
@@ -181,10 +185,11 @@ void BM_Show24MP_DecodeAndConvert(benchmark::State& state) {
 }
 BENCHMARK(BM_Show24MP_DecodeAndConvert)->Unit(benchmark::kMillisecond);
 
-void BM_TabLoad24MP(benchmark::State& state) {
+// Opening a photo in the tab (two copies, alternately): decode, pyramid, overview, fit.
+void tab_load(benchmark::State& state, const QString& photo) {
   QTemporaryDir dir;
-  QFile::copy(photo_24mp(), dir.filePath("a.jpg"));
-  QFile::copy(photo_24mp(), dir.filePath("b.jpg"));
+  QFile::copy(photo, dir.filePath("a.jpg"));
+  QFile::copy(photo, dir.filePath("b.jpg"));
   AnnotatorTab tab;
   tab.resize(1500, 950);
   tab.show();
@@ -192,26 +197,80 @@ void BM_TabLoad24MP(benchmark::State& state) {
   for (auto _ : state) {
     orvane::test::state(tab).current_idx = 1 - orvane::test::state(tab).current_idx;
     tab.load_current_image();
+    QApplication::processEvents();
   }
 }
+
+void BM_TabLoad24MP(benchmark::State& state) { tab_load(state, photo_24mp()); }
 BENCHMARK(BM_TabLoad24MP)->Unit(benchmark::kMillisecond);
 
 // One full repaint of a 1000 x 700 view showing the whole 24-megapixel picture, as happens when
 // the preview outline moves across it. Arg 1: cached at screen resolution (ours); 0: drawn from
 // the full image each time (the peer).
+// The picture as the annotator shows it (1: LargeImageItem) or as a plain pixmap item (0).
+QGraphicsItem* add_picture(QGraphicsScene& scene, const cv::Mat& bgr, bool ours) {
+  if (ours) {
+    auto* item = new LargeImageItem(image_pyramid(bgr, LargeImageItem::kSmallestSide));
+    scene.addItem(item);
+    return item;
+  }
+  return scene.addPixmap(QPixmap::fromImage(mat_to_qimage(bgr)));
+}
+
 void BM_Repaint24MPFitted(benchmark::State& state) {
   QGraphicsScene scene;
-  auto* item = scene.addPixmap(QPixmap::fromImage(mat_to_qimage(read_image_bgr(photo_24mp()))));
-  if (state.range(0) == 1) item->setCacheMode(QGraphicsItem::DeviceCoordinateCache);
+  QGraphicsItem* item = add_picture(scene, read_image_bgr(photo_24mp()), state.range(0) == 1);
   ZoomableView view;
   view.setScene(&scene);
   view.resize(1000, 700);
   view.show();
   view.fitInView(item, Qt::KeepAspectRatio);
-  view.viewport()->grab();  // fills the cache once
+  view.viewport()->grab();
   for (auto _ : state) benchmark::DoNotOptimize(view.viewport()->grab());
 }
 BENCHMARK(BM_Repaint24MPFitted)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// A 10000 x 10000 JPEG of smooth noise, made once.
+const QString& photo_100mp() {
+  static QTemporaryDir* dir = new QTemporaryDir;
+  static const QString path = [] {
+    cv::Mat small(500, 500, CV_8UC3);
+    cv::randu(small, cv::Scalar::all(0), cv::Scalar::all(255));
+    cv::Mat image;
+    cv::resize(small, image, cv::Size(10000, 10000), 0, 0, cv::INTER_LINEAR);
+    const QString p = dir->filePath("huge.jpg");
+    cv::imwrite(p.toStdString(), image, {cv::IMWRITE_JPEG_QUALITY, 90});
+    return p;
+  }();
+  return path;
+}
+
+void BM_TabLoad100MP(benchmark::State& state) { tab_load(state, photo_100mp()); }
+BENCHMARK(BM_TabLoad100MP)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// One pan step of a 1000 x 700 view over the 100-megapixel picture and its redraw. range(0):
+// 1 ours, 0 a plain pixmap item; range(1): 1 at 1:1 (panning 80 px), 0 fitted (the picture
+// fills the view, panning a step of the scroll range).
+void BM_Pan100MP(benchmark::State& state) {
+  static const cv::Mat bgr = read_image_bgr(photo_100mp());
+  QGraphicsScene scene;
+  add_picture(scene, bgr, state.range(0) == 1);
+  ZoomableView view;
+  view.setScene(&scene);
+  view.resize(1000, 700);
+  view.show();
+  if (state.range(1) == 0) view.scale(0.12, 0.12);  // the whole width and a bit in view
+  view.centerOn(5000, 5000);
+  view.viewport()->grab();
+  int step = 0;
+  for (auto _ : state) {
+    const int dx = (step++ % 20 < 10) ? 80 : -80;
+    view.horizontalScrollBar()->setValue(view.horizontalScrollBar()->value() + dx);
+    benchmark::DoNotOptimize(view.viewport()->grab());
+  }
+}
+BENCHMARK(BM_Pan100MP)->Args({1, 1})->Args({0, 1})->Args({1, 0})->Args({0, 0})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

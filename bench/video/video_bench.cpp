@@ -148,7 +148,8 @@ int tracking(const std::string& weights, int imgsz, bool textured) {
   for (int i = 0; i < v.frames; ++i) {
     std::vector<TruthBox> truth;
     const cv::Mat frame = v.frame(i, back, &truth);
-    const auto r = model.predict_image(frame, "scene", {.conf = 0.1f, .imgsz = imgsz, .verbose = false});
+    const auto r = model.predict_image(
+        frame, "scene", {.conf = 0.1f, .imgsz = imgsz, .verbose = false, .slice = {}});
     const auto dets = video::detections_from(r);
     bench::FrameBoxes fb, fp;
     for (const auto& t : truth) {
@@ -191,7 +192,7 @@ int throughput(const fs::path& work) {
   for (const auto& e : fs::directory_iterator(work / "frames")) images.push_back(e.path());
   std::sort(images.begin(), images.end());
   engine::YOLO model("yolov8n.yaml");  // yolov8n's architecture: the published compute
-  const engine::PredictOptions options{.conf = 0.25f, .imgsz = 320, .verbose = false};
+  const engine::PredictOptions options{.conf = 0.25f, .imgsz = 320, .verbose = false, .slice = {}};
   model.predict_image(cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(90)), "warm-up", options);
   double best_video = 1e9, best_images = 1e9;
   for (int round = 0; round < 3; ++round) {

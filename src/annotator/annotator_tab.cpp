@@ -37,9 +37,24 @@
 #include "ui/dialogs.h"
 #include "ui/wait_cursor.h"
 #include "widgets/interactive_canvas.h"
+#include "widgets/large_image_item.h"
+#include "widgets/overview_navigator.h"
+#include "widgets/slice_controls.h"
 #include "widgets/zoomable_view.h"
 
 namespace orvane {
+
+namespace {
+
+// The slicing the AI box's "Sliced" switch asks for (disabled when off).
+engine::SliceOptions slice_of(const SliceControls& controls) {
+  engine::SliceOptions slice;
+  slice.width = slice.height = controls.tile_size();
+  slice.overlap = float(controls.overlap_value());
+  return slice;
+}
+
+}  // namespace
 
 using namespace orvane;
 
@@ -245,6 +260,12 @@ QWidget* AnnotatorTab::build_canvas_area() {
   ui_.btn_fit_screen->setFixedSize(48, 32);
   connect(ui_.btn_fit_screen, &QPushButton::clicked, this, &AnnotatorTab::fit_canvas_to_screen);
   grid->addWidget(ui_.btn_fit_screen, 0, 0, Qt::AlignTop | Qt::AlignRight);
+  ui_.navigator = new OverviewNavigator;
+  ui_.navigator->setObjectName("navigator");
+  ui_.navigator->setFixedSize(ui_.navigator->sizeHint());
+  ui_.navigator->follow(ui_.canvas_view);
+  ui_.navigator->hide();
+  grid->addWidget(ui_.navigator, 0, 0, Qt::AlignBottom | Qt::AlignRight);
   connect(ui_.canvas, &InteractiveCanvas::polygon_completed, this, &AnnotatorTab::handle_new_poly);
   connect(ui_.canvas, &QGraphicsScene::selectionChanged, this,
           &AnnotatorTab::sync_canvas_selection);
@@ -292,17 +313,21 @@ QWidget* AnnotatorTab::build_assist_box() {
   ui_.spin_ai_conf->setValue(0.25);
   conf_row->addWidget(ui_.spin_ai_conf);
   assist_layout->addLayout(conf_row);
+  ui_.ai_slice = new SliceControls;
+  assist_layout->addWidget(ui_.ai_slice);
   ui_.btn_run_ai = new QPushButton("🤖 Auto-Label Frame");
   ui_.btn_run_ai->setEnabled(false);
-  connect(ui_.btn_run_ai, &QPushButton::clicked, this,
-          [this] { state_.auto_label_flow->label_current_image(ui_.spin_ai_conf->value()); });
+  connect(ui_.btn_run_ai, &QPushButton::clicked, this, [this] {
+    state_.auto_label_flow->label_current_image(ui_.spin_ai_conf->value(), slice_of(*ui_.ai_slice));
+  });
   assist_layout->addWidget(ui_.btn_run_ai);
   // Right under the frame button: side by side the two texts do not fit the column.
   ui_.btn_run_ai_folder = new QPushButton("🤖 Auto-Label Folder");
   ui_.btn_run_ai_folder->setEnabled(false);
   ui_.btn_run_ai_folder->setToolTip("Labels every image of the folder that has no label file yet");
-  connect(ui_.btn_run_ai_folder, &QPushButton::clicked, this,
-          [this] { state_.auto_label_flow->label_folder(ui_.spin_ai_conf->value()); });
+  connect(ui_.btn_run_ai_folder, &QPushButton::clicked, this, [this] {
+    state_.auto_label_flow->label_folder(ui_.spin_ai_conf->value(), slice_of(*ui_.ai_slice));
+  });
   assist_layout->addWidget(ui_.btn_run_ai_folder);
   auto* btn_review = new QPushButton("🔎 Review with Model…");
   btn_review->setToolTip("Lets a trained model point at likely labelling mistakes in this folder");
@@ -613,6 +638,8 @@ void AnnotatorTab::clear_shown_image() {
   ui_.canvas->clear();
   ui_.canvas->setSceneRect(QRectF());
   ui_.table_objects->setRowCount(0);
+  ui_.navigator->set_image({}, {});
+  ui_.navigator->hide();
 }
 
 void AnnotatorTab::render_canvas_image() {
@@ -624,13 +651,16 @@ void AnnotatorTab::render_canvas_image() {
     for (const ShapeRecord& record : state_.annotations) ui_.canvas->removeItem(record.item);
     ui_.canvas->reset_drawing();
     ui_.canvas->clear();
-    auto* pixmap = ui_.canvas->addPixmap(QPixmap::fromImage(mat_to_qimage(state_.display_cv_img)));
-    pixmap->setPos(0, 0);
-    // Large photos are drawn from a cache at screen resolution, so repainting the outline of a
-    // shape being drawn does not resample the whole picture.
-    pixmap->setCacheMode(QGraphicsItem::DeviceCoordinateCache);
+    // Painted from the level of a pyramid that matches the zoom, only where exposed: a
+    // 100-megapixel photo pans as smoothly as a small one.
+    auto* picture = new LargeImageItem(
+        image_pyramid(state_.display_cv_img, LargeImageItem::kSmallestSide));
+    picture->setZValue(-1);
+    ui_.canvas->addItem(picture);
     ui_.canvas->setSceneRect(0, 0, state_.display_cv_img.cols, state_.display_cv_img.rows);
     for (const ShapeRecord& record : state_.annotations) ui_.canvas->addItem(record.item);
+    ui_.navigator->set_image(picture->thumbnail(ui_.navigator->width()), picture->image_size());
+    ui_.navigator->show();
   }
   fit_canvas_to_screen();
 }
@@ -638,6 +668,7 @@ void AnnotatorTab::render_canvas_image() {
 void AnnotatorTab::fit_canvas_to_screen() {
   const QRectF rect = ui_.canvas->sceneRect();
   if (rect.width() > 0) ui_.canvas_view->fitInView(rect, Qt::KeepAspectRatio);
+  ui_.navigator->refresh();
 }
 
 void AnnotatorTab::move_to(int row) {

@@ -40,6 +40,8 @@ namespace orvane {
 class AutoLabelFlow;
 class InteractiveCanvas;
 class InterchangeFlow;
+class OverviewNavigator;
+class SliceControls;
 class VideoFlow;
 class ZoomableView;
 
@@ -142,6 +144,7 @@ class AnnotatorTab : public QWidget {
     QComboBox* combo_queue_filter = nullptr;
     InteractiveCanvas* canvas = nullptr;
     ZoomableView* canvas_view = nullptr;
+    OverviewNavigator* navigator = nullptr;  // over the canvas's bottom-right corner
     QPushButton* btn_fit_screen = nullptr;
     QComboBox* combo_mode = nullptr;
     QPushButton* btn_copy_prev = nullptr;
@@ -152,6 +155,7 @@ class AnnotatorTab : public QWidget {
     QPushButton* btn_accept_carried = nullptr;
     QPushButton* btn_load_ai = nullptr;
     QDoubleSpinBox* spin_ai_conf = nullptr;
+    SliceControls* ai_slice = nullptr;  // auto-label on tiles (small objects, large images)
     QPushButton* btn_run_ai = nullptr;
     QPushButton* btn_run_ai_folder = nullptr;
     QTableWidget* table_objects = nullptr;

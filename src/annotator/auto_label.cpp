@@ -60,9 +60,11 @@ int model_imgsz(const engine::YOLO& model) {
   return meta && meta->imgsz > 0 ? meta->imgsz : engine::PredictOptions{}.imgsz;
 }
 
-FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf) {
+FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf,
+                             const engine::SliceOptions& slice) {
   engine::PredictOptions options;
   options.conf = float(conf);
+  options.slice = slice;
   options.imgsz = model_imgsz(model);
   options.verbose = false;
   const std::vector<engine::Results> results = model.predict(image_path.toStdString(), options);
@@ -158,6 +160,7 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
   predict_options.conf = float(options.conf);
   predict_options.imgsz = options.imgsz > 0 ? options.imgsz : model_imgsz(model);
   predict_options.verbose = false;
+  predict_options.slice = options.slice;
 
   const auto decode = [&listing](int index) { return read_image_bgr(listing.image_paths[index]); };
   std::future<cv::Mat> next;

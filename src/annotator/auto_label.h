@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "annotator/annotation_document.h"
+#include "engine/slice_options.h"
 
 namespace orvane::engine {
 class YOLO;
@@ -37,8 +38,10 @@ FrameLabels shapes_from_result(const engine::Results& result);
 int model_imgsz(const engine::YOLO& model);
 
 // Predicts on the image file at `image_path` with confidence `conf` (quietly), at the model's
-// own size. Throws on a prediction error (an image that does not decode, a broken model).
-FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf);
+// own size (or on its tiles with `slice`). Throws on a prediction error (an image that does not
+// decode, a broken model).
+FrameLabels auto_label_frame(engine::YOLO& model, const QString& image_path, double conf,
+                             const engine::SliceOptions& slice = {});
 
 // ---- A whole folder ----
 
@@ -46,6 +49,7 @@ struct FolderLabelOptions {
   QString folder;
   double conf = 0.25;
   int imgsz = 0;  // 0: the model's own size (model_imgsz)
+  engine::SliceOptions slice;  // enabled: predict each image on overlapping tiles
 };
 
 struct FolderLabelSummary {

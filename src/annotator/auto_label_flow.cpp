@@ -53,14 +53,14 @@ bool AutoLabelFlow::load_model_file(const QString& path) {
   return true;
 }
 
-void AutoLabelFlow::label_current_image(double conf) {
+void AutoLabelFlow::label_current_image(double conf, const engine::SliceOptions& slice) {
   const QString path = hooks_.current_image();
   if (!model_ || path.isEmpty() || running()) return;
   FrameLabels labels;
   QString error;
   {
     ui::WaitCursor wait;
-    Result<FrameLabels> predicted = model_->label_frame(path, conf);
+    Result<FrameLabels> predicted = model_->label_frame(path, conf, slice);
     if (!predicted) {
       error = predicted.error();
     } else {
@@ -85,7 +85,7 @@ void AutoLabelFlow::label_current_image(double conf) {
   }
 }
 
-void AutoLabelFlow::label_folder(double conf) {
+void AutoLabelFlow::label_folder(double conf, const engine::SliceOptions& slice) {
   const QString folder = hooks_.folder();
   if (!model_ || folder.isEmpty() || running()) return;
   // The run skips labelled images; what is on screen is written first so it counts as labelled.
@@ -94,6 +94,7 @@ void AutoLabelFlow::label_folder(double conf) {
   FolderLabelOptions options;
   options.folder = folder;
   options.conf = conf;
+  options.slice = slice;
   auto summary = std::make_shared<FolderLabelSummary>();
   // The run writes label files of the folder on screen: until it ends the tab takes no edits (the
   // progress window stays usable), so nothing drawn meanwhile races a file the run writes.

@@ -43,9 +43,9 @@ class AutoLabelFlow : public QObject {
   // Loads `path`; the previous model stays when it fails (an error box says why).
   bool load_model_file(const QString& path);
   // Predicts on the image on screen at `conf` and adds the shapes as one step.
-  void label_current_image(double conf);
+  void label_current_image(double conf, const engine::SliceOptions& slice = {});
   // Labels every image of the folder that has no label file yet, saving the screen's first.
-  void label_folder(double conf);
+  void label_folder(double conf, const engine::SliceOptions& slice = {});
 
   bool has_model() const { return model_.has_value(); }
   // The loaded model; nullptr before one loaded.

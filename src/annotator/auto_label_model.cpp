@@ -14,9 +14,10 @@ Result<AutoLabelModel> AutoLabelModel::load(const QString& path) {
   }
 }
 
-Result<FrameLabels> AutoLabelModel::label_frame(const QString& image_path, double conf) const {
+Result<FrameLabels> AutoLabelModel::label_frame(const QString& image_path, double conf,
+                                                const engine::SliceOptions& slice) const {
   try {
-    return auto_label_frame(*model_, image_path, conf);
+    return auto_label_frame(*model_, image_path, conf, slice);
   } catch (const std::exception& e) {
     // The engine fails deep inside (a model that does not fit the picture, LibTorch itself).
     return fail(QString::fromUtf8(e.what()));

@@ -21,7 +21,8 @@ class AutoLabelModel {
 
   // The shapes of the image at `image_path` (auto_label_frame); fails with the engine's reason
   // (a picture that does not decode, a model that does not fit it, LibTorch itself).
-  Result<FrameLabels> label_frame(const QString& image_path, double conf) const;
+  Result<FrameLabels> label_frame(const QString& image_path, double conf,
+                                  const engine::SliceOptions& slice = {}) const;
 
   // Labels a folder on the calling thread, meant to be a worker (auto_label_folder_on_worker).
   FolderLabelSummary label_folder(const FolderLabelOptions& options,

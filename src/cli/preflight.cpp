@@ -7,6 +7,7 @@
 #include "engine/data/data_config.h"
 #include "engine/error.h"
 #include "engine/logger.h"
+#include "engine/sliced_predictor.h"
 #include "engine/weights_zoo.h"
 
 namespace orvane::cli {
@@ -81,6 +82,35 @@ void check_model(const std::string& model) {
 void check_exists(const std::string& key, const std::string& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) throw std::runtime_error(key + "=" + path + ": no such file or folder");
+}
+
+std::vector<KeyHelp> with_slice_keys(std::vector<KeyHelp> keys) {
+  keys.push_back({"slice", "",
+                  "sliced prediction for small objects in large images: tile size W or WxH "
+                  "(the model's training size, e.g. 640); empty: the whole image at imgsz"});
+  keys.push_back({"overlap", "0.2", "share of a tile shared with its neighbour, 0-0.9"});
+  keys.push_back({"slice_full", "false",
+                  "with slice=: also predict the whole image at imgsz, for objects larger "
+                  "than a tile"});
+  return keys;
+}
+
+engine::SliceOptions slice_options(const Args& args) {
+  engine::SliceOptions slice;
+  const double overlap = args.real("overlap");
+  if (!(overlap >= 0.0 && overlap <= 0.9)) throw ArgError("overlap must be 0-0.9");
+  slice.overlap = float(overlap);
+  slice.full = args.boolean("slice_full");
+  const std::string size = args.str("slice");
+  if (size.empty()) return slice;
+  try {
+    const cv::Size tile = engine::parse_slice_size(size);
+    slice.width = tile.width;
+    slice.height = tile.height;
+  } catch (const engine::EngineError& e) {
+    throw ArgError(e.what());
+  }
+  return slice;
 }
 
 }  // namespace orvane::cli

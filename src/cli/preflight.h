@@ -14,6 +14,7 @@
 #include "cli/args.h"
 #include "cli/value_ranges.h"
 #include "engine/memory_need.h"
+#include "engine/slice_options.h"
 #include "engine/train_options.h"
 
 namespace orvane::cli {
@@ -41,5 +42,13 @@ void check_model(const std::string& model);
 // A file or folder the verb reads must exist (std::runtime_error "source=DIR: no such file or
 // folder").
 void check_exists(const std::string& key, const std::string& path);
+
+// The keys of sliced prediction (predict, val, autolabel, review): slice=W[xH] overlap=0.2
+// slice_full=false, appended to a verb's own keys.
+std::vector<KeyHelp> with_slice_keys(std::vector<KeyHelp> keys);
+
+// The slicing those keys ask for (disabled when slice= is empty). ArgError for a size that is
+// not W or WxH of at least 32 pixels, or an overlap outside 0..0.9.
+engine::SliceOptions slice_options(const Args& args);
 
 }  // namespace orvane::cli

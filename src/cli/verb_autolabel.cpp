@@ -11,14 +11,14 @@ namespace orvane::cli {
 
 namespace {
 
-const std::vector<KeyHelp> kAutolabelKeys{
+const std::vector<KeyHelp> kAutolabelKeys = with_slice_keys({
     {"model", "", "weights to label with: a .pt checkpoint (ours or the YOLO ecosystem's), a zoo name, or an exported .onnx / .torchscript"},
     {"source", "", "annotator folder: images, their label files and classes.txt"},
     {"conf", "0.25", "confidence threshold, 0.01-1.0"},
     {"imgsz", "",
      "inference size (rounded up to a multiple of 32); empty: the size the model "
      "was trained at, or 640"},
-};
+});
 
 }  // namespace
 
@@ -42,6 +42,7 @@ int run_autolabel(const std::vector<std::string>& words) {
     options.imgsz = args.integer("imgsz");
     if (options.imgsz < 32) throw ArgError("imgsz must be at least 32");
   }
+  options.slice = slice_options(args);
 
   check_model(model_path.toStdString());
   const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);

@@ -28,7 +28,7 @@ namespace {
 constexpr const char* kSummary = "predict with a YOLO model on an image or folder";
 
 const std::vector<KeyHelp>& predict_keys() {
-  static const std::vector<KeyHelp> keys{
+  static const std::vector<KeyHelp> keys = with_slice_keys({
       {"model", "",
        "weights (.pt, or best.onnx / best.torchscript of orvane export), or a model name"},
       {"source", "", "an image file or a folder of images"},
@@ -39,7 +39,7 @@ const std::vector<KeyHelp>& predict_keys() {
       {"save_txt", "false", "video: also one label file per predicted frame, <video>_<frame index>.txt"},
       {"vid_stride", "1", "video: predict every Nth frame (the others show the last prediction)"},
       {"amp", "auto", kAmpKeyHelp},
-  };
+  });
   return keys;
 }
 
@@ -75,6 +75,7 @@ int run_predict(const std::vector<std::string>& words) {
   options.iou = float(args.real("iou"));
   options.amp = checked_amp(args);
   check_ranges(args, predict_keys());
+  options.slice = slice_options(args);
   engine::MemoryNeed need = engine::memory_need_of_model(args.str("model"));
   need.batch = 1;
   need.training = false;

@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kSummary = "find likely labelling mistakes with a trained model";
 
 const std::vector<KeyHelp>& review_keys() {
-  static const std::vector<KeyHelp> keys{
+  static const std::vector<KeyHelp> keys = with_slice_keys({
       {"model", "", "weights file (best.pt of a run, or the YOLO ecosystem's .pt)"},
       {"source", "", "annotator folder: images, their label files and classes.txt"},
       {"data", "", "or a dataset manifest (data.yaml), with split="},
@@ -28,7 +28,7 @@ const std::vector<KeyHelp>& review_keys() {
       {"iou", "0.7", "IoU threshold of the NMS"},
       {"imgsz", "", "inference size; empty: the size the model was trained at"},
       {"csv", "review.csv", "where the findings are written, one row each"},
-  };
+  });
   return keys;
 }
 
@@ -65,6 +65,7 @@ int run_review(const std::vector<std::string>& words) {
     options.imgsz = args.integer("imgsz");
     if (options.imgsz < 32) throw ArgError("imgsz must be at least 32");
   }
+  options.slice = slice_options(args);
   const QString csv_path = QString::fromStdString(args.str("csv"));
   if (csv_path.isEmpty()) throw ArgError("csv= must name a file");
 

@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kSummary = "validate a YOLO model on a dataset";
 
 const std::vector<KeyHelp>& val_keys() {
-  static const std::vector<KeyHelp> keys{
+  static const std::vector<KeyHelp> keys = with_slice_keys({
       {"model", "", "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
       {"data", "data.yaml", "dataset manifest"},
       {"imgsz", default_text(training::kTrainingDefaults.imgsz), "image size (rounded up to a multiple of 32)"},
@@ -29,7 +29,7 @@ const std::vector<KeyHelp>& val_keys() {
       {"iou", "0.7", "IoU threshold of the NMS"},
       {"save", "", "folder for the charts, confusion matrices and batch pictures (empty: none)"},
       {"amp", "auto", kAmpKeyHelp},
-  };
+  });
   return keys;
 }
 
@@ -54,6 +54,7 @@ int run_val(const std::vector<std::string>& words) {
   va.amp = checked_amp(args);
   // The values, then the data, then the weights (preflight.h).
   check_ranges(args, val_keys());
+  va.slice = slice_options(args);
   if (va.batch == -1) va.batch = 16;
   engine::MemoryNeed need = engine::memory_need_of_model(args.str("model"));
   need.batch = va.batch;

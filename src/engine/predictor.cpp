@@ -15,6 +15,7 @@
 #include "engine/metrics/metrics.h"
 #include "engine/plotting.h"
 #include "engine/precision.h"
+#include "engine/sliced_predictor.h"
 
 namespace orvane::engine {
 
@@ -107,15 +108,21 @@ std::string name_of(const std::vector<std::string>& names, int c) {
   return c >= 0 && c < static_cast<int>(names.size()) ? names[c] : std::to_string(c);
 }
 
+// Half-tints the pixels of `region` (a view into the picture) where `mask` is set.
+void tint(cv::Mat region, const cv::Mat& mask, const cv::Scalar& colour) {
+  cv::Mat tinted;
+  cv::addWeighted(region, 0.5, cv::Mat(region.size(), CV_8UC3, colour), 0.5, 0, tinted);
+  tinted.copyTo(region, mask);
+}
+
 }  // namespace
 
-Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& path,
-                      const PredictOptions& options) {
+Network network_of(YoloModel& model, const std::string& amp_text) {
   Network network;
   network.names = model->names;
   network.segment = model->is_segment();
-  network.forward = [&model, amp = resolve_amp(options.amp, AmpUse::predict)](
-                        const torch::Tensor& x) {
+  network.max_batch = 1024;  // the model takes any batch; the slicer bounds it
+  network.forward = [&model, amp = resolve_amp(amp_text, AmpUse::predict)](const torch::Tensor& x) {
     const bool was_training = model->is_training();
     model->eval();
     ModelOutput out;
@@ -127,12 +134,18 @@ Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& p
     if (was_training) model->train();
     return result;
   };
-  return predict_image(network, bgr, path, options);
+  return network;
+}
+
+Results predict_image(YoloModel& model, const cv::Mat& bgr, const std::string& path,
+                      const PredictOptions& options) {
+  return predict_image(network_of(model, options.amp), bgr, path, options);
 }
 
 Results predict_image(const Network& network, const cv::Mat& bgr, const std::string& path,
                       const PredictOptions& options) {
   if (bgr.empty() || bgr.type() != CV_8UC3) throw EngineError("image " + path + " cannot be read");
+  if (options.slice.enabled()) return predict_sliced(network, bgr, path, options);
   const auto start = std::chrono::steady_clock::now();
   const bool fixed = network.fixed_height > 0 && network.fixed_width > 0;
   const int imgsz = std::max(32, (options.imgsz + 31) / 32 * 32);
@@ -284,6 +297,13 @@ cv::Mat Results::plot(bool show_conf) const {
       if (data.empty()) continue;
       // Only the part of the picture under the mask is scaled and tinted: a few boxes on a large
       // photo would otherwise cost a full-size resize each.
+      const int c = static_cast<int>(boxes.cls[static_cast<int64_t>(i)].item<float>());
+      if (masks->source_pixels) {
+        const cv::Rect target = masks->roi[i] & cv::Rect(0, 0, image.cols, image.rows);
+        if (target.empty()) continue;
+        tint(image(target), data(target - masks->roi[i].tl()), class_color(c));
+        continue;
+      }
       const cv::Rect all(0, 0, data.cols, data.rows);
       cv::Rect part = i < masks->roi.size() ? masks->roi[i] : cv::boundingRect(data);
       part = (part - cv::Point(1, 1) + cv::Size(2, 2)) & all;
@@ -298,12 +318,7 @@ cv::Mat Results::plot(bool show_conf) const {
       const cv::Rect target(x0, y0, x1 - x0, y1 - y0);
       cv::Mat m;
       cv::resize(data(part) * 255, m, target.size(), 0, 0, cv::INTER_LINEAR);
-      m = m > 127;
-      const int c = static_cast<int>(boxes.cls[static_cast<int64_t>(i)].item<float>());
-      cv::Mat region = image(target);
-      cv::Mat tinted;
-      cv::addWeighted(region, 0.5, cv::Mat(region.size(), CV_8UC3, class_color(c)), 0.5, 0, tinted);
-      tinted.copyTo(region, m);
+      tint(image(target), m > 127, class_color(c));
     }
   }
   if (boxes.size() == 0) return image;

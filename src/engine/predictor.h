@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/model.h"
+#include "engine/slice_options.h"
 #include "training/training_defaults.h"
 
 namespace orvane::engine {
@@ -22,6 +23,9 @@ struct PredictOptions {
   int max_det = 300;
   bool verbose = true;  // print "image 1/1 path: 640x480 2 persons, 1 dog, 12.3ms"
   std::string amp = "auto";  // true | false | auto: bfloat16 convolutions (engine/precision.h)
+  // slice.enabled(): predict on overlapping tiles and merge (sliced_predictor.h); imgsz then
+  // only sizes the optional whole-image pass.
+  SliceOptions slice;
 };
 
 struct Boxes {
@@ -39,6 +43,9 @@ struct Masks {
   std::vector<cv::Mat> data;
   // Per box: the part of data[i] outside which it is zero (it may be zero inside too).
   std::vector<cv::Rect> roi;
+  // Sliced prediction: data[i] covers exactly roi[i] of the source image at source resolution
+  // (and nothing else), instead of the whole image at network resolution.
+  bool source_pixels = false;
 };
 
 struct Results {
@@ -60,17 +67,22 @@ struct Results {
 
 // A network as the post-processing sees it: a checkpoint's model or an exported file.
 struct NetworkOutput {
-  torch::Tensor pred;   // [1, 4 + nc (+32), A] as YoloModelImpl::decode returns it
-  torch::Tensor proto;  // segmentation: [1, 32, H/4, W/4]
+  torch::Tensor pred;   // [B, 4 + nc (+32), A] as YoloModelImpl::decode returns it
+  torch::Tensor proto;  // segmentation: [B, 32, H/4, W/4]
 };
 struct Network {
-  std::function<NetworkOutput(const torch::Tensor& images)> forward;  // [1,3,H,W] 0..1 RGB
+  std::function<NetworkOutput(const torch::Tensor& images)> forward;  // [B,3,H,W] 0..1 RGB
+  int max_batch = 1;  // images one forward takes (exported networks take one)
   std::vector<std::string> names;
   bool segment = false;
   // Exported networks take one input size: the image is letterboxed to exactly that size (and
   // PredictOptions::imgsz is ignored). 0: any multiple of 32, minimal padding.
   int fixed_height = 0, fixed_width = 0;
 };
+
+// The model as a Network (any batch; put in eval mode for each forward and restored after).
+// The model must outlive the Network.
+Network network_of(YoloModel& model, const std::string& amp = "auto");
 
 // The same post-processing (NMS, masks, outlines) for every kind of network.
 Results predict_image(const Network& network, const cv::Mat& bgr, const std::string& path,

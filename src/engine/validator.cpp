@@ -93,6 +93,29 @@ void add_batch_loss(YoloModel& model, const ModelOutput& out, const Batch& batch
   }
 }
 
+// Counts an image's labels and scores its boxes (source pixels). False when it has no detection.
+bool tally_image(const torch::Tensor& det, const torch::Tensor& gt_boxes,
+                 const torch::Tensor& gt_cls, int nc, Tally& tally) {
+  const int64_t npred = det.size(0), ngt = gt_cls.size(0);
+  ++tally.images;
+  tally.instances += static_cast<int>(ngt);
+  std::set<int> present;
+  for (int64_t k = 0; k < ngt; ++k) {
+    const int c = static_cast<int>(gt_cls[k].item<int64_t>());
+    if (c >= 0 && c < nc) ++tally.instances_of_class[c], present.insert(c);
+  }
+  for (int c : present) ++tally.images_with_class[c];
+  tally.target_classes.push_back(gt_cls);
+  tally.confusion.process_batch(det, gt_boxes, gt_cls);
+  if (npred == 0) return false;
+  auto det_cls = det.select(1, 5).to(torch::kInt64);
+  tally.tp_box.push_back(
+      match_predictions(det_cls, gt_cls, box_iou(gt_boxes, det.narrow(1, 0, 4))));
+  tally.confs.push_back(det.select(1, 4));
+  tally.pred_classes.push_back(det_cls);
+  return true;
+}
+
 // Which predicted masks match which true ones, at every IoU threshold. Masks are compared on the
 // prototype grid (1/4 of the input), where the loader also rasterises the ground truth.
 torch::Tensor match_masks(const torch::Tensor& predicted, const Batch& batch,
@@ -129,23 +152,8 @@ void score_image(int64_t i, const Batch& batch, const ModelOutput& out,
     det = unletterbox_boxes(det, batch.letterbox[i], source);
     gt_boxes = unletterbox_boxes(gt_boxes, batch.letterbox[i], source);
   }
-  const int64_t npred = det.size(0), ngt = gt_cls.size(0);
-  ++tally.images;
-  tally.instances += static_cast<int>(ngt);
-  std::set<int> present;
-  for (int64_t k = 0; k < ngt; ++k) {
-    const int c = static_cast<int>(gt_cls[k].item<int64_t>());
-    if (c >= 0 && c < nc) ++tally.instances_of_class[c], present.insert(c);
-  }
-  for (int c : present) ++tally.images_with_class[c];
-  tally.target_classes.push_back(gt_cls);
-  tally.confusion.process_batch(det, gt_boxes, gt_cls);
-  if (npred == 0) return;
-  auto det_cls = det.select(1, 5).to(torch::kInt64);
-  tally.tp_box.push_back(
-      match_predictions(det_cls, gt_cls, box_iou(gt_boxes, det.narrow(1, 0, 4))));
-  tally.confs.push_back(det.select(1, 4));
-  tally.pred_classes.push_back(det_cls);
+  if (det.size(0) == 0 || !tally_image(det, gt_boxes, gt_cls, nc, tally)) return;
+  const auto det_cls = det.select(1, 5).to(torch::kInt64);
   if (segment) {
     StageTimer timer("val_mask_metrics");
     pred_masks[i] =
@@ -326,6 +334,24 @@ ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& optio
   log_table(result, tally, names, model->nc(), options);
   summary_timer.stop();
   if (plots) save_chart_data(result, tally, names, options);
+  return result;
+}
+
+ValResult validate_scored(const std::function<std::optional<ScoredImage>()>& next, int nc,
+                          bool segment, const std::vector<std::string>& names,
+                          const ValOptions& options) {
+  Tally tally(nc);
+  for (std::optional<ScoredImage> image = next(); image; image = next()) {
+    const auto det = image->det.defined() ? image->det : torch::zeros({0, 6});
+    if (!tally_image(det, image->gt_boxes, image->gt_cls, nc, tally) || !segment) continue;
+    tally.tp_mask.push_back(image->tp_mask.defined()
+                                ? image->tp_mask
+                                : torch::zeros({det.size(0), kIouThresholds}, torch::kBool));
+  }
+  tally.total = options.speed;
+  const ValResult result = summarise(tally, segment);
+  log_table(result, tally, names, nc, options);
+  if (options.plots && !options.save_dir.empty()) save_chart_data(result, tally, names, options);
   return result;
 }
 

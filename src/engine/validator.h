@@ -21,6 +21,10 @@ namespace orvane::engine {
 // validated that way.
 inline constexpr float kValidationRectPad = 0.5f;
 
+struct ValSpeed {  // milliseconds per image
+  double preprocess = 0, inference = 0, loss = 0, postprocess = 0;
+};
+
 struct ValOptions {
   float conf = 0.001f;  // NMS confidence (low, so the PR curves reach high recall)
   float iou = 0.7f;     // NMS IoU
@@ -35,11 +39,9 @@ struct ValOptions {
   std::string prefix_batch_plots = "val_batch";  // file stem of the plotted batches
   // Draws the charts from the data files (set by tools that link the chart renderer).
   std::function<void(const std::filesystem::path& run_dir)> render_plots;
+  ValSpeed speed;  // validate_scored: the caller's summed milliseconds over all images
 };
 
-struct ValSpeed {  // milliseconds per image
-  double preprocess = 0, inference = 0, loss = 0, postprocess = 0;
-};
 
 struct ValResult {
   ApResult box;
@@ -57,5 +59,19 @@ struct ValResult {
 // Requires: a loader without augmentation (rect or square); the model in any mode (it is put
 // in eval mode and restored afterwards). Prints the table through LOGGER.
 ValResult validate(YoloModel& model, DataLoader& loader, const ValOptions& options);
+
+// One image scored outside a loader (sliced validation predicts on the full images itself).
+struct ScoredImage {
+  torch::Tensor det;       // [K, 6] x1 y1 x2 y2 conf cls in source pixels, most confident first
+  torch::Tensor gt_boxes;  // [N, 4] x1 y1 x2 y2 in source pixels
+  torch::Tensor gt_cls;    // [N] int64
+  torch::Tensor tp_mask;   // segmentation: [K, 10] bool, the masks matched at IoU 0.50:0.05:0.95
+};
+
+// The matching, figures, table and chart data of validate() over images `next` hands out one at
+// a time until it returns nothing; nothing else of the images is kept.
+ValResult validate_scored(const std::function<std::optional<ScoredImage>()>& next, int nc,
+                          bool segment, const std::vector<std::string>& names,
+                          const ValOptions& options);
 
 }  // namespace orvane::engine

@@ -12,6 +12,7 @@
 #include "engine/exporter.h"
 #include "engine/logger.h"
 #include "engine/precision.h"
+#include "engine/sliced_validator.h"
 #include "engine/train_args.h"
 
 namespace orvane::engine {
@@ -242,6 +243,29 @@ TuneResult YOLO::tune(TuneOptions options) {
   return engine::tune(model_, /*fresh=*/!meta_.has_value(), std::move(options), callbacks_);
 }
 
+namespace {
+
+// The validator's options from val's arguments; makes the folder the results go to.
+ValOptions val_options(const ValArgs& args, const std::vector<std::string>& names) {
+  ValOptions vo;
+  vo.conf = args.conf;
+  vo.iou = args.iou;
+  vo.names = names;
+  vo.save_dir = args.save_dir;
+  vo.plots = args.plots;
+  vo.per_class = true;
+  vo.amp = resolve_amp(args.amp, AmpUse::predict);
+  vo.render_plots = args.render_plots;
+  if (!args.save_dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(args.save_dir, ec);
+    if (ec) throw EngineError("cannot create " + args.save_dir.string() + ": " + ec.message());
+  }
+  return vo;
+}
+
+}  // namespace
+
 ValResult YOLO::val(const ValArgs& args) {
   if (!on_compute_thread()) return run_on_compute_thread([&] { return val(args); });
   refuse_exported(exported_, path_, "val");
@@ -253,6 +277,14 @@ ValResult YOLO::val(const ValArgs& args) {
   if (config.nc() != model_->nc())
     throw EngineError("the model has " + std::to_string(model_->nc()) + " classes, " +
                       args.data + " names " + std::to_string(config.nc()));
+  if (args.slice.enabled()) {
+    PredictOptions po;
+    po.imgsz = round_imgsz(args.imgsz);
+    po.slice = args.slice;
+    ensure_fused();
+    return validate_sliced(network_of(fused_, args.amp), config, args.split, po,
+                           val_options(args, model_->names));
+  }
   LoaderOptions lo;
   lo.imgsz = round_imgsz(args.imgsz);
   lo.batch = std::max(1, args.batch);
@@ -262,26 +294,8 @@ ValResult YOLO::val(const ValArgs& args) {
   lo.segment = model_->is_segment();
   lo.prefix = args.split;
   auto loader = build_loader(config, args.split, lo);
-  ValOptions vo;
-  vo.conf = args.conf;
-  vo.iou = args.iou;
-  vo.names = model_->names;
-  vo.save_dir = args.save_dir;
-  vo.plots = args.plots;
-  vo.per_class = true;
-  vo.amp = resolve_amp(args.amp, AmpUse::predict);
-  vo.render_plots = args.render_plots;
-  if (!args.save_dir.empty()) {
-    std::error_code ec;
-    fs::create_directories(args.save_dir, ec);
-    if (ec) throw EngineError("cannot create " + args.save_dir.string() + ": " + ec.message());
-  }
-  if (!fused_) {
-    fused_ = clone_model(model_);
-    fused_->eval();
-    fused_->fuse();
-    LOGGER.info(fused_->summary());
-  }
+  const ValOptions vo = val_options(args, model_->names);
+  ensure_fused();
   return validate(fused_, *loader, vo);
 }
 

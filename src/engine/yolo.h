@@ -47,6 +47,9 @@ struct ValArgs {
   int threads = 0;                 // 0 = every core
   std::string amp = "auto";        // true | false | auto (engine/precision.h)
   std::function<void(const std::filesystem::path&)> render_plots;
+  // slice.enabled(): predict each full image on tiles (sliced_validator.h); imgsz then sizes
+  // only the whole-image pass of slice.full.
+  SliceOptions slice;
 };
 
 // The options a resume of the run saved in `meta` (its last.pt at `path`) trains with: the saved

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <algorithm>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -98,6 +99,19 @@ cv::Mat qimage_to_mat(const QImage& image) {
   cv::Mat bgr;
   cv::cvtColor(view, bgr, cv::COLOR_RGB2BGR);
   return bgr;
+}
+
+std::vector<QImage> image_pyramid(const cv::Mat& bgr, int smallest_side) {
+  std::vector<QImage> levels{mat_to_qimage(bgr)};
+  cv::Mat current = bgr;
+  while (std::max(current.cols, current.rows) > std::max(1, smallest_side)) {
+    cv::Mat half;
+    cv::resize(current, half, cv::Size((current.cols + 1) / 2, (current.rows + 1) / 2), 0, 0,
+               cv::INTER_AREA);
+    levels.push_back(mat_to_qimage(half));
+    current = half;
+  }
+  return levels;
 }
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 
 #include <QImage>
 #include <QString>
+#include <vector>
 #include <opencv2/core.hpp>
 
 #include "files/result.h"
@@ -21,6 +22,10 @@ Result<> write_image_atomic(const QString& path, const cv::Mat& image,
 
 // BGR (or grey / BGRA) cv::Mat -> QImage in RGB order. The QImage owns a deep copy.
 QImage mat_to_qimage(const cv::Mat& mat);
+
+// The picture as QImages (RGB) and copies each half the size of the one before (area average),
+// until the longer side is at most `smallest_side`: the levels LargeImageItem paints from.
+std::vector<QImage> image_pyramid(const cv::Mat& bgr, int smallest_side);
 
 // Any QImage -> 8-bit BGR cv::Mat (alpha dropped). The Mat owns a deep copy.
 cv::Mat qimage_to_mat(const QImage& image);

@@ -7,7 +7,13 @@
 namespace orvane::inference {
 
 engine::PredictOptions InferenceModel::Engine::options(const PredictSettings& settings) {
-  return {.conf = settings.conf, .imgsz = settings.imgsz, .verbose = false};
+  engine::PredictOptions options;
+  options.conf = settings.conf;
+  options.imgsz = settings.imgsz;
+  options.verbose = false;
+  options.slice.width = options.slice.height = settings.slice;
+  options.slice.overlap = settings.overlap;
+  return options;
 }
 
 InferenceModel::InferenceModel(std::unique_ptr<Engine> engine) : engine_(std::move(engine)) {}

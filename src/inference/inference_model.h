@@ -13,6 +13,8 @@ namespace orvane::inference {
 struct PredictSettings {
   float conf = 0.25f;
   int imgsz = 640;
+  int slice = 0;         // tile size of sliced prediction; 0: the whole image at imgsz
+  float overlap = 0.2f;  // with slice: share of a tile shared with its neighbour
 };
 
 class InferenceModel {

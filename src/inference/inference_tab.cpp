@@ -31,6 +31,7 @@
 #include "training/training_defaults.h"
 #include "ui/dialogs.h"
 #include "ui/info_label.h"
+#include "widgets/slice_controls.h"
 #include "widgets/zoomable_view.h"
 
 namespace orvane::inference {
@@ -94,10 +95,15 @@ void InferenceTab::setup_ui() {
   grid->addWidget(create_info_label("Inference Res:", "Image resolution"), 3, 0);
   grid->addWidget(ui_.spin_inf_imgsz, 3, 1);
 
+  ui_.inf_slice = new SliceControls;
+  grid->addWidget(
+      create_info_label("Small Objects:", "Predict on overlapping tiles of a large image"), 4, 0);
+  grid->addWidget(ui_.inf_slice, 4, 1);
+
   ui_.btn_inf_load = new QPushButton(QStringLiteral("⚡ LOAD MODEL && INFER QUEUE"));
   ui_.btn_inf_load->setAccessibleName("Load model and infer queue");
   ui_.btn_inf_load->setObjectName("primaryBtn");
-  grid->addWidget(ui_.btn_inf_load, 4, 0, 1, 3);
+  grid->addWidget(ui_.btn_inf_load, 5, 0, 1, 3);
   grid->setColumnStretch(1, 1);  // the path fields take the width, not the labels
 
   // --- Export ----------------------------------------------------------------------------------
@@ -172,6 +178,7 @@ QWidget* InferenceTab::build_video_row() {
   connect(ui_.btn_inf_play, &QPushButton::clicked, this, &InferenceTab::toggle_video_play);
   connect(ui_.slider_inf_frame, &QSlider::valueChanged, this, &InferenceTab::show_video_frame);
   connect(ui_.chk_inf_track, &QCheckBox::toggled, this, &InferenceTab::update_inference_display);
+  connect(ui_.inf_slice, &SliceControls::changed, this, &InferenceTab::update_inference_display);
   connect(ui_.play_timer, &QTimer::timeout, this, [this] {
     if (!state_.video || state_.video->position() + 1 >= state_.video->frame_count()) {
       toggle_video_play();  // the end: pause
@@ -341,7 +348,10 @@ void InferenceTab::update_inference_display() {
 }
 
 inf::PredictSettings InferenceTab::predict_settings() const {
-  return {.conf = float(ui_.spin_inf_conf->value()), .imgsz = ui_.spin_inf_imgsz->value()};
+  return {.conf = float(ui_.spin_inf_conf->value()),
+          .imgsz = ui_.spin_inf_imgsz->value(),
+          .slice = ui_.inf_slice->tile_size(),
+          .overlap = float(ui_.inf_slice->overlap_value())};
 }
 
 void InferenceTab::inf_next_image() {

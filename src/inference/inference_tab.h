@@ -28,6 +28,7 @@ struct Access;
 }
 
 namespace orvane {
+class SliceControls;
 class ZoomableView;
 }  // namespace orvane
 
@@ -74,6 +75,7 @@ class InferenceTab : public QWidget {
     QPushButton* btn_inf_browse_folder = nullptr;
     QDoubleSpinBox* spin_inf_conf = nullptr;
     QSpinBox* spin_inf_imgsz = nullptr;
+    SliceControls* inf_slice = nullptr;  // "Sliced" with tile size and overlap
     QPushButton* btn_inf_load = nullptr;
     ZoomableView* inf_view = nullptr;
     QPushButton* btn_inf_prev = nullptr;

@@ -434,6 +434,7 @@ ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
   predict_options.iou = options.iou;
   predict_options.imgsz = options.imgsz > 0 ? options.imgsz : model_imgsz(model);
   predict_options.verbose = false;
+  predict_options.slice = options.slice;
 
   const auto decode = [&listing](int index) { return read_image_bgr(listing.images[index]); };
   std::future<cv::Mat> next;

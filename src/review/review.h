@@ -32,6 +32,8 @@
 #include <optional>
 #include <vector>
 
+#include "engine/slice_options.h"
+
 namespace orvane::engine {
 class YOLO;
 struct Results;
@@ -142,6 +144,7 @@ struct ReviewOptions {
   float conf = 0.25f;
   float iou = 0.7f;  // NMS
   int imgsz = 0;     // 0: the size the model was trained at
+  engine::SliceOptions slice;  // enabled: predict each image on overlapping tiles
 };
 
 struct ReviewReport {

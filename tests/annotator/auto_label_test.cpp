@@ -68,7 +68,7 @@ fs::path trained(bool segment) {
 // The highest confidence the model gives on `image` (so a test can ask for detections it gets).
 float best_conf(engine::YOLO& model, const fs::path& image) {
   const auto results =
-      model.predict(image.string(), {.conf = 0.0005f, .imgsz = 64, .verbose = false});
+      model.predict(image.string(), {.conf = 0.0005f, .imgsz = 64, .verbose = false, .slice = {}});
   if (results.empty() || results[0].boxes.size() == 0) return 0.0f;
   return results[0].boxes.conf.max().item<float>();
 }
@@ -170,9 +170,11 @@ TEST_F(AutoLabelTest, DetectorLabelsTheFrameAsOneUndoableStep) {
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
 
   controls(tab).spin_ai_conf->setValue(std::max(0.01, std::floor(conf * 100) / 100 - 0.01));
-  const auto expected = probe.predict(
-      dir.filePath("a.png").toStdString(),
-      {.conf = float(controls(tab).spin_ai_conf->value()), .imgsz = 64, .verbose = false});
+  const auto expected = probe.predict(dir.filePath("a.png").toStdString(),
+                                      {.conf = float(controls(tab).spin_ai_conf->value()),
+                                       .imgsz = 64,
+                                       .verbose = false,
+                                       .slice = {}});
   const int boxes = int(expected[0].boxes.size());
   controls(tab).btn_run_ai->click();
   EXPECT_EQ(dialogs.messages.back().title, "AI Success");
@@ -211,8 +213,9 @@ TEST_F(AutoLabelTest, SegmenterGivesPolygonsWithTheOutlinePoints) {
   const float conf = best_conf(*model, dir.filePath("a.png").toStdString());
   ASSERT_GT(conf, 0.01f) << "the trained segmenter finds nothing at all";
   const double threshold = std::max(0.01, std::floor(conf * 100) / 100 - 0.01);
-  const auto expected = model->predict(dir.filePath("a.png").toStdString(),
-                                       {.conf = float(threshold), .imgsz = 64, .verbose = false});
+  const auto expected =
+      model->predict(dir.filePath("a.png").toStdString(),
+                     {.conf = float(threshold), .imgsz = 64, .verbose = false, .slice = {}});
   ASSERT_TRUE(expected[0].masks);
   const FrameLabels labels = auto_label_frame(*model, path("a.png"), threshold);
   EXPECT_EQ(labels.detections, int(expected[0].boxes.size()));
