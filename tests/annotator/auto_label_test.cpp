@@ -238,7 +238,7 @@ TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
 
   std::vector<int> seen;
   const FolderLabelSummary s =
-      auto_label_folder(*model, {dir.path(), 0.01, 64}, [&](int done, int total, const QString&) {
+      auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, [&](int done, int total, const QString&) {
         EXPECT_EQ(total, 4);
         seen.push_back(done);
       });
@@ -256,7 +256,7 @@ TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
 
   // A second run finds everything labelled (or without objects) and writes nothing new.
   const QByteArray a_before = read_all(path("a.txt"));
-  const FolderLabelSummary again = auto_label_folder(*model, {dir.path(), 0.01, 64}, {});
+  const FolderLabelSummary again = auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, {});
   EXPECT_EQ(again.labelled, 0);
   EXPECT_EQ(read_all(path("a.txt")), a_before);
 
@@ -264,7 +264,7 @@ TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
   QFile::remove(path("classes.txt"));
   QDir(dir.path()).mkdir("classes.txt");
   QFile::remove(path("a.txt"));
-  const FolderLabelSummary refused = auto_label_folder(*model, {dir.path(), 0.01, 64}, {});
+  const FolderLabelSummary refused = auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, {});
   EXPECT_FALSE(refused.error.isEmpty());
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
 }

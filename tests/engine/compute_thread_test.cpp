@@ -73,8 +73,8 @@ TEST(ComputeThread, TrainingValidationAndPredictionFanOutOnOneThreadOnly) {
   v.plots = false;
   model.val(v);
   const std::string image = (root / "data" / "images" / "train" / "img0.png").string();
-  model.predict(image, {.imgsz = 160});
-  std::thread other([&] { model.predict(image, {.imgsz = 160}); });  // as a worker thread would
+  model.predict(image, {.imgsz = 160, .slice = {}});
+  std::thread other([&] { model.predict(image, {.imgsz = 160, .slice = {}}); });  // as a worker thread would
   other.join();
 
   const std::thread::id compute = run_on_compute_thread([] { return std::this_thread::get_id(); });

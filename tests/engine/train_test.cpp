@@ -94,7 +94,7 @@ TEST_F(TrainTest, DetectorLearnsAndLeavesACompleteRunFolder) {
   EXPECT_EQ(YOLO((run / "weights" / "best.pt").string()).train(again).save_dir,
             dir / "runs" / "train2");
   auto results = model.predict((dir / "det" / "images" / "train" / "img1.png").string(),
-                               {.conf = 0.1f, .imgsz = 64});
+                               {.conf = 0.1f, .imgsz = 64, .slice = {}});
   ASSERT_EQ(results.size(), 1u);
   ASSERT_GE(results[0].boxes.size(), 1u);
   EXPECT_EQ(results[0].boxes.cls[0].item<float>(), 1.0f);  // img1 holds a disc
@@ -194,7 +194,7 @@ TEST_F(TrainTest, SegmentationModelLearnsMasks) {
   int good = 0;
   for (int i = 0; i < 4; ++i) {
     const auto path = dir / "seg" / "images" / "train" / ("img" + std::to_string(i) + ".png");
-    auto results = model.predict(path.string(), {.conf = 0.1f, .imgsz = 96});
+    auto results = model.predict(path.string(), {.conf = 0.1f, .imgsz = 96, .slice = {}});
     ASSERT_TRUE(results[0].masks);
     EXPECT_EQ(results[0].masks->xy.size(), results[0].boxes.size());
     if (results[0].boxes.size() == 0) continue;
@@ -223,7 +223,7 @@ TEST_F(TrainTest, Yolo11DetectorAndSegmenterLearn) {
     EXPECT_EQ(best.meta.arch.name(), "yolo11n");
     EXPECT_EQ(best.model->arch().family, Family::yolo11);
     auto results = model.predict((dir / "det" / "images" / "train" / "img1.png").string(),
-                                 {.conf = 0.1f, .imgsz = 64});
+                                 {.conf = 0.1f, .imgsz = 64, .slice = {}});
     ASSERT_EQ(results.size(), 1u);
     ASSERT_GE(results[0].boxes.size(), 1u);
     EXPECT_EQ(results[0].boxes.cls[0].item<float>(), 1.0f);  // img1 holds a disc
