@@ -151,7 +151,8 @@ Results predict_image(const Network& network, const cv::Mat& bgr, const std::str
   const int imgsz = std::max(32, (options.imgsz + 31) / 32 * 32);
   cv::Mat input;
   const LetterboxInfo lb =
-      fixed ? letterbox(bgr, input, {network.fixed_height, network.fixed_width}, false, true, 32)
+      fixed ? letterbox(bgr, input, cv::Size2i(network.fixed_width, network.fixed_height), false,
+                        true, 32)
             : letterbox(bgr, input, {imgsz, imgsz}, true, true, 32);
   const int H = input.rows, W = input.cols;
   cv::Mat rgb;

@@ -335,3 +335,20 @@ TEST(SlicedPredict, RealModelRunsTilesInBatches) {
 }
 
 }  // namespace
+
+// An exported network takes one input size, which need not be square: the picture is letterboxed
+// to exactly its height and width, in that order.
+TEST(PlainPredict, AFixedSizeNetworkGetsItsOwnHeightAndWidth) {
+  Network net;
+  net.names = {"thing"};
+  net.fixed_height = 64;
+  net.fixed_width = 96;
+  std::vector<int64_t> seen;
+  net.forward = [&seen](const torch::Tensor& x) {
+    seen = x.sizes().vec();
+    return NetworkOutput{torch::zeros({x.size(0), 4 + 1, 8}), {}};
+  };
+  const Results r = predict_image(net, canvas(200, 120), "wide.png", PredictOptions{});
+  EXPECT_EQ(seen, (std::vector<int64_t>{1, 3, 64, 96}));
+  EXPECT_EQ(r.boxes.size(), 0u);
+}
