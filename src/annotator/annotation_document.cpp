@@ -158,8 +158,8 @@ class ReplaceShapesCommand : public QUndoCommand {
 
 class FolderEditCommand : public QUndoCommand {
  public:
-  FolderEditCommand(AnnotationDocument* doc, const QString& text, std::function<QString()> forward,
-                    std::function<QString()> backward)
+  FolderEditCommand(AnnotationDocument* doc, const QString& text,
+                    AnnotationDocument::FolderStep forward, AnnotationDocument::FolderStep backward)
       : QUndoCommand(text), doc_(doc), forward_(std::move(forward)), backward_(std::move(backward)) {
     for (const DocumentShape& shape : doc->shapes_) before_.push_back(shape.id);
   }
@@ -178,17 +178,17 @@ class FolderEditCommand : public QUndoCommand {
   }
 
  private:
-  bool run(const std::function<QString()>& step) {
+  bool run(const AnnotationDocument::FolderStep& step) {
     // The files are written by the step: the label file on disk is already what it should be.
     doc_->files_written_by_step_ = true;
-    const QString error = step();
-    if (error.isEmpty()) return true;
+    const Result<> done = step();
+    if (done) return true;
     setObsolete(true);
-    Q_EMIT doc_->folder_edit_failed(error);
+    Q_EMIT doc_->folder_edit_failed(done.error());
     return false;
   }
   AnnotationDocument* doc_;
-  std::function<QString()> forward_, backward_;
+  AnnotationDocument::FolderStep forward_, backward_;
   std::vector<int> before_, after_;
   bool first_ = true;
 };
@@ -204,20 +204,16 @@ AnnotationDocument::AnnotationDocument(QObject* parent) : QObject(parent) {
   });
 }
 
-bool AnnotationDocument::apply_folder_edit(const QString& text, std::function<QString()> forward,
-                                           std::function<QString()> backward, QString* error) {
-  const QString failed = forward();
-  if (!failed.isEmpty()) {
-    if (error) *error = failed;
-    return false;
-  }
+Result<> AnnotationDocument::apply_folder_edit(const QString& text, FolderStep forward,
+                                               FolderStep backward) {
+  if (Result<> done = forward(); !done) return done;
   // Earlier steps of this image are let go: undoing them across the edit would bring back class
   // names and ids the files no longer have. Clearing is no edit to save.
   files_written_by_step_ = true;
   stack_.clear();
   files_written_by_step_ = false;
   stack_.push(new FolderEditCommand(this, text, std::move(forward), std::move(backward)));
-  return true;
+  return {};
 }
 
 std::vector<int> AnnotationDocument::reread(const std::vector<int>& ids) {
@@ -369,26 +365,26 @@ DocumentShape AnnotationDocument::take_shape(int index) {
 }
 
 void AnnotationDocument::rewrite_classes() {
-  QString error;
-  if (!write_classes(&error)) Q_EMIT classes_write_failed(error);
+  if (const Result<> written = write_classes(); !written)
+    Q_EMIT classes_write_failed(written.error());
 }
 
-bool AnnotationDocument::write_classes(QString* error) {
-  if (classes_file_.isEmpty()) return true;
-  const Result<> result = write_classes_file(classes_file_, classes_);
-  if (!result && error) *error = result.error();
-  return bool(result);
+Result<> AnnotationDocument::write_classes() {
+  if (classes_file_.isEmpty()) return {};
+  return write_classes_file(classes_file_, classes_);
 }
 
-bool AnnotationDocument::add_shapes(const std::vector<NewShape>& shapes, const QString& text,
-                                    QString* error) {
-  if (!has_image() || shapes.empty()) return false;
+Result<> AnnotationDocument::add_shapes(const std::vector<NewShape>& shapes, const QString& text) {
+  if (!has_image()) return fail(QStringLiteral("No image is shown."));
+  if (shapes.empty()) return fail(QStringLiteral("There is no shape to add."));
   QStringList new_names;
   for (const NewShape& shape : shapes) {
     if (!classes_.contains(shape.label) && !new_names.contains(shape.label))
       new_names.append(shape.label);
   }
-  if (!new_names.isEmpty() && !prepare_classes(new_names, error)) return false;
+  if (!new_names.isEmpty()) {
+    if (Result<> prepared = prepare_classes(new_names); !prepared) return prepared;
+  }
   std::vector<DocumentShape> made;
   made.reserve(shapes.size());
   for (const NewShape& shape : shapes) {
@@ -401,14 +397,14 @@ bool AnnotationDocument::add_shapes(const std::vector<NewShape>& shapes, const Q
   }
   if (new_names.isEmpty()) {
     stack_.push(new AddShapesCommand(this, std::move(made), text));
-    return true;
+    return {};
   }
   auto* macro = new QUndoCommand(text);
   for (const QString& name : new_names) new AddClassCommand(this, name, macro);
   // Made after the classes exist, so its index is right; added to the macro as its last child.
   new AddShapesCommand(this, std::move(made), text, macro);
   stack_.push(macro);
-  return true;
+  return {};
 }
 
 bool AnnotationDocument::remove_shape(int id) {
@@ -424,48 +420,46 @@ bool AnnotationDocument::move_shape(int id, QPointF offset, int drag) {
   return true;
 }
 
-bool AnnotationDocument::relabel(int id, const QString& label, QString* error) {
+Result<> AnnotationDocument::relabel(int id, const QString& label) {
   const int index = index_of(id);
-  if (index < 0 || label.isEmpty() || shapes_[size_t(index)].label == label) return false;
+  if (index < 0) return fail(QStringLiteral("No shape has the id %1.").arg(id));
+  if (label.isEmpty()) return fail(QStringLiteral("A class name is needed."));
+  if (shapes_[size_t(index)].label == label)
+    return fail(QStringLiteral("The shape is already of class \"%1\".").arg(label));
   if (!classes_.contains(label)) {
-    if (!prepare_class(label, error)) return false;
+    if (Result<> prepared = prepare_classes({label}); !prepared) return prepared;
     auto* macro = new QUndoCommand(QStringLiteral("Change class"));
     new AddClassCommand(this, label, macro);
     new RelabelCommand(this, id, label, macro);
     stack_.push(macro);
-    return true;
+    return {};
   }
   stack_.push(new RelabelCommand(this, id, label));
-  return true;
+  return {};
 }
 
-bool AnnotationDocument::prepare_class(const QString& name, QString* error) {
-  return prepare_classes({name}, error);
-}
-
-bool AnnotationDocument::prepare_classes(const QStringList& names, QString* error) {
+Result<> AnnotationDocument::prepare_classes(const QStringList& names) {
   if (!classes_readable()) {
-    if (error) {
-      *error = classes_error_ +
-               "\n\nclasses.txt could not be read when the folder was loaded, so no class can be "
-               "added: a new name would take an id the file gives to another class. Make the "
-               "file readable and load the folder again.";
-    }
-    return false;
+    return fail(classes_error_ +
+                "\n\nclasses.txt could not be read when the folder was loaded, so no class can be "
+                "added: a new name would take an id the file gives to another class. Make the "
+                "file readable and load the folder again.");
   }
   // Written before anything changes: a failed write refuses the whole step.
   const QStringList before = classes_;
   classes_ += names;
-  const bool written = write_classes(error);
+  Result<> written = write_classes();
   classes_ = before;
   return written;
 }
 
-bool AnnotationDocument::add_class(const QString& name, QString* error) {
-  if (name.isEmpty() || classes_.contains(name)) return false;
-  if (!prepare_class(name, error)) return false;
+Result<> AnnotationDocument::add_class(const QString& name) {
+  if (name.isEmpty()) return fail(QStringLiteral("A class name is needed."));
+  if (classes_.contains(name))
+    return fail(QStringLiteral("The class \"%1\" already exists.").arg(name));
+  if (Result<> prepared = prepare_classes({name}); !prepared) return prepared;
   stack_.push(new AddClassCommand(this, name));
-  return true;
+  return {};
 }
 
 bool AnnotationDocument::replace_shapes(const std::vector<LabelShape>& shapes,

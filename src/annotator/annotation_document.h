@@ -91,30 +91,33 @@ class AnnotationDocument : public QObject {
   // succeeds, in which case all its lines are kept after the shapes.
   Result<> save();
 
-  // ---- Edits (each is one undoable step; each returns false and changes nothing when refused)
+  // ---- Edits (each is one undoable step; each changes nothing when refused)
   // ---- Appends any names of `shapes` that are not yet classes (writing classes.txt), then the
-  // shapes, as one step named `text`. Refused (with `error` set) when a new name is needed while
-  // the class list could not be read, or classes.txt cannot be written.
-  bool add_shapes(const std::vector<NewShape>& shapes, const QString& text,
-                  QString* error = nullptr);
+  // shapes, as one step named `text`. Refused, with the reason, when there is no image or no shape,
+  // when a new name is needed while the class list could not be read, or when classes.txt cannot
+  // be written.
+  Result<> add_shapes(const std::vector<NewShape>& shapes, const QString& text);
   bool remove_shape(int id);
   // Moves by `offset` pixels. Moves of one shape with the same `drag` number merge into one step.
   bool move_shape(int id, QPointF offset, int drag = 0);
-  bool relabel(int id, const QString& label, QString* error = nullptr);
-  // Appends a class name (writes classes.txt). Refused while the class list is unreadable.
-  bool add_class(const QString& name, QString* error = nullptr);
+  // Refused, with the reason, for an unknown shape, an empty name, the shape's own class, or a new
+  // class that cannot be added (as add_class).
+  Result<> relabel(int id, const QString& label);
+  // Appends a class name (writes classes.txt). Refused for an empty or existing name, while the
+  // class list is unreadable, or when classes.txt cannot be written.
+  Result<> add_class(const QString& name);
   // Replaces every shape by `shapes` (normalised, as read from another image's label file) as one
   // step: the kept lines of this image stay.
   bool replace_shapes(const std::vector<LabelShape>& shapes, const QString& text);
 
   // An edit of files across the folder (a class operation), as the one step left on the stack
   // (earlier steps of the image are dropped). The label file must be saved first. `forward` is run now
-  // and on every redo, `backward` on undo; each returns an empty string or why it failed. After
-  // each, classes.txt and the current label file are read again, and the shapes keep their ids.
-  // Refused (with `error` set) when `forward` fails now. A later failure is signalled by
-  // `folder_edit_failed` and the step leaves the stack, the files as the failed call left them.
-  bool apply_folder_edit(const QString& text, std::function<QString()> forward,
-                         std::function<QString()> backward, QString* error = nullptr);
+  // and on every redo, `backward` on undo. After each, classes.txt and the current label file are
+  // read again, and the shapes keep their ids. Refused, with `forward`'s reason, when it fails now.
+  // A later failure is signalled by `folder_edit_failed` and the step leaves the stack, the files
+  // as the failed call left them.
+  using FolderStep = std::function<Result<>()>;
+  Result<> apply_folder_edit(const QString& text, FolderStep forward, FolderStep backward);
 
   // A number for one drag gesture (see move_shape).
   int next_drag() { return ++drag_counter_; }
@@ -148,15 +151,14 @@ class AnnotationDocument : public QObject {
   // the same points, or a fresh one. Returns the ids given.
   std::vector<int> reread(const std::vector<int>& ids);
   DocumentShape take_shape(int index);
-  bool write_classes(QString* error);
+  Result<> write_classes();
   // Undo and redo of a new class: writes classes.txt, reporting a failure by signal.
   void rewrite_classes();
   // A read shape in this image's pixels, with a fresh id.
   DocumentShape document_shape(const LabelShape& shape);
   // Checks that `names` may be appended and writes classes.txt with them (the list itself is left
   // for the command to change).
-  bool prepare_class(const QString& name, QString* error);
-  bool prepare_classes(const QStringList& names, QString* error);
+  Result<> prepare_classes(const QStringList& names);
 
   QUndoStack stack_;
   QStringList classes_;

@@ -571,11 +571,11 @@ void AnnotatorTab::refresh_folder_listing() {
   }
 }
 
-void AnnotatorTab::apply_folder_edit(const QString& text, std::function<QString()> forward,
-                                     std::function<QString()> backward) {
-  QString error;
-  if (!state_.document->apply_folder_edit(text, std::move(forward), std::move(backward), &error))
-    ui::warning(window(), "Classes", error);
+void AnnotatorTab::apply_folder_edit(const QString& text, AnnotationDocument::FolderStep forward,
+                                     AnnotationDocument::FolderStep backward) {
+  const Result<> applied =
+      state_.document->apply_folder_edit(text, std::move(forward), std::move(backward));
+  if (!applied) ui::warning(window(), "Classes", applied.error());
 }
 
 void AnnotatorTab::load_current_image() {
@@ -729,12 +729,9 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   const QString label = dialog.get_label();
   if (label.isEmpty()) return;
   state_.last_label = label;
-  QString error;
-  if (!state_.document->add_shapes({{polygon, label, draw_mode_text(ui_.canvas->draw_mode())}},
-                                   "Draw shape", &error) &&
-      !error.isEmpty()) {
-    ui::warning(window(), "Shape Not Added", error);
-  }
+  const Result<> added = state_.document->add_shapes(
+      {{polygon, label, draw_mode_text(ui_.canvas->draw_mode())}}, "Draw shape");
+  if (!added) ui::warning(window(), "Shape Not Added", added.error());
 }
 
 bool AnnotatorTab::save_current_annotations() {

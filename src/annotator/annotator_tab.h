@@ -68,8 +68,8 @@ class AnnotatorTab : public QWidget {
 
   // A class operation across the folder as one undo step (see AnnotationDocument); warns on
   // failure. The queue and its filter follow the new class list.
-  void apply_folder_edit(const QString& text, std::function<QString()> forward,
-                         std::function<QString()> backward);
+  void apply_folder_edit(const QString& text, AnnotationDocument::FolderStep forward,
+                         AnnotationDocument::FolderStep backward);
   // Lists the folder again (images moved away by another tool), staying on the current image
   // when it is still there.
   void refresh_folder_listing();

@@ -69,9 +69,11 @@ void AutoLabelFlow::label_current_image(double conf, const engine::SliceOptions&
     if (error.isEmpty() && labels.detections > 0) {
       if (!document_->has_image())
         error = "the current image is not shown";
-      else if (!labels.shapes.empty())
+      else if (!labels.shapes.empty()) {
         // One step for the whole frame: one undo takes every predicted shape back.
-        document_->add_shapes(labels.shapes, "Auto-label frame", &error);
+        if (const Result<> added = document_->add_shapes(labels.shapes, "Auto-label frame"); !added)
+          error = added.error();
+      }
     }
   }
   if (!error.isEmpty()) {

@@ -181,8 +181,7 @@ void OrvaneStudio::connect_annotator() {
     if (!plan) return;
     const auto write = [folder, text = plan->mapping.description](std::vector<dataset::FileChange> changes) {
       return [folder, text, changes = std::move(changes)] {
-        const Result<> written = dataset::apply_file_changes(folder, changes, text);
-        return written ? QString() : written.error();
+        return dataset::apply_file_changes(folder, changes, text);
       };
     };
     annotator_->apply_folder_edit("Classes: " + plan->mapping.description, write(plan->changes),

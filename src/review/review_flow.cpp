@@ -176,8 +176,10 @@ bool ReviewFlow::accept_current() {
     if (f->kind == Kind::Unlabelled) {
       const QString type =
           p.outline.size() >= 3 ? QStringLiteral("AI Polygon") : QStringLiteral("AI Rectangle");
-      done = document_->add_shapes({{points, label, type}}, QStringLiteral("Accept Prediction"),
-                                   &error);
+      const Result<> added =
+          document_->add_shapes({{points, label, type}}, QStringLiteral("Accept Prediction"));
+      done = bool(added);
+      if (!added) error = added.error();
     } else if (f->label >= 0 && f->label < int(shapes.size())) {
       // The label gives way to the prediction, in one step that undo restores whole.
       std::vector<LabelShape> replaced = document_->label_shapes();

@@ -73,7 +73,7 @@ TEST_F(DocumentTest, AddRemoveUndoRedoRestoreShapesExactly) {
 
 TEST_F(DocumentTest, MovesOfOneDragMergeOtherDragsStaySeparate) {
   load();
-  doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw");
+  ASSERT_TRUE(doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw"));
   const int id = doc.shapes()[0].id;
   const int drag = doc.next_drag();
   doc.move_shape(id, {5, 0}, drag);
@@ -93,7 +93,7 @@ TEST_F(DocumentTest, MovesOfOneDragMergeOtherDragsStaySeparate) {
 
 TEST_F(DocumentTest, RelabelAndNewClassesUndoWithClassesTxt) {
   load();
-  doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw");
+  ASSERT_TRUE(doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw"));
   const int id = doc.shapes()[0].id;
   ASSERT_TRUE(doc.relabel(id, "bolt"));
   EXPECT_EQ(doc.shapes()[0].label, "bolt");
@@ -115,7 +115,9 @@ TEST_F(DocumentTest, RelabelAndNewClassesUndoWithClassesTxt) {
 
   ASSERT_TRUE(doc.add_class("pin"));
   EXPECT_EQ(read_all(path("classes.txt")), "bolt\nnut\nwasher\npin\n");
-  EXPECT_FALSE(doc.add_class("pin"));
+  const Result<> again = doc.add_class("pin");
+  ASSERT_FALSE(again);
+  EXPECT_TRUE(again.error().contains("already exists"));
   stack().undo();
   EXPECT_EQ(doc.classes().size(), 3);
 }
@@ -123,7 +125,7 @@ TEST_F(DocumentTest, RelabelAndNewClassesUndoWithClassesTxt) {
 TEST_F(DocumentTest, UndoAfterASaveIsWrittenByTheNextSave) {
   load();
   QSignalSpy edited(&doc, &AnnotationDocument::edited);
-  doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw");
+  ASSERT_TRUE(doc.add_shapes({{kTriangle, "nut", "Polygon"}}, "Draw"));
   ASSERT_TRUE(doc.save());
   EXPECT_EQ(read_all(path("a.txt")), "1 0.100000 0.250000 0.500000 0.250000 0.300000 0.750000\n");
   EXPECT_TRUE(stack().isClean());
@@ -178,7 +180,7 @@ TEST_F(DocumentTest, BoxLinesStayByteForByteUntilMoved) {
   EXPECT_TRUE(read_all(path("a.txt")).startsWith("1  0.5 0.5\t0.2 0.25\n"));
 
   // Relabelled: the class changes, so the line is written anew.
-  doc.relabel(doc.shapes()[2].id, "nut");
+  ASSERT_TRUE(doc.relabel(doc.shapes()[2].id, "nut"));
   ASSERT_TRUE(doc.save());
   EXPECT_TRUE(read_all(path("a.txt")).endsWith("1 0.250000 0.750000 0.100000 0.100000\n"));
 
@@ -204,9 +206,9 @@ TEST_F(DocumentTest, ReplaceShapesIsOneStepAndKeepsTheKeptLines) {
 TEST_F(DocumentTest, NoClassIsAddedWhileClassesTxtIsUnreadable) {
   doc.set_classes({}, path("classes.txt"), "classes.txt: Permission denied");
   load();
-  QString error;
-  EXPECT_FALSE(doc.add_shapes({{kTriangle, "car", "Polygon"}}, "Draw", &error));
-  EXPECT_TRUE(error.contains("Permission denied"));
+  const Result<> added = doc.add_shapes({{kTriangle, "car", "Polygon"}}, "Draw");
+  ASSERT_FALSE(added);
+  EXPECT_TRUE(added.error().contains("Permission denied"));
   EXPECT_TRUE(doc.shapes().empty());
   EXPECT_EQ(stack().count(), 0);
   EXPECT_FALSE(doc.add_class("car"));
@@ -217,9 +219,9 @@ TEST_F(DocumentTest, AFailedClassesWriteRefusesTheWholeStep) {
   load();
   QFile::remove(path("classes.txt"));
   QDir(dir.path()).mkdir("classes.txt");  // cannot be replaced by a file
-  QString error;
-  EXPECT_FALSE(doc.add_shapes({{kTriangle, "car", "Polygon"}}, "Draw", &error));
-  EXPECT_FALSE(error.isEmpty());
+  const Result<> added = doc.add_shapes({{kTriangle, "car", "Polygon"}}, "Draw");
+  ASSERT_FALSE(added);
+  EXPECT_TRUE(added.error().contains("classes.txt"));
   EXPECT_TRUE(doc.shapes().empty());
   EXPECT_EQ(doc.classes(), (QStringList{"bolt", "nut"}));
   // Known names need no write.
@@ -263,7 +265,7 @@ TEST_F(DocumentTest, FolderEditIsOneStepThatRereadsAndKeepsIds) {
     return [=, this] {
       write_raw(path("a.txt"), label);
       write_raw(path("classes.txt"), classes);
-      return QString();
+      return Result<>();
     };
   };
   QSignalSpy edited(&doc, &AnnotationDocument::edited);
@@ -295,12 +297,12 @@ TEST_F(DocumentTest, FolderEditIsOneStepThatRereadsAndKeepsIds) {
 
 TEST_F(DocumentTest, AFailingFolderEditIsRefusedOrLeavesTheStack) {
   load();
-  QString error;
-  EXPECT_FALSE(doc.apply_folder_edit("x", [] { return QString("disk full"); }, [] { return QString(); },
-                                     &error));
-  EXPECT_EQ(error, "disk full");
+  const auto ok = [] { return Result<>(); };
+  const Result<> refused = doc.apply_folder_edit("x", [] { return Result<>(fail("disk full")); }, ok);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "disk full");
   EXPECT_EQ(stack().count(), 0);
-  ASSERT_TRUE(doc.apply_folder_edit("y", [] { return QString(); }, [] { return QString("gone"); }));
+  ASSERT_TRUE(doc.apply_folder_edit("y", ok, [] { return Result<>(fail("gone")); }));
   QSignalSpy failed(&doc, &AnnotationDocument::folder_edit_failed);
   stack().undo();
   ASSERT_EQ(failed.count(), 1);

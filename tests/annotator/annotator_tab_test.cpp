@@ -777,7 +777,7 @@ TEST_F(AnnotatorTabTest, AFolderEditIsOneUndoStepAndTheFilterFollowsTheClasses) 
     return [=, this] {
       write_raw(path("a.txt"), label);
       write_raw(path("classes.txt"), classes);
-      return QString();
+      return Result<>();
     };
   };
   tab.apply_folder_edit("Classes: merge", put("0 0.5 0.5 0.2 0.2\n", "nut\n"),
@@ -790,7 +790,7 @@ TEST_F(AnnotatorTabTest, AFolderEditIsOneUndoStepAndTheFilterFollowsTheClasses) 
   EXPECT_EQ(read_all(path("a.txt")), "1 0.5 0.5 0.2 0.2\n");
   EXPECT_EQ(controls(tab).table_objects->item(0, 0)->text(), "bolt");
   // A refused edit warns and changes nothing.
-  tab.apply_folder_edit("x", [] { return QString("disk full"); }, [] { return QString(); });
+  tab.apply_folder_edit("x", [] { return Result<>(fail("disk full")); }, [] { return Result<>(); });
   ASSERT_FALSE(dialogs.messages.empty());
   EXPECT_EQ(dialogs.messages.back().text, "disk full");
 }
