@@ -218,9 +218,9 @@ Result<> AnnotationDocument::apply_folder_edit(const QString& text, FolderStep f
 
 std::vector<int> AnnotationDocument::reread(const std::vector<int>& ids) {
   if (!classes_file_.isEmpty()) {
-    const ClassesFileContents read = read_classes_file(classes_file_);
-    classes_ = read.classes;
-    classes_error_ = read.error;
+    const Result<ClassesFileContents> read = read_classes_file(classes_file_);
+    classes_ = read ? read->classes : QStringList();
+    classes_error_ = read.error();
   }
   std::vector<DocumentShape> old = std::move(shapes_);
   shapes_.clear();

@@ -461,16 +461,16 @@ void AnnotatorTab::open_folder(const QString& folder) {
   state_.image_paths = listing.image_paths;
 
   const QString classes_path = classes_path_in(folder);
-  const ClassesFileContents read = read_classes_file(classes_path);
-  if (read.exists) {
-    state_.document->set_classes(read.classes, classes_path, read.error);
-    if (!read.error.isEmpty()) {
-      // Without its names no shape can be shown, and rewriting the file would lose them.
-      ui::warning(window(), "Classes Unreadable",
-                  read.error +
-                      "\n\nNo class names are loaded, classes.txt is left untouched and no class "
-                      "can be added until it is readable.");
-    }
+  const Result<ClassesFileContents> read = read_classes_file(classes_path);
+  if (!read) {
+    state_.document->set_classes({}, classes_path, read.error());
+    // Without its names no shape can be shown, and rewriting the file would lose them.
+    ui::warning(window(), "Classes Unreadable",
+                read.error() +
+                    "\n\nNo class names are loaded, classes.txt is left untouched and no class "
+                    "can be added until it is readable.");
+  } else if (read->exists) {
+    state_.document->set_classes(read->classes, classes_path);
   } else {
     // The previous folder's names stay in use and are written here when the list grows.
     state_.document->set_classes(state_.document->classes(), classes_path);

@@ -136,13 +136,13 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
                                      const std::atomic_bool* stop) {
   FolderLabelSummary summary;
   const QString classes_path = classes_path_in(options.folder);
-  const ClassesFileContents read = read_classes_file(classes_path);
-  if (!read.error.isEmpty()) {
+  const Result<ClassesFileContents> read = read_classes_file(classes_path);
+  if (!read) {
     // A new name would be written at an id the unread file gives to another class.
-    summary.error = read.error + "\nNo image was labelled: classes.txt must be readable first.";
+    summary.error = read.error() + "\nNo image was labelled: classes.txt must be readable first.";
     return summary;
   }
-  summary.classes = read.classes;
+  summary.classes = read->classes;
   const ImageFolderListing listing = scan_image_folder(options.folder);
   summary.total = int(listing.image_paths.size());
 

@@ -10,15 +10,12 @@ namespace orvane {
 
 QString classes_path_in(const QString& folder) { return QDir(folder).filePath("classes.txt"); }
 
-ClassesFileContents read_classes_file(const QString& path) {
+Result<ClassesFileContents> read_classes_file(const QString& path) {
   ClassesFileContents result;
   result.exists = QFileInfo::exists(path);
   if (!result.exists) return result;
   const Result<QByteArray> read = read_whole_file(path);
-  if (!read) {
-    result.error = read.error();
-    return result;
-  }
+  if (!read) return fail(read.error());
   const QByteArray& contents = *read;
   const auto ascii_space = [](QChar c) { return c.unicode() < 128 && std::isspace(c.unicode()); };
   for (const std::string& name : files::parse_class_names(contents.toStdString())) {

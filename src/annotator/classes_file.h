@@ -17,11 +17,11 @@ QString classes_path_in(const QString& folder);
 struct ClassesFileContents {
   bool exists = false;
   QStringList classes;  // each line stripped of surrounding white space, empty lines dropped
-  QString error;        // set when the file exists but could not be read (classes then empty)
 };
 
-// Reads classes.txt (UTF-8, any line end).
-ClassesFileContents read_classes_file(const QString& path);
+// Reads classes.txt (UTF-8, any line end). A missing file is no failure (nothing exists, no
+// classes); a file that exists but cannot be read is.
+Result<ClassesFileContents> read_classes_file(const QString& path);
 
 // Writes every name in order, each followed by the native line end, atomically.
 Result<> write_classes_file(const QString& path, const QStringList& classes);

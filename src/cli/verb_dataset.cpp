@@ -134,12 +134,12 @@ struct LoadedFolder {
 LoadedFolder load_folder(const QString& folder, const char* verb) {
   LoadedFolder loaded;
   loaded.image_paths = orvane::scan_image_folder(folder).image_paths;
-  const ClassesFileContents classes = read_classes_file(classes_path_in(folder));
-  if (!classes.error.isEmpty()) throw std::runtime_error(out(classes.error));
-  if (!classes.exists)
+  const Result<ClassesFileContents> classes = read_classes_file(classes_path_in(folder));
+  if (!classes) throw std::runtime_error(out(classes.error()));
+  if (!classes->exists)
     std::cerr << "orvane dataset " << verb << ": no classes.txt in " << out(folder)
               << ", so no class has a name\n";
-  loaded.classes = classes.classes;
+  loaded.classes = classes->classes;
   return loaded;
 }
 

@@ -385,12 +385,12 @@ Listing list_sources(const ReviewOptions& options, const engine::YOLO& model) {
     out.images << image;
     out.label_paths << label_path_for(image);
   }
-  const ClassesFileContents classes = read_classes_file(classes_path_in(options.folder));
-  if (!classes.error.isEmpty()) {
-    out.error = classes.error;
+  const Result<ClassesFileContents> classes = read_classes_file(classes_path_in(options.folder));
+  if (!classes) {
+    out.error = classes.error();
     return out;
   }
-  out.names = classes.classes;
+  out.names = classes->classes;
   // Without classes.txt the labels' ids are the model's.
   if (out.names.isEmpty())
     for (const std::string& name : model.names()) out.names << QString::fromStdString(name);

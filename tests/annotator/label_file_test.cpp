@@ -200,15 +200,18 @@ TEST(ClassesFile, ReadStripsAndDropsBlankLinesWriteIsOneNamePerLine) {
   QTemporaryDir dir;
   const QString path = classes_path_in(dir.path());
   EXPECT_TRUE(path.endsWith("/classes.txt"));
-  EXPECT_FALSE(read_classes_file(path).exists);
+  const Result<ClassesFileContents> missing = read_classes_file(path);
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(missing->exists);
   write_raw(path, "  bolt \r\n\r\nnut\r\nwasher");
-  const ClassesFileContents read = read_classes_file(path);
-  EXPECT_TRUE(read.exists);
-  EXPECT_EQ(read.classes, (QStringList{"bolt", "nut", "washer"}));
+  const Result<ClassesFileContents> read = read_classes_file(path);
+  ASSERT_TRUE(read);
+  EXPECT_TRUE(read->exists);
+  EXPECT_EQ(read->classes, (QStringList{"bolt", "nut", "washer"}));
   ASSERT_TRUE(write_classes_file(path, {"bolt", "nut"}));
   EXPECT_EQ(read_all(path), "bolt\nnut\n");
   ASSERT_TRUE(write_classes_file(path, {QString::fromUtf8("écrou")}));
-  EXPECT_EQ(read_classes_file(path).classes, QStringList{QString::fromUtf8("écrou")});
+  EXPECT_EQ(read_classes_file(path)->classes, QStringList{QString::fromUtf8("écrou")});
 }
 
 TEST(ClassesFile, IdsAndColours) {
