@@ -263,12 +263,12 @@ Source read_source(const QString& path, bool with_labels) {
   Source source;
   source.image = read_image_bgr(path);
   if (source.image.empty() || !with_labels) return source;
-  label_geometry::LabelRead read =
+  Result<label_geometry::LabelFile> read =
       label_geometry::read_image_labels(fs_path(path), source.image.size());
-  if (!read.error.empty())
-    source.label_error = QString::fromStdString(read.error);
-  else if (read.found)
-    source.shapes = std::move(read.shapes);
+  if (!read)
+    source.label_error = read.error();
+  else if (read->found)
+    source.shapes = std::move(read->shapes);
   return source;
 }
 
@@ -293,9 +293,9 @@ void enrich_one_source(const QString& path, const QString& step, const SourcesOp
   if (options.carry_labels && !source.shapes)
     note(step, QStringLiteral("no label file, so its variants have none"));
   if (source.shapes) {
-    const std::string problem =
+    const Result<> carried =
         class_lists.carry(fs_path(QFileInfo(path).path()), fs_path(options.out_dir));
-    if (!problem.empty()) note({}, QString::fromStdString(problem));
+    if (!carried) note({}, carried.error());
   }
   BatchLabels labels;
   if (source.shapes) labels = {&*source.shapes, options.min_visible};

@@ -513,9 +513,9 @@ void EnricherTab::enrich_current_image() {
     labels.shapes = &shapes;
     const int idx = state_.aug_current_idx.value_or(0);
     if (idx >= 0 && idx < state_.aug_image_paths.size()) {
-      const std::string problem = lg::ClassListCarrier().carry(
+      const Result<> carried = lg::ClassListCarrier().carry(
           fs_path(QFileInfo(state_.aug_image_paths[idx]).path()), fs_path(out_dir));
-      if (!problem.empty()) class_list_note = QString::fromStdString(problem);
+      if (!carried) class_list_note = carried.error();
     }
   }
 

@@ -101,8 +101,8 @@ cv::Matx33d as_3x3(const cv::Mat& matrix) {
 
 }  // namespace
 
-LabelRead parse_label_shapes(std::string_view text, cv::Size size) {
-  LabelRead result;
+Result<LabelFile> parse_label_shapes(std::string_view text, cv::Size size) {
+  LabelFile result;
   result.found = true;
   const double w = size.width, h = size.height;
   int number = 0;
@@ -110,10 +110,8 @@ LabelRead parse_label_shapes(std::string_view text, cv::Size size) {
     ++number;
     const files::LabelLine read = files::parse_label_line(line);
     if (read.blank()) continue;
-    auto fail = [&](const std::string& reason) {
-      result.shapes.clear();
-      result.error = "line " + std::to_string(number) + ": " + reason;
-      return result;
+    auto fail = [&](const std::string& reason) -> Result<LabelFile> {
+      return orvane::fail(QStringLiteral("line %1: %2").arg(number).arg(QString::fromStdString(reason)));
     };
     if (read.class_overflow)
       return fail("class id '" + std::string(read.class_token) + "' is too large");
@@ -145,21 +143,17 @@ LabelRead parse_label_shapes(std::string_view text, cv::Size size) {
   return result;
 }
 
-LabelRead read_label_shapes(const fs::path& path, cv::Size size) {
-  LabelRead result;
+Result<LabelFile> read_label_shapes(const fs::path& path, cv::Size size) {
   std::error_code ec;
-  if (!fs::exists(path, ec)) return result;  // not annotated
+  if (!fs::exists(path, ec)) return LabelFile{};  // not annotated
+  const QString name = QString::fromStdString(path.string());
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
   if (in) bytes << in.rdbuf();
-  if (!in || in.bad()) {
-    result.found = true;
-    result.error = path.string() + ": cannot be read";
-    return result;
-  }
-  result = parse_label_shapes(bytes.str(), size);
-  if (!result.error.empty()) result.error = path.string() + ": " + result.error;
-  return result;
+  if (!in || in.bad()) return fail(name + QStringLiteral(": cannot be read"));
+  Result<LabelFile> parsed = parse_label_shapes(bytes.str(), size);
+  if (!parsed) return fail(name + QStringLiteral(": ") + parsed.error());
+  return parsed;
 }
 
 std::string format_labels(const std::vector<Shape>& shapes, cv::Size size) {
@@ -270,11 +264,11 @@ std::vector<Shape> transform_shapes(const std::vector<Shape>& shapes, const cv::
   return out;
 }
 
-LabelRead read_image_labels(const fs::path& image, cv::Size size) {
+Result<LabelFile> read_image_labels(const fs::path& image, cv::Size size) {
   return read_label_shapes(files::label_path_for(image.string()), size);
 }
 
-std::string ClassListCarrier::carry(const fs::path& source_folder, const fs::path& to_folder) {
+Result<> ClassListCarrier::carry(const fs::path& source_folder, const fs::path& to_folder) {
   const fs::path from = source_folder / "classes.txt";
   std::error_code ec;
   if (!fs::is_regular_file(from, ec)) return {};
@@ -282,7 +276,7 @@ std::string ClassListCarrier::carry(const fs::path& source_folder, const fs::pat
   return copy_class_list(from, to_folder);
 }
 
-std::string copy_class_list(const fs::path& from, const fs::path& to_folder) {
+Result<> copy_class_list(const fs::path& from, const fs::path& to_folder) {
   const auto read_all = [](const fs::path& path, std::string& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -290,15 +284,18 @@ std::string copy_class_list(const fs::path& from, const fs::path& to_folder) {
     return !in.bad();
   };
   std::string source;
-  if (!read_all(from, source)) return "Could not read " + from.string();
+  const auto name = [](const fs::path& path) { return QString::fromStdString(path.string()); };
+  if (!read_all(from, source)) return fail(QStringLiteral("Could not read ") + name(from));
   const fs::path target = to_folder / "classes.txt";
   std::error_code ec;
   if (fs::exists(target, ec)) {
     std::string existing;
     if (read_all(target, existing) && existing == source) return {};
-    return "Kept " + target.string() + ": it differs from " + from.string();
+    return fail(QStringLiteral("Kept %1: it differs from %2").arg(name(target), name(from)));
   }
-  return files::write_atomically(target, source);
+  if (const std::string error = files::write_atomically(target, source); !error.empty())
+    return fail(QString::fromStdString(error));
+  return {};
 }
 
 }  // namespace orvane::label_geometry

@@ -11,7 +11,8 @@
 // matrices in OpenCV's convention, exactly as passed to warpAffine / warpPerspective, and shifts by
 // half a pixel on each side, so shapes land where the warped pixels land.
 //
-// Plain C++ and OpenCV's core, no Qt. Label lines are parsed and written by files/label_format.h.
+// OpenCV's core and no Qt beyond the `Result` its readers and writers return. Label lines are
+// parsed and written by files/label_format.h.
 
 #include <filesystem>
 #include <opencv2/core.hpp>
@@ -20,6 +21,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "files/result.h"
 
 namespace orvane::label_geometry {
 
@@ -36,29 +39,28 @@ struct Shape {
   std::vector<cv::Point2d> points;  // pixels of the picture (see above)
 };
 
-// What reading a label file gave. `error` non-empty: the file exists but is not a usable label
-// file (unreadable, or a line that is not a shape); it names the file and the line, and the caller
-// must not write anything derived from it. `found` false: there is no label file (the picture is
-// not annotated, which is not the same as annotated with no objects).
-struct LabelRead {
+// What reading a label file gave. `found` false: there is no label file (the picture is not
+// annotated, which is not the same as annotated with no objects). A file that exists but is not a
+// usable label file (unreadable, or a line that is not a shape) is a failure naming the file and
+// the line; the caller must not write anything derived from it.
+struct LabelFile {
   bool found = false;
   std::vector<Shape> shapes;
-  std::string error;
 };
 
 // Parses the text of a label file for a picture of `size` pixels. Every non-blank line must be a
 // class id (a non-negative integer) followed by an even number of finite numbers: four are a box,
 // any other even count a polygon (a class id alone is a shape without vertices; it has no place in
 // any tile and is dropped by the transforms). Coordinates outside [0, 1] are accepted and clipped
-// later. On the first bad line, returns with `error` = "line N: reason" and no shapes.
-LabelRead parse_label_shapes(std::string_view text, cv::Size size);
+// later. The first bad line fails with "line N: reason".
+Result<LabelFile> parse_label_shapes(std::string_view text, cv::Size size);
 
-// Reads `path` (see LabelRead); an error message starts with the path.
-LabelRead read_label_shapes(const std::filesystem::path& path, cv::Size size);
+// Reads `path` (see LabelFile); a failure's message starts with the path.
+Result<LabelFile> read_label_shapes(const std::filesystem::path& path, cv::Size size);
 
 // The labels of the picture at `image`: the label file beside it (files/label_format.h's
 // label_path_for), read as read_label_shapes does.
-LabelRead read_image_labels(const std::filesystem::path& image, cv::Size size);
+Result<LabelFile> read_image_labels(const std::filesystem::path& image, cv::Size size);
 
 // The label file text of `shapes` on a picture of `size`: one line per shape with the native line
 // end; boxes as "c cx cy w h" of their bounding box, polygons vertex by vertex. No shapes: "".
@@ -95,9 +97,8 @@ std::vector<Shape> transform_shapes(const std::vector<Shape>& shapes, const cv::
 
 // Copies classes.txt `from` into `to_folder`. An existing classes.txt there with the same bytes is
 // fine; one with other bytes is left alone (it belongs to whatever is already in that folder) and
-// reported. Returns "" or the reason in one line, naming the file.
-std::string copy_class_list(const std::filesystem::path& from,
-                            const std::filesystem::path& to_folder);
+// reported as a failure. Failures are one line naming the file.
+Result<> copy_class_list(const std::filesystem::path& from, const std::filesystem::path& to_folder);
 
 // A batch that carries labels into output folders also carries the class list that gives their
 // ids names: the classes.txt of each source folder goes into each output folder it feeds, once
@@ -105,10 +106,9 @@ std::string copy_class_list(const std::filesystem::path& from,
 class ClassListCarrier {
  public:
   // Copies `source_folder`/classes.txt into `to_folder` the first time this pair is asked for.
-  // "" when it was copied now or before, or when the source folder has none; otherwise the reason
-  // in one line (copy_class_list).
-  std::string carry(const std::filesystem::path& source_folder,
-                    const std::filesystem::path& to_folder);
+  // Succeeds when it was copied now or before, or when the source folder has none; otherwise
+  // copy_class_list's failure.
+  Result<> carry(const std::filesystem::path& source_folder, const std::filesystem::path& to_folder);
 
  private:
   std::set<std::pair<std::filesystem::path, std::filesystem::path>> done_;

@@ -152,8 +152,8 @@ struct ImageSplit {
   // Once per folder that receives tiles, so a folder of tiles opens in the annotator as it is.
   void give_class_list(const QString& folder) {
     if (!options.carry_labels) return;
-    const std::string problem = class_lists.carry(fs_path(options.input_dir), fs_path(folder));
-    if (!problem.empty()) report.class_list_problems << QString::fromStdString(problem);
+    const Result<> carried = class_lists.carry(fs_path(options.input_dir), fs_path(folder));
+    if (!carried) report.class_list_problems << carried.error();
   }
 
   // The folder tile `index` goes into; empty (the failure recorded) when it cannot be created.
@@ -217,13 +217,13 @@ struct ImageSplit {
     }
     std::optional<std::vector<lg::Shape>> shapes;
     if (options.carry_labels) {
-      lg::LabelRead labels = lg::read_image_labels(fs_path(path), image.size());
-      if (!labels.error.empty()) {
-        report.label_errors << QString::fromStdString(labels.error);
+      Result<lg::LabelFile> labels = lg::read_image_labels(fs_path(path), image.size());
+      if (!labels) {
+        report.label_errors << labels.error();
         return;
       }
-      if (labels.found)
-        shapes = std::move(labels.shapes);
+      if (labels->found)
+        shapes = std::move(labels->shapes);
       else
         report.unannotated << file_name;
     }

@@ -11,6 +11,7 @@
 #include "splitter/splitter_core.h"
 
 using namespace orvane::label_geometry;
+using orvane::Result;
 using Poly = std::vector<cv::Point2d>;
 
 namespace {
@@ -119,14 +120,16 @@ TEST(TileShapes, RenormalisedLabelsPutEveryVertexWhereItWasInTheImage) {
     shapes.push_back(s);
   }
   // Through the label text, as a tile's label file holds it.
-  const LabelRead read = parse_label_shapes(format_labels(shapes, image), image);
-  ASSERT_TRUE(read.error.empty()) << read.error;
+  const Result<LabelFile> parsed = parse_label_shapes(format_labels(shapes, image), image);
+  ASSERT_TRUE(parsed) << parsed.error().toStdString();
+  const LabelFile& read = *parsed;
   const double tolerance = 1e-6 * image.width;
   for (const cv::Rect& tile :
        orvane::splitter::tile_rects(image.width, image.height, {3, 3}, 20.0)) {
     const auto expected = shapes_in_tile(read.shapes, tile, 0.25);
-    const LabelRead back = parse_label_shapes(format_labels(expected, tile.size()), tile.size());
-    ASSERT_TRUE(back.error.empty());
+    const Result<LabelFile> reparsed = parse_label_shapes(format_labels(expected, tile.size()), tile.size());
+    ASSERT_TRUE(reparsed);
+    const LabelFile& back = *reparsed;
     ASSERT_EQ(back.shapes.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
       ASSERT_EQ(back.shapes[i].points.size(), expected[i].points.size());
@@ -144,11 +147,12 @@ TEST(TileShapes, RenormalisedLabelsPutEveryVertexWhereItWasInTheImage) {
         continue;
       const auto in = shapes_in_tile({s}, tile, 0.25);
       ASSERT_EQ(in.size(), 1u);
-      const LabelRead one = parse_label_shapes(format_labels(in, tile.size()), tile.size());
-      ASSERT_EQ(one.shapes[0].points.size(), s.points.size());
+      const Result<LabelFile> one = parse_label_shapes(format_labels(in, tile.size()), tile.size());
+      ASSERT_TRUE(one);
+      ASSERT_EQ(one->shapes[0].points.size(), s.points.size());
       for (size_t k = 0; k < s.points.size(); ++k) {
-        EXPECT_NEAR(one.shapes[0].points[k].x + tile.x, s.points[k].x, tolerance);
-        EXPECT_NEAR(one.shapes[0].points[k].y + tile.y, s.points[k].y, tolerance);
+        EXPECT_NEAR(one->shapes[0].points[k].x + tile.x, s.points[k].x, tolerance);
+        EXPECT_NEAR(one->shapes[0].points[k].y + tile.y, s.points[k].y, tolerance);
       }
     }
   }
@@ -206,11 +210,12 @@ TEST(OverlapGeometry, EqualTilesFromEdgeToEdgeSharingTheMargin) {
 
 TEST(LabelText, BadLinesAreRefusedByLineNumber) {
   const cv::Size size(100, 50);
-  const LabelRead ok = parse_label_shapes(
+  const Result<LabelFile> parsed = parse_label_shapes(
       "\xEF\xBB\xBF"
       "0 0.5 0.5 0.2 0.4\r\n\n2 0.1 0.1 0.3 0.1 0.2 0.3\n5 \n",
       size);
-  ASSERT_TRUE(ok.error.empty()) << ok.error;
+  ASSERT_TRUE(parsed) << parsed.error().toStdString();
+  const LabelFile& ok = *parsed;
   ASSERT_EQ(ok.shapes.size(), 3u);
   EXPECT_TRUE(ok.shapes[0].box);
   EXPECT_EQ(ok.shapes[0].points[0], cv::Point2d(40, 15));
@@ -227,9 +232,9 @@ TEST(LabelText, BadLinesAreRefusedByLineNumber) {
                         Case{"0 0.1 abc 0.2 0.2", "line 1: coordinate 'abc'"},
                         Case{"0 0.1 0.2 0.3", "line 1: an x coordinate has no y"},
                         Case{"0 0.1 nan 0.3 0.4", "line 1: a coordinate is not a finite"}}) {
-    const LabelRead bad = parse_label_shapes(c.text, size);
-    EXPECT_EQ(bad.error.rfind(c.error, 0), 0u) << bad.error;
-    EXPECT_TRUE(bad.shapes.empty());
+    const Result<LabelFile> bad = parse_label_shapes(c.text, size);
+    ASSERT_FALSE(bad);
+    EXPECT_TRUE(bad.error().startsWith(c.error)) << bad.error().toStdString();
   }
 }
 
@@ -256,27 +261,29 @@ TEST(ClassLists, EachPairIsCarriedOnceAndAForeignListIsKept) {
   fs::create_directories(root / "out2");
 
   ClassListCarrier carrier;
-  EXPECT_EQ(carrier.carry(root / "a", root / "out1"), "");
+  EXPECT_TRUE(carrier.carry(root / "a", root / "out1"));
   EXPECT_EQ(read(root / "out1" / "classes.txt"), "cat\ndog\n");
   // Asked again for the same pair, the carrier does not look: an edit made since stays.
   write(root / "out1" / "classes.txt", "edited\n");
-  EXPECT_EQ(carrier.carry(root / "a", root / "out1"), "");
+  EXPECT_TRUE(carrier.carry(root / "a", root / "out1"));
   EXPECT_EQ(read(root / "out1" / "classes.txt"), "edited\n");
   // Another output folder gets its own copy; another source's list is not written over it.
-  EXPECT_EQ(carrier.carry(root / "a", root / "out2"), "");
-  const std::string kept = carrier.carry(root / "b", root / "out2");
-  EXPECT_NE(kept.find("Kept"), std::string::npos) << kept;
+  EXPECT_TRUE(carrier.carry(root / "a", root / "out2"));
+  const Result<> kept = carrier.carry(root / "b", root / "out2");
+  ASSERT_FALSE(kept);
+  EXPECT_TRUE(kept.error().startsWith("Kept")) << kept.error().toStdString();
   EXPECT_EQ(read(root / "out2" / "classes.txt"), "cat\ndog\n");
   // A source folder without a list gives none.
-  EXPECT_EQ(ClassListCarrier().carry(root / "plain", root / "out3"), "");
+  EXPECT_TRUE(ClassListCarrier().carry(root / "plain", root / "out3"));
   EXPECT_FALSE(fs::exists(root / "out3" / "classes.txt"));
 
   // A picture's labels are in the file beside it, whatever its extension's case.
   write(root / "set" / "p.txt", "0 0.5 0.5 0.5 0.5\n");
-  const LabelRead labels = read_image_labels(root / "set" / "p.PNG", {100, 100});
-  EXPECT_TRUE(labels.found);
-  ASSERT_EQ(labels.shapes.size(), 1u);
-  EXPECT_EQ(labels.shapes[0].points[0], cv::Point2d(25, 25));
+  const Result<LabelFile> labels = read_image_labels(root / "set" / "p.PNG", {100, 100});
+  ASSERT_TRUE(labels);
+  EXPECT_TRUE(labels->found);
+  ASSERT_EQ(labels->shapes.size(), 1u);
+  EXPECT_EQ(labels->shapes[0].points[0], cv::Point2d(25, 25));
   fs::remove_all(root);
 }
 
