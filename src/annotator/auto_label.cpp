@@ -131,7 +131,7 @@ Result<> label_one_image(engine::YOLO& model, const cv::Mat& image, const QStrin
 
 }  // namespace
 
-FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptions& options,
+Result<FolderLabelSummary> auto_label_folder(engine::YOLO& model, const FolderLabelOptions& options,
                                      const std::function<void(int, int, const QString&)>& progress,
                                      const std::atomic_bool* stop) {
   FolderLabelSummary summary;
@@ -139,8 +139,7 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
   const Result<ClassesFileContents> read = read_classes_file(classes_path);
   if (!read) {
     // A new name would be written at an id the unread file gives to another class.
-    summary.error = read.error() + "\nNo image was labelled: classes.txt must be readable first.";
-    return summary;
+    return fail(read.error() + "\nNo image was labelled: classes.txt must be readable first.");
   }
   summary.classes = read->classes;
   const ImageFolderListing listing = scan_image_folder(options.folder);
@@ -185,16 +184,14 @@ FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptio
   return summary;
 }
 
-FolderLabelSummary auto_label_folder_on_worker(
+Result<FolderLabelSummary> auto_label_folder_on_worker(
     engine::YOLO& model, const FolderLabelOptions& options,
     const std::function<void(int, int, const QString&)>& progress, const std::atomic_bool* stop) {
   engine::use_one_compute_thread();
   try {
     return auto_label_folder(model, options, progress, stop);
   } catch (const std::exception& e) {
-    FolderLabelSummary summary;
-    summary.error = QString::fromUtf8(e.what());
-    return summary;
+    return fail(QString::fromUtf8(e.what()));
   }
 }
 

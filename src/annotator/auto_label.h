@@ -61,22 +61,22 @@ struct FolderLabelSummary {
   QStringList new_classes;  // names appended to classes.txt
   QStringList classes;      // the class list at the end
   bool cancelled = false;
-  QString error;  // set when the run could not start (classes.txt unreadable ...)
 };
 
 // Labels every image of `options.folder` that has no label file yet: predicts, appends new class
 // names to classes.txt (written atomically before the first label that uses them), and writes
 // each label file atomically in the annotator's format. The next image is decoded while one
 // predicts. `progress(done, total, name)` is called after each image; `stop` is read between
-// images. Never throws for one image's failure: it is listed and the run goes on.
-FolderLabelSummary auto_label_folder(engine::YOLO& model, const FolderLabelOptions& options,
+// images. Never throws for one image's failure: it is listed and the run goes on. Fails when the
+// run cannot start (classes.txt unreadable).
+Result<FolderLabelSummary> auto_label_folder(engine::YOLO& model, const FolderLabelOptions& options,
                                      const std::function<void(int, int, const QString&)>& progress,
                                      const std::atomic_bool* stop = nullptr);
 
 // auto_label_folder as a worker thread runs it: predictions hop to the engine's compute thread
 // (whatever tensors this thread touches itself stay on it), and a deep failure (the folder
-// vanished, memory) ends the run with its reason in `error` instead of escaping.
-FolderLabelSummary auto_label_folder_on_worker(
+// vanished, memory) fails the run with its reason instead of escaping.
+Result<FolderLabelSummary> auto_label_folder_on_worker(
     engine::YOLO& model, const FolderLabelOptions& options,
     const std::function<void(int, int, const QString&)>& progress, const std::atomic_bool* stop);
 

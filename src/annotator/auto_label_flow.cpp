@@ -97,7 +97,7 @@ void AutoLabelFlow::label_folder(double conf, const engine::SliceOptions& slice)
   options.folder = folder;
   options.conf = conf;
   options.slice = slice;
-  auto summary = std::make_shared<FolderLabelSummary>();
+  auto summary = std::make_shared<Result<FolderLabelSummary>>(fail(QString()));
   // The run writes label files of the folder on screen: until it ends the tab takes no edits (the
   // progress window stays usable), so nothing drawn meanwhile races a file the run writes.
   host_->setEnabled(false);
@@ -112,11 +112,11 @@ void AutoLabelFlow::label_folder(double conf, const engine::SliceOptions& slice)
       },
       [this, summary](const tasks::TaskEnd&) {
         host_->setEnabled(true);
-        const QString text =
-            summary->error.isEmpty() ? folder_summary_text(*summary) : summary->error;
-        if (summary->error.isEmpty()) {
+        const Result<FolderLabelSummary>& ran = *summary;
+        const QString text = ran ? folder_summary_text(*ran) : ran.error();
+        if (ran) {
           // The run may have appended classes and written label files: show what is on disk.
-          hooks_.folder_labelled(summary->classes);
+          hooks_.folder_labelled(ran->classes);
           ui::information(window(), "Auto-Label Folder", text);
         } else {
           ui::critical(window(), "AI Error", "An error occurred during auto-labeling:\n" + text);

@@ -24,7 +24,7 @@ Result<FrameLabels> AutoLabelModel::label_frame(const QString& image_path, doubl
   }
 }
 
-FolderLabelSummary AutoLabelModel::label_folder(
+Result<FolderLabelSummary> AutoLabelModel::label_folder(
     const FolderLabelOptions& options,
     const std::function<void(int, int, const QString&)>& progress,
     const std::atomic_bool* stop) const {

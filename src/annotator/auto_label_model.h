@@ -25,9 +25,10 @@ class AutoLabelModel {
                                   const engine::SliceOptions& slice = {}) const;
 
   // Labels a folder on the calling thread, meant to be a worker (auto_label_folder_on_worker).
-  FolderLabelSummary label_folder(const FolderLabelOptions& options,
-                                  const std::function<void(int, int, const QString&)>& progress,
-                                  const std::atomic_bool* stop) const;
+  Result<FolderLabelSummary> label_folder(
+      const FolderLabelOptions& options,
+      const std::function<void(int, int, const QString&)>& progress,
+      const std::atomic_bool* stop) const;
 
   // The file it was loaded from.
   const QString& path() const { return path_; }

@@ -46,18 +46,18 @@ int run_autolabel(const std::vector<std::string>& words) {
 
   check_model(model_path.toStdString());
   const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
-  const FolderLabelSummary summary =
+  const Result<FolderLabelSummary> summary =
       auto_label_folder(*model, options, [](int done, int total, const QString& name) {
         if (!name.isEmpty())
           std::cerr << "[" << done << "/" << total << "] " << name.toStdString() << "\n";
       });
-  if (!summary.error.isEmpty()) {
-    std::cerr << "orvane autolabel: " << summary.error.toStdString() << "\n";
+  if (!summary) {
+    std::cerr << "orvane autolabel: " << summary.error().toStdString() << "\n";
     return 1;
   }
-  std::cout << folder_summary_text(summary).toStdString() << "\n";
+  std::cout << folder_summary_text(*summary).toStdString() << "\n";
   // Images that could not be labelled are reported, and the exit code says so.
-  return summary.failures.isEmpty() ? 0 : 1;
+  return summary->failures.isEmpty() ? 0 : 1;
 }
 
 }  // namespace orvane::cli

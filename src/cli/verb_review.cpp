@@ -71,12 +71,13 @@ int run_review(const std::vector<std::string>& words) {
 
   check_model(model_path.toStdString());
   const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
-  const review::ReviewReport report =
+  const Result<review::ReviewReport> reviewed =
       review::review_images(*model, options, [](int done, int total, const QString& name) {
         if (!name.isEmpty())
           std::cerr << "review: " << done << "/" << total << " " << name.toStdString() << "\n";
       });
-  if (!report.error.isEmpty()) throw std::runtime_error(report.error.toStdString());
+  if (!reviewed) throw std::runtime_error(reviewed.error().toStdString());
+  const review::ReviewReport& report = *reviewed;
   const Result<> written = write_file_atomic(csv_path, review::csv_text(report));
   if (!written) throw std::runtime_error(written.error().toStdString());
   std::cout << review::summary_text(report).toStdString() << "\n"

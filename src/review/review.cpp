@@ -301,14 +301,11 @@ void rematch(ImageReview& image, std::vector<LabelObject> labels, const MatchOpt
   image.score = image_score(image.findings);
 }
 
-LabelRead read_labels(const QString& path, int class_count, QSize size) {
-  LabelRead out;
+Result<std::vector<LabelObject>> read_labels(const QString& path, int class_count, QSize size) {
+  std::vector<LabelObject> out;
   if (!QFileInfo::exists(path)) return out;
   const Result<QByteArray> read = read_whole_file(path);
-  if (!read) {
-    out.error = read.error();
-    return out;
-  }
+  if (!read) return fail(read.error());
   const QByteArray& contents = *read;
   const std::string_view text(contents.constData(), size_t(contents.size()));
   const std::vector<std::string_view> lines = files::split_label_text(text);
@@ -318,15 +315,13 @@ LabelRead read_labels(const QString& path, int class_count, QSize size) {
     if (parsed.kind == LabelLineKind::Blank) continue;
     if (parsed.kind != LabelLineKind::Shape) {
       // Labels after a bad line would be missing from the match and make false findings.
-      out.labels.clear();
-      out.error = QStringLiteral("line %1: %2")
+      return fail(QStringLiteral("line %1: %2")
                       .arg(n + 1)
                       .arg(parsed.kind == LabelLineKind::Malformed
                                ? parsed.error
-                               : QStringLiteral("not a label of a known class"));
-      return out;
+                               : QStringLiteral("not a label of a known class")));
     }
-    out.labels.push_back({int(n + 1), parsed.shape.class_id,
+    out.push_back({int(n + 1), parsed.shape.class_id,
                           denormalize_polygon(parsed.shape.points, QSizeF(size))});
   }
   return out;
@@ -359,20 +354,17 @@ struct Listing {
   QStringList images;
   QStringList label_paths;
   QStringList names;
-  QString error;
 };
 
-Listing list_sources(const ReviewOptions& options, const engine::YOLO& model) {
+Result<Listing> list_sources(const ReviewOptions& options, const engine::YOLO& model) {
   Listing out;
   if (!options.data_yaml.isEmpty()) {
     const engine::DataConfig config = engine::load_data_config(options.data_yaml.toStdString());
     const auto& sources = options.split == QLatin1String("train")  ? config.train
                           : options.split == QLatin1String("test") ? config.test
                                                                    : config.val;
-    if (sources.empty()) {
-      out.error = QStringLiteral("%1 names no %2 split").arg(options.data_yaml, options.split);
-      return out;
-    }
+    if (sources.empty())
+      return fail(QStringLiteral("%1 names no %2 split").arg(options.data_yaml, options.split));
     for (const std::string& image : engine::list_split_images(sources)) {
       out.images << QString::fromStdString(image);
       out.label_paths << QString::fromStdString(engine::label_path_for_image(image));
@@ -386,10 +378,7 @@ Listing list_sources(const ReviewOptions& options, const engine::YOLO& model) {
     out.label_paths << label_path_for(image);
   }
   const Result<ClassesFileContents> classes = read_classes_file(classes_path_in(options.folder));
-  if (!classes) {
-    out.error = classes.error();
-    return out;
-  }
+  if (!classes) return fail(classes.error());
   out.names = classes->classes;
   // Without classes.txt the labels' ids are the model's.
   if (out.names.isEmpty())
@@ -407,23 +396,20 @@ Finding unreadable(const QString& detail) {
 
 }  // namespace
 
-ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
-                           const std::function<void(int, int, const QString&)>& progress,
-                           const std::atomic_bool* stop) {
+Result<ReviewReport> review_images(engine::YOLO& model, const ReviewOptions& options,
+                                   const std::function<void(int, int, const QString&)>& progress,
+                                   const std::atomic_bool* stop) {
   ReviewReport report;
   report.masks = model.task() == "segment";
   report.match.conf = options.conf;
   report.match.masks = report.masks;
   Listing listing;
   try {
-    listing = list_sources(options, model);
+    Result<Listing> listed = list_sources(options, model);
+    if (!listed) return fail(listed.error());
+    listing = std::move(*listed);
   } catch (const std::exception& e) {
-    report.error = QString::fromUtf8(e.what());
-    return report;
-  }
-  if (!listing.error.isEmpty()) {
-    report.error = listing.error;
-    return report;
+    return fail(QString::fromUtf8(e.what()));
   }
   report.names = listing.names;
   const int total = int(listing.images.size());
@@ -454,18 +440,19 @@ ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
       review.findings.push_back(unreadable(QStringLiteral("the image could not be decoded")));
     } else {
       review.size = QSize(image.cols, image.rows);
-      const LabelRead labels = read_labels(review.label_path, int(report.names.size()), review.size);
+      const Result<std::vector<LabelObject>> labels =
+          read_labels(review.label_path, int(report.names.size()), review.size);
       try {
         review.predictions = predictions_from(
             model.predict_image(image, review.image_path.toStdString(), predict_options));
       } catch (const std::exception& e) {
         review.findings.push_back(unreadable(QString::fromUtf8(e.what())));
       }
-      if (!labels.error.isEmpty()) {
+      if (!labels) {
         review.findings.push_back(
-            unreadable(QFileInfo(review.label_path).fileName() + ": " + labels.error));
+            unreadable(QFileInfo(review.label_path).fileName() + ": " + labels.error()));
       } else if (review.findings.empty()) {
-        review.labels = labels.labels;
+        review.labels = *labels;
         review.findings = match_image(review.labels, review.predictions, review.size, report.match);
       }
     }
@@ -478,17 +465,15 @@ ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
   return report;
 }
 
-ReviewReport review_with_model(const QString& model_path, const ReviewOptions& options,
-                               const std::function<void(int, int, const QString&)>& progress,
-                               const std::atomic_bool* stop) {
+Result<ReviewReport> review_with_model(const QString& model_path, const ReviewOptions& options,
+                                       const std::function<void(int, int, const QString&)>& progress,
+                                       const std::atomic_bool* stop) {
   try {
     const std::shared_ptr<engine::YOLO> model = load_autolabel_model(model_path);
     return review_images(*model, options, progress, stop);
   } catch (const std::exception& e) {
     // A model that does not load (or a deep engine failure) ends the run with its reason.
-    ReviewReport report;
-    report.error = QString::fromUtf8(e.what()).section(QLatin1Char('\n'), 0, 0);
-    return report;
+    return fail(QString::fromUtf8(e.what()).section(QLatin1Char('\n'), 0, 0));
   }
 }
 

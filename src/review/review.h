@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/slice_options.h"
+#include "files/result.h"
 
 namespace orvane::engine {
 class YOLO;
@@ -124,13 +125,10 @@ void rematch(ImageReview& image, std::vector<LabelObject> labels, const MatchOpt
 
 // ---- Reading labels and predictions ----
 
-struct LabelRead {
-  std::vector<LabelObject> labels;
-  QString error;  // set when the file could not be read or holds a line that is not a label
-};
 // Reads the label file at `path` with the annotator's reader, line by line (a missing file is an
-// image without labels). Line numbers count every line of the file.
-LabelRead read_labels(const QString& path, int class_count, QSize size);
+// image without labels). Line numbers count every line of the file. Fails when the file cannot be
+// read or holds a line that is not a label ("line 3: ...").
+Result<std::vector<LabelObject>> read_labels(const QString& path, int class_count, QSize size);
 
 // The predictions of one engine result.
 std::vector<Prediction> predictions_from(const engine::Results& result);
@@ -154,19 +152,19 @@ struct ReviewReport {
   MatchOptions match;
   bool cancelled = false;
   int reviewed = 0;  // images processed
-  QString error;     // the run could not start
 };
 
 // Streams every image through the model once (the next image decodes while one predicts).
 // A broken image or label file becomes an "unreadable" finding. `progress(done, total, name)`
-// after each image; `stop` is read between images.
-ReviewReport review_images(engine::YOLO& model, const ReviewOptions& options,
+// after each image; `stop` is read between images. Fails when the run cannot start (a data.yaml
+// without the split, an unreadable classes.txt).
+Result<ReviewReport> review_images(engine::YOLO& model, const ReviewOptions& options,
                            const std::function<void(int, int, const QString&)>& progress = {},
                            const std::atomic_bool* stop = nullptr);
 
 // review_images with the model at `model_path`, loaded first. A model that does not load, or a
-// deep engine failure, ends the run with its reason's first line in `error`.
-ReviewReport review_with_model(const QString& model_path, const ReviewOptions& options,
+// deep engine failure, fails the run with its reason's first line.
+Result<ReviewReport> review_with_model(const QString& model_path, const ReviewOptions& options,
                                const std::function<void(int, int, const QString&)>& progress = {},
                                const std::atomic_bool* stop = nullptr);
 

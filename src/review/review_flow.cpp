@@ -88,7 +88,7 @@ bool ReviewFlow::start_review(const QString& model_path) {
   options.folder = folder;
   running_folder_ = folder;
   running_model_ = model_path;
-  auto report = std::make_shared<ReviewReport>();
+  auto report = std::make_shared<Result<ReviewReport>>(fail(QString()));
   task_->start(
       [model_path, options, report](tasks::TaskControl& control) {
         *report = review_with_model(
@@ -103,12 +103,13 @@ bool ReviewFlow::start_review(const QString& model_path) {
   return true;
 }
 
-void ReviewFlow::on_finished(ReviewReport report) {
-  if (!report.error.isEmpty()) {
-    ui::warning(host_, QStringLiteral("Review Failed"), report.error);
+void ReviewFlow::on_finished(Result<ReviewReport> ran) {
+  if (!ran) {
+    ui::warning(host_, QStringLiteral("Review Failed"), ran.error());
     Q_EMIT review_finished();
     return;
   }
+  ReviewReport report = std::move(*ran);
   auto store = std::make_unique<DismissedStore>(running_folder_, running_model_);
   const QString store_error = store->error();
   model_->set_report(std::move(report), std::move(store));

@@ -9,6 +9,8 @@
 #include <QString>
 #include <functional>
 
+#include "files/result.h"
+
 class QGraphicsObject;
 class QGraphicsScene;
 class QWidget;
@@ -59,7 +61,7 @@ class ReviewFlow : public QObject {
   void redo_requested();
 
  private:
-  void on_finished(ReviewReport report);
+  void on_finished(Result<ReviewReport> ran);
   void show_overlay();
   void on_document_edited();
   void on_finding_selected();

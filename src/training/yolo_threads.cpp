@@ -133,12 +133,12 @@ void YoloTunerThread::run() {
     Q_EMIT error_signal(kNoTuningResult);
     return;
   }
-  const HyperparameterFile result = read_hyperparameters(file);
-  if (!result.error.isEmpty()) {
-    Q_EMIT error_signal(result.error);
+  const Result<QVariantMap> result = read_hyperparameters(file);
+  if (!result) {
+    Q_EMIT error_signal(result.error());
     return;
   }
-  Q_EMIT finished_signal(result.values);
+  Q_EMIT finished_signal(*result);
 }
 
 QString find_best_hyperparameters(const QString& project, const QDateTime& since) {
@@ -179,14 +179,14 @@ QVariant to_variant(const YAML::Node& node) {
 
 }  // namespace
 
-HyperparameterFile read_hyperparameters(const QString& path) {
+Result<QVariantMap> read_hyperparameters(const QString& path) {
   const QString name = QFileInfo(path).fileName();
   try {
     const YAML::Node root = YAML::LoadFile(path.toStdString());
-    if (!root.IsMap()) return {{}, name + ": the top level is not a mapping of names to values."};
-    return {to_variant(root).toMap(), {}};
+    if (!root.IsMap()) return fail(name + ": the top level is not a mapping of names to values.");
+    return to_variant(root).toMap();
   } catch (const YAML::Exception& e) {
-    return {{}, QString("%1: %2").arg(name, QString::fromStdString(e.msg))};
+    return fail(QString("%1: %2").arg(name, QString::fromStdString(e.msg)));
   }
 }
 

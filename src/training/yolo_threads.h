@@ -8,6 +8,7 @@
 #include <atomic>
 #include <optional>
 
+#include "files/result.h"
 #include "training/job_runner.h"
 #include "training/training_params.h"
 
@@ -101,12 +102,8 @@ inline constexpr const char* kNoTuningResult =
 // Newest by creation time, or status-change time where the file system keeps none.
 QString find_best_hyperparameters(const QString& project, const QDateTime& since = {});
 
-// The top-level mapping of a tuning result as name -> text value; an error message instead when
-// the file cannot be read or its top level is not a mapping.
-struct HyperparameterFile {
-  QVariantMap values;
-  QString error;
-};
-HyperparameterFile read_hyperparameters(const QString& path);
+// The top-level mapping of a tuning result as name -> text value; fails when the file cannot be
+// read or its top level is not a mapping.
+Result<QVariantMap> read_hyperparameters(const QString& path);
 
 }  // namespace orvane::training

@@ -237,11 +237,13 @@ TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
   auto model = load_autolabel_model(QString::fromStdString(weights.string()));
 
   std::vector<int> seen;
-  const FolderLabelSummary s =
+  const Result<FolderLabelSummary> ran =
       auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, [&](int done, int total, const QString&) {
         EXPECT_EQ(total, 4);
         seen.push_back(done);
       });
+  ASSERT_TRUE(ran) << ran.error().toStdString();
+  const FolderLabelSummary& s = *ran;
   EXPECT_EQ(s.total, 4);
   EXPECT_EQ(s.skipped, 1);
   ASSERT_EQ(s.failures.size(), 1);
@@ -256,16 +258,18 @@ TEST_F(AutoLabelTest, FolderSkipsLabelledImagesAndSurvivesABrokenOne) {
 
   // A second run finds everything labelled (or without objects) and writes nothing new.
   const QByteArray a_before = read_all(path("a.txt"));
-  const FolderLabelSummary again = auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, {});
-  EXPECT_EQ(again.labelled, 0);
+  const Result<FolderLabelSummary> again = auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, {});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->labelled, 0);
   EXPECT_EQ(read_all(path("a.txt")), a_before);
 
   // An unreadable classes.txt: nothing is labelled at all.
   QFile::remove(path("classes.txt"));
   QDir(dir.path()).mkdir("classes.txt");
   QFile::remove(path("a.txt"));
-  const FolderLabelSummary refused = auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, {});
-  EXPECT_FALSE(refused.error.isEmpty());
+  const Result<FolderLabelSummary> refused = auto_label_folder(*model, {dir.path(), 0.01, 64, {}}, {});
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().contains("classes.txt")) << refused.error().toStdString();
   EXPECT_FALSE(QFileInfo::exists(path("a.txt")));
 }
 

@@ -71,8 +71,9 @@ class ReviewEngineTest : public ::testing::Test {
 };
 
 TEST_F(ReviewEngineTest, FindsEveryPlantedKindAndRanksThemFirst) {
-  const ReviewReport clean = review_images(model, options);
-  ASSERT_TRUE(clean.error.isEmpty()) << clean.error.toStdString();
+  const Result<ReviewReport> first = review_images(model, options);
+  ASSERT_TRUE(first) << first.error().toStdString();
+  const ReviewReport& clean = *first;
   ASSERT_EQ(clean.reviewed, 14);
   std::vector<std::string> agreeing;  // images where the model and the labels agree
   for (const ImageReview& image : clean.images)
@@ -103,7 +104,9 @@ TEST_F(ReviewEngineTest, FindsEveryPlantedKindAndRanksThemFirst) {
   write_text(label(agreeing[6]), "0 0.5 zero 0.2 0.2\n");
   write_text(root / "images" / "train" / "broken.png", "not a picture");
 
-  const ReviewReport report = review_images(model, options);
+  const Result<ReviewReport> second = review_images(model, options);
+  ASSERT_TRUE(second) << second.error().toStdString();
+  const ReviewReport& report = *second;
   ASSERT_EQ(report.reviewed, 15);
   std::map<std::string, const ImageReview*> by_stem;
   for (const ImageReview& image : report.images) by_stem[stem_of(image.image_path)] = &image;

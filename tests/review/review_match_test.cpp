@@ -164,26 +164,28 @@ TEST(ReviewLabels, LineNumbersCountEveryLineAndABadLineIsAnError) {
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write("0 0.5 0.5 0.2 0.2\r\n\r\n1 0.1 0.1 0.3 0.1 0.3 0.3\r\n");
   file.close();
-  LabelRead read = read_labels(path, 2, QSize(200, 100));
-  ASSERT_TRUE(read.error.isEmpty()) << read.error.toStdString();
-  ASSERT_EQ(read.labels.size(), 2u);
-  EXPECT_EQ(read.labels[0].line, 1);
-  EXPECT_EQ(read.labels[1].line, 3);
-  EXPECT_EQ(read.labels[0].points.boundingRect(), QRectF(80, 40, 40, 20));
+  const Result<std::vector<LabelObject>> read = read_labels(path, 2, QSize(200, 100));
+  ASSERT_TRUE(read) << read.error().toStdString();
+  ASSERT_EQ(read->size(), 2u);
+  EXPECT_EQ((*read)[0].line, 1);
+  EXPECT_EQ((*read)[1].line, 3);
+  EXPECT_EQ((*read)[0].points.boundingRect(), QRectF(80, 40, 40, 20));
 
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write("0 0.5 0.5 0.2 0.2\n0 abc 0.5 0.2 0.2\n");
   file.close();
-  read = read_labels(path, 2, QSize(100, 100));
-  EXPECT_TRUE(read.labels.empty());
-  EXPECT_TRUE(read.error.startsWith("line 2")) << read.error.toStdString();
+  const Result<std::vector<LabelObject>> bad = read_labels(path, 2, QSize(100, 100));
+  ASSERT_FALSE(bad);
+  EXPECT_TRUE(bad.error().startsWith("line 2")) << bad.error().toStdString();
   // A class the list does not name is not silently dropped.
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
   file.write("5 0.5 0.5 0.2 0.2\n");
   file.close();
-  EXPECT_FALSE(read_labels(path, 2, QSize(100, 100)).error.isEmpty());
+  EXPECT_FALSE(read_labels(path, 2, QSize(100, 100)));
   // No file: an image without labels.
-  EXPECT_TRUE(read_labels(dir.filePath("none.txt"), 2, QSize(10, 10)).error.isEmpty());
+  const Result<std::vector<LabelObject>> none = read_labels(dir.filePath("none.txt"), 2, QSize(10, 10));
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
 }
 
 TEST(ReviewReport, CsvRowsFollowTheRankingWithTheTableNames) {

@@ -131,16 +131,16 @@ TEST(TuningResult, NewestFileBelowTheProjectWrittenByThisSearch) {
 TEST(TuningResult, ReadsTheMappingAndRefusesAnythingElse) {
   QTemporaryDir dir;
   touch(dir.filePath("good.yaml"), "lr0: 0.0123456\nlrf: abc\nmomentum: 0.9\nlist: [1, 2]\n");
-  const HyperparameterFile good = read_hyperparameters(dir.filePath("good.yaml"));
-  EXPECT_EQ(good.error, "");
-  EXPECT_EQ(good.values["lr0"].toString(), "0.0123456");
-  EXPECT_EQ(good.values["lrf"].toString(), "abc");
-  EXPECT_EQ(good.values["list"].toList().size(), 2);
+  const orvane::Result<QVariantMap> good = read_hyperparameters(dir.filePath("good.yaml"));
+  ASSERT_TRUE(good) << good.error().toStdString();
+  EXPECT_EQ((*good)["lr0"].toString(), "0.0123456");
+  EXPECT_EQ((*good)["lrf"].toString(), "abc");
+  EXPECT_EQ((*good)["list"].toList().size(), 2);
   touch(dir.filePath("list.yaml"), "- 1\n- 2\n");
-  EXPECT_NE(read_hyperparameters(dir.filePath("list.yaml")).error.indexOf("not a mapping"), -1);
+  EXPECT_NE(read_hyperparameters(dir.filePath("list.yaml")).error().indexOf("not a mapping"), -1);
   touch(dir.filePath("broken.yaml"), "lr0: [1, 2\n");
-  EXPECT_FALSE(read_hyperparameters(dir.filePath("broken.yaml")).error.isEmpty());
-  EXPECT_FALSE(read_hyperparameters(dir.filePath("missing.yaml")).error.isEmpty());
+  EXPECT_FALSE(read_hyperparameters(dir.filePath("broken.yaml")));
+  EXPECT_FALSE(read_hyperparameters(dir.filePath("missing.yaml")));
 }
 
 }  // namespace
