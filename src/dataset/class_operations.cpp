@@ -105,9 +105,7 @@ Result<Journal> read_journal(const QString& path) {
 }
 
 Result<> write_journal(const QString& root, const Journal& journal) {
-  const std::string error = files::write_atomically(fs_path(journal_path(root)), journal_text(journal).toStdString());
-  if (!error.empty()) return fail(QString::fromStdString(error));
-  return {};
+  return write_file_atomic(fs_path(journal_path(root)), journal_text(journal).toStdString());
 }
 
 Result<> rename_over(const QString& from, const QString& to) {
@@ -413,10 +411,10 @@ Result<> apply_file_changes(const QString& root, const std::vector<FileChange>& 
   };
   for (size_t i = 0; i < changes.size(); ++i) {
     const FileChange& c = changes[i];
-    const std::string error = files::write_atomically(
+    const Result<> staged = write_file_atomic(
         fs_path(staged_path(c.path)), std::string_view(c.after.constData(), size_t(c.after.size())),
         files::Durability::kRenameOnly);
-    if (!error.empty()) return roll_back(QString::fromStdString(error));
+    if (!staged) return roll_back(staged.error());
     // The staged file takes the target's permission bits: it will become the target.
     QFile::setPermissions(staged_path(c.path), QFile::permissions(c.path));
     if (hook) hook(ApplyStage::Staged, int(i));

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "files/atomic_file.h"
+#include "files/text_file.h"
 #include "files/fs_path.h"
 
 namespace orvane::dataset {
@@ -24,24 +25,23 @@ Result<> failed(const char* action, const QString& path, const QString& cause) {
 // replaced like any other.
 Result<> replace_file(const QString& destination, const std::function<Result<>(QFile& out)>& fill) {
   Result<> filled;
-  const std::string error = files::write_atomically_with(
+  const Result<> written = write_file_atomic_with(
       fs_path(destination),
-      [&](const std::filesystem::path& temporary) -> std::string {
+      [&](const std::filesystem::path& temporary) {
         QFile out(QFile::decodeName(temporary.c_str()));
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
           filled = failed("write", destination, out.errorString());
-          return "not written";
+        } else {
+          filled = fill(out);
+          if (filled.ok() && out.isOpen() && !out.flush())
+            filled = failed("write", destination, out.errorString());
+          out.close();
         }
-        filled = fill(out);
-        if (filled.ok() && out.isOpen() && !out.flush())
-          filled = failed("write", destination, out.errorString());
-        out.close();
-        return filled.ok() ? std::string() : std::string("not written");
+        if (!filled.ok()) throw files::WriteError("not written");
       },
       files::Durability::kRenameOnly);
   if (!filled.ok()) return filled;  // the filler's own message names the file and the cause
-  if (!error.empty()) return fail(QString::fromStdString(error));
-  return {};
+  return written;
 }
 
 }  // namespace

@@ -90,8 +90,8 @@ void write_cache(const QString& file, const QHash<QString, CacheEntry>& cache) {
             '\n';
   }
   // A cache that cannot be written only costs time on the next run.
-  (void)files::write_atomically(std::filesystem::path(QFile::encodeName(file).toStdString()),
-                                text.toStdString(), files::Durability::kRenameOnly);
+  (void)write_file_atomic(std::filesystem::path(QFile::encodeName(file).toStdString()),
+                          text.toStdString(), files::Durability::kRenameOnly);
 }
 
 // `thumb` as floats of zero mean and unit spread (brightness and contrast shifts cancel), with a

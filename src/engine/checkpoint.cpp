@@ -146,13 +146,17 @@ std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
 
 void save_checkpoint(const fs::path& path, YoloModel& model, const CheckpointMeta& meta,
                      torch::optim::Optimizer* optimizer) {
-  const std::string error = files::write_atomically(path, checkpoint_bytes(model, meta, optimizer));
-  if (!error.empty()) throw EngineError(error);
+  files::write_atomically_or_throw<EngineError>(path, checkpoint_bytes(model, meta, optimizer));
 }
 
 CheckpointWriter::CheckpointWriter()
-    : CheckpointWriter([](const fs::path& path, const std::string& bytes) {
-        return files::write_atomically(path, bytes);
+    : CheckpointWriter([](const fs::path& path, const std::string& bytes) -> std::string {
+        try {
+          files::write_atomically(path, bytes);
+        } catch (const files::WriteError& e) {
+          return e.what();
+        }
+        return {};
       }) {}
 
 CheckpointWriter::CheckpointWriter(WriteFile write_file) : write_file_(std::move(write_file)) {}

@@ -65,9 +65,13 @@ bool write_image_file(const std::filesystem::path& path, const cv::Mat& image) {
   } catch (const cv::Exception&) {
     return false;
   }
-  return files::write_atomically(
-             path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
-      .empty();
+  try {
+    files::write_atomically(
+        path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  } catch (const files::WriteError&) {
+    return false;
+  }
+  return true;
 }
 
 bool plot_batch(const Batch& batch, const std::vector<std::string>& names,

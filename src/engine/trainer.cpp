@@ -870,9 +870,11 @@ void Trainer::record_profile(const StageProfile& profile) {
   if (!s_->main) return;
   // Atomic but not synced: rewritten every epoch, and a sync here would wait for the
   // checkpoints the writer thread is putting on the disk.
-  const std::string error =
-      files::write_atomically(save_dir / "profile.csv", text, files::Durability::kRenameOnly);
-  if (!error.empty()) LOGGER.warning("could not write profile.csv: " + error);
+  try {
+    files::write_atomically(save_dir / "profile.csv", text, files::Durability::kRenameOnly);
+  } catch (const files::WriteError& e) {
+    LOGGER.warning(std::string("could not write profile.csv: ") + e.what());
+  }
 }
 
 std::vector<std::string> Trainer::metric_names() const {

@@ -166,10 +166,10 @@ void download_file(const std::string& url, const fs::path& dest,
                    const std::function<void(const fs::path&)>& verify, long connect_timeout_s) {
   static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   if (!initialised) throw EngineError("the download library could not start");
-  const std::string error = files::write_atomically_with(dest, [&](const fs::path& temporary) {
+  const auto produce = [&](const fs::path& temporary) {
     std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-    // Our reasons are thrown (the writer removes the temporary and lets them through unchanged);
-    // its own failures to sync or rename come back as its message.
+    // Our reasons are EngineErrors (the writer removes the temporary and lets them through
+    // unchanged); its own failures to sync or rename are its WriteError.
     if (!curl) throw EngineError("the download library could not start");
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(temporary.c_str(), "wb"),
                                                         std::fclose);
@@ -211,9 +211,12 @@ void download_file(const std::string& url, const fs::path& dest,
         throw EngineError("the downloaded file does not load: " + why);
       }
     }
-    return std::string();
-  });
-  if (!error.empty()) throw EngineError(error);
+  };
+  try {
+    files::write_atomically_with(dest, produce);
+  } catch (const files::WriteError& e) {
+    throw EngineError(e.what());
+  }
 }
 
 fs::path resolve_weights(const std::string& model, const ZooOptions& options) {

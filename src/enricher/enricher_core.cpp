@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "files/atomic_file.h"
+#include "files/text_file.h"
 #include "files/fs_path.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
@@ -229,9 +230,7 @@ BatchResult enrich_batch(const cv::Mat& base, const AugRanges& ranges, int count
                                              labels.min_visible),
             variant.image.size());
         // Atomic but not synced (see the splitter): derived, small, and one per variant.
-        if (files::write_atomically(QFile::encodeName(label_path).toStdString(), text,
-                                    files::Durability::kRenameOnly)
-                .empty()) {
+        if (write_file_atomic(fs_path(label_path), text, files::Durability::kRenameOnly)) {
           ++result.created;
           ++result.labels_written;
         } else {

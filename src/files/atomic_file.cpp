@@ -96,20 +96,20 @@ void sync_folder(const fs::path& target) {
   ::close(fd);
 }
 
-std::string finish(const fs::path& path, TemporaryGuard& guard, Durability durability) {
-  if (::rename(guard.path.c_str(), path.c_str()) != 0) return failure(path, errno_text(errno));
+void finish(const fs::path& path, TemporaryGuard& guard, Durability durability) {
+  if (::rename(guard.path.c_str(), path.c_str()) != 0)
+    throw WriteError(failure(path, errno_text(errno)));
   guard.armed = false;
   if (durability == Durability::kSynced) sync_folder(path);
-  return {};
 }
 
 }  // namespace
 
-std::string write_atomically(const fs::path& path, std::string_view data, Durability durability) {
+void write_atomically(const fs::path& path, std::string_view data, Durability durability) {
   fs::path temporary;
   std::string error;
   const int fd = create_temporary(path, temporary, error);
-  if (fd < 0) return failure(path, error);
+  if (fd < 0) throw WriteError(failure(path, error));
   TemporaryGuard guard{temporary};
   keep_permissions(fd, path);
   error = write_all(fd, data);
@@ -117,38 +117,41 @@ std::string write_atomically(const fs::path& path, std::string_view data, Durabi
     error = errno_text(errno);
   // close() can report a deferred write error (NFS, full quota): it counts as a failure too.
   if (::close(fd) != 0 && error.empty()) error = errno_text(errno);
-  if (!error.empty()) return failure(path, error);
-  return finish(path, guard, durability);
+  if (!error.empty()) throw WriteError(failure(path, error));
+  finish(path, guard, durability);
 }
 
-std::string write_atomically_with(
-    const fs::path& path, const std::function<std::string(const fs::path& temporary)>& produce,
-    Durability durability) {
+void write_atomically_with(const fs::path& path,
+                           const std::function<void(const fs::path& temporary)>& produce,
+                           Durability durability) {
   fs::path temporary;
   std::string error;
   int fd = create_temporary(path, temporary, error);
-  if (fd < 0) return failure(path, error);
+  if (fd < 0) throw WriteError(failure(path, error));
   TemporaryGuard guard{temporary};
   // The target's mode is applied only after `produce`: a read-only target would otherwise make
   // the temporary read-only before the producer opens it by name.
   const mode_t created_mode = mode_of(fd);
   ::close(fd);
-  error = produce(temporary);
-  if (!error.empty()) return failure(path, error);
+  try {
+    produce(temporary);
+  } catch (const WriteError& e) {
+    throw WriteError(failure(path, e.what()));
+  }
   // The producer may have replaced the file rather than written into it: sync what is there now.
   fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return failure(path, errno_text(errno));
+  if (fd < 0) throw WriteError(failure(path, errno_text(errno)));
   struct stat produced{};
   if (::fstat(fd, &produced) != 0 || !S_ISREG(produced.st_mode)) {
     ::close(fd);
-    return failure(path, "the writer left no file");
+    throw WriteError(failure(path, "the writer left no file"));
   }
   // A producer that chose a mode (a copy keeping its source's) keeps it.
   if ((produced.st_mode & 07777) == created_mode) keep_permissions(fd, path);
   if (durability == Durability::kSynced && ::fsync(fd) != 0) error = errno_text(errno);
   ::close(fd);
-  if (!error.empty()) return failure(path, error);
-  return finish(path, guard, durability);
+  if (!error.empty()) throw WriteError(failure(path, error));
+  finish(path, guard, durability);
 }
 
 }  // namespace orvane::files

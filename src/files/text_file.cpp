@@ -41,11 +41,34 @@ Result<> write_file_atomic(const QString& path, const QByteArray& contents) {
       return {};
     }
   }
-  const std::string error =
-      files::write_atomically(QFile::encodeName(path).toStdString(),
-                              std::string_view(contents.constData(), contents.size()));
-  if (!error.empty()) return fail(QString::fromStdString(error));
+  return write_file_atomic(std::filesystem::path(QFile::encodeName(path).toStdString()),
+                           std::string_view(contents.constData(), contents.size()));
+}
+
+namespace {
+
+// The writer's WriteError as a failure; anything else it throws goes on.
+template <class Write>
+Result<> written(Write write) {
+  try {
+    write();
+  } catch (const files::WriteError& e) {
+    return fail(QString::fromStdString(e.what()));
+  }
   return {};
+}
+
+}  // namespace
+
+Result<> write_file_atomic(const std::filesystem::path& path, std::string_view data,
+                           files::Durability durability) {
+  return written([&] { files::write_atomically(path, data, durability); });
+}
+
+Result<> write_file_atomic_with(const std::filesystem::path& path,
+                                const std::function<void(const std::filesystem::path&)>& produce,
+                                files::Durability durability) {
+  return written([&] { files::write_atomically_with(path, produce, durability); });
 }
 
 Result<> remove_file(const QString& path) {

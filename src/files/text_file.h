@@ -5,7 +5,11 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <filesystem>
+#include <functional>
+#include <string_view>
 
+#include "files/atomic_file.h"
 #include "files/result.h"
 
 namespace orvane {
@@ -25,6 +29,16 @@ Result<QByteArray> read_whole_file(const QString& path);
 // failure leaves the old file whole. The file's permissions are kept. A file that already
 // holds exactly `contents` is left as it is (not even its modification time changes).
 Result<> write_file_atomic(const QString& path, const QByteArray& contents);
+
+// The one atomic writer (files/atomic_file.h) for Qt-side callers: its WriteError as a failure.
+Result<> write_file_atomic(const std::filesystem::path& path, std::string_view data,
+                           files::Durability durability = files::Durability::kSynced);
+// files::write_atomically_with as a Result; `produce` reports its own failure by throwing
+// files::WriteError with the reason.
+Result<> write_file_atomic_with(
+    const std::filesystem::path& path,
+    const std::function<void(const std::filesystem::path& temporary)>& produce,
+    files::Durability durability = files::Durability::kSynced);
 
 // Deletes `path`. A file that does not exist counts as deleted.
 Result<> remove_file(const QString& path);

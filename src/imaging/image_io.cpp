@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "files/atomic_file.h"
+#include "files/text_file.h"
 
 namespace orvane {
 
@@ -64,11 +65,9 @@ Result<> write_image_atomic(const QString& path, const cv::Mat& image,
   } catch (const cv::Exception&) {
     return not_encoded();
   }
-  const std::string error = files::write_atomically(
-      QFile::encodeName(path).toStdString(),
+  return write_file_atomic(
+      std::filesystem::path(QFile::encodeName(path).toStdString()),
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-  if (!error.empty()) return fail(QString::fromStdString(error));
-  return {};
 }
 
 QImage mat_to_qimage(const cv::Mat& mat) {

@@ -91,11 +91,9 @@ void make_parent(const QString& path) {
 
 void write_staged(const QString& path, const QByteArray& data, bool last) {
   make_parent(path);
-  const std::string error =
-      files::write_atomically(std::filesystem::path(QFile::encodeName(path).toStdString()),
-                              std::string_view(data.constData(), std::size_t(data.size())),
-                              last ? files::Durability::kSynced : files::Durability::kRenameOnly);
-  if (!error.empty()) throw WriteError(error);
+  files::write_atomically(std::filesystem::path(QFile::encodeName(path).toStdString()),
+                          std::string_view(data.constData(), std::size_t(data.size())),
+                          last ? files::Durability::kSynced : files::Durability::kRenameOnly);
 }
 
 void copy_staged(const QString& from, const QString& to) {

@@ -6,8 +6,8 @@
 #include <QSize>
 #include <QString>
 #include <QStringList>
-#include <stdexcept>
 
+#include "files/atomic_file.h"
 #include "files/result.h"
 #include "interchange/interchange_dataset.h"
 
@@ -15,9 +15,7 @@ namespace orvane::interchange {
 
 // A write into the staging folder failed (disk full, permissions): the conversion stops and its
 // staging folder is removed. Caught once, in convert_dataset.
-struct WriteError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+using files::WriteError;
 
 // A file name as another tool wrote it ("train\\a.jpg", "./a.jpg"), made '/'-separated and clean.
 // Returns an empty string when the name is absolute, empty, or leads out of its folder ("../a.jpg",

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "files/atomic_file.h"
+#include "files/text_file.h"
 #include "files/label_format.h"
 
 namespace orvane::label_geometry {
@@ -293,9 +293,7 @@ Result<> copy_class_list(const fs::path& from, const fs::path& to_folder) {
     if (read_all(target, existing) && existing == source) return {};
     return fail(QStringLiteral("Kept %1: it differs from %2").arg(name(target), name(from)));
   }
-  if (const std::string error = files::write_atomically(target, source); !error.empty())
-    return fail(QString::fromStdString(error));
-  return {};
+  return write_file_atomic(target, source);
 }
 
 }  // namespace orvane::label_geometry

@@ -60,7 +60,12 @@ bool save_png(const QImage& image, const fs::path& path) {
   QByteArray png;
   QBuffer buffer(&png);
   if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) return false;
-  return files::write_atomically(path, std::string_view(png.constData(), png.size())).empty();
+  try {
+    files::write_atomically(path, std::string_view(png.constData(), png.size()));
+  } catch (const files::WriteError&) {
+    return false;
+  }
+  return true;
 }
 
 QString format_tick(double v, double step) {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "files/atomic_file.h"
+#include "files/text_file.h"
 #include "files/fs_path.h"
 #include "files/label_format.h"
 #include "imaging/image_files.h"
@@ -134,12 +135,12 @@ void write_tile_labels(const QString& tile_path, const std::vector<lg::Shape>& s
                        const cv::Rect& rect, double min_visible, SplitReport& report) {
   const std::string text =
       lg::format_labels(lg::shapes_in_tile(shapes, rect, min_visible), rect.size());
-  const std::string problem = files::write_atomically(fs_path(label_path_for(tile_path)), text,
-                                                      files::Durability::kRenameOnly);
-  if (problem.empty()) {
+  const Result<> written =
+      write_file_atomic(fs_path(label_path_for(tile_path)), text, files::Durability::kRenameOnly);
+  if (written) {
     ++report.label_files_written;
   } else {
-    report.unwritable_labels << QString::fromStdString(problem);
+    report.unwritable_labels << written.error();
   }
 }
 

@@ -142,10 +142,14 @@ FrameReport extract_frames(const fs::path& source, const fs::path& out, const Fr
           report.error = "cannot encode frame " + std::to_string(index);
           break;
         }
-        report.error = files::write_atomically(
-            out / name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
-            files::Durability::kRenameOnly);
-        if (!report.error.empty()) break;
+        try {
+          files::write_atomically(
+              out / name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+              files::Durability::kRenameOnly);
+        } catch (const files::WriteError& e) {
+          report.error = e.what();
+          break;
+        }
         report.frames.push_back({name, index, index / report.fps});
       }
     }
@@ -155,8 +159,11 @@ FrameReport extract_frames(const fs::path& source, const fs::path& out, const Fr
     }
   }
   report.close(reader);
-  const auto json_error = files::write_atomically(out / "frames.json", frames_json(report, options));
-  if (report.error.empty()) report.error = json_error;
+  try {
+    files::write_atomically(out / "frames.json", frames_json(report, options));
+  } catch (const files::WriteError& e) {
+    if (report.error.empty()) report.error = e.what();
+  }
   return report;
 }
 

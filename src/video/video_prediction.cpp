@@ -120,9 +120,13 @@ VideoPredictReport predict_video(engine::YOLO& model, const fs::path& source, co
         if (!options.mot.empty()) mot.write(index + 1, tracks);
       }
       if (options.save_txt && !options.save_dir.empty()) {
-        report.error = files::write_atomically(options.save_dir / frame_file_name(stem, index, digits, ".txt"),
-                                               last.to_label_text(), files::Durability::kRenameOnly);
-        if (!report.error.empty()) break;
+        try {
+          files::write_atomically(options.save_dir / frame_file_name(stem, index, digits, ".txt"),
+                                  last.to_label_text(), files::Durability::kRenameOnly);
+        } catch (const files::WriteError& e) {
+          report.error = e.what();
+          break;
+        }
       }
     } else if (have_last) {
       last.orig_img = frame;  // the last prediction drawn over the frame it skipped to

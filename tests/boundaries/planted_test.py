@@ -58,7 +58,7 @@ def main():
             page = Path(args[at]).read_text(encoding="utf-8")
             row = next(line for line in page.splitlines() if line.startswith("| `files_qt` |"))
             wrong = Path(folder) / "architecture.md"
-            wrong.write_text(page.replace(row, row.replace("/ `files`", "/ `imaging`")),
+            wrong.write_text(page.replace(row, row.replace("`files` /", "`imaging` /")),
                              encoding="utf-8")
             code, output = run(checker, args[:at] + [str(wrong)] + args[at + 1:])
             if code != 1 or ": doc: `files_qt`" not in output:

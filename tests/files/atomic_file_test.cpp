@@ -14,8 +14,25 @@
 #include <stdexcept>
 
 namespace fs = std::filesystem;
-using orvane::files::write_atomically;
-using orvane::files::write_atomically_with;
+using orvane::files::WriteError;
+
+// The reason a write failed, or "" when it succeeded.
+template <class Write>
+std::string failure_of(Write write) {
+  try {
+    write();
+  } catch (const WriteError& e) {
+    return e.what();
+  }
+  return {};
+}
+std::string write_atomically(const fs::path& path, std::string_view data) {
+  return failure_of([&] { orvane::files::write_atomically(path, data); });
+}
+std::string write_atomically_with(const fs::path& path,
+                                  const std::function<void(const fs::path&)>& produce) {
+  return failure_of([&] { orvane::files::write_atomically_with(path, produce); });
+}
 
 namespace {
 
@@ -97,10 +114,10 @@ TEST_F(AtomicFileTest, TheOldFileSurvivesEveryFailure) {
   EXPECT_EQ(slurp(dir / "taken" / "inner.txt"), "inner");
 
   // A producer that fails, and one that throws.
-  EXPECT_NE(write_atomically_with(target, [](const fs::path&) { return std::string("encoder"); }),
-            "");
+  EXPECT_EQ(write_atomically_with(target, [](const fs::path&) { throw WriteError("encoder"); }),
+            "Could not write " + target.string() + ": encoder");
   EXPECT_THROW(write_atomically_with(target,
-                                     [](const fs::path& tmp) -> std::string {
+                                     [](const fs::path& tmp) {
                                        std::ofstream(tmp) << "partial";
                                        throw std::runtime_error("serializer");
                                      }),
@@ -143,7 +160,7 @@ TEST_F(AtomicFileTest, AReadOnlyTargetIsReplacedThroughAProducerAndStaysReadOnly
     const std::string error = write_atomically_with(file, [](const fs::path& tmp) {
       std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
       out << "new";
-      return out.flush() ? std::string() : std::string("cannot open the temporary");
+      if (!out.flush()) throw WriteError("cannot open the temporary");
     });
     return error.empty() ? 0 : 1;
   });
@@ -160,7 +177,6 @@ TEST_F(AtomicFileTest, AProducerWritesThroughTheTemporary) {
     EXPECT_EQ(tmp.parent_path(), dir);
     EXPECT_EQ(tmp.extension(), ".tmp");
     std::ofstream(tmp, std::ios::binary | std::ios::trunc) << "encoded";
-    return std::string();
   });
   EXPECT_EQ(error, "");
   EXPECT_EQ(slurp(target), "encoded");
