@@ -11,11 +11,12 @@
 #include <QWidget>
 
 #include "annotator/annotation_document.h"
-#include "annotator/frame_extract_worker.h"
 #include "annotator/video_labels.h"
 #include "imaging/image_files.h"
 #include "imaging/image_io.h"
+#include "tasks/long_task.h"
 #include "ui/dialogs.h"
+#include "ui/task_progress_dialog.h"
 #include "ui/wait_cursor.h"
 #include "video/frame_extract.h"
 #include "video/propagation.h"
@@ -44,18 +45,19 @@ std::vector<double> frame_times(const QStringList& paths, int a, int b) {
 }  // namespace
 
 VideoFlow::VideoFlow(QWidget* parent, AnnotationDocument* document, Hooks hooks)
-    : QObject(parent), parent_(parent), document_(document), hooks_(std::move(hooks)) {
+    : QObject(parent),
+      parent_(parent),
+      document_(document),
+      hooks_(std::move(hooks)),
+      extraction_(new tasks::LongTask(this)) {
   connect(document_, &AnnotationDocument::reset, this, &VideoFlow::refresh_marks);
   // Moving or relabelling a carried shape is the operator taking it over.
   connect(document_, &AnnotationDocument::shape_changed, this, &VideoFlow::forget_shape);
 }
 
-VideoFlow::~VideoFlow() {
-  if (worker_) {
-    worker_->request_stop();
-    worker_->wait();
-  }
-}
+VideoFlow::~VideoFlow() = default;
+
+bool VideoFlow::is_extracting() const { return extraction_->running(); }
 
 void VideoFlow::refresh_marks() {
   carried_ids_.clear();
@@ -228,7 +230,7 @@ QString VideoFlow::interpolate() {
 }
 
 void VideoFlow::open_video() {
-  if (worker_) return;
+  if (is_extracting()) return;
   const QString video = ui::get_open_file_name(
       parent_, "Open Video", {}, "Videos (*.mp4 *.avi *.mkv *.mov *.webm *.m4v *.mpg *.mpeg *.wmv);;All Files (*)");
   if (video.isEmpty()) return;
@@ -260,42 +262,38 @@ void VideoFlow::open_video() {
 }
 
 void VideoFlow::extract(const QString& video, const QString& out, int step, int dedupe) {
-  if (worker_) return;
+  if (extraction_->running()) return;
   video::FrameOptions options;
   options.step = step;
   options.dedupe = dedupe;
   video_folder_ = out;
-  worker_ = new FrameExtractWorker(video, out, options, this);
-  progress_ = new QProgressDialog("Extracting frames…", "Cancel", 0, 0, parent_);
-  progress_->setWindowTitle("Open Video");
-  progress_->setWindowModality(Qt::WindowModal);
-  progress_->setMinimumDuration(0);
-  progress_->setAutoClose(false);
-  progress_->setAutoReset(false);
-  connect(progress_, &QProgressDialog::canceled, worker_, &FrameExtractWorker::request_stop);
-  connect(worker_, &FrameExtractWorker::progress_signal, this, [this](int done, int total) {
-    if (!progress_) return;
-    progress_->setLabelText(total > 0 ? QStringLiteral("Frame %1 of %2").arg(done).arg(total)
-                                      : QStringLiteral("Frame %1").arg(done));
-    progress_->setMaximum(std::max(total, 0));
-    progress_->setValue(total > 0 ? std::min(done, total) : 0);  // last: runs the event loop
-  });
-  connect(worker_, &FrameExtractWorker::finished_signal, this, [this](const QString& message) {
-    const video::FrameReport report = worker_->report();
-    worker_->wait();
-    worker_->deleteLater();
-    worker_ = nullptr;
-    progress_->deleteLater();
-    progress_ = nullptr;
-    if (!report.frames.empty()) hooks_.open_folder(video_folder_);
-    if (report.ok())
-      ui::information(parent_, "Open Video", message);
-    else
-      ui::warning(parent_, "Open Video", message);
-    Q_EMIT extraction_finished(message);
-  });
-  progress_->show();
-  worker_->start();
+  auto report = std::make_shared<video::FrameReport>();
+  extraction_->start(
+      [video, out, options, report](tasks::TaskControl& control) {
+        try {
+          *report = video::extract_frames(
+              video.toStdString(), out.toStdString(), options, [&control](int done, int total) {
+                // A video whose length is not known counts frames without a total.
+                control.report(done, std::max(total, 0),
+                               total > 0 ? QStringLiteral("Frame %1 of %2").arg(done).arg(total)
+                                         : QStringLiteral("Frame %1").arg(done));
+                return !control.stop_requested();
+              });
+        } catch (const std::exception& e) {
+          // OpenCV's own errors deep in decoding or encoding: the run ends with the reason.
+          report->error = e.what();
+        }
+      },
+      [this, report](const tasks::TaskEnd&) {
+        const QString message = QString::fromStdString(report->message());
+        if (!report->frames.empty()) hooks_.open_folder(video_folder_);
+        if (report->ok())
+          ui::information(parent_, "Open Video", message);
+        else
+          ui::warning(parent_, "Open Video", message);
+        Q_EMIT extraction_finished(message);
+      });
+  ui::TaskProgressDialog::follow(extraction_, "Open Video", parent_);
 }
 
 }  // namespace orvane

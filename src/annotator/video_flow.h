@@ -21,7 +21,9 @@ class QProgressDialog;
 namespace orvane {
 
 class AnnotationDocument;
-class FrameExtractWorker;
+namespace tasks {
+class LongTask;
+}
 
 class VideoFlow : public QObject {
   Q_OBJECT
@@ -37,13 +39,13 @@ class VideoFlow : public QObject {
   };
   // `document` is the tab's; `parent` (the tab) owns this flow.
   VideoFlow(QWidget* parent, AnnotationDocument* document, Hooks hooks);
-  ~VideoFlow() override;  // stops a running extraction and waits for it
+  ~VideoFlow() override;  // a running extraction stops after its frame (its task is a child)
 
   // Asks for a video and how to cut it, extracts, and opens the frames' folder.
   void open_video();
   // Extracts `video` into `out` and opens it (what open_video does after its dialogs).
   void extract(const QString& video, const QString& out, int step, int dedupe);
-  bool is_extracting() const { return worker_ != nullptr; }
+  bool is_extracting() const;
 
   // Carries the current frame's shapes onto the next `frames` frames, one undoable step each,
   // stopping at a frame that already has labels. Returns the closing message (also shown).
@@ -71,8 +73,7 @@ class VideoFlow : public QObject {
   Hooks hooks_;
   QHash<QString, std::vector<LabelShape>> carried_;  // image path -> shapes carried onto it
   QSet<int> carried_ids_;                            // the shown image's carried shapes
-  FrameExtractWorker* worker_ = nullptr;             // owned; null when idle
-  QProgressDialog* progress_ = nullptr;
+  tasks::LongTask* extraction_;                      // child; one extraction at a time
   QString video_folder_;
 };
 

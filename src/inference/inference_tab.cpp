@@ -23,10 +23,10 @@
 #include <opencv2/core.hpp>
 
 #include "imaging/image_io.h"
-#include "inference/export_thread.h"
 #include "inference/inference_core.h"
 #include "inference/inference_model.h"
 #include "inference/video_player.h"
+#include "tasks/long_task.h"
 #include "video/video_source.h"
 #include "training/training_defaults.h"
 #include "ui/dialogs.h"
@@ -39,11 +39,13 @@ namespace orvane::inference {
 namespace ui = orvane::ui;
 namespace inf = orvane::inference;
 
-InferenceTab::InferenceTab(QWidget* parent) : QWidget(parent) { setup_ui(); }
+InferenceTab::InferenceTab(QWidget* parent) : QWidget(parent) {
+  state_.export_task = new tasks::LongTask(this);
+  setup_ui();
+}
 
 InferenceTab::~InferenceTab() {
   if (ui_.play_timer) ui_.play_timer->stop();
-  if (state_.export_thread) state_.export_thread->wait();
 }
 
 void InferenceTab::setup_ui() {
@@ -391,21 +393,26 @@ void InferenceTab::run_model_export() {
     return;
   }
   // Two exports of the same weights would write the same file beside them at once; one at a time.
-  if (state_.export_thread && state_.export_thread->isRunning()) {
+  if (state_.export_task->running()) {
     ui::information(this, "Export Running",
                     "An export is still running. Its result will be shown when it ends.");
     return;
   }
 
-  if (state_.export_thread)
-    state_.export_thread->deleteLater();  // finished; let queued signals arrive first
-  state_.export_thread = new ExportThread(weights, format, export_dir, this);
-  connect(state_.export_thread, &ExportThread::finished_signal, this, [this](const QString& path) {
-    ui::information(this, "Export Success", "Model exported to:\n" + path);
-  });
-  connect(state_.export_thread, &ExportThread::error_signal, this,
-          [this](const QString& message) { ui::critical(this, "Export Error", message); });
-  state_.export_thread->start();
+  state_.last_export = {weights, format, export_dir};
+  auto placed = std::make_shared<Result<QString>>(fail(QString()));
+  state_.export_task->start(
+      [request = state_.last_export, placed](tasks::TaskControl&) {
+        *placed = export_into_folder(request);
+      },
+      [this, placed](const tasks::TaskEnd& end) {
+        if (!end.error.isEmpty())
+          ui::critical(this, "Export Error", end.error);
+        else if (*placed)
+          ui::information(this, "Export Success", "Model exported to:\n" + **placed);
+        else
+          ui::critical(this, "Export Error", placed->error());
+      });
 }
 
 }  // namespace orvane::inference

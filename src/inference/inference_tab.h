@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "inference/inference_model.h"
+#include "inference/model_export.h"
 
 class QCheckBox;
 class QComboBox;
@@ -32,9 +33,12 @@ class SliceControls;
 class ZoomableView;
 }  // namespace orvane
 
+namespace orvane::tasks {
+class LongTask;
+}
+
 namespace orvane::inference {
 
-class ExportThread;
 class VideoPlayer;
 
 class InferenceTab : public QWidget {
@@ -42,7 +46,7 @@ class InferenceTab : public QWidget {
 
  public:
   explicit InferenceTab(QWidget* parent = nullptr);
-  // Waits for a running export: a QThread must not be destroyed while it runs.
+  // A running export is waited for (by its task, a child of the tab).
   ~InferenceTab() override;
 
  public Q_SLOTS:
@@ -64,7 +68,8 @@ class InferenceTab : public QWidget {
     std::unique_ptr<InferenceModel> inf_model;  // null until a load succeeds
     QStringList inf_image_paths;
     int inf_current_idx = 0;
-    ExportThread* export_thread = nullptr;  // the last export started; child of this tab
+    tasks::LongTask* export_task = nullptr;  // runs one export at a time; child of this tab
+    ExportRequest last_export;               // what the last export started was asked to do
     std::unique_ptr<VideoPlayer> video;      // set while a video (not a folder) is shown
   } state_;
   // Children of this tab.

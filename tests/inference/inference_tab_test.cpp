@@ -19,7 +19,7 @@
 #include "common/gui_app.h"
 #include "common/tab_access.h"
 #include "engine/yolo.h"
-#include "inference/export_thread.h"
+#include "tasks/long_task.h"
 #include "inference/tiny_model.h"
 #include "ui/dialogs.h"
 #include "widgets/zoomable_view.h"
@@ -275,20 +275,18 @@ TEST_F(InferenceTabTest, ExportChecksTheWeightsAndReportsTheThreadsOutcome) {
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Critical);
   EXPECT_EQ(dialogs.messages[0].title, "Error");
   EXPECT_EQ(dialogs.messages[0].text, "Select a valid weights file first.");
-  EXPECT_EQ(state(tab).export_thread, nullptr);
+  EXPECT_FALSE(state(tab).export_task->running());
 
   dialogs.messages.clear();
   controls(tab).entry_inf_weights->setText(" " + weights() + " ");
   controls(tab).entry_export_dir->setText(QDir(folder.path()).filePath("exports"));
   controls(tab).combo_export_format->setCurrentText("coreml");
   controls(tab).btn_export->click();
-  ASSERT_NE(state(tab).export_thread, nullptr);
-  EXPECT_EQ(state(tab).export_thread->model_path(), weights());
-  EXPECT_EQ(state(tab).export_thread->format(), "coreml");
-  EXPECT_EQ(state(tab).export_thread->export_dir(), QDir(folder.path()).filePath("exports"));
-  // After run() has returned its signal is already queued for this thread.
-  ASSERT_TRUE(state(tab).export_thread->wait(120000));
-  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(state(tab).last_export.model_path, weights());
+  EXPECT_EQ(state(tab).last_export.format, "coreml");
+  EXPECT_EQ(state(tab).last_export.export_dir, QDir(folder.path()).filePath("exports"));
+  // The task's end (and the tab's message) arrives on this thread.
+  ASSERT_TRUE(state(tab).export_task->wait(120000));
   ASSERT_EQ(dialogs.messages.size(), 1u);  // exactly one outcome
   EXPECT_EQ(dialogs.messages[0].kind, MessageKind::Critical);
   EXPECT_EQ(dialogs.messages[0].title, "Export Error");
