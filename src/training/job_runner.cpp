@@ -287,41 +287,47 @@ JobResult run_job(const QString& program, const QString& verb, const QStringList
 }
 
 // A child that died of a signal or exited non-zero: the error with the child's own reason.
-static std::optional<Outcome> exit_failure(const JobResult& r, const QString& what) {
+namespace {
+
+const tasks::TaskEnd kFinished{};
+const tasks::TaskEnd kStopped{true, {}};
+tasks::TaskEnd failed(const QString& why) { return {false, why}; }
+
+}  // namespace
+
+static std::optional<tasks::TaskEnd> exit_failure(const JobResult& r, const QString& what) {
   if (r.crashed)
-    return Outcome{Outcome::Error,
-                   QString("The %1 ended abnormally: %2.").arg(what, signal_text(r.exit_code))};
+    return failed(QString("The %1 ended abnormally: %2.").arg(what, signal_text(r.exit_code)));
   if (r.exit_code != 0) {
     const QString why = reason(r);
     if (why.isEmpty())
-      return Outcome{Outcome::Error,
-                     QString("The %1 failed with exit code %2.").arg(what).arg(r.exit_code)};
-    return Outcome{Outcome::Error, why};
+      return failed(QString("The %1 failed with exit code %2.").arg(what).arg(r.exit_code));
+    return failed(why);
   }
   return std::nullopt;
 }
 
-Outcome training_outcome(const JobResult& r, bool stop_requested) {
+tasks::TaskEnd training_outcome(const JobResult& r, bool stop_requested) {
   const QString what = "training process";
-  if (!r.started) return {Outcome::Error, r.start_error};
+  if (!r.started) return failed(r.start_error);
   const QString event = r.last_event["event"].toString();
-  if (event == "stopped") return {Outcome::Stopped, {}};
+  if (event == "stopped") return kStopped;
   // Stopped before the child could catch the request (still starting up), or ended at once
   // because the window is closing: what was asked for happened.
   if (stop_requested && r.crashed &&
       (r.exit_code == SIGTERM || r.exit_code == SIGINT || r.exit_code == SIGKILL))
-    return {Outcome::Stopped, {}};
+    return kStopped;
   if (auto failure = exit_failure(r, what)) return *failure;
-  if (event == "finished") return {stop_requested ? Outcome::Stopped : Outcome::Finished, {}};
-  if (event == "error") return {Outcome::Error, reason(r)};
-  return {Outcome::Error, QString("The %1 ended without reporting a result.").arg(what)};
+  if (event == "finished") return stop_requested ? kStopped : kFinished;
+  if (event == "error") return failed(reason(r));
+  return failed(QString("The %1 ended without reporting a result.").arg(what));
 }
 
-Outcome plain_outcome(const JobResult& r, bool stop_requested, const QString& what) {
-  if (!r.started) return {Outcome::Error, r.start_error};
-  if (stop_requested && (r.crashed || r.terminate_sent)) return {Outcome::Stopped, {}};
+tasks::TaskEnd plain_outcome(const JobResult& r, bool stop_requested, const QString& what) {
+  if (!r.started) return failed(r.start_error);
+  if (stop_requested && (r.crashed || r.terminate_sent)) return kStopped;
   if (auto failure = exit_failure(r, what)) return *failure;
-  return {stop_requested ? Outcome::Stopped : Outcome::Finished, {}};
+  return stop_requested ? kStopped : kFinished;
 }
 
 }  // namespace orvane::training

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <functional>
 
+#include "tasks/long_task.h"
+
 namespace orvane::training {
 
 // The `orvane` tool the studio runs: beside the studio's executable, unless a folder was set.
@@ -48,17 +50,16 @@ struct JobResult {
 JobResult run_job(const QString& program, const QString& verb, const QStringList& words,
                   const QString& what, const JobEvents& events, const JobControl& control);
 
-struct Outcome {
-  enum Kind { Finished, Stopped, Error } kind = Error;
-  QString message;  // for Error: one line
-};
+// How a child job ended is told with the end record of every long task of the window
+// (tasks::TaskEnd): `cancelled` when it was stopped, `error` (one line) when it failed, neither
+// when it finished.
 
 // What a training child's end means. Exactly one outcome: "stopped" on the channel wins; a
 // crash, a non-zero exit or a missing result is an error; a clean "finished" is a stop when the
 // stop came too late to cut the training short.
-Outcome training_outcome(const JobResult& result, bool stop_requested);
+tasks::TaskEnd training_outcome(const JobResult& result, bool stop_requested);
 // The same for a child without a progress channel (validation, tuning): exit 0 is Finished.
-Outcome plain_outcome(const JobResult& result, bool stop_requested, const QString& what);
+tasks::TaskEnd plain_outcome(const JobResult& result, bool stop_requested, const QString& what);
 
 // "killed by signal 9 (SIGKILL)".
 QString signal_text(int signal_number);

@@ -196,7 +196,6 @@ void TrainingConfigTab::stop_tuning_for_close() {
   // Its outcome is no longer shown; its end is still announced.
   disconnect(state_.tuner_thread, &YoloTunerThread::log_signal, this, nullptr);
   disconnect(state_.tuner_thread, &YoloTunerThread::finished_signal, this, nullptr);
-  disconnect(state_.tuner_thread, &YoloTunerThread::error_signal, this, nullptr);
   state_.tuner_thread->stop();
 }
 
@@ -272,9 +271,14 @@ void TrainingConfigTab::start_automl_tuning() {
       new YoloTunerThread(current_form(), QString::fromStdString(compute_device()));
   connect(state_.tuner_thread, &YoloTunerThread::log_signal, this, &TrainingConfigTab::log_text);
   connect(state_.tuner_thread, &YoloTunerThread::finished_signal, this,
-          &TrainingConfigTab::apply_automl_results);
-  connect(state_.tuner_thread, &YoloTunerThread::error_signal, this,
-          &TrainingConfigTab::automl_error);
+          [this](bool stopped, const QString& error, const QVariantMap& best_params) {
+            if (stopped)
+              automl_error("AutoML tuning was stopped.");
+            else if (!error.isEmpty())
+              automl_error(error);
+            else
+              apply_automl_results(best_params);
+          });
   connect(state_.tuner_thread, &QThread::finished, this, &TrainingConfigTab::tuning_ended);
   state_.tuner_thread->start();
 }

@@ -108,11 +108,14 @@ void TrainingMonitorTab::start_training(const TrainingForm& form) {
   connect(state_.trainer_thread, &YoloTrainerThread::progress_signal, this,
           &TrainingMonitorTab::update_train_progress);
   connect(state_.trainer_thread, &YoloTrainerThread::finished_signal, this,
-          &TrainingMonitorTab::training_finished);
-  connect(state_.trainer_thread, &YoloTrainerThread::stopped_signal, this,
-          &TrainingMonitorTab::training_stopped);
-  connect(state_.trainer_thread, &YoloTrainerThread::error_signal, this,
-          &TrainingMonitorTab::training_error);
+          [this](bool stopped, const QString& error, const QVariantMap& data) {
+            if (stopped)
+              training_stopped();
+            else if (!error.isEmpty())
+              training_error(error);
+            else
+              training_finished(data);
+          });
   connect(state_.trainer_thread, &QThread::finished, this, &TrainingMonitorTab::training_ended);
   state_.trainer_thread->start();
 }

@@ -83,27 +83,23 @@ void YoloTrainerThread::run() {
 
   const JobResult train = run_job(program, "train", train_arguments(form_, device_),
                                   "training process", {console, on_progress}, control);
-  const Outcome outcome = training_outcome(train, stop_requested());
-  if (outcome.kind == Outcome::Stopped) {
-    Q_EMIT stopped_signal();
-    return;
-  }
-  if (outcome.kind == Outcome::Error) {
-    Q_EMIT error_signal(outcome.message);
+  const tasks::TaskEnd trained = training_outcome(train, stop_requested());
+  if (trained.cancelled || !trained.error.isEmpty()) {
+    Q_EMIT finished_signal(trained.cancelled, trained.error, {});
     return;
   }
   const QString run_dir = QFileInfo(train.last_event["save_dir"].toString()).absoluteFilePath();
   Q_EMIT progress_signal(100, "Evaluating Validation Metrics...", QString());
   const JobResult val = run_job(program, "val", val_arguments(run_dir, form_, device_),
                                 "validation process", {console, nullptr}, control);
-  const Outcome checked = plain_outcome(val, stop_requested(), "validation process");
-  if (checked.kind == Outcome::Stopped) {
-    Q_EMIT stopped_signal();
-  } else if (checked.kind == Outcome::Error) {
-    Q_EMIT error_signal(checked.message);
+  const tasks::TaskEnd checked = plain_outcome(val, stop_requested(), "validation process");
+  if (checked.cancelled || !checked.error.isEmpty()) {
+    Q_EMIT finished_signal(checked.cancelled, checked.error, {});
   } else {
-    Q_EMIT finished_signal(QVariantMap{
-        {"save_dir", run_dir}, {"metrics", train.last_event["metrics"].toObject().toVariantMap()}});
+    Q_EMIT finished_signal(
+        false, {},
+        QVariantMap{{"save_dir", run_dir},
+                    {"metrics", train.last_event["metrics"].toObject().toVariantMap()}});
   }
 }
 
@@ -119,26 +115,22 @@ void YoloTunerThread::run() {
   const JobResult tune =
       run_job(orvane_program(), "tune", tune_arguments(form_, device_), "tuning process",
               {[this](const QString& text) { Q_EMIT log_signal(text); }, nullptr}, control());
-  const Outcome outcome = plain_outcome(tune, stop_requested(), "tuning process");
-  if (outcome.kind == Outcome::Error) {
-    Q_EMIT error_signal(outcome.message);
-    return;
-  }
-  if (outcome.kind == Outcome::Stopped) {
-    Q_EMIT error_signal("AutoML tuning was stopped.");
+  const tasks::TaskEnd tuned = plain_outcome(tune, stop_requested(), "tuning process");
+  if (tuned.cancelled || !tuned.error.isEmpty()) {
+    Q_EMIT finished_signal(tuned.cancelled, tuned.error, {});
     return;
   }
   const QString file = find_best_hyperparameters(form_.project, started);
   if (file.isEmpty()) {
-    Q_EMIT error_signal(kNoTuningResult);
+    Q_EMIT finished_signal(false, kNoTuningResult, {});
     return;
   }
   const Result<QVariantMap> result = read_hyperparameters(file);
   if (!result) {
-    Q_EMIT error_signal(result.error());
+    Q_EMIT finished_signal(false, result.error(), {});
     return;
   }
-  Q_EMIT finished_signal(*result);
+  Q_EMIT finished_signal(false, {}, *result);
 }
 
 QString find_best_hyperparameters(const QString& project, const QDateTime& since) {

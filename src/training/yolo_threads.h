@@ -57,9 +57,9 @@ class YoloTrainerThread : public JobThread {
   void log_signal(const QString& text);
   // Percent, status text, and the run's loss chart (redrawn after every epoch) or "".
   void progress_signal(int percent, const QString& status_txt, const QString& plot_path);
-  void finished_signal(const QVariantMap& data);  // "save_dir", "metrics"
-  void stopped_signal();
-  void error_signal(const QString& message);
+  // Exactly once, at the end, as every long task ends: stopped, or failed with the reason, or
+  // finished with "save_dir" and "metrics" in `data`.
+  void finished_signal(bool stopped, const QString& error, const QVariantMap& data);
 
  protected:
   void run() override;
@@ -83,8 +83,9 @@ class YoloTunerThread : public JobThread {
 
  Q_SIGNALS:
   void log_signal(const QString& text);
-  void finished_signal(const QVariantMap& best_params);
-  void error_signal(const QString& message);
+  // Exactly once, at the end: stopped, or failed with the reason, or finished with the tuned
+  // values in `best_params`.
+  void finished_signal(bool stopped, const QString& error, const QVariantMap& best_params);
 
  protected:
   void run() override;

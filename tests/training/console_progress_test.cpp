@@ -116,42 +116,42 @@ TEST(JobOutcome, ExactlyOneOutcomeForEveryWayAChildEnds) {
   const struct {
     JobResult result;
     bool stop;
-    Outcome::Kind kind;
-    QString message;
+    bool stopped;
+    QString error;  // empty when it finished or stopped
   } cases[] = {
-      {ended(0, "finished"), false, Outcome::Finished, ""},
-      {ended(0, "finished"), true, Outcome::Stopped, ""},  // stop after the last epoch
-      {ended(0, "stopped"), true, Outcome::Stopped, ""},
-      {ended(0, "stopped"), false, Outcome::Stopped, ""},  // stopped by someone else's signal
-      {ended(1, "error"), false, Outcome::Error, "data.yaml: no such file"},
-      {ended(SIGTERM, nullptr, true), true, Outcome::Stopped, ""},  // stopped while starting
-      {ended(SIGKILL, nullptr, true), false, Outcome::Error,
+      {ended(0, "finished"), false, false, ""},
+      {ended(0, "finished"), true, true, ""},  // stop after the last epoch
+      {ended(0, "stopped"), true, true, ""},
+      {ended(0, "stopped"), false, true, ""},  // stopped by someone else's signal
+      {ended(1, "error"), false, false, "data.yaml: no such file"},
+      {ended(SIGTERM, nullptr, true), true, true, ""},  // stopped while starting
+      {ended(SIGKILL, nullptr, true), false, false,
        "The training process ended abnormally: killed by signal 9 (SIGKILL)."},
-      {ended(SIGSEGV, "finished", true), false, Outcome::Error,
+      {ended(SIGSEGV, "finished", true), false, false,
        "The training process ended abnormally: killed by signal 11 (SIGSEGV)."},
-      {ended(0), false, Outcome::Error, "The training process ended without reporting a result."},
-      {ended(3), false, Outcome::Error, "The training process failed with exit code 3."},
+      {ended(0), false, false, "The training process ended without reporting a result."},
+      {ended(3), false, false, "The training process failed with exit code 3."},
   };
   for (const auto& c : cases) {
-    const Outcome o = training_outcome(c.result, c.stop);
-    EXPECT_EQ(o.kind, c.kind) << c.message.toStdString();
-    EXPECT_EQ(o.message, c.message);
+    const orvane::tasks::TaskEnd o = training_outcome(c.result, c.stop);
+    EXPECT_EQ(o.cancelled, c.stopped) << c.error.toStdString();
+    EXPECT_EQ(o.error, c.error);
   }
   JobResult reasoned = ended(1);
   reasoned.last_line = "orvane train: unknown key 'bogus'";
-  EXPECT_EQ(training_outcome(reasoned, false).message, "orvane train: unknown key 'bogus'");
+  EXPECT_EQ(training_outcome(reasoned, false).error, "orvane train: unknown key 'bogus'");
   JobResult missing;
   missing.start_error = "The training process was not found: /x/orvane is missing.";
-  EXPECT_EQ(training_outcome(missing, false).kind, Outcome::Error);
-  EXPECT_EQ(training_outcome(missing, false).message, missing.start_error);
+  EXPECT_FALSE(training_outcome(missing, false).cancelled);
+  EXPECT_EQ(training_outcome(missing, false).error, missing.start_error);
 
   // Validation and tuning children have no channel: their exit says it all.
-  EXPECT_EQ(plain_outcome(ended(0), false, "validation process").kind, Outcome::Finished);
-  EXPECT_EQ(plain_outcome(ended(SIGTERM, nullptr, true), true, "validation process").kind,
-            Outcome::Stopped);
-  const Outcome failed = plain_outcome(ended(SIGABRT, nullptr, true), false, "tuning process");
-  EXPECT_EQ(failed.kind, Outcome::Error);
-  EXPECT_EQ(failed.message, "The tuning process ended abnormally: killed by signal 6 (SIGABRT).");
+  const orvane::tasks::TaskEnd finished = plain_outcome(ended(0), false, "validation process");
+  EXPECT_TRUE(!finished.cancelled && finished.error.isEmpty());
+  EXPECT_TRUE(plain_outcome(ended(SIGTERM, nullptr, true), true, "validation process").cancelled);
+  const orvane::tasks::TaskEnd failed = plain_outcome(ended(SIGABRT, nullptr, true), false, "tuning process");
+  EXPECT_FALSE(failed.cancelled);
+  EXPECT_EQ(failed.error, "The tuning process ended abnormally: killed by signal 6 (SIGABRT).");
 }
 
 TEST(JobRunner, MissingToolIsOneLineAndStartsNothing) {

@@ -2,6 +2,7 @@
 // A generated 64-px shapes set and a tiny training form for tests that run the real `orvane`
 // child of this build, with helpers that wait on the GUI event loop.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
@@ -74,11 +75,25 @@ class TrainingRunTest : public GuiTest {
 struct Spies {
   explicit Spies(YoloTrainerThread* t)
       : progress(t, &YoloTrainerThread::progress_signal),
-        finished(t, &YoloTrainerThread::finished_signal),
-        stopped(t, &YoloTrainerThread::stopped_signal),
-        error(t, &YoloTrainerThread::error_signal) {}
-  int outcomes() const { return finished.count() + stopped.count() + error.count(); }
-  QSignalSpy progress, finished, stopped, error;
+        ended(t, &YoloTrainerThread::finished_signal) {}
+  int outcomes() const { return ended.count(); }
+  // The ends of each kind: stopped; failed (their reasons); finished (their records).
+  int stopped() const {
+    return int(std::count_if(ended.begin(), ended.end(), [](const QVariantList& e) { return e[0].toBool(); }));
+  }
+  QStringList errors() const {
+    QStringList out;
+    for (const QVariantList& e : ended)
+      if (!e[0].toBool() && !e[1].toString().isEmpty()) out << e[1].toString();
+    return out;
+  }
+  QList<QVariantMap> records() const {
+    QList<QVariantMap> out;
+    for (const QVariantList& e : ended)
+      if (!e[0].toBool() && e[1].toString().isEmpty()) out << e[2].toMap();
+    return out;
+  }
+  QSignalSpy progress, ended;
 };
 
 }  // namespace orvane::test

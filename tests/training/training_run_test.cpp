@@ -36,7 +36,7 @@ TEST_F(TrainingRunTest, StopDuringTheFirstEpochSavesLastAndSkipsValidation) {
   EXPECT_FALSE(controls(tab).btn_stop_train->isEnabled());
   ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
 
-  EXPECT_EQ(spies.stopped.count(), 1);
+  EXPECT_EQ(spies.stopped(), 1);
   EXPECT_EQ(spies.outcomes(), 1);
   for (const auto& p : spies.progress)
     EXPECT_NE(p[1].toString(), "Evaluating Validation Metrics...");
@@ -52,8 +52,8 @@ TEST_F(TrainingRunTest, FinishedRunReportsProgressValidatesAndFillsAllFiveViews)
   EXPECT_TRUE(controls(tab).btn_stop_train->isEnabled());
   Spies spies(state(tab).trainer_thread);
   ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
-  ASSERT_EQ(spies.error.count(), 0) << spies.error[0][0].toString().toStdString();
-  ASSERT_EQ(spies.finished.count(), 1);
+  ASSERT_EQ(spies.errors(), QStringList());
+  ASSERT_EQ(spies.records().size(), 1);
   EXPECT_EQ(spies.outcomes(), 1);
 
   // Its only epoch: 100 % with nothing left, the growing loss chart; then the final validation.
@@ -65,7 +65,7 @@ TEST_F(TrainingRunTest, FinishedRunReportsProgressValidatesAndFillsAllFiveViews)
   EXPECT_EQ(spies.progress[1][1].toString(), "Evaluating Validation Metrics...");
   EXPECT_EQ(spies.progress[1][2].toString(), "");
 
-  const QVariantMap record = spies.finished[0][0].toMap();
+  const QVariantMap record = spies.records()[0];
   EXPECT_EQ(record["save_dir"].toString(), dir.filePath("runs/run"));
   EXPECT_TRUE(record["metrics"].toMap().contains("metrics/mAP50(B)"));
   EXPECT_EQ(controls(tab).lbl_train_status->text(), "Status: Training Complete");
@@ -101,7 +101,7 @@ TEST_F(TrainingRunTest, KilledChildIsATrainingErrorAndTheNextRunStarts) {
   ASSERT_GT(pid, 0);
   ASSERT_EQ(::kill(pid_t(pid), SIGKILL), 0);
   ASSERT_TRUE(wait_finished(first));
-  EXPECT_EQ(spies.error.count(), 1);
+  EXPECT_EQ(spies.errors().size(), 1);
   EXPECT_EQ(spies.outcomes(), 1);
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[1].title, "Training Error");
@@ -118,7 +118,7 @@ TEST_F(TrainingRunTest, KilledChildIsATrainingErrorAndTheNextRunStarts) {
   Spies again(state(tab).trainer_thread);
   tab.stop_training();
   ASSERT_TRUE(wait_finished(state(tab).trainer_thread));
-  EXPECT_EQ(again.stopped.count(), 1);
+  EXPECT_EQ(again.stopped(), 1);
   EXPECT_EQ(again.outcomes(), 1);
 }
 
@@ -128,12 +128,12 @@ TEST_F(TrainingRunTest, AutomlSearchTrainsAtTheFormsSizeBatchAndWorkers) {
   form.imgsz = 96;
   form.batch = 2;
   orvane::training::YoloTunerThread tuner(form, "cpu");
-  QSignalSpy finished(&tuner, &orvane::training::YoloTunerThread::finished_signal);
-  QSignalSpy error(&tuner, &orvane::training::YoloTunerThread::error_signal);
+  QSignalSpy ended(&tuner, &orvane::training::YoloTunerThread::finished_signal);
   tuner.start();
   ASSERT_TRUE(wait_finished(&tuner));
-  ASSERT_EQ(error.count(), 0) << error[0][0].toString().toStdString();
-  ASSERT_EQ(finished.count(), 1);
+  ASSERT_EQ(ended.count(), 1);
+  ASSERT_FALSE(ended[0][0].toBool());
+  ASSERT_EQ(ended[0][1].toString(), "") << ended[0][1].toString().toStdString();
   int trials = 0;
   QDirIterator it(dir.filePath("runs"), {"args.yaml"}, QDir::Files, QDirIterator::Subdirectories);
   while (it.hasNext()) {
