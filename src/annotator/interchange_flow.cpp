@@ -107,7 +107,7 @@ void InterchangeFlow::start(const ConvertRequest& request, bool importing) {
         } catch (const std::exception& e) {
           // A deep failure (out of memory on a huge file) ends this run, never the studio.
           *outcome = ConvertOutcome{};
-          outcome->fatal = QString::fromLocal8Bit(e.what());
+          outcome->run = fail(QString::fromLocal8Bit(e.what()));
         }
       },
       [this, request, outcome, importing](const tasks::TaskEnd&) {

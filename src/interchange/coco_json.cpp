@@ -34,20 +34,17 @@ bool json_numbers(const QJsonArray& array, std::vector<double>& out) {
 }
 
 // The one COCO file of a folder: at its top, else in annotations/.
-QString find_coco_file(const QString& folder, QString& fatal) {
+Result<QString> find_coco_file(const QString& folder) {
   for (const QString& sub : {QString(), QStringLiteral("annotations")}) {
     const QDir dir(QDir(folder).filePath(sub));
     const QStringList found = dir.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
     if (found.size() == 1) return dir.filePath(found[0]);
-    if (found.size() > 1) {
-      fatal = QStringLiteral("%1 holds several JSON files (%2): name one with its full path")
-                  .arg(dir.path(), found.join(", "));
-      return {};
-    }
+    if (found.size() > 1)
+      return fail(QStringLiteral("%1 holds several JSON files (%2): name one with its full path")
+                      .arg(dir.path(), found.join(", ")));
   }
-  fatal = QStringLiteral("%1 holds no COCO JSON file (looked at the top and in annotations/)")
-              .arg(folder);
-  return {};
+  return fail(QStringLiteral("%1 holds no COCO JSON file (looked at the top and in annotations/)")
+                  .arg(folder));
 }
 
 struct Category {
@@ -64,9 +61,9 @@ struct CocoFile {
 Result<CocoFile> open_coco(const QString& source, const Limits& limits) {
   QString json_path = source;
   if (QFileInfo(source).isDir()) {
-    QString fatal;
-    json_path = find_coco_file(source, fatal);
-    if (json_path.isEmpty()) return fail(fatal);
+    const Result<QString> found = find_coco_file(source);
+    if (!found) return fail(found.error());
+    json_path = *found;
   } else if (!QFileInfo(source).isFile()) {
     return fail(QStringLiteral("%1 does not exist").arg(source));
   }

@@ -76,7 +76,7 @@ QString ConvertOutcome::summary(const ConvertRequest& request) const {
       QStringLiteral("%1 to %2").arg(format_name(request.from), format_name(request.to));
   if (cancelled)
     return QStringLiteral("Conversion from %1 cancelled; nothing was written").arg(route);
-  if (!fatal.isEmpty()) return QStringLiteral("Nothing converted: %1").arg(fatal);
+  if (!run) return QStringLiteral("Nothing converted: %1").arg(run.error());
   QString text = QStringLiteral("Converted %1 images with %2 objects in %3 classes from %4 into %5")
                      .arg(images)
                      .arg(objects)
@@ -97,45 +97,45 @@ ConvertOutcome convert_dataset(const ConvertRequest& request, const ProgressFn& 
                                const std::atomic_bool* stop) {
   ConvertOutcome outcome;
   if (request.source.isEmpty() || !QFileInfo::exists(request.source)) {
-    outcome.fatal = QStringLiteral("source %1 does not exist").arg(request.source);
+    outcome.run = fail(QStringLiteral("source %1 does not exist").arg(request.source));
     return outcome;
   }
   if (request.output.isEmpty()) {
-    outcome.fatal = QStringLiteral("no output folder given");
+    outcome.run = fail(QStringLiteral("no output folder given"));
     return outcome;
   }
   const QFileInfo output(request.output);
   if (output.exists() && (!output.isDir() || !QDir(request.output)
                                                   .isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot |
                                                            QDir::Hidden | QDir::System))) {
-    outcome.fatal = QStringLiteral(
+    outcome.run = fail(QStringLiteral(
                         "output %1 already exists and is not an empty folder; "
                         "choose a new one so nothing there is overwritten")
-                        .arg(request.output);
+                        .arg(request.output));
     return outcome;
   }
 
   ReadResult read = read_any(request, outcome.report);
   if (!read) {
-    outcome.fatal = read.error();
+    outcome.run = fail(read.error());
     return outcome;
   }
   Dataset& dataset = *read;
   drop_clashing_names(dataset, outcome.report);
   if (dataset.images.empty()) {
-    outcome.fatal = QStringLiteral("no image of %1 could be converted").arg(request.source);
+    outcome.run = fail(QStringLiteral("no image of %1 could be converted").arg(request.source));
     return outcome;
   }
 
   const QString parent = output.absolutePath();
   if (!QDir().mkpath(parent)) {
-    outcome.fatal = QStringLiteral("cannot create the folder %1").arg(parent);
+    outcome.run = fail(QStringLiteral("cannot create the folder %1").arg(parent));
     return outcome;
   }
   QTemporaryDir staging(QDir(parent).filePath("." + output.fileName() + ".converting-XXXXXX"));
   if (!staging.isValid()) {
-    outcome.fatal = QStringLiteral("cannot create a staging folder in %1: %2")
-                        .arg(parent, staging.errorString());
+    outcome.run = fail(QStringLiteral("cannot create a staging folder in %1: %2")
+                        .arg(parent, staging.errorString()));
     return outcome;
   }
   const StepFn step = [&](int done, int total, const QString& name) {
@@ -148,17 +148,16 @@ ConvertOutcome convert_dataset(const ConvertRequest& request, const ProgressFn& 
       return outcome;  // the staging folder goes with `staging`
     }
   } catch (const WriteError& e) {
-    outcome.fatal = QString::fromStdString(e.what()) + "; nothing was written to " + request.output;
+    outcome.run = fail(QString::fromStdString(e.what()) + "; nothing was written to " + request.output);
     return outcome;
   }
   // An empty output folder (made for us by a folder chooser) gives way to the finished one.
   if (output.exists() && !QDir().rmdir(request.output)) {
-    outcome.fatal = QStringLiteral("cannot replace the empty folder %1").arg(request.output);
+    outcome.run = fail(QStringLiteral("cannot replace the empty folder %1").arg(request.output));
     return outcome;
   }
   if (!QDir().rename(staging.path(), request.output)) {
-    outcome.fatal =
-        QStringLiteral("cannot rename the finished %1 to %2").arg(staging.path(), request.output);
+    outcome.run = fail(QStringLiteral("cannot rename the finished %1 to %2").arg(staging.path(), request.output));
     return outcome;
   }
   staging.setAutoRemove(false);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 
+#include "files/result.h"
 #include "interchange/interchange_dataset.h"
 
 namespace orvane::interchange {
@@ -22,15 +23,15 @@ struct ConvertRequest {
 
 struct ConvertOutcome {
   Report report;
-  QString fatal;           // why nothing was written (empty when the output was written)
+  Result<> run;            // a failure says why nothing was written; the report says what was met
   bool cancelled = false;  // stopped on request; nothing was written
   int images = 0, objects = 0, classes = 0;
 
-  bool written() const { return fatal.isEmpty() && !cancelled; }
+  bool written() const { return run.ok() && !cancelled; }
   // Written, and nothing was lost on the way (changes such as clipping do not count).
   bool complete() const { return written() && report.lost() == 0; }
   // One line: "Converted 8 images with 30 objects in 80 classes from yolo to coco into OUT; 2 not
-  // converted (1 crowd region, 1 RLE mask)", or the fatal reason.
+  // converted (1 crowd region, 1 RLE mask)", or why nothing was.
   QString summary(const ConvertRequest& request) const;
 };
 

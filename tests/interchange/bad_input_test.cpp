@@ -33,8 +33,8 @@ TEST_F(BadInput, MalformedJsonIsOneLineAndWritesNothing) {
   put(at("coco/bad.json"), R"({"images": [{"id": 1,)");
   const ConvertOutcome outcome = run(Format::Coco, "coco");
   EXPECT_FALSE(outcome.written());
-  EXPECT_TRUE(outcome.fatal.contains("bad.json: malformed JSON at byte"))
-      << outcome.fatal.toStdString();
+  EXPECT_TRUE(outcome.run.error().contains("bad.json: malformed JSON at byte"))
+      << outcome.run.error().toStdString();
   EXPECT_FALSE(outcome.summary(request).contains('\n'));
   expect_nothing_written();
 
@@ -81,7 +81,7 @@ TEST_F(BadInput, UnknownCategoriesDuplicateIdsAndEscapingNamesAreEachReported) {
       R"("images": [{"id": 1, "file_name": "y.png"}, {"id": 5, "file_name": "../secret.png"}, )");
   put(at("coco/c.json"), text);
   const ConvertOutcome outcome = run(Format::Coco, "coco");
-  ASSERT_TRUE(outcome.written()) << outcome.fatal.toStdString();
+  ASSERT_TRUE(outcome.written()) << outcome.run.error().toStdString();
   const QStringList& lines = outcome.report.lines();
   ASSERT_EQ(lines.size(), 5) << lines.join('\n').toStdString();
   EXPECT_TRUE(lines[0].contains("file name '../secret.png' points outside the folder"));
@@ -111,7 +111,7 @@ TEST_F(BadInput, LabelmeAndVocPathsOutsideTheFolderAreRefused) {
   const ConvertOutcome voc = convert_dataset(request);
   EXPECT_FALSE(voc.written());
   EXPECT_TRUE(voc.report.lines()[0].contains("points outside the folder"));
-  EXPECT_TRUE(voc.fatal.contains("no image of"));
+  EXPECT_TRUE(voc.run.error().contains("no image of"));
 }
 
 TEST_F(BadInput, AHugeJsonIsRefusedBeforeItIsRead) {
@@ -121,7 +121,7 @@ TEST_F(BadInput, AHugeJsonIsRefusedBeforeItIsRead) {
   Limits limits;
   limits.max_json_bytes = 2 << 20;
   const ConvertOutcome outcome = run(Format::Coco, "coco", limits);
-  EXPECT_EQ(outcome.fatal, at("coco/c.json") + " is 3 MB, over the 2 MB limit for one file");
+  EXPECT_EQ(outcome.run.error(), at("coco/c.json") + " is 3 MB, over the 2 MB limit for one file");
   expect_nothing_written();
   EXPECT_TRUE(run(Format::Coco, "coco").complete());
 }
@@ -157,7 +157,7 @@ TEST_F(BadInput, AnOutputThatHoldsFilesIsNeverTouched) {
   put(at("out/result/keep.txt"), "mine");
   request = ConvertRequest{Format::Yolo, Format::Coco, at("yolo"), at("out/result"), {}};
   const ConvertOutcome outcome = convert_dataset(request);
-  EXPECT_TRUE(outcome.fatal.contains("already exists and is not an empty folder"));
+  EXPECT_TRUE(outcome.run.error().contains("already exists and is not an empty folder"));
   EXPECT_EQ(tree(at("out")), QStringList{"result/keep.txt"});
   // An empty one (as a folder chooser makes) is fine.
   QDir().mkpath(at("out/empty"));
