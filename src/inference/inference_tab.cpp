@@ -199,9 +199,8 @@ void InferenceTab::browse_inf_video() {
 
 bool InferenceTab::open_video(const QString& path) {
   auto player = std::make_unique<VideoPlayer>();
-  const QString error = player->open(path);
-  if (!error.isEmpty()) {
-    ui::critical(this, "Error", error);
+  if (const Result<> opened = player->open(path); !opened) {
+    ui::critical(this, "Error", opened.error());
     return false;
   }
   ui_.play_timer->stop();

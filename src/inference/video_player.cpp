@@ -7,9 +7,9 @@
 
 namespace orvane::inference {
 
-QString VideoPlayer::open(const QString& path) {
+Result<> VideoPlayer::open(const QString& path) {
   const std::string error = reader_.open(path.toStdString());
-  if (!error.empty()) return QString::fromStdString(error);
+  if (!error.empty()) return fail(QString::fromStdString(error));
   path_ = path;
   frame_count_ = reader_.frame_count();
   if (frame_count_ <= 0) {

@@ -17,8 +17,8 @@ namespace orvane::inference {
 
 class VideoPlayer {
  public:
-  // "" or the reason in one line.
-  QString open(const QString& path);
+  // Fails with the reason in one line.
+  Result<> open(const QString& path);
   const QString& path() const { return path_; }
   int frame_count() const { return frame_count_; }
   double fps() const { return reader_.fps(); }
