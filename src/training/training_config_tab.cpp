@@ -30,27 +30,44 @@ TrainingConfigTab::~TrainingConfigTab() {
   delete state_.tuner_thread;
 }
 
+namespace {
+
+// The models the form offers: every scale of YOLOv8 and YOLO11, detection and segmentation, as
+// pretrained zoo files (.pt) and then as fresh architectures (.yaml).
+QStringList model_choices() {
+  struct Family {
+    const char* name;
+    std::initializer_list<const char*> scales;
+  };
+  const Family families[] = {{"yolov8", {"s", "n", "m", "l", "x"}}, {"yolo11", {"n", "s", "m", "l", "x"}}};
+  QStringList out;
+  for (const char* ext : {".pt", ".yaml"})
+    for (const Family& family : families)
+      for (const char* task : {"", "-seg"})
+        for (const char* scale : family.scales)
+          out << QString("%1%2%3%4").arg(family.name, scale, task, ext);
+  return out;
+}
+
+}  // namespace
+
 void TrainingConfigTab::setup_config_tab() {
   const TrainingForm defaults;  // the fields start from the one defaults table
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(build_model_group(defaults));
+  layout->addWidget(build_hyperparameter_group(defaults));
+  layout->addStretch();
+  layout->addLayout(build_buttons());
+}
 
+QGroupBox* TrainingConfigTab::build_model_group(const TrainingForm& defaults) {
   auto* model_group = new QGroupBox("Model Backbone && Dataset Mapping");
   auto* model_grid = new QGridLayout(model_group);
   ui_.model_combo = new QComboBox;
   ui_.model_combo->setObjectName("model_combo");
   ui_.model_combo->setEditable(true);
-  ui_.model_combo->addItems(
-      {"yolov8s.pt",     "yolov8n.pt",     "yolov8m.pt",     "yolov8l.pt",     "yolov8x.pt",
-       "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt", "yolov8x-seg.pt",
-       "yolo11n.pt",     "yolo11s.pt",     "yolo11m.pt",     "yolo11l.pt",     "yolo11x.pt",
-       "yolo11n-seg.pt", "yolo11s-seg.pt", "yolo11m-seg.pt", "yolo11l-seg.pt", "yolo11x-seg.pt"});
-  // The same architectures with fresh weights (the .pt names are the pretrained zoo's files).
-  ui_.model_combo->addItems(
-      {"yolov8s.yaml",     "yolov8n.yaml",     "yolov8m.yaml",     "yolov8l.yaml",
-       "yolov8x.yaml",     "yolov8s-seg.yaml", "yolov8n-seg.yaml", "yolov8m-seg.yaml",
-       "yolov8l-seg.yaml", "yolov8x-seg.yaml", "yolo11n.yaml",     "yolo11s.yaml",
-       "yolo11m.yaml",     "yolo11l.yaml",     "yolo11x.yaml",     "yolo11n-seg.yaml",
-       "yolo11s-seg.yaml", "yolo11m-seg.yaml", "yolo11l-seg.yaml", "yolo11x-seg.yaml"});
+  // Pretrained zoo files (.pt) first, then the same architectures with fresh weights (.yaml).
+  ui_.model_combo->addItems(model_choices());
   ui_.model_combo->setCurrentText(defaults.model_path);
   ui_.model_combo->setToolTip(
       "A zoo name (yolov8s.pt ...) fine-tunes the pretrained weights, downloaded once into the "
@@ -88,8 +105,11 @@ void TrainingConfigTab::setup_config_tab() {
   model_grid->addWidget(ui_.run_name_input, 3, 1);
   model_grid->addWidget(ui_.btn_resume, 3, 2);
   model_grid->setColumnStretch(1, 1);  // the fields take the width, not the labels
-  layout->addWidget(model_group);
+  return model_group;
 
+}
+
+QGroupBox* TrainingConfigTab::build_hyperparameter_group(const TrainingForm& defaults) {
   // Limits from the ranges table, which `orvane train` checks too: the form cannot hold a value
   // the run would refuse.
   auto spin = [](const char* key, int step, int value) {
@@ -155,9 +175,11 @@ void TrainingConfigTab::setup_config_tab() {
   }
   hyper->setColumnStretch(1, 1);
   hyper->setColumnStretch(3, 1);
-  layout->addWidget(hyper_group);
-  layout->addStretch();
+  return hyper_group;
 
+}
+
+QHBoxLayout* TrainingConfigTab::build_buttons() {
   auto* buttons = new QHBoxLayout;
   auto* automl = new QPushButton(QStringLiteral("🧬 AutoML Hyperparameter Genetic Search"));
   connect(automl, &QPushButton::clicked, this, &TrainingConfigTab::start_automl_tuning);
@@ -167,7 +189,7 @@ void TrainingConfigTab::setup_config_tab() {
   connect(start, &QPushButton::clicked, this, &TrainingConfigTab::start_training_requested);
   buttons->addWidget(automl);
   buttons->addWidget(start);
-  layout->addLayout(buttons);
+  return buttons;
 }
 
 TrainingForm TrainingConfigTab::current_form() const {

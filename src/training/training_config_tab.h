@@ -7,6 +7,8 @@
 
 class QComboBox;
 class QDoubleSpinBox;
+class QGroupBox;
+class QHBoxLayout;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -66,6 +68,9 @@ class TrainingConfigTab : public QWidget {
  private:
   friend struct orvane::test::Access;
   void setup_config_tab();
+  QGroupBox* build_model_group(const orvane::training::TrainingForm& defaults);
+  QGroupBox* build_hyperparameter_group(const orvane::training::TrainingForm& defaults);
+  QHBoxLayout* build_buttons();
   void set_form(const orvane::training::TrainingForm& form);
 
   struct Ui {
