@@ -50,8 +50,19 @@ InferenceTab::~InferenceTab() {
 
 void InferenceTab::setup_ui() {
   auto* layout = new QVBoxLayout(this);
+  auto* top = new QHBoxLayout;
+  top->addWidget(build_parameters(), 2);
+  top->addWidget(build_export_box(), 1);
+  layout->addLayout(top);
+  ui_.inf_view = new ZoomableView;
+  layout->addWidget(ui_.inf_view, 1);
+  layout->addLayout(build_navigation());
+  layout->addWidget(build_video_row());
+  connect_controls();
+}
 
-  // --- Inference parameters --------------------------------------------------------------------
+// Weights, the folder or video, the thresholds, slicing and the load button.
+QGroupBox* InferenceTab::build_parameters() {
   auto* params = new QGroupBox("Inference Engine Parameters");
   auto* grid = new QGridLayout(params);
 
@@ -107,8 +118,10 @@ void InferenceTab::setup_ui() {
   ui_.btn_inf_load->setObjectName("primaryBtn");
   grid->addWidget(ui_.btn_inf_load, 5, 0, 1, 3);
   grid->setColumnStretch(1, 1);  // the path fields take the width, not the labels
+  return params;
+}
 
-  // --- Export ----------------------------------------------------------------------------------
+QGroupBox* InferenceTab::build_export_box() {
   auto* export_box = new QGroupBox("One-Click Production Export");
   auto* form = new QFormLayout(export_box);
   ui_.entry_export_dir = new QLineEdit("exports");
@@ -121,16 +134,11 @@ void InferenceTab::setup_ui() {
   ui_.btn_export = new QPushButton(QStringLiteral("🚀 EXPORT MODEL BACKBONE"));
   ui_.btn_export->setObjectName("primaryBtn");
   form->addRow(ui_.btn_export);
+  return export_box;
+}
 
-  auto* top = new QHBoxLayout;
-  top->addWidget(params, 2);
-  top->addWidget(export_box, 1);
-  layout->addLayout(top);
-
-  // --- Result view and navigation --------------------------------------------------------------
-  ui_.inf_view = new ZoomableView;
-  layout->addWidget(ui_.inf_view, 1);
-
+// Previous and next image around the counter.
+QHBoxLayout* InferenceTab::build_navigation() {
   auto* nav = new QHBoxLayout;
   ui_.btn_inf_prev = new QPushButton(QStringLiteral("◄ Previous Image"));
   ui_.lbl_inf_counter = new QLabel("0 / 0");
@@ -140,10 +148,11 @@ void InferenceTab::setup_ui() {
   nav->addWidget(ui_.btn_inf_prev);
   nav->addWidget(ui_.lbl_inf_counter, 1);
   nav->addWidget(ui_.btn_inf_next);
-  layout->addLayout(nav);
-  layout->addWidget(build_video_row());
+  return nav;
 
-  // --- Wiring ----------------------------------------------------------------------------------
+}
+
+void InferenceTab::connect_controls() {
   connect(ui_.btn_inf_browse_weights, &QPushButton::clicked, this,
           &InferenceTab::browse_inf_weights);
   connect(ui_.btn_inf_browse_folder, &QPushButton::clicked, this, &InferenceTab::browse_inf_folder);

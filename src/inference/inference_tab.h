@@ -12,6 +12,8 @@
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -98,7 +100,11 @@ class InferenceTab : public QWidget {
   } ui_;
 
   void setup_ui();
+  QGroupBox* build_parameters();
+  QGroupBox* build_export_box();
+  QHBoxLayout* build_navigation();
   QWidget* build_video_row();
+  void connect_controls();
   PredictSettings predict_settings() const;
   bool open_video(const QString& path);
 
