@@ -1,0 +1,280 @@
+// The image classifiers: the published architectures (parameter counts and state-dict keys),
+// the folder-layout data set, checkpoints, prediction, and a short training run that learns.
+
+#include <gtest/gtest.h>
+
+#include <torch/script.h>
+
+#include <fstream>
+#include <opencv2/dnn.hpp>
+
+#include "engine/tasks/classify/classify_data.h"
+#include "engine/tasks/classify/classify_model.h"
+#include "engine/tasks/classify/classify_run.h"
+#include "engine/checkpoint.h"
+#include "engine/error.h"
+#include "engine/exporter.h"
+#include "engine/logger.h"
+#include "../../shapes_data.h"
+
+namespace orvane::engine::classify {
+namespace {
+
+namespace fs = std::filesystem;
+
+ClassifySpec spec_of(const std::string& name, int nc = 1000) {
+  auto spec = parse_classify_name(name);
+  EXPECT_TRUE(spec.has_value()) << name;
+  spec->nc = nc;
+  return *spec;
+}
+
+// The ecosystem's published figures at nc=1000: the layer tables, the 1280-wide head and the
+// scales (YOLOv8-cls keeps 1024 channels at every scale) all show in these numbers.
+TEST(ClassifyModel, ParameterCountsAreThePublishedOnes) {
+  EXPECT_EQ(ClassifyModel(spec_of("yolov8n-cls"))->parameter_count(), 2719288);
+  EXPECT_EQ(ClassifyModel(spec_of("yolo11n-cls.pt"))->parameter_count(), 2812104);
+}
+
+TEST(ClassifyModel, KeysAreTheEcosystemsAndEveryScaleRuns) {
+  ClassifyModel v8(spec_of("yolov8n-cls", 3));
+  auto params = v8->named_parameters(true);
+  ASSERT_TRUE(params.contains("model.9.linear.weight"));
+  EXPECT_EQ(params["model.9.linear.weight"].sizes(), (std::vector<int64_t>{3, 1280}));
+  EXPECT_TRUE(params.contains("model.9.conv.conv.weight"));
+  ClassifyModel y11(spec_of("yolo11n-cls", 3));
+  EXPECT_TRUE(y11->named_parameters(true).contains("model.10.linear.bias"));
+  EXPECT_TRUE(y11->named_parameters(true).contains("model.9.m.0.attn.qkv.conv.weight"));
+
+  torch::NoGradGuard no_grad;
+  for (const char* family : {"yolov8", "yolo11"})
+    for (char scale : std::string("nsmlx")) {
+      ClassifyModel m(spec_of(std::string(family) + scale + "-cls", 4));
+      m->eval();
+      const auto p = m->probabilities(torch::rand({2, 3, 32, 32}));
+      ASSERT_EQ(p.sizes(), (std::vector<int64_t>{2, 4})) << family << scale;
+      EXPECT_TRUE(torch::allclose(p.sum(1), torch::ones({2}), 1e-5, 1e-5));
+    }
+}
+
+TEST(ClassifyModel, NamesAreParsedStrictly) {
+  EXPECT_EQ(spec_of("runs/a/yolov8x-cls.yaml").scale, 'x');
+  EXPECT_EQ(spec_of("YOLOv11s-cls.pt").family, Family::yolo11);
+  EXPECT_EQ(spec_of("yolo11m-cls").name(), "yolo11m-cls");
+  for (const char* bad : {"yolov8n.pt", "yolov8n-seg.pt", "yolov8q-cls", "yolov8n-cls.txt", "cls"})
+    EXPECT_FALSE(parse_classify_name(bad).has_value()) << bad;
+}
+
+TEST(ClassifyModel, FusingKeepsTheOutputs) {
+  torch::manual_seed(0);
+  ClassifyModel m(spec_of("yolo11n-cls", 5));
+  m->eval();
+  torch::NoGradGuard no_grad;
+  const auto x = torch::rand({1, 3, 64, 64});
+  const auto before = m->forward(x);
+  auto fused = clone_classifier(m);
+  fused->fuse();
+  EXPECT_TRUE(torch::allclose(fused->forward(x), before, 1e-4, 1e-4));
+}
+
+class ClassifyDataTest : public ::testing::Test {
+ protected:
+  fs::path root = fs::temp_directory_path() / "orvane_classify_data_test";
+  void TearDown() override { fs::remove_all(root); }
+};
+
+TEST_F(ClassifyDataTest, ScansTheFolderLayout) {
+  make_classify_dataset(root, 4, 32);
+  // A validation folder train does not know is left out with a warning, and a stray file
+  // beside the class folders is not an image of any class.
+  fs::create_directories(root / "val" / "unknown");
+  std::ofstream(root / "val" / "unknown" / "x.png") << "x";
+  std::ofstream(root / "train" / "notes.txt") << "x";
+  const auto data = scan_classify_data(root);
+  EXPECT_EQ(data.names, (std::vector<std::string>{"disc", "square", "triangle"}));
+  EXPECT_EQ(data.train.size(), 12u);
+  EXPECT_EQ(data.val.size(), 6u);
+  EXPECT_EQ(data.val_split, "val");
+  ASSERT_EQ(data.warnings.size(), 1u);
+  EXPECT_NE(data.warnings[0].find("val/unknown/"), std::string::npos);
+  EXPECT_EQ(data.train[4].cls, 1);
+
+  // Without val/ validation reads test/.
+  fs::rename(root / "val", root / "test");
+  EXPECT_EQ(scan_classify_data(root).val_split, "test");
+}
+
+TEST_F(ClassifyDataTest, BadLayoutsAreOneLineErrors) {
+  EXPECT_THROW(scan_classify_data(root), EngineError);  // no folder
+  fs::create_directories(root / "train");
+  EXPECT_THROW(scan_classify_data(root), EngineError);  // no class folder
+  fs::create_directories(root / "train" / "a");
+  EXPECT_THROW(scan_classify_data(root), EngineError);  // no image
+  make_classify_dataset(root, 2, 32);
+  fs::remove_all(root / "val");
+  try {
+    scan_classify_data(root);
+    FAIL() << "no validation split";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("no val/ folder"), std::string::npos) << e.what();
+  }
+}
+
+TEST(ClassifyData, EvaluationViewIsTheCentreCrop) {
+  // 40 x 20: the shorter side becomes 32, the centre 32 x 32 of the 64 x 32 result is taken.
+  cv::Mat img(20, 40, CV_8UC3, cv::Scalar(0, 0, 0));
+  img(cv::Rect(0, 0, 10, 20)).setTo(cv::Scalar(255, 255, 255));  // left quarter: cropped away
+  img(cv::Rect(15, 0, 10, 20)).setTo(cv::Scalar(0, 0, 255));     // centre: red (BGR)
+  const auto t = eval_tensor(img, 32);
+  ASSERT_EQ(t.sizes(), (std::vector<int64_t>{3, 32, 32}));
+  EXPECT_NEAR(t[0][16][16].item<float>(), 1.0f, 1e-3);  // red channel first (RGB)
+  EXPECT_NEAR(t[2][16][16].item<float>(), 0.0f, 1e-3);
+  EXPECT_NEAR(t[1][16][0].item<float>(), 0.0f, 1e-3);  // no white from the left quarter
+}
+
+TEST_F(ClassifyDataTest, CheckpointsRoundTripAndForeignFilesAreRefused) {
+  fs::create_directories(root);
+  ClassifyModel m(spec_of("yolov8n-cls", 3), std::vector<std::string>{"a", "b", "c"});
+  m->eval();
+  CheckpointMeta meta;
+  meta.arch = m->spec();
+  meta.names = m->names;
+  meta.imgsz = 64;
+  meta.epoch = 2;
+  save_classifier(root / "best.pt", m, meta);
+  auto loaded = load_classifier(root / "best.pt");
+  EXPECT_EQ(loaded.meta.names, m->names);
+  EXPECT_EQ(loaded.meta.imgsz, 64);
+  EXPECT_EQ(loaded.meta.arch.name(), "yolov8n-cls");
+  torch::NoGradGuard no_grad;
+  const auto x = torch::rand({1, 3, 64, 64});
+  EXPECT_TRUE(torch::equal(loaded.model->forward(x), m->forward(x)));
+  EXPECT_EQ(loaded.meta.arch.task, Task::classify);
+  EXPECT_TRUE(is_classifier((root / "best.pt").string()));
+  // The detection loader names what the file holds instead of misreading it.
+  try {
+    load_checkpoint(root / "best.pt");
+    FAIL() << "a classifier loaded as a detector";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("yolov8n-cls"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(is_classifier("yolo11n-cls.yaml"));
+  EXPECT_FALSE(is_classifier("yolov8n.yaml"));
+  EXPECT_FALSE(is_classifier((root / "missing.pt").string()));
+
+  std::ofstream(root / "junk.pt") << "not a zip";
+  EXPECT_THROW(load_classifier(root / "junk.pt"), EngineError);
+  EXPECT_FALSE(is_classifier((root / "junk.pt").string()));
+  EXPECT_THROW(open_classifier("yolov8n-cls.pt", {}), EngineError);  // no pretrained file here
+  EXPECT_EQ(open_classifier("yolov8s-cls.yaml", {"x", "y"}).model->nc(), 2);
+}
+
+// Both export formats compute the model's probabilities: TorchScript in LibTorch, ONNX in
+// OpenCV's DNN module.
+TEST_F(ClassifyDataTest, ExportsReproduceTheModel) {
+  fs::create_directories(root);
+  torch::manual_seed(3);
+  for (const char* name : {"yolov8n-cls", "yolo11n-cls"}) {
+    ClassifyModel m(spec_of(name, 4), std::vector<std::string>{"a", "b", "c", "d"});
+    // Random BatchNorm statistics, so that folding them is exercised.
+    {
+      torch::NoGradGuard no_grad;
+      for (auto& b : m->named_buffers(true))
+        if (b.key().find("running_var") != std::string::npos) b.value().uniform_(0.5, 2.0);
+        else if (b.key().find("running_mean") != std::string::npos) b.value().uniform_(-0.2, 0.2);
+    }
+    m->eval();
+    CheckpointMeta meta;
+    meta.arch = m->spec();
+    meta.names = m->names;
+    meta.imgsz = 64;
+    const auto weights = root / (std::string(name) + ".pt");
+    save_classifier(weights, m, meta);
+    const auto x = torch::rand({1, 3, 64, 64});
+    torch::Tensor expected;
+    {
+      torch::NoGradGuard no_grad;
+      expected = m->probabilities(x);
+    }
+
+    const auto ts = export_model({.weights = weights.string(), .format = "torchscript"});
+    auto module = torch::jit::load(ts.string());
+    const auto got = module.forward({x}).toTensor();
+    ASSERT_EQ(got.sizes(), (std::vector<int64_t>{1, 4})) << name;
+    EXPECT_TRUE(torch::allclose(got, expected, 1e-4, 1e-5)) << name;
+
+    const auto onnx = export_model({.weights = weights.string(), .format = "onnx"});
+    auto net = cv::dnn::readNetFromONNX(onnx.string());
+    const auto hwc = (x[0].permute({1, 2, 0}).contiguous() * 255).to(torch::kUInt8);
+    cv::Mat rgb(64, 64, CV_8UC3, hwc.data_ptr());
+    net.setInput(cv::dnn::blobFromImage(rgb, 1.0 / 255));
+    const cv::Mat out = net.forward("output0");
+    ASSERT_EQ(out.total(), 4u) << name;
+    const auto quantised = hwc.permute({2, 0, 1}).to(torch::kFloat).div(255).unsqueeze(0);
+    torch::NoGradGuard no_grad;
+    const auto want = m->probabilities(quantised);
+    for (int i = 0; i < 4; ++i)
+      EXPECT_NEAR(out.ptr<float>()[i], want[0][i].item<float>(), 1e-4) << name << " class " << i;
+  }
+}
+
+// Three shapes, 16 training images each at 64 px, eight epochs of six batches: the loss falls
+// and the validation set is mostly right. Fixed seed.
+TEST_F(ClassifyDataTest, TrainingLearnsTheShapes) {
+  make_classify_dataset(root / "data", 16, 64);
+  torch::manual_seed(0);
+  ClassifyModel model(spec_of("yolov8n-cls", 3));
+  TrainOptions o;
+  o.data = (root / "data").string();
+  o.epochs = 8;
+  o.imgsz = 64;
+  o.batch = 8;
+  o.warmup_epochs = 0;
+  o.project = (root / "runs").string();
+  o.seed = 0;
+  std::vector<ClassifyEpoch> epochs;
+  ClassifyCallbacks cb;
+  cb.on_epoch_end = [&](const ClassifyEpoch& e) { epochs.push_back(e); };
+  const auto result = train_classifier(model, o, cb);
+  ASSERT_EQ(epochs.size(), 8u);
+  EXPECT_LT(epochs.back().train_loss, epochs.front().train_loss);
+  EXPECT_GE(result.metrics.top1, 0.8);
+  EXPECT_DOUBLE_EQ(result.metrics.top5, 1.0);  // three classes: always among the top five
+  EXPECT_TRUE(fs::exists(result.save_dir / "weights" / "best.pt"));
+  EXPECT_TRUE(fs::exists(result.save_dir / "weights" / "last.pt"));
+  std::ifstream csv(result.save_dir / "results.csv");
+  std::string header;
+  std::getline(csv, header);
+  EXPECT_EQ(header.rfind("epoch,train/loss,metrics/accuracy_top1,metrics/accuracy_top5", 0), 0u);
+
+  // The model now holds best.pt's weights: validating it again gives the same top-1, and
+  // prediction ranks the classes with probabilities that sum to at most 1.
+  const auto data = scan_classify_data(root / "data");
+  EXPECT_DOUBLE_EQ(validate_classifier(model, data.val, 64).top1, result.metrics.top1);
+  const auto top = predict_classifier(model, cv::imread(data.val[0].image.string()), 64);
+  ASSERT_EQ(top.size(), 3u);
+  EXPECT_GE(top[0].second, top[1].second);
+  EXPECT_LE(top[0].second + top[1].second + top[2].second, 1.0f + 1e-5f);
+}
+
+TEST_F(ClassifyDataTest, AStopEndsTheRunAfterTheBatch) {
+  make_classify_dataset(root / "data", 4, 32);
+  ClassifyModel model(spec_of("yolov8n-cls", 3));
+  TrainOptions o;
+  o.data = (root / "data").string();
+  o.epochs = 5;
+  o.imgsz = 32;
+  o.batch = 4;
+  o.project = (root / "runs").string();
+  int batches = 0;
+  ClassifyCallbacks cb;
+  cb.on_batch_end = [&](int, int, int, double) { ++batches; };
+  cb.stop_requested = [&] { return batches >= 4; };  // epoch 1 has three: epoch 2's first
+  const auto result = train_classifier(model, o, cb);
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(result.epochs_completed, 1);
+  EXPECT_EQ(load_classifier(result.save_dir / "weights" / "last.pt").meta.epoch, 0);
+}
+
+}  // namespace
+}  // namespace orvane::engine::classify
