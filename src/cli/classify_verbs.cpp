@@ -9,12 +9,14 @@
 #include <memory>
 #include <sstream>
 
+#include "cli/args.h"
 #include "cli/preflight.h"
 #include "cli/progress_channel.h"
 #include "cli/stop_signals.h"
 #include "engine/error.h"
 #include "engine/logger.h"
 #include "engine/tasks/classify/classify_run.h"
+#include "engine/train_options.h"
 
 namespace orvane::cli {
 

@@ -3,12 +3,13 @@
 // their data is a folder of class folders, not a data.yaml, and their results are accuracies and
 // ranked classes, not boxes.
 
-#include <string>
-
-#include "cli/args.h"
-#include "engine/train_options.h"
+namespace orvane::engine {
+struct TrainOptions;
+}  // namespace orvane::engine
 
 namespace orvane::cli {
+
+class Args;
 
 // True when task=classify, or when task= is not given and model= names a classifier (a -cls
 // name, or a checkpoint of one). An ArgError when task= names another task for a classifier.
