@@ -204,7 +204,8 @@ std::optional<ModelSpec> parse_task_model_name(const std::string& name) {
               : task == "-pose" ? Task::pose
               : task == "-cls"  ? Task::classify
                                 : Task::detect;
-  if (arch.task == Task::pose) arch.nc = 1;
+  // The model tables' own nc: YOLOv8's pose table says 1 (a person), YOLO11's keeps 80.
+  if (arch.task == Task::pose && arch.family == Family::yolov8) arch.nc = 1;
   if (arch.task == Task::classify) arch.nc = 1000;
   return arch;
 }

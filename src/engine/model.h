@@ -67,8 +67,9 @@ struct ModelSpec {
 // YOLO11 detection or segmentation name.
 std::optional<ModelSpec> parse_model_name(const std::string& name);
 
-// The same for every task, "-obb", "-pose" and "-cls" included (pose: kpt_shape [17, 3] and nc
-// 1, oriented boxes nc 80, classifiers nc 1000, as the ecosystem's model tables default).
+// The same for every task, "-obb", "-pose" and "-cls" included, with the nc of the ecosystem's
+// model tables: pose kpt_shape [17, 3] and nc 1 for YOLOv8 but 80 for YOLO11, oriented boxes 80,
+// classifiers 1000.
 // YoloModel trains, validates and predicts only what parse_model_name takes; oriented-box and
 // pose networks are built for their layers and weights; classifiers are
 // tasks/classify/classify_model.h's.

@@ -17,7 +17,8 @@ int64_t parameters_of(const std::string& name) {
 }
 
 // At the model tables' defaults: oriented boxes nc 80 (DOTA has 15, the tables say 80), pose
-// nc 1 with 17 keypoints of (x, y, visibility).
+// 17 keypoints of (x, y, visibility) with nc 1 in YOLOv8's table and 80 in YOLO11's (the
+// published YOLO11 pose figures count an 80-class head).
 TEST(ObbPoseModel, ParameterCountsAreThePublishedOnes) {
   EXPECT_EQ(parameters_of("yolov8n-obb.yaml"), 3228867);
   EXPECT_EQ(parameters_of("yolov8n-pose.yaml"), 3295470);
@@ -38,7 +39,9 @@ TEST(ObbPoseModel, NamesAndKeys) {
   EXPECT_FALSE(parse_model_name("yolov8n-obb.pt"));
   EXPECT_FALSE(parse_model_name("yolo11n-pose"));
   EXPECT_TRUE(parse_model_name("yolo11n-seg"));
-  EXPECT_FALSE(parse_task_model_name("yolov8n-cls"));
+  EXPECT_EQ(parse_task_model_name("yolo11n-pose")->nc, 80);
+  EXPECT_EQ(parse_task_model_name("yolov8n-cls")->task, Task::classify);
+  EXPECT_EQ(parse_task_model_name("yolov8n-cls")->nc, 1000);
 
   YoloModel obb(*parse_task_model_name("yolov8n-obb"));
   auto params = obb->named_parameters(true);
