@@ -13,8 +13,11 @@
 #include "cli/preflight.h"
 #include "cli/progress_channel.h"
 #include "cli/stop_signals.h"
+#include "cli/verbs.h"
 #include "engine/error.h"
+#include "engine/export/exported_model.h"
 #include "engine/logger.h"
+#include "engine/precision.h"
 #include "engine/tasks/classify/classify_run.h"
 #include "engine/train_options.h"
 
@@ -132,6 +135,9 @@ int train_classify(const Args& args, engine::TrainOptions options) {
 
 int val_classify(const Args& args) {
   const std::string split = args.str("split");
+  if (engine::ExportedModel::is_exported_path(args.str("model")))
+    throw std::runtime_error(args.str("model") + " is an exported model that can only predict; " +
+                             "validate the .pt checkpoint it came from");
   try {
     auto loaded = cls::load_classifier(args.str("model"));
     std::vector<std::string> warnings;
@@ -141,8 +147,9 @@ int val_classify(const Args& args) {
       throw engine::EngineError(args.str("data") + " has no image of the model's classes in " +
                                 split + "/<class>/");
     const int imgsz = args.has("imgsz") ? args.integer("imgsz") : loaded.meta.imgsz;
+    const bool amp = engine::resolve_amp(checked_amp(args), engine::AmpUse::predict);
     const auto m = cls::validate_classifier(loaded.model, samples, (imgsz + 31) / 32 * 32,
-                                            std::max(1, args.integer("batch")));
+                                            std::max(1, args.integer("batch")), amp);
     std::ostringstream line;
     line << std::fixed << std::setprecision(3) << "all " << m.images << " images: top1 " << m.top1
          << " top5 " << m.top5 << " loss " << m.loss;
@@ -154,12 +161,23 @@ int val_classify(const Args& args) {
 }
 
 int predict_classify(const Args& args) {
+  if (!args.str("slice").empty())
+    throw ArgError("slice= is for finding small objects; a classifier ranks the whole image");
   const fs::path source = args.str("source");
   const std::vector<fs::path> images = source_images(source);
+  const fs::path model = args.str("model");
   int done = 0;
   try {
-    auto loaded = cls::load_classifier(args.str("model"));
+    // A checkpoint runs at imgsz (its training size unless given); an export at its own size.
+    std::unique_ptr<engine::ExportedModel> exported;
+    cls::LoadedClassifier loaded;
+    if (engine::ExportedModel::is_exported_path(model))
+      exported = engine::ExportedModel::load(model);
+    else
+      loaded = cls::load_classifier(model);
+    const std::vector<std::string>& names = exported ? exported->names() : loaded.meta.names;
     const int imgsz = args.has("imgsz") ? args.integer("imgsz") : loaded.meta.imgsz;
+    const bool amp = engine::resolve_amp(checked_amp(args), engine::AmpUse::predict);
     for (const auto& path : images) {
       const cv::Mat bgr = cv::imread(path.string(), cv::IMREAD_COLOR);
       if (bgr.empty()) {
@@ -168,8 +186,9 @@ int predict_classify(const Args& args) {
       }
       std::ostringstream line;
       line << path.string() << ":" << std::fixed << std::setprecision(2);
-      for (const auto& [id, p] : cls::predict_classifier(loaded.model, bgr, imgsz))
-        line << " " << loaded.meta.names[size_t(id)] << " " << p;
+      const auto top = exported ? cls::predict_classifier(*exported, bgr)
+                                : cls::predict_classifier(loaded.model, bgr, imgsz, 5, amp);
+      for (const auto& [id, p] : top) line << " " << names[size_t(id)] << " " << p;
       std::cout << line.str() << "\n";
       ++done;
     }

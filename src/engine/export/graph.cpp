@@ -169,6 +169,9 @@ void check_export_size(int64_t height, int64_t width) {
 void emit_classifier_graph(torch::nn::Module& model, Family family, int64_t height, int64_t width,
                            GraphEmitter& e) {
   check_export_size(height, width);
+  if (height != width)
+    throw EngineError("a classifier exports at a square size, not " + std::to_string(height) +
+                      "x" + std::to_string(width));
   Walker w(model, e);
   auto y = w.conv("model.1", w.conv("model.0", e.input("images", {1, 3, height, width}), 2), 2);
   std::string head;
@@ -183,17 +186,18 @@ void emit_classifier_graph(torch::nn::Module& model, Family family, int64_t heig
     y = w.c2f("model.8", w.conv("model.7", y, 2), true);
     head = "model.9";
   }
-  // Global average pooling as a product with a constant column of 1/n, and the Linear layer as
-  // a product with its transposed weights: both 3-d MatMuls, which every importer runs.
+  // Global average pooling as a depthwise convolution whose kernel covers the whole map with
+  // weights 1/n, and the Linear layer as a 1x1 convolution: OpenCV 4.6's importer takes a MatMul
+  // only in the shapes of attention, and every runtime runs convolutions.
   y = w.conv(head + ".conv", y);
   const auto& weight = w.get(head + ".linear.weight");  // [nc, c]
-  const int64_t c = weight.size(1), nc = weight.size(0), n = (height / 32) * (width / 32);
-  auto mean = e.constant(head + ".pool", torch::full({1, n, 1}, 1.0 / double(n)));
-  auto pooled = e.transpose(e.matmul(e.reshape(y, {1, c, n}), mean), {0, 2, 1});  // [1,1,c]
-  auto lw = e.constant(head + ".linear.weight", weight.t().unsqueeze(0).contiguous());
+  const int64_t c = weight.size(1), nc = weight.size(0), side = height / 32;
+  auto mean = e.constant(head + ".pool", torch::full({c, 1, side, side}, 1.0 / double(side * side)));
+  auto pooled = e.conv(y, mean, "", side, 1, 0, c);  // [1, c, 1, 1]
+  auto lw = e.constant(head + ".linear.weight", weight.view({nc, c, 1, 1}).contiguous());
   auto lb = e.constant(head + ".linear.bias", w.get(head + ".linear.bias").contiguous());
-  auto logits = e.add(e.matmul(pooled, lw), lb);  // [1,1,nc]
-  e.output(e.reshape(e.softmax(logits, 2), {1, nc}), "output0");
+  auto logits = e.reshape(e.conv(pooled, lw, lb, 1, 1, 0), {1, nc});
+  e.output(e.softmax(logits, 1), "output0");
 }
 
 void emit_inference_graph(YoloModelImpl& model, int64_t height, int64_t width, GraphEmitter& e) {

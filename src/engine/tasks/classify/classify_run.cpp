@@ -11,7 +11,9 @@
 
 #include "engine/checkpoint.h"
 #include "engine/error.h"
+#include "engine/export/exported_model.h"
 #include "engine/logger.h"
+#include "engine/precision.h"
 #include "engine/train_args.h"
 #include "engine/trainer.h"
 #include "files/atomic_file.h"
@@ -57,6 +59,8 @@ LoadedClassifier load_classifier(const fs::path& path) {
 bool is_classifier(const std::string& model) {
   if (parse_classify_name(model)) return true;
   try {
+    if (ExportedModel::is_exported_path(model))
+      return ExportedModel::load(model)->task() == "classify";
     torch::serialize::InputArchive archive;
     classifier_meta(model, archive);
     return true;
@@ -82,8 +86,18 @@ LoadedClassifier open_classifier(const std::string& model, const std::vector<std
   return fresh;
 }
 
+namespace {
+
+// The logits of a batch in float32, the forward pass under bfloat16 autocast with `amp`.
+torch::Tensor logits_of(ClassifyModel& model, const torch::Tensor& images, bool amp) {
+  const AutocastGuard autocast(amp);
+  return model->forward(images).to(torch::kFloat32);
+}
+
+}  // namespace
+
 ClassifyMetrics validate_classifier(ClassifyModel& model, const std::vector<Sample>& samples,
-                                    int imgsz, int batch) {
+                                    int imgsz, int batch, bool amp) {
   torch::NoGradGuard no_grad;
   const bool was_training = model->is_training();
   model->eval();
@@ -97,7 +111,7 @@ ClassifyMetrics validate_classifier(ClassifyModel& model, const std::vector<Samp
     auto [images, classes] =
         load_batch(samples, order, first, size_t(std::max(batch, 1)), imgsz, {}, nullptr, &skipped);
     if (!images.defined()) continue;
-    const auto logits = model->forward(images);
+    const auto logits = logits_of(model, images, amp);
     loss_sum += torch::nn::functional::cross_entropy(
                     logits, classes,
                     torch::nn::functional::CrossEntropyFuncOptions().reduction(torch::kSum))
@@ -119,19 +133,41 @@ ClassifyMetrics validate_classifier(ClassifyModel& model, const std::vector<Samp
   return m;
 }
 
-std::vector<std::pair<int, float>> predict_classifier(ClassifyModel& model, const cv::Mat& bgr,
-                                                      int imgsz, int k) {
-  torch::NoGradGuard no_grad;
-  const bool was_training = model->is_training();
-  model->eval();
-  const int size = int(std::ceil(std::max(imgsz, 32) / 32.0) * 32);
-  const auto probs = model->probabilities(eval_tensor(bgr, size).unsqueeze(0))[0];
-  model->train(was_training);
+namespace {
+
+// The k largest of one image's class probabilities [nc], most likely first.
+std::vector<std::pair<int, float>> top_classes(const torch::Tensor& probs, int k) {
   const auto top = probs.topk(std::min<int64_t>(k, probs.size(0)));
   std::vector<std::pair<int, float>> out;
   for (int64_t i = 0; i < std::get<0>(top).size(0); ++i)
     out.emplace_back(int(std::get<1>(top)[i].item<int64_t>()), std::get<0>(top)[i].item<float>());
   return out;
+}
+
+}  // namespace
+
+std::vector<std::pair<int, float>> predict_classifier(ClassifyModel& model, const cv::Mat& bgr,
+                                                      int imgsz, int k, bool amp) {
+  torch::NoGradGuard no_grad;
+  const bool was_training = model->is_training();
+  model->eval();
+  const int size = int(std::ceil(std::max(imgsz, 32) / 32.0) * 32);
+  const auto probs = logits_of(model, eval_tensor(bgr, size).unsqueeze(0), amp).softmax(1)[0];
+  model->train(was_training);
+  return top_classes(probs, k);
+}
+
+std::vector<std::pair<int, float>> predict_classifier(ExportedModel& model, const cv::Mat& bgr,
+                                                      int k) {
+  if (model.task() != "classify")
+    throw EngineError("the " + model.format() + " model finds " + model.task() +
+                      " results, it is not an image classifier");
+  torch::NoGradGuard no_grad;
+  const auto probs = model.forward(eval_tensor(bgr, model.height()).unsqueeze(0)).pred;
+  if (probs.dim() != 2 || probs.size(1) != int64_t(model.names().size()))
+    throw EngineError("the " + model.format() + " classifier's output is not one probability " +
+                      "per class");
+  return top_classes(probs[0], k);
 }
 
 namespace {
@@ -217,6 +253,8 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions o,
   const int batch = std::max(1, std::min<int>(o.batch < 1 ? 16 : o.batch, int(data.train.size())));
   const int batches = int((data.train.size() + size_t(batch) - 1) / size_t(batch));
 
+  const bool amp = resolve_amp(o.amp, AmpUse::train);
+  if (amp) LOGGER.info("amp: the forward pass in bfloat16");
   torch::manual_seed(o.seed);
   double lr0 = o.lr0;
   auto optimizer = make_optimizer(model, o, model->nc(), (long long)batches * o.epochs, &lr0);
@@ -279,7 +317,8 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions o,
       if (!images.defined()) continue;
       warm_up_batchnorm(*model);
       optimizer->zero_grad();
-      const auto loss = torch::nn::functional::cross_entropy(model->forward(images), classes);
+      const auto loss =
+          torch::nn::functional::cross_entropy(logits_of(model, images, amp), classes);
       if (!std::isfinite(loss.item<double>())) {
         LOGGER.warning("a non-finite loss: batch skipped");
         continue;
@@ -300,7 +339,7 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions o,
     report.epoch = epoch;
     report.epochs = o.epochs;
     report.train_loss = loss_sum / std::max(seen, 1);
-    report.val = validate_classifier(model, data.val, o.imgsz, batch);
+    report.val = validate_classifier(model, data.val, o.imgsz, batch, amp);
     report.lr = lr;
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     results += results_row(report) + "\n";

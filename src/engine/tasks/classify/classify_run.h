@@ -2,7 +2,7 @@
 // Training, validation, prediction and checkpoints of the image classifiers (classify_model.h)
 // on a folder-layout data set (classify_data.h).
 //
-// Training: cross-entropy on the logits; optimizer as detection's (`optimizer=auto` is AdamW
+// Training: cross-entropy on the logits (the forward pass under `amp` as detection's); optimizer as detection's (`optimizer=auto` is AdamW
 // at lr 0.002 * 5 / (4 + nc) for short runs, SGD at 0.01 beyond kAutoOptimizerSgdIterations),
 // the learning rate linear from lr0 to lr0 * lrf after a linear warm-up of warmup_epochs; decay
 // on weights only. Every epoch validates: top-1 and top-5 accuracy and the validation loss;
@@ -24,6 +24,10 @@
 #include "engine/tasks/classify/classify_data.h"
 #include "engine/tasks/classify/classify_model.h"
 #include "engine/train_options.h"
+
+namespace orvane::engine {
+class ExportedModel;
+}  // namespace orvane::engine
 
 namespace orvane::engine::classify {
 
@@ -68,12 +72,18 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions options,
                                      const ClassifyCallbacks& callbacks = {});
 
 // Top-1/top-5 accuracy and loss over `samples` (evaluation view at `imgsz`), in eval mode.
+// `amp`: the forward pass under bfloat16 autocast (engine/precision.h), the loss in float32.
 ClassifyMetrics validate_classifier(ClassifyModel& model, const std::vector<Sample>& samples,
-                                    int imgsz, int batch = 16);
+                                    int imgsz, int batch = 16, bool amp = false);
 
 // The `k` most likely classes of one BGR image, most likely first, with their probabilities.
 std::vector<std::pair<int, float>> predict_classifier(ClassifyModel& model, const cv::Mat& bgr,
-                                                      int imgsz, int k = 5);
+                                                      int imgsz, int k = 5, bool amp = false);
+
+// The same through an exported classifier (best.onnx or best.torchscript of task classify), at
+// the fixed size it was exported at. Throws EngineError for an export of another task.
+std::vector<std::pair<int, float>> predict_classifier(ExportedModel& model, const cv::Mat& bgr,
+                                                      int k = 5);
 
 // Writes through a temporary and a rename. Throws EngineError when it cannot.
 void save_classifier(const std::filesystem::path& path, ClassifyModel& model,
@@ -86,8 +96,8 @@ struct LoadedClassifier {
 // Throws EngineError with one line for a missing, foreign, newer or damaged file.
 LoadedClassifier load_classifier(const std::filesystem::path& path);
 
-// True when `model` names a classifier: a `-cls` model name, or a checkpoint of ours whose task
-// is classify. Never throws.
+// True when `model` names a classifier: a `-cls` model name, a checkpoint of ours whose task
+// is classify, or an export of one (.onnx, .torchscript). Never throws.
 bool is_classifier(const std::string& model);
 
 // The classifier `model` names: a checkpoint, or "yolov8n-cls.yaml" (fresh weights for

@@ -5,15 +5,19 @@
 
 #include <torch/script.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 
 #include "engine/tasks/classify/classify_data.h"
 #include "engine/tasks/classify/classify_model.h"
 #include "engine/tasks/classify/classify_run.h"
 #include "engine/checkpoint.h"
 #include "engine/error.h"
+#include "engine/export/exported_model.h"
 #include "engine/exporter.h"
 #include "engine/logger.h"
+#include "engine/yolo.h"
 #include "../../shapes_data.h"
 
 namespace orvane::engine::classify {
@@ -170,12 +174,25 @@ TEST_F(ClassifyDataTest, CheckpointsRoundTripAndForeignFilesAreRefused) {
   EXPECT_EQ(open_classifier("yolov8s-cls.yaml", {"x", "y"}).model->nc(), 2);
 }
 
-// TorchScript computes the model's probabilities in LibTorch. The ONNX file is written, but
-// OpenCV 4.6's importer refuses its pooling/Linear MatMuls, so it is not run here yet.
+// Largest difference between two probability tensors of the same shape.
+double max_diff(const torch::Tensor& a, const torch::Tensor& b) {
+  EXPECT_EQ(a.sizes(), b.sizes());
+  return a.sizes() == b.sizes() ? (a - b).abs().max().item<double>() : 1e9;
+}
+
+// Both exports compute the model's probabilities: TorchScript in LibTorch, ONNX in OpenCV's DNN
+// module and in ONNX Runtime (npm's onnxruntime-node, when scripts/install-onnxruntime.sh has
+// put it in the source tree). The exports rank classes, so the box detector refuses them.
 TEST_F(ClassifyDataTest, ExportsReproduceTheModel) {
   fs::create_directories(root);
+  const fs::path source = std::getenv("ORVANE_SOURCE_DIR") ? std::getenv("ORVANE_SOURCE_DIR") : "";
+  const fs::path ort = source / "tools" / "ort" / "node_modules" / "onnxruntime-node";
+  const bool have_ort = fs::exists(ort / "package.json") &&
+                        std::system("node --version > /dev/null 2>&1") == 0;
+  if (!have_ort) std::cerr << "onnxruntime-node is missing: the ONNX Runtime check is skipped\n";
   torch::manual_seed(3);
   for (const char* name : {"yolov8n-cls", "yolo11n-cls"}) {
+    SCOPED_TRACE(name);
     ClassifyModel m(spec_of(name, 4), std::vector<std::string>{"a", "b", "c", "d"});
     // Random BatchNorm statistics, so that folding them is exercised.
     {
@@ -200,38 +217,79 @@ TEST_F(ClassifyDataTest, ExportsReproduceTheModel) {
 
     const auto ts = export_model({.weights = weights.string(), .format = "torchscript"});
     auto module = torch::jit::load(ts.string());
-    const auto got = module.forward({x}).toTensor();
-    ASSERT_EQ(got.sizes(), (std::vector<int64_t>{1, 4})) << name;
-    EXPECT_TRUE(torch::allclose(got, expected, 1e-4, 1e-5)) << name;
+    EXPECT_LT(max_diff(module.forward({x}).toTensor(), expected), 1e-5);
 
     const auto onnx = export_model({.weights = weights.string(), .format = "onnx"});
-    EXPECT_GT(fs::file_size(onnx), 1000u) << name;
+    auto in_opencv = ExportedModel::load(onnx);
+    EXPECT_EQ(in_opencv->task(), "classify");
+    EXPECT_EQ(in_opencv->names(), m->names);
+    torch::NoGradGuard no_grad;
+    EXPECT_LT(max_diff(in_opencv->forward(x).pred, expected), 1e-5);
+
+    if (have_ort) {
+      const auto input = root / "input.bin", prefix = root / "ort_";
+      const auto c = x.contiguous();
+      std::ofstream(input, std::ios::binary)
+          .write(static_cast<const char*>(c.data_ptr()), std::streamsize(c.nbytes()));
+      const std::string command = "node '" + (source / "tests/engine/ort_run.js").string() +
+                                  "' '" + ort.string() + "' '" + onnx.string() + "' '" +
+                                  input.string() + "' 64 64 '" + prefix.string() + "' > '" +
+                                  (root / "ort.txt").string() + "' 2>&1";
+      ASSERT_EQ(std::system(command.c_str()), 0);
+      std::ifstream printed(root / "ort.txt");
+      std::string line;
+      std::getline(printed, line);
+      EXPECT_EQ(line, "output0 1x4");
+      auto got = torch::empty_like(expected);
+      std::ifstream(prefix.string() + "output0.bin", std::ios::binary)
+          .read(static_cast<char*>(got.data_ptr()), std::streamsize(got.nbytes()));
+      EXPECT_LT(max_diff(got, expected), 1e-5);
+    }
+
+    // Prediction through either export ranks the classes as the checkpoint does.
+    const cv::Mat picture = cv::Mat(80, 64, CV_8UC3, cv::Scalar(30, 90, 200));
+    const auto reference = predict_classifier(m, picture, 64);
+    for (const auto& file : {onnx, ts}) {
+      auto exported = ExportedModel::load(file);
+      const auto ranked = predict_classifier(*exported, picture);
+      ASSERT_EQ(ranked.size(), reference.size()) << file;
+      for (size_t i = 0; i < ranked.size(); ++i) {
+        EXPECT_EQ(ranked[i].first, reference[i].first) << file << " " << i;
+        EXPECT_NEAR(ranked[i].second, reference[i].second, 1e-5) << file << " " << i;
+      }
+      EXPECT_TRUE(is_classifier(file.string())) << file;
+      try {
+        YOLO detector(file.string());
+        ADD_FAILURE() << file << " loaded as a detector";
+      } catch (const EngineError& e) {
+        EXPECT_NE(std::string(e.what()).find("image classifier"), std::string::npos) << e.what();
+      }
+    }
   }
 }
 
-// Three shapes, 16 training images each at 64 px, eight epochs of six batches: the loss falls
-// and the validation set is classified better than chance. Fixed seed.
+// Three shapes, 16 training images each at 64 px, thirty epochs of six batches from fresh
+// weights: the loss falls and the validation set is classified well. Fixed seed.
 TEST_F(ClassifyDataTest, TrainingLearnsTheShapes) {
   make_classify_dataset(root / "data", 16, 64);
   torch::manual_seed(0);
   ClassifyModel model(spec_of("yolov8n-cls", 3));
   TrainOptions o;
   o.data = (root / "data").string();
-  o.epochs = 8;
+  o.epochs = 30;
   o.imgsz = 64;
   o.batch = 8;
-  o.warmup_epochs = 0;
   o.project = (root / "runs").string();
   o.seed = 0;
   std::vector<ClassifyEpoch> epochs;
   ClassifyCallbacks cb;
   cb.on_epoch_end = [&](const ClassifyEpoch& e) { epochs.push_back(e); };
   const auto result = train_classifier(model, o, cb);
-  ASSERT_EQ(epochs.size(), 8u);
-  EXPECT_LT(epochs.back().train_loss, epochs.front().train_loss);
-  // Above chance (1/3). A run here reached 0.50 after eight epochs from fresh weights: small
-  // data, fresh weights and random crops make this a weak learner in so few steps.
-  EXPECT_GT(result.metrics.top1, 0.4);
+  ASSERT_EQ(epochs.size(), 30u);
+  EXPECT_LT(epochs.back().train_loss, epochs.front().train_loss * 0.6);
+  // Chance is 1/3. Runs here reached 0.96 (23 of 24) after thirty epochs; the first ten
+  // barely beat chance while the BatchNorm statistics settle.
+  EXPECT_GE(result.metrics.top1, 0.85);
   EXPECT_DOUBLE_EQ(result.metrics.top5, 1.0);  // three classes: always among the top five
   EXPECT_TRUE(fs::exists(result.save_dir / "weights" / "best.pt"));
   EXPECT_TRUE(fs::exists(result.save_dir / "weights" / "last.pt"));
