@@ -1,12 +1,11 @@
 #include "cli/classify_verbs.h"
 
-#include <opencv2/imgcodecs.hpp>
-
 #include <algorithm>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
 #include "cli/args.h"
@@ -65,7 +64,8 @@ int train_classify(const Args& args, engine::TrainOptions options) {
   if (options.nproc > 1) throw ArgError("nproc= is not available for classifiers yet");
   if (options.resume) throw ArgError("resume= is not available for classifiers yet");
   std::unique_ptr<ProgressChannel> channel;
-  if (!args.str("progress").empty()) channel = std::make_unique<ProgressChannel>(args.str("progress"));
+  if (!args.str("progress").empty())
+    channel = std::make_unique<ProgressChannel>(args.str("progress"));
   const GracefulStop stop;
   try {
     // The class names come from the data: a fresh model gets as many outputs as it has folders.
@@ -108,8 +108,8 @@ int train_classify(const Args& args, engine::TrainOptions options) {
     };
     const auto result = cls::train_classifier(loaded.model, options, callbacks);
     if (result.stopped) {
-      std::cerr << "orvane train: stopped; weights saved in " << (result.save_dir / "weights").string()
-                << "\n";
+      std::cerr << "orvane train: stopped; weights saved in "
+                << (result.save_dir / "weights").string() << "\n";
       write_json(channel.get(), JsonObject()
                                     .add("event", "stopped")
                                     .add("save_dir", result.save_dir.string())

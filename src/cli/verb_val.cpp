@@ -19,10 +19,12 @@ constexpr const char* kSummary = "validate a YOLO model on a dataset";
 
 const std::vector<KeyHelp>& val_keys() {
   static const std::vector<KeyHelp> keys = with_slice_keys({
-      {"model", "", "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
+      {"model", "",
+       "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
       {"data", "data.yaml", "dataset manifest; for a classifier the folder with val/<class>/"},
       {"task", "", "classify for an image classifier (found from the model otherwise)"},
-      {"imgsz", default_text(training::kTrainingDefaults.imgsz), "image size (rounded up to a multiple of 32)"},
+      {"imgsz", default_text(training::kTrainingDefaults.imgsz),
+       "image size (rounded up to a multiple of 32)"},
       {"device", training::kTrainingDefaults.device, ""},
       {"batch", default_text(training::kTrainingDefaults.batch), ""},
       {"workers", default_text(training::kTrainingDefaults.workers), "data loading threads"},

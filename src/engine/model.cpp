@@ -80,10 +80,10 @@ class YoloV8NetImpl : public YoloNetImpl {
     l19 = register_module("19", Conv(c512, c512, 3, 2));
     l21 = register_module("21", C2f(c512 + c1024, c1024, depth(3), false));
 
-    head =
-        register_module("22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024},
-                                                         nc_, arch.task == Task::segment ? ch(256) : 0,
-                                                         false, arch.extra_outputs()));
+    head = register_module(
+        "22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024}, nc_,
+                                         arch.task == Task::segment ? ch(256) : 0, false,
+                                         arch.extra_outputs()));
   }
 
   ModelOutput forward(const torch::Tensor& x) override {
@@ -184,8 +184,8 @@ std::optional<ModelSpec> parse_model_name(const std::string& name) {
 
 std::optional<ModelSpec> parse_task_model_name(const std::string& name) {
   // The ecosystem writes "yolo11n"; "yolov11n" is a common spelling of the same model.
-  static const std::regex re(R"(^yolo(v8|v?11)([nsmlx])(-seg|-obb|-pose|-cls)?(\.pt|\.yaml|\.pth)?$)",
-                             std::regex::icase);
+  static const std::regex re(
+      R"(^yolo(v8|v?11)([nsmlx])(-seg|-obb|-pose|-cls)?(\.pt|\.yaml|\.pth)?$)", std::regex::icase);
   const auto stem = std::filesystem::path(name).filename().string();
   std::smatch m;
   if (!std::regex_match(stem, m, re)) return std::nullopt;
@@ -199,8 +199,8 @@ std::optional<ModelSpec> parse_task_model_name(const std::string& name) {
     return t;
   };
   const std::string task = lower(suffix);
-  arch.task = task == "-seg"   ? Task::segment
-              : task == "-obb" ? Task::obb
+  arch.task = task == "-seg"    ? Task::segment
+              : task == "-obb"  ? Task::obb
               : task == "-pose" ? Task::pose
               : task == "-cls"  ? Task::classify
                                 : Task::detect;
@@ -282,7 +282,8 @@ torch::Tensor YoloModelImpl::decode(const ModelOutput& out) {
   return torch::cat(rows, 1);
 }
 
-torch::Tensor YoloModelImpl::decode_keypoints(const torch::Tensor& raw, const torch::Tensor& anchors,
+torch::Tensor YoloModelImpl::decode_keypoints(const torch::Tensor& raw,
+                                              const torch::Tensor& anchors,
                                               const torch::Tensor& strides) const {
   // Each keypoint is an offset of up to about two cells from its anchor's cell corner, in cells.
   const int64_t b = raw.size(0), k = arch_.kpt_shape[0], d = arch_.kpt_shape[1], a = raw.size(2);

@@ -246,7 +246,6 @@ ClassRemap remap_label_classes(std::string_view text, const std::vector<long lon
   return out;
 }
 
-
 std::string KeypointShape::problem() const {
   if (count < 1 || count > 1000)
     return "kpt_shape needs 1 to 1000 keypoints, not " + std::to_string(count);
@@ -262,8 +261,8 @@ std::string flip_idx_problem(const std::vector<int>& flip_idx, int count) {
            std::to_string(count);
   std::vector<bool> seen(flip_idx.size(), false);
   for (const int i : flip_idx) {
-    if (i < 0 || i >= count) return "flip_idx names keypoint " + std::to_string(i) + " of " +
-                                    std::to_string(count);
+    if (i < 0 || i >= count)
+      return "flip_idx names keypoint " + std::to_string(i) + " of " + std::to_string(count);
     if (seen[static_cast<std::size_t>(i)])
       return "flip_idx names keypoint " + std::to_string(i) + " twice";
     seen[static_cast<std::size_t>(i)] = true;
@@ -288,7 +287,8 @@ std::optional<std::vector<double>> parse_obb(const LabelLine& line) {
 }
 
 std::optional<PoseLabel> parse_pose(const LabelLine& line, const KeypointShape& shape) {
-  if (!shape.problem().empty() || !line.numbers_ok() || !all_finite(line.coords)) return std::nullopt;
+  if (!shape.problem().empty() || !line.numbers_ok() || !all_finite(line.coords))
+    return std::nullopt;
   const auto& c = line.coords;
   const std::size_t k = static_cast<std::size_t>(shape.count);
   const std::size_t d = static_cast<std::size_t>(shape.dims);
@@ -309,17 +309,20 @@ std::optional<PoseLabel> parse_pose(const LabelLine& line, const KeypointShape& 
 }
 
 std::string format_obb_line(long long class_id, const std::vector<double>& corners) {
-  std::vector<double> xy(corners.begin(), corners.begin() + std::min<std::size_t>(8, corners.size()));
+  std::vector<double> xy(corners.begin(),
+                         corners.begin() + std::min<std::size_t>(8, corners.size()));
   xy.resize(8, 0.0);
   return format_polygon_line(class_id, xy);
 }
 
-std::string format_pose_line(long long class_id, const PoseLabel& pose, const KeypointShape& shape) {
+std::string format_pose_line(long long class_id, const PoseLabel& pose,
+                             const KeypointShape& shape) {
   std::string line = format_box_line(class_id, pose.cx, pose.cy, pose.w, pose.h);
   for (int i = 0; i < shape.count; ++i) {
     Keypoint p;
     p.visibility = 0;
-    if (i < static_cast<int>(pose.keypoints.size())) p = pose.keypoints[static_cast<std::size_t>(i)];
+    if (i < static_cast<int>(pose.keypoints.size()))
+      p = pose.keypoints[static_cast<std::size_t>(i)];
     const int v = std::clamp(p.visibility, 0, 2);
     line += ' ';
     append_coordinate(line, v == 0 ? 0.0 : p.x);

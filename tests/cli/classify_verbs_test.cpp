@@ -60,9 +60,9 @@ class ClassifyVerbsTest : public ::testing::Test {
 
 TEST_F(ClassifyVerbsTest, TrainValPredictAndExportAClassifier) {
   const fs::path progress = dir / "progress.jsonl";
-  auto train = run_orvane("train", {"model=yolov8n-cls.yaml", "data=" + q(data), "epochs=2",
-                                    "imgsz=64", "batch=4", "project=" + q(dir / "runs"),
-                                    "name=run", "progress=" + q(progress)});
+  auto train = run_orvane(
+      "train", {"model=yolov8n-cls.yaml", "data=" + q(data), "epochs=2", "imgsz=64", "batch=4",
+                "project=" + q(dir / "runs"), "name=run", "progress=" + q(progress)});
   ASSERT_EQ(train.code, 0) << train.err.toStdString();
   const fs::path run = dir / "runs" / "run";
   for (const char* f : {"weights/best.pt", "weights/last.pt", "args.yaml", "results.csv"})
@@ -124,7 +124,8 @@ TEST_F(ClassifyVerbsTest, TrainValPredictAndExportAClassifier) {
   }
 
   // An export only predicts; a classifier is not a detector; a bad folder is one line.
-  auto refused = run_orvane("val", {"model=" + q(run / "weights" / "best.onnx"), "data=" + q(data)});
+  auto refused =
+      run_orvane("val", {"model=" + q(run / "weights" / "best.onnx"), "data=" + q(data)});
   EXPECT_EQ(refused.code, 1);
   EXPECT_NE(refused.err.indexOf("can only predict"), -1) << refused.err.toStdString();
   auto wrong_task = run_orvane("val", {"model=" + best, "task=detect", "data=" + q(data)});

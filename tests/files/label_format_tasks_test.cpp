@@ -12,7 +12,7 @@ TEST(ObbLine, ReadsExactlyFourCorners) {
   const auto obb = parse_obb(parse_label_line("3 0.1 0.2 0.5 0.2 0.5 0.6 0.1 0.6"));
   ASSERT_TRUE(obb);
   EXPECT_EQ(*obb, (std::vector<double>{0.1, 0.2, 0.5, 0.2, 0.5, 0.6, 0.1, 0.6}));
-  for (const char* bad : {"3 0.1 0.2 0.5 0.2 0.5 0.6 0.1",           // seven numbers
+  for (const char* bad : {"3 0.1 0.2 0.5 0.2 0.5 0.6 0.1",              // seven numbers
                           "3 0.1 0.2 0.5 0.2 0.5 0.6 0.1 0.6 0.3 0.3",  // five corners
                           "3 0.5 0.5 0.2 0.2",                          // a box
                           "3 0.1 0.2 0.5 0.2 0.5 nan 0.1 0.6", "3 0.1 0.2 0.5 0.2 0.5 x 0.1 0.6"})
@@ -61,7 +61,8 @@ TEST(PoseLine, WritesTheDataSetsShape) {
   EXPECT_EQ(format_pose_line(2, pose, {4, 3}),
             "2 0.500000 0.500000 0.250000 0.750000 0.100000 0.200000 2 0.000000 0.000000 0 "
             "1.000000 0.500000 1 0.000000 0.000000 0");
-  EXPECT_EQ(format_pose_line(2, pose, {1, 2}), "2 0.500000 0.500000 0.250000 0.750000 0.100000 0.200000");
+  EXPECT_EQ(format_pose_line(2, pose, {1, 2}),
+            "2 0.500000 0.500000 0.250000 0.750000 0.100000 0.200000");
   const auto back = parse_pose(parse_label_line(format_pose_line(2, pose, {4, 3})), {4, 3});
   ASSERT_TRUE(back);
   EXPECT_EQ(back->keypoints[2].visibility, 1);

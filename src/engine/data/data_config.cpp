@@ -72,7 +72,8 @@ void read_keypoint_keys(const YAML::Node& doc, const std::string& where, DataCon
     if (values.size() != 2)
       throw EngineError(where + ": 'kpt_shape' must be two whole numbers, such as [17, 3]");
     const files::KeypointShape kpt{values[0], values[1]};
-    if (const auto problem = kpt.problem(); !problem.empty()) throw EngineError(where + ": " + problem);
+    if (const auto problem = kpt.problem(); !problem.empty())
+      throw EngineError(where + ": " + problem);
     config.kpt_shape = kpt;
   }
   if (const YAML::Node flip = doc["flip_idx"]; flip && !flip.IsNull()) {

@@ -102,8 +102,8 @@ std::optional<SampleFault> bounds_fault(const std::vector<double>& values, bool&
 }
 
 // A box or polygon line (detection, segmentation).
-std::optional<SampleFault> to_shape(const std::vector<double>& values, Instance& out,
-                                    bool& clipped, bool& no_area) {
+std::optional<SampleFault> to_shape(const std::vector<double>& values, Instance& out, bool& clipped,
+                                    bool& no_area) {
   const std::size_t coords = values.size() - 1;
   if (coords == 0) return SampleFault{"no coordinates", "a class without coordinates"};
   if (coords != 4 && coords % 2 != 0)
@@ -172,11 +172,11 @@ std::optional<SampleFault> to_pose(const files::LabelLine& line, const files::Ke
                                    Instance& out, bool& clipped, bool& no_area) {
   const std::size_t need = 4 + std::size_t(kpt.count) * std::size_t(kpt.dims);
   if (line.coords.size() != need)
-    return SampleFault{"not a pose line",
-                       "a pose line takes 4 + " + std::to_string(kpt.count) + " x " +
-                           std::to_string(kpt.dims) + " = " + std::to_string(need) +
-                           " values (kpt_shape), the line has " +
-                           std::to_string(line.coords.size())};
+    return SampleFault{"not a pose line", "a pose line takes 4 + " + std::to_string(kpt.count) +
+                                              " x " + std::to_string(kpt.dims) + " = " +
+                                              std::to_string(need) +
+                                              " values (kpt_shape), the line has " +
+                                              std::to_string(line.coords.size())};
   for (const double v : line.coords)
     if (!std::isfinite(v)) return out_of_bounds(v);
   const auto pose = files::parse_pose(line, kpt);

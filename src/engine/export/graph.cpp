@@ -170,8 +170,8 @@ void emit_classifier_graph(torch::nn::Module& model, Family family, int64_t heig
                            GraphEmitter& e) {
   check_export_size(height, width);
   if (height != width)
-    throw EngineError("a classifier exports at a square size, not " + std::to_string(height) +
-                      "x" + std::to_string(width));
+    throw EngineError("a classifier exports at a square size, not " + std::to_string(height) + "x" +
+                      std::to_string(width));
   Walker w(model, e);
   auto y = w.conv("model.1", w.conv("model.0", e.input("images", {1, 3, height, width}), 2), 2);
   std::string head;
@@ -192,7 +192,8 @@ void emit_classifier_graph(torch::nn::Module& model, Family family, int64_t heig
   y = w.conv(head + ".conv", y);
   const auto& weight = w.get(head + ".linear.weight");  // [nc, c]
   const int64_t c = weight.size(1), nc = weight.size(0), side = height / 32;
-  auto mean = e.constant(head + ".pool", torch::full({c, 1, side, side}, 1.0 / double(side * side)));
+  auto mean =
+      e.constant(head + ".pool", torch::full({c, 1, side, side}, 1.0 / double(side * side)));
   auto pooled = e.conv(y, mean, "", side, 1, 0, c);  // [1, c, 1, 1]
   auto lw = e.constant(head + ".linear.weight", weight.view({nc, c, 1, 1}).contiguous());
   auto lb = e.constant(head + ".linear.bias", w.get(head + ".linear.bias").contiguous());

@@ -47,7 +47,8 @@ TEST(TaskLabels, OrientedBoxesKeepTheirCornersInOrder) {
 
 TEST(TaskLabels, OrientedBoxLinesOfAnotherShapeSpoilTheFile) {
   const FaultCase cases[] = {
-      {"0 0.1 0.1 0.2 0.1 0.2 0.2 0.1 0.2\n0 0.5 0.5 0.2 0.2\n", "takes 8 values (4 corners), the line has 4 (line 2)"},
+      {"0 0.1 0.1 0.2 0.1 0.2 0.2 0.1 0.2\n0 0.5 0.5 0.2 0.2\n",
+       "takes 8 values (4 corners), the line has 4 (line 2)"},
       {"0 0.1 0.1 0.2 0.1 0.2 0.2 0.1 0.2 0.1 0.15\n", "the line has 10 (line 1)"},
       {"0 0.1 0.1 0.2 0.1 0.2 1.2 0.1 0.2\n", "out of bounds coordinate 1.2 (line 1)"},
       {"3 0.1 0.1 0.2 0.1 0.2 0.2 0.1 0.2\n", "exceeds dataset class count 2 (line 1)"},
@@ -114,8 +115,7 @@ TEST(TaskLabels, PoseLinesOfAnotherShapeSpoilTheFile) {
     EXPECT_NE(fault_of(f).find(c.message), std::string::npos) << fault_of(f);
   }
   // A keypoint that is not labelled is not checked: writers leave whatever stood there.
-  EXPECT_FALSE(
-      parse_training_labels("0 0.5 0.5 0.4 0.6 0.4 0.3 2 -5 7 0\n", 1, pose(2, 3)).fault);
+  EXPECT_FALSE(parse_training_labels("0 0.5 0.5 0.4 0.6 0.4 0.3 2 -5 7 0\n", 1, pose(2, 3)).fault);
   // A schema that cannot be is the file's fault, not a crash.
   EXPECT_TRUE(parse_training_labels("0 0.5 0.5 0.4 0.6\n", 1, pose(0, 3)).fault);
 }

@@ -1,10 +1,9 @@
 #include "engine/tasks/classify/classify_data.h"
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <system_error>
 
 #include "engine/error.h"
@@ -56,8 +55,10 @@ std::vector<Sample> scan_split(const fs::path& root, const std::string& split,
 
 ClassifyData scan_classify_data(const fs::path& root, const std::string& split) {
   if (!is_folder(root))
-    throw EngineError("classification data is a folder with train/<class>/ and val/<class>/ "
-                      "image folders; " + root.string() + " is not a folder");
+    throw EngineError(
+        "classification data is a folder with train/<class>/ and val/<class>/ "
+        "image folders; " +
+        root.string() + " is not a folder");
   if (!is_folder(root / "train"))
     throw EngineError(root.string() + " has no train/ folder (train/<class>/*.jpg)");
   ClassifyData data;
@@ -72,7 +73,8 @@ ClassifyData scan_classify_data(const fs::path& root, const std::string& split) 
   data.train = scan_split(root, "train", data.names, &data.warnings);
   if (data.train.empty()) throw EngineError((root / "train").string() + " holds no image");
   data.val_split = split;
-  if (split == "val" && !is_folder(root / "val") && is_folder(root / "test")) data.val_split = "test";
+  if (split == "val" && !is_folder(root / "val") && is_folder(root / "test"))
+    data.val_split = "test";
   if (!is_folder(root / data.val_split))
     throw EngineError(root.string() + " has no " + split + "/ folder (" + split +
                       "/<class>/*.jpg)");
@@ -120,7 +122,7 @@ torch::Tensor train_tensor(const cv::Mat& bgr, int size, const TrainAugment& aug
     const int w = int(std::lround(std::sqrt(target * ratio)));
     const int h = int(std::lround(std::sqrt(target / ratio)));
     if (w < 1 || h < 1 || w > bgr.cols || h > bgr.rows) continue;
-    crop = {int(u(rng) * (bgr.cols - w + 1)) , int(u(rng) * (bgr.rows - h + 1)), w, h};
+    crop = {int(u(rng) * (bgr.cols - w + 1)), int(u(rng) * (bgr.rows - h + 1)), w, h};
     crop &= cv::Rect(0, 0, bgr.cols, bgr.rows);
     break;
   }
@@ -136,8 +138,7 @@ torch::Tensor train_tensor(const cv::Mat& bgr, int size, const TrainAugment& aug
     cv::split(hsv, ch);
     // Hue runs 0..179 in OpenCV's 8-bit HSV and wraps around.
     cv::Mat hue_lut(1, 256, CV_8U);
-    for (int i = 0; i < 256; ++i)
-      hue_lut.at<uchar>(i) = uchar(int(std::lround(i * gh)) % 180);
+    for (int i = 0; i < 256; ++i) hue_lut.at<uchar>(i) = uchar(int(std::lround(i * gh)) % 180);
     cv::LUT(ch[0], hue_lut, ch[0]);
     ch[1].convertTo(ch[1], CV_8U, gs);
     ch[2].convertTo(ch[2], CV_8U, gv);
@@ -149,8 +150,8 @@ torch::Tensor train_tensor(const cv::Mat& bgr, int size, const TrainAugment& aug
 
 std::pair<torch::Tensor, torch::Tensor> load_batch(const std::vector<Sample>& samples,
                                                    const std::vector<size_t>& order, size_t first,
-                                                   size_t count, int size,
-                                                   const TrainAugment& aug, std::mt19937_64* rng,
+                                                   size_t count, int size, const TrainAugment& aug,
+                                                   std::mt19937_64* rng,
                                                    std::vector<std::string>* skipped) {
   std::vector<torch::Tensor> images;
   std::vector<int64_t> classes;

@@ -8,11 +8,11 @@
 // Images are read with OpenCV; a file that does not decode is left out of its batch with a
 // warning, never the run's end.
 
-#include <opencv2/core.hpp>
 #include <torch/torch.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <opencv2/core.hpp>
 #include <random>
 #include <string>
 #include <utility>
@@ -29,15 +29,16 @@ struct ClassifyData {
   std::filesystem::path root;
   std::vector<std::string> names;  // class id -> folder name
   std::vector<Sample> train;
-  std::vector<Sample> val;         // of `val_split`
-  std::string val_split;           // "val" or "test"
+  std::vector<Sample> val;            // of `val_split`
+  std::string val_split;              // "val" or "test"
   std::vector<std::string> warnings;  // folders left out, with why
 };
 
 // Scans `root`. `split` is the split validation reads ("val", or "test"); "val" falls back to
 // test/ when there is no val/. Throws EngineError when root is not a folder, train/ has no class
 // folder or no image, or the validation split is missing or empty.
-ClassifyData scan_classify_data(const std::filesystem::path& root, const std::string& split = "val");
+ClassifyData scan_classify_data(const std::filesystem::path& root,
+                                const std::string& split = "val");
 
 // One split only (val or test), with train's class names: for validating a trained model.
 std::vector<Sample> scan_split(const std::filesystem::path& root, const std::string& split,
@@ -63,8 +64,8 @@ torch::Tensor train_tensor(const cv::Mat& bgr, int size, const TrainAugment& aug
 // the evaluation view.
 std::pair<torch::Tensor, torch::Tensor> load_batch(const std::vector<Sample>& samples,
                                                    const std::vector<size_t>& order, size_t first,
-                                                   size_t count, int size,
-                                                   const TrainAugment& aug, std::mt19937_64* rng,
+                                                   size_t count, int size, const TrainAugment& aug,
+                                                   std::mt19937_64* rng,
                                                    std::vector<std::string>* skipped);
 
 }  // namespace orvane::engine::classify

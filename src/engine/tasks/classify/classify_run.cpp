@@ -173,9 +173,8 @@ std::vector<std::pair<int, float>> predict_classifier(ExportedModel& model, cons
 namespace {
 
 // Decay on the weights of convolutions and linear layers; none on biases and BatchNorm.
-std::unique_ptr<torch::optim::Optimizer> make_optimizer(ClassifyModel& model,
-                                                        const TrainOptions& o, int nc,
-                                                        long long iterations, double* lr) {
+std::unique_ptr<torch::optim::Optimizer> make_optimizer(ClassifyModel& model, const TrainOptions& o,
+                                                        int nc, long long iterations, double* lr) {
   std::vector<torch::Tensor> decay, no_decay;
   for (const auto& p : model->named_parameters(true)) {
     if (!p.value().requires_grad()) continue;
@@ -247,8 +246,8 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions o,
   const ClassifyData data = scan_classify_data(o.data);
   for (const auto& w : data.warnings) LOGGER.warning(w);
   if (data.names != model->names && int(data.names.size()) != model->nc())
-    throw EngineError("the model has " + std::to_string(model->nc()) + " classes and " +
-                      o.data + " " + std::to_string(data.names.size()));
+    throw EngineError("the model has " + std::to_string(model->nc()) + " classes and " + o.data +
+                      " " + std::to_string(data.names.size()));
   model->names = data.names;
   const int batch = std::max(1, std::min<int>(o.batch < 1 ? 16 : o.batch, int(data.train.size())));
   const int batches = int((data.train.size() + size_t(batch) - 1) / size_t(batch));
@@ -276,9 +275,9 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions o,
                                                   std::string(args.c_str()) + "\n");
   }
   LOGGER.info(model->summary());
-  LOGGER.info("train: " + std::to_string(data.train.size()) + " images, " + data.val_split +
-              ": " + std::to_string(data.val.size()) + " images, " +
-              std::to_string(data.names.size()) + " classes");
+  LOGGER.info("train: " + std::to_string(data.train.size()) + " images, " + data.val_split + ": " +
+              std::to_string(data.val.size()) + " images, " + std::to_string(data.names.size()) +
+              " classes");
   if (callbacks.on_start) callbacks.on_start(result.save_dir, o.epochs, batches);
 
   CheckpointMeta meta;
@@ -328,7 +327,8 @@ ClassifyTrainResult train_classifier(ClassifyModel& model, TrainOptions o,
       optimizer->step();
       loss_sum += loss.item<double>() * double(classes.size(0));
       seen += int(classes.size(0));
-      if (callbacks.on_batch_end) callbacks.on_batch_end(epoch, b, batches, loss_sum / std::max(seen, 1));
+      if (callbacks.on_batch_end)
+        callbacks.on_batch_end(epoch, b, batches, loss_sum / std::max(seen, 1));
       if (callbacks.stop_requested && callbacks.stop_requested()) {
         result.stopped = true;
         break;

@@ -2,20 +2,20 @@
 // Training, validation, prediction and checkpoints of the image classifiers (classify_model.h)
 // on a folder-layout data set (classify_data.h).
 //
-// Training: cross-entropy on the logits (the forward pass under `amp` as detection's); optimizer as detection's (`optimizer=auto` is AdamW
-// at lr 0.002 * 5 / (4 + nc) for short runs, SGD at 0.01 beyond kAutoOptimizerSgdIterations),
-// the learning rate linear from lr0 to lr0 * lrf after a linear warm-up of warmup_epochs; decay
-// on weights only. Every epoch validates: top-1 and top-5 accuracy and the validation loss;
-// fitness is their mean (top-1 + top-5) / 2. The run folder (project, default runs/classify,
-// and name) holds args.yaml, results.csv and weights/last.pt and best.pt.
+// Training: cross-entropy on the logits (the forward pass under `amp` as detection's); optimizer as
+// detection's (`optimizer=auto` is AdamW at lr 0.002 * 5 / (4 + nc) for short runs, SGD at 0.01
+// beyond kAutoOptimizerSgdIterations), the learning rate linear from lr0 to lr0 * lrf after a
+// linear warm-up of warmup_epochs; decay on weights only. Every epoch validates: top-1 and top-5
+// accuracy and the validation loss; fitness is their mean (top-1 + top-5) / 2. The run folder
+// (project, default runs/classify, and name) holds args.yaml, results.csv and weights/last.pt and
+// best.pt.
 //
 // Checkpoints are our archive format (src/engine/README.md) with `task: classify` and an
 // architecture such as `yolov8n-cls`.
 
-#include <opencv2/core.hpp>
-
 #include <filesystem>
 #include <functional>
+#include <opencv2/core.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,7 +91,7 @@ void save_classifier(const std::filesystem::path& path, ClassifyModel& model,
 
 struct LoadedClassifier {
   ClassifyModel model{nullptr};  // in eval mode
-  CheckpointMeta meta;  // arch.task is classify
+  CheckpointMeta meta;           // arch.task is classify
 };
 // Throws EngineError with one line for a missing, foreign, newer or damaged file.
 LoadedClassifier load_classifier(const std::filesystem::path& path);

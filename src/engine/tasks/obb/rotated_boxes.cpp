@@ -1,10 +1,9 @@
 #include "engine/tasks/obb/rotated_boxes.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <opencv2/imgproc.hpp>
 
 namespace orvane::engine::obb {
 

@@ -2,23 +2,22 @@
 // the folder-layout data set, checkpoints, prediction, and a short training run that learns.
 
 #include <gtest/gtest.h>
-
 #include <torch/script.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 
-#include "engine/tasks/classify/classify_data.h"
-#include "engine/tasks/classify/classify_model.h"
-#include "engine/tasks/classify/classify_run.h"
+#include "../../shapes_data.h"
 #include "engine/checkpoint.h"
 #include "engine/error.h"
 #include "engine/export/exported_model.h"
 #include "engine/exporter.h"
 #include "engine/logger.h"
+#include "engine/tasks/classify/classify_data.h"
+#include "engine/tasks/classify/classify_model.h"
+#include "engine/tasks/classify/classify_run.h"
 #include "engine/yolo.h"
-#include "../../shapes_data.h"
 
 namespace orvane::engine::classify {
 namespace {
@@ -187,8 +186,8 @@ TEST_F(ClassifyDataTest, ExportsReproduceTheModel) {
   fs::create_directories(root);
   const fs::path source = std::getenv("ORVANE_SOURCE_DIR") ? std::getenv("ORVANE_SOURCE_DIR") : "";
   const fs::path ort = source / "tools" / "ort" / "node_modules" / "onnxruntime-node";
-  const bool have_ort = fs::exists(ort / "package.json") &&
-                        std::system("node --version > /dev/null 2>&1") == 0;
+  const bool have_ort =
+      fs::exists(ort / "package.json") && std::system("node --version > /dev/null 2>&1") == 0;
   if (!have_ort) std::cerr << "onnxruntime-node is missing: the ONNX Runtime check is skipped\n";
   torch::manual_seed(3);
   for (const char* name : {"yolov8n-cls", "yolo11n-cls"}) {
@@ -198,8 +197,10 @@ TEST_F(ClassifyDataTest, ExportsReproduceTheModel) {
     {
       torch::NoGradGuard no_grad;
       for (auto& b : m->named_buffers(true))
-        if (b.key().find("running_var") != std::string::npos) b.value().uniform_(0.5, 2.0);
-        else if (b.key().find("running_mean") != std::string::npos) b.value().uniform_(-0.2, 0.2);
+        if (b.key().find("running_var") != std::string::npos)
+          b.value().uniform_(0.5, 2.0);
+        else if (b.key().find("running_mean") != std::string::npos)
+          b.value().uniform_(-0.2, 0.2);
     }
     m->eval();
     CheckpointMeta meta;
@@ -231,9 +232,9 @@ TEST_F(ClassifyDataTest, ExportsReproduceTheModel) {
       const auto c = x.contiguous();
       std::ofstream(input, std::ios::binary)
           .write(static_cast<const char*>(c.data_ptr()), std::streamsize(c.nbytes()));
-      const std::string command = "node '" + (source / "tests/engine/ort_run.js").string() +
-                                  "' '" + ort.string() + "' '" + onnx.string() + "' '" +
-                                  input.string() + "' 64 64 '" + prefix.string() + "' > '" +
+      const std::string command = "node '" + (source / "tests/engine/ort_run.js").string() + "' '" +
+                                  ort.string() + "' '" + onnx.string() + "' '" + input.string() +
+                                  "' 64 64 '" + prefix.string() + "' > '" +
                                   (root / "ort.txt").string() + "' 2>&1";
       ASSERT_EQ(std::system(command.c_str()), 0);
       std::ifstream printed(root / "ort.txt");

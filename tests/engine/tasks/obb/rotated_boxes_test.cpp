@@ -1,10 +1,10 @@
 // Oriented-box geometry against hand-computed cases.
 
+#include "engine/tasks/obb/rotated_boxes.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "engine/tasks/obb/rotated_boxes.h"
 
 namespace orvane::engine::obb {
 namespace {
@@ -53,8 +53,8 @@ TEST(ProbIou, HandComputedCasesAndGradient) {
   EXPECT_GT(probiou(a, a).item<double>(), 0.999);
   // A 4x2 box and its quarter turn are different Gaussians; a half turn is the same one.
   auto r = torch::tensor({{0.0, 0.0, 4.0, 2.0, 0.0}, {0.0, 0.0, 4.0, 2.0, 0.0}}, torch::kDouble);
-  auto t = torch::tensor({{0.0, 0.0, 4.0, 2.0, M_PI / 2}, {0.0, 0.0, 4.0, 2.0, M_PI}},
-                         torch::kDouble);
+  auto t =
+      torch::tensor({{0.0, 0.0, 4.0, 2.0, M_PI / 2}, {0.0, 0.0, 4.0, 2.0, M_PI}}, torch::kDouble);
   const auto iou = probiou(r, t);
   EXPECT_LT(iou[0].item<double>(), 0.9);
   EXPECT_GT(iou[1].item<double>(), 0.999);

@@ -1,11 +1,12 @@
 // Object keypoint similarity against a hand-computed case.
 
+#include "engine/tasks/pose/keypoint_similarity.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "engine/error.h"
-#include "engine/tasks/pose/keypoint_similarity.h"
 
 namespace orvane::engine::pose {
 namespace {
