@@ -1,5 +1,6 @@
 #include "cli/preflight.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "engine/logger.h"
 #include "engine/sliced_predictor.h"
 #include "engine/weights_zoo.h"
+#include "files/label_format.h"
 
 namespace orvane::cli {
 
@@ -111,6 +113,24 @@ engine::SliceOptions slice_options(const Args& args) {
     throw ArgError(e.what());
   }
   return slice;
+}
+
+std::vector<std::filesystem::path> source_images(const std::filesystem::path& source) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> images;
+  std::error_code ec;
+  if (fs::is_directory(source, ec)) {
+    for (const auto& entry : fs::directory_iterator(source, ec))
+      if (entry.is_regular_file(ec) && files::is_image_path(entry.path().string()))
+        images.push_back(entry.path());
+    std::sort(images.begin(), images.end());
+    if (images.empty()) throw std::runtime_error("no images in " + source.string());
+  } else if (fs::is_regular_file(source, ec)) {
+    images.push_back(source);
+  } else {
+    throw std::runtime_error("source not found: " + source.string());
+  }
+  return images;
 }
 
 }  // namespace orvane::cli

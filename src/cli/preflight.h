@@ -8,6 +8,7 @@
 // Faults of keys and values are ArgErrors (exit 2); missing or unreadable files are
 // std::runtime_errors (exit 1, like a failed run).
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ void check_data_file(const std::string& data);
 // The model must be an existing file or a name the engine knows (std::runtime_error: a missing
 // path; an unknown name with the nearest known one and the list).
 void check_model(const std::string& model);
+
+// The images a prediction reads: `source` itself when it is a file, else the images of the
+// folder (not its subfolders), sorted. std::runtime_error when it does not exist or a folder
+// holds no image.
+std::vector<std::filesystem::path> source_images(const std::filesystem::path& source);
 
 // A file or folder the verb reads must exist (std::runtime_error "source=DIR: no such file or
 // folder").

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "cli/args.h"
+#include "cli/classify_verbs.h"
 #include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/error.h"
@@ -43,12 +44,6 @@ const std::vector<KeyHelp>& predict_keys() {
   return keys;
 }
 
-bool is_image(const fs::path& p) {
-  auto ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  return ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".bmp" || ext == ".webp";
-}
-
 int predict_video_file(const Args& args, const engine::PredictOptions& predict) {
   video::VideoPredictOptions options;
   options.predict = predict;
@@ -76,6 +71,7 @@ int run_predict(const std::vector<std::string>& words) {
   options.amp = checked_amp(args);
   check_ranges(args, predict_keys());
   options.slice = slice_options(args);
+  if (is_classify_run(args)) return predict_classify(args);
   engine::MemoryNeed need = engine::memory_need_of_model(args.str("model"));
   need.batch = 1;
   need.training = false;
@@ -84,18 +80,8 @@ int run_predict(const std::vector<std::string>& words) {
   options.verbose = false;
   const fs::path source = args.str("source");
   if (video::is_video_file(source)) return predict_video_file(args, options);
+  const std::vector<fs::path> images = source_images(source);
   std::error_code ec;
-  std::vector<fs::path> images;
-  if (fs::is_directory(source, ec)) {
-    for (const auto& entry : fs::directory_iterator(source, ec))
-      if (entry.is_regular_file(ec) && is_image(entry.path())) images.push_back(entry.path());
-    std::sort(images.begin(), images.end());
-    if (images.empty()) throw std::runtime_error("no images in " + source.string());
-  } else if (fs::is_regular_file(source, ec)) {
-    images.push_back(source);
-  } else {
-    throw std::runtime_error("source not found: " + source.string());
-  }
   check_model(args.str("model"));
   const fs::path save = args.str("save");
   if (!save.empty()) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/classify_verbs.h"
 #include "cli/preflight.h"
 #include "cli/progress_channel.h"
 #include "cli/rank_launcher.h"
@@ -61,7 +62,8 @@ const std::vector<KeyHelp>& train_keys() {
     const training::TrainingDefaults d = training::kTrainingDefaults;
     std::vector<KeyHelp> k{
         {"model", d.model, kModelKeyHelp},
-        {"data", d.data, "dataset manifest"},
+        {"data", d.data, "dataset manifest; for a classifier the folder with train/<class>/"},
+        {"task", "", "classify trains an image classifier (a -cls model implies it)"},
         {"epochs", default_text(d.epochs), ""},
         {"imgsz", default_text(d.imgsz), "training image size (rounded up to a multiple of 32)"},
         {"batch", default_text(d.batch), "images per batch; -1 chooses 16 on the CPU"},
@@ -120,7 +122,8 @@ std::string resume_path(const Args& args) {
 engine::TrainOptions parse_options(const Args& args) {
   engine::TrainOptions options;
   for (const auto& key_info : train_keys()) {
-    if (key_info.key == "model" || key_info.key == "progress" || key_info.key == "resume")
+    if (key_info.key == "model" || key_info.key == "progress" || key_info.key == "resume" ||
+        key_info.key == "task")
       continue;
     try {
       engine::set_train_arg(options, key_info.key, args.str(key_info.key));
@@ -309,6 +312,10 @@ int run_train(const std::vector<std::string>& words) {
   }
   const Args args(words, train_keys());
   engine::TrainOptions options;
+  if (is_classify_run(args)) {
+    check_ranges(args, train_keys());
+    return train_classify(args, parse_options(args));
+  }
   const std::optional<engine::DistributedEnv> dist_env = distributed_env();
   try {
     options = parse_options(args);

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/args.h"
+#include "cli/classify_verbs.h"
 #include "cli/preflight.h"
 #include "cli/verbs.h"
 #include "engine/error.h"
@@ -18,9 +19,12 @@ constexpr const char* kSummary = "validate a YOLO model on a dataset";
 
 const std::vector<KeyHelp>& val_keys() {
   static const std::vector<KeyHelp> keys = with_slice_keys({
-      {"model", "", "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
-      {"data", "data.yaml", "dataset manifest"},
-      {"imgsz", default_text(training::kTrainingDefaults.imgsz), "image size (rounded up to a multiple of 32)"},
+      {"model", "",
+       "weights file (best.pt / last.pt of a run, or the YOLO ecosystem's .pt) or a zoo name"},
+      {"data", "data.yaml", "dataset manifest; for a classifier the folder with val/<class>/"},
+      {"task", "", "classify for an image classifier (found from the model otherwise)"},
+      {"imgsz", default_text(training::kTrainingDefaults.imgsz),
+       "image size (rounded up to a multiple of 32)"},
       {"device", training::kTrainingDefaults.device, ""},
       {"batch", default_text(training::kTrainingDefaults.batch), ""},
       {"workers", default_text(training::kTrainingDefaults.workers), "data loading threads"},
@@ -42,6 +46,12 @@ int run_val(const std::vector<std::string>& words) {
   }
   const Args args(words, val_keys());
   if (args.str("model").empty()) throw ArgError("model= is required");
+  if (is_classify_run(args)) {
+    check_ranges(args, val_keys());
+    if (args.str("split") != "val" && args.str("split") != "test")
+      throw ArgError("split must be val or test");
+    return val_classify(args);
+  }
   engine::ValArgs va;
   va.data = args.str("data");
   va.device = args.str("device");

@@ -23,8 +23,7 @@ std::string meta_to_yaml(const CheckpointMeta& meta) {
   out << YAML::Key << "format" << YAML::Value << kCheckpointFormat;
   out << YAML::Key << "version" << YAML::Value << kCheckpointVersion;
   out << YAML::Key << "architecture" << YAML::Value << meta.arch.name();
-  out << YAML::Key << "task" << YAML::Value
-      << (meta.arch.task == Task::segment ? "segment" : "detect");
+  out << YAML::Key << "task" << YAML::Value << task_name(meta.arch.task);
   out << YAML::Key << "nc" << YAML::Value << meta.arch.nc;
   out << YAML::Key << "names" << YAML::Value << YAML::BeginMap;
   for (size_t i = 0; i < meta.names.size(); ++i)
@@ -58,7 +57,7 @@ CheckpointMeta meta_from_yaml(const std::string& text) {
       throw EngineError("checkpoint format version " + std::to_string(version) +
                         " is newer than this program reads (" +
                         std::to_string(kCheckpointVersion) + ")");
-    auto arch = parse_model_name(root["architecture"].as<std::string>(""));
+    auto arch = parse_task_model_name(root["architecture"].as<std::string>(""));
     if (!arch) throw EngineError("unknown architecture '" +
                                  root["architecture"].as<std::string>("") + "'");
     meta.arch = *arch;
@@ -118,6 +117,11 @@ void write_resume_state(torch::serialize::OutputArchive& archive, const ResumeSt
 
 std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
                              torch::optim::Optimizer* optimizer, const ResumeState* resume) {
+  return checkpoint_bytes(*model, meta, optimizer, resume);
+}
+
+std::string checkpoint_bytes(torch::nn::Module& model, const CheckpointMeta& meta,
+                             torch::optim::Optimizer* optimizer, const ResumeState* resume) {
   // Built in memory and written by our own writer: LibTorch's file writer aborts the process
   // when the disk fills up (its destructor throws), ours reports it and keeps the old file.
   std::string bytes;
@@ -125,7 +129,7 @@ std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
     torch::serialize::OutputArchive archive;
     archive.write("orvane_meta", c10::IValue(meta_to_yaml(meta)));
     torch::serialize::OutputArchive weights;
-    model->save(weights);
+    model.save(weights);
     archive.write("model", weights);
     if (optimizer) {
       torch::serialize::OutputArchive state;
@@ -229,8 +233,8 @@ namespace {
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
-// Opens the archive and reads the metadata; any failure is a one-line EngineError.
-CheckpointMeta open_archive(const fs::path& path, torch::serialize::InputArchive& archive) {
+// The metadata text of one of our archives; any failure is a one-line EngineError.
+std::string open_checkpoint_archive(const fs::path& path, torch::serialize::InputArchive& archive) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec))
     throw EngineError("weights file not found: " + path.string());
@@ -261,29 +265,42 @@ CheckpointMeta open_archive(const fs::path& path, torch::serialize::InputArchive
     throw EngineError(path.string() +
                       " is neither an Orvane checkpoint nor a YOLO ecosystem .pt file (a zip "
                       "archive holding neither's contents)");
+  return meta_value.toStringRef();
+}
+
+}  // namespace
+
+CheckpointMeta open_archive(const fs::path& path, torch::serialize::InputArchive& archive) {
+  const std::string text = open_checkpoint_archive(path, archive);
   try {
-    return meta_from_yaml(meta_value.toStringRef());
+    return meta_from_yaml(text);
   } catch (const EngineError& e) {
     throw EngineError(path.string() + ": " + e.what());
   }
 }
 
-}  // namespace
+void load_archive_weights(const fs::path& path, torch::serialize::InputArchive& archive,
+                          torch::nn::Module& model, const CheckpointMeta& meta) {
+  try {
+    torch::serialize::InputArchive weights;
+    if (!archive.try_read("model", weights)) throw EngineError("no weights");
+    model.load(weights);
+  } catch (const std::exception& e) {
+    throw EngineError(path.string() + " is damaged: its weights do not fit " + meta.arch.name() +
+                      " (" + first_line(e.what()) + ")");
+  }
+  model.eval();
+}
 
 LoadedCheckpoint load_checkpoint(const fs::path& path) {
   torch::serialize::InputArchive archive;
   LoadedCheckpoint loaded;
   loaded.meta = open_archive(path, archive);
+  if (loaded.meta.arch.task != Task::detect && loaded.meta.arch.task != Task::segment)
+    throw EngineError(path.string() + " holds a " + loaded.meta.arch.name() +
+                      " model, which this command does not take");
   loaded.model = YoloModel(loaded.meta.arch, loaded.meta.names);
-  try {
-    torch::serialize::InputArchive weights;
-    if (!archive.try_read("model", weights)) throw EngineError("no weights");
-    loaded.model->load(weights);
-  } catch (const std::exception& e) {
-    throw EngineError(path.string() + " is damaged: its weights do not fit " +
-                      loaded.meta.arch.name() + " (" + first_line(e.what()) + ")");
-  }
-  loaded.model->eval();
+  load_archive_weights(path, archive, *loaded.model, loaded.meta);
   torch::serialize::InputArchive state;
   try {
     loaded.has_optimizer = archive.try_read("optimizer", state);

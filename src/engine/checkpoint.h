@@ -24,7 +24,7 @@ inline constexpr const char* kCheckpointFormat = "orvane-yolo";
 inline constexpr int kCheckpointVersion = 1;
 
 struct CheckpointMeta {
-  ModelSpec arch;                  // architecture, task, nc
+  ModelSpec arch;                  // architecture, task, nc (any task: classifiers too)
   std::vector<std::string> names;  // size nc
   int imgsz = 640;
   int epoch = -1;                  // last finished epoch (0-based); -1 when none finished
@@ -62,6 +62,10 @@ void save_checkpoint(const std::filesystem::path& path, YoloModel& model,
 // The bytes save_checkpoint writes: the archive serialised in memory. Throws EngineError.
 // `resume` (last.pt) adds the state a resumed run needs.
 std::string checkpoint_bytes(YoloModel& model, const CheckpointMeta& meta,
+                             torch::optim::Optimizer* optimizer = nullptr,
+                             const ResumeState* resume = nullptr);
+// The same for any network (a classifier): its parameters and buffers as `model`.
+std::string checkpoint_bytes(torch::nn::Module& model, const CheckpointMeta& meta,
                              torch::optim::Optimizer* optimizer = nullptr,
                              const ResumeState* resume = nullptr);
 
@@ -108,6 +112,17 @@ struct LoadedCheckpoint {
   bool has_optimizer = false;
   bool foreign = false;  // read from the YOLO ecosystem's checkpoint (ecosystem_weights.h)
 };
+
+// Opens one of our archives and reads its metadata, of any task (load_checkpoint takes only
+// detection and segmentation). Throws EngineError with one line when the file is missing, not a
+// zip, a zip without our metadata, or the metadata does not parse.
+CheckpointMeta open_archive(const std::filesystem::path& path,
+                            torch::serialize::InputArchive& archive);
+
+// Reads the archive's weights into `model` (built for meta.arch) and sets it to eval mode.
+// Throws EngineError naming `path` when they are missing or do not fit.
+void load_archive_weights(const std::filesystem::path& path, torch::serialize::InputArchive& archive,
+                          torch::nn::Module& model, const CheckpointMeta& meta);
 
 // Throws EngineError with one line when the file is missing, not ours, of a newer version, or
 // damaged. Never crashes on foreign bytes.

@@ -17,6 +17,7 @@
 #include "engine/export/exported_model.h"
 #include "engine/export/writers.h"
 #include "engine/logger.h"
+#include "engine/tasks/classify/classify_run.h"
 #include "files/atomic_file.h"
 #include "files/text_format.h"
 
@@ -40,6 +41,14 @@ std::string unavailable_message(const std::string& format) {
          "export to onnx instead and convert it on a Mac, or load the ONNX file in ONNX Runtime";
 }
 
+// "Orvane yolov8n model trained on data.yaml"
+std::string description_of(const CheckpointMeta& meta) {
+  std::string description = "Orvane " + meta.arch.name() + " model";
+  if (auto it = meta.train_args.find("data"); it != meta.train_args.end())
+    description += " trained on " + fs::path(it->second).filename().string();
+  return description;
+}
+
 }  // namespace
 
 const std::vector<std::string>& export_formats() {
@@ -60,11 +69,19 @@ fs::path export_model(const ExportOptions& options) {
   if (ExportedModel::is_exported_path(weights))
     throw EngineError(weights.filename().string() +
                       " is already an exported model; export from the .pt checkpoint it came from");
-  auto loaded = load_weights(weights);
+  // A classifier's checkpoint is ours too, with another network and one output.
+  const bool classifier = classify::is_classifier(weights.string());
+  LoadedCheckpoint loaded;
+  classify::LoadedClassifier loaded_classifier;
+  if (classifier)
+    loaded_classifier = classify::load_classifier(weights);
+  else
+    loaded = load_weights(weights);
   if (options.format != "onnx" && options.format != "torchscript")
     throw EngineError(unavailable_message(options.format));
 
-  int size = options.imgsz > 0 ? options.imgsz : loaded.meta.imgsz;
+  int size = options.imgsz > 0 ? options.imgsz
+                               : (classifier ? loaded_classifier.meta.imgsz : loaded.meta.imgsz);
   if (size < 32 || size % 32 != 0) {
     const int rounded = std::max(32, (size + 31) / 32 * 32);
     LOGGER.warning("imgsz=" + std::to_string(size) +
@@ -72,26 +89,40 @@ fs::path export_model(const ExportOptions& options) {
     size = rounded;
   }
   exporting::ExportMetadata meta;
-  meta.task = loaded.model->is_segment() ? "segment" : "detect";
-  meta.names = loaded.model->names;
   meta.height = meta.width = size;
   meta.date = files::utc_timestamp();
-  std::string description = "Orvane " + loaded.meta.arch.name() + " model";
-  if (auto it = loaded.meta.train_args.find("data"); it != loaded.meta.train_args.end())
-    description += " trained on " + fs::path(it->second).filename().string();
-  meta.description = description;
+  exporting::GraphWalk walk;
+  std::string module_name;
+  if (classifier) {
+    auto& model = loaded_classifier.model;
+    meta.task = "classify";
+    meta.names = model->names;
+    meta.description = description_of(loaded_classifier.meta);
+    model->eval();
+    walk = [&model, size](exporting::GraphEmitter& e) {
+      exporting::emit_classifier_graph(*model, model->spec().family, size, size, e);
+      return std::vector<std::vector<int64_t>>{{1, int64_t(model->nc())}};
+    };
+    module_name = "__torch__.orvane.Classify";
+  } else {
+    meta.task = loaded.model->is_segment() ? "segment" : "detect";
+    meta.names = loaded.model->names;
+    meta.description = description_of(loaded.meta);
+    loaded.model->eval();
+  }
 
   const auto start = std::chrono::steady_clock::now();
-  loaded.model->eval();
   torch::NoGradGuard no_grad;
   std::string bytes;
   fs::path target = weights;
   try {
     if (options.format == "onnx") {
-      bytes = exporting::onnx_bytes(*loaded.model, meta, options.opset);
+      bytes = walk ? exporting::onnx_bytes(walk, meta, options.opset)
+                   : exporting::onnx_bytes(*loaded.model, meta, options.opset);
       target.replace_extension(".onnx");
     } else {
-      bytes = exporting::torchscript_bytes(*loaded.model, meta);
+      bytes = walk ? exporting::torchscript_bytes(walk, module_name, meta)
+                   : exporting::torchscript_bytes(*loaded.model, meta);
       target.replace_extension(".torchscript");
     }
   } catch (const c10::Error& e) {

@@ -122,6 +122,37 @@ class SPPFImpl : public nn::Module {
 };
 TORCH_MODULE(SPPF);
 
+// CSP bottleneck with two convolutions, every bottleneck's output kept for the final 1x1.
+class C2fImpl : public nn::Module {
+ public:
+  C2fImpl(int64_t c1, int64_t c2, int64_t n, bool shortcut) : c_(int64_t(c2 * 0.5)) {
+    cv1 = register_module("cv1", Conv(c1, 2 * c_, 1));
+    cv2 = register_module("cv2", Conv((2 + n) * c_, c2, 1));
+    auto list = register_module("m", nn::ModuleList());
+    for (int64_t i = 0; i < n; ++i) {
+      m.push_back(Bottleneck(c_, c_, shortcut, 1.0));
+      list->push_back(m.back());
+    }
+  }
+  torch::Tensor forward(const torch::Tensor& x) {
+    auto y = cv1(x).chunk(2, 1);
+    y.reserve(2 + m.size());
+    for (auto& b : m) y.push_back(b(y.back()));
+    return cv2(torch::cat(y, 1));
+  }
+  void fuse() {
+    cv1->fuse();
+    cv2->fuse();
+    for (auto& b : m) b->fuse();
+  }
+  Conv cv1{nullptr}, cv2{nullptr};
+  std::vector<Bottleneck> m;
+
+ private:
+  int64_t c_;
+};
+TORCH_MODULE(C2f);
+
 // One branch of the head at one level: feature layers "0" and "1", then the biased 1x1 output
 // convolution "2" (`pred`).
 class HeadBranch : public nn::Module {
@@ -217,13 +248,17 @@ class ProtoImpl : public nn::Module {
 };
 TORCH_MODULE(Proto);
 
-// The decoupled head: per level a box branch (DFL logits) and a class branch; for segmentation
-// a coefficient branch per level and the prototype branch. YOLO11 differs only in its class
+// The decoupled head: per level a box branch (DFL logits) and a class branch; a fourth branch
+// per level ("cv4") with `extra` outputs for segmentation (32 mask coefficients, with the
+// prototype branch), oriented boxes (1 angle) and pose (k * d keypoint numbers), its width
+// max(chs[0] / 4, extra). YOLO11 differs only in its class
 // branch (LightBranch) and in where the DFL projection sits ("dfl.conv.weight", as in the
 // ecosystem's files; YOLOv8 checkpoints of ours keep "dfl.weight").
 class HeadImpl : public nn::Module {
  public:
-  HeadImpl(const std::array<int64_t, 3>& chs, int64_t nc, int64_t protos, bool yolo11) : nc_(nc) {
+  HeadImpl(const std::array<int64_t, 3>& chs, int64_t nc, int64_t protos, bool yolo11,
+           int64_t extra = 0)
+      : nc_(nc) {
     const int64_t c2 = std::max<int64_t>({16, chs[0] / 4, kRegMax * 4});
     const int64_t c3 = std::max<int64_t>(chs[0], std::min<int64_t>(nc, 100));
     auto l2 = register_module("cv2", nn::ModuleList());
@@ -244,12 +279,12 @@ class HeadImpl : public nn::Module {
     if (yolo11) owner = dfl->register_module("conv", std::make_shared<nn::Module>()).get();
     dfl_weight = owner->register_parameter(
         "weight", torch::arange(kRegMax, torch::kFloat).view({1, kRegMax, 1, 1}), false);
-    if (protos > 0) {
-      proto = register_module("proto", Proto(chs[0], protos, kNumMasks));
-      const int64_t c4 = std::max<int64_t>(chs[0] / 4, kNumMasks);
+    if (protos > 0) proto = register_module("proto", Proto(chs[0], protos, kNumMasks));
+    if (extra > 0) {
+      const int64_t c4 = std::max<int64_t>(chs[0] / 4, extra);
       auto l4 = register_module("cv4", nn::ModuleList());
       for (int i = 0; i < 3; ++i) {
-        coef.push_back(std::make_shared<BranchImpl>(chs[i], c4, kNumMasks));
+        coef.push_back(std::make_shared<BranchImpl>(chs[i], c4, extra));
         l4->push_back(coef.back());
       }
     }
@@ -269,13 +304,12 @@ class HeadImpl : public nn::Module {
     ModelOutput out;
     for (int i = 0; i < 3; ++i)
       out.feats.push_back(torch::cat({box[i]->forward(x[i]), cls[i]->forward(x[i])}, 1));
-    if (proto) {
+    if (!coef.empty()) {
       std::vector<torch::Tensor> mc;
-      const auto b = x[0].size(0);
-      for (int i = 0; i < 3; ++i) mc.push_back(coef[i]->forward(x[i]).view({b, kNumMasks, -1}));
-      out.mask_coef = torch::cat(mc, 2);
-      out.proto = proto(x[0]);
+      for (int i = 0; i < 3; ++i) mc.push_back(coef[i]->forward(x[i]).flatten(2));
+      (proto ? out.mask_coef : out.extra) = torch::cat(mc, 2);
     }
+    if (proto) out.proto = proto(x[0]);
     return out;
   }
 
@@ -304,6 +338,10 @@ struct Scaling {
   }
   int64_t repeats(int n) const { return n > 1 ? std::max<int64_t>(std::llround(n * depth), 1) : n; }
 };
+
+// Scale factors of the YOLOv8 detection and segmentation family. Throws EngineError for an
+// unknown letter.
+Scaling yolov8_scaling(char scale);
 
 }  // namespace layers
 

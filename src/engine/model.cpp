@@ -34,38 +34,7 @@ torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto)
   return matmul_nt(coef, proto.reshape({c, h * w}).t()).view({-1, h, w});
 }
 
-namespace {
-
-// CSP bottleneck with two convolutions, every bottleneck's output kept for the final 1x1.
-class C2fImpl : public nn::Module {
- public:
-  C2fImpl(int64_t c1, int64_t c2, int64_t n, bool shortcut) : c_(int64_t(c2 * 0.5)) {
-    cv1 = register_module("cv1", Conv(c1, 2 * c_, 1));
-    cv2 = register_module("cv2", Conv((2 + n) * c_, c2, 1));
-    auto list = register_module("m", nn::ModuleList());
-    for (int64_t i = 0; i < n; ++i) {
-      m.push_back(Bottleneck(c_, c_, shortcut, 1.0));
-      list->push_back(m.back());
-    }
-  }
-  torch::Tensor forward(const torch::Tensor& x) {
-    auto y = cv1(x).chunk(2, 1);
-    y.reserve(2 + m.size());
-    for (auto& b : m) y.push_back(b(y.back()));
-    return cv2(torch::cat(y, 1));
-  }
-  void fuse() {
-    cv1->fuse();
-    cv2->fuse();
-    for (auto& b : m) b->fuse();
-  }
-  Conv cv1{nullptr}, cv2{nullptr};
-  std::vector<Bottleneck> m;
-
- private:
-  int64_t c_;
-};
-TORCH_MODULE(C2f);
+namespace layers {
 
 Scaling yolov8_scaling(char scale) {
   switch (scale) {
@@ -83,9 +52,13 @@ Scaling yolov8_scaling(char scale) {
   throw EngineError(std::string("unknown YOLOv8 scale '") + scale + "'");
 }
 
+}  // namespace layers
+
+namespace {
+
 class YoloV8NetImpl : public YoloNetImpl {
  public:
-  YoloV8NetImpl(const ModelSpec& arch) : nc_(arch.nc), segment_(arch.task == Task::segment) {
+  YoloV8NetImpl(const ModelSpec& arch) : nc_(arch.nc) {
     const auto f = yolov8_scaling(arch.scale);
     auto ch = [&](int c) { return f.channels(c); };
     auto depth = [&](int n) { return f.repeats(n); };
@@ -107,9 +80,10 @@ class YoloV8NetImpl : public YoloNetImpl {
     l19 = register_module("19", Conv(c512, c512, 3, 2));
     l21 = register_module("21", C2f(c512 + c1024, c1024, depth(3), false));
 
-    head =
-        register_module("22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024},
-                                                         nc_, segment_ ? ch(256) : 0, false));
+    head = register_module(
+        "22", std::make_shared<HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024}, nc_,
+                                         arch.task == Task::segment ? ch(256) : 0, false,
+                                         arch.extra_outputs()));
   }
 
   ModelOutput forward(const torch::Tensor& x) override {
@@ -139,7 +113,6 @@ class YoloV8NetImpl : public YoloNetImpl {
   int64_t functional_modules() const override { return 2 + 2 + 4 + 1 + 1; }
 
   int64_t nc_;
-  bool segment_;
   Conv l0{nullptr}, l1{nullptr}, l3{nullptr}, l5{nullptr}, l7{nullptr}, l16{nullptr}, l19{nullptr};
   C2f l2{nullptr}, l4{nullptr}, l6{nullptr}, l8{nullptr}, l12{nullptr}, l15{nullptr}, l18{nullptr},
       l21{nullptr};
@@ -148,15 +121,71 @@ class YoloV8NetImpl : public YoloNetImpl {
 
 }  // namespace
 
+namespace {
+
+const char* task_suffix(Task task) {
+  switch (task) {
+    case Task::classify:
+      return "-cls";
+    case Task::segment:
+      return "-seg";
+    case Task::obb:
+      return "-obb";
+    case Task::pose:
+      return "-pose";
+    case Task::detect:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
+const char* task_name(Task task) {
+  switch (task) {
+    case Task::segment:
+      return "segment";
+    case Task::obb:
+      return "obb";
+    case Task::pose:
+      return "pose";
+    case Task::classify:
+      return "classify";
+    case Task::detect:
+      break;
+  }
+  return "detect";
+}
+
 std::string ModelSpec::name() const {
-  return std::string(family == Family::yolo11 ? "yolo11" : "yolov8") + scale +
-         (task == Task::segment ? "-seg" : "");
+  return std::string(family == Family::yolo11 ? "yolo11" : "yolov8") + scale + task_suffix(task);
+}
+
+int ModelSpec::extra_outputs() const {
+  switch (task) {
+    case Task::segment:
+      return kNumMasks;
+    case Task::obb:
+      return 1;
+    case Task::pose:
+      return kpt_shape[0] * kpt_shape[1];
+    case Task::detect:
+    case Task::classify:
+      break;
+  }
+  return 0;
 }
 
 std::optional<ModelSpec> parse_model_name(const std::string& name) {
+  auto arch = parse_task_model_name(name);
+  if (arch && arch->task != Task::detect && arch->task != Task::segment) return std::nullopt;
+  return arch;
+}
+
+std::optional<ModelSpec> parse_task_model_name(const std::string& name) {
   // The ecosystem writes "yolo11n"; "yolov11n" is a common spelling of the same model.
-  static const std::regex re(R"(^yolo(v8|v?11)([nsmlx])(-seg)?(\.pt|\.yaml|\.pth)?$)",
-                             std::regex::icase);
+  static const std::regex re(
+      R"(^yolo(v8|v?11)([nsmlx])(-seg|-obb|-pose|-cls)?(\.pt|\.yaml|\.pth)?$)", std::regex::icase);
   const auto stem = std::filesystem::path(name).filename().string();
   std::smatch m;
   if (!std::regex_match(stem, m, re)) return std::nullopt;
@@ -164,13 +193,28 @@ std::optional<ModelSpec> parse_model_name(const std::string& name) {
   arch.family =
       std::tolower(m[1].str()[0]) == 'v' && m[1].str()[1] == '8' ? Family::yolov8 : Family::yolo11;
   arch.scale = char(std::tolower(m[2].str()[0]));
-  arch.task = m[3].matched ? Task::segment : Task::detect;
+  const std::string suffix = m[3].matched ? m[3].str() : "";
+  auto lower = [](std::string t) {
+    for (auto& c : t) c = char(std::tolower(c));
+    return t;
+  };
+  const std::string task = lower(suffix);
+  arch.task = task == "-seg"    ? Task::segment
+              : task == "-obb"  ? Task::obb
+              : task == "-pose" ? Task::pose
+              : task == "-cls"  ? Task::classify
+                                : Task::detect;
+  // The model tables' own nc: YOLOv8's pose table says 1 (a person), YOLO11's keeps 80.
+  if (arch.task == Task::pose && arch.family == Family::yolov8) arch.nc = 1;
+  if (arch.task == Task::classify) arch.nc = 1000;
   return arch;
 }
 
 YoloModelImpl::YoloModelImpl(const ModelSpec& arch, std::vector<std::string> class_names)
     : names(std::move(class_names)), arch_(arch) {
   if (arch_.nc < 1) throw EngineError("a model needs at least one class");
+  if (arch_.task == Task::classify)
+    throw EngineError(arch_.name() + " is an image classifier, not a network with boxes");
   names.resize(arch_.nc);
   for (int i = 0; i < arch_.nc; ++i)
     if (names[i].empty()) names[i] = "class" + std::to_string(i);
@@ -220,10 +264,33 @@ torch::Tensor YoloModelImpl::decode(const ModelOutput& out) {
   auto anc = anchors.t().unsqueeze(0);  // [1,2,A]
   auto x1y1 = anc - lt, x2y2 = anc + rb;
   auto st = strides.t().unsqueeze(0);  // [1,1,A]
+  if (arch_.task == Task::obb) {
+    // The distances are along the box's own axes: its centre lies (rb - lt) / 2 from the
+    // anchor in that frame, turned by the angle into the image's.
+    auto angle = (out.extra.sigmoid() - 0.25) * M_PI;  // [B,1,A]
+    auto half = (rb - lt) / 2;
+    auto cos = angle.cos(), sin = angle.sin();
+    auto xf = half.slice(1, 0, 1), yf = half.slice(1, 1, 2);
+    auto centre = torch::cat({xf * cos - yf * sin, xf * sin + yf * cos}, 1) + anc;
+    auto rbox = torch::cat({centre, lt + rb}, 1) * st;
+    return torch::cat({rbox, parts[1].sigmoid(), angle}, 1);
+  }
   auto dbox = torch::cat({(x1y1 + x2y2) / 2, x2y2 - x1y1}, 1) * st;
   std::vector<torch::Tensor> rows{dbox, parts[1].sigmoid()};
   if (is_segment()) rows.push_back(out.mask_coef);
+  if (arch_.task == Task::pose) rows.push_back(decode_keypoints(out.extra, anc, st));
   return torch::cat(rows, 1);
+}
+
+torch::Tensor YoloModelImpl::decode_keypoints(const torch::Tensor& raw,
+                                              const torch::Tensor& anchors,
+                                              const torch::Tensor& strides) const {
+  // Each keypoint is an offset of up to about two cells from its anchor's cell corner, in cells.
+  const int64_t b = raw.size(0), k = arch_.kpt_shape[0], d = arch_.kpt_shape[1], a = raw.size(2);
+  auto kp = raw.view({b, k, d, a});
+  auto xy = (kp.slice(2, 0, 2) * 2 + (anchors.unsqueeze(1) - 0.5)) * strides.unsqueeze(1);
+  auto parts = d == 3 ? torch::cat({xy, kp.slice(2, 2, 3).sigmoid()}, 2) : xy;
+  return parts.view({b, k * d, a});
 }
 
 void YoloModelImpl::fuse() {
@@ -271,7 +338,6 @@ ModelInfo YoloModelImpl::info() const {
   return info;
 }
 
-namespace {
 std::string thousands(int64_t v) {
   const auto digits = std::to_string(v);
   std::string out;
@@ -281,13 +347,12 @@ std::string thousands(int64_t v) {
   }
   return out;
 }
-}  // namespace
 
 std::string YoloModelImpl::summary() const {
   const auto i = info();
   std::ostringstream out;
   out << (arch_.family == Family::yolo11 ? "YOLO11" : "YOLOv8") << arch_.scale
-      << (is_segment() ? "-seg" : "") << (fused_ ? " summary (fused): " : " summary: ") << i.layers
+      << task_suffix(arch_.task) << (fused_ ? " summary (fused): " : " summary: ") << i.layers
       << " layers, " << thousands(i.parameters) << " parameters, " << thousands(i.gradients)
       << " gradients, ";
   out.setf(std::ios::fixed);
@@ -296,14 +361,18 @@ std::string YoloModelImpl::summary() const {
   return out.str();
 }
 
+void copy_module_state(const torch::nn::Module& from, torch::nn::Module& to) {
+  torch::NoGradGuard no_grad;
+  auto src_params = from.named_parameters(true);
+  for (auto& p : to.named_parameters(true)) p.value().copy_(src_params[p.key()]);
+  auto src_buffers = from.named_buffers(true);
+  for (auto& b : to.named_buffers(true)) b.value().copy_(src_buffers[b.key()]);
+  to.train(from.is_training());
+}
+
 YoloModel clone_model(const YoloModel& model) {
   YoloModel copy(model->arch(), model->names);
-  torch::NoGradGuard no_grad;
-  auto src_params = model->named_parameters(true);
-  for (auto& p : copy->named_parameters(true)) p.value().copy_(src_params[p.key()]);
-  auto src_buffers = model->named_buffers(true);
-  for (auto& b : copy->named_buffers(true)) b.value().copy_(src_buffers[b.key()]);
-  copy->train(model->is_training());
+  copy_module_state(*model, *copy);
   if (model->is_fused()) copy->fuse();
   return copy;
 }
@@ -336,6 +405,11 @@ void load_named_tensors(YoloModelImpl& model, const std::map<std::string, torch:
   // A fused model computes with copies of the weights taken at fusing: loading would not reach
   // them.
   if (model.is_fused()) throw EngineError("cannot load weights into a fused model");
+  load_module_tensors(model, model.arch().name(), tensors);
+}
+
+void load_module_tensors(torch::nn::Module& model, const std::string& arch_name,
+                         const std::map<std::string, torch::Tensor>& tensors) {
   std::map<std::string, torch::Tensor> targets;
   for (const auto& p : model.named_parameters(true)) targets[p.key()] = p.value();
   for (const auto& b : model.named_buffers(true)) targets[b.key()] = b.value();
@@ -354,7 +428,7 @@ void load_named_tensors(YoloModelImpl& model, const std::map<std::string, torch:
   };
   // Every check before the first copy: a file that does not fit leaves the model as it was.
   std::ostringstream msg;
-  msg << "weights do not fit " << model.arch().name() << ":";
+  msg << "weights do not fit " << arch_name << ":";
   size_t missing = 0, unexpected = 0;
   std::string first_missing, first_unexpected;
   for (const auto& [key, target] : targets) {

@@ -36,9 +36,15 @@ struct ModelOutput {
   std::vector<torch::Tensor> feats;  // per level (strides 8,16,32): [B, 4*16 + nc, H/s, W/s]
   torch::Tensor mask_coef;           // segmentation only: [B, 32, A]  (A = total anchors)
   torch::Tensor proto;               // segmentation only: [B, 32, H/4, W/4]
+  // Oriented boxes: [B, 1, A] angle logits. Pose: [B, k * d, A] raw keypoints (k keypoints of
+  // d numbers, kpt_shape), in grid units before decode.
+  torch::Tensor extra;
 };
 
-enum class Task { detect, segment };
+enum class Task { detect, segment, obb, pose, classify };
+
+// "detect", "segment", "obb", "pose", "classify": the ecosystem's task names.
+const char* task_name(Task task);
 enum class Family { yolov8, yolo11 };
 
 // One architecture: the family, the scale letter and the task. Parsed from names such as
@@ -48,13 +54,26 @@ struct ModelSpec {
   Task task = Task::detect;
   int nc = 80;
   Family family = Family::yolov8;
+  std::array<int, 2> kpt_shape{17, 3};  // pose only: keypoints per object, numbers per keypoint
 
-  std::string name() const;  // "yolov8n" / "yolov8n-seg" / "yolo11n" / "yolo11n-seg"
+  // "yolov8n" / "yolov8n-seg" / "yolov8n-obb" / "yolov8n-pose" / "yolov8n-cls" / "yolo11n" ...
+  std::string name() const;
+  // Outputs of the head's fourth branch per anchor: 32 mask coefficients, 1 angle, k * d
+  // keypoint numbers; 0 for detection.
+  int extra_outputs() const;
 };
 
 // Parses a model name (any folder and extension dropped). nullopt when it is not a YOLOv8 or
-// YOLO11 name.
+// YOLO11 detection or segmentation name.
 std::optional<ModelSpec> parse_model_name(const std::string& name);
+
+// The same for every task, "-obb", "-pose" and "-cls" included, with the nc of the ecosystem's
+// model tables: pose kpt_shape [17, 3] and nc 1 for YOLOv8 but 80 for YOLO11, oriented boxes 80,
+// classifiers 1000.
+// YoloModel trains, validates and predicts only what parse_model_name takes; oriented-box and
+// pose networks are built for their layers and weights; classifiers are
+// tasks/classify/classify_model.h's.
+std::optional<ModelSpec> parse_task_model_name(const std::string& name);
 
 // Parameter count, layer count and GFLOPs at 640x640 (multiply-adds x 2, as usually reported).
 struct ModelInfo {
@@ -75,11 +94,18 @@ class YoloModelImpl : public torch::nn::Module {
   // images [B,3,H,W], H % 32 == 0 and W % 32 == 0. Train mode keeps BN statistics updating.
   ModelOutput forward(torch::Tensor images);
 
-  // [B, 4 + nc (+32 for seg), A]: rows 0-3 are box centre x, y, width, height in input pixels
+  // [B, 4 + nc (+ extra), A]: rows 0-3 are box centre x, y, width, height in input pixels
   // (DFL expectation over 16 bins, times the level's stride), then the nc class probabilities
-  // (sigmoid), then for segmentation the 32 mask coefficients. Anchors run level by level,
-  // row-major inside a level.
+  // (sigmoid), then for segmentation the 32 mask coefficients, for oriented boxes the angle in
+  // radians (in [-pi/4, 3pi/4); the box's centre turned with it, width and height along its
+  // axes), for pose the keypoints (x, y in input pixels, visibility as a probability when
+  // kpt_shape[1] is 3). Anchors run level by level, row-major inside a level.
   torch::Tensor decode(const ModelOutput& out);
+
+  // Pose: raw keypoints [B, k*d, A] to input pixels (see decode); anchors [1,2,A] in cells,
+  // strides [1,1,A].
+  torch::Tensor decode_keypoints(const torch::Tensor& raw, const torch::Tensor& anchors,
+                                 const torch::Tensor& strides) const;
 
   // Anchor centres [A,2] (x, y in grid cells + 0.5) and strides [A,1] for the given feature maps.
   static std::pair<torch::Tensor, torch::Tensor> make_anchors(
@@ -110,6 +136,13 @@ class YoloModelImpl : public torch::nn::Module {
 };
 TORCH_MODULE(YoloModel);
 
+// 3157200 -> "3,157,200", as the model summaries print counts.
+std::string thousands(int64_t v);
+
+// Copies every parameter and buffer of `from` into the same-named ones of `to` (same
+// architecture) and its train/eval mode.
+void copy_module_state(const torch::nn::Module& from, torch::nn::Module& to);
+
 // Deep copy of a model (weights, buffers, names), e.g. for EMA or a fused inference copy.
 YoloModel clone_model(const YoloModel& model);
 
@@ -137,5 +170,9 @@ torch::Tensor mask_logits(const torch::Tensor& coef, const torch::Tensor& proto)
 // Values are converted to float32. Throws EngineError naming the first missing, unexpected or
 // mis-shaped key and the counts, before anything is changed.
 void load_named_tensors(YoloModelImpl& model, const std::map<std::string, torch::Tensor>& tensors);
+// The same checks and copy for any module (`arch_name` names it in the messages); the caller
+// refuses a fused model first.
+void load_module_tensors(torch::nn::Module& model, const std::string& arch_name,
+                         const std::map<std::string, torch::Tensor>& tensors);
 
 }  // namespace orvane::engine

@@ -47,6 +47,9 @@ YOLO::YOLO(const std::string& model, const ZooOptions& zoo) {
     throw EngineError(model + " is a folder, not a weights file");
   if (fs::exists(path, ec) && ExportedModel::is_exported_path(path)) {
     exported_ = ExportedModel::load(path);
+    if (exported_->task() == "classify")
+      throw EngineError(model + " is an image classifier: it ranks classes, it finds no boxes " +
+                        "(orvane predict model=" + path.filename().string() + " source=...)");
     path_ = path;
     LOGGER.info("Loaded " + path.filename().string() + " (" + exported_->format() + ", " +
                 (exported_->is_segment() ? "segment" : "detect") + ", " +

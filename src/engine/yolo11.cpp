@@ -202,7 +202,8 @@ class Yolo11NetImpl : public YoloNetImpl {
     l22 = register_module("22", C3k2(c512 + c1024, c1024, n, true));
     head = register_module(
         "23", std::make_shared<layers::HeadImpl>(std::array<int64_t, 3>{c256, c512, c1024}, arch.nc,
-                                                 arch.task == Task::segment ? ch(256) : 0, true));
+                                                 arch.task == Task::segment ? ch(256) : 0, true,
+                                                 arch.extra_outputs()));
   }
 
   ModelOutput forward(const torch::Tensor& x) override {

@@ -246,4 +246,94 @@ ClassRemap remap_label_classes(std::string_view text, const std::vector<long lon
   return out;
 }
 
+std::string KeypointShape::problem() const {
+  if (count < 1 || count > 1000)
+    return "kpt_shape needs 1 to 1000 keypoints, not " + std::to_string(count);
+  if (dims != 2 && dims != 3)
+    return "kpt_shape needs 2 (x y) or 3 (x y visibility) numbers per keypoint, not " +
+           std::to_string(dims);
+  return "";
+}
+
+std::string flip_idx_problem(const std::vector<int>& flip_idx, int count) {
+  if (static_cast<int>(flip_idx.size()) != count)
+    return "flip_idx lists " + std::to_string(flip_idx.size()) + " keypoints, kpt_shape " +
+           std::to_string(count);
+  std::vector<bool> seen(flip_idx.size(), false);
+  for (const int i : flip_idx) {
+    if (i < 0 || i >= count)
+      return "flip_idx names keypoint " + std::to_string(i) + " of " + std::to_string(count);
+    if (seen[static_cast<std::size_t>(i)])
+      return "flip_idx names keypoint " + std::to_string(i) + " twice";
+    seen[static_cast<std::size_t>(i)] = true;
+  }
+  return "";
+}
+
+namespace {
+
+bool all_finite(const std::vector<double>& values) {
+  for (const double v : values)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> parse_obb(const LabelLine& line) {
+  if (!line.numbers_ok() || line.coords.size() != 8 || !all_finite(line.coords))
+    return std::nullopt;
+  return line.coords;
+}
+
+std::optional<PoseLabel> parse_pose(const LabelLine& line, const KeypointShape& shape) {
+  if (!shape.problem().empty() || !line.numbers_ok() || !all_finite(line.coords))
+    return std::nullopt;
+  const auto& c = line.coords;
+  const std::size_t k = static_cast<std::size_t>(shape.count);
+  const std::size_t d = static_cast<std::size_t>(shape.dims);
+  if (c.size() != 4 + k * d) return std::nullopt;
+  PoseLabel pose{c[0], c[1], c[2], c[3], {}};
+  pose.keypoints.resize(k);
+  for (std::size_t i = 0; i < k; ++i) {
+    Keypoint& p = pose.keypoints[i];
+    p.x = c[4 + i * d];
+    p.y = c[5 + i * d];
+    if (d == 3) {
+      const double v = c[6 + i * d];
+      if (v != 0.0 && v != 1.0 && v != 2.0) return std::nullopt;
+      p.visibility = static_cast<int>(v);
+    }
+  }
+  return pose;
+}
+
+std::string format_obb_line(long long class_id, const std::vector<double>& corners) {
+  std::vector<double> xy(corners.begin(),
+                         corners.begin() + std::min<std::size_t>(8, corners.size()));
+  xy.resize(8, 0.0);
+  return format_polygon_line(class_id, xy);
+}
+
+std::string format_pose_line(long long class_id, const PoseLabel& pose,
+                             const KeypointShape& shape) {
+  std::string line = format_box_line(class_id, pose.cx, pose.cy, pose.w, pose.h);
+  for (int i = 0; i < shape.count; ++i) {
+    Keypoint p;
+    p.visibility = 0;
+    if (i < static_cast<int>(pose.keypoints.size()))
+      p = pose.keypoints[static_cast<std::size_t>(i)];
+    const int v = std::clamp(p.visibility, 0, 2);
+    line += ' ';
+    append_coordinate(line, v == 0 ? 0.0 : p.x);
+    line += ' ';
+    append_coordinate(line, v == 0 ? 0.0 : p.y);
+    if (shape.dims == 3) {
+      line += ' ';
+      line += static_cast<char>('0' + v);
+    }
+  }
+  return line;
+}
+
 }  // namespace orvane::files

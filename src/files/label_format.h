@@ -126,4 +126,57 @@ struct ClassRemap {
 };
 ClassRemap remap_label_classes(std::string_view text, const std::vector<long long>& new_ids);
 
+
+// ---- Oriented boxes and keypoints ------------------------------------------------------------------
+//
+//     <class id> <x1> <y1> <x2> <y2> <x3> <y3> <x4> <y4>        oriented box: four corners in order
+//     <class id> <cx> <cy> <w> <h> <x1> <y1> [<v1>] ... <xk> <yk> [<vk>]   pose: the box, then
+//                                                  kpt_shape[0] keypoints of kpt_shape[1] numbers
+//
+// An oriented-box line is a polygon line with exactly four vertices: the data set's task says
+// which of the two it is. A keypoint's visibility v is 0 (not labelled: x and y are 0), 1
+// (labelled, hidden) or 2 (visible); with two numbers per keypoint every keypoint counts as
+// visible. data.yaml gives `kpt_shape: [k, 2 or 3]` and, for left-right flips, `flip_idx`: a
+// permutation of 0..k-1 naming each keypoint's mirror (a left wrist's right wrist).
+
+// `kpt_shape`: keypoints per object and numbers per keypoint (2: x y, 3: x y v).
+struct KeypointShape {
+  int count = 17;
+  int dims = 3;
+  // The error of a shape that cannot be: count < 1 or above 1000, or dims other than 2 and 3.
+  // Empty when it is fine.
+  std::string problem() const;
+};
+
+// "" when `flip_idx` is a permutation of 0..count-1; otherwise what is wrong.
+std::string flip_idx_problem(const std::vector<int>& flip_idx, int count);
+
+struct Keypoint {
+  double x = 0.0, y = 0.0;
+  int visibility = 2;  // 0 not labelled, 1 hidden, 2 visible
+};
+
+struct PoseLabel {
+  double cx = 0.0, cy = 0.0, w = 0.0, h = 0.0;
+  std::vector<Keypoint> keypoints;  // kpt_shape[0] of them
+};
+
+// The four corners (x1, y1, ... x4, y4) of an oriented-box line: exactly eight finite numbers
+// after the class. nullopt otherwise.
+std::optional<std::vector<double>> parse_obb(const LabelLine& line);
+
+// The pose of a line: exactly 4 + count * dims finite numbers after the class, every visibility
+// 0, 1 or 2 (as a number: "2" and "2.000000" alike). nullopt otherwise.
+std::optional<PoseLabel> parse_pose(const LabelLine& line, const KeypointShape& shape);
+
+// "c x1 y1 ... x4 y4": as format_polygon_line, exactly four corners (`corners` has eight
+// numbers; missing ones are written as 0).
+std::string format_obb_line(long long class_id, const std::vector<double>& corners);
+
+// "c cx cy w h x1 y1 v1 ...": the box and coordinates as format_label_coordinate, visibility as
+// an integer ("2"); with dims 2 no visibility is written. A keypoint that is not labelled
+// (visibility 0) is written at 0 0; keypoints beyond `shape.count` are dropped and missing ones
+// written as not labelled, so the line always has the data set's shape.
+std::string format_pose_line(long long class_id, const PoseLabel& pose, const KeypointShape& shape);
+
 }  // namespace orvane::files

@@ -62,3 +62,43 @@ inline fs::path make_dataset(const fs::path& root, bool polygons, int count = 16
 }
 
 }  // namespace orvane::engine
+
+namespace orvane::engine {
+
+// A folder-layout classification set: root/train/<class>/ and root/val/<class>/ with
+// `per_class` and `per_class / 2` (at least 1) images of size x size, one large filled shape
+// each (square, disc, triangle) in a random colour and place on a dark noisy background.
+inline fs::path make_classify_dataset(const fs::path& root, int per_class = 8, int size = 64) {
+  fs::remove_all(root);
+  const char* names[] = {"disc", "square", "triangle"};
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> colour(120, 255), pos(size * 3 / 8, size * 5 / 8),
+      radius(size / 5, size * 3 / 10);
+  for (const char* split : {"train", "val"}) {
+    const int count = std::string(split) == "train" ? per_class : std::max(1, per_class / 2);
+    for (int cls = 0; cls < 3; ++cls) {
+      const fs::path dir = root / split / names[cls];
+      fs::create_directories(dir);
+      for (int i = 0; i < count; ++i) {
+        cv::Mat img(size, size, CV_8UC3, cv::Scalar(40, 30, 25));
+        cv::Mat noise(size, size, CV_8UC3);
+        cv::randn(noise, 0, 6);
+        img += noise;
+        const int cx = pos(rng), cy = pos(rng), r = radius(rng);
+        const cv::Scalar c(colour(rng), colour(rng), colour(rng));
+        if (cls == 0) {
+          cv::circle(img, {cx, cy}, r, c, -1, cv::LINE_AA);
+        } else if (cls == 1) {
+          cv::rectangle(img, {cx - r, cy - r}, {cx + r, cy + r}, c, -1);
+        } else {
+          std::vector<cv::Point> tri{{cx, cy - r}, {cx + r, cy + r}, {cx - r, cy + r}};
+          cv::fillConvexPoly(img, tri, c, cv::LINE_AA);
+        }
+        cv::imwrite((dir / (std::string(names[cls]) + std::to_string(i) + ".png")).string(), img);
+      }
+    }
+  }
+  return root;
+}
+
+}  // namespace orvane::engine

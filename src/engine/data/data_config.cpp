@@ -60,6 +60,35 @@ std::vector<fs::path> read_split(const YAML::Node& node, const fs::path& root) {
   return out;
 }
 
+// kpt_shape and flip_idx of a pose set, checked as the label reader will need them.
+void read_keypoint_keys(const YAML::Node& doc, const std::string& where, DataConfig& config) {
+  if (const YAML::Node shape = doc["kpt_shape"]; shape && !shape.IsNull()) {
+    std::vector<int> values;
+    try {
+      values = shape.as<std::vector<int>>();
+    } catch (const YAML::Exception&) {
+      throw EngineError(where + ": 'kpt_shape' must be two whole numbers, such as [17, 3]");
+    }
+    if (values.size() != 2)
+      throw EngineError(where + ": 'kpt_shape' must be two whole numbers, such as [17, 3]");
+    const files::KeypointShape kpt{values[0], values[1]};
+    if (const auto problem = kpt.problem(); !problem.empty())
+      throw EngineError(where + ": " + problem);
+    config.kpt_shape = kpt;
+  }
+  if (const YAML::Node flip = doc["flip_idx"]; flip && !flip.IsNull()) {
+    if (!config.kpt_shape) throw EngineError(where + ": 'flip_idx' without 'kpt_shape'");
+    try {
+      config.flip_idx = flip.as<std::vector<int>>();
+    } catch (const YAML::Exception&) {
+      throw EngineError(where + ": 'flip_idx' must be a list of keypoint numbers");
+    }
+    if (const auto problem = files::flip_idx_problem(config.flip_idx, config.kpt_shape->count);
+        !problem.empty())
+      throw EngineError(where + ": " + problem);
+  }
+}
+
 }  // namespace
 
 DataConfig load_data_config(const fs::path& yaml_path) {
@@ -154,6 +183,7 @@ DataConfig load_data_config(const fs::path& yaml_path) {
     if (nc >= 0 && nc != config.nc())
       throw EngineError(where + ": 'nc' is " + std::to_string(nc) + " but 'names' lists " +
                         std::to_string(config.nc()) + " classes");
+    read_keypoint_keys(doc, where, config);
   } catch (const YAML::Exception& e) {
     throw EngineError(where + " is malformed: " + e.msg);
   }

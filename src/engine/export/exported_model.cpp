@@ -71,6 +71,7 @@ class OnnxModel : public ExportedModel {
     read_names_and_size(names, imgsz, path.string(), names_, height_, width_);
     for (const auto& o : proto.graph().output()) outputs_.push_back(o.name());
     segment_ = task == "segment" || outputs_.size() > 1;
+    task_ = task == "classify" ? task : segment_ ? "segment" : "detect";
     proto.Clear();
     try {
       net_ = cv::dnn::readNetFromONNX(path.string());
@@ -132,6 +133,7 @@ class ScriptModel : public ExportedModel {
     }
     read_names_and_size(names, imgsz, path.string(), names_, height_, width_);
     segment_ = task == "segment";
+    task_ = task == "classify" ? task : segment_ ? "segment" : "detect";
   }
 
   NetworkOutput forward(const torch::Tensor& images) override {

@@ -25,6 +25,9 @@ class ExportedModel {
   const std::string& format() const { return format_; }  // "onnx" | "torchscript"
   const std::vector<std::string>& names() const { return names_; }
   bool is_segment() const { return segment_; }
+  // "detect", "segment" or "classify" (an image classifier: output0 is [1, nc] probabilities,
+  // not boxes, so it must not reach the box post-processing).
+  const std::string& task() const { return task_; }
   int height() const { return height_; }
   int width() const { return width_; }
 
@@ -37,6 +40,7 @@ class ExportedModel {
   std::string format_;
   std::vector<std::string> names_;
   bool segment_ = false;
+  std::string task_;
   int height_ = 0, width_ = 0;
 };
 

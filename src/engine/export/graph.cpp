@@ -15,7 +15,7 @@ namespace {
 // exporters need nothing from the model but its weights and architecture.
 class Walker {
  public:
-  Walker(YoloModelImpl& model, GraphEmitter& e) : e_(e) {
+  Walker(torch::nn::Module& model, GraphEmitter& e) : e_(e) {
     for (const auto& p : model.named_parameters(true)) tensors_[p.key()] = p.value().detach();
     for (const auto& b : model.named_buffers(true)) tensors_[b.key()] = b.value().detach();
   }
@@ -156,10 +156,53 @@ class Walker {
 
 }  // namespace
 
-void emit_inference_graph(YoloModelImpl& model, int64_t height, int64_t width, GraphEmitter& e) {
+namespace {
+
+void check_export_size(int64_t height, int64_t width) {
   if (height < 32 || width < 32 || height % 32 != 0 || width % 32 != 0)
     throw EngineError("export size " + std::to_string(height) + "x" + std::to_string(width) +
                       " must be a multiple of 32");
+}
+
+}  // namespace
+
+void emit_classifier_graph(torch::nn::Module& model, Family family, int64_t height, int64_t width,
+                           GraphEmitter& e) {
+  check_export_size(height, width);
+  if (height != width)
+    throw EngineError("a classifier exports at a square size, not " + std::to_string(height) + "x" +
+                      std::to_string(width));
+  Walker w(model, e);
+  auto y = w.conv("model.1", w.conv("model.0", e.input("images", {1, 3, height, width}), 2), 2);
+  std::string head;
+  if (family == Family::yolo11) {
+    y = w.c3k2("model.4", w.conv("model.3", w.c3k2("model.2", y), 2));
+    y = w.c3k2("model.6", w.conv("model.5", y, 2));
+    y = w.c2psa("model.9", w.c3k2("model.8", w.conv("model.7", y, 2)), height / 32, width / 32);
+    head = "model.10";
+  } else {
+    y = w.c2f("model.4", w.conv("model.3", w.c2f("model.2", y, true), 2), true);
+    y = w.c2f("model.6", w.conv("model.5", y, 2), true);
+    y = w.c2f("model.8", w.conv("model.7", y, 2), true);
+    head = "model.9";
+  }
+  // Global average pooling as a depthwise convolution whose kernel covers the whole map with
+  // weights 1/n, and the Linear layer as a 1x1 convolution: OpenCV 4.6's importer takes a MatMul
+  // only in the shapes of attention, and every runtime runs convolutions.
+  y = w.conv(head + ".conv", y);
+  const auto& weight = w.get(head + ".linear.weight");  // [nc, c]
+  const int64_t c = weight.size(1), nc = weight.size(0), side = height / 32;
+  auto mean =
+      e.constant(head + ".pool", torch::full({c, 1, side, side}, 1.0 / double(side * side)));
+  auto pooled = e.conv(y, mean, "", side, 1, 0, c);  // [1, c, 1, 1]
+  auto lw = e.constant(head + ".linear.weight", weight.view({nc, c, 1, 1}).contiguous());
+  auto lb = e.constant(head + ".linear.bias", w.get(head + ".linear.bias").contiguous());
+  auto logits = e.reshape(e.conv(pooled, lw, lb, 1, 1, 0), {1, nc});
+  e.output(e.softmax(logits, 1), "output0");
+}
+
+void emit_inference_graph(YoloModelImpl& model, int64_t height, int64_t width, GraphEmitter& e) {
+  check_export_size(height, width);
   Walker w(model, e);
   const auto x = e.input("images", {1, 3, height, width});
   auto up = [&](const std::string& t, int64_t stride) {

@@ -56,4 +56,10 @@ class GraphEmitter {
 void emit_inference_graph(YoloModelImpl& model, int64_t height, int64_t width,
                           GraphEmitter& emitter);
 
+// An image classifier's network (tasks/classify: the weights of `model`, YOLOv8-cls or
+// YOLO11-cls by `family`), for a [1, 3, height, width] input:
+//   output0 [1, nc]  class probabilities (softmax)
+void emit_classifier_graph(torch::nn::Module& model, Family family, int64_t height, int64_t width,
+                           GraphEmitter& emitter);
+
 }  // namespace orvane::engine::exporting

@@ -230,6 +230,21 @@ std::vector<std::pair<std::string, std::string>> metadata_properties(const Expor
 }
 
 std::string onnx_bytes(YoloModelImpl& model, const ExportMetadata& meta, int opset) {
+  return onnx_bytes(
+      [&](GraphEmitter& emitter) {
+        emit_inference_graph(model, meta.height, meta.width, emitter);
+        // Output shapes, so that tools that show the model list them.
+        const int64_t rows = 4 + model.nc() + (model.is_segment() ? kNumMasks : 0);
+        int64_t anchors = 0;
+        for (int s : kStrides) anchors += (meta.height / s) * (meta.width / s);
+        std::vector<std::vector<int64_t>> shapes{{1, rows, anchors}};
+        if (model.is_segment()) shapes.push_back({1, kNumMasks, meta.height / 4, meta.width / 4});
+        return shapes;
+      },
+      meta, opset);
+}
+
+std::string onnx_bytes(const GraphWalk& walk, const ExportMetadata& meta, int opset) {
   if (opset < 12 || opset > 17)
     throw EngineError("ONNX opset " + std::to_string(opset) + " is not supported (12 to 17)");
   onnx::ModelProto proto;
@@ -243,18 +258,13 @@ std::string onnx_bytes(YoloModelImpl& model, const ExportMetadata& meta, int ops
   auto* graph = proto.mutable_graph();
   graph->set_name("main_graph");
   OnnxEmitter emitter(*graph);
-  emit_inference_graph(model, meta.height, meta.width, emitter);
-  // Output shapes, so that tools that show the model list them.
-  const int64_t rows = 4 + model.nc() + (model.is_segment() ? kNumMasks : 0);
-  int64_t anchors = 0;
-  for (int s : kStrides) anchors += (meta.height / s) * (meta.width / s);
-  auto dims = [](onnx::ValueInfoProto* v, std::vector<int64_t> shape) {
+  const auto shapes = walk(emitter);
+  auto dims = [](onnx::ValueInfoProto* v, const std::vector<int64_t>& shape) {
     auto* s = v->mutable_type()->mutable_tensor_type()->mutable_shape();
     for (auto d : shape) s->add_dim()->set_dim_value(d);
   };
-  dims(emitter.outputs_.at(0), {1, rows, anchors});
-  if (model.is_segment())
-    dims(emitter.outputs_.at(1), {1, kNumMasks, meta.height / 4, meta.width / 4});
+  for (size_t i = 0; i < shapes.size() && i < emitter.outputs_.size(); ++i)
+    dims(emitter.outputs_[i], shapes[i]);
   for (const auto& [k, v] : metadata_properties(meta)) {
     auto* p = proto.add_metadata_props();
     p->set_key(k);

@@ -130,10 +130,20 @@ std::string config_json(const ExportMetadata& meta) {
 }  // namespace
 
 std::string torchscript_bytes(YoloModelImpl& model, const ExportMetadata& meta) {
-  torch::jit::Module module(model.arch().family == Family::yolo11 ? "__torch__.orvane.YOLO11"
-                                                                  : "__torch__.orvane.YOLOv8");
+  return torchscript_bytes(
+      [&](GraphEmitter& emitter) {
+        emit_inference_graph(model, meta.height, meta.width, emitter);
+        return std::vector<std::vector<int64_t>>{};
+      },
+      model.arch().family == Family::yolo11 ? "__torch__.orvane.YOLO11" : "__torch__.orvane.YOLOv8",
+      meta);
+}
+
+std::string torchscript_bytes(const GraphWalk& walk, const std::string& module_name,
+                              const ExportMetadata& meta) {
+  torch::jit::Module module(module_name);
   ScriptEmitter emitter(module);
-  emit_inference_graph(model, meta.height, meta.width, emitter);
+  walk(emitter);
   try {
     module.define(emitter.source());
   } catch (const c10::Error& e) {

@@ -13,15 +13,17 @@
 // "config.txt" holds the same metadata as JSON (names keyed by class id as text).
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "engine/export/graph.h"
 #include "engine/model.h"
 
 namespace orvane::engine::exporting {
 
 struct ExportMetadata {
-  std::string task;  // detect | segment
+  std::string task;  // detect | segment | classify
   std::vector<std::string> names;
   int64_t height = 640, width = 640;  // static input size
   std::string description;            // "Orvane YOLOv8n model trained on data.yaml"
@@ -30,6 +32,13 @@ struct ExportMetadata {
 
 std::string onnx_bytes(YoloModelImpl& model, const ExportMetadata& meta, int opset);
 std::string torchscript_bytes(YoloModelImpl& model, const ExportMetadata& meta);
+
+// The same writers over any walk: `walk` emits every operator and returns the shapes of the
+// outputs in order (the ONNX file lists them). `module_name` names the TorchScript class.
+using GraphWalk = std::function<std::vector<std::vector<int64_t>>(GraphEmitter&)>;
+std::string onnx_bytes(const GraphWalk& walk, const ExportMetadata& meta, int opset);
+std::string torchscript_bytes(const GraphWalk& walk, const std::string& module_name,
+                              const ExportMetadata& meta);
 
 // "{0: 'nut', 1: 'bolt'}", quotes inside names escaped as Python writes them.
 std::string names_python_dict(const std::vector<std::string>& names);
