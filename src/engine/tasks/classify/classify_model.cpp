@@ -12,9 +12,9 @@ namespace nn = torch::nn;
 using layers::Conv;
 
 std::optional<ClassifySpec> parse_classify_name(const std::string& name) {
-  auto spec = parse_task_model_name(name);
-  if (!spec || spec->task != Task::classify) return std::nullopt;
-  return spec;
+  auto parsed = parse_task_model_name(name);
+  if (!parsed || parsed->task != Task::classify) return std::nullopt;
+  return parsed;
 }
 
 ClassifyHeadImpl::ClassifyHeadImpl(int64_t c1, int64_t nc) {
@@ -39,8 +39,8 @@ void add_layer(nn::Sequential& net, std::vector<std::function<void()>>& fusers, 
 }
 
 void build_yolov8(nn::Sequential& net, std::vector<std::function<void()>>& fusers,
-                  const ClassifySpec& spec) {
-  auto f = layers::yolov8_scaling(spec.scale);
+                  const ClassifySpec& arch) {
+  auto f = layers::yolov8_scaling(arch.scale);
   f.max_channels = 1024;  // the classifiers keep 1024 at every scale
   auto ch = [&](int c) { return f.channels(c); };
   const auto c64 = ch(64), c128 = ch(128), c256 = ch(256), c512 = ch(512), c1024 = ch(1024);
@@ -53,18 +53,18 @@ void build_yolov8(nn::Sequential& net, std::vector<std::function<void()>>& fuser
   add_layer(net, fusers, layers::C2f(c512, c512, f.repeats(6), true));
   add_layer(net, fusers, Conv(c512, c1024, 3, 2));
   add_layer(net, fusers, layers::C2f(c1024, c1024, f.repeats(3), true));
-  add_layer(net, fusers, ClassifyHead(c1024, spec.nc));
+  add_layer(net, fusers, ClassifyHead(c1024, arch.nc));
 }
 
 void build_yolo11(nn::Sequential& net, std::vector<std::function<void()>>& fusers,
-                  const ClassifySpec& spec) {
+                  const ClassifySpec& arch) {
   using yolo11::C2PSA;
   using yolo11::C3k2;
-  const auto f = yolo11::scaling(spec.scale);
+  const auto f = yolo11::scaling(arch.scale);
   auto ch = [&](int c) { return f.channels(c); };
   const int64_t n = f.repeats(2);
   // As in detection, the larger scales use C3k blocks in every C3k2.
-  const bool big = spec.scale == 'm' || spec.scale == 'l' || spec.scale == 'x';
+  const bool big = arch.scale == 'm' || arch.scale == 'l' || arch.scale == 'x';
   const auto c64 = ch(64), c128 = ch(128), c256 = ch(256), c512 = ch(512), c1024 = ch(1024);
   add_layer(net, fusers, Conv(3, c64, 3, 2));
   add_layer(net, fusers, Conv(c64, c128, 3, 2));
@@ -76,13 +76,13 @@ void build_yolo11(nn::Sequential& net, std::vector<std::function<void()>>& fuser
   add_layer(net, fusers, Conv(c512, c1024, 3, 2));
   add_layer(net, fusers, C3k2(c1024, c1024, n, true));
   add_layer(net, fusers, C2PSA(c1024, c1024, n));
-  add_layer(net, fusers, ClassifyHead(c1024, spec.nc));
+  add_layer(net, fusers, ClassifyHead(c1024, arch.nc));
 }
 
 }  // namespace
 
-ClassifyModelImpl::ClassifyModelImpl(const ClassifySpec& spec, std::vector<std::string> class_names)
-    : names(std::move(class_names)), spec_(spec) {
+ClassifyModelImpl::ClassifyModelImpl(const ClassifySpec& arch, std::vector<std::string> class_names)
+    : names(std::move(class_names)), spec_(arch) {
   if (spec_.nc < 1) throw EngineError("a model needs at least one class");
   spec_.task = Task::classify;
   names.resize(size_t(spec_.nc));
