@@ -83,6 +83,16 @@ class ClassifyDataTest : public ::testing::Test {
  protected:
   fs::path root = fs::temp_directory_path() / "orvane_classify_data_test";
   void TearDown() override { fs::remove_all(root); }
+  // A run on root/data that writes under root/runs.
+  TrainOptions options(int epochs, int imgsz, int batch) const {
+    TrainOptions o;
+    o.data = (root / "data").string();
+    o.epochs = epochs;
+    o.imgsz = imgsz;
+    o.batch = batch;
+    o.project = (root / "runs").string();
+    return o;
+  }
 };
 
 TEST_F(ClassifyDataTest, ScansTheFolderLayout) {
@@ -275,12 +285,7 @@ TEST_F(ClassifyDataTest, TrainingLearnsTheShapes) {
   make_classify_dataset(root / "data", 16, 64);
   torch::manual_seed(0);
   ClassifyModel model(spec_of("yolov8n-cls", 3));
-  TrainOptions o;
-  o.data = (root / "data").string();
-  o.epochs = 30;
-  o.imgsz = 64;
-  o.batch = 8;
-  o.project = (root / "runs").string();
+  TrainOptions o = options(30, 64, 8);
   o.seed = 0;
   std::vector<ClassifyEpoch> epochs;
   ClassifyCallbacks cb;
@@ -312,12 +317,7 @@ TEST_F(ClassifyDataTest, TrainingLearnsTheShapes) {
 TEST_F(ClassifyDataTest, AStopEndsTheRunAfterTheBatch) {
   make_classify_dataset(root / "data", 4, 32);
   ClassifyModel model(spec_of("yolov8n-cls", 3));
-  TrainOptions o;
-  o.data = (root / "data").string();
-  o.epochs = 5;
-  o.imgsz = 32;
-  o.batch = 4;
-  o.project = (root / "runs").string();
+  TrainOptions o = options(5, 32, 4);
   int batches = 0;
   ClassifyCallbacks cb;
   cb.on_batch_end = [&](int, int, int, double) { ++batches; };
